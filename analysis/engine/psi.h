@@ -1,0 +1,46 @@
+// PSI section assembly and the PAT, PMT and SDT stages that fill the program
+// table from the packets of the selected file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr int kMaxPrograms = 1024;
+constexpr int kMaxAudioPids = 32;
+constexpr int kSectionBufferSize = 2048;
+
+struct ProgramRecord {
+  int32_t program_number;
+  int32_t pmt_pid;
+  int32_t video_pid;
+  int32_t audio_pids[kMaxAudioPids];
+  int32_t audio_count;
+  int32_t service_type;
+  char service_name[256];
+  char provider_name[256];
+  int32_t stage_done;
+};
+
+struct PatSectionText {
+  int last_section_number;
+  std::string text;  // hex text of the bytes collected for the section
+};
+
+extern ProgramRecord ProgramTable[kMaxPrograms];
+extern int nProgramCount;
+extern uint8_t SectionBuffer[kSectionBufferSize];
+extern std::vector<PatSectionText>* PatSectionList;  // null until the first valid PAT section
+extern int bPatDone, bPmtDone, bSdtDone, bSdtExists;
+
+int AnalysePat();
+int AnalysePmt();
+int AnalyseSdt();
+
+int CheckSectionCrc(const uint8_t* section, int length);
+void ParsePatPrograms(const uint8_t* body, int sectionLength, ProgramRecord* table, int& count);
+void ParsePmtStreams(const uint8_t* body, int sectionLength, ProgramRecord& record);
+void ParseSdtServices(const uint8_t* body, int sectionLength, ProgramRecord* table, int count);
+
+// Frees PatSectionList and sets it to null.
+void DestroyPatSectionList();

@@ -1,0 +1,32 @@
+// Sub-commands of vantrel-cli register themselves with one static object per
+// command file; main() builds the option parser from the registry.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+// Exit codes shared by every sub-command.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// setup() declares the sub-command's options on `command` and returns the
+// function that runs it once the command line has been parsed.
+using CommandSetup = std::function<std::function<int()>(CLI::App& command)>;
+
+struct CliCommandRegistration {
+  CliCommandRegistration(const char* name, const char* description, CommandSetup setup);
+};
+
+// A number given as decimal or as 0x-hex ("256", "0x100"); nothing else.
+std::optional<int64_t> ParseCliNumber(const std::string& text);
+
+// CLI11 validator that accepts what ParseCliNumber accepts within [min, max].
+CLI::Validator CliNumber(int64_t min, int64_t max);
+
+// Installs the command line's UI hooks: messages go to stderr; no file dialog.
+void InstallCliUiHooks();

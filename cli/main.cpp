@@ -1,0 +1,92 @@
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "cli/command.h"
+#include "platform/ui_hooks.h"
+
+namespace {
+
+struct Registered {
+  std::string name;
+  std::string description;
+  CommandSetup setup;
+};
+
+std::vector<Registered>& Registry() {
+  static std::vector<Registered> registry;
+  return registry;
+}
+
+}  // namespace
+
+CliCommandRegistration::CliCommandRegistration(const char* name, const char* description,
+                                               CommandSetup setup) {
+  Registry().push_back({name, description, std::move(setup)});
+}
+
+std::optional<int64_t> ParseCliNumber(const std::string& text) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  int base = 10;
+  size_t start = 0;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    start = 2;
+  }
+  int64_t value = 0;
+  for (size_t i = start; i < text.size(); ++i) {
+    char c = text[i];
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return std::nullopt;
+    if (value > (INT64_MAX - digit) / base) return std::nullopt;
+    value = value * base + digit;
+  }
+  return value;
+}
+
+CLI::Validator CliNumber(int64_t min, int64_t max) {
+  return CLI::Validator(
+      [min, max](std::string& text) -> std::string {
+        auto value = ParseCliNumber(text);
+        if (!value) return "'" + text + "' is not a decimal or 0x-hex number";
+        if (*value < min || *value > max)
+          return "'" + text + "' is outside " + std::to_string(min) + ".." + std::to_string(max);
+        text = std::to_string(*value);
+        return {};
+      },
+      "NUMBER");
+}
+
+void InstallCliUiHooks() {
+  UiHooks hooks;
+  hooks.showMessage = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+  hooks.askOpenFile = [](const std::string&, const std::string&, std::string&) { return false; };
+  InstallUiHooks(hooks);
+}
+
+int main(int argc, char** argv) {
+  CLI::App app{"Vantrel command line: transport-stream analysis and tuner box tools", "vantrel-cli"};
+  app.require_subcommand(1, 1);
+  std::map<CLI::App*, std::function<int()>> runners;
+  for (Registered& command : Registry()) {
+    CLI::App* sub = app.add_subcommand(command.name, command.description);
+    runners[sub] = command.setup(*sub);
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "vantrel-cli: %s\n", e.what());
+    return kExitUsage;
+  }
+  InstallCliUiHooks();
+  for (auto& [sub, run] : runners)
+    if (sub->parsed()) return run();
+  return kExitUsage;
+}

@@ -1,0 +1,77 @@
+// Tuner box access: discovery and handles, the I/O-control protocol, tuning
+// and signal status, LNB and DiSEqC control. Plain global functions over
+// process-wide state; int results are non-zero for success.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/device_io.h"
+
+// One LNB: supply, type, tone, bursts, DiSEqC input, two custom LOs (MHz).
+struct LnbSettings {
+  int32_t lnbEnable;
+  int32_t lnbType;     // 0 Normal, 1 Universal, 2 Custom
+  int32_t tone22kHz;
+  int32_t toneBurst;
+  int32_t dataBurst;
+  int32_t diseqc;      // 0 none, 1..4 LNB A..D
+  int32_t custom1;
+  int32_t custom2;
+};
+
+// 83 words; words 0..3 carry the channel by family.
+struct ChannelSettings {
+  int32_t words[83];
+};
+
+struct CaptureSettings {
+  int32_t nRecordMode;        // 0 by time, 1 by size
+  int32_t nCaptureSeconds;
+  int32_t nCaptureMegabytes;  // units of 1,048,576 bytes
+  int32_t nLnbNumber;         // 1..4; 0 is read as 1
+  LnbSettings lnb[4];
+};
+
+static_assert(sizeof(LnbSettings) == 8 * 4);
+static_assert(sizeof(ChannelSettings) == 83 * 4);
+static_assert(sizeof(CaptureSettings) == 36 * 4);
+
+extern DeviceHandle hTunerT, hTunerA, hTunerS, hTunerBus, hTunerBusStream;
+extern int bDeviceOpen;
+extern std::atomic<int> nTunerModel;   // 255: none yet
+extern int nSignalFormat;
+extern int bCiTuneFrame;
+
+inline const char* const kTunerPathT = "\\\\.\\QVUSB-T-000";
+inline const char* const kTunerPathS = "\\\\.\\QVUSB-S-000";
+inline const char* const kInterfaceClassA = "{FCB41FCF-AB28-4E01-AB0E-E7FA22B753C0}";
+inline const char* const kInterfaceClassBus = "{7377DB61-E3CD-11D2-8A3F-0000F8784422}";
+inline const char* const kInterfaceClassBusStream = "{E18D1721-70B5-4DE7-83B3-35436E3954ED}";
+
+// Discovery and handles.
+int OpenTunerDevice();
+void CloseTunerDevice();
+int ProbeTunerDevices();
+void CloseDeviceHandles();
+DeviceHandle OpenDeviceInterface(const std::string& interfaceGuid, char* errorText /* 128 bytes */);
+int GetTunerModel();
+
+// Control protocol.
+int StartStream(uint8_t** ringBase);
+int GetStreamWritePosition(uint32_t* writeOffset);
+int StopStream();
+int SetPidFilter(int pid);
+uint8_t BuildCommandFrame(const uint8_t command[7], uint8_t frame[9]);
+
+// Tuning and signal status.
+int TuneChannel(int model, ChannelSettings channel, CaptureSettings capture);
+int GetSignalStatus(int* strength, int* quality, int* locked);
+
+// LNB and DiSEqC.
+int SetLnbControl(int tone, int toneBurst, int dataBurst, int supply);
+int SendDiseqcCommand(uint8_t framing, uint8_t address, uint8_t command, uint8_t data);
+// Fills block[9] and returns the chosen LO in MHz, or 0 when no LO gives a usable IF.
+uint32_t BuildSatelliteTuneFrame(uint32_t frequencyMHz, uint32_t symbolRate, int horizontal,
+                                 int inversion, uint32_t lo1, uint32_t lo2, uint8_t block[9]);

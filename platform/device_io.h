@@ -1,0 +1,55 @@
+// Device access as the tuner drivers offer it: present devices of a
+// device-interface class, device paths, synchronous I/O-control requests.
+// On this platform the drivers are played by vantrel-boxsim, which publishes
+// each device as a Unix-domain socket in the device directory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// 0 means "no handle" in the device layer; a failed open returns
+// kInvalidDeviceHandle.
+using DeviceHandle = intptr_t;
+constexpr DeviceHandle kInvalidDeviceHandle = -1;
+
+// Error codes reported by the enumeration calls.
+constexpr uint32_t kErrorNoMoreItems = 259;   // no interface with that index
+constexpr uint32_t kErrorFileNotFound = 2;
+
+// Directory where devices are published: $VANTREL_DEVICE_DIR, else
+// $XDG_RUNTIME_DIR/vantrel, else /tmp/vantrel-<uid>.
+std::string GetDeviceDirectory();
+
+// Stand-in for the device-information set of present devices that expose an
+// interface class, identified by its GUID text "{XXXXXXXX-...}".
+struct DeviceInfoSet;
+// Null on failure, with the system error in *error.
+DeviceInfoSet* GetPresentInterfaceDevices(const std::string& interfaceGuid, uint32_t* error);
+// true when interface number `index` exists; else false with *error set
+// (kErrorNoMoreItems when there is no such interface).
+bool EnumDeviceInterface(DeviceInfoSet* set, uint32_t index, uint32_t* error);
+// Device path of interface number `index`; false when it cannot be read.
+bool GetDeviceInterfacePath(DeviceInfoSet* set, uint32_t index, std::string* path);
+void DestroyDeviceInfoSet(DeviceInfoSet* set);
+
+// Opens a device path for reading and writing, not shared: a fixed path such
+// as "\\.\QVUSB-T-000" or one read from an interface. kInvalidDeviceHandle on
+// failure.
+DeviceHandle OpenDevice(const std::string& path);
+void CloseDevice(DeviceHandle handle);
+
+// Synchronous I/O-control request. Returns true on success; *returned gets
+// the count of output bytes written (may be null). Fails when the handle is
+// unknown, the device has gone away, or the request was cancelled.
+bool DeviceIoControl(DeviceHandle handle, uint32_t code, const void* in, uint32_t inSize,
+                     void* out, uint32_t outSize, uint32_t* returned);
+
+// Makes the request currently blocked on `handle` (if any) fail at once, from
+// any thread. Later requests on the handle work as before.
+void CancelDeviceIo(DeviceHandle handle);
+
+// The stream-address reply of a start request is a 4-byte ring token; this
+// maps the ring it names (shared memory made by the driver) and returns its
+// base, or null. The mapping stays valid until the handle is closed.
+uint8_t* MapStreamRing(DeviceHandle handle, uint32_t ringToken, size_t* ringSize);

@@ -1,0 +1,24 @@
+// Application profile: persistent settings grouped in sections of keys, kept in
+// an INI file at $XDG_CONFIG_HOME/CAPTURE/VANTREL.ini (default ~/.config).
+// Section and key names compare case-insensitively, as the registry does.
+#pragma once
+
+#include <string>
+
+// Full path of the profile file, resolved from the environment at each call.
+std::string GetProfilePath();
+
+// The value of section/key as an integer, or defaultValue when the key is
+// missing or its value is not a decimal integer that fits in 32 bits.
+int GetProfileInt(const std::string& section, const std::string& key, int defaultValue);
+
+// The value of section/key, or defaultValue when the key is missing.
+std::string GetProfileString(const std::string& section, const std::string& key,
+                             const std::string& defaultValue = {});
+
+// Store a value. The file is rewritten through a temporary file and a rename,
+// under an exclusive lock, so a crash never leaves it half-written and two
+// processes writing at once keep each other's keys. Returns false when the
+// file could not be written (the old contents then stay as they were).
+bool WriteProfileInt(const std::string& section, const std::string& key, int value);
+bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value);

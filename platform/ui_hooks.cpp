@@ -1,0 +1,49 @@
+#include "platform/ui_hooks.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+std::mutex& HookMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+UiHooks& Installed() {
+  static UiHooks hooks;
+  return hooks;
+}
+
+void DefaultShowMessage(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", kApplicationName, text.c_str());
+}
+
+}  // namespace
+
+UiHooks InstallUiHooks(UiHooks hooks) {
+  std::lock_guard<std::mutex> lock(HookMutex());
+  UiHooks previous = Installed();
+  Installed() = std::move(hooks);
+  return previous;
+}
+
+void ShowMessage(const std::string& text) {
+  std::function<void(const std::string&)> show;
+  {
+    std::lock_guard<std::mutex> lock(HookMutex());
+    show = Installed().showMessage;
+  }
+  if (show) show(text);
+  else DefaultShowMessage(text);
+}
+
+bool AskOpenFileName(const std::string& filter, const std::string& defaultExtension,
+                     std::string& chosenPath) {
+  std::function<bool(const std::string&, const std::string&, std::string&)> ask;
+  {
+    std::lock_guard<std::mutex> lock(HookMutex());
+    ask = Installed().askOpenFile;
+  }
+  return ask ? ask(filter, defaultExtension, chosenPath) : false;
+}

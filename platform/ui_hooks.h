@@ -1,0 +1,30 @@
+// The few user-interface services that non-UI code needs. The desktop
+// application, the command line and the tests each install their own.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Caption of every message box the system shows.
+inline constexpr const char* kApplicationName = "VANTREL";
+
+struct UiHooks {
+  // Shows a message box captioned "VANTREL" with one OK button and the
+  // exclamation icon, and returns when the user has dismissed it. May be
+  // called from worker threads.
+  std::function<void(const std::string& text)> showMessage;
+  // Asks for an existing file to open. filter uses the "Name|pattern|...||"
+  // form; defaultExtension is like "*.DAT". Returns false when cancelled.
+  std::function<bool(const std::string& filter, const std::string& defaultExtension,
+                     std::string& chosenPath)>
+      askOpenFile;
+};
+
+// Replaces the installed hooks; returns the previous ones so a caller can
+// restore them. Missing members fall back to the defaults (message on stderr,
+// open-file request refused).
+UiHooks InstallUiHooks(UiHooks hooks);
+
+void ShowMessage(const std::string& text);
+bool AskOpenFileName(const std::string& filter, const std::string& defaultExtension,
+                     std::string& chosenPath);
