@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+struct ProgramRecord;
+
 extern std::string strPatReport;
 extern std::string strSdtReport;
 
@@ -12,3 +14,11 @@ void BuildSdtReport();
 
 // "\r\n" before every 16th byte, then "0x%02X " per byte.
 std::string BuildSectionHexText(const uint8_t* bytes, int count);
+
+// Row of program `index` (0-based) in the PAT report, "\r\n" included:
+// "%03d %6d(%4X) %6d(%4X)".
+std::string BuildPatReportRow(int index);
+
+// What the program map dialog shows for one selected program: the video PID
+// line, then the audio heading and one line per audio PID when it has any.
+std::string BuildProgramDetailText(const ProgramRecord& record);

@@ -1,0 +1,495 @@
+// PSI section assembly and the PAT, PMT and SDT stages.
+//
+// Bounds kept whatever the input says:
+// - at most kMaxPrograms (1024) programs: PAT entries beyond the table are
+//   ignored;
+// - at most kMaxAudioPids (32) audio PIDs per program: further audio streams
+//   are ignored;
+// - PAT section numbers above the last_section_number of the first valid PAT
+//   section of a run are ignored (they have no seen-flag and no list entry);
+// - every length field (section_length, program_info_length, ES_info_length,
+//   descriptors_loop_length, descriptor and name lengths) is only followed
+//   inside the section: descriptor loops end where the CRC_32 begins, and a
+//   field that would run past that end is not read;
+// - a section whose section_length is too short for its table's fixed fields
+//   and CRC_32 is treated as damaged;
+// - sections are collected only while they stay below kSectionBufferSize.
+#include "analysis/engine/psi.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "analysis/engine/reports.h"
+#include "analysis/engine/ts_file.h"
+#include "platform/sync.h"
+
+namespace {
+
+constexpr int kPatPid = 0x0000;
+constexpr int kSdtPid = 0x0011;
+constexpr int kPidCount = 0x2000;
+
+constexpr uint8_t kPatTableId = 0x00;
+constexpr uint8_t kPmtTableId = 0x02;
+constexpr uint8_t kSdtActualTableId = 0x42;
+constexpr uint8_t kSdtOtherTableId = 0x4A;
+
+constexpr uint32_t kPatTimeLimitMs = 2000;
+constexpr uint32_t kPmtTimeLimitPerProgramMs = 300;
+constexpr uint32_t kSdtTimeLimitMs = 3000;
+
+// Section header (3 bytes up to section_length) plus the CRC_32.
+constexpr int kSectionHeaderSize = 3;
+constexpr int kCrcSize = 4;
+// Least section_length that still holds each table's fixed fields and CRC_32:
+// the five bytes after section_length, plus PCR_PID and program_info_length
+// (PMT) or original_network_id and the reserved byte (SDT).
+constexpr int kMinPatSectionLength = 5 + kCrcSize;
+constexpr int kMinPmtSectionLength = 9 + kCrcSize;
+constexpr int kMinSdtSectionLength = 8 + kCrcSize;
+
+// Offsets in the section body (the bytes after section_length) where the
+// entry loops begin.
+constexpr int kPatEntriesOffset = 5;
+constexpr int kPmtEntriesOffset = 9;
+constexpr int kSdtEntriesOffset = 8;
+
+constexpr uint8_t kServiceDescriptorTag = 0x48;
+
+int SectionLength(const uint8_t* section) { return ((section[1] & 0x0F) << 8) | section[2]; }
+
+// The payload of a packet as the stages use it. A packet whose adaptation
+// field leaves no payload byte is treated as a packet without payload: it has
+// no room even for a pointer_field.
+struct Payload {
+  int pid;
+  bool unitStart;
+  const uint8_t* data;
+  int size;
+};
+
+bool ExtractPayload(const uint8_t* packet, Payload& payload) {
+  const int adaptationControl = (packet[3] >> 4) & 0x3;
+  if ((adaptationControl & 0x1) == 0) return false;
+  int start = 4;
+  if (adaptationControl & 0x2) start += 1 + std::min<int>(packet[4], 183);
+  payload.pid = ((packet[1] & 0x1F) << 8) | packet[2];
+  payload.unitStart = (packet[1] & 0x40) != 0;
+  payload.data = packet + start;
+  payload.size = kPacketSize - start;
+  return payload.size > 0;
+}
+
+int PacketPid(const uint8_t* packet) { return ((packet[1] & 0x1F) << 8) | packet[2]; }
+
+// Splits a start packet's payload at its pointer_field. `clamped` tells that
+// the pointer pointed past the payload and was cut back to it.
+struct PointerSplit {
+  const uint8_t* tail;  // end of the previous section
+  int tailSize;
+  const uint8_t* rest;  // start of the new section
+  int restSize;
+  bool clamped;
+};
+
+PointerSplit SplitAtPointer(const Payload& payload) {
+  const int left = payload.size - 1;
+  int pointer = payload.data[0];
+  const bool clamped = pointer > left;
+  if (clamped) pointer = left;
+  return {payload.data + 1, pointer, payload.data + 1 + pointer, left - pointer, clamped};
+}
+
+// Collection into SectionBuffer: bytes that would reach its size are dropped
+// and collection goes on.
+void AppendToSection(int& collected, const uint8_t* bytes, int count) {
+  if (count <= 0 || collected + count >= kSectionBufferSize) return;
+  std::memcpy(SectionBuffer + collected, bytes, static_cast<size_t>(count));
+  collected += count;
+}
+
+// Steps over the packets from the cursor on. Each stage stops when its time
+// limit has passed since its first packet or when the stream ends.
+class PacketWalker {
+public:
+  explicit PacketWalker(uint32_t limitMs) : limitMs_(limitMs) {}
+
+  // The next packet, or null when the stage must stop.
+  const uint8_t* Next() {
+    if (started_ && GetTickCount() - startTick_ > limitMs_) return nullptr;
+    if (pbCursor == nullptr || !FindSync()) return nullptr;
+    if (!started_) {
+      started_ = true;
+      startTick_ = GetTickCount();
+    }
+    const uint8_t* packet = pbCursor;
+    // The packet stays valid until the next FindSync, which is the only call
+    // that refills the block.
+    pbCursor += kPacketSize;
+    nBlockOffset += kPacketSize;
+    return packet;
+  }
+
+private:
+  uint32_t limitMs_;
+  bool started_ = false;
+  uint32_t startTick_ = 0;
+};
+
+// A section at `section` with `available` bytes behind its start, when the
+// whole section lies inside them: its total size, else 0.
+int FittingSectionSize(const uint8_t* section, int available) {
+  if (available < kSectionHeaderSize) return 0;
+  const int size = SectionLength(section) + kSectionHeaderSize;
+  return size <= available ? size : 0;
+}
+
+std::array<uint32_t, 256> MakeCrcTable() {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t crc = i << 24;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    table[i] = crc;
+  }
+  return table;
+}
+
+const std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
+
+bool IsVideoStreamType(int streamType) {
+  switch (streamType) {
+    case 0x01:  // MPEG-1 video
+    case 0x02:  // MPEG-2 video
+    case 0x10:  // MPEG-4 Visual
+    case 0x1B:  // H.264
+    case 0x24:  // HEVC
+    case 0x42:  // AVS
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsAudioStreamType(int streamType) {
+  switch (streamType) {
+    case 0x03:  // MPEG-1 audio
+    case 0x04:  // MPEG-2 audio
+    case 0x0F:  // AAC in ADTS
+    case 0x11:  // AAC in LATM
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Descriptors that mark a private-data stream (0x06, 0x0A) as audio.
+bool IsAudioDescriptorTag(int tag) {
+  switch (tag) {
+    case 0x6A:  // AC-3
+    case 0x7A:  // enhanced AC-3
+    case 0x7B:  // DTS
+    case 0x7C:  // AAC
+    case 0x81:  // AC-3 (ATSC)
+      return true;
+    default:
+      return false;
+  }
+}
+
+void AppendAudioPid(ProgramRecord& record, int pid) {
+  if (record.audio_count < 0 || record.audio_count >= kMaxAudioPids) return;
+  record.audio_pids[record.audio_count] = pid;
+  ++record.audio_count;
+}
+
+// Whether a complete descriptor with an audio tag lies in [begin, end).
+bool HasAudioDescriptor(const uint8_t* body, int begin, int end) {
+  for (int pos = begin; pos + 2 <= end;) {
+    const int next = pos + 2 + body[pos + 1];
+    if (next > end) break;
+    if (IsAudioDescriptorTag(body[pos])) return true;
+    pos = next;
+  }
+  return false;
+}
+
+// Copies a length-prefixed name at body[pos] that must end by `end`; a name
+// whose length runs past `end` is cut there. Returns the position after it.
+int CopyName(const uint8_t* body, int pos, int end, char (&name)[256]) {
+  int length = 0;
+  if (pos < end) {
+    length = std::min<int>(body[pos], end - pos - 1);
+    std::memcpy(name, body + pos + 1, static_cast<size_t>(length));
+    pos += 1 + body[pos];
+  }
+  // A later descriptor for the same service may carry a shorter name.
+  std::memset(name + length, 0, sizeof(name) - static_cast<size_t>(length));
+  return pos;
+}
+
+void ReadServiceDescriptor(const uint8_t* body, int begin, int end, ProgramRecord& record) {
+  record.service_type = begin < end ? body[begin] : 0;
+  const int afterProvider = CopyName(body, begin + 1, end, record.provider_name);
+  CopyName(body, afterProvider, end, record.service_name);
+  record.stage_done = 1;
+}
+
+}  // namespace
+
+int CheckSectionCrc(const uint8_t* section, int length) {
+  if (section == nullptr || length <= 0) return 0;
+  uint32_t crc = 0xFFFFFFFFu;
+  for (int i = 0; i < length; ++i) crc = (crc << 8) ^ kCrcTable[((crc >> 24) ^ section[i]) & 0xFF];
+  return crc == 0 ? 1 : 0;
+}
+
+void ParsePatPrograms(const uint8_t* body, int sectionLength, ProgramRecord* table, int& count) {
+  const int crcStart = sectionLength - kCrcSize;
+  for (int pos = kPatEntriesOffset; pos < crcStart; pos += 4) {
+    if (count < 0 || count >= kMaxPrograms) return;
+    const int programNumber = (body[pos] << 8) | body[pos + 1];
+    if (programNumber == 0) continue;  // network PID, not a program
+    table[count].program_number = programNumber;
+    table[count].pmt_pid = ((body[pos + 2] & 0x1F) << 8) | body[pos + 3];
+    ++count;
+  }
+}
+
+void ParsePmtStreams(const uint8_t* body, int sectionLength, ProgramRecord& record) {
+  const int crcStart = sectionLength - kCrcSize;
+  if (crcStart < kPmtEntriesOffset) return;
+  const int programInfoLength = ((body[7] & 0x0F) << 8) | body[8];
+  for (int pos = kPmtEntriesOffset + programInfoLength; pos < crcStart;) {
+    const int streamType = body[pos];
+    const int pid = ((body[pos + 1] & 0x1F) << 8) | body[pos + 2];
+    const int esInfoLength = ((body[pos + 3] & 0x0F) << 8) | body[pos + 4];
+    const int esInfoStart = pos + 5;
+    const int esInfoEnd = std::min(esInfoStart + esInfoLength, crcStart);
+    if (IsVideoStreamType(streamType)) {
+      record.video_pid = pid;
+    } else if (IsAudioStreamType(streamType)) {
+      AppendAudioPid(record, pid);
+    } else if (streamType == 0x81) {
+      if (record.audio_count < 4) AppendAudioPid(record, pid);
+    } else if (streamType == 0x06 || streamType == 0x0A) {
+      if (HasAudioDescriptor(body, esInfoStart, esInfoEnd)) AppendAudioPid(record, pid);
+    }
+    pos = esInfoStart + esInfoLength;
+  }
+}
+
+void ParseSdtServices(const uint8_t* body, int sectionLength, ProgramRecord* table, int count) {
+  const int crcStart = sectionLength - kCrcSize;
+  count = std::clamp(count, 0, kMaxPrograms);
+  for (int pos = kSdtEntriesOffset; pos < crcStart;) {
+    const int serviceId = (body[pos] << 8) | body[pos + 1];
+    const int loopLength = ((body[pos + 3] & 0x0F) << 8) | body[pos + 4];
+    const int loopStart = pos + 5;
+    const int loopEnd = std::min(loopStart + loopLength, crcStart);
+    pos = loopStart + loopLength;
+
+    ProgramRecord* record = nullptr;
+    for (int i = 0; i < count && record == nullptr; ++i)
+      if (table[i].program_number == serviceId) record = &table[i];
+    if (record == nullptr || record->stage_done != 0) continue;
+
+    for (int d = loopStart; d + 2 <= loopEnd;) {
+      const int next = d + 2 + body[d + 1];
+      if (next > loopEnd) break;
+      if (body[d] == kServiceDescriptorTag) ReadServiceDescriptor(body, d + 2, next, *record);
+      d = next;
+    }
+  }
+}
+
+int AnalysePat() {
+  if (bPatDone == 1) return 1;
+  std::memset(ProgramTable, 0, sizeof(ProgramTable));
+  nProgramCount = 0;
+  int runningTotal = 0;
+  bool collecting = false;
+  int collected = 0;
+  // Seen-flags for section numbers 0 to lastSection; created (lastSection >= 0)
+  // by the first valid section of this run.
+  std::array<bool, 256> seen{};
+  int lastSection = -1;
+
+  PacketWalker walker(kPatTimeLimitMs);
+  while (const uint8_t* packet = walker.Next()) {
+    Payload payload;
+    if (PacketPid(packet) != kPatPid || !ExtractPayload(packet, payload)) continue;
+    if (!payload.unitStart) {
+      if (collecting) AppendToSection(collected, payload.data, payload.size);
+      continue;
+    }
+    if (collecting) {
+      const uint8_t* section = SectionBuffer;
+      const int size = FittingSectionSize(section, collected);
+      if (size >= kMinPatSectionLength + kSectionHeaderSize && section[0] == kPatTableId &&
+          (section[5] & 0x01) && CheckSectionCrc(section, size)) {
+        const int sectionNumber = section[6];
+        const int lastSectionNumber = section[7];
+        if (lastSection < 0) lastSection = lastSectionNumber;
+        if (PatSectionList == nullptr)
+          PatSectionList = new std::vector<PatSectionText>(static_cast<size_t>(lastSectionNumber) + 1);
+        if (sectionNumber <= lastSection && !seen[sectionNumber]) {
+          ParsePatPrograms(section + kSectionHeaderSize, size - kSectionHeaderSize, ProgramTable,
+                           runningTotal);
+          seen[sectionNumber] = true;
+          nProgramCount = runningTotal;
+          // A list kept from an earlier run may be shorter than this PAT.
+          if (static_cast<size_t>(sectionNumber) < PatSectionList->size()) {
+            PatSectionText& entry = (*PatSectionList)[sectionNumber];
+            entry.last_section_number = lastSectionNumber;
+            entry.text = BuildSectionHexText(SectionBuffer, collected);
+          }
+        }
+        if (std::all_of(seen.begin(), seen.begin() + lastSection + 1, [](bool s) { return s; })) {
+          bPatDone = 1;
+          break;
+        }
+      }
+    }
+    collecting = true;
+    collected = 0;
+    const PointerSplit split = SplitAtPointer(payload);
+    AppendToSection(collected, split.rest, split.restSize);
+  }
+  return bPatDone;
+}
+
+int AnalysePmt() {
+  if (bPmtDone == 1) return 1;
+  if (bPatDone == 0) AnalysePat();
+
+  // First record in table order, per PID, whose PMT is still missing (-1 when
+  // none): the lookup every packet needs, kept up to date as programs decode.
+  static int16_t firstUndecoded[kPidCount];
+  const int programCount = std::clamp(nProgramCount, 0, kMaxPrograms);
+  std::fill(std::begin(firstUndecoded), std::end(firstUndecoded), int16_t{-1});
+  for (int i = programCount - 1; i >= 0; --i)
+    if (ProgramTable[i].stage_done == 0)
+      firstUndecoded[ProgramTable[i].pmt_pid & (kPidCount - 1)] = static_cast<int16_t>(i);
+  auto markDecoded = [&](int j) {
+    ProgramTable[j].stage_done = 1;
+    const int pid = ProgramTable[j].pmt_pid & (kPidCount - 1);
+    firstUndecoded[pid] = -1;
+    for (int i = j + 1; i < programCount; ++i) {
+      if (ProgramTable[i].stage_done == 0 && (ProgramTable[i].pmt_pid & (kPidCount - 1)) == pid) {
+        firstUndecoded[pid] = static_cast<int16_t>(i);
+        break;
+      }
+    }
+  };
+
+  int lockedPid = 0;
+  bool collecting = false;
+  int collected = 0;
+  int decoded = 0;
+  PacketWalker walker(kPmtTimeLimitPerProgramMs * static_cast<uint32_t>(programCount));
+  // Without programs there is no PMT to look for.
+  while (bPatDone == 1 && programCount > 0) {
+    const uint8_t* packet = walker.Next();
+    if (packet == nullptr) break;
+    const int pid = PacketPid(packet);
+    const int j = firstUndecoded[pid];
+    if (j < 0 || ProgramTable[j].pmt_pid != pid) continue;
+    if (lockedPid == 0) lockedPid = pid;
+    Payload payload;
+    if (pid != lockedPid || !ExtractPayload(packet, payload)) continue;
+    if (!payload.unitStart) {
+      if (collecting) AppendToSection(collected, payload.data, payload.size);
+      continue;
+    }
+    if (!collecting) {
+      const PointerSplit split = SplitAtPointer(payload);
+      if (split.clamped) continue;
+      collecting = true;
+      collected = 0;
+      AppendToSection(collected, split.rest, split.restSize);
+      continue;
+    }
+    // End of one collection cycle: every complete PMT section collected is
+    // looked at, but only record j can be decoded in this cycle.
+    collecting = false;
+    for (int pos = 0;;) {
+      const uint8_t* section = SectionBuffer + pos;
+      const int size = FittingSectionSize(section, collected - pos);
+      if (size < kMinPmtSectionLength + kSectionHeaderSize || section[0] != kPmtTableId ||
+          (section[5] & 0x01) == 0)
+        break;
+      const int programNumber = (section[3] << 8) | section[4];
+      if (programNumber == ProgramTable[j].program_number && ProgramTable[j].stage_done == 0 &&
+          CheckSectionCrc(section, size)) {
+        ParsePmtStreams(section + kSectionHeaderSize, size - kSectionHeaderSize, ProgramTable[j]);
+        markDecoded(j);
+        if (++decoded == programCount) bPmtDone = 1;
+      }
+      if (bPmtDone == 1) break;
+      pos += size;
+    }
+    lockedPid = 0;
+    if (bPmtDone == 1) break;
+  }
+
+  for (int i = 0; i < programCount; ++i) ProgramTable[i].stage_done = 0;
+  bPmtDone = 1;
+  return 1;
+}
+
+int AnalyseSdt() {
+  if (bPmtDone == 0) AnalysePmt();
+  // Without an open file there is nothing to restart or read.
+  if (pTsFile != nullptr) RestartTsFile();
+  bool collecting = false;
+  int collected = 0;
+  const int programCount = std::clamp(nProgramCount, 0, kMaxPrograms);
+  auto allNamed = [programCount] {
+    for (int i = 0; i < programCount; ++i)
+      if (ProgramTable[i].stage_done == 0) return false;
+    return true;
+  };
+
+  PacketWalker walker(kSdtTimeLimitMs);
+  while (bPmtDone == 1 && bSdtDone == 0) {
+    const uint8_t* packet = walker.Next();
+    if (packet == nullptr) break;
+    Payload payload;
+    if (PacketPid(packet) != kSdtPid || !ExtractPayload(packet, payload)) continue;
+    if (!payload.unitStart) {
+      if (collecting) AppendToSection(collected, payload.data, payload.size);
+      continue;
+    }
+    const PointerSplit split = SplitAtPointer(payload);
+    if (split.clamped) collecting = false;
+    if (collecting) {
+      AppendToSection(collected, split.tail, split.tailSize);
+      for (int pos = 0; pos < collected;) {
+        const uint8_t* section = SectionBuffer + pos;
+        const int size = FittingSectionSize(section, collected - pos);
+        if (size >= kMinSdtSectionLength + kSectionHeaderSize &&
+            (section[0] == kSdtActualTableId || section[0] == kSdtOtherTableId) &&
+            (section[1] & 0x80) && CheckSectionCrc(section, size)) {
+          bSdtExists = 1;
+          ParseSdtServices(section + kSectionHeaderSize, size - kSectionHeaderSize, ProgramTable,
+                           programCount);
+          if (allNamed()) {
+            bSdtDone = 1;
+            break;
+          }
+        }
+        if (size == 0) break;
+        pos += size;
+      }
+      if (bSdtDone == 1) break;
+    }
+    // The bytes after the pointer start the next collection; without any,
+    // nothing is being collected.
+    collecting = split.restSize > 0;
+    collected = 0;
+    if (collecting) AppendToSection(collected, split.rest, split.restSize);
+  }
+  bSdtDone = 1;
+  return 1;
+}
