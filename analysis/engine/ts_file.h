@@ -27,6 +27,9 @@ extern std::string strTsFileName;      // selected file; empty when none
 extern FILE* pTsFile;                  // open for binary reading, or null
 extern uint8_t BlockBuffer[kBlockSize];
 extern int nBlockOffset;               // bytes of the block consumed; size of the next refill
+// Bytes of BlockBuffer that hold file data: 4 MiB, less only for the final
+// block of a file. Packets are looked for below this length.
+extern int nBlockLength;
 extern uint8_t* pbCursor;              // BlockBuffer + nBlockOffset, or null
 extern uint8_t* pbCurrentPacket;       // packet last delivered by NextPacket
 // Read by the search dialog's timer while the search worker writes it.
@@ -36,7 +39,8 @@ extern std::atomic<int> bAnalysing;    // an analysis command is running (shown 
 extern PacketFilterRecord PacketFilter;
 
 // The header report of the packet last delivered by NextPacket: one line per
-// header field, "\r\n" line ends. Built when read.
+// header field, "\r\n" line ends; empty before the first packet. Built when
+// read, so call it only while no worker is stepping through packets.
 const std::string& PacketHeaderReport();
 
 int SelectTsFile();
