@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -59,7 +60,11 @@ DeviceHandle OpenDeviceInterface(const std::string& interfaceGuid, char* errorTe
 int GetTunerModel();
 
 // Control protocol.
+// *ringBase receives the mapped ring; the overload also gives its mapped
+// length. Fails when the mapping is shorter than the kind's ring length, so a
+// reader sized by the model never runs past it.
 int StartStream(uint8_t** ringBase);
+int StartStream(uint8_t** ringBase, size_t* ringSize);
 int GetStreamWritePosition(uint32_t* writeOffset);
 int StopStream();
 int SetPidFilter(int pid);
@@ -69,7 +74,33 @@ uint8_t BuildCommandFrame(const uint8_t command[7], uint8_t frame[9]);
 int TuneChannel(int model, ChannelSettings channel, CaptureSettings capture);
 int GetSignalStatus(int* strength, int* quality, int* locked);
 
-// LNB and DiSEqC.
+// The sequences TuneChannel dispatches to (called only through it).
+int TuneCableBus(uint32_t frequencyKHz, uint32_t symbolRate, uint32_t qamOrder);
+// Variant A (models 10, 15) passes `record` as the 332-byte answer buffer;
+// variant B (11, 16) polls with the frame as input.
+int TuneTerrestrialBus(int model, uint32_t frequencyKHz, uint32_t bandwidthMHz,
+                       ChannelSettings record);
+int TuneDirect(DeviceHandle handle, uint8_t leadByte, uint32_t frequencyKHz, uint32_t bandwidthMHz);
+int TuneSatelliteBus(const ChannelSettings& channel, const CaptureSettings& capture);
+int TuneSatelliteSPath(const ChannelSettings& channel, const CaptureSettings& capture);
+
+// How the dialogs and the tuning dispatch group model numbers; 13 and
+// unknown numbers belong to no family.
+enum class TunerFamily { None, Satellite, Cable, Terrestrial };
+TunerFamily GetTunerFamily(int model);
+
+// Releasing a worker that is inside a device request or a tuning sequence:
+// CancelTunerRequests makes the request blocked on any open handle fail at
+// once, and from then on every device request fails without being sent and
+// every wait and poll loop of the tuning sequences ends at once, until
+// ResumeTunerRequests. Typical use when a dialog stops its worker: signal the
+// worker, CancelTunerRequests, join it, ResumeTunerRequests.
+void CancelTunerRequests();
+void ResumeTunerRequests();
+bool TunerRequestsCancelled();
+
+// LNB and DiSEqC. These two return 0 when the last request sent succeeded
+// and 1 when it failed or no satellite handle is open.
 int SetLnbControl(int tone, int toneBurst, int dataBurst, int supply);
 int SendDiseqcCommand(uint8_t framing, uint8_t address, uint8_t command, uint8_t data);
 // Fills block[9] and returns the chosen LO in MHz, or 0 when no LO gives a usable IF.
