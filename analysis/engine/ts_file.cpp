@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "analysis/engine/psi.h"
 #include "platform/ui_hooks.h"
 
@@ -101,6 +103,9 @@ int OpenTsFile() {
   }
   CloseTsFile();
   pTsFile = std::fopen(strTsFileName.c_str(), "rb");
+  // A folder opens on POSIX but cannot be read: it is not a file either.
+  struct stat status;
+  if (pTsFile && fstat(fileno(pTsFile), &status) == 0 && S_ISDIR(status.st_mode)) CloseTsFile();
   if (!pTsFile) {
     ShowMessage("Open file failure !");
     return 0;

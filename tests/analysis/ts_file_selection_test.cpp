@@ -87,6 +87,11 @@ TEST_F(TsFileSelection, OpenFailureKeepsTheName) {
   EXPECT_EQ(ui_.FileRequests(), 0);
   EXPECT_EQ(pTsFile, nullptr);
   EXPECT_EQ(strTsFileName, dir_.File("missing.ts"));
+
+  strTsFileName = dir_.path();  // a folder is not a stream
+  EXPECT_EQ(OpenTsFile(), 0);
+  EXPECT_EQ(ui_.Messages().size(), 2u);
+  EXPECT_EQ(pTsFile, nullptr);
 }
 
 TEST_F(TsFileSelection, ReopeningClosesThePreviousStream) {
