@@ -210,7 +210,11 @@ int FindSync() {
 
 int NextPacket() {
   if (!pbCursor) return 0;
-  if (!FindSync()) return 0;
+  // Packets normally follow each other back to back: take the next one
+  // directly and search only when it is not there.
+  if (nBlockOffset + kPacketSize > nBlockLength || *pbCursor != kSyncByte) {
+    if (!FindSync()) return 0;
+  }
   pbCurrentPacket = pbCursor;
   std::memcpy(CurrentHeader, pbCurrentPacket, sizeof CurrentHeader);
   bHeaderDelivered = true;
@@ -237,21 +241,16 @@ const std::string& PacketHeaderReport() {
 
 int MatchPacketFilter() {
   if (!pbCurrentPacket) return 0;
-  HeaderFields fields = DecodeHeader(pbCurrentPacket);
+  const uint8_t* packet = pbCurrentPacket;
   const PacketFilterRecord& filter = PacketFilter;
-  const struct {
-    int32_t enable, value;
-    unsigned field;
-  } conditions[] = {
-      {filter.pidEnable, filter.pid, fields.pid},
-      {filter.payloadUnitStartEnable, filter.payloadUnitStart, fields.payloadUnitStart},
-      {filter.priorityEnable, filter.priority, fields.priority},
-      {filter.scramblingEnable, filter.scrambling, fields.scrambling},
-      {filter.adaptationEnable, filter.adaptation, fields.adaptation},
-      {filter.continuityEnable, filter.continuity, fields.continuity},
-  };
-  for (const auto& condition : conditions)
-    if (condition.enable && static_cast<int64_t>(condition.field) != condition.value) return 0;
+  // Decode only the fields that are conditions: this runs for every packet
+  // of a search.
+  if (filter.pidEnable && (((packet[1] & 0x1F) << 8) | packet[2]) != filter.pid) return 0;
+  if (filter.payloadUnitStartEnable && ((packet[1] >> 6) & 1) != filter.payloadUnitStart) return 0;
+  if (filter.priorityEnable && ((packet[1] >> 5) & 1) != filter.priority) return 0;
+  if (filter.scramblingEnable && ((packet[3] >> 6) & 3) != filter.scrambling) return 0;
+  if (filter.adaptationEnable && ((packet[3] >> 4) & 3) != filter.adaptation) return 0;
+  if (filter.continuityEnable && (packet[3] & 0x0F) != filter.continuity) return 0;
   return 1;
 }
 
