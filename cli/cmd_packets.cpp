@@ -18,15 +18,6 @@ struct PacketsOptions {
   std::optional<int64_t> maxMatches;
 };
 
-// The engine's reports end their lines with "\r\n"; a terminal wants "\n".
-std::string WithNewlineEnds(const std::string& report) {
-  std::string text;
-  text.reserve(report.size());
-  for (char c : report)
-    if (c != '\r') text += c;
-  return text;
-}
-
 int RunPackets(const PacketsOptions& options) {
   ResetAnalysis();
   strTsFileName = options.file;

@@ -28,5 +28,8 @@ std::optional<int64_t> ParseCliNumber(const std::string& text);
 // CLI11 validator that accepts what ParseCliNumber accepts within [min, max].
 CLI::Validator CliNumber(int64_t min, int64_t max);
 
+// The engine's reports end their lines with "\r\n"; a terminal wants "\n".
+std::string WithNewlineEnds(const std::string& report);
+
 // Installs the command line's UI hooks: messages go to stderr; no file dialog.
 void InstallCliUiHooks();

@@ -60,6 +60,14 @@ CLI::Validator CliNumber(int64_t min, int64_t max) {
       "NUMBER");
 }
 
+std::string WithNewlineEnds(const std::string& report) {
+  std::string text;
+  text.reserve(report.size());
+  for (char c : report)
+    if (c != '\r') text += c;
+  return text;
+}
+
 void InstallCliUiHooks() {
   UiHooks hooks;
   hooks.showMessage = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
