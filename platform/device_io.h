@@ -16,9 +16,12 @@ constexpr DeviceHandle kInvalidDeviceHandle = -1;
 // Error codes reported by the enumeration calls.
 constexpr uint32_t kErrorNoMoreItems = 259;   // no interface with that index
 constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorAccessDenied = 5;    // device directory of another user
+constexpr uint32_t kErrorInvalidParameter = 87;
 
 // Directory where devices are published: $VANTREL_DEVICE_DIR, else
-// $XDG_RUNTIME_DIR/vantrel, else /tmp/vantrel-<uid>.
+// $XDG_RUNTIME_DIR/vantrel, else /tmp/vantrel-<uid>. Resolved at each call.
+// How devices are named in it: platform/device_wire.h.
 std::string GetDeviceDirectory();
 
 // Stand-in for the device-information set of present devices that expose an
@@ -35,21 +38,28 @@ void DestroyDeviceInfoSet(DeviceInfoSet* set);
 
 // Opens a device path for reading and writing, not shared: a fixed path such
 // as "\\.\QVUSB-T-000" or one read from an interface. kInvalidDeviceHandle on
-// failure.
+// failure, also when the device's socket or its server belongs to another
+// user. Handles are never 0 and never reused.
 DeviceHandle OpenDevice(const std::string& path);
 void CloseDevice(DeviceHandle handle);
 
 // Synchronous I/O-control request. Returns true on success; *returned gets
-// the count of output bytes written (may be null). Fails when the handle is
-// unknown, the device has gone away, or the request was cancelled.
+// the count of output bytes written (may be null; 0 on failure). Fails when
+// the handle is unknown, a size exceeds kMaxDeviceIoBytes (64 KiB), the device
+// has gone away (then every later request fails too), or the request was
+// cancelled. Requests on one handle are served one at a time; requests on
+// different handles run concurrently.
 bool DeviceIoControl(DeviceHandle handle, uint32_t code, const void* in, uint32_t inSize,
                      void* out, uint32_t outSize, uint32_t* returned);
 
 // Makes the request currently blocked on `handle` (if any) fail at once, from
-// any thread. Later requests on the handle work as before.
+// any thread. Later requests on the handle work as before. CloseDevice also
+// cancels the request in progress.
 void CancelDeviceIo(DeviceHandle handle);
 
 // The stream-address reply of a start request is a 4-byte ring token; this
 // maps the ring it names (shared memory made by the driver) and returns its
-// base, or null. The mapping stays valid until the handle is closed.
+// base, or null. The mapping is read-only and stays valid until the handle is
+// closed; mapping the same token again returns the same base. ringSize may be
+// null.
 uint8_t* MapStreamRing(DeviceHandle handle, uint32_t ringToken, size_t* ringSize);
