@@ -1,0 +1,107 @@
+#include "cli/channel_options.h"
+
+#include <cstdio>
+
+#include "capture/capture_settings.h"
+#include "cli/command.h"
+
+void AddChannelOptions(CLI::App& command, ChannelOptions& options) {
+  command.add_option("--freq", options.frequency, "Frequency: MHz for satellite boxes, kHz otherwise")
+      ->check(CliNumber(0, UINT32_MAX));
+  command.add_option("--bw", options.bandwidthMHz, "Bandwidth in MHz (terrestrial boxes)")
+      ->check(CLI::IsMember({6, 7, 8}));
+  command.add_option("--symbol-rate", options.symbolRate,
+                     "Symbol rate in ksymbol/s (satellite and cable boxes)")
+      ->check(CliNumber(0, UINT32_MAX));
+  command.add_option("--qam", options.qamOrder, "QAM order (cable boxes)")
+      ->check(CLI::IsMember({16, 32, 64, 128, 256}));
+  command.add_option("--pol", options.polarisation, "Polarisation V or H (satellite boxes)")
+      ->check(CLI::IsMember({"V", "H"}));
+  command.add_option("--iq", options.iq, "Spectral inversion 0 or 1 (satellite boxes)")
+      ->check(CLI::IsMember({0, 1}));
+}
+
+namespace {
+
+int QamIndexOf(int64_t qamOrder) {
+  int index = 0;
+  while (index < 4 && (16 << index) != qamOrder) ++index;
+  return index;
+}
+
+// The options a family's dialog has no field for.
+bool RefuseForeignOptions(const ChannelOptions& options, TunerFamily family, std::string* error) {
+  struct Check {
+    bool given;
+    const char* name;
+    bool allowed;
+  };
+  const Check checks[] = {
+      {options.bandwidthMHz.has_value(), "--bw", family == TunerFamily::Terrestrial},
+      {options.symbolRate.has_value(), "--symbol-rate",
+       family == TunerFamily::Satellite || family == TunerFamily::Cable},
+      {options.qamOrder.has_value(), "--qam", family == TunerFamily::Cable},
+      {options.polarisation.has_value(), "--pol", family == TunerFamily::Satellite},
+      {options.iq.has_value(), "--iq", family == TunerFamily::Satellite},
+  };
+  for (const Check& check : checks) {
+    if (check.given && !check.allowed) {
+      *error = std::string(check.name) + " does not apply to this box";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool BuildChannelRecords(const ChannelOptions& options, int model, ChannelSettings* channel,
+                         CaptureSettings* capture, std::string* error) {
+  const TunerFamily family = GetTunerFamily(model);
+  if (family == TunerFamily::None) {
+    *error = "model " + std::to_string(model) + " has no channel settings";
+    return false;
+  }
+  if (!RefuseForeignOptions(options, family, error)) return false;
+  const auto value = [](const std::optional<int64_t>& given, uint32_t stored) {
+    return given ? static_cast<uint32_t>(*given) : stored;
+  };
+  switch (family) {
+    case TunerFamily::Satellite: {
+      DstFields fields = LoadDstSettings(false);
+      fields.frequencyMHz = value(options.frequency, fields.frequencyMHz);
+      fields.symbolRate = value(options.symbolRate, fields.symbolRate);
+      fields.iq = value(options.iq, fields.iq);
+      if (options.polarisation) fields.polarisationIndex = *options.polarisation == "H" ? 1 : 0;
+      FillDstRecords(fields, channel, capture);
+      break;
+    }
+    case TunerFamily::Cable: {
+      DctFields fields = LoadDctSettings();
+      fields.frequencyKHz = value(options.frequency, fields.frequencyKHz);
+      fields.symbolRate = value(options.symbolRate, fields.symbolRate);
+      if (options.qamOrder) fields.qamIndex = QamIndexOf(*options.qamOrder);
+      FillDctRecords(fields, channel, capture);
+      break;
+    }
+    default: {
+      DttFields fields = LoadDttSettings();
+      fields.frequencyKHz = value(options.frequency, fields.frequencyKHz);
+      fields.bandwidthMHz = value(options.bandwidthMHz, fields.bandwidthMHz);
+      FillDttRecords(fields, channel, capture);
+      break;
+    }
+  }
+  return true;
+}
+
+int OpenTunerBoxForCli() {
+  if (!OpenTunerDevice()) {
+    CloseTunerDevice();
+    std::fputs("No tuner box found.\n", stderr);
+    return -1;
+  }
+  const int model = GetTunerModel();
+  nTunerModel.store(model);
+  return model;
+}

@@ -1,0 +1,37 @@
+// Channel options of the commands that tune a box (tune, signal, capture),
+// and opening the box for a command.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "device/tuner_device.h"
+
+struct ChannelOptions {
+  std::optional<int64_t> frequency;     // MHz for satellite boxes, kHz otherwise
+  std::optional<int64_t> bandwidthMHz;  // terrestrial
+  std::optional<int64_t> symbolRate;    // ksymbol/s; satellite and cable
+  std::optional<int64_t> qamOrder;      // cable: 16, 32, 64, 128, 256
+  std::optional<std::string> polarisation;  // satellite: V or H
+  std::optional<int64_t> iq;            // satellite: 0 or 1
+};
+
+// Declares --freq, --bw, --symbol-rate, --qam, --pol and --iq on `command`.
+void AddChannelOptions(CLI::App& command, ChannelOptions& options);
+
+// Fills the records for the family of `model` the way that family's settings
+// dialog stores them, starting from the values the dialog would open with
+// (its profile section) and replacing those the options give. Satellite boxes
+// get nLnbNumber 1 and the LNB table from LNB1..LNB4. Nothing is written to
+// the profile. false, with the reason, when an option does not belong to the
+// family or the box belongs to no family.
+bool BuildChannelRecords(const ChannelOptions& options, int model, ChannelSettings* channel,
+                         CaptureSettings* capture, std::string* error);
+
+// Opens the box and returns its model number (also cached in nTunerModel);
+// with no box, closes what was half opened, prints "No tuner box found." on
+// stderr and returns -1.
+int OpenTunerBoxForCli();

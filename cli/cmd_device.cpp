@@ -1,0 +1,235 @@
+// `vantrel-cli device`, `tune`, `signal` and `lnb`: the tuner box without the
+// dialogs. tune and signal fill the channel as the family's settings dialog
+// does; lnb edits the LNB sections as the LNB Setup dialog's OK does.
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "capture/capture_settings.h"
+#include "cli/channel_options.h"
+#include "cli/command.h"
+#include "platform/profile.h"
+#include "platform/sync.h"
+
+namespace {
+
+constexpr uint32_t kTuneRetryMs = 200;  // as the Antenna Tuning Utility retries
+
+const char* FamilyName(int model) {
+  switch (GetTunerFamily(model)) {
+    case TunerFamily::Satellite: return "DST";
+    case TunerFamily::Cable: return "DCT";
+    case TunerFamily::Terrestrial: return "DTT";
+    default: return "none";
+  }
+}
+
+const char* OpenKindName() {
+  if (hTunerT) return "T";
+  if (hTunerA) return "A";
+  if (hTunerS) return "S";
+  return "BUS";
+}
+
+// Closes the box on every way out of a command.
+struct OpenBox {
+  int model = OpenTunerBoxForCli();
+  ~OpenBox() {
+    if (model >= 0) CloseTunerDevice();
+  }
+};
+
+int RunDevice() {
+  OpenBox box;
+  if (box.model < 0) return kExitFailure;
+  std::printf("model %d family %s kind %s\n", box.model, FamilyName(box.model), OpenKindName());
+  return kExitOk;
+}
+
+struct TuneRecords {
+  ChannelSettings channel{};
+  CaptureSettings capture{};
+};
+
+bool BuildRecords(const ChannelOptions& options, int model, TuneRecords* records) {
+  std::string error;
+  if (BuildChannelRecords(options, model, &records->channel, &records->capture, &error)) return true;
+  std::fprintf(stderr, "vantrel-cli: %s\n", error.c_str());
+  return false;
+}
+
+int RunTune(const ChannelOptions& options) {
+  OpenBox box;
+  if (box.model < 0) return kExitFailure;
+  TuneRecords records;
+  if (!BuildRecords(options, box.model, &records)) return kExitUsage;
+  const bool tuned = TuneChannel(-1, records.channel, records.capture) != 0;
+  std::puts(tuned ? "tuned" : "not tuned");
+  return tuned ? kExitOk : kExitFailure;
+}
+
+struct SignalOptions {
+  ChannelOptions channel;
+  int64_t count = 10;
+  int64_t intervalMs = 500;
+};
+
+int RunSignal(const SignalOptions& options) {
+  OpenBox box;
+  if (box.model < 0) return kExitFailure;
+  TuneRecords records;
+  if (!BuildRecords(options.channel, box.model, &records)) return kExitUsage;
+  while (!TuneChannel(-1, records.channel, records.capture)) Sleep(kTuneRetryMs);
+  bool allRead = true;
+  for (int64_t line = 0; options.count == 0 || line < options.count; ++line) {
+    if (line > 0) Sleep(static_cast<uint32_t>(options.intervalMs));
+    int strength = 0, quality = 0, locked = 0;
+    if (GetSignalStatus(&strength, &quality, &locked)) {
+      std::printf("strength %02d%% quality %02d%% %s\n", strength, quality,
+                  locked ? "locked" : "unlocked");
+    } else {
+      std::fputs("signal query failed\n", stderr);
+      allRead = false;
+    }
+    std::fflush(stdout);
+  }
+  return allRead ? kExitOk : kExitFailure;
+}
+
+// lnb: option words and the values the LNB Setup lists store (list indexes).
+const char* const kOnOff[] = {"off", "on"};
+const char* const kLnbTypes[] = {"normal", "universal", "custom"};
+const char* const kDiseqcInputs[] = {"none", "A", "B", "C", "D"};
+
+template <size_t N>
+std::string NameOf(const char* const (&names)[N], int value) {
+  return value >= 0 && static_cast<size_t>(value) < N ? names[value] : std::to_string(value);
+}
+
+template <size_t N>
+int IndexOf(const char* const (&names)[N], const std::string& word) {
+  for (size_t i = 0; i < N; ++i)
+    if (word == names[i]) return static_cast<int>(i);
+  return -1;
+}
+
+struct LnbOptions {
+  std::optional<std::string> power, type, tone, toneBurst, dataBurst, diseqc;
+  std::optional<int64_t> lo1, lo2;
+  bool Any() const {
+    return power || type || tone || toneBurst || dataBurst || diseqc || lo1 || lo2;
+  }
+};
+
+// As the LNB Setup dialog shows them: fixed LO pairs for Normal and Universal.
+void PrintLnb(LnbSettings lnb) {
+  uint32_t lo1, lo2;
+  if (FixedLnbLoPair(lnb.lnbType, &lo1, &lo2)) {
+    lnb.custom1 = static_cast<int32_t>(lo1);
+    lnb.custom2 = static_cast<int32_t>(lo2);
+  }
+  std::printf("power %s\ntype %s\nlo1 %d\nlo2 %d\ntone %s\ntone-burst %s\ndata-burst %s\ndiseqc %s\n",
+              NameOf(kOnOff, lnb.lnbEnable).c_str(), NameOf(kLnbTypes, lnb.lnbType).c_str(),
+              lnb.custom1, lnb.custom2, NameOf(kOnOff, lnb.tone22kHz).c_str(),
+              NameOf(kOnOff, lnb.toneBurst).c_str(), NameOf(kOnOff, lnb.dataBurst).c_str(),
+              NameOf(kDiseqcInputs, lnb.diseqc).c_str());
+}
+
+int RunLnb(const LnbOptions& options) {
+  // The dialog opens on LNB1 and writes what it shows to all four sections.
+  LnbSettings lnb = LoadLnbSettings(1);
+  if (!options.Any()) {
+    PrintLnb(lnb);
+    return kExitOk;
+  }
+  const int storedType = lnb.lnbType;
+  if (options.power) lnb.lnbEnable = IndexOf(kOnOff, *options.power);
+  if (options.type) lnb.lnbType = IndexOf(kLnbTypes, *options.type);
+  if (options.tone) lnb.tone22kHz = IndexOf(kOnOff, *options.tone);
+  if (options.toneBurst) lnb.toneBurst = IndexOf(kOnOff, *options.toneBurst);
+  if (options.dataBurst) lnb.dataBurst = IndexOf(kOnOff, *options.dataBurst);
+  if (options.diseqc) lnb.diseqc = IndexOf(kDiseqcInputs, *options.diseqc);
+  uint32_t lo1, lo2;
+  if (FixedLnbLoPair(lnb.lnbType, &lo1, &lo2)) {
+    if (options.lo1 || options.lo2) {
+      std::fputs("vantrel-cli: --lo1 and --lo2 apply to custom LNBs only\n", stderr);
+      return kExitUsage;
+    }
+    lnb.custom1 = static_cast<int32_t>(lo1);
+    lnb.custom2 = static_cast<int32_t>(lo2);
+  } else {
+    if (lnb.lnbType != storedType) {  // switched to Custom: the dialog's starting pair
+      lnb.custom1 = static_cast<int32_t>(kCustomLoStart1);
+      lnb.custom2 = static_cast<int32_t>(kCustomLoStart2);
+    }
+    if (options.lo1) lnb.custom1 = static_cast<int32_t>(*options.lo1);
+    if (options.lo2) lnb.custom2 = static_cast<int32_t>(*options.lo2);
+  }
+  if (!StoreLnbSetup(lnb)) {
+    std::fprintf(stderr, "vantrel-cli: could not write the LNB settings to %s\n",
+                 GetProfilePath().c_str());
+    return kExitFailure;
+  }
+  PrintLnb(lnb);
+  return kExitOk;
+}
+
+CliCommandRegistration deviceCommand(
+    "device", "Open the tuner box and print its model number, family and kind",
+    [](CLI::App& command) -> std::function<int()> {
+      command.footer("Prints: model N family DST|DCT|DTT|none kind T|A|S|BUS");
+      return [] { return RunDevice(); };
+    });
+
+CliCommandRegistration tuneCommand(
+    "tune", "Tune the tuner box once to a channel",
+    [](CLI::App& command) -> std::function<int()> {
+      auto options = std::make_shared<ChannelOptions>();
+      AddChannelOptions(command, *options);
+      command.footer(
+          "Options not given keep the values of the family's settings dialog (its profile "
+          "section). Prints 'tuned' (exit 0) or 'not tuned' (exit 1).");
+      return [options] { return RunTune(*options); };
+    });
+
+CliCommandRegistration signalCommand(
+    "signal", "Tune the tuner box (retrying until it succeeds), then print signal readings",
+    [](CLI::App& command) -> std::function<int()> {
+      auto options = std::make_shared<SignalOptions>();
+      AddChannelOptions(command, options->channel);
+      command.add_option("--count", options->count, "Readings to print; 0 for no end (default 10)")
+          ->check(CliNumber(0, INT32_MAX));
+      command.add_option("--interval-ms", options->intervalMs,
+                         "Milliseconds between readings (default 500)")
+          ->check(CliNumber(0, 3600000));
+      command.footer("Each reading: strength NN% quality NN% locked|unlocked");
+      return [options] { return RunSignal(*options); };
+    });
+
+CliCommandRegistration lnbCommand(
+    "lnb", "Show or set the satellite LNB settings (all four LNB sections at once)",
+    [](CLI::App& command) -> std::function<int()> {
+      auto options = std::make_shared<LnbOptions>();
+      command.add_option("--power", options->power, "LNB supply")->check(CLI::IsMember({"on", "off"}));
+      command.add_option("--type", options->type, "LNB type")
+          ->check(CLI::IsMember({"normal", "universal", "custom"}));
+      command.add_option("--lo1", options->lo1, "First LO of a custom LNB, MHz")
+          ->check(CliNumber(0, INT32_MAX));
+      command.add_option("--lo2", options->lo2, "Second LO of a custom LNB, MHz")
+          ->check(CliNumber(0, INT32_MAX));
+      command.add_option("--tone", options->tone, "22 kHz tone")->check(CLI::IsMember({"on", "off"}));
+      command.add_option("--tone-burst", options->toneBurst, "Tone burst")
+          ->check(CLI::IsMember({"on", "off"}));
+      command.add_option("--data-burst", options->dataBurst, "Data burst")
+          ->check(CLI::IsMember({"on", "off"}));
+      command.add_option("--diseqc", options->diseqc, "DiSEqC switch input")
+          ->check(CLI::IsMember({"none", "A", "B", "C", "D"}));
+      command.footer(
+          "Without options prints the LNB1 settings. Options not given keep their LNB1 value. "
+          "Normal and universal LNBs store their fixed LO pairs (5150/5750, 10600/9750); "
+          "switching to custom starts from 11300/0.");
+      return [options] { return RunLnb(*options); };
+    });
+
+}  // namespace
