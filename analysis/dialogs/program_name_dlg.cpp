@@ -1,0 +1,14 @@
+#include "analysis/dialogs/program_name_dlg.h"
+
+#include "analysis/engine/reports.h"
+
+namespace {
+constexpr int kReportEdit = 1019;
+constexpr int kTitleString = 609;
+}  // namespace
+
+void CProgramNameDlg::OnInitDialog() {
+  BuildSdtReport();
+  SetDlgItemText(kReportEdit, FromEngineText(strSdtReport));
+  setWindowTitle(LoadResString(kTitleString));
+}

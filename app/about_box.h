@@ -1,0 +1,12 @@
+// "About Vantrel" (dialog 100).
+#pragma once
+
+#include "app/resource_dialog.h"
+
+class CAboutBox : public CResourceDialog {
+  Q_OBJECT
+
+public:
+  static constexpr int kResourceId = 100;
+  explicit CAboutBox(QWidget* parent = nullptr) : CResourceDialog(kResourceId, parent) {}
+};

@@ -1,0 +1,285 @@
+#include "app/main_frame.h"
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QMenuBar>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QToolBar>
+#include <QToolButton>
+
+#include "analysis/dialogs/analysis_wait_dlg.h"
+#include "analysis/dialogs/pat_section_dlg.h"
+#include "analysis/dialogs/pmt_info_dlg.h"
+#include "analysis/dialogs/program_name_dlg.h"
+#include "analysis/dialogs/search_packets_dlg.h"
+#include "analysis/engine/ts_file.h"
+#include "app/resource_dialog.h"
+#include "app/resources.h"
+#include "app/shell_state.h"
+#include "app/tollbeck_app.h"
+#include "app/tollbeck_view.h"
+#include "device/tuner_device.h"
+#include "platform/ui_hooks.h"
+
+namespace {
+
+constexpr int kMenuResource = 128;
+constexpr int kToolbarResource = 128;
+constexpr int kDocumentTemplateString = 128;
+constexpr int kIdleMessageString = 57345;
+constexpr int kUnsupportedDeviceString = 616;
+constexpr int kLnbSetupEndCode = 1038;
+
+}  // namespace
+
+bool IsSatelliteModel(int model) { return (model >= 0 && model <= 4) || model == 20; }
+bool IsCableModel(int model) { return model >= 5 && model <= 7; }
+bool IsTerrestrialModel(int model) {
+  return model == 10 || model == 11 || model == 12 || model == 15 || model == 16 || model == 46;
+}
+bool IsAntennaTuningModel(int model) { return IsTerrestrialModel(model) && model != 12; }
+
+CMainFrame::CMainFrame(CTollbeckApp& app) : app_(app) { setObjectName(QStringLiteral("mainframe")); }
+
+CMainFrame::~CMainFrame() = default;
+
+void CMainFrame::PreCreateWindow() {
+  // Caption, system menu, minimise and maximise boxes, no sizing border; the
+  // document name is not added to the title.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+  setWindowTitle(LoadResString(kDocumentTemplateString).section(QLatin1Char('\n'), 0, 0));
+  setWindowIcon(LoadIconResource(128));
+  // A quarter of the screen, centred.
+  QRect screen(0, 0, 800, 600);
+  if (const QScreen* primary = QGuiApplication::primaryScreen()) screen = primary->geometry();
+  const int height = screen.height() / 2;
+  const int width = screen.width() / 2;
+  setGeometry(screen.x() + width / 2, screen.y() + height / 2, width, height);
+  setFixedSize(width, height);
+  setContextMenuPolicy(Qt::NoContextMenu);
+}
+
+bool CMainFrame::Create() {
+  PreCreateWindow();
+  if (!CreateMenus() || !CreateToolBar()) return false;
+  auto* status = new QStatusBar(this);
+  status->setObjectName(QString::number(kCmdViewStatusBar));
+  setStatusBar(status);
+  status->showMessage(LoadResString(kIdleMessageString));
+  setDockOptions(dockOptions() | QMainWindow::AllowNestedDocks);
+
+  auto* viewToolbar = CommandAction(kCmdViewToolbar);
+  auto* viewStatus = CommandAction(kCmdViewStatusBar);
+  auto* toolbar = findChild<QToolBar*>(QString::number(kCmdViewToolbar));
+  viewToolbar->setCheckable(true);
+  viewToolbar->setChecked(true);
+  viewStatus->setCheckable(true);
+  viewStatus->setChecked(true);
+  connect(viewToolbar, &QAction::toggled, toolbar, &QToolBar::setVisible);
+  connect(viewStatus, &QAction::toggled, status, &QStatusBar::setVisible);
+
+  // The framework's accelerators for New and Open act on the empty document.
+  for (int id : {kCmdFileNew, kCmdFileOpen}) {
+    auto* action = new QAction(this);
+    action->setObjectName(QString::number(id));
+    action->setShortcut(id == kCmdFileNew ? QKeySequence::New : QKeySequence::Open);
+    addAction(action);
+    actions_[id] = action;
+  }
+
+  const std::map<int, void (CMainFrame::*)()> commands = {
+      {kCmdSelectFile, &CMainFrame::OnSelectFile}, {kCmdPackets, &CMainFrame::OnPackets},
+      {kCmdPat, &CMainFrame::OnAnalysePat},        {kCmdPmt, &CMainFrame::OnAnalysePmt},
+      {kCmdSdt, &CMainFrame::OnAnalyseSdt},        {kCmdResetAll, &CMainFrame::OnResetAll},
+      {kCmdCapture, &CMainFrame::OnCapture},       {kCmdAntennaTuning, &CMainFrame::OnAntennaTuning},
+  };
+  for (const auto& [id, handler] : commands) connect(CommandAction(id), &QAction::triggered, this, handler);
+  connect(CommandAction(kCmdAbout), &QAction::triggered, &app_, &CTollbeckApp::OnAppAbout);
+  connect(CommandAction(kCmdFileNew), &QAction::triggered, &app_, &CTollbeckApp::OnFileNew);
+  connect(CommandAction(kCmdFileOpen), &QAction::triggered, &app_, &CTollbeckApp::OnFileOpen);
+  connect(CommandAction(kCmdExit), &QAction::triggered, this, &QWidget::close);
+  return true;
+}
+
+bool CMainFrame::CreateMenus() {
+  const std::vector<MenuPopupResource> popups = LoadMenuResource(kMenuResource);
+  if (popups.empty()) return false;
+  QMenuBar* bar = menuBar();
+  bar->setObjectName(QString::number(kMenuResource));
+  for (const MenuPopupResource& popup : popups) {
+    QMenu* menu = bar->addMenu(popup.text);
+    for (const MenuItemResource& item : popup.items) {
+      if (item.separator) {
+        menu->addSeparator();
+        continue;
+      }
+      auto* action = new QAction(item.text, this);
+      action->setObjectName(QString::number(item.id));
+      action->setStatusTip(PromptStatusText(item.id));
+      action->setToolTip(PromptTooltip(item.id));
+      menu->addAction(action);
+      actions_[item.id] = action;
+    }
+  }
+  return true;
+}
+
+bool CMainFrame::CreateToolBar() {
+  const std::optional<ToolbarResource> resource = LoadToolbarResource(kToolbarResource);
+  if (!resource) return false;
+  auto* toolbar = new QToolBar(this);
+  toolbar->setObjectName(QString::number(kCmdViewToolbar));
+  toolbar->setMovable(true);
+  toolbar->setFloatable(true);
+  toolbar->setAllowedAreas(Qt::AllToolBarAreas);
+  toolbar->setIconSize(resource->imageSize);
+  toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  addToolBar(Qt::TopToolBarArea, toolbar);
+  int image = 0;
+  for (const ToolbarButtonResource& button : resource->buttons) {
+    if (button.separator) {
+      toolbar->addSeparator();
+      continue;
+    }
+    QAction* action = CommandAction(button.id);
+    if (!action) return false;
+    action->setIcon(QIcon(resource->bitmap.copy(image * resource->imageSize.width(), 0,
+                                                 resource->imageSize.width(), resource->imageSize.height())));
+    ++image;
+    action->setIconText(LoadResString(button.textString));
+    toolbar->addAction(action);
+    if (auto* tool = qobject_cast<QToolButton*>(toolbar->widgetForAction(action))) {
+      tool->setObjectName(QString::number(button.id));
+      tool->setFixedSize(resource->buttonSize);
+      tool->setAutoRaise(true);
+    }
+  }
+  return true;
+}
+
+void CMainFrame::SetView(CTollbeckView* view) {
+  view_ = view;
+  setCentralWidget(view);
+}
+
+QAction* CMainFrame::CommandAction(int id) const {
+  const auto it = actions_.find(id);
+  return it == actions_.end() ? nullptr : it->second;
+}
+
+bool CMainFrame::event(QEvent* event) {
+  // Leaving a menu item or button clears its prompt: show the idle text.
+  if (event->type() == QEvent::StatusTip) {
+    const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
+    if (QStatusBar* status = statusBar()) status->showMessage(tip.isEmpty() ? LoadResString(kIdleMessageString) : tip);
+    return true;
+  }
+  return QMainWindow::event(event);
+}
+
+void CMainFrame::RedrawWindow() { repaint(); }
+
+void CMainFrame::OnSelectFile() {
+  SelectTsFile();
+  RedrawWindow();
+}
+
+void CMainFrame::OnPackets() {
+  if (pTsFile) {
+    RestartTsFile();
+  } else {
+    if (!OpenTsFile()) return;
+    ReadTsBlock();
+  }
+  if (!bEndOfFile) {
+    CSearchPacketsDlg dialog(nullptr);
+    dialog.DoModal();
+  }
+  RedrawWindow();
+}
+
+void CMainFrame::RunAnalysisCommand(int kind) {
+  if (!pTsFile && !OpenTsFile()) return;
+  RestartTsFile();
+  if (bEndOfFile) return;
+  SetAnalysingFlag(1);
+  RedrawWindow();
+  nAnalysisKind.store(kind);
+  {
+    CAnalysisWaitDlg wait(this);
+    wait.DoModal();
+  }
+  if (kind == kAnalysisPat) {
+    CPatSectionDlg dialog(this);
+    dialog.DoModal();
+  } else if (kind == kAnalysisPmt) {
+    CPmtInfoDlg dialog(this);
+    dialog.DoModal();
+  } else if (kind == kAnalysisSdt) {
+    CProgramNameDlg dialog(this);
+    dialog.DoModal();
+  }
+  SetAnalysingFlag(0);
+  RedrawWindow();
+}
+
+void CMainFrame::OnResetAll() {
+  ResetAnalysis();
+  RedrawWindow();
+}
+
+bool CMainFrame::DeviceGuard() {
+  if (bDeviceOpen) return true;
+  if (OpenTunerDevice()) return true;
+  CloseTunerDevice();
+  return false;
+}
+
+void CMainFrame::OnCapture() {
+  if (!DeviceGuard()) return;
+  const int model = GetTunerModel();  // asked anew: the box may have changed
+  int result = kIdCancel;
+  if (IsTerrestrialModel(model)) {
+    result = RunDttSettingDialog();
+  } else if (IsSatelliteModel(model)) {
+    bBackFromLnbSetup = 0;
+    result = RunDstSettingDialog();
+    while (result == kLnbSetupEndCode) {
+      RunLnbSetupDialog();
+      bBackFromLnbSetup = 1;
+      result = RunDstSettingDialog();
+    }
+  } else if (IsCableModel(model)) {
+    result = RunDctSettingDialog();
+  } else {
+    ShowMessage(LoadResString(kUnsupportedDeviceString).toStdString());
+    result = kIdCancel;
+  }
+  if (result == kIdOk) RunCaptureProgressDialog();
+}
+
+void CMainFrame::OnAntennaTuning() {
+  if (!bDeviceOpen) {
+    if (!OpenTunerDevice()) {
+      CloseTunerDevice();
+      return;
+    }
+    nTunerModel.store(GetTunerModel());
+  }
+  if (IsAntennaTuningModel(nTunerModel.load())) RunAntennaTuningDialog();
+  else ShowMessage(LoadResString(kUnsupportedDeviceString).toStdString());
+}
+
+// The capture settings dialogs ("DTT Setting" 145, "DST Setting" 136, "DCT
+// Setting" 153), "LNB Setup" (156), the capture progress dialog (138) and the
+// "Antenna Tuning Utility" (151) belong to capture/dialogs and tools/; they
+// open from here once they exist.
+int CMainFrame::RunDttSettingDialog() { return kIdCancel; }
+int CMainFrame::RunDstSettingDialog() { return kIdCancel; }
+int CMainFrame::RunDctSettingDialog() { return kIdCancel; }
+void CMainFrame::RunLnbSetupDialog() {}
+void CMainFrame::RunCaptureProgressDialog() {}
+void CMainFrame::RunAntennaTuningDialog() {}

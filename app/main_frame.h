@@ -1,0 +1,90 @@
+// The main frame: menu, toolbar, status bar and the command table. Every
+// command of the menu and the toolbar lands here.
+#pragma once
+
+#include <QMainWindow>
+#include <map>
+
+class CTollbeckApp;
+class CTollbeckView;
+class QAction;
+
+// Command ids of the menu and the toolbar.
+enum CommandId : int {
+  kCmdPackets = 32772,
+  kCmdPat = 32773,
+  kCmdSelectFile = 32775,
+  kCmdResetAll = 32777,
+  kCmdPmt = 32778,
+  kCmdSdt = 32779,
+  kCmdCapture = 32780,
+  kCmdAntennaTuning = 32785,
+  kCmdFileNew = 57600,
+  kCmdFileOpen = 57601,
+  kCmdAbout = 57664,
+  kCmdExit = 57665,
+  kCmdViewToolbar = 59392,
+  kCmdViewStatusBar = 59393,
+};
+
+// Model numbers by family.
+bool IsSatelliteModel(int model);
+bool IsCableModel(int model);
+bool IsTerrestrialModel(int model);
+// The boxes the Antenna Tuning Utility serves (terrestrial and ATSC, not 12).
+bool IsAntennaTuningModel(int model);
+
+class CMainFrame : public QMainWindow {
+  Q_OBJECT
+
+public:
+  explicit CMainFrame(CTollbeckApp& app);
+  ~CMainFrame() override;
+
+  // Window style, placement, menu, toolbar and status bar; false when a
+  // resource is missing.
+  bool Create();
+  void SetView(CTollbeckView* view);
+  CTollbeckView* GetView() const { return view_; }
+
+  // The action that runs command `id` (menu, toolbar and accelerators share it).
+  QAction* CommandAction(int id) const;
+
+  // Repaints the whole window at once.
+  void RedrawWindow();
+
+  // The commands.
+  void OnSelectFile();
+  void OnPackets();
+  void OnAnalysePat() { RunAnalysisCommand(1); }
+  void OnAnalysePmt() { RunAnalysisCommand(2); }
+  void OnAnalyseSdt() { RunAnalysisCommand(4); }
+  void OnResetAll();
+  void OnCapture();
+  void OnAntennaTuning();
+
+protected:
+  bool event(QEvent* event) override;
+
+private:
+  void PreCreateWindow();
+  bool CreateMenus();
+  bool CreateToolBar();
+  void RunAnalysisCommand(int kind);
+  // Opens the box when it is closed; false (and the box closed) on failure.
+  bool DeviceGuard();
+
+  // Where the capture and tools subsystems' dialogs open; each returns the
+  // dialog's end code. Until those dialogs exist they end at once with the
+  // cancel code, so the commands stop after the device and model checks.
+  int RunDttSettingDialog();
+  int RunDstSettingDialog();
+  int RunDctSettingDialog();
+  void RunLnbSetupDialog();
+  void RunCaptureProgressDialog();
+  void RunAntennaTuningDialog();
+
+  CTollbeckApp& app_;
+  CTollbeckView* view_ = nullptr;
+  std::map<int, QAction*> actions_;
+};

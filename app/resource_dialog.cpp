@@ -1,0 +1,238 @@
+#include "app/resource_dialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+
+#include "platform/ui_hooks.h"
+
+namespace {
+
+constexpr int kPromptEnterUnsigned = 61715;
+constexpr int kPromptEnterInteger = 61714;
+
+QFont FixedPitchFont(const QFont& dialogFont) {
+  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  font.setPixelSize(dialogFont.pixelSize() > 0 ? dialogFont.pixelSize() : 11);
+  return font;
+}
+
+QWidget* CreateEdit(const ControlResource& control, QWidget& parent) {
+  if (control.HasStyle("multiline")) {
+    auto* edit = new QPlainTextEdit(&parent);
+    edit->setVerticalScrollBarPolicy(control.HasStyle("vscroll") ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    edit->setHorizontalScrollBarPolicy(control.HasStyle("hscroll") ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    // Without a horizontal scroll bar a multi-line edit wraps its lines.
+    edit->setLineWrapMode(control.HasStyle("hscroll") ? QPlainTextEdit::NoWrap : QPlainTextEdit::WidgetWidth);
+    if (control.HasStyle("noborder")) edit->setFrameShape(QFrame::NoFrame);
+    return edit;
+  }
+  auto* edit = new QLineEdit(&parent);
+  if (control.HasStyle("noborder")) edit->setFrame(false);
+  if (control.HasStyle("number"))
+    edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+  return edit;
+}
+
+QWidget* CreateControl(const ControlResource& control, QWidget& parent) {
+  if (control.kind == QLatin1String("static")) {
+    auto* label = new QLabel(control.text, &parent);
+    Qt::Alignment horizontal = Qt::AlignLeft;
+    if (control.HasStyle("center")) horizontal = Qt::AlignHCenter;
+    if (control.HasStyle("right")) horizontal = Qt::AlignRight;
+    label->setAlignment(horizontal | Qt::AlignTop);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+  }
+  if (control.kind == QLatin1String("icon")) {
+    auto* label = new QLabel(&parent);
+    label->setPixmap(LoadIconResource(control.icon));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+  }
+  if (control.kind == QLatin1String("group")) return new QGroupBox(control.text, &parent);
+  if (control.kind == QLatin1String("button")) {
+    auto* button = new QPushButton(control.text, &parent);
+    button->setDefault(control.HasStyle("default"));
+    button->setAutoDefault(false);
+    return button;
+  }
+  if (control.kind == QLatin1String("edit")) return CreateEdit(control, parent);
+  if (control.kind == QLatin1String("combo")) {
+    auto* combo = new QComboBox(&parent);
+    combo->setEditable(control.HasStyle("dropdown"));
+    combo->addItems(control.items);
+    return combo;
+  }
+  if (control.kind == QLatin1String("list")) {
+    auto* list = new QListWidget(&parent);
+    list->setVerticalScrollBarPolicy(control.HasStyle("vscroll") ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    list->setHorizontalScrollBarPolicy(control.HasStyle("hscroll") ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    list->addItems(control.items);
+    return list;
+  }
+  if (control.kind == QLatin1String("radio")) return new QRadioButton(control.text, &parent);
+  if (control.kind == QLatin1String("check")) return new QCheckBox(control.text, &parent);
+  if (control.kind == QLatin1String("progress")) {
+    auto* bar = new QProgressBar(&parent);
+    bar->setTextVisible(false);
+    return bar;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+DialogBaseUnits CreateDialogControls(QWidget& parent, const DialogResource& resource) {
+  const QFont font = GetDialogFont();
+  parent.setFont(font);
+  const DialogBaseUnits base = GetDialogBaseUnits(font);
+  if (resource.HasStyle("border")) {
+    auto* border = new QFrame(&parent);
+    border->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    border->setLineWidth(2);
+    border->setGeometry(QRect(QPoint(0, 0), MapDialogSize(resource.size, base)));
+  }
+  for (const ControlResource& control : resource.controls) {
+    QWidget* widget = CreateControl(control, parent);
+    if (!widget) continue;
+    widget->setObjectName(QString::number(control.id));
+    widget->setProperty("controlId", control.id);
+    if (control.HasStyle("fixedfont")) widget->setFont(FixedPitchFont(font));
+    QRect rect = MapDialogRect(control.rect, base);
+    // A combo box's rectangle includes its drop-down list; the closed box
+    // is as high as the control wants to be.
+    if (control.kind == QLatin1String("combo")) rect.setHeight(widget->sizeHint().height());
+    widget->setGeometry(rect);
+    widget->setEnabled(!control.HasStyle("disabled"));
+    if (control.HasStyle("hidden")) widget->setVisible(false);
+  }
+  return base;
+}
+
+QWidget* GetDlgItem(const QWidget* parent, int id) {
+  if (!parent) return nullptr;
+  return parent->findChild<QWidget*>(QString::number(id), Qt::FindDirectChildrenOnly);
+}
+
+void SetDlgItemText(QWidget* parent, int id, const QString& text) {
+  QWidget* widget = GetDlgItem(parent, id);
+  if (auto* edit = qobject_cast<QPlainTextEdit*>(widget)) {
+    QString plain = text;
+    plain.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    edit->setPlainText(plain);
+  } else if (auto* line = qobject_cast<QLineEdit*>(widget)) {
+    line->setText(text);
+  } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+    label->setText(text);
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    button->setText(text);
+  } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+    group->setTitle(text);
+  } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+    if (combo->isEditable()) combo->setEditText(text);
+    else combo->setCurrentIndex(combo->findText(text));
+  }
+}
+
+QString GetDlgItemText(const QWidget* parent, int id) {
+  QWidget* widget = GetDlgItem(parent, id);
+  if (auto* edit = qobject_cast<QPlainTextEdit*>(widget)) {
+    QString text = edit->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return text;
+  }
+  if (auto* line = qobject_cast<QLineEdit*>(widget)) return line->text();
+  if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
+  if (auto* button = qobject_cast<QAbstractButton*>(widget)) return button->text();
+  if (auto* group = qobject_cast<QGroupBox*>(widget)) return group->title();
+  if (auto* combo = qobject_cast<QComboBox*>(widget)) return combo->currentText();
+  return {};
+}
+
+QString FromEngineText(const std::string& bytes) {
+  return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string ToEngineText(const QString& text) { return text.toLatin1().toStdString(); }
+
+bool ParseDialogInt(const QString& text, int64_t minimum, int64_t maximum, int64_t& value) {
+  if (text.size() > 31) return false;
+  static const QRegularExpression number(QStringLiteral("^[ \\t]*([+-]?)([0-9]+)[ \\t]*$"));
+  const QRegularExpressionMatch match = number.match(text);
+  if (!match.hasMatch()) return false;
+  int64_t magnitude = 0;
+  for (QChar digit : match.captured(2)) {
+    magnitude = magnitude * 10 + (digit.unicode() - '0');
+    if (magnitude > (int64_t{1} << 40)) return false;  // far beyond any 32-bit field
+  }
+  const int64_t result = match.captured(1) == QLatin1String("-") ? -magnitude : magnitude;
+  if (result < minimum || result > maximum) return false;
+  value = result;
+  return true;
+}
+
+bool ParseDialogUnsigned(const QString& text, uint32_t& value) {
+  if (text.contains(QLatin1Char('-'))) return false;
+  int64_t parsed = 0;
+  if (!ParseDialogInt(text, 0, UINT32_MAX, parsed)) return false;
+  value = static_cast<uint32_t>(parsed);
+  return true;
+}
+
+CResourceDialog::CResourceDialog(int resourceId, QWidget* parent)
+    : QDialog(parent), resourceId_(resourceId) {
+  setObjectName(QString::number(resourceId));
+  const std::optional<DialogResource> resource = LoadDialogResource(resourceId);
+  if (!resource) return;
+  loaded_ = true;
+  Qt::WindowFlags flags = Qt::Dialog;
+  if (resource->HasStyle("popup")) flags |= Qt::FramelessWindowHint;
+  else flags |= Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint;
+  setWindowFlags(flags);
+  setWindowTitle(resource->title);
+  baseUnits_ = CreateDialogControls(*this, *resource);
+  setFixedSize(MapDialogSize(resource->size, baseUnits_));
+  for (int id : {kIdOk, kIdCancel}) {
+    if (auto* button = Item<QPushButton>(id)) {
+      if (id == kIdOk) connect(button, &QPushButton::clicked, this, &QDialog::accept);
+      else connect(button, &QPushButton::clicked, this, &QDialog::reject);
+    }
+  }
+}
+
+int CResourceDialog::DoModal() {
+  InitDialog();
+  return exec();
+}
+
+void CResourceDialog::InitDialog() {
+  if (initialised_) return;
+  initialised_ = true;
+  OnInitDialog();
+}
+
+bool CResourceDialog::ExchangeUnsigned(int id, uint32_t& value) {
+  if (ParseDialogUnsigned(GetDlgItemText(id), value)) return true;
+  ShowMessage(LoadResString(kPromptEnterUnsigned).toStdString());
+  if (QWidget* field = GetDlgItem(id)) field->setFocus();
+  return false;
+}
+
+bool CResourceDialog::ExchangeInt(int id, int64_t minimum, int64_t maximum, int64_t& value) {
+  if (ParseDialogInt(GetDlgItemText(id), minimum, maximum, value)) return true;
+  ShowMessage(LoadResString(kPromptEnterInteger).toStdString());
+  if (QWidget* field = GetDlgItem(id)) field->setFocus();
+  return false;
+}

@@ -1,0 +1,4 @@
+#include "app/shell_state.h"
+
+std::atomic<int> nAnalysisKind{0};
+int bBackFromLnbSetup = 0;

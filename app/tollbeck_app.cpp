@@ -1,0 +1,72 @@
+#include "app/tollbeck_app.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <string>
+
+#include "analysis/engine/ts_file.h"
+#include "app/about_box.h"
+#include "app/main_frame.h"
+#include "app/tollbeck_doc.h"
+#include "app/tollbeck_view.h"
+#include "app/ui_thread.h"
+#include "platform/device_io.h"
+#include "platform/ui_hooks.h"
+
+ChannelSettings CTollbeckApp::channelSettings{};
+CaptureSettings CTollbeckApp::captureSettings{};
+char CTollbeckApp::szCaptureFile[260]{};
+
+namespace {
+// Profile values live under this key, in the application's own subkey.
+constexpr const char* kRegistryKey = "CAPTURE";
+}  // namespace
+
+CTollbeckApp::CTollbeckApp() {
+  ClearAnalysisState();
+  bDeviceOpen = 0;
+  nTunerModel.store(255);
+}
+
+CTollbeckApp::~CTollbeckApp() = default;
+
+bool CTollbeckApp::CreateMainWindow() {
+  document_ = std::make_unique<CTollbeckDoc>();
+  frame_ = std::make_unique<CMainFrame>(*this);
+  if (!frame_->Create()) return false;
+  frame_->SetView(new CTollbeckView(document_.get(), frame_.get()));
+  return document_->OnNewDocument();
+}
+
+bool CTollbeckApp::InitInstance() {
+  QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationName));
+  QCoreApplication::setOrganizationName(QString::fromLatin1(kRegistryKey));
+  InstallQtUiHooks();
+  if (!CreateMainWindow()) return false;
+  if (!bDeviceOpen && !OpenTunerDevice()) {
+    CloseTunerDevice();
+    std::fprintf(stderr, "vantrel: no tuner box found (looked for devices in %s)\n", GetDeviceDirectory().c_str());
+    return false;
+  }
+  nTunerModel.store(GetTunerModel());
+  frame_->show();
+  return true;
+}
+
+int CTollbeckApp::ExitInstance() {
+  CloseTunerDevice();
+  ResetAnalysis();
+  return 0;
+}
+
+void CTollbeckApp::OnAppAbout() {
+  CAboutBox about(frame_.get());
+  about.DoModal();
+}
+
+void CTollbeckApp::OnFileNew() { document_->OnNewDocument(); }
+
+void CTollbeckApp::OnFileOpen() {
+  std::string path;
+  if (AskOpenFileName("All Files (*.*)|*.*||", "", path)) document_->OnOpenDocument(QString::fromStdString(path));
+}
