@@ -55,8 +55,8 @@ bool RefuseForeignOptions(const ChannelOptions& options, TunerFamily family, std
 
 }  // namespace
 
-bool BuildChannelRecords(const ChannelOptions& options, int model, ChannelSettings* channel,
-                         CaptureSettings* capture, std::string* error) {
+bool LoadChannelFields(const ChannelOptions& options, int model, ChannelFields* fields,
+                       std::string* error) {
   const TunerFamily family = GetTunerFamily(model);
   if (family == TunerFamily::None) {
     *error = "model " + std::to_string(model) + " has no channel settings";
@@ -66,31 +66,44 @@ bool BuildChannelRecords(const ChannelOptions& options, int model, ChannelSettin
   const auto value = [](const std::optional<int64_t>& given, uint32_t stored) {
     return given ? static_cast<uint32_t>(*given) : stored;
   };
+  fields->family = family;
   switch (family) {
     case TunerFamily::Satellite: {
-      DstFields fields = LoadDstSettings(false);
-      fields.frequencyMHz = value(options.frequency, fields.frequencyMHz);
-      fields.symbolRate = value(options.symbolRate, fields.symbolRate);
-      fields.iq = value(options.iq, fields.iq);
-      if (options.polarisation) fields.polarisationIndex = *options.polarisation == "H" ? 1 : 0;
-      FillDstRecords(fields, channel, capture);
+      DstFields& dst = fields->dst;
+      dst = LoadDstSettings(false);
+      dst.frequencyMHz = value(options.frequency, dst.frequencyMHz);
+      dst.symbolRate = value(options.symbolRate, dst.symbolRate);
+      dst.iq = value(options.iq, dst.iq);
+      if (options.polarisation) dst.polarisationIndex = *options.polarisation == "H" ? 1 : 0;
       break;
     }
     case TunerFamily::Cable: {
-      DctFields fields = LoadDctSettings();
-      fields.frequencyKHz = value(options.frequency, fields.frequencyKHz);
-      fields.symbolRate = value(options.symbolRate, fields.symbolRate);
-      if (options.qamOrder) fields.qamIndex = QamIndexOf(*options.qamOrder);
-      FillDctRecords(fields, channel, capture);
+      DctFields& dct = fields->dct;
+      dct = LoadDctSettings();
+      dct.frequencyKHz = value(options.frequency, dct.frequencyKHz);
+      dct.symbolRate = value(options.symbolRate, dct.symbolRate);
+      if (options.qamOrder) dct.qamIndex = QamIndexOf(*options.qamOrder);
       break;
     }
     default: {
-      DttFields fields = LoadDttSettings();
-      fields.frequencyKHz = value(options.frequency, fields.frequencyKHz);
-      fields.bandwidthMHz = value(options.bandwidthMHz, fields.bandwidthMHz);
-      FillDttRecords(fields, channel, capture);
+      DttFields& dtt = fields->dtt;
+      dtt = LoadDttSettings();
+      dtt.frequencyKHz = value(options.frequency, dtt.frequencyKHz);
+      dtt.bandwidthMHz = value(options.bandwidthMHz, dtt.bandwidthMHz);
       break;
     }
+  }
+  return true;
+}
+
+bool BuildChannelRecords(const ChannelOptions& options, int model, ChannelSettings* channel,
+                         CaptureSettings* capture, std::string* error) {
+  ChannelFields fields;
+  if (!LoadChannelFields(options, model, &fields, error)) return false;
+  switch (fields.family) {
+    case TunerFamily::Satellite: FillDstRecords(fields.dst, channel, capture); break;
+    case TunerFamily::Cable: FillDctRecords(fields.dct, channel, capture); break;
+    default: FillDttRecords(fields.dtt, channel, capture); break;
   }
   return true;
 }

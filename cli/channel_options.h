@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "capture/capture_settings.h"
 #include "device/tuner_device.h"
 
 struct ChannelOptions {
@@ -21,6 +22,18 @@ struct ChannelOptions {
 
 // Declares --freq, --bw, --symbol-rate, --qam, --pol and --iq on `command`.
 void AddChannelOptions(CLI::App& command, ChannelOptions& options);
+
+// The fields of the settings dialog of `model`'s family as it would open
+// (its profile section), with the values the options give replacing them;
+// only the member of the family is filled. false, with the reason, as below.
+struct ChannelFields {
+  TunerFamily family = TunerFamily::None;
+  DstFields dst;
+  DctFields dct;
+  DttFields dtt;
+};
+bool LoadChannelFields(const ChannelOptions& options, int model, ChannelFields* fields,
+                       std::string* error);
 
 // Fills the records for the family of `model` the way that family's settings
 // dialog stores them, starting from the values the dialog would open with
