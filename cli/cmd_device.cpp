@@ -83,7 +83,9 @@ int RunSignal(const SignalOptions& options) {
   while (!TuneChannel(-1, records.channel, records.capture)) Sleep(kTuneRetryMs);
   bool allRead = true;
   for (int64_t line = 0; options.count == 0 || line < options.count; ++line) {
-    if (line > 0) Sleep(static_cast<uint32_t>(options.intervalMs));
+    // Also before the first reading: a box locks some time after a tune that
+    // needs no ready poll, as the dialogs see at their next step.
+    Sleep(static_cast<uint32_t>(options.intervalMs));
     int strength = 0, quality = 0, locked = 0;
     if (GetSignalStatus(&strength, &quality, &locked)) {
       std::printf("strength %02d%% quality %02d%% %s\n", strength, quality,
@@ -201,7 +203,7 @@ CliCommandRegistration signalCommand(
       command.add_option("--count", options->count, "Readings to print; 0 for no end (default 10)")
           ->check(CliNumber(0, INT32_MAX));
       command.add_option("--interval-ms", options->intervalMs,
-                         "Milliseconds between readings (default 500)")
+                         "Milliseconds before each reading (default 500)")
           ->check(CliNumber(0, 3600000));
       command.footer("Each reading: strength NN% quality NN% locked|unlocked");
       return [options] { return RunSignal(*options); };

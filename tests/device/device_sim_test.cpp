@@ -590,7 +590,7 @@ TEST_F(DeviceSimTest, SatelliteBusNeverReadyGivesUpAfterTwoSeconds) {
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(TuneChannel(2, kAstraChannel, UniversalLnb(1)), 0);
   const int64_t elapsed = MillisecondsSince(start);
-  EXPECT_GT(elapsed, 2300);  // three waits and the poll limit
+  EXPECT_GE(elapsed, 2300);  // three waits and the poll limit
   EXPECT_LT(elapsed, 5000);
   EXPECT_EQ(Journal().back(), kBusPoll);
 }

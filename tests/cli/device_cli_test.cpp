@@ -1,0 +1,190 @@
+// `vantrel-cli device`, `tune`, `signal` and `lnb` run as a program against
+// vantrel-boxsim, with a private profile.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/profile.h"
+#include "tests/support/boxsim_process.h"
+#include "tests/support/run_cli.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class DeviceCliTest : public ::testing::Test {
+protected:
+  TempDir config;
+  ScopedEnv profile{"XDG_CONFIG_HOME", config.path().c_str()};
+};
+
+bool Contains(const Lines& lines, const std::string& wanted) {
+  for (const std::string& line : lines)
+    if (line == wanted) return true;
+  return false;
+}
+
+TEST_F(DeviceCliTest, NoBoxIsReportedOnStderr) {
+  TempDir empty;
+  ScopedEnv dir("VANTREL_DEVICE_DIR", empty.path().c_str());
+  for (const char* command : {"device", "tune", "signal"}) {
+    CliRun run = RunCli({command});
+    EXPECT_EQ(run.exitCode, 1) << command;
+    EXPECT_EQ(run.out, "") << command;
+    EXPECT_EQ(run.err, "No tuner box found.\n") << command;
+  }
+}
+
+TEST_F(DeviceCliTest, DeviceNamesModelFamilyAndKind) {
+  struct Case {
+    std::vector<std::string> box;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {{"--kind", "t"}, "model 46 family DTT kind T\n"},
+      {{"--kind", "a"}, "model 12 family DTT kind A\n"},
+      {{"--kind", "s"}, "model 20 family DST kind S\n"},
+      {{"--kind", "bus", "--model-code", "HVLPX5"}, "model 5 family DCT kind BUS\n"},
+      {{"--kind", "bus", "--model-code", "ABCDEF"}, "model 3 family DST kind BUS\n"},
+      {{"--kind", "bus", "--model-code", "KJN-A3"}, "model 13 family none kind BUS\n"},
+  };
+  for (const Case& c : cases) {
+    BoxSimProcess box(c.box);
+    CliRun run = RunCli({"device"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, c.expected);
+  }
+  BoxSimProcess half({"--kind", "bus", "--no-stream-interface"});
+  CliRun run = RunCli({"device"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err, "No tuner box found.\n");
+}
+
+TEST_F(DeviceCliTest, TuneCableFromOptionsWithoutTouchingTheProfile) {
+  BoxSimProcess box({"--kind", "bus", "--model-code", "HVLPX5", "--lock-ms", "5"});
+  CliRun run = RunCli({"tune", "--freq", "474000", "--symbol-rate", "6875", "--qam", "64"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "tuned\n");
+  EXPECT_TRUE(Contains(box.JournalLines(), "BUS AABB2900 in=00073B901ADB0040F9 out=9"));
+  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "FREQ", -1), -1);
+}
+
+TEST_F(DeviceCliTest, TuneTakesMissingValuesFromTheFamilySection) {
+  ASSERT_TRUE(WriteProfileInt("DTTSETTINGP", "FREQ", 474000));
+  ASSERT_TRUE(WriteProfileInt("DTTSETTINGP", "BWID", 7));
+  BoxSimProcess box({"--kind", "t"});
+  CliRun run = RunCli({"tune", "--bw", "8"});
+  EXPECT_EQ(run.out, "tuned\n");
+  EXPECT_EQ(box.JournalLines(), Lines{"T 00222328 in=09073B900008000026 out=0"});
+}
+
+TEST_F(DeviceCliTest, TuneRefusesOptionsOfAnotherFamily) {
+  BoxSimProcess box({"--kind", "t"});
+  for (const std::vector<std::string>& args :
+       {Lines{"tune", "--qam", "64"}, Lines{"tune", "--pol", "H"}, Lines{"tune", "--symbol-rate", "6875"},
+        Lines{"tune", "--iq", "1"}}) {
+    CliRun run = RunCli(args);
+    EXPECT_EQ(run.exitCode, 2) << args[1];
+    EXPECT_NE(run.err.find(args[1]), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(RunCli({"tune", "--bw", "9"}).exitCode, 2);
+  EXPECT_EQ(RunCli({"tune", "--freq", "abc"}).exitCode, 2);
+  EXPECT_TRUE(box.JournalLines().empty());
+}
+
+TEST_F(DeviceCliTest, TuneFailureSaysNotTuned) {
+  BoxSimProcess box({"--kind", "bus", "--model-code", "HVLPX5", "--fail", "AABB2900"});
+  CliRun run = RunCli({"tune", "--freq", "474000"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "not tuned\n");
+  BoxSimProcess unserved({"--kind", "bus", "--model-code", "KJN-A3"});
+  run = RunCli({"tune"});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.out, "");
+}
+
+TEST_F(DeviceCliTest, SatelliteTuneUsesTheLnbSettingsOfTheProfile) {
+  CliRun setup = RunCli({"lnb", "--power", "on", "--type", "universal", "--diseqc", "A"});
+  ASSERT_EQ(setup.exitCode, 0) << setup.err;
+  BoxSimProcess box({"--kind", "s"});
+  CliRun run = RunCli({"tune", "--freq", "11778", "--symbol-rate", "27500", "--pol", "H"});
+  EXPECT_EQ(run.out, "tuned\n") << run.err;
+  EXPECT_EQ(box.JournalLines(), (Lines{"S 00222374 in= out=10",
+                                       "S 00222320 in=AA000804E01038F3D9 out=10",
+                                       "S 00222320 in=AA000900FF010000F7 out=10",
+                                       "S 00222320 in=AA000902FF010000F5 out=10",
+                                       "S 00222328 in=00049A0150000064AD out=10"}));
+}
+
+TEST_F(DeviceCliTest, SignalPrintsReadingsAfterTuning) {
+  BoxSimProcess box({"--kind", "bus", "--model-code", "KJNRG8", "--lock-ms", "5", "--strength",
+                     "71", "--quality", "33"});
+  CliRun run = RunCli({"signal", "--freq", "474000", "--bw", "8", "--count", "3", "--interval-ms", "20"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "strength 71% quality 33% locked\n"
+            "strength 71% quality 33% locked\n"
+            "strength 71% quality 33% locked\n");
+}
+
+TEST_F(DeviceCliTest, SignalOfADirectBoxWithTwoDigitReadings) {
+  BoxSimProcess box({"--kind", "t", "--lock-ms", "1", "--strength", "5", "--quality", "9"});
+  CliRun run = RunCli({"signal", "--freq", "474000", "--bw", "8", "--count", "1", "--interval-ms", "50"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "strength 05% quality 09% locked\n");
+}
+
+TEST_F(DeviceCliTest, SignalOnABoxWithoutStatusFails) {
+  BoxSimProcess box({"--kind", "a"});
+  CliRun run = RunCli({"signal", "--count", "2", "--interval-ms", "0"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "signal query failed\nsignal query failed\n");
+}
+
+TEST_F(DeviceCliTest, LnbWithoutOptionsShowsLnb1AsTheDialogDoes) {
+  CliRun run = RunCli({"lnb"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out,
+            "power off\ntype normal\nlo1 5150\nlo2 5750\ntone off\ntone-burst off\n"
+            "data-burst off\ndiseqc none\n");
+}
+
+TEST_F(DeviceCliTest, LnbWritesAllFourSectionsWithFixedOrCustomPairs) {
+  CliRun run = RunCli({"lnb", "--type", "universal", "--tone", "on", "--data-burst", "on", "--diseqc", "C"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  for (int number = 1; number <= 4; ++number) {
+    const std::string section = "LNB" + std::to_string(number);
+    EXPECT_EQ(GetProfileInt(section, "LNB Type", -1), 1);
+    EXPECT_EQ(GetProfileInt(section, "Custom1", -1), 10600);
+    EXPECT_EQ(GetProfileInt(section, "Custom2", -1), 9750);
+    EXPECT_EQ(GetProfileInt(section, "22KHz Tone", -1), 1);
+    EXPECT_EQ(GetProfileInt(section, "Tone Burst", -1), 0);
+    EXPECT_EQ(GetProfileInt(section, "Data Burst", -1), 1);
+    EXPECT_EQ(GetProfileInt(section, "DiSEqC", -1), 3);
+    EXPECT_EQ(GetProfileInt(section, "LNB Enable", -1), 0);
+  }
+  // The fixed types have no LO edits.
+  run = RunCli({"lnb", "--lo1", "9000"});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(GetProfileInt("LNB2", "Custom1", -1), 10600);
+  // Switching to custom starts from 11300/0; later edits keep the custom type.
+  run = RunCli({"lnb", "--type", "custom"});
+  EXPECT_EQ(GetProfileInt("LNB4", "Custom1", -1), 11300);
+  EXPECT_EQ(GetProfileInt("LNB4", "Custom2", -1), 0);
+  run = RunCli({"lnb", "--lo2", "10750"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(GetProfileInt("LNB3", "Custom1", -1), 11300);
+  EXPECT_EQ(GetProfileInt("LNB3", "Custom2", -1), 10750);
+  run = RunCli({"lnb"});
+  EXPECT_NE(run.out.find("type custom\nlo1 11300\nlo2 10750\n"), std::string::npos) << run.out;
+  // Back to normal: the fixed pair is stored again.
+  RunCli({"lnb", "--type", "normal"});
+  EXPECT_EQ(GetProfileInt("LNB1", "Custom1", -1), 5150);
+  EXPECT_EQ(GetProfileInt("LNB1", "Custom2", -1), 5750);
+  EXPECT_EQ(RunCli({"lnb", "--diseqc", "E"}).exitCode, 2);
+}
+
+}  // namespace
