@@ -170,8 +170,9 @@ SignalReading TunerBox::CurrentSignal(Clock now) const {
   int strength = options_.strength, quality = options_.quality;
   if (options_.wobble) {
     double seconds = static_cast<double>(now) / 1e9;
-    strength += static_cast<int>(std::lround(4 * std::sin(seconds * 2 * M_PI / 7)));
-    quality += static_cast<int>(std::lround(3 * std::sin(seconds * 2 * M_PI / 11 + 1)));
+    // Periods of a few seconds: slow enough to read, quick enough to see.
+    strength += static_cast<int>(std::lround(6 * std::sin(seconds * 2 * M_PI / 5)));
+    quality += static_cast<int>(std::lround(5 * std::sin(seconds * 2 * M_PI / 7 + 1)));
     strength = strength < 0 ? 0 : strength > 100 ? 100 : strength;
     quality = quality < 0 ? 0 : quality > 100 ? 100 : quality;
   }

@@ -2,7 +2,9 @@
 // back the strength and quality the simulator was told, or the nearest value
 // the box's format can express.
 #include <cmath>
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -131,6 +133,28 @@ TEST(SignalStatus, DecodesBackPerFormatOrToTheNearestValue) {
     EXPECT_LE(unlocked.strength, 20);
     EXPECT_LE(unlocked.quality, 20);
   }
+}
+
+TEST(SignalStatus, WobbleDriftsAroundTheGivenValues) {
+  BoxSimProcess sim({"--kind", "t", "--lock-ms", "0", "--wobble", "--strength", "50", "--quality", "40"});
+  ScopedDevice t(OpenDevice(kTunerPathT));
+  ASSERT_TRUE(Request(t.get(), 0x222328, FromHex("09073B900008000026"), 0));
+  std::set<int> strengths, qualities;
+  for (int i = 0; i < 26; ++i) {
+    Bytes reply;
+    ASSERT_TRUE(Request(t.get(), 0x22234C, FromHex("0A0A0B0C0900000000"), 3, &reply));
+    qualities.insert(reply[0]);
+    strengths.insert(reply[1]);
+    EXPECT_EQ(reply[2], 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  // Half a period of each drift: it moves, but stays close.
+  EXPECT_GE(*strengths.rbegin() - *strengths.begin(), 2);
+  EXPECT_GE(*qualities.rbegin() - *qualities.begin(), 2);
+  EXPECT_GE(*strengths.begin(), 44);
+  EXPECT_LE(*strengths.rbegin(), 56);
+  EXPECT_GE(*qualities.begin(), 35);
+  EXPECT_LE(*qualities.rbegin(), 45);
 }
 
 // Every value a format can show, over all reply bytes that matter.

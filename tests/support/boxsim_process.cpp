@@ -56,7 +56,10 @@ BoxSimProcess::BoxSimProcess(const std::vector<std::string>& arguments) {
 }
 
 BoxSimProcess::~BoxSimProcess() {
-  if (IsRunning()) Stop();
+  // A simulator that crashed (or a sanitizer that stopped it) fails the test.
+  if (IsRunning() && Stop() != 0) {
+    ADD_FAILURE() << "vantrel-boxsim ended with status " << exitStatus_ << ": " << StderrText();
+  }
 }
 
 bool BoxSimProcess::Start(const std::vector<std::string>& arguments) {

@@ -25,6 +25,8 @@ public:
   // Starts at once; the test fails (ADD_FAILURE) when the simulator does not
   // become ready.
   explicit BoxSimProcess(const std::vector<std::string>& arguments);
+  // Stops a running simulator; the test fails when it does not end cleanly
+  // (exit status 0 on SIGTERM), e.g. because it crashed meanwhile.
   ~BoxSimProcess();
   BoxSimProcess(const BoxSimProcess&) = delete;
   BoxSimProcess& operator=(const BoxSimProcess&) = delete;
