@@ -87,6 +87,16 @@ protected:
     }
   }
 
+  // Channel records as FillChannel gives them, with the capture limits of `limits`.
+  CaptureSettings WithChannel(ChannelSettings* channel, const CaptureSettings& limits) const {
+    CaptureSettings capture{};
+    FillChannel(channel, &capture);
+    capture.nRecordMode = limits.nRecordMode;
+    capture.nCaptureSeconds = limits.nCaptureSeconds;
+    capture.nCaptureMegabytes = limits.nCaptureMegabytes;
+    return capture;
+  }
+
   bool Tune() {
     ChannelSettings channel{};
     CaptureSettings capture{};
