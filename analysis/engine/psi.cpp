@@ -216,8 +216,8 @@ bool HasAudioDescriptor(const uint8_t* body, int begin, int end) {
 
 // Copies a length-prefixed name at body[pos] that must end by `end`; a name
 // whose length runs past `end` is cut there. Returns the position after it.
-int CopyName(const uint8_t* body, int pos, int end, char (&name)[256]) {
-  int length = 0;
+int CopyName(const uint8_t* body, int pos, int end, char (&name)[256], int32_t& length) {
+  length = 0;
   if (pos < end) {
     length = std::min<int>(body[pos], end - pos - 1);
     std::memcpy(name, body + pos + 1, static_cast<size_t>(length));
@@ -230,8 +230,9 @@ int CopyName(const uint8_t* body, int pos, int end, char (&name)[256]) {
 
 void ReadServiceDescriptor(const uint8_t* body, int begin, int end, ProgramRecord& record) {
   record.service_type = begin < end ? body[begin] : 0;
-  const int afterProvider = CopyName(body, begin + 1, end, record.provider_name);
-  CopyName(body, afterProvider, end, record.service_name);
+  const int afterProvider =
+      CopyName(body, begin + 1, end, record.provider_name, record.provider_name_length);
+  CopyName(body, afterProvider, end, record.service_name, record.service_name_length);
   record.stage_done = 1;
 }
 

@@ -20,6 +20,10 @@ struct ProgramRecord {
   char service_name[256];
   char provider_name[256];
   int32_t stage_done;
+  // Bytes copied into the names: a name may hold zero bytes (a UCS-2 name
+  // always does), which the zero-terminated text alone would cut.
+  int32_t service_name_length;
+  int32_t provider_name_length;
 };
 
 struct PatSectionText {

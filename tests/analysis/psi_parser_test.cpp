@@ -227,6 +227,14 @@ TEST_F(SdtFixture, NamesMatchingRecordsByteForByte) {
   EXPECT_STREQ(table[1].service_name, "");
 }
 
+TEST_F(SdtFixture, NamesKeepTheirLengthAcrossZeroBytes) {
+  const Bytes ucs2Name{0x11, 0x00, 'T', 0x00, 'V'};
+  Parse(SdtSection(1, 1, {{.serviceId = 101, .provider = TextBytes("Pro"), .name = ucs2Name}}));
+  ASSERT_EQ(table[0].service_name_length, 5);
+  EXPECT_EQ(Bytes(table[0].service_name, table[0].service_name + 5), ucs2Name);
+  EXPECT_EQ(table[0].provider_name_length, 3);
+}
+
 TEST_F(SdtFixture, ServiceWithoutServiceDescriptorStaysUnnamed) {
   Parse(SdtSection(1, 1, {{.serviceId = 101, .withServiceDescriptor = false,
                            .otherDescriptors = Descriptor(0x5F, {0, 0, 0, 1})}}));
