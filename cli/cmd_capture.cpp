@@ -33,24 +33,16 @@ struct CaptureOptions {
 
 void RequestCancel(int) { bCaptureCancel.store(1); }
 
-// Ctrl-C asks the capture to end at its next pass, however often it is pressed.
-// The worker blocks the signal, so its device requests are never interrupted.
-class CancelOnInterrupt {
-public:
-  CancelOnInterrupt() {
-    struct sigaction action {};
-    action.sa_handler = RequestCancel;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &previous_);
-  }
-  ~CancelOnInterrupt() { sigaction(SIGINT, &previous_, nullptr); }
-  CancelOnInterrupt(const CancelOnInterrupt&) = delete;
-  CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
-
-private:
-  struct sigaction previous_ {};
-};
+// Ctrl-C asks the capture to end at its next pass, however often it is
+// pressed, until the command ends. The worker blocks the signal, so its device
+// requests are never interrupted.
+void CancelCaptureOnInterrupt() {
+  struct sigaction action {};
+  action.sa_handler = RequestCancel;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+}
 
 uint64_t FileSize(const std::string& path, bool* exists = nullptr) {
   struct stat info {};
@@ -172,10 +164,8 @@ bool StoreCaptureSettings(const CaptureOptions& options, int model) {
 // the progress until it signals the end. Returns the capture's result.
 int RunCaptureWorker(const std::string& path) {
   nCaptureProgress.store(0);
-  bCaptureCancel.store(0);
   auto done = std::make_shared<SyncEvent>(true);
   hCaptureDone = done;
-  CancelOnInterrupt cancelOnInterrupt;
   ProgressLine progress(path);
   int result = 0;
   sigset_t interrupt, previousMask;
@@ -202,6 +192,8 @@ int RunCaptureCommand(CaptureOptions options) {
                  kCaptureFileSize - 1);
     return kExitUsage;
   }
+  bCaptureCancel.store(0);
+  CancelCaptureOnInterrupt();
   const int model = OpenTunerBoxForCli();
   if (model < 0) return kExitFailure;
   int exitCode = kExitFailure;
