@@ -3,7 +3,9 @@
 // capture took. Driven by bench/capture.sh.
 //
 //   bench_capture --write-source FILE PACKETS   write a stream of distinct packets
-//   bench_capture --source FILE --seconds N --out FILE [--sim-pid PID]
+//   bench_capture --source FILE --seconds N --out FILE [--sim-pid PID] [--poll-ms N]
+// --poll-ms replaces the loop's wait between polls, to see how long a wait
+// the ring's safety margin tolerates at a bitrate.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -84,8 +86,12 @@ int main(int argc, char** argv) {
       out = argv[++i];
     } else if (arg == "--sim-pid" && i + 1 < argc) {
       simPid = std::atol(argv[++i]);
+    } else if (arg == "--poll-ms" && i + 1 < argc) {
+      CaptureTimings timings = GetCaptureTimings();
+      timings.pollIntervalMs = static_cast<uint32_t>(std::atol(argv[++i]));
+      SetCaptureTimingsForTesting(timings);
     } else {
-      std::fprintf(stderr, "usage: %s --source FILE --seconds N --out FILE [--sim-pid PID]\n",
+      std::fprintf(stderr, "usage: %s --source FILE --seconds N --out FILE [--sim-pid PID] [--poll-ms N]\n",
                    argv[0]);
       return 2;
     }

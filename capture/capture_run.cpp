@@ -159,14 +159,13 @@ private:
     if (pending > ringSize_ - kRingSafetyMargin) {
       // The driver may already be overwriting the oldest part: drop it all.
       read_ = last_;
-      Sleep(timings_.pollIntervalMs);
-      return;
+      return Idle();
     }
     if (timeMode_ ? WriteTimed() : WriteSized()) EndOfPass();
   }
 
-  // A pass that found nothing to write. A stalled stream still ends at the
-  // time limit and still trips the watchdog.
+  // A pass that wrote nothing. A stalled or overrunning stream still ends at
+  // the time limit and still trips the watchdog.
   void Idle() {
     if (!syncPending_) {
       if (timeMode_ && NowMs() - start_ >= limitMs_) {
