@@ -163,23 +163,17 @@ bool SaveDstSettingsForLnbSetup(const DstFields& fields) {
 }
 
 DstFields LoadDstSettings(bool backFromLnbSetup) {
+  // The kept section has no defaults of its own: every key defaults to 0.
+  const bool kept = backFromLnbSetup;
+  const char* section = kept ? kSectionDstKept : kSectionDst;
+  const auto orDefault = [kept](int defaultValue) { return kept ? 0 : defaultValue; };
   DstFields fields;
-  if (backFromLnbSetup) {
-    const char* section = kSectionDstKept;
-    fields.frequencyMHz = ProfileUnsigned(section, kKeyFrequency, 0);
-    fields.symbolRate = ProfileUnsigned(section, kKeySymbolRate, 0);
-    fields.iq = ProfileUnsigned(section, kKeyIq, 0);
-    fields.polarisationIndex = GetProfileInt(section, kKeyPolarisation, 0);
-    fields.limits = LoadLimits(section, 0, 0);
-    fields.limits.captureFile = GetProfileString(section, kKeyName, "");
-  } else {
-    const char* section = kSectionDst;
-    fields.frequencyMHz = ProfileUnsigned(section, kKeyFrequency, kDstDefaultFrequency);
-    fields.symbolRate = ProfileUnsigned(section, kKeySymbolRate, kDstDefaultSymbolRate);
-    fields.iq = ProfileUnsigned(section, kKeyIq, kDstDefaultIq);
-    fields.polarisationIndex = GetProfileInt(section, kKeyPolarisation, kDstDefaultPolarisation);
-    fields.limits = LoadLimits(section, kDstDefaultSize, kDefaultRecordMode);
-  }
+  fields.frequencyMHz = ProfileUnsigned(section, kKeyFrequency, orDefault(kDstDefaultFrequency));
+  fields.symbolRate = ProfileUnsigned(section, kKeySymbolRate, orDefault(kDstDefaultSymbolRate));
+  fields.iq = ProfileUnsigned(section, kKeyIq, orDefault(kDstDefaultIq));
+  fields.polarisationIndex = GetProfileInt(section, kKeyPolarisation, orDefault(kDstDefaultPolarisation));
+  fields.limits = LoadLimits(section, orDefault(kDstDefaultSize), orDefault(kDefaultRecordMode));
+  if (kept) fields.limits.captureFile = GetProfileString(section, kKeyName, "");
   return fields;
 }
 
