@@ -173,7 +173,8 @@ int main(int argc, char** argv) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
-    // Blocked before the writer starts, so that only the signalfd sees them.
+    // Blocked before the writer starts, so that only the signalfd sees them;
+    // blocked signals are queued even where the parent left them ignored.
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     int signalFd = ok ? signalfd(-1, &stopSignals, SFD_CLOEXEC) : -1;
     if (ok && signalFd < 0) {

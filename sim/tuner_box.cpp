@@ -207,15 +207,13 @@ BoxReply TunerBox::Handle(BoxInterface interface, uint32_t code, const uint8_t* 
 }
 
 // Sizes must be exactly what the driver takes for the request.
-#define REQUIRE_SIZES(wantIn, wantOut)                                                      \
-  do {                                                                                      \
-    if (inSize != (wantIn) || outSize != (wantOut)) {                                       \
-      std::fprintf(stderr, "vantrel-boxsim: %s %s refused: sizes in %u out %u, expected %u and %u\n", \
-                   name, Hex(code).c_str(), inSize, outSize, static_cast<unsigned>(wantIn), \
-                   static_cast<unsigned>(wantOut));                                        \
-      return Fail();                                                                        \
-    }                                                                                       \
-  } while (0)
+bool TunerBox::SizesAre(const char* name, uint32_t code, uint32_t inSize, uint32_t outSize,
+                        uint32_t wantIn, uint32_t wantOut) {
+  if (inSize == wantIn && outSize == wantOut) return true;
+  std::fprintf(stderr, "vantrel-boxsim: %s %s refused: sizes in %u out %u, expected %u and %u\n",
+               name, Hex(code).c_str(), inSize, outSize, wantIn, wantOut);
+  return false;
+}
 
 BoxReply TunerBox::HandleDirect(BoxInterface interface, uint32_t code, const uint8_t* in,
                                 uint32_t inSize, uint32_t outSize, Clock now) {
@@ -225,46 +223,46 @@ BoxReply TunerBox::HandleDirect(BoxInterface interface, uint32_t code, const uin
   switch (code) {
     case kDirectLnbCommand:
       if (!s) break;
-      REQUIRE_SIZES(9, 10);
+      if (!SizesAre(name, code, inSize, outSize, 9, 10)) return Fail();
       {
         BoxReply reply = FramedCommand(in, 0);
-        if (reply.success) reply.out.assign(in, in + 9), reply.out.push_back(0);
+        if (reply.success) {
+          reply.out.assign(in, in + 9);
+          reply.out.push_back(0);
+        }
         return reply;
       }
     case kDirectTune:
       if (s) {
-        REQUIRE_SIZES(9, 10);
+        if (!SizesAre(name, code, inSize, outSize, 9, 10)) return Fail();
         if (!CheckPlainFrame(in, 0x00)) return Fail();
-        uint32_t ifMHz = (in[1] & 0x7F) << 8 | in[2];
-        uint32_t word = static_cast<uint32_t>(in[4]) << 12 | in[5] << 4 | in[6] >> 4;
-        uint32_t symbolRateK = static_cast<uint32_t>(std::lround(word * 88000.0 / 1048576.0));
-        TuneSatellite(ifMHz, symbolRateK, in[7] & 0x40, in[7] & 0x80, now);
+        TuneSatelliteBlock(in, now);
         std::vector<uint8_t> out(in, in + 9);
         out.push_back(0);
         return Succeed(out);
       }
-      REQUIRE_SIZES(9, 0);
+      if (!SizesAre(name, code, inSize, outSize, 9, 0)) return Fail();
       if (!CheckPlainFrame(in, t ? 0x09 : 0x00)) return Fail();
       TuneTerrestrialOrCable(in, false, now);
       return Succeed();
     case kDirectRingAddress:
-      REQUIRE_SIZES(0, 4);
+      if (!SizesAre(name, code, inSize, outSize, 0, 4)) return Fail();
       if (t) StartStream(now);  // the T box has no separate start request
       return RingAddress();
     case kDirectStop:
-      REQUIRE_SIZES(0, 0);
+      if (!SizesAre(name, code, inSize, outSize, 0, 0)) return Fail();
       StopStream();
       return Succeed();
     case kDirectPosition:
-      REQUIRE_SIZES(0, 4);
+      if (!SizesAre(name, code, inSize, outSize, 0, 4)) return Fail();
       return WritePosition();
     case kDirectPidFilter:
       if (t) break;
-      REQUIRE_SIZES(18, 0);
+      if (!SizesAre(name, code, inSize, outSize, 18, 0)) return Fail();
       return Succeed();
     case kDirectSignal: {
       if (a) break;
-      REQUIRE_SIZES(9, 3);
+      if (!SizesAre(name, code, inSize, outSize, 9, 3)) return Fail();
       if (std::memcmp(in, kDirectSignalInput, 9) != 0) {
         std::fprintf(stderr, "vantrel-boxsim: %s %s refused: unexpected input\n", name,
                      Hex(code).c_str());
@@ -276,16 +274,16 @@ BoxReply TunerBox::HandleDirect(BoxInterface interface, uint32_t code, const uin
     case kDirectStart:
       if (t) break;
       if (a) {
-        REQUIRE_SIZES(1, 0);
+        if (!SizesAre(name, code, inSize, outSize, 1, 0)) return Fail();
         if (in[0] != 0x02) return Fail();
       } else {
-        REQUIRE_SIZES(0, 0);
+        if (!SizesAre(name, code, inSize, outSize, 0, 0)) return Fail();
       }
       StartStream(now);
       return Succeed();
     case kDirectOpenQuery:
       if (!s) break;
-      REQUIRE_SIZES(0, 10);
+      if (!SizesAre(name, code, inSize, outSize, 0, 10)) return Fail();
       return Succeed({'S', 'B', 'O', 'X', ' ', '1', '.', '0', '0', 0});
     default:
       break;
@@ -301,32 +299,29 @@ BoxReply TunerBox::HandleBus(uint32_t code, const uint8_t* in, uint32_t inSize, 
   switch (code) {
     case kBusCommand:
       // The output size depends on the command; FramedCommand checks it.
-      if (inSize != 9) REQUIRE_SIZES(9, outSize);
+      if (!SizesAre(name, code, inSize, outSize, 9, outSize)) return Fail();
       return FramedCommand(in, outSize);
     case kBusTune:
       if (UsesLongFrame()) break;
-      REQUIRE_SIZES(9, TuneOutputSize());
+      if (!SizesAre(name, code, inSize, outSize, 9, TuneOutputSize())) return Fail();
       if (!CheckPlainFrame(in, 0x00)) return Fail();
       if (IsSatellite()) {
-        uint32_t word = static_cast<uint32_t>(in[4]) << 12 | in[5] << 4 | in[6] >> 4;
-        TuneSatellite((in[1] & 0x7F) << 8 | in[2],
-                      static_cast<uint32_t>(std::lround(word * 88000.0 / 1048576.0)),
-                      in[7] & 0x40, in[7] & 0x80, now);
+        TuneSatelliteBlock(in, now);
       } else {
         TuneTerrestrialOrCable(in, ModelNumber() == 5, now);
       }
       return Succeed({in, in + 9});
     case kBusReadyPoll:
-      REQUIRE_SIZES(PollInputSize(), 0);
+      if (!SizesAre(name, code, inSize, outSize, PollInputSize(), 0)) return Fail();
       return Ready(now) ? Succeed() : Fail();
     case kBusTuneReadBack:
       if (UsesLongFrame()) break;
-      REQUIRE_SIZES(9, TuneOutputSize());
+      if (!SizesAre(name, code, inSize, outSize, 9, TuneOutputSize())) return Fail();
       if (!CheckPlainFrame(in, 0x00)) return Fail();
       return Succeed({in, in + 9});
     case kBusLongWrite: {
       if (!UsesLongFrame()) break;
-      REQUIRE_SIZES(kLongFrameBytes, 0);
+      if (!SizesAre(name, code, inSize, outSize, kLongFrameBytes, 0)) return Fail();
       bool tailClear = true;
       for (uint32_t i = 11; i < kLongFrameBytes; ++i) tailClear = tailClear && in[i] == 0;
       if (in[0] != 0xAA || in[1] != 0x09 || in[2] != 0x00 || in[10] != Checksum(in, 1, 9) ||
@@ -347,7 +342,7 @@ BoxReply TunerBox::HandleBus(uint32_t code, const uint8_t* in, uint32_t inSize, 
     }
     case kBusLongRead: {
       if (!UsesLongFrame()) break;
-      REQUIRE_SIZES(0, kLongFrameBytes);
+      if (!SizesAre(name, code, inSize, outSize, 0, kLongFrameBytes)) return Fail();
       if (!haveLongFrame_) return Fail();
       // Answer: AA, then the seven parameter bytes as tuned, then a checksum.
       std::vector<uint8_t> out(kLongFrameBytes, 0);
@@ -357,7 +352,7 @@ BoxReply TunerBox::HandleBus(uint32_t code, const uint8_t* in, uint32_t inSize, 
       return Succeed(out);
     }
     case kBusStop:
-      REQUIRE_SIZES(0, 0);
+      if (!SizesAre(name, code, inSize, outSize, 0, 0)) return Fail();
       StopStream();
       return Succeed();
     default:
@@ -372,11 +367,11 @@ BoxReply TunerBox::HandleBusStream(uint32_t code, uint32_t inSize, uint32_t outS
   const char* name = "BUSSTREAM";
   switch (code) {
     case kBusStreamAddress:
-      REQUIRE_SIZES(0, 4);
+      if (!SizesAre(name, code, inSize, outSize, 0, 4)) return Fail();
       StartStream(now);
       return RingAddress();
     case kBusStreamPosition:
-      REQUIRE_SIZES(0, 4);
+      if (!SizesAre(name, code, inSize, outSize, 0, 4)) return Fail();
       return WritePosition();
     default:
       break;
@@ -385,8 +380,6 @@ BoxReply TunerBox::HandleBusStream(uint32_t code, uint32_t inSize, uint32_t outS
                Hex(code).c_str());
   return Fail();
 }
-
-#undef REQUIRE_SIZES
 
 BoxReply TunerBox::FramedCommand(const uint8_t* frame, uint32_t outSize) {
   const char* name = kind_ == BoxKind::Bus ? "BUS" : "S";
@@ -509,6 +502,15 @@ void TunerBox::TuneTerrestrialOrCable(const uint8_t* frame, bool cable, Clock no
                options_.neverReady ? " (never ready)"
                : listed            ? ""
                                    : " (not a listed channel: no lock)");
+}
+
+// The 9-byte satellite tune block: IF divider in bytes 1 and 2, the
+// symbol-rate word (rate x 2^20 / 88 MHz) in bytes 4 to 6, flags in byte 7.
+void TunerBox::TuneSatelliteBlock(const uint8_t* block, Clock now) {
+  uint32_t word = static_cast<uint32_t>(block[4]) << 12 | block[5] << 4 | block[6] >> 4;
+  TuneSatellite((block[1] & 0x7F) << 8 | block[2],
+                static_cast<uint32_t>(std::lround(word * 88000.0 / 1048576.0)), block[7] & 0x40,
+                block[7] & 0x80, now);
 }
 
 void TunerBox::TuneSatellite(uint32_t ifMHz, uint32_t symbolRateK, bool horizontal, bool inversion,

@@ -73,11 +73,13 @@ private:
   BoxReply WritePosition();
   void StartStream(Clock now);
   void StopStream();
+  bool SizesAre(const char* name, uint32_t code, uint32_t inSize, uint32_t outSize,
+                uint32_t wantIn, uint32_t wantOut);
   bool CheckPlainFrame(const uint8_t* frame, uint8_t lead);
   void TuneTerrestrialOrCable(const uint8_t* frame, bool cable, Clock now);
+  void TuneSatelliteBlock(const uint8_t* block, Clock now);
   void TuneSatellite(uint32_t ifMHz, uint32_t symbolRateK, bool horizontal, bool inversion,
                      Clock now);
-  void Tuned(uint32_t frequency, bool matchesSecond, uint32_t second, Clock now);
 
   const BoxKind kind_;
   const BoxSimOptions& options_;

@@ -1,5 +1,6 @@
 // The simulator as a driver: which requests each kind answers, the journal,
 // tune decoding, lock timing, start-up and shut-down.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -408,6 +409,20 @@ TEST(Lifecycle, SigtermRemovesItsSocketsAndAKilledOnesAreReplaced) {
 
   EXPECT_EQ(sim.Stop(), 0);
   EXPECT_TRUE(names().empty());
+
+  // SIGINT too, even when the simulator was started with SIGINT ignored, as
+  // a shell starts background jobs.
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGINT, &ignore, &previous);
+  bool started = sim.Start({"--kind", "t"});
+  sigaction(SIGINT, &previous, nullptr);
+  ASSERT_TRUE(started);
+  ASSERT_EQ(kill(sim.pid(), SIGINT), 0);
+  auto deadline = Clock::now() + 10s;
+  while (!names().empty() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(names().empty());
+  EXPECT_EQ(sim.Stop(), 0);
 }
 
 TEST(Lifecycle, BadCommandLinesAreRefused) {
