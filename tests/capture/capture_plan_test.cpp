@@ -3,12 +3,12 @@
 #include <sys/statvfs.h>
 
 #include <filesystem>
-#include <regex>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "capture/capture_run.h"
+#include "tests/capture/text_shape.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -87,8 +87,7 @@ TEST(CaptureFileName, ProposalIsTheLocalTimeWithUnderscores) {
   time.tm_min = 5;
   time.tm_sec = 7;
   EXPECT_EQ(FormatCaptureFileName(time), "2005_03_14_09_05_07");
-  EXPECT_TRUE(std::regex_match(ProposeCaptureFileName(),
-                               std::regex(R"(\d{4}_\d{2}_\d{2}_\d{2}_\d{2}_\d{2})")));
+  EXPECT_TRUE(HasShape(ProposeCaptureFileName(), "####_##_##_##_##_##"));
 }
 
 // Free MB of the file system holding `path`, as the list computes it.
@@ -136,10 +135,9 @@ TEST(DriveFreeSpace, ListsWritableFileSystemsOnceAndSkipsTheRest) {
   ASSERT_EQ(lines.size(), 1u) << ListDriveFreeSpace(tablePath);
   std::string prefix = dir.path() + "/Free space:";
   ASSERT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
-  std::smatch match;
   std::string rest = lines[0].substr(prefix.size());
-  ASSERT_TRUE(std::regex_match(rest, match, std::regex(R"((\d+)\(MB\))"))) << lines[0];
-  uint64_t listed = std::stoull(match[1]);
+  ASSERT_TRUE(HasShape(rest, "+(MB)")) << lines[0];
+  uint64_t listed = std::stoull(rest);
   uint64_t now = FreeMegabytes(dir.path());
   // Other writers may change the free space between the two queries.
   EXPECT_LE(listed > now ? listed - now : now - listed, 256u);
@@ -148,7 +146,10 @@ TEST(DriveFreeSpace, ListsWritableFileSystemsOnceAndSkipsTheRest) {
 TEST(DriveFreeSpace, TheRealMountTableGivesWellFormedLinesOutsideSystemAreas) {
   std::string text = ListDriveFreeSpace();
   for (const std::string& line : Lines(text)) {
-    EXPECT_TRUE(std::regex_match(line, std::regex(R"((/.*)?/Free space:\d+\(MB\))"))) << line;
+    size_t label = line.find("/Free space:");
+    EXPECT_TRUE(line.rfind("/", 0) == 0 && label != std::string::npos &&
+                HasShape(std::string_view(line).substr(label), "/Free space:+(MB)"))
+        << line;
     for (const char* area : {"/proc/", "/sys/", "/dev/", "/run/"})
       EXPECT_NE(line.rfind(area, 0), 0u) << line;
   }
