@@ -34,12 +34,7 @@ constexpr int kLnbSetupEndCode = 1038;
 
 }  // namespace
 
-bool IsSatelliteModel(int model) { return (model >= 0 && model <= 4) || model == 20; }
-bool IsCableModel(int model) { return model >= 5 && model <= 7; }
-bool IsTerrestrialModel(int model) {
-  return model == 10 || model == 11 || model == 12 || model == 15 || model == 16 || model == 46;
-}
-bool IsAntennaTuningModel(int model) { return IsTerrestrialModel(model) && model != 12; }
+bool IsAntennaTuningModel(int model) { return GetTunerFamily(model) == TunerFamily::Terrestrial && model != 12; }
 
 CMainFrame::CMainFrame(CTollbeckApp& app) : app_(app) { setObjectName(QStringLiteral("mainframe")); }
 
@@ -67,6 +62,7 @@ bool CMainFrame::Create() {
   if (!CreateMenus() || !CreateToolBar()) return false;
   auto* status = new QStatusBar(this);
   status->setObjectName(QString::number(kCmdViewStatusBar));
+  status->setSizeGripEnabled(false);  // the frame has no sizing border
   setStatusBar(status);
   status->showMessage(LoadResString(kIdleMessageString));
   setDockOptions(dockOptions() | QMainWindow::AllowNestedDocks);
@@ -241,10 +237,11 @@ bool CMainFrame::DeviceGuard() {
 void CMainFrame::OnCapture() {
   if (!DeviceGuard()) return;
   const int model = GetTunerModel();  // asked anew: the box may have changed
+  const TunerFamily family = GetTunerFamily(model);
   int result = kIdCancel;
-  if (IsTerrestrialModel(model)) {
+  if (family == TunerFamily::Terrestrial) {
     result = RunDttSettingDialog();
-  } else if (IsSatelliteModel(model)) {
+  } else if (family == TunerFamily::Satellite) {
     bBackFromLnbSetup = 0;
     result = RunDstSettingDialog();
     while (result == kLnbSetupEndCode) {
@@ -252,7 +249,7 @@ void CMainFrame::OnCapture() {
       bBackFromLnbSetup = 1;
       result = RunDstSettingDialog();
     }
-  } else if (IsCableModel(model)) {
+  } else if (family == TunerFamily::Cable) {
     result = RunDctSettingDialog();
   } else {
     ShowMessage(LoadResString(kUnsupportedDeviceString).toStdString());

@@ -27,11 +27,7 @@ enum CommandId : int {
   kCmdViewStatusBar = 59393,
 };
 
-// Model numbers by family.
-bool IsSatelliteModel(int model);
-bool IsCableModel(int model);
-bool IsTerrestrialModel(int model);
-// The boxes the Antenna Tuning Utility serves (terrestrial and ATSC, not 12).
+// The boxes the Antenna Tuning Utility serves: terrestrial and ATSC, except 12.
 bool IsAntennaTuningModel(int model);
 
 class CMainFrame : public QMainWindow {

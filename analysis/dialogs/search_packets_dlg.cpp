@@ -131,6 +131,11 @@ void CSearchPacketsDlg::OnPauseContinue() {
 
 void CSearchPacketsDlg::accept() {
   StopWorker();
+  if (searching_) {
+    searching_ = false;
+    paused_ = false;
+    UpdateButtons();
+  }
   // The standard OK: read the controls; a refused PID keeps the dialog open.
   packetText_ = GetDlgItemText(kPacketEdit);
   if (!ExchangeUnsigned(kPidEdit, pid_)) return;

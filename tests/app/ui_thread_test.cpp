@@ -1,0 +1,89 @@
+// The Qt UI hooks: message boxes and the open-file dialog, from the UI thread
+// and from workers, and waiting for a worker that needs the UI thread.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QThread>
+#include <atomic>
+#include <thread>
+
+#include "app/ui_thread.h"
+#include "platform/ui_hooks.h"
+#include "tests/app/qt_test_support.h"
+
+namespace {
+
+class UiThreadTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    TestApplication();
+    previous_ = InstallUiHooks({});
+    InstallQtUiHooks();
+  }
+  void TearDown() override { InstallUiHooks(previous_); }
+  UiHooks previous_;
+};
+
+TEST_F(UiThreadTest, WorkerMessageIsAWarningBoxOnTheUiThread) {
+  struct Seen {
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    int buttons = 0;
+    bool onUiThread = false;
+  } seen;
+  auto watch1 = WhenModal<QMessageBox>([&](QMessageBox* box) {
+    seen = {box->windowTitle(), box->text(), box->icon(), static_cast<int>(box->buttons().size()),
+            QThread::currentThread() == QCoreApplication::instance()->thread()};
+    box->button(QMessageBox::Ok)->click();
+  });
+  std::atomic<bool> returned{false};
+  std::thread worker([&] {
+    ShowMessage("Searching complete !");
+    returned.store(true);
+  });
+  EXPECT_TRUE(ProcessEventsUntil([&] { return returned.load(); }));
+  worker.join();
+  EXPECT_EQ(seen.title, QStringLiteral("VANTREL"));
+  EXPECT_EQ(seen.text, QStringLiteral("Searching complete !"));
+  EXPECT_EQ(seen.icon, QMessageBox::Warning);
+  EXPECT_EQ(seen.buttons, 1);
+  EXPECT_TRUE(seen.onUiThread);
+}
+
+TEST_F(UiThreadTest, WaitingForAWorkerRunsItsUiCalls) {
+  std::atomic<bool> done{false};
+  int ranOn = 0;
+  std::thread worker([&] {
+    for (int i = 0; i < 3; ++i)
+      RunOnUiThread([&] { ranOn += QThread::currentThread() == QCoreApplication::instance()->thread(); });
+    done.store(true);
+  });
+  WaitPumpingUiCalls([&] { return done.load(); });  // no event loop: only the pump runs them
+  worker.join();
+  EXPECT_EQ(ranOn, 3);
+}
+
+TEST_F(UiThreadTest, OpenFileDialogUsesTheEngineFilter) {
+  QStringList filters;
+  QFileDialog::FileMode mode = QFileDialog::AnyFile;
+  QString suffix;
+  auto watch2 = WhenModal<QFileDialog>([&](QFileDialog* dialog) {
+    filters = dialog->nameFilters();
+    mode = dialog->fileMode();
+    suffix = dialog->defaultSuffix();
+    dialog->reject();
+  });
+  std::string path = "unchanged";
+  EXPECT_FALSE(AskOpenFileName("Data Files (*.DAT)|*.DAT|Transmission Stream (*.TS)|*.TS|All Files (*.*)|*.*||",
+                               "*.DAT", path));
+  EXPECT_EQ(path, "unchanged");
+  EXPECT_EQ(filters, (QStringList{QStringLiteral("Data Files (*.DAT *.dat)"),
+                                  QStringLiteral("Transmission Stream (*.TS *.ts)"),
+                                  QStringLiteral("All Files (*)")}));
+  EXPECT_EQ(mode, QFileDialog::ExistingFile);
+  EXPECT_EQ(suffix, QStringLiteral("DAT"));
+}
+
+}  // namespace
