@@ -20,8 +20,12 @@
 #include "app/shell_state.h"
 #include "app/tollbeck_app.h"
 #include "app/tollbeck_view.h"
+#include "capture/dialogs/capture_progress_dlg.h"
+#include "capture/dialogs/capture_setting_dlg.h"
 #include "device/tuner_device.h"
 #include "platform/ui_hooks.h"
+#include "tools/antenna_tuning_dlg.h"
+#include "tools/lnb_setup_dlg.h"
 
 namespace {
 
@@ -270,13 +274,34 @@ void CMainFrame::OnAntennaTuning() {
   else ShowMessage(LoadResString(kUnsupportedDeviceString).toStdString());
 }
 
-// The capture settings dialogs ("DTT Setting" 145, "DST Setting" 136, "DCT
-// Setting" 153), "LNB Setup" (156), the capture progress dialog (138) and the
-// "Antenna Tuning Utility" (151) belong to capture/dialogs and tools/; they
-// open from here once they exist.
-int CMainFrame::RunDttSettingDialog() { return kIdCancel; }
-int CMainFrame::RunDstSettingDialog() { return kIdCancel; }
-int CMainFrame::RunDctSettingDialog() { return kIdCancel; }
-void CMainFrame::RunLnbSetupDialog() {}
-void CMainFrame::RunCaptureProgressDialog() {}
-void CMainFrame::RunAntennaTuningDialog() {}
+// The dialogs of capture/dialogs and tools/, each destroyed (its worker
+// stopped) before the command goes on.
+int CMainFrame::RunDttSettingDialog() {
+  CDttSettingDlg dialog(nullptr);
+  return dialog.DoModal();
+}
+
+int CMainFrame::RunDstSettingDialog() {
+  CDstSettingDlg dialog(this);
+  return dialog.DoModal();
+}
+
+int CMainFrame::RunDctSettingDialog() {
+  CDctSettingDlg dialog(nullptr);
+  return dialog.DoModal();
+}
+
+void CMainFrame::RunLnbSetupDialog() {
+  CLnbSetupDlg dialog(this);
+  dialog.DoModal();
+}
+
+void CMainFrame::RunCaptureProgressDialog() {
+  CCaptureProgressDlg dialog(this);
+  dialog.DoModal();
+}
+
+void CMainFrame::RunAntennaTuningDialog() {
+  CAntennaTuningDlg dialog(nullptr);
+  dialog.DoModal();
+}

@@ -71,8 +71,7 @@ private:
   bool DeviceGuard();
 
   // Where the capture and tools subsystems' dialogs open; each returns the
-  // dialog's end code. Until those dialogs exist they end at once with the
-  // cancel code, so the commands stop after the device and model checks.
+  // dialog's end code.
   int RunDttSettingDialog();
   int RunDstSettingDialog();
   int RunDctSettingDialog();

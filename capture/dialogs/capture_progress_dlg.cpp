@@ -1,0 +1,155 @@
+#include "capture/dialogs/capture_progress_dlg.h"
+
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimerEvent>
+#include <cmath>
+
+#include "app/ui_thread.h"
+#include "capture/capture_run.h"
+#include "device/tuner_device.h"
+
+CCaptureAnimation::CCaptureAnimation(QWidget* parent) : QWidget(parent) {}
+
+void CCaptureAnimation::Play() {
+  frame_ = 0;
+  if (timerId_ == 0) timerId_ = startTimer(kFrameMilliseconds);
+  update();
+}
+
+void CCaptureAnimation::Stop() {
+  if (timerId_ != 0) killTimer(timerId_);
+  timerId_ = 0;
+}
+
+void CCaptureAnimation::timerEvent(QTimerEvent* event) {
+  if (event->timerId() != timerId_) {
+    QWidget::timerEvent(event);
+    return;
+  }
+  frame_ = (frame_ + 1) % kFrameCount;
+  update();
+}
+
+void CCaptureAnimation::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const qreal side = std::min(width(), height());
+  painter.translate((width() - side) / 2, (height() - side) / 2);
+  painter.scale(side / 32.0, side / 32.0);
+
+  // The dish, facing up and to the right, on its stand.
+  const QColor metal(96, 104, 118);
+  painter.setPen(QPen(metal, 2.0, Qt::SolidLine, Qt::RoundCap));
+  painter.drawLine(QPointF(11, 21), QPointF(9, 30));
+  painter.drawLine(QPointF(5, 30), QPointF(14, 30));
+  painter.save();
+  painter.translate(11, 21);
+  painter.rotate(-45);
+  painter.setBrush(QColor(176, 184, 198));
+  painter.setPen(QPen(metal, 1.2));
+  painter.drawChord(QRectF(-10, -5, 20, 10), 180 * 16, 180 * 16);
+  painter.drawLine(QPointF(0, 0), QPointF(0, -8));  // the feed arm
+  painter.restore();
+
+  // Three waves travel in from the top right; the frame says how far.
+  const QPointF focus(16.5, 15.5);
+  for (int wave = 0; wave < 3; ++wave) {
+    const int age = (frame_ + kFrameCount - wave * 2) % kFrameCount;  // 0 = just arrived
+    if (age > 5) continue;
+    const qreal radius = 4.0 + age * 2.4;
+    QColor colour(0, 120, 215);
+    colour.setAlphaF(1.0 - age / 7.0);
+    painter.setPen(QPen(colour, 1.8, Qt::SolidLine, Qt::RoundCap));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawArc(QRectF(focus.x() - radius, focus.y() - radius, 2 * radius, 2 * radius), 15 * 16, 60 * 16);
+  }
+}
+
+CCaptureProgressDlg::CCaptureProgressDlg(QWidget* parent) : CResourceDialog(kResourceId, parent) {
+  nCaptureProgress.store(0);
+  bCaptureCancel.store(0);
+  if (const std::optional<DialogResource> resource = LoadDialogResource(kResourceId)) {
+    for (const ControlResource& control : resource->controls) {
+      if (control.id != kAnimationId) continue;
+      animation_ = new CCaptureAnimation(this);
+      animation_->setObjectName(QString::number(kAnimationId));
+      animation_->setGeometry(MapDialogRect(control.rect, BaseUnits()));
+    }
+  }
+  if (auto* cancel = Item<QPushButton>(kCancelId))
+    connect(cancel, &QPushButton::clicked, this, &CCaptureProgressDlg::OnCancel);
+}
+
+CCaptureProgressDlg::~CCaptureProgressDlg() {
+  if (worker_.joinable() && !workerFinished_.load() && !captureEnded_) {
+    // Destroyed before the capture ended (its modal loop was quit): end the
+    // capture rather than leave the worker without its dialog.
+    bCaptureCancel.store(1);
+    CancelTunerRequests();
+    requestsCancelled_ = true;
+  }
+  JoinWorker();
+  ResumeRequestsIfCancelled();
+}
+
+void CCaptureProgressDlg::OnInitDialog() {
+  if (animation_) animation_->Play();
+  if (auto* bar = Item<QProgressBar>(kProgressId)) bar->setValue(0);
+  hCaptureDone = std::make_shared<SyncEvent>(true);
+  workerFinished_.store(false);
+  worker_ = std::thread([this] {
+    CaptureThreadProc();
+    workerFinished_.store(true);
+  });
+  timerId_ = startTimer(kTickMilliseconds);
+}
+
+void CCaptureProgressDlg::OnCancel() {
+  bCaptureCancel.store(1);
+  if (ticksSinceCancel_ < 0) ticksSinceCancel_ = 0;
+}
+
+void CCaptureProgressDlg::done(int code) {
+  if (!captureEnded_) return;  // Enter, Escape or a close request while the capture runs
+  CResourceDialog::done(code);
+}
+
+void CCaptureProgressDlg::timerEvent(QTimerEvent* event) {
+  if (event->timerId() == timerId_) Tick();
+  else CResourceDialog::timerEvent(event);
+}
+
+void CCaptureProgressDlg::Tick() {
+  if (auto* bar = Item<QProgressBar>(kProgressId); bar && bar->value() != nCaptureProgress.load())
+    bar->setValue(nCaptureProgress.load());
+  if (hCaptureDone && hCaptureDone->IsSignalled()) {
+    hCaptureDone.reset();
+    killTimer(timerId_);
+    timerId_ = 0;
+    if (animation_) animation_->Stop();
+    ResumeRequestsIfCancelled();
+    captureEnded_ = true;
+    CResourceDialog::done(kIdOk);
+    return;
+  }
+  if (ticksSinceCancel_ >= 0 && !requestsCancelled_ && ++ticksSinceCancel_ >= kCancelGraceTicks) {
+    // Still inside a tune, a probe or a request that does not answer.
+    CancelTunerRequests();
+    requestsCancelled_ = true;
+  }
+}
+
+void CCaptureProgressDlg::JoinWorker() {
+  if (!worker_.joinable()) return;
+  // The worker may be waiting for the UI thread to show its result.
+  WaitPumpingUiCalls([this] { return workerFinished_.load(); });
+  worker_.join();
+}
+
+void CCaptureProgressDlg::ResumeRequestsIfCancelled() {
+  if (!requestsCancelled_) return;
+  ResumeTunerRequests();
+  requestsCancelled_ = false;
+}

@@ -1,0 +1,106 @@
+#include "capture/dialogs/signal_monitor.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "capture/capture_settings.h"
+#include "device/tuner_device.h"
+
+namespace {
+
+// Painting and the worker give up on the value lock after this long.
+constexpr std::chrono::milliseconds kValueLockWait{1000};
+// A worker waiting on its events ends at once; one that has not ended within
+// this time is inside a device request and gets it cancelled.
+constexpr uint32_t kStopGraceMs = 100;
+
+void RunMonitorStep(MonitorShared& shared) {
+  uint32_t generation = 0;
+  bool tuned = false;
+  {
+    std::unique_lock<std::timed_mutex> lock(shared.valueLock, std::defer_lock);
+    if (!lock.try_lock_for(kValueLockWait)) return;
+    if (!shared.readout.monitoring) return;
+    generation = shared.requestGeneration;
+    tuned = shared.tuned;
+  }
+  if (!tuned) {
+    const CaptureSettingsBlock block = GetSettingsBlock();
+    const int result = TuneChannel(-1, block.channel, block.capture);
+    shared.tuneCount.store(shared.tuneCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    std::unique_lock<std::timed_mutex> lock(shared.valueLock, std::defer_lock);
+    if (lock.try_lock_for(kValueLockWait) && shared.requestGeneration == generation) shared.tuned = result != 0;
+    return;
+  }
+  // The outputs get defined values: a failed query may leave them untouched.
+  int strength = 0;
+  int quality = 0;
+  int locked = 0;
+  const int ok = GetSignalStatus(&strength, &quality, &locked);
+  std::unique_lock<std::timed_mutex> lock(shared.valueLock, std::defer_lock);
+  if (!lock.try_lock_for(kValueLockWait) || shared.requestGeneration != generation) return;
+  shared.readout.locked = locked;
+  if (ok) {
+    shared.readout.strength = strength;
+    shared.readout.quality = quality;
+  } else if (shared.config.failedQuery == FailedSignalQuery::ShowZero) {
+    shared.readout.strength = 0;
+    shared.readout.quality = 0;
+  }
+}
+
+}  // namespace
+
+int MonitorThreadProc(std::shared_ptr<MonitorShared> shared) {
+  for (;;) {
+    const WaitResult woken = WaitForEitherEvent(shared->stopEvent, shared->wakeEvent, shared->config.waitTimeoutMs);
+    if (woken == WaitResult::First) break;
+    RunMonitorStep(*shared);
+  }
+  shared->finished.Set();
+  return 1;
+}
+
+SignalMonitor::SignalMonitor(const MonitorConfig& config) : shared_(std::make_shared<MonitorShared>(config)) {}
+
+SignalMonitor::~SignalMonitor() { Stop(); }
+
+void SignalMonitor::Start() {
+  if (worker_.joinable()) return;
+  shared_->stopEvent.Reset();
+  worker_ = std::thread([shared = shared_] { MonitorThreadProc(shared); });
+}
+
+void SignalMonitor::Request() {
+  {
+    std::lock_guard<std::timed_mutex> lock(shared_->valueLock);
+    shared_->readout = SignalReadout{};
+    shared_->readout.monitoring = true;
+    shared_->tuned = false;
+    ++shared_->requestGeneration;
+  }
+  if (shared_->config.wake == MonitorWake::Pulse) shared_->wakeEvent.Pulse();
+  else shared_->wakeEvent.Set();
+}
+
+std::optional<SignalReadout> SignalMonitor::Read() const {
+  std::unique_lock<std::timed_mutex> lock(shared_->valueLock, std::defer_lock);
+  if (!lock.try_lock_for(kValueLockWait)) return std::nullopt;
+  return shared_->readout;
+}
+
+void SignalMonitor::Stop() {
+  if (!worker_.joinable()) return;
+  shared_->stopEvent.Set();
+  const uint32_t grace = std::min(kStopGraceMs, shared_->config.stopWaitMs);
+  bool ended = WaitForEvent(shared_->finished, grace) == WaitResult::First;
+  if (!ended) {
+    CancelTunerRequests();
+    ended = WaitForEvent(shared_->finished, shared_->config.stopWaitMs - grace) == WaitResult::First;
+    ResumeTunerRequests();
+  }
+  if (ended) worker_.join();
+  else worker_.detach();  // it holds only the shared state and ends at its next step
+}
+
+int ClampSignalPercent(int value) { return std::clamp(value, 0, 100); }
