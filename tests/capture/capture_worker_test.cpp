@@ -121,14 +121,4 @@ TEST_F(CaptureWorker, BoxThatCannotBeTunedReportsFailureAfterTheEvent) {
   EXPECT_NE(::stat(path.c_str(), &info), 0);
 }
 
-TEST_F(CaptureWorker, RunsWithoutAnEndEvent) {
-  ASSERT_TRUE(StartBox({"--kind", "t"}, NumberedStream(), {"--bitrate", "80000000"}));
-  std::string path = dir_.File("no-event.ts");
-  StoreTerrestrialCapture(1, path);
-  hCaptureDone.reset();
-  RecordingUiHooks ui;
-  EXPECT_EQ(CaptureThreadProc(), 1);
-  EXPECT_EQ(ui.Messages(), std::vector<std::string>{"Successful operation !"});
-}
-
 }  // namespace
