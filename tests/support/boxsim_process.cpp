@@ -75,6 +75,7 @@ bool BoxSimProcess::Start(const std::vector<std::string>& arguments) {
     argv.insert(argv.end(), {"--journal", journalPath_});
   }
   stderrPath_ = files_.File("stderr.txt");
+  deviceEnv_.reset();  // restore before replacing, or the old scope would undo the new value
   deviceEnv_ = std::make_unique<ScopedEnv>("VANTREL_DEVICE_DIR", deviceDirectory_.c_str());
 
   int readyPipe[2];
