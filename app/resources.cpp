@@ -6,9 +6,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLibraryInfo>
 #include <QLocale>
 #include <QMutex>
 #include <QScreen>
+#include <QTranslator>
 #include <algorithm>
 #include <atomic>
 
@@ -101,6 +103,19 @@ void SetResourceLanguage(ResLanguage language) { gLanguage.store(static_cast<int
 
 const char* ResourceLanguageKey(ResLanguage language) {
   return language == ResLanguage::SimplifiedChinese ? "zh_CN" : "en";
+}
+
+void InstallFrameworkTranslations() {
+  if (CurrentResourceLanguage() != ResLanguage::SimplifiedChinese || !QCoreApplication::instance()) return;
+  static QTranslator* translator = nullptr;  // lives as long as the application
+  if (translator) return;
+  auto* loaded = new QTranslator(QCoreApplication::instance());
+  if (loaded->load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    QCoreApplication::installTranslator(loaded);
+    translator = loaded;
+  } else {
+    delete loaded;
+  }
 }
 
 QString LoadResString(int id) {

@@ -25,6 +25,10 @@ void SetResourceLanguage(ResLanguage language);
 // Key of the language in the resource files: "en" or "zh_CN".
 const char* ResourceLanguageKey(ResLanguage language);
 
+// Loads Qt's own translations (standard buttons, file dialog) for the
+// resource language, when they are installed; English needs none.
+void InstallFrameworkTranslations();
+
 // String table entry, or an empty string when the id is not defined.
 QString LoadResString(int id);
 // A command prompt split at the line break: status-bar text and tooltip.

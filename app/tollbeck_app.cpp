@@ -7,6 +7,7 @@
 #include "analysis/engine/ts_file.h"
 #include "app/about_box.h"
 #include "app/main_frame.h"
+#include "app/resources.h"
 #include "app/tollbeck_doc.h"
 #include "app/tollbeck_view.h"
 #include "app/ui_thread.h"
@@ -42,6 +43,7 @@ bool CTollbeckApp::InitInstance() {
   QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationName));
   QCoreApplication::setOrganizationName(QString::fromLatin1(kRegistryKey));
   InstallQtUiHooks();
+  InstallFrameworkTranslations();
   if (!CreateMainWindow()) return false;
   if (!bDeviceOpen && !OpenTunerDevice()) {
     CloseTunerDevice();
