@@ -94,9 +94,17 @@ TEST_F(StartupTest, UnsupportedBoxesGetMessage616) {
   EXPECT_EQ(RunDeviceCommand({"--kind", "bus", "--model-code", "HVLPX5"}, kCmdAntennaTuning), unsupported);
   EXPECT_EQ(RunDeviceCommand({"--kind", "a"}, kCmdAntennaTuning), unsupported);  // model 12
   EXPECT_EQ(RunDeviceCommand({"--kind", "bus", "--model-code", "KJN-A3"}, kCmdCapture), unsupported);  // 13
-  // Served boxes pass the check without a message.
-  EXPECT_TRUE(RunDeviceCommand({"--kind", "t"}, kCmdCapture).empty());
-  EXPECT_TRUE(RunDeviceCommand({"--kind", "t"}, kCmdAntennaTuning).empty());
+  // Served boxes get their dialog: "DTT Setting", the Antenna Tuning
+  // Utility, "DCT Setting", "DST Setting".
+  const std::pair<std::vector<std::string>, int> served[] = {
+      {{"--kind", "t"}, kCmdCapture}, {{"--kind", "t"}, kCmdAntennaTuning},
+      {{"--kind", "bus", "--model-code", "HVLPX5"}, kCmdCapture}, {{"--kind", "s"}, kCmdCapture}};
+  const char* const expectedDialog[] = {"145", "151", "153", "136"};
+  for (size_t i = 0; i < std::size(served); ++i) {
+    QStringList dialogs;
+    EXPECT_TRUE(RunDeviceCommand(served[i].first, served[i].second, &dialogs).empty()) << i;
+    EXPECT_EQ(dialogs.value(0).toStdString(), expectedDialog[i]) << i;
+  }
 }
 
 TEST_F(StartupTest, DeviceCommandsStopSilentlyWhenTheBoxCannotBeOpened) {
