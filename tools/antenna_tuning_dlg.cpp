@@ -3,7 +3,6 @@
 #include <QComboBox>
 #include <QPainter>
 #include <QPushButton>
-#include <QTimerEvent>
 
 #include "capture/capture_settings.h"
 #include "capture/dialogs/list_selection.h"
@@ -17,22 +16,21 @@ constexpr MonitorConfig kAntennaMonitor{200, MonitorWake::Pulse, FailedSignalQue
 }  // namespace
 
 CAntennaTuningDlg::CAntennaTuningDlg(QWidget* parent)
-    : CResourceDialog(kResourceId, parent), monitor_(kAntennaMonitor), meter_(*this) {
+    : CResourceDialog(kResourceId, parent),
+      signal_(*this, kAntennaMonitor, kRepaintMilliseconds, SignalDisplay::BarColours::GreenWhileLocked) {
   if (auto* tuning = Item<QPushButton>(kTuningButton))
     connect(tuning, &QPushButton::clicked, this, &CAntennaTuningDlg::OnTuning);
 }
 
-CAntennaTuningDlg::~CAntennaTuningDlg() { monitor_.Stop(); }
+CAntennaTuningDlg::~CAntennaTuningDlg() { signal_.Stop(); }
 
 void CAntennaTuningDlg::OnInitDialog() {
   const DttFields stored = LoadDttSettings();
   frequency_ = stored.frequencyKHz;
   bandwidth_ = static_cast<int>(stored.bandwidthMHz);
   SelectListIndex(Item<QComboBox>(kBandwidthList), bandwidth_ - kFirstBandwidthMHz);
-  meter_.Clear();
   SetDlgItemText(kFrequencyEdit, QString::number(frequency_));
-  monitor_.Start();
-  timerId_ = startTimer(kRepaintMilliseconds);
+  signal_.Start();
 }
 
 void CAntennaTuningDlg::OnTuning() {
@@ -40,29 +38,16 @@ void CAntennaTuningDlg::OnTuning() {
   const int index = ListSelectionIndex(Item<QComboBox>(kBandwidthList));
   bandwidth_ = index + kFirstBandwidthMHz;
   StoreAntennaTuningChannel(frequency_, index);
-  monitor_.Request();
+  signal_.Request();
 }
 
 void CAntennaTuningDlg::done(int code) {
-  monitor_.Stop();
-  if (timerId_ != 0) {
-    killTimer(timerId_);
-    timerId_ = 0;
-  }
+  signal_.Stop();
   CResourceDialog::done(code);
-}
-
-void CAntennaTuningDlg::timerEvent(QTimerEvent* event) {
-  if (event->timerId() != timerId_) {
-    CResourceDialog::timerEvent(event);
-    return;
-  }
-  const std::optional<SignalReadout> readout = monitor_.Read();
-  if (readout && readout->monitoring) meter_.Show(*readout, readout->locked != 0 ? kSignalGreen : kSignalRed);
 }
 
 void CAntennaTuningDlg::paintEvent(QPaintEvent* event) {
   CResourceDialog::paintEvent(event);
   QPainter painter(this);
-  meter_.Paint(painter);
+  signal_.Paint(painter);
 }

@@ -8,7 +8,6 @@
 
 #include "app/resource_dialog.h"
 #include "capture/dialogs/signal_meter.h"
-#include "capture/dialogs/signal_monitor.h"
 
 class CAntennaTuningDlg : public CResourceDialog {
   Q_OBJECT
@@ -32,18 +31,15 @@ public:
 
   uint32_t Frequency() const { return frequency_; }
   int Bandwidth() const { return bandwidth_; }
-  const SignalMonitor& Monitor() const { return monitor_; }
-  const SignalMeter& Meter() const { return meter_; }
+  const SignalMonitor& Monitor() const { return signal_.Monitor(); }
+  const SignalMeter& Meter() const { return signal_.Meter(); }
 
 protected:
   void OnInitDialog() override;
-  void timerEvent(QTimerEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
 
 private:
   uint32_t frequency_ = 0;  // kHz
   int bandwidth_ = 0;       // MHz: list index + 6
-  SignalMonitor monitor_;
-  SignalMeter meter_;
-  int timerId_ = 0;
+  SignalDisplay signal_;
 };

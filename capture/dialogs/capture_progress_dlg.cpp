@@ -39,31 +39,33 @@ void CCaptureAnimation::paintEvent(QPaintEvent*) {
   painter.translate((width() - side) / 2, (height() - side) / 2);
   painter.scale(side / 32.0, side / 32.0);
 
-  // The dish, facing up and to the right, on its stand.
+  // The stand, then the dish on it, opening to the top right.
   const QColor metal(96, 104, 118);
   painter.setPen(QPen(metal, 2.0, Qt::SolidLine, Qt::RoundCap));
-  painter.drawLine(QPointF(11, 21), QPointF(9, 30));
-  painter.drawLine(QPointF(5, 30), QPointF(14, 30));
+  painter.drawLine(QPointF(9, 22), QPointF(9, 29));
+  painter.drawLine(QPointF(4, 29.5), QPointF(14, 29.5));
+  const QPointF centre(11, 20);
   painter.save();
-  painter.translate(11, 21);
-  painter.rotate(-45);
+  painter.translate(centre);
+  painter.rotate(45);
   painter.setBrush(QColor(176, 184, 198));
   painter.setPen(QPen(metal, 1.2));
   painter.drawChord(QRectF(-10, -5, 20, 10), 180 * 16, 180 * 16);
   painter.drawLine(QPointF(0, 0), QPointF(0, -8));  // the feed arm
+  painter.setBrush(metal);
+  painter.drawEllipse(QPointF(0, -8), 1.4, 1.4);
   painter.restore();
 
-  // Three waves travel in from the top right; the frame says how far.
-  const QPointF focus(16.5, 15.5);
+  // Three waves come in from the top right and close in on the feed.
+  const QPointF feed(centre.x() + 8 * 0.7071, centre.y() - 8 * 0.7071);
+  painter.setBrush(Qt::NoBrush);
   for (int wave = 0; wave < 3; ++wave) {
-    const int age = (frame_ + kFrameCount - wave * 2) % kFrameCount;  // 0 = just arrived
-    if (age > 5) continue;
-    const qreal radius = 4.0 + age * 2.4;
+    const qreal phase = ((frame_ * 3 + wave * kFrameCount) % (3 * kFrameCount)) / (3.0 * kFrameCount);
+    const qreal radius = 12.5 - phase * 9.5;
     QColor colour(0, 120, 215);
-    colour.setAlphaF(1.0 - age / 7.0);
+    colour.setAlphaF(0.25 + 0.75 * phase);
     painter.setPen(QPen(colour, 1.8, Qt::SolidLine, Qt::RoundCap));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawArc(QRectF(focus.x() - radius, focus.y() - radius, 2 * radius, 2 * radius), 15 * 16, 60 * 16);
+    painter.drawArc(QRectF(feed.x() - radius, feed.y() - radius, 2 * radius, 2 * radius), 5 * 16, 80 * 16);
   }
 }
 

@@ -6,7 +6,6 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTimerEvent>
 
 #include "app/shell_state.h"
 #include "capture/dialogs/list_selection.h"
@@ -54,7 +53,9 @@ bool AskCaptureFilePath(QWidget* owner, const QString& proposedName, QString* pa
 }
 
 CCaptureSettingDlg::CCaptureSettingDlg(const CaptureDialogFamily& family, QWidget* parent)
-    : CResourceDialog(family.resourceId, parent), family_(family), monitor_(family.monitor), meter_(*this) {
+    : CResourceDialog(family.resourceId, parent),
+      family_(family),
+      signal_(*this, family.monitor, family.timerMs, SignalDisplay::BarColours::Green) {
   if (auto* apply = Item<QPushButton>(kApply)) connect(apply, &QPushButton::clicked, this, &CCaptureSettingDlg::OnApply);
   if (auto* files = Item<QPushButton>(kFiles)) connect(files, &QPushButton::clicked, this, &CCaptureSettingDlg::OnFiles);
   for (int id : {kInTime, kInSpace}) {
@@ -63,7 +64,7 @@ CCaptureSettingDlg::CCaptureSettingDlg(const CaptureDialogFamily& family, QWidge
   }
 }
 
-CCaptureSettingDlg::~CCaptureSettingDlg() { monitor_.Stop(); }
+CCaptureSettingDlg::~CCaptureSettingDlg() { signal_.Stop(); }
 
 void CCaptureSettingDlg::OnInitDialog() {
   LoadFields();
@@ -78,9 +79,7 @@ void CCaptureSettingDlg::OnInitDialog() {
   ShowFields();
   ShowLimits();
   SetDlgItemText(kDiskInfo, QString::fromStdString(ListDriveFreeSpace()));
-  meter_.Clear();
-  monitor_.Start();
-  timerId_ = startTimer(family_.timerMs);
+  signal_.Start();
 }
 
 void CCaptureSettingDlg::EnableLimitEdits(bool byTime) {
@@ -132,7 +131,7 @@ void CCaptureSettingDlg::SelectListEntry(int id, int index) { SelectListIndex(It
 void CCaptureSettingDlg::OnApply() {
   ReadFields();  // a refused field has shown its prompt; what was taken over is stored
   StoreValues();
-  monitor_.Request();
+  signal_.Request();
 }
 
 void CCaptureSettingDlg::OnFiles() {
@@ -150,28 +149,14 @@ void CCaptureSettingDlg::accept() {
 void CCaptureSettingDlg::reject() { EndDialog(kIdCancel); }
 
 void CCaptureSettingDlg::done(int code) {
-  monitor_.Stop();
-  if (timerId_ != 0) {
-    killTimer(timerId_);
-    timerId_ = 0;
-  }
+  signal_.Stop();
   CResourceDialog::done(code);
-}
-
-void CCaptureSettingDlg::timerEvent(QTimerEvent* event) {
-  if (event->timerId() != timerId_) {
-    CResourceDialog::timerEvent(event);
-    return;
-  }
-  // A readout that could not be had this time is skipped.
-  const std::optional<SignalReadout> readout = monitor_.Read();
-  if (readout && readout->monitoring) meter_.Show(*readout, kSignalGreen);
 }
 
 void CCaptureSettingDlg::paintEvent(QPaintEvent* event) {
   CResourceDialog::paintEvent(event);
   QPainter painter(this);
-  meter_.Paint(painter);
+  signal_.Paint(painter);
 }
 
 // --- DST Setting ---

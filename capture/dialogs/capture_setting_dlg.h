@@ -18,7 +18,6 @@
 #include "app/resource_dialog.h"
 #include "capture/capture_settings.h"
 #include "capture/dialogs/signal_meter.h"
-#include "capture/dialogs/signal_monitor.h"
 
 struct CaptureDialogFamily {
   int resourceId;
@@ -65,14 +64,13 @@ public:
   void done(int code) override;
 
   const CaptureDialogFamily& Family() const { return family_; }
-  const SignalMonitor& Monitor() const { return monitor_; }
-  const SignalMeter& Meter() const { return meter_; }
+  const SignalMonitor& Monitor() const { return signal_.Monitor(); }
+  const SignalMeter& Meter() const { return signal_.Meter(); }
 
 protected:
   CCaptureSettingDlg(const CaptureDialogFamily& family, QWidget* parent);
 
   void OnInitDialog() override;
-  void timerEvent(QTimerEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
 
   // The family's part: profile section to members (and list selections),
@@ -100,9 +98,7 @@ private:
   void EnableLimitEdits(bool byTime);
 
   const CaptureDialogFamily family_;
-  SignalMonitor monitor_;
-  SignalMeter meter_;
-  int timerId_ = 0;
+  SignalDisplay signal_;
 };
 
 class CDstSettingDlg : public CCaptureSettingDlg {

@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QWidget>
+#include <algorithm>
 
 #include "app/resource_dialog.h"
 
@@ -30,7 +31,10 @@ void SignalMeter::Show(const SignalReadout& readout, const QColor& colour) {
 
 QRect SignalMeter::BarRect(int labelId) const {
   const QWidget* label = GetDlgItem(&dialog_, labelId);
-  return label ? label->geometry().translated(kBarOffsetPixels, 0) : QRect();
+  if (!label) return QRect();
+  // 30 pixels clear "00%"; the widest text, "100%", may need a few more.
+  const int offset = std::max(kBarOffsetPixels, label->fontMetrics().horizontalAdvance(PercentText(100)) + kTextGapPixels);
+  return label->geometry().translated(offset, 0);
 }
 
 void SignalMeter::Invalidate() {
@@ -50,4 +54,29 @@ void SignalMeter::Paint(QPainter& painter) const {
     painter.fillRect(QRect(bar.left(), bar.top(), filled, bar.height()), colour_);
     painter.fillRect(QRect(bar.left() + filled, bar.top(), bar.width() - filled, bar.height()), face);
   }
+}
+
+SignalDisplay::SignalDisplay(QWidget& dialog, const MonitorConfig& config, int refreshMs, BarColours colours)
+    : monitor_(config), meter_(dialog), colours_(colours) {
+  timer_.setInterval(refreshMs);
+  QObject::connect(&timer_, &QTimer::timeout, [this] { Refresh(); });
+}
+
+void SignalDisplay::Start() {
+  meter_.Clear();
+  monitor_.Start();
+  timer_.start();
+}
+
+void SignalDisplay::Stop() {
+  timer_.stop();
+  monitor_.Stop();
+}
+
+void SignalDisplay::Refresh() {
+  // Nothing is shown before the first "Apply" / "Tuning".
+  const SignalReadout readout = monitor_.Read();
+  if (!readout.monitoring) return;
+  const bool green = colours_ == BarColours::Green || readout.locked != 0;
+  meter_.Show(readout, green ? kSignalGreen : kSignalRed);
 }

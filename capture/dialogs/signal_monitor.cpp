@@ -1,15 +1,12 @@
 #include "capture/dialogs/signal_monitor.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "capture/capture_settings.h"
 #include "device/tuner_device.h"
 
 namespace {
 
-// Painting and the worker give up on the value lock after this long.
-constexpr std::chrono::milliseconds kValueLockWait{1000};
 // A worker waiting on its events ends at once; one that has not ended within
 // this time is inside a device request and gets it cancelled.
 constexpr uint32_t kStopGraceMs = 100;
@@ -18,8 +15,7 @@ void RunMonitorStep(MonitorShared& shared) {
   uint32_t generation = 0;
   bool tuned = false;
   {
-    std::unique_lock<std::timed_mutex> lock(shared.valueLock, std::defer_lock);
-    if (!lock.try_lock_for(kValueLockWait)) return;
+    std::lock_guard<std::mutex> lock(shared.valueLock);
     if (!shared.readout.monitoring) return;
     generation = shared.requestGeneration;
     tuned = shared.tuned;
@@ -28,8 +24,8 @@ void RunMonitorStep(MonitorShared& shared) {
     const CaptureSettingsBlock block = GetSettingsBlock();
     const int result = TuneChannel(-1, block.channel, block.capture);
     shared.tuneCount.store(shared.tuneCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    std::unique_lock<std::timed_mutex> lock(shared.valueLock, std::defer_lock);
-    if (lock.try_lock_for(kValueLockWait) && shared.requestGeneration == generation) shared.tuned = result != 0;
+    std::lock_guard<std::mutex> lock(shared.valueLock);
+    if (shared.requestGeneration == generation) shared.tuned = result != 0;
     return;
   }
   // The outputs get defined values: a failed query may leave them untouched.
@@ -37,8 +33,8 @@ void RunMonitorStep(MonitorShared& shared) {
   int quality = 0;
   int locked = 0;
   const int ok = GetSignalStatus(&strength, &quality, &locked);
-  std::unique_lock<std::timed_mutex> lock(shared.valueLock, std::defer_lock);
-  if (!lock.try_lock_for(kValueLockWait) || shared.requestGeneration != generation) return;
+  std::lock_guard<std::mutex> lock(shared.valueLock);
+  if (shared.requestGeneration != generation) return;
   shared.readout.locked = locked;
   if (ok) {
     shared.readout.strength = strength;
@@ -73,7 +69,7 @@ void SignalMonitor::Start() {
 
 void SignalMonitor::Request() {
   {
-    std::lock_guard<std::timed_mutex> lock(shared_->valueLock);
+    std::lock_guard<std::mutex> lock(shared_->valueLock);
     shared_->readout = SignalReadout{};
     shared_->readout.monitoring = true;
     shared_->tuned = false;
@@ -83,9 +79,8 @@ void SignalMonitor::Request() {
   else shared_->wakeEvent.Set();
 }
 
-std::optional<SignalReadout> SignalMonitor::Read() const {
-  std::unique_lock<std::timed_mutex> lock(shared_->valueLock, std::defer_lock);
-  if (!lock.try_lock_for(kValueLockWait)) return std::nullopt;
+SignalReadout SignalMonitor::Read() const {
+  std::lock_guard<std::mutex> lock(shared_->valueLock);
   return shared_->readout;
 }
 

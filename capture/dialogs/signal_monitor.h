@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 #include "platform/sync.h"
@@ -51,8 +50,9 @@ struct MonitorShared {
   SyncEvent finished{true};    // set by the worker as it ends
 
   // The value lock: guards everything below. Held only to read or store
-  // values, never across a device request, so painting never waits on the box.
-  mutable std::timed_mutex valueLock;
+  // values, never across a device request, so neither the painting nor the
+  // worker ever waits on it for more than a moment.
+  mutable std::mutex valueLock;
   SignalReadout readout;
   bool tuned = false;
   // Bumped by every "Apply": a tune or query that began before it must not
@@ -81,9 +81,8 @@ public:
   void Start();
   // "Apply" / "Tuning": monitoring on, not tuned, values 0; wakes the worker.
   void Request();
-  // The values for painting; nothing when the value lock was not obtained
-  // within a second (that paint is skipped).
-  std::optional<SignalReadout> Read() const;
+  // The values for painting.
+  SignalReadout Read() const;
   // Ends the worker: sets the stop event; a worker that has not ended after a
   // short grace has its device requests cancelled. Waits at most stopWaitMs;
   // a worker that outlives that is left to end on its own, holding only

@@ -143,7 +143,7 @@ TEST_F(CaptureSettingDlgTest, ApplyGoesOnWithTheFieldsTakenOverBeforeARefusal) {
   EXPECT_EQ(ProfileInt(kSectionDtt, kKeySize), 12);
   EXPECT_EQ(ProfileInt(kSectionDtt, kKeyFrequency), 12308);
   EXPECT_EQ(ProfileInt(kSectionDtt, kKeyBandwidth), 6);
-  EXPECT_TRUE(dtt.Monitor().Read()->monitoring);
+  EXPECT_TRUE(dtt.Monitor().Read().monitoring);
 }
 
 TEST_F(CaptureSettingDlgTest, PidIsShownOnlyForModels12And20) {

@@ -264,7 +264,12 @@ TEST(SignalMeterTest, ValuesAreClampedNotTakenModuloOneHundred) {
   meter.Paint(painter);
   painter.end();
   const QRect bar = meter.BarRect(SignalMeter::kStrengthLabel);
-  EXPECT_EQ(bar, dialog.GetDlgItem(SignalMeter::kStrengthLabel)->geometry().translated(30, 0));
+  // The bar starts 30 pixels right of the label, or clear of "100%" if that is wider.
+  const QWidget* label = dialog.GetDlgItem(SignalMeter::kStrengthLabel);
+  EXPECT_EQ(bar.size(), label->size());
+  EXPECT_EQ(bar.top(), label->y());
+  EXPECT_GE(bar.left() - label->x(), 30);
+  EXPECT_GE(bar.left() - label->x(), label->fontMetrics().horizontalAdvance(QStringLiteral("100%")));
   EXPECT_EQ(image.pixelColor(bar.left() + 99, bar.top()), kSignalGreen);
   EXPECT_NE(image.pixelColor(bar.left() + 100, bar.top()), kSignalGreen);
   EXPECT_EQ(image.pixelColor(bar.left() - 1, bar.top()), QColor(Qt::black));  // nothing left of the bar
