@@ -279,6 +279,20 @@ TEST_F(CaptureSettingDlgTest, ApplyShowsTheBoxSignalWithClampedTextAndBars) {
   EXPECT_EQ(dtt.Monitor().TuneCount(), 1);
 }
 
+TEST_F(CaptureSettingDlgTest, InterfaceABoxStaysAtZeroAfterApply) {
+  // Model 12 tunes, but its signal can never be queried.
+  ASSERT_TRUE(OpenBox({"--kind", "a", "--lock-ms", "20", "--strength", "90"}));
+  CDttSettingDlg dtt(nullptr);
+  dtt.InitDialog();
+  Click(dtt, kApply);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return dtt.Monitor().TuneCount() > 0; }));
+  ProcessEventsUntil([] { return false; }, 2500);  // past the worker's next time-out
+  EXPECT_EQ(dtt.Monitor().TuneCount(), 1);
+  EXPECT_EQ(Text(dtt, SignalMeter::kStrengthLabel), QStringLiteral("00%"));
+  const QRect bar = dtt.Meter().BarRect(SignalMeter::kStrengthLabel);
+  EXPECT_EQ(PixelAt(dtt, QPoint(bar.left(), bar.center().y())), dtt.palette().color(QPalette::Button));
+}
+
 TEST_F(CaptureSettingDlgTest, SatelliteApplyTunesWithTheLnbTable) {
   ASSERT_TRUE(OpenBox({"--kind", "bus", "--model-code", "RZK-A1", "--lock-ms", "20", "--strength", "42",
                        "--quality", "55"}));
