@@ -234,8 +234,10 @@ private:
       uint32_t k = n / chunk_;
       uint32_t r = n % chunk_;
       if (count_ <= k) return WriteRestAndEnd(read_);
+      // With k + 1 chunks owed and the partial one ending before the ring
+      // does, all k whole chunks and the partial one are in this tail.
+      if (count_ == k + 1 && r > final_) return WriteRestAndEnd(read_);
       count_ -= k;
-      if (count_ == 1 && r > final_) return WriteRestAndEnd(read_);
       if (!WriteBlock(read_, n)) return false;
       if (final_ > r) {
         final_ -= r;

@@ -204,6 +204,25 @@ TEST_F(CaptureStream, BacklogBeyondTheSafeRingPartIsSkippedWhole) {
   EXPECT_LE(skipped, 3133440u);
 }
 
+TEST_F(CaptureStream, SizeCaptureEndingInAWrappedBacklogKeepsItsWholeChunks) {
+  // The first packet sits where a 1 MB capture ends 1,000 bytes before the
+  // ring's end (3,133,440 bytes for this model).
+  constexpr size_t kGarbage = 3133440 - 1000 - kMegabyte;
+  tsbuild::TsStreamBuilder stream;
+  stream.Garbage(kGarbage).Numbered(20000);
+  ASSERT_TRUE(StartBox(kTerrestrialT, stream.bytes(), {"--bitrate", "18400000"}));
+  ASSERT_TRUE(Tune());
+  std::string path = dir_.File("slow-disk");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  // A stall of 0.65 s at 2.3 MB/s leaves a backlog of about 1.5 MB that runs
+  // past the ring's end and holds the capture's last chunks and its end.
+  StallingReader reader(path, 1, std::chrono::milliseconds(650));
+  EXPECT_EQ(CaptureStreamToFile(BySize(1), path.c_str()), 1);
+  std::string captured = reader.Finish();
+  EXPECT_EQ(captured.size(), kMegabyte);
+  EXPECT_EQ(looped::MatchingRun(source_, captured, 0, kGarbage), captured.size());
+}
+
 TEST_F(CaptureStream, FileThatCannotBeCreatedIsReportedAndNothingIsCreated) {
   ASSERT_TRUE(StartBox(kTerrestrialT, NumberedStream()));
   ASSERT_TRUE(Tune());
