@@ -72,6 +72,8 @@ QWidget* CreateControl(const ControlResource& control, QWidget& parent) {
   if (control.kind == QLatin1String("combo")) {
     auto* combo = new QComboBox(&parent);
     combo->setEditable(control.HasStyle("dropdown"));
+    // Text typed into an editable list selects nothing; it never becomes an entry.
+    combo->setInsertPolicy(QComboBox::NoInsert);
     combo->addItems(control.items);
     return combo;
   }

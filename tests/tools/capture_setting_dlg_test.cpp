@@ -215,6 +215,18 @@ TEST_F(CaptureSettingDlgTest, NoListSelectionStoresQam16AndPolarisationMinusOne)
   EXPECT_EQ(GetSettingsBlock().capture.nLnbNumber, 1);
 }
 
+TEST_F(CaptureSettingDlgTest, TextTypedAndEnteredInAListAddsNoEntry) {
+  CDstSettingDlg dst(nullptr);
+  dst.InitDialog();
+  QComboBox* polarisation = dst.Item<QComboBox>(CDstSettingDlg::kPolarisation);
+  polarisation->setEditText(QStringLiteral("X"));
+  emit polarisation->lineEdit()->returnPressed();
+  EXPECT_EQ(polarisation->count(), 2);
+  Click(dst, kApply);
+  EXPECT_EQ(GetSettingsBlock().channel.words[2], -1);
+  EXPECT_EQ(ProfileInt(kSectionDst, kKeyPolarisation), -1);
+}
+
 TEST_F(CaptureSettingDlgTest, DctCaptureLeavesThePidUnchanged) {
   nCapturePid.store(77);
   CDctSettingDlg dct(nullptr);
