@@ -111,6 +111,9 @@ int OpenTsFile() {
     return 0;
   }
   nBlockOffset = 0;
+  // The old cursor belongs to the previous stream and no longer matches the
+  // offset: nothing may be delivered until a block of this file is read.
+  pbCursor = nullptr;
   nPacketCount.store(0, std::memory_order_relaxed);
   bFinalBlockLoaded = false;
   return 1;

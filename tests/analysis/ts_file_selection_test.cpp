@@ -105,6 +105,18 @@ TEST_F(TsFileSelection, ReopeningClosesThePreviousStream) {
   RewindTsFile();
 }
 
+TEST_F(TsFileSelection, ReopeningMidStreamDeliversNothingUntilABlockIsRead) {
+  OpenPath(WriteSample(dir_, "d.ts", 6));
+  ASSERT_EQ(OpenTsFile(), 1);
+  ASSERT_EQ(ReadTsBlock(), 1);
+  ASSERT_EQ(NextPacket(), 1);
+  ASSERT_EQ(NextPacket(), 1);
+  ASSERT_EQ(OpenTsFile(), 1);
+  EXPECT_EQ(NextPacket(), 0);
+  ASSERT_EQ(ReadTsBlock(), 1);
+  EXPECT_EQ(ReadAllIndices(), Range(0, 6));
+}
+
 TEST_F(TsFileSelection, ResetForgetsTheFileAndTheAnalysis) {
   OpenPath(WriteSample(dir_, "d.ts", 10));
   ASSERT_EQ(RestartTsFile(), 1);
