@@ -63,8 +63,9 @@ CLI::Validator CliNumber(int64_t min, int64_t max) {
 std::string WithNewlineEnds(const std::string& report) {
   std::string text;
   text.reserve(report.size());
-  for (char c : report)
-    if (c != '\r') text += c;
+  // Only line ends change: a lone CR inside a name is data and stays.
+  for (size_t i = 0; i < report.size(); ++i)
+    if (!(report[i] == '\r' && i + 1 < report.size() && report[i + 1] == '\n')) text += report[i];
   return text;
 }
 

@@ -148,3 +148,15 @@ TEST(CliPsi, FileThatCannotBeOpenedExitsWithOne) {
   CliRun run = RunCli({"sdt"});
   EXPECT_EQ(run.exitCode, 2) << "FILE is required";
 }
+
+TEST(CliPsi, TextOutputChangesOnlyLineEndsAndKeepsNameBytes) {
+  TempDir dir;
+  TsStreamBuilder stream;
+  const Bytes pat = PatSection(1, {{1, 0x100}});
+  const Bytes sdt = SdtSection(1, 1, {{.serviceId = 1, .name = {'A', '\r', 'B'}}});
+  stream.Section(0x0000, pat).Section(0x0000, pat).Section(0x0011, sdt).Section(0x0011, sdt);
+  ASSERT_TRUE(stream.WriteTo(dir.File("cr.ts")));
+  CliRun run = RunCli({"sdt", dir.File("cr.ts")});
+  ASSERT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "SDT exist.\n001 \"Video PRG\"  VPID:0x0000 APID:0x0000  \"A\rB\"\n");
+}
