@@ -14,10 +14,6 @@
 #include "platform/device_io.h"
 #include "platform/ui_hooks.h"
 
-ChannelSettings CTollbeckApp::channelSettings{};
-CaptureSettings CTollbeckApp::captureSettings{};
-char CTollbeckApp::szCaptureFile[260]{};
-
 namespace {
 // Profile values live under this key, in the application's own subkey.
 constexpr const char* kRegistryKey = "CAPTURE";

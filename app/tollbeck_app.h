@@ -37,11 +37,9 @@ public:
   void OnFileNew();
   void OnFileOpen();
 
-  // The settings block, all zero at start; the capture settings dialogs fill
-  // it and the capture worker reads it.
-  static ChannelSettings channelSettings;
-  static CaptureSettings captureSettings;
-  static char szCaptureFile[260];
+  // The settings block (channel, capture settings, capture file) is kept in
+  // capture/capture_settings.h, where the dialogs, the capture worker and the
+  // command line all reach it.
 
 private:
   std::unique_ptr<CTollbeckDoc> document_;
