@@ -154,4 +154,8 @@ void CCaptureProgressDlg::ResumeRequestsIfCancelled() {
   if (!requestsCancelled_) return;
   ResumeTunerRequests();
   requestsCancelled_ = false;
+  // The capture's own stop request was refused while requests were
+  // cancelled; the worker is done with the box, so stop the stream here or
+  // the box would go on streaming.
+  StopStream();
 }

@@ -132,6 +132,11 @@ TEST_F(CaptureFlowTest, CancelReleasesACaptureStuckInADeviceRequest) {
   EXPECT_LT(clock.elapsed(), 20000);
   EXPECT_EQ(Messages(), std::vector<std::string>{"Operation fail !"});
   EXPECT_FALSE(TunerRequestsCancelled());
+  // The capture's own stop was refused while requests were cancelled; the
+  // stream must still be stopped once they are allowed again.
+  const std::vector<std::string> journal = box_.JournalLines();
+  ASSERT_FALSE(journal.empty());
+  EXPECT_EQ(journal.back(), "T 00222338 in= out=0");
 }
 
 TEST_F(CaptureFlowTest, LnbSetupRoundTripKeepsTheChosenPathAndFields) {
