@@ -1,7 +1,7 @@
 // "About Vantrel" (dialog 100).
 #pragma once
 
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 
 class CAboutBox : public CResourceDialog {
   Q_OBJECT

@@ -7,10 +7,10 @@
 #include "analysis/engine/ts_file.h"
 #include "app/about_box.h"
 #include "app/main_frame.h"
-#include "app/resources.h"
+#include "ui/resources.h"
 #include "app/tollbeck_doc.h"
 #include "app/tollbeck_view.h"
-#include "app/ui_thread.h"
+#include "ui/ui_thread.h"
 #include "platform/device_io.h"
 #include "platform/ui_hooks.h"
 

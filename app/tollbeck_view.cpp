@@ -4,7 +4,7 @@
 #include <string>
 
 #include "analysis/engine/ts_file.h"
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 
 CTollbeckView::CTollbeckView(CTollbeckDoc* document, QWidget* parent) : QWidget(parent), document_(document) {
   setObjectName(QStringLiteral("view"));

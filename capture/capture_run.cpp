@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "capture/capture_settings.h"
+#include "capture/live_pat_probe.h"
 #include "platform/ui_hooks.h"
 
 std::atomic<int> nCaptureProgress{0};
@@ -19,8 +20,6 @@ std::atomic<int> bWriteActivity{0};
 std::shared_ptr<SyncEvent> hCaptureDone;
 
 namespace {
-
-CaptureTimings gTimings;
 
 // Milliseconds on a steady clock in 64 bits, so that long time limits cannot
 // wrap.
@@ -113,7 +112,7 @@ public:
         ringSize_(layout.ringSize),
         chunk_(layout.chunkSize),
         file_(file),
-        timings_(gTimings) {}
+        timings_(GetCaptureTimings()) {}
 
   void SetChunkPlan(const ChunkPlan& plan) {
     count_ = plan.count;
@@ -302,10 +301,6 @@ private:
 };
 
 }  // namespace
-
-const CaptureTimings& GetCaptureTimings() { return gTimings; }
-
-void SetCaptureTimingsForTesting(const CaptureTimings& timings) { gTimings = timings; }
 
 StreamLayout GetStreamLayout(int model) {
   if (model == 12 || model == 20) return {3133440, 4096};

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "capture/capture_timings.h"
 #include "device/tuner_device.h"
 #include "platform/sync.h"
 
@@ -28,11 +29,6 @@ int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, c
 // The ring-to-file loop: 1 for a completed capture, 0 for failure or cancel.
 int CaptureStreamToFile(const CaptureSettings& capture, const char* path);
 
-// Watches the bus box's live stream until a whole PAT section with a valid CRC
-// has gone by. `wanted` is a set of table bits; bit 0 (the PAT) is the only
-// one known. 1 when the tables found equal `wanted`, else 0.
-int ProbeLivePat(int wanted);
-
 // Worker entry of one capture: copies the settings block (channel, limits,
 // szCaptureFile), runs RunCapture, signals hCaptureDone (when set), then shows
 // "Successful operation !" or "Operation fail !". Returns RunCapture's result.
@@ -46,8 +42,6 @@ struct StreamLayout {
 };
 StreamLayout GetStreamLayout(int model);
 
-// Ring length the live PAT probe assumes: it serves bus boxes only.
-constexpr uint32_t kProbeRingSize = 3130380;
 // A backlog larger than the ring less this margin may already be overwritten
 // by the driver, so it is dropped rather than written.
 constexpr uint32_t kRingSafetyMargin = 1024000;
@@ -62,17 +56,6 @@ struct ChunkPlan {
 };
 // false when the chunk count does not fit in 32 bits (or chunk is 0).
 bool PlanCaptureChunks(uint64_t totalBytes, uint32_t chunk, ChunkPlan* plan);
-
-// Time limits of the capture loop and the probe. Production code never changes
-// them; tests shorten them so that the suite stays fast.
-struct CaptureTimings {
-  uint32_t syncTimeoutMs = 6000;      // first 0x47 after the stream starts
-  uint32_t probeTimeoutMs = 15000;    // one PAT probe
-  uint32_t watchdogPeriodMs = 96000;  // a whole period without a write fails the capture
-  uint32_t pollIntervalMs = 10;       // wait between two polls of the write offset
-};
-const CaptureTimings& GetCaptureTimings();
-void SetCaptureTimingsForTesting(const CaptureTimings& timings);
 
 // The proposed capture file name for a local time: "2005_03_14_09_05_07".
 std::string FormatCaptureFileName(const std::tm& localTime);

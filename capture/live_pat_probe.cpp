@@ -1,10 +1,13 @@
 // The live PAT probe: watches the bus box's ring until a whole PAT section
 // with a valid CRC has gone by, assembling it in the engine's SectionBuffer.
+#include "capture/live_pat_probe.h"
+
 #include <cstring>
 
 #include "analysis/engine/psi.h"
-#include "capture/capture_run.h"
+#include "capture/capture_timings.h"
 #include "device/device_protocol.h"
+#include "platform/sync.h"
 
 namespace {
 

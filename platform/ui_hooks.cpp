@@ -47,3 +47,12 @@ bool AskOpenFileName(const std::string& filter, const std::string& defaultExtens
   }
   return ask ? ask(filter, defaultExtension, chosenPath) : false;
 }
+
+std::string TranslateText(const std::string& englishText) {
+  std::function<std::string(const std::string&)> translate;
+  {
+    std::lock_guard<std::mutex> lock(HookMutex());
+    translate = Installed().translate;
+  }
+  return translate ? translate(englishText) : englishText;
+}

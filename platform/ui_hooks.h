@@ -18,6 +18,10 @@ struct UiHooks {
   std::function<bool(const std::string& filter, const std::string& defaultExtension,
                      std::string& chosenPath)>
       askOpenFile;
+  // Turns one of the system's English texts (a whole message, or a printf
+  // template such as "Free space:%u(MB)") into the user's language. Texts it
+  // does not know come back unchanged.
+  std::function<std::string(const std::string& englishText)> translate;
 };
 
 // Replaces the installed hooks; returns the previous ones so a caller can
@@ -26,5 +30,8 @@ struct UiHooks {
 UiHooks InstallUiHooks(UiHooks hooks);
 
 void ShowMessage(const std::string& text);
+// The installed translation of an English text; the text itself without one.
+// Code that formats a message translates its template first, then fills it.
+std::string TranslateText(const std::string& englishText);
 bool AskOpenFileName(const std::string& filter, const std::string& defaultExtension,
                      std::string& chosenPath);

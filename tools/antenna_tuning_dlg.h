@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 #include "capture/dialogs/signal_meter.h"
 
 class CAntennaTuningDlg : public CResourceDialog {

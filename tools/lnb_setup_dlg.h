@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 
 class CLnbSetupDlg : public CResourceDialog {
   Q_OBJECT

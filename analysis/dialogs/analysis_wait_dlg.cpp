@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "analysis/engine/psi.h"
-#include "app/shell_state.h"
-#include "app/ui_thread.h"
+#include "ui/shell_state.h"
+#include "ui/ui_thread.h"
 #include "platform/sync.h"
 
 namespace {

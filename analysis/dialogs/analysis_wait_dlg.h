@@ -7,7 +7,7 @@
 #include <atomic>
 #include <thread>
 
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 
 class CAnalysisWaitDlg : public CResourceDialog {
   Q_OBJECT

@@ -2,7 +2,7 @@
 // of PAT section 0.
 #pragma once
 
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 
 class CPatSectionDlg : public CResourceDialog {
   Q_OBJECT

@@ -2,7 +2,7 @@
 // report's rows, and the video and audio PIDs of the selected program.
 #pragma once
 
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 
 class CPmtInfoDlg : public CResourceDialog {
   Q_OBJECT

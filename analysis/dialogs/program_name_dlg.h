@@ -1,7 +1,7 @@
 // "Program Name List" (dialog 135): the SDT report.
 #pragma once
 
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 
 class CProgramNameDlg : public CResourceDialog {
   Q_OBJECT

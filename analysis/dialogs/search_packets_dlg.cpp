@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "analysis/engine/ts_file.h"
-#include "app/ui_thread.h"
+#include "ui/ui_thread.h"
 #include "platform/ui_hooks.h"
 
 namespace {

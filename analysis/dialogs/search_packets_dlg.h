@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 #include "platform/sync.h"
 
 class CSearchPacketsDlg : public CResourceDialog {

@@ -6,7 +6,7 @@
 #include <QTimerEvent>
 #include <cmath>
 
-#include "app/ui_thread.h"
+#include "ui/ui_thread.h"
 #include "capture/capture_run.h"
 #include "device/tuner_device.h"
 

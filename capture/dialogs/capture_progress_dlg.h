@@ -15,7 +15,7 @@
 #include <atomic>
 #include <thread>
 
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 
 // The looping animation of the popup: waves arriving at a dish, painted.
 class CCaptureAnimation : public QWidget {

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include "app/shell_state.h"
+#include "ui/shell_state.h"
 #include "capture/dialogs/list_selection.h"
 #include "capture/capture_run.h"
 #include "device/tuner_device.h"

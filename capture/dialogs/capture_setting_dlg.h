@@ -15,7 +15,7 @@
 #include <QString>
 #include <cstdint>
 
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 #include "capture/capture_settings.h"
 #include "capture/dialogs/signal_meter.h"
 

@@ -4,7 +4,7 @@
 #include <QWidget>
 #include <algorithm>
 
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 
 namespace {
 

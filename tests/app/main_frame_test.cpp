@@ -23,7 +23,7 @@
 #include "app/main_frame.h"
 #include "app/tollbeck_app.h"
 #include "app/tollbeck_view.h"
-#include "tests/app/qt_test_support.h"
+#include "tests/ui/qt_test_support.h"
 #include "tests/support/test_env.h"
 
 namespace {

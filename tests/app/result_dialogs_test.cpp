@@ -11,7 +11,7 @@
 #include "analysis/engine/psi.h"
 #include "analysis/engine/reports.h"
 #include "analysis/engine/ts_file.h"
-#include "tests/app/qt_test_support.h"
+#include "tests/ui/qt_test_support.h"
 #include "tests/support/test_env.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "analysis/dialogs/search_packets_dlg.h"
 #include "analysis/engine/ts_file.h"
-#include "tests/app/qt_test_support.h"
+#include "tests/ui/qt_test_support.h"
 #include "tests/support/test_env.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "app/tollbeck_app.h"
 #include "device/tuner_device.h"
 #include "platform/ui_hooks.h"
-#include "tests/app/qt_test_support.h"
+#include "tests/ui/qt_test_support.h"
 #include "tests/support/boxsim_process.h"
 #include "tests/support/test_env.h"
 

@@ -9,8 +9,8 @@
 #include "analysis/dialogs/analysis_wait_dlg.h"
 #include "analysis/engine/psi.h"
 #include "analysis/engine/ts_file.h"
-#include "app/shell_state.h"
-#include "tests/app/qt_test_support.h"
+#include "ui/shell_state.h"
+#include "tests/ui/qt_test_support.h"
 #include "tests/support/test_env.h"
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "capture/capture_run.h"
 #include "capture/capture_settings.h"
+#include "capture/live_pat_probe.h"
 #include "tests/capture/looped_source.h"
 #include "tests/support/boxsim_process.h"
 #include "tests/support/test_env.h"

@@ -39,4 +39,17 @@ TEST(UiHooks, WithoutAFileHookTheRequestIsRefused) {
   InstallUiHooks(previous);
 }
 
+TEST(UiHooks, TextsTranslateThroughTheHookAndStayWithoutOne) {
+  UiHooks previous = InstallUiHooks(UiHooks{});
+  EXPECT_EQ(TranslateText("Operation fail !"), "Operation fail !");
+  UiHooks hooks;
+  hooks.translate = [](const std::string& text) {
+    return text == "Operation fail !" ? std::string("\u64cd\u4f5c\u5931\u8d25\uff01") : text;
+  };
+  InstallUiHooks(hooks);
+  EXPECT_EQ(TranslateText("Operation fail !"), "\u64cd\u4f5c\u5931\u8d25\uff01");
+  EXPECT_EQ(TranslateText("unknown"), "unknown");
+  InstallUiHooks(previous);
+}
+
 }  // namespace

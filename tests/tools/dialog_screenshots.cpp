@@ -15,14 +15,14 @@
 #include <cstdio>
 #include <functional>
 
-#include "app/resources.h"
-#include "app/ui_thread.h"
+#include "ui/resources.h"
+#include "ui/ui_thread.h"
 #include "capture/capture_settings.h"
 #include "capture/dialogs/capture_progress_dlg.h"
 #include "capture/dialogs/capture_setting_dlg.h"
 #include "device/tuner_device.h"
 #include "platform/profile.h"
-#include "tests/app/qt_test_support.h"
+#include "tests/ui/qt_test_support.h"
 #include "tests/support/boxsim_process.h"
 #include "tests/support/test_env.h"
 #include "tools/antenna_tuning_dlg.h"

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "app/shell_state.h"
+#include "ui/shell_state.h"
 #include "capture/capture_settings.h"
 #include "device/tuner_device.h"
 #include "platform/profile.h"
-#include "tests/app/qt_test_support.h"
+#include "tests/ui/qt_test_support.h"
 #include "tests/support/boxsim_process.h"
 #include "tests/support/test_env.h"
 

@@ -9,9 +9,9 @@
 #include <atomic>
 #include <thread>
 
-#include "app/ui_thread.h"
+#include "ui/ui_thread.h"
 #include "platform/ui_hooks.h"
-#include "tests/app/qt_test_support.h"
+#include "tests/ui/qt_test_support.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The application's resources (app/res, compiled in under ":/res"): string
+// The application's resources (ui/res, compiled in under ":/res"): string
 // table, menu, toolbar, icons and dialog templates, each text in English and
 // Simplified Chinese under the same ids. The language follows the system
 // locale; English is the fallback.
@@ -38,7 +38,7 @@ QString PromptTooltip(int commandId);
 // The font every dialog uses; dialog units are measured with it.
 QFont GetDialogFont();
 
-// Images compiled in from app/res (an icon id such as 128).
+// Images compiled in from ui/res (an icon id such as 128).
 QPixmap LoadIconResource(int id);
 
 struct MenuItemResource {
@@ -86,7 +86,7 @@ struct DialogResource {
   bool HasStyle(const char* name) const { return style.contains(QLatin1String(name)); }
 };
 std::optional<DialogResource> LoadDialogResource(int id);
-// Ids of every dialog template in app/res/dialogs.
+// Ids of every dialog template in ui/res/dialogs.
 std::vector<int> ListDialogResources();
 
 // Every text of the resources that some language lacks, one description per

@@ -1,4 +1,4 @@
-#include "tests/app/qt_test_support.h"
+#include "tests/ui/qt_test_support.h"
 
 #include <QEventLoop>
 #include <QThread>

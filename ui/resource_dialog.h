@@ -1,6 +1,6 @@
-// Base of every dialog built from a template in app/res/dialogs: the dialog
+// Base of every dialog built from a template in ui/res/dialogs: the dialog
 // font, the client size and each control's rectangle come from dialog units
-// (app/dialog_units.h); each control's objectName is its numeric id, so
+// (ui/dialog_units.h); each control's objectName is its numeric id, so
 // code and tests find it with GetDlgItem. Buttons 1 and 2 end the dialog
 // through accept() and reject(), which subclasses override.
 #pragma once
@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/dialog_units.h"
-#include "app/resources.h"
+#include "ui/dialog_units.h"
+#include "ui/resources.h"
 
 // End codes of a dialog.
 constexpr int kIdOk = 1;

@@ -1,4 +1,4 @@
-#include "app/resources.h"
+#include "ui/resources.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "app/dialog_units.h"
+#include "ui/dialog_units.h"
 
 namespace {
 

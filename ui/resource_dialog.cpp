@@ -1,4 +1,4 @@
-#include "app/resource_dialog.h"
+#include "ui/resource_dialog.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/resources.h"
+#include "ui/resources.h"
 
 // The application object of the test run (created on first use, never
 // destroyed: widgets may outlive any test).

@@ -9,10 +9,10 @@
 #include <set>
 
 #include "analysis/dialogs/search_packets_dlg.h"
-#include "app/dialog_units.h"
-#include "app/resource_dialog.h"
-#include "app/resources.h"
-#include "tests/app/qt_test_support.h"
+#include "ui/dialog_units.h"
+#include "ui/resource_dialog.h"
+#include "ui/resources.h"
+#include "tests/ui/qt_test_support.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Dialog units to pixels, converted the way the Windows dialog manager does
 // it, so that layouts written in dialog units keep their proportions for any
-// dialog font. Every dialog built from app/res goes through these functions.
+// dialog font. Every dialog built from ui/res goes through these functions.
 //
 //   base x = (advance of "A".."Z" "a".."z" / 26 + 1) / 2   (average letter width)
 //   base y = font height (ascent + descent)

@@ -1,4 +1,4 @@
-#include "app/ui_thread.h"
+#include "ui/ui_thread.h"
 
 #include <QApplication>
 #include <QFileDialog>

@@ -1,4 +1,4 @@
-#include "app/shell_state.h"
+#include "ui/shell_state.h"
 
 std::atomic<int> nAnalysisKind{0};
 int bBackFromLnbSetup = 0;
