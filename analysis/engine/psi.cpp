@@ -2,7 +2,7 @@
 //
 // Bounds kept whatever the input says:
 // - at most kMaxPrograms (1024) programs: PAT entries beyond the table are
-//   ignored;
+//   ignored, and bProgramTableFull tells that some were;
 // - at most kMaxAudioPids (32) audio PIDs per program: further audio streams
 //   are ignored;
 // - PAT section numbers above the last_section_number of the first valid PAT
@@ -10,7 +10,8 @@
 // - every length field (section_length, program_info_length, ES_info_length,
 //   descriptors_loop_length, descriptor and name lengths) is only followed
 //   inside the section: descriptor loops end where the CRC_32 begins, and a
-//   field that would run past that end is not read;
+//   field that would run past that end is not read; a loop entry whose fixed
+//   fields would reach into the CRC_32 is not read either;
 // - a section whose section_length is too short for its table's fixed fields
 //   and CRC_32 is treated as damaged;
 // - sections are collected only while they stay below kSectionBufferSize.
@@ -54,6 +55,12 @@ constexpr int kMinSdtSectionLength = 8 + kCrcSize;
 constexpr int kPatEntriesOffset = 5;
 constexpr int kPmtEntriesOffset = 9;
 constexpr int kSdtEntriesOffset = 8;
+
+// Fixed bytes of one loop entry. Only whole entries before the CRC_32 are
+// read: the bytes of a cut entry would come from the CRC_32 itself.
+constexpr int kPatEntrySize = 4;
+constexpr int kPmtEntryFixedSize = 5;
+constexpr int kSdtEntryFixedSize = 5;
 
 constexpr uint8_t kServiceDescriptorTag = 0x48;
 
@@ -101,14 +108,6 @@ PointerSplit SplitAtPointer(const Payload& payload) {
   return {payload.data + 1, pointer, payload.data + 1 + pointer, left - pointer, clamped};
 }
 
-// Collection into SectionBuffer: bytes that would reach its size are dropped
-// and collection goes on.
-void AppendToSection(int& collected, const uint8_t* bytes, int count) {
-  if (count <= 0 || collected + count >= kSectionBufferSize) return;
-  std::memcpy(SectionBuffer + collected, bytes, static_cast<size_t>(count));
-  collected += count;
-}
-
 // Steps over the packets from the cursor on. Each stage stops when its time
 // limit has passed since its first packet or when the stream ends.
 class PacketWalker {
@@ -117,7 +116,10 @@ public:
 
   // The next packet, or null when the stage must stop.
   const uint8_t* Next() {
-    if (started_ && GetTickCount() - startTick_ > limitMs_) return nullptr;
+    if (started_ && GetTickCount() - startTick_ > limitMs_) {
+      timedOut_ = true;
+      return nullptr;
+    }
     if (pbCursor == nullptr || !FindSync()) return nullptr;
     if (!started_) {
       started_ = true;
@@ -131,19 +133,103 @@ public:
     return packet;
   }
 
+  // The last Next() stopped because the time limit had passed.
+  bool TimedOut() const { return timedOut_; }
+
 private:
   uint32_t limitMs_;
+  bool timedOut_ = false;
   bool started_ = false;
   uint32_t startTick_ = 0;
 };
 
-// A section at `section` with `available` bytes behind its start, when the
-// whole section lies inside them: its total size, else 0.
-int FittingSectionSize(const uint8_t* section, int available) {
-  if (available < kSectionHeaderSize) return 0;
-  const int size = SectionLength(section) + kSectionHeaderSize;
-  return size <= available ? size : 0;
-}
+constexpr uint8_t kStuffingByte = 0xFF;
+
+// Collects the sections of one PID in SectionBuffer and hands each one over
+// as soon as its section_length bytes are there, so a table carried by a
+// single packet is decoded from that packet, and sections packed back to
+// back (even behind the end of a section in a packet without
+// payload_unit_start_indicator) are each examined.
+//
+// examine(section, size, available) is called for every complete section in
+// order, with `available` the bytes collected from its start on (the section
+// and what follows it, stuffing included); it returns true when the stage is
+// done, which ends the feeding.
+class SectionAssembler {
+public:
+  template <typename Examine>
+  bool Feed(const Payload& payload, Examine&& examine) {
+    if (payload.unitStart) {
+      const PointerSplit split = SplitAtPointer(payload);
+      // The bytes before the pointer end the section being collected; a
+      // pointer past the payload abandons it.
+      if (collecting_ && !split.clamped) {
+        Append(split.tail, split.tailSize);
+        if (ExamineComplete(examine)) return true;
+      }
+      // Whatever is still incomplete stays so: a new section starts here.
+      collecting_ = split.restSize > 0;
+      collected_ = next_ = 0;
+      if (!collecting_) return false;
+      Append(split.rest, split.restSize);
+      return ExamineComplete(examine);
+    }
+    if (!collecting_) return false;
+    Append(payload.data, payload.size);
+    return ExamineComplete(examine);
+  }
+
+  // Bytes of a section whose end has not arrived yet are held.
+  bool HasPartialSection() const { return collecting_ && collected_ > next_; }
+
+  void Reset() {
+    collecting_ = false;
+    collected_ = next_ = 0;
+  }
+
+private:
+  template <typename Examine>
+  bool ExamineComplete(Examine& examine) {
+    while (collecting_ && collected_ > next_) {
+      const uint8_t* section = SectionBuffer + next_;
+      const int available = collected_ - next_;
+      // Stuffing: nothing more until the next start packet.
+      if (section[0] == kStuffingByte) {
+        collecting_ = false;
+        break;
+      }
+      if (available < kSectionHeaderSize) break;
+      const int size = SectionLength(section) + kSectionHeaderSize;
+      // A section that can never fit the buffer is not collected.
+      if (size >= kSectionBufferSize) {
+        collecting_ = false;
+        break;
+      }
+      if (size > available) break;
+      next_ += size;
+      if (examine(section, size, available)) return true;
+    }
+    return false;
+  }
+
+  // Examined sections leave the buffer first; the collected bytes stay below
+  // kSectionBufferSize, and what does not fit is dropped.
+  void Append(const uint8_t* bytes, int count) {
+    if (next_ > 0) {
+      std::memmove(SectionBuffer, SectionBuffer + next_, static_cast<size_t>(collected_ - next_));
+      collected_ -= next_;
+      next_ = 0;
+    }
+    count = std::min(count, kSectionBufferSize - 1 - collected_);
+    if (count <= 0) return;
+    std::memcpy(SectionBuffer + collected_, bytes, static_cast<size_t>(count));
+    collected_ += count;
+  }
+
+  bool collecting_ = false;
+  int collected_ = 0;
+  int next_ = 0;  // start of the first section not yet examined
+};
 
 std::array<uint32_t, 256> MakeCrcTable() {
   std::array<uint32_t, 256> table{};
@@ -177,6 +263,7 @@ bool IsAudioStreamType(int streamType) {
     case 0x04:  // MPEG-2 audio
     case 0x0F:  // AAC in ADTS
     case 0x11:  // AAC in LATM
+    case 0x87:  // enhanced AC-3 as ATSC signals it
       return true;
     default:
       return false;
@@ -228,12 +315,13 @@ int CopyName(const uint8_t* body, int pos, int end, char (&name)[256], int32_t& 
   return pos;
 }
 
-void ReadServiceDescriptor(const uint8_t* body, int begin, int end, ProgramRecord& record) {
+void ReadServiceDescriptor(const uint8_t* body, int begin, int end, int32_t namedBy,
+                           ProgramRecord& record) {
   record.service_type = begin < end ? body[begin] : 0;
   const int afterProvider =
       CopyName(body, begin + 1, end, record.provider_name, record.provider_name_length);
   CopyName(body, afterProvider, end, record.service_name, record.service_name_length);
-  record.stage_done = 1;
+  record.stage_done = namedBy;
 }
 
 }  // namespace
@@ -247,10 +335,14 @@ int CheckSectionCrc(const uint8_t* section, int length) {
 
 void ParsePatPrograms(const uint8_t* body, int sectionLength, ProgramRecord* table, int& count) {
   const int crcStart = sectionLength - kCrcSize;
-  for (int pos = kPatEntriesOffset; pos < crcStart; pos += 4) {
-    if (count < 0 || count >= kMaxPrograms) return;
+  for (int pos = kPatEntriesOffset; pos + kPatEntrySize <= crcStart; pos += kPatEntrySize) {
+    if (count < 0) return;
     const int programNumber = (body[pos] << 8) | body[pos + 1];
     if (programNumber == 0) continue;  // network PID, not a program
+    if (count >= kMaxPrograms) {
+      bProgramTableFull = 1;
+      return;
+    }
     table[count].program_number = programNumber;
     table[count].pmt_pid = ((body[pos + 2] & 0x1F) << 8) | body[pos + 3];
     ++count;
@@ -261,7 +353,7 @@ void ParsePmtStreams(const uint8_t* body, int sectionLength, ProgramRecord& reco
   const int crcStart = sectionLength - kCrcSize;
   if (crcStart < kPmtEntriesOffset) return;
   const int programInfoLength = ((body[7] & 0x0F) << 8) | body[8];
-  for (int pos = kPmtEntriesOffset + programInfoLength; pos < crcStart;) {
+  for (int pos = kPmtEntriesOffset + programInfoLength; pos + kPmtEntryFixedSize <= crcStart;) {
     const int streamType = body[pos];
     const int pid = ((body[pos + 1] & 0x1F) << 8) | body[pos + 2];
     const int esInfoLength = ((body[pos + 3] & 0x0F) << 8) | body[pos + 4];
@@ -280,10 +372,12 @@ void ParsePmtStreams(const uint8_t* body, int sectionLength, ProgramRecord& reco
   }
 }
 
-void ParseSdtServices(const uint8_t* body, int sectionLength, ProgramRecord* table, int count) {
+void ParseSdtServices(const uint8_t* body, int sectionLength, ProgramRecord* table, int count,
+                      bool actualSdt) {
+  const int32_t namedBy = actualSdt ? kNamedByActualSdt : kNamedByOtherSdt;
   const int crcStart = sectionLength - kCrcSize;
   count = std::clamp(count, 0, kMaxPrograms);
-  for (int pos = kSdtEntriesOffset; pos < crcStart;) {
+  for (int pos = kSdtEntriesOffset; pos + kSdtEntryFixedSize <= crcStart;) {
     const int serviceId = (body[pos] << 8) | body[pos + 1];
     const int loopLength = ((body[pos + 3] & 0x0F) << 8) | body[pos + 4];
     const int loopStart = pos + 5;
@@ -293,12 +387,14 @@ void ParseSdtServices(const uint8_t* body, int sectionLength, ProgramRecord* tab
     ProgramRecord* record = nullptr;
     for (int i = 0; i < count && record == nullptr; ++i)
       if (table[i].program_number == serviceId) record = &table[i];
-    if (record == nullptr || record->stage_done != 0) continue;
+    if (record == nullptr) continue;
+    // An actual SDT replaces names taken from another stream's SDT.
+    if (actualSdt ? record->stage_done == kNamedByActualSdt : record->stage_done != 0) continue;
 
     for (int d = loopStart; d + 2 <= loopEnd;) {
       const int next = d + 2 + body[d + 1];
       if (next > loopEnd) break;
-      if (body[d] == kServiceDescriptorTag) ReadServiceDescriptor(body, d + 2, next, *record);
+      if (body[d] == kServiceDescriptorTag) ReadServiceDescriptor(body, d + 2, next, namedBy, *record);
       d = next;
     }
   }
@@ -308,54 +404,46 @@ int AnalysePat() {
   if (bPatDone == 1) return 1;
   std::memset(ProgramTable, 0, sizeof(ProgramTable));
   nProgramCount = 0;
+  bProgramTableFull = 0;
   int runningTotal = 0;
-  bool collecting = false;
-  int collected = 0;
   // Seen-flags for section numbers 0 to lastSection; created (lastSection >= 0)
   // by the first valid section of this run.
   std::array<bool, 256> seen{};
   int lastSection = -1;
 
+  auto examine = [&](const uint8_t* section, int size, int available) {
+    if (size < kMinPatSectionLength + kSectionHeaderSize || section[0] != kPatTableId ||
+        (section[5] & 0x01) == 0 || !CheckSectionCrc(section, size))
+      return false;
+    const int sectionNumber = section[6];
+    const int lastSectionNumber = section[7];
+    if (lastSection < 0) lastSection = lastSectionNumber;
+    if (PatSectionList == nullptr)
+      PatSectionList = new std::vector<PatSectionText>(static_cast<size_t>(lastSectionNumber) + 1);
+    if (sectionNumber <= lastSection && !seen[sectionNumber]) {
+      ParsePatPrograms(section + kSectionHeaderSize, size - kSectionHeaderSize, ProgramTable,
+                       runningTotal);
+      seen[sectionNumber] = true;
+      nProgramCount = runningTotal;
+      // A list kept from an earlier run may be shorter than this PAT.
+      if (static_cast<size_t>(sectionNumber) < PatSectionList->size()) {
+        PatSectionText& entry = (*PatSectionList)[sectionNumber];
+        entry.last_section_number = lastSectionNumber;
+        entry.text = BuildSectionHexText(section, available);
+      }
+    }
+    return std::all_of(seen.begin(), seen.begin() + lastSection + 1, [](bool s) { return s; });
+  };
+
+  SectionAssembler assembler;
   PacketWalker walker(kPatTimeLimitMs);
   while (const uint8_t* packet = walker.Next()) {
     Payload payload;
     if (PacketPid(packet) != kPatPid || !ExtractPayload(packet, payload)) continue;
-    if (!payload.unitStart) {
-      if (collecting) AppendToSection(collected, payload.data, payload.size);
-      continue;
+    if (assembler.Feed(payload, examine)) {
+      bPatDone = 1;
+      break;
     }
-    if (collecting) {
-      const uint8_t* section = SectionBuffer;
-      const int size = FittingSectionSize(section, collected);
-      if (size >= kMinPatSectionLength + kSectionHeaderSize && section[0] == kPatTableId &&
-          (section[5] & 0x01) && CheckSectionCrc(section, size)) {
-        const int sectionNumber = section[6];
-        const int lastSectionNumber = section[7];
-        if (lastSection < 0) lastSection = lastSectionNumber;
-        if (PatSectionList == nullptr)
-          PatSectionList = new std::vector<PatSectionText>(static_cast<size_t>(lastSectionNumber) + 1);
-        if (sectionNumber <= lastSection && !seen[sectionNumber]) {
-          ParsePatPrograms(section + kSectionHeaderSize, size - kSectionHeaderSize, ProgramTable,
-                           runningTotal);
-          seen[sectionNumber] = true;
-          nProgramCount = runningTotal;
-          // A list kept from an earlier run may be shorter than this PAT.
-          if (static_cast<size_t>(sectionNumber) < PatSectionList->size()) {
-            PatSectionText& entry = (*PatSectionList)[sectionNumber];
-            entry.last_section_number = lastSectionNumber;
-            entry.text = BuildSectionHexText(SectionBuffer, collected);
-          }
-        }
-        if (std::all_of(seen.begin(), seen.begin() + lastSection + 1, [](bool s) { return s; })) {
-          bPatDone = 1;
-          break;
-        }
-      }
-    }
-    collecting = true;
-    collected = 0;
-    const PointerSplit split = SplitAtPointer(payload);
-    AppendToSection(collected, split.rest, split.restSize);
   }
   return bPatDone;
 }
@@ -374,7 +462,9 @@ int AnalysePmt() {
       firstUndecoded[ProgramTable[i].pmt_pid & (kPidCount - 1)] = static_cast<int16_t>(i);
   auto markDecoded = [&](int j) {
     ProgramTable[j].stage_done = 1;
+    ProgramTable[j].pmt_found = 1;
     const int pid = ProgramTable[j].pmt_pid & (kPidCount - 1);
+    if (firstUndecoded[pid] != j) return;
     firstUndecoded[pid] = -1;
     for (int i = j + 1; i < programCount; ++i) {
       if (ProgramTable[i].stage_done == 0 && (ProgramTable[i].pmt_pid & (kPidCount - 1)) == pid) {
@@ -384,54 +474,64 @@ int AnalysePmt() {
     }
   };
 
-  int lockedPid = 0;
-  bool collecting = false;
-  int collected = 0;
+  // Sections are collected from one PID at a time (the buffer is shared):
+  // the PID of a program still missing is locked at a start packet and
+  // unlocked once no section of it is left half collected.
+  int lockedPid = -1;
   int decoded = 0;
+  auto examine = [&](const uint8_t* section, int size, int) {
+    if (size < kMinPmtSectionLength + kSectionHeaderSize || section[0] != kPmtTableId ||
+        (section[5] & 0x01) == 0)
+      return false;
+    // Programs sharing the PID: the section names its own.
+    const int programNumber = (section[3] << 8) | section[4];
+    int j = firstUndecoded[lockedPid];
+    while (j >= 0 && j < programCount &&
+           (ProgramTable[j].stage_done != 0 || ProgramTable[j].pmt_pid != lockedPid ||
+            ProgramTable[j].program_number != programNumber))
+      ++j;
+    if (j < 0 || j >= programCount || !CheckSectionCrc(section, size)) return false;
+    ParsePmtStreams(section + kSectionHeaderSize, size - kSectionHeaderSize, ProgramTable[j]);
+    markDecoded(j);
+    return ++decoded == programCount;
+  };
+
+  SectionAssembler assembler;
+  bool rewound = false;
   PacketWalker walker(kPmtTimeLimitPerProgramMs * static_cast<uint32_t>(programCount));
   // Without programs there is no PMT to look for.
   while (bPatDone == 1 && programCount > 0) {
     const uint8_t* packet = walker.Next();
-    if (packet == nullptr) break;
+    if (packet == nullptr) {
+      // The stage began where the PAT stage stopped: PMTs sent before that
+      // point are read by going round once more from the start of the file.
+      if (rewound || walker.TimedOut() || pTsFile == nullptr || !RestartTsFile()) break;
+      rewound = true;
+      assembler.Reset();
+      lockedPid = -1;
+      continue;
+    }
     const int pid = PacketPid(packet);
-    const int j = firstUndecoded[pid];
-    if (j < 0 || ProgramTable[j].pmt_pid != pid) continue;
-    if (lockedPid == 0) lockedPid = pid;
+    if (lockedPid < 0) {
+      const int j = firstUndecoded[pid];
+      if (j < 0 || ProgramTable[j].pmt_pid != pid) continue;
+    } else if (pid != lockedPid) {
+      continue;
+    }
     Payload payload;
-    if (pid != lockedPid || !ExtractPayload(packet, payload)) continue;
-    if (!payload.unitStart) {
-      if (collecting) AppendToSection(collected, payload.data, payload.size);
-      continue;
+    if (!ExtractPayload(packet, payload)) continue;
+    if (lockedPid < 0) {
+      if (!payload.unitStart) continue;
+      lockedPid = pid;
     }
-    if (!collecting) {
-      const PointerSplit split = SplitAtPointer(payload);
-      if (split.clamped) continue;
-      collecting = true;
-      collected = 0;
-      AppendToSection(collected, split.rest, split.restSize);
-      continue;
+    if (assembler.Feed(payload, examine)) {
+      bPmtDone = 1;
+      break;
     }
-    // End of one collection cycle: every complete PMT section collected is
-    // looked at, but only record j can be decoded in this cycle.
-    collecting = false;
-    for (int pos = 0;;) {
-      const uint8_t* section = SectionBuffer + pos;
-      const int size = FittingSectionSize(section, collected - pos);
-      if (size < kMinPmtSectionLength + kSectionHeaderSize || section[0] != kPmtTableId ||
-          (section[5] & 0x01) == 0)
-        break;
-      const int programNumber = (section[3] << 8) | section[4];
-      if (programNumber == ProgramTable[j].program_number && ProgramTable[j].stage_done == 0 &&
-          CheckSectionCrc(section, size)) {
-        ParsePmtStreams(section + kSectionHeaderSize, size - kSectionHeaderSize, ProgramTable[j]);
-        markDecoded(j);
-        if (++decoded == programCount) bPmtDone = 1;
-      }
-      if (bPmtDone == 1) break;
-      pos += size;
+    if (!assembler.HasPartialSection() || firstUndecoded[lockedPid] < 0) {
+      assembler.Reset();
+      lockedPid = -1;
     }
-    lockedPid = 0;
-    if (bPmtDone == 1) break;
   }
 
   for (int i = 0; i < programCount; ++i) ProgramTable[i].stage_done = 0;
@@ -443,53 +543,33 @@ int AnalyseSdt() {
   if (bPmtDone == 0) AnalysePmt();
   // Without an open file there is nothing to restart or read.
   if (pTsFile != nullptr) RestartTsFile();
-  bool collecting = false;
-  int collected = 0;
   const int programCount = std::clamp(nProgramCount, 0, kMaxPrograms);
+  // Names from another stream's SDT may still be replaced: the stage is done
+  // when the actual SDT has named every program.
   auto allNamed = [programCount] {
     for (int i = 0; i < programCount; ++i)
-      if (ProgramTable[i].stage_done == 0) return false;
+      if (ProgramTable[i].stage_done != kNamedByActualSdt) return false;
     return true;
   };
+  auto examine = [&](const uint8_t* section, int size, int) {
+    if (size < kMinSdtSectionLength + kSectionHeaderSize ||
+        (section[0] != kSdtActualTableId && section[0] != kSdtOtherTableId) ||
+        (section[1] & 0x80) == 0 || !CheckSectionCrc(section, size))
+      return false;
+    bSdtExists = 1;
+    ParseSdtServices(section + kSectionHeaderSize, size - kSectionHeaderSize, ProgramTable,
+                     programCount, section[0] == kSdtActualTableId);
+    return allNamed();
+  };
 
+  SectionAssembler assembler;
   PacketWalker walker(kSdtTimeLimitMs);
   while (bPmtDone == 1 && bSdtDone == 0) {
     const uint8_t* packet = walker.Next();
     if (packet == nullptr) break;
     Payload payload;
     if (PacketPid(packet) != kSdtPid || !ExtractPayload(packet, payload)) continue;
-    if (!payload.unitStart) {
-      if (collecting) AppendToSection(collected, payload.data, payload.size);
-      continue;
-    }
-    const PointerSplit split = SplitAtPointer(payload);
-    if (split.clamped) collecting = false;
-    if (collecting) {
-      AppendToSection(collected, split.tail, split.tailSize);
-      for (int pos = 0; pos < collected;) {
-        const uint8_t* section = SectionBuffer + pos;
-        const int size = FittingSectionSize(section, collected - pos);
-        if (size >= kMinSdtSectionLength + kSectionHeaderSize &&
-            (section[0] == kSdtActualTableId || section[0] == kSdtOtherTableId) &&
-            (section[1] & 0x80) && CheckSectionCrc(section, size)) {
-          bSdtExists = 1;
-          ParseSdtServices(section + kSectionHeaderSize, size - kSectionHeaderSize, ProgramTable,
-                           programCount);
-          if (allNamed()) {
-            bSdtDone = 1;
-            break;
-          }
-        }
-        if (size == 0) break;
-        pos += size;
-      }
-      if (bSdtDone == 1) break;
-    }
-    // The bytes after the pointer start the next collection; without any,
-    // nothing is being collected.
-    collecting = split.restSize > 0;
-    collected = 0;
-    if (collecting) AppendToSection(collected, split.rest, split.restSize);
+    if (assembler.Feed(payload, examine)) bSdtDone = 1;
   }
   bSdtDone = 1;
   return 1;

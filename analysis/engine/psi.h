@@ -24,7 +24,16 @@ struct ProgramRecord {
   // always does), which the zero-terminated text alone would cut.
   int32_t service_name_length;
   int32_t provider_name_length;
+  // The program's PMT was decoded (kept after the PMT stage, unlike
+  // stage_done).
+  int32_t pmt_found;
 };
+
+// stage_done values of the SDT stage: named by an SDT of this transport
+// stream (0x42), or only by one describing another stream (0x4A), which an
+// actual SDT still replaces.
+constexpr int32_t kNamedByActualSdt = 1;
+constexpr int32_t kNamedByOtherSdt = 2;
 
 struct PatSectionText {
   int last_section_number;
@@ -36,6 +45,9 @@ extern int nProgramCount;
 extern uint8_t SectionBuffer[kSectionBufferSize];
 extern std::vector<PatSectionText>* PatSectionList;  // null until the first valid PAT section
 extern int bPatDone, bPmtDone, bSdtDone, bSdtExists;
+// The PAT listed more programs than ProgramTable holds; the rest were left
+// out. Cleared with the other flags and by every PAT stage run.
+extern int bProgramTableFull;
 
 int AnalysePat();
 int AnalysePmt();
@@ -44,7 +56,10 @@ int AnalyseSdt();
 int CheckSectionCrc(const uint8_t* section, int length);
 void ParsePatPrograms(const uint8_t* body, int sectionLength, ProgramRecord* table, int& count);
 void ParsePmtStreams(const uint8_t* body, int sectionLength, ProgramRecord& record);
-void ParseSdtServices(const uint8_t* body, int sectionLength, ProgramRecord* table, int count);
+// `actualSdt`: the section is an SDT of this transport stream (table_id
+// 0x42); names from other SDTs only fill records no actual one named.
+void ParseSdtServices(const uint8_t* body, int sectionLength, ProgramRecord* table, int count,
+                      bool actualSdt = true);
 
 // Frees PatSectionList and sets it to null.
 void DestroyPatSectionList();

@@ -10,6 +10,7 @@ int bPatDone = 0;
 int bPmtDone = 0;
 int bSdtDone = 0;
 int bSdtExists = 0;
+int bProgramTableFull = 0;
 
 void DestroyPatSectionList() {
   delete PatSectionList;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "analysis/engine/dvb_text.h"
 #include "analysis/engine/psi.h"
 
 std::string strPatReport;
@@ -59,7 +60,11 @@ void BuildPatReport() {
   strPatReport = std::move(report);
 }
 
-void BuildSdtReport() {
+namespace {
+
+// The SDT report with each record's name given by `nameText`.
+template <typename NameText>
+std::string SdtReport(NameText nameText) {
   std::string report = bSdtExists == 1 ? "SDT exist.\r\n" : "SDT isn't exist.\r\n";
   const int count = ValidProgramCount();
   for (int i = 0; i < count; ++i) {
@@ -68,7 +73,7 @@ void BuildSdtReport() {
     if (record.service_type == 1) type = "Video PRG";
     else if (record.service_type == 2) type = "Audio PRG";
     else AppendFormatted(type, "UNTYPE%2d", record.service_type);
-    std::string name = StoredName(record.service_name);
+    std::string name = nameText(record);
     if (name.empty()) name = "NONAME";
     AppendFormatted(report, "%03d \"", i + 1);
     report += type;
@@ -77,7 +82,28 @@ void BuildSdtReport() {
     report += name;
     report += "\"\r\n";
   }
-  strSdtReport = std::move(report);
+  return report;
+}
+
+}  // namespace
+
+void BuildSdtReport() {
+  strSdtReport = SdtReport([](const ProgramRecord& record) { return StoredName(record.service_name); });
+}
+
+std::string BuildSdtDisplayReport() {
+  return SdtReport([](const ProgramRecord& record) {
+    const std::string bytes = StoredNameBytes(record.service_name, record.service_name_length);
+    return DecodeDvbText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  });
+}
+
+std::string StoredNameBytes(const char (&name)[256], int32_t length) {
+  // A record filled without its length still shows the text up to its
+  // terminator.
+  const size_t terminated = StoredName(name).size();
+  const size_t counted = static_cast<size_t>(std::clamp<int32_t>(length, 0, sizeof(name) - 1));
+  return std::string(name, std::max(terminated, counted));
 }
 
 std::string BuildProgramDetailText(const ProgramRecord& record) {

@@ -12,6 +12,15 @@ extern std::string strSdtReport;
 void BuildPatReport();
 void BuildSdtReport();
 
+// The SDT report as it is shown to the user: the rows of strSdtReport with
+// each service name decoded for display (DecodeDvbText), UTF-8, one row per
+// program whatever the name holds. strSdtReport itself keeps the name bytes.
+std::string BuildSdtDisplayReport();
+
+// The bytes the SDT stage copied into a name field (its length field),
+// zero bytes included.
+std::string StoredNameBytes(const char (&name)[256], int32_t length);
+
 // "\r\n" before every 16th byte, then "0x%02X " per byte.
 std::string BuildSectionHexText(const uint8_t* bytes, int count);
 

@@ -264,6 +264,7 @@ void ClearAnalysisState() {
   bPmtDone = 0;
   bSdtDone = 0;
   bSdtExists = 0;
+  bProgramTableFull = 0;
   nProgramCount = 0;
   nBlockOffset = 0;
   nBlockLength = 0;

@@ -84,9 +84,14 @@ TEST(PatParser, StopsAtTheTableEnd) {
   SectionBody body(PatSection(1, {{10, 0x100}, {11, 0x101}, {12, 0x102}}));
   static ProgramRecord table[kMaxPrograms + 1];
   std::memset(table, 0, sizeof(table));
-  int count = kMaxPrograms - 1;
+  int count = kMaxPrograms - 3;
+  bProgramTableFull = 0;
+  ParsePatPrograms(body.bytes.data(), body.length, table, count);
+  EXPECT_EQ(bProgramTableFull, 0) << "the last record filled: the table is not yet over-full";
+  count = kMaxPrograms - 1;
   ParsePatPrograms(body.bytes.data(), body.length, table, count);
   EXPECT_EQ(count, kMaxPrograms);
+  EXPECT_EQ(bProgramTableFull, 1) << "two programs were left out";
   EXPECT_EQ(table[kMaxPrograms - 1].program_number, 10);
   EXPECT_EQ(table[kMaxPrograms].program_number, 0) << "wrote past the table";
 }
@@ -105,9 +110,11 @@ TEST(PmtParser, CountsTodaysVideoAndAudioStreamTypes) {
     EXPECT_EQ(record.video_pid, 0x200) << "type " << videoType;
     EXPECT_EQ(record.audio_count, 0);
   }
-  ProgramRecord record = ParsePmt(PmtSection(1, 0x100, {{0x0F, 0x201}, {0x11, 0x202}}));
+  // 0x87: enhanced AC-3 as ATSC signals it.
+  ProgramRecord record =
+      ParsePmt(PmtSection(1, 0x100, {{0x0F, 0x201}, {0x11, 0x202}, {0x87, 0x203}}));
   EXPECT_EQ(record.video_pid, 0);
-  EXPECT_EQ(AudioPids(record), (std::vector<int>{0x201, 0x202}));
+  EXPECT_EQ(AudioPids(record), (std::vector<int>{0x201, 0x202, 0x203}));
 }
 
 TEST(PmtParser, TypeEightyOneOnlyWhileFewerThanFourAudioPids) {
@@ -181,15 +188,30 @@ TEST(PmtParser, LengthsPointingPastTheSectionAreNotFollowed) {
   EXPECT_EQ(untouched.video_pid, 0);
 }
 
-TEST(PmtParser, EntryStartingJustBeforeTheCrcIsReadInsideTheSection) {
-  // The entry's first byte lies before the CRC_32; its fixed five bytes reach
-  // into the CRC_32 but stay inside the section.
+TEST(PmtParser, EntryCutByTheCrcIsNotRead) {
+  // The entry's first byte lies before the CRC_32 but its fixed five bytes
+  // would come from the CRC_32: no stream is made of them.
   Bytes section = PmtSection(1, 0x100, {{0x02, 0x200}});
   const Bytes shortEntry{0x1B, 0xE3};  // two bytes of a stream entry
   section.insert(section.end() - 4, shortEntry.begin(), shortEntry.end());
   SetSectionLength(section, static_cast<int>(section.size()) - 3);
   ProgramRecord record = ParsePmt(section);
-  EXPECT_EQ(record.video_pid & 0x1F00, 0x0300) << "the short entry is read from the CRC bytes";
+  EXPECT_EQ(record.video_pid, 0x200) << "the video PID of the whole entry stays";
+}
+
+TEST(PatParser, EntryCutByTheCrcIsNotRead) {
+  // Six entry bytes: one whole entry, then two bytes whose entry would end
+  // in the CRC_32.
+  Bytes body = PatBody({{1, 0x50}});
+  body.push_back(0x00);
+  body.push_back(0x07);
+  const Bytes section = LongSection({.tableId = 0x00, .tableIdExtension = 1}, body);
+  ProgramRecord table[4] = {};
+  int count = 0;
+  ParsePatPrograms(section.data() + 3, static_cast<int>(section.size()) - 3, table, count);
+  ASSERT_EQ(count, 1);
+  EXPECT_EQ(table[0].program_number, 1);
+  EXPECT_EQ(table[0].pmt_pid, 0x50);
 }
 
 namespace {
@@ -225,6 +247,26 @@ TEST_F(SdtFixture, NamesMatchingRecordsByteForByte) {
   EXPECT_STREQ(table[0].provider_name, "");
   EXPECT_EQ(table[1].stage_done, 0);
   EXPECT_STREQ(table[1].service_name, "");
+}
+
+TEST_F(SdtFixture, ActualSdtReplacesNamesFromAnotherStreamsSdtButNotTheReverse) {
+  const Bytes other = SdtSection(0x63, 1, {{.serviceId = 101, .provider = TextBytes("OtherNet"),
+                                            .name = TextBytes("WRONG")},
+                                           {.serviceId = 102, .name = TextBytes("Elsewhere")}},
+                                 0x4A);
+  const Bytes actual = SdtSection(1, 1, {{.serviceId = 101, .provider = TextBytes("Mine"),
+                                          .name = TextBytes("RIGHT")}});
+  SectionBody otherBody(other);
+  ParseSdtServices(otherBody.bytes.data(), otherBody.length, table, 3, false);
+  EXPECT_STREQ(table[0].service_name, "WRONG");
+  EXPECT_EQ(table[0].stage_done, kNamedByOtherSdt);
+  Parse(actual);
+  EXPECT_STREQ(table[0].service_name, "RIGHT");
+  EXPECT_STREQ(table[0].provider_name, "Mine");
+  EXPECT_EQ(table[0].stage_done, kNamedByActualSdt);
+  ParseSdtServices(otherBody.bytes.data(), otherBody.length, table, 3, false);
+  EXPECT_STREQ(table[0].service_name, "RIGHT") << "another stream's SDT never replaces the actual one";
+  EXPECT_STREQ(table[1].service_name, "Elsewhere") << "it still names what no actual SDT named";
 }
 
 TEST_F(SdtFixture, NamesKeepTheirLengthAcrossZeroBytes) {

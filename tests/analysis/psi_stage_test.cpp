@@ -19,18 +19,12 @@ Bytes CollectedAfterPointer(const Bytes& packet) { return Bytes(packet.begin() +
 
 }  // namespace
 
-TEST_F(PsiStageTest, PatIsDecodedWhenTheNextStartPacketArrives) {
+TEST_F(PsiStageTest, PatCarriedByOnePacketIsDecodedFromThatPacket) {
   const std::vector<PatEntry> entries{{0, 0x0010}, {101, 0x0100}, {102, 0x0101}};
   TsStreamBuilder stream;
   stream.NullPackets(3).Section(0x0000, PatSection(1, entries)).NullPackets(3);
   OpenStream(stream.bytes());
-  EXPECT_EQ(AnalysePat(), 0) << "the only PAT packet is the last PID 0 packet";
-  EXPECT_EQ(nProgramCount, 0);
-  EXPECT_EQ(PatSectionList, nullptr);
-
-  stream.Section(0x0000, PatSection(1, entries)).NullPackets(2);
-  OpenStream(stream.bytes());
-  EXPECT_EQ(AnalysePat(), 1);
+  EXPECT_EQ(AnalysePat(), 1) << "the only PAT packet completes the table";
   EXPECT_EQ(bPatDone, 1);
   EXPECT_EQ(ProgramTableSummary(),
             (std::vector<ProgramSummary>{{.number = 101, .pmtPid = 0x100},
@@ -38,29 +32,25 @@ TEST_F(PsiStageTest, PatIsDecodedWhenTheNextStartPacketArrives) {
   ASSERT_NE(PatSectionList, nullptr);
   ASSERT_EQ(PatSectionList->size(), 1u);
   const Bytes collected = CollectedAfterPointer(PatPackets(entries));
-  EXPECT_EQ((*PatSectionList)[0].text, BuildSectionHexText(collected.data(), 183));
+  EXPECT_EQ((*PatSectionList)[0].text, BuildSectionHexText(collected.data(), 183))
+      << "the bytes collected for the section, stuffing included";
   EXPECT_EQ((*PatSectionList)[0].last_section_number, 0);
   EXPECT_TRUE(hooks.Messages().empty());
 
-  // The stage ended on the completing start packet: the PMT stage goes on
-  // from the packet behind it.
-  EXPECT_EQ(nBlockOffset, 8 * kPacketSize);
+  // The stage ended on the packet that completed the table: the PMT stage
+  // goes on from the packet behind it.
+  EXPECT_EQ(nBlockOffset, 4 * kPacketSize);
   // A completed PAT is not scanned again.
   Restart();
   EXPECT_EQ(AnalysePat(), 1);
   EXPECT_EQ(nBlockOffset, 0);
 }
 
-TEST_F(PsiStageTest, PatOfTwoSectionsIsDoneAfterTheStartPacketBehindTheSecond) {
+TEST_F(PsiStageTest, PatOfTwoSectionsIsDoneWithTheSecond) {
   const Bytes section0 = PatPackets({{1, 0x100}, {2, 0x101}}, 0, 1);
   const Bytes section1 = PatPackets({{3, 0x102}}, 1, 1);
   Bytes stream = section0;
   Append(stream, section1);
-  OpenStream(stream);
-  EXPECT_EQ(AnalysePat(), 0);
-  EXPECT_EQ(nProgramCount, 2) << "section 0 was decoded when section 1 started";
-
-  Append(stream, section0);
   OpenStream(stream);
   EXPECT_EQ(AnalysePat(), 1);
   EXPECT_EQ(nProgramCount, 3);
@@ -73,6 +63,29 @@ TEST_F(PsiStageTest, PatOfTwoSectionsIsDoneAfterTheStartPacketBehindTheSecond) {
       << "entry 0 holds section 0 with the stuffing behind it";
   EXPECT_EQ((*PatSectionList)[1].text, BuildSectionHexText(collected1.data(), 183));
   EXPECT_EQ((*PatSectionList)[1].last_section_number, 1);
+}
+
+TEST_F(PsiStageTest, SectionsPackedIntoOnePacketAreEachDecoded) {
+  // Both PAT sections in one packet, nothing behind: the PAT is complete.
+  Bytes sections = PatSection(1, {{1, 0x100}}, 0, 1);
+  Append(sections, PatSection(1, {{2, 0x100}}, 1, 1));
+  // PMTs of two programs on one PID, the second one starting inside the
+  // packet that ends the first, a packet without payload_unit_start.
+  std::vector<PmtStream> manyStreams;
+  for (int i = 0; i < 40; ++i) manyStreams.push_back({0x04, 0x210 + i});
+  Bytes pmts = PmtSection(1, 0x200, manyStreams);
+  ASSERT_GT(pmts.size(), 184u);
+  Append(pmts, PmtSection(2, 0x300, {{0x02, 0x300}, {0x03, 0x301}}));
+  TsStreamBuilder stream;
+  stream.Section(0x0000, sections).Section(0x0100, pmts).NullPackets(2);
+  OpenStream(stream.bytes());
+  EXPECT_EQ(AnalysePmt(), 1);
+  const auto programs = ProgramTableSummary();
+  ASSERT_EQ(programs.size(), 2u);
+  EXPECT_EQ(programs[0].audioPids.size(), size_t{kMaxAudioPids});
+  EXPECT_EQ(programs[1], (ProgramSummary{.number = 2, .pmtPid = 0x100, .videoPid = 0x300,
+                                         .audioPids = {0x301}}));
+  EXPECT_NE(pbCursor, nullptr) << "done as soon as both PMTs were decoded";
 }
 
 TEST_F(PsiStageTest, PatSectionNumbersAboveTheFirstLastSectionNumberAreIgnored) {
@@ -120,11 +133,12 @@ TEST_F(PsiStageTest, FileWithoutPat) {
   EXPECT_EQ(bPmtDone, 1);
   EXPECT_EQ(nProgramCount, 0);
 
-  // With no record to name, the SDT stage ends at the first valid section.
+  // With no record to name, the SDT stage ends at the packet that carries
+  // the first valid section.
   EXPECT_EQ(AnalyseSdt(), 1);
   EXPECT_EQ(bSdtDone, 1);
   EXPECT_EQ(bSdtExists, 1);
-  EXPECT_EQ(nBlockOffset, 12 * kPacketSize);
+  EXPECT_EQ(nBlockOffset, 11 * kPacketSize);
   EXPECT_TRUE(hooks.Messages().empty());
 
   BuildPatReport();
@@ -160,28 +174,34 @@ TEST_F(PsiStageTest, PmtStageFindsVideoAndAudioOfEachProgram) {
   EXPECT_NE(pbCursor, nullptr) << "ended as soon as every program was decoded";
 }
 
-TEST_F(PsiStageTest, PmtStageContinuesWhereThePatStageStopped) {
-  const Bytes pmt = PmtSection(1, 0x200, {{0x02, 0x200}});
+TEST_F(PsiStageTest, PmtStageGoesRoundOnceMoreForPmtsSentBeforeThePat) {
+  const Bytes pmt1 = PmtSection(1, 0x200, {{0x02, 0x200}});
+  const Bytes pmt2 = PmtSection(2, 0x300, {{0x02, 0x300}});
+  const Bytes pat = PatSection(1, {{1, 0x100}, {2, 0x101}, {3, 0x102}});
   TsStreamBuilder stream;
-  stream.Section(0x100, pmt).Section(0x100, pmt)  // before the PAT is complete: not seen
-      .Section(0x0000, PatSection(1, {{1, 0x100}}))
-      .Section(0x0000, PatSection(1, {{1, 0x100}}))
-      .Section(0x100, pmt);
+  stream.Section(0x100, pmt1)  // before the PAT: read on the second round
+      .Section(0x0000, pat)
+      .Section(0x101, pmt2)
+      .NullPackets(2);  // program 3 has no PMT anywhere
   OpenStream(stream.bytes());
   EXPECT_EQ(AnalysePmt(), 1);
-  EXPECT_EQ(ProgramTable[0].video_pid, 0);
+  EXPECT_EQ(ProgramTable[0].video_pid, 0x200);
+  EXPECT_EQ(ProgramTable[0].pmt_found, 1);
+  EXPECT_EQ(ProgramTable[1].video_pid, 0x300);
+  EXPECT_EQ(ProgramTable[2].pmt_found, 0);
+  EXPECT_EQ(pbCursor, nullptr) << "the second round also ends at the end of the file";
+  EXPECT_TRUE(hooks.Messages().empty());
 }
 
 TEST_F(PsiStageTest, PmtWithBadCrcIsDecodedFromALaterRepetition) {
   const Bytes good = PmtSection(1, 0x200, {{0x02, 0x200}, {0x03, 0x201}});
   const Bytes bad = WithBrokenCrc(good);
   TsStreamBuilder stream;
-  stream.Section(0x0000, PatSection(1, {{1, 0x100}})).Section(0x0000, PatSection(1, {{1, 0x100}}));
-  stream.Section(0x100, bad).Section(0x100, good).Section(0x100, good);
+  stream.Section(0x0000, PatSection(1, {{1, 0x100}})).Section(0x100, bad);
   OpenStream(stream.bytes());
   AnalysePmt();
-  EXPECT_EQ(ProgramTable[0].video_pid, 0)
-      << "the start packet that ends a collection cycle is not collected itself";
+  EXPECT_EQ(ProgramTable[0].video_pid, 0);
+  EXPECT_EQ(ProgramTable[0].pmt_found, 0);
 
   stream.Section(0x100, good);
   OpenStream(stream.bytes());
@@ -189,21 +209,14 @@ TEST_F(PsiStageTest, PmtWithBadCrcIsDecodedFromALaterRepetition) {
   EXPECT_EQ(ProgramTableSummary(), (std::vector<ProgramSummary>{
                                        {.number = 1, .pmtPid = 0x100, .videoPid = 0x200,
                                         .audioPids = {0x201}}}));
+  EXPECT_EQ(ProgramTable[0].pmt_found, 1);
 }
 
-TEST_F(PsiStageTest, ProgramsSharingAPmtPidAreDecodedOnePerCycle) {
+TEST_F(PsiStageTest, ProgramsSharingAPmtPidAreEachDecodedFromTheirOwnSection) {
   Bytes both = PmtSection(2, 0x300, {{0x02, 0x300}});
   Append(both, PmtSection(1, 0x200, {{0x02, 0x200}, {0x04, 0x201}}));
   TsStreamBuilder stream;
-  stream.Section(0x0000, PatSection(1, {{1, 0x100}, {2, 0x100}}))
-      .Section(0x0000, PatSection(1, {{1, 0x100}, {2, 0x100}}));
-  for (int i = 0; i < 3; ++i) stream.Section(0x100, both);
-  OpenStream(stream.bytes());
-  AnalysePmt();
-  EXPECT_EQ(ProgramTable[0].video_pid, 0x200) << "the first undecoded program in table order";
-  EXPECT_EQ(ProgramTable[1].video_pid, 0) << "a second program needs another cycle";
-
-  stream.Section(0x100, both);
+  stream.Section(0x0000, PatSection(1, {{1, 0x100}, {2, 0x100}})).Section(0x100, both);
   OpenStream(stream.bytes());
   AnalysePmt();
   EXPECT_EQ(ProgramTableSummary(),
@@ -229,9 +242,7 @@ TEST_F(PsiStageTest, PmtStageRunsOncePerFile) {
 
 namespace {
 
-// PAT and PMTs of programs 101..103, repeated often enough for the PAT and
-// PMT stages to complete (the PMT stage decodes one program per two start
-// packets of its PID).
+// PAT and PMTs of programs 101..103, repeated as a broadcast would.
 TsStreamBuilder PatAndPmts() {
   TsStreamBuilder stream;
   const Bytes pat = PatSection(1, {{101, 0x100}, {102, 0x101}, {103, 0x102}});
@@ -273,6 +284,35 @@ TEST_F(PsiStageTest, SdtSectionsPackedIntoOnePacketAreEachDecoded) {
             "001 \"Video PRG\"  VPID:0x0200 APID:0x0210  \"One\"\r\n"
             "002 \"Audio PRG\"  VPID:0x0201 APID:0x0211  \"Two\"\r\n"
             "003 \"UNTYPE 0\"  VPID:0x0202 APID:0x0212  \"NONAME\"\r\n");
+}
+
+TEST_F(PsiStageTest, SdtCarriedByOnePacketAtTheEndNamesThePrograms) {
+  TsStreamBuilder stream = PatAndPmts();
+  stream.Section(0x0011, SdtSection(1, 1, {{.serviceId = 101, .name = TextBytes("Only")}}));
+  OpenStream(stream.bytes());
+  AnalyseSdt();
+  EXPECT_EQ(bSdtExists, 1);
+  EXPECT_EQ(ProgramTableSummary()[0].name, "Only");
+}
+
+TEST_F(PsiStageTest, ActualSdtNamesWinOverAnotherStreamsSdt) {
+  const Bytes other = SdtSection(0x63, 1, {{.serviceId = 101, .provider = TextBytes("OtherNet"),
+                                            .name = TextBytes("WRONG")},
+                                           {.serviceId = 102, .name = TextBytes("Elsewhere")}},
+                                 0x4A);
+  const Bytes actual = SdtSection(1, 1, {{.serviceId = 101, .provider = TextBytes("Mine"),
+                                          .name = TextBytes("RIGHT")},
+                                         {.serviceId = 103, .name = TextBytes("Three")}});
+  TsStreamBuilder stream = PatAndPmts();
+  stream.Section(0x0011, other).Section(0x0011, actual).Section(0x0011, other);
+  OpenStream(stream.bytes());
+  AnalyseSdt();
+  const auto programs = ProgramTableSummary();
+  ASSERT_EQ(programs.size(), 3u);
+  EXPECT_EQ(programs[0].name, "RIGHT");
+  EXPECT_EQ(programs[0].provider, "Mine");
+  EXPECT_EQ(programs[1].name, "Elsewhere") << "no actual SDT names program 102";
+  EXPECT_EQ(programs[2].name, "Three");
 }
 
 TEST_F(PsiStageTest, SdtTailBeforeThePointerCompletesTheSection) {

@@ -2,6 +2,7 @@
 #include "tests/analysis/ts_file_fixture.h"
 
 #include <cstring>
+#include <filesystem>
 
 #include "analysis/engine/psi.h"
 
@@ -13,6 +14,18 @@ using TsFileSelection = TsFileTest;
 
 const char* const kFilter =
     "Data Files (*.DAT)|*.DAT|Transmission Stream (*.TS)|*.TS|All Files (*.*)|*.*||";
+
+// How many descriptors of this process are open on `path`.
+int DescriptorsOpenOn(const std::string& path) {
+  int count = 0;
+  std::error_code error;
+  const std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    std::error_code readError;
+    if (std::filesystem::read_symlink(entry.path(), readError) == target) ++count;
+  }
+  return count;
+}
 
 std::string WriteSample(const TempDir& dir, const std::string& name, int packets) {
   std::string path = dir.File(name);
@@ -95,14 +108,20 @@ TEST_F(TsFileSelection, OpenFailureKeepsTheName) {
 }
 
 TEST_F(TsFileSelection, ReopeningClosesThePreviousStream) {
-  OpenPath(WriteSample(dir_, "c.ts", 4));
+  const std::string path = WriteSample(dir_, "c.ts", 4);
+  OpenPath(path);
+  EXPECT_EQ(DescriptorsOpenOn(path), 1);
   ASSERT_EQ(OpenTsFile(), 1);
   ASSERT_EQ(OpenTsFile(), 1);
+  EXPECT_EQ(DescriptorsOpenOn(path), 1) << "each reopening closed the stream before it";
   EXPECT_EQ(ReadAllIndices(), Range(0, 4));
   CloseTsFile();
   EXPECT_EQ(pTsFile, nullptr);
+  EXPECT_EQ(DescriptorsOpenOn(path), 0);
+  // Closing or rewinding with nothing open does nothing.
   CloseTsFile();
   RewindTsFile();
+  EXPECT_EQ(DescriptorsOpenOn(path), 0);
 }
 
 TEST_F(TsFileSelection, ReopeningMidStreamDeliversNothingUntilABlockIsRead) {

@@ -1,6 +1,7 @@
 // One fuzz input run through the PSI analysis: the bytes are written to a
 // file and analysed as the PAT, PMT and SDT commands do, the reports are
-// built, and the three table parsers also read the bytes as a section body.
+// built, the three table parsers also read the bytes as a section body, and
+// the name decoder reads them as a name.
 // Shared by the libFuzzer target and the corpus replay test of the suite.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <string>
 
+#include "analysis/engine/dvb_text.h"
 #include "analysis/engine/psi.h"
 #include "analysis/engine/reports.h"
 #include "analysis/engine/ts_file.h"
@@ -33,6 +35,7 @@ inline bool RunPsiAnalysisOnBytes(const uint8_t* data, size_t size, const std::s
     for (int i = 0; i < nProgramCount; ++i) BuildProgramDetailText(ProgramTable[i]);
     AnalyseSdt();
     BuildSdtReport();
+    BuildSdtDisplayReport();
     if (PatSectionList != nullptr)
       for (const PatSectionText& entry : *PatSectionList) (void)entry.text.size();
   }
@@ -50,5 +53,7 @@ inline bool RunPsiAnalysisOnBytes(const uint8_t* data, size_t size, const std::s
     ParseSdtServices(body, length, table, count);
     CheckSectionCrc(data, static_cast<int>(std::min<size_t>(size, 4096)));
   }
+  // The bytes as a name in every character table: the first byte selects it.
+  DecodeDvbText(data, std::min<size_t>(size, 255));
   return true;
 }
