@@ -7,8 +7,11 @@
 #include <memory>
 #include <string>
 
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
+#include "analysis/engine/dvb_text.h"
 #include "analysis/engine/psi.h"
 #include "analysis/engine/reports.h"
 #include "analysis/engine/ts_file.h"
@@ -33,96 +36,8 @@ std::string HexBytes(const std::string& bytes) {
   return hex;
 }
 
-void AppendUtf8(std::string& out, uint32_t codePoint) {
-  if (codePoint < 0x80) {
-    out += static_cast<char>(codePoint);
-  } else if (codePoint < 0x800) {
-    out += static_cast<char>(0xC0 | (codePoint >> 6));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (codePoint >> 12));
-    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-  }
-}
-
-constexpr uint32_t kReplacement = 0xFFFD;
-
-// Upper halves of the one-byte tables decoded here; other tables (and the
-// default table without a selector byte) show their upper half as U+FFFD.
-uint32_t UpperHalfCodePoint(int iso8859Part, uint8_t b) {
-  if (iso8859Part == 1) return b;
-  if (iso8859Part == 15) {
-    switch (b) {
-      case 0xA4: return 0x20AC;
-      case 0xA6: return 0x0160;
-      case 0xA8: return 0x0161;
-      case 0xB4: return 0x017D;
-      case 0xB8: return 0x017E;
-      case 0xBC: return 0x0152;
-      case 0xBD: return 0x0153;
-      case 0xBE: return 0x0178;
-      default: return b;
-    }
-  }
-  return kReplacement;
-}
-
-// A service or provider name as readable UTF-8 text: the leading
-// character-table selector decides how the bytes are read (UTF-8, UCS-2,
-// ISO 8859-1 and -15 here); the DVB control codes for emphasis are dropped
-// and the one for a line break becomes "\n". The exact bytes go beside it
-// in hex.
-std::string DvbNameText(const std::string& raw) {
-  std::string text;
-  if (raw.empty()) return text;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(raw.data());
-  size_t pos = 0;
-  int iso8859Part = 0;  // 0: a table not decoded here
-  enum { OneByte, Ucs2, Utf8 } coding = OneByte;
-  const uint8_t selector = bytes[0];
-  if (selector >= 0x01 && selector <= 0x0B) {
-    iso8859Part = selector + 4;
-    pos = 1;
-  } else if (selector == 0x10) {
-    if (raw.size() >= 3 && bytes[1] == 0x00) iso8859Part = bytes[2];
-    pos = std::min<size_t>(3, raw.size());
-  } else if (selector == 0x11) {
-    coding = Ucs2;
-    pos = 1;
-  } else if (selector == 0x15) {
-    coding = Utf8;
-    pos = 1;
-  } else if (selector == 0x1F) {
-    pos = std::min<size_t>(2, raw.size());
-  } else if (selector < 0x20) {
-    pos = 1;
-  }
-
-  if (coding == Utf8) return raw.substr(pos);  // invalid sequences are replaced when printed
-  if (coding == Ucs2) {
-    for (; pos + 1 < raw.size(); pos += 2) {
-      const uint32_t unit = (uint32_t{bytes[pos]} << 8) | bytes[pos + 1];
-      if (unit == 0xE08A) text += '\n';
-      else if (unit >= 0xE080 && unit <= 0xE09F) continue;  // control codes
-      else if (unit >= 0xD800 && unit <= 0xDFFF) AppendUtf8(text, kReplacement);
-      else AppendUtf8(text, unit);
-    }
-    return text;
-  }
-  for (; pos < raw.size(); ++pos) {
-    const uint8_t b = bytes[pos];
-    if (b < 0x80) AppendUtf8(text, b);
-    else if (b == 0x8A) text += '\n';
-    else if (b < 0xA0) continue;  // control codes
-    else AppendUtf8(text, UpperHalfCodePoint(iso8859Part, b));
-  }
-  return text;
-}
-
-// The name bytes the SDT stage copied, zero bytes included.
-std::string StoredName(const char (&name)[256], int32_t length) {
-  return std::string(name, static_cast<size_t>(std::clamp<int32_t>(length, 0, sizeof(name) - 1)));
+std::string NameText(const std::string& bytes) {
+  return DecodeDvbText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 nlohmann::ordered_json ProgramTableJson() {
@@ -131,22 +46,24 @@ nlohmann::ordered_json ProgramTableJson() {
   for (int i = 0; i < count; ++i) {
     const ProgramRecord& record = ProgramTable[i];
     const int audioCount = std::clamp(record.audio_count, 0, kMaxAudioPids);
-    const std::string name = StoredName(record.service_name, record.service_name_length);
-    const std::string provider = StoredName(record.provider_name, record.provider_name_length);
+    const std::string name = StoredNameBytes(record.service_name, record.service_name_length);
+    const std::string provider = StoredNameBytes(record.provider_name, record.provider_name_length);
     programs.push_back({
         {"program_number", record.program_number},
         {"pmt_pid", record.pmt_pid},
+        {"pmt_found", record.pmt_found != 0},
         {"video_pid", record.video_pid},
         {"audio_pids", std::vector<int>(record.audio_pids, record.audio_pids + audioCount)},
         {"service_type", record.service_type},
-        {"service_name", DvbNameText(name)},
+        {"service_name", NameText(name)},
         {"service_name_hex", HexBytes(name)},
-        {"provider_name", DvbNameText(provider)},
+        {"provider_name", NameText(provider)},
         {"provider_name_hex", HexBytes(provider)},
     });
   }
   return {
       {"program_count", nProgramCount},
+      {"program_table_full", bProgramTableFull == 1},
       {"pat_done", bPatDone == 1},
       {"pmt_done", bPmtDone == 1},
       {"sdt_done", bSdtDone == 1},
@@ -174,15 +91,25 @@ std::string PmtText() {
   return text;
 }
 
-std::string SdtText() {
-  BuildSdtReport();
-  return WithNewlineEnds(strSdtReport);
-}
+std::string SdtText() { return WithNewlineEnds(BuildSdtDisplayReport()); }
+
+// The stages read the file from its start more than once (the SDT stage
+// restarts it, the PMT stage may go round again): from input that cannot be
+// rewound they would give an incomplete table without noticing.
+bool CanRewind(FILE* file) { return lseek(fileno(file), 0, SEEK_CUR) != -1; }
 
 int RunPsiCommand(PsiCommand command, const PsiOptions& options) {
   ResetAnalysis();
   strTsFileName = options.file;
   if (!OpenTsFile()) {
+    ResetAnalysis();
+    return kExitFailure;
+  }
+  if (!CanRewind(pTsFile)) {
+    std::fprintf(stderr,
+                 "%s cannot be read again from its start (a pipe or FIFO): the analysis reads "
+                 "the stream more than once. Save it to a file first.\n",
+                 options.file.c_str());
     ResetAnalysis();
     return kExitFailure;
   }
@@ -214,10 +141,15 @@ int RunPsiCommand(PsiCommand command, const PsiOptions& options) {
 CommandSetup PsiSetup(PsiCommand command, const char* footer) {
   return [command, footer](CLI::App& app) -> std::function<int()> {
     auto options = std::make_shared<PsiOptions>();
-    app.add_option("FILE", options->file, "Transport-stream file of 188-byte packets")->required();
+    app.add_option("FILE", options->file,
+                   "Transport-stream file of 188-byte packets (a file that can be read again from "
+                   "its start: pipes and FIFOs are refused)")
+        ->required();
     app.add_flag("--json", options->json,
-                 "Print the program table as JSON (PIDs, service type, names as text and as hex "
-                 "bytes) instead of the report");
+                 "Print the program table as JSON instead of the report: per program its PIDs, "
+                 "whether its PMT was found (pmt_found), service type, names as text and as hex "
+                 "bytes; program_table_full tells that the PAT listed more programs than the "
+                 "1024 kept");
     app.footer(footer);
     return [command, options] { return RunPsiCommand(command, *options); };
   };
@@ -238,6 +170,8 @@ CliCommandRegistration sdtCommand(
     "sdt", "Name the programs of a transport-stream file from its Service Description Table",
     PsiSetup(PsiCommand::Sdt,
              "Reads the PAT, the PMTs and the SDT; prints one line per program with its service "
-             "type, first video and audio PID and service name."));
+             "type, its video PID (the last video stream of its PMT), its first audio PID and "
+             "its service name, decoded from the name's DVB character table; bytes that cannot "
+             "be decoded show as \\xNN."));
 
 }  // namespace

@@ -2,6 +2,10 @@
 // unreadable and unopenable files.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "tests/support/run_cli.h"
@@ -86,30 +90,83 @@ TEST(CliPsi, JsonHoldsTheProgramTableWithNamesAsTextAndHex) {
   EXPECT_EQ(pat["programs"].size(), 11u);
   EXPECT_EQ(pat["programs"][10]["program_number"], 8899);
   EXPECT_EQ(pat["programs"][10]["pmt_pid"], 0x1003);
+  EXPECT_EQ(pat["programs"][10]["pmt_found"], false);
+  EXPECT_EQ(pat["program_table_full"], false);
 }
 
-TEST(CliPsi, JsonNamesInOtherCharacterTablesStayValidText) {
+TEST(CliPsi, JsonTellsWhichPmtsWereFoundAndWhetherTheTableWasFull) {
+  // test-018: a PAT of 20 programs, PMTs of programs 1 and 2 only.
+  CliRun run = RunCli({"pmt", SampleStream("test-018.ts"), "--json"});
+  ASSERT_EQ(run.exitCode, 0);
+  auto json = nlohmann::json::parse(run.out);
+  ASSERT_EQ(json["programs"].size(), 20u);
+  int found = 0;
+  for (const auto& program : json["programs"]) found += program["pmt_found"].get<bool>() ? 1 : 0;
+  EXPECT_EQ(found, 2);
+  EXPECT_EQ(json["programs"][0]["pmt_found"], true);
+  EXPECT_EQ(json["programs"][1]["pmt_found"], true);
+  EXPECT_EQ(json["program_table_full"], false);
+
+  run = RunCli({"pat", SampleStream("edge/many_programs_1100.ts"), "--json"});
+  ASSERT_EQ(run.exitCode, 0);
+  json = nlohmann::json::parse(run.out);
+  EXPECT_EQ(json["program_count"], 1024);
+  EXPECT_EQ(json["program_table_full"], true) << "1,100 programs listed, 1,024 kept";
+}
+
+TEST(CliPsi, InputThatCannotBeRewoundIsRefused) {
+  TempDir dir;
+  const std::string fifo = dir.File("stream.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Held open for reading and writing here, the FIFO opens at once in the
+  // command and already holds a whole stream.
+  const int fd = open(fifo.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  const std::string sample = ReadFileBytes(SampleStream("edge/pat_two_sections_one_packet.ts"));
+  ASSERT_EQ(write(fd, sample.data(), sample.size()), static_cast<ssize_t>(sample.size()));
+  for (const char* command : {"pat", "pmt", "sdt"}) {
+    CliRun run = RunCli({command, fifo, "--json"});
+    EXPECT_EQ(run.exitCode, 1) << command;
+    EXPECT_EQ(run.out, "") << command << ": no result at all rather than a wrong one";
+    EXPECT_NE(run.err.find("cannot be read again from its start"), std::string::npos) << run.err;
+  }
+  close(fd);
+}
+
+TEST(CliPsi, SdtHelpNamesTheVideoPidItShows) {
+  CliRun run = RunCli({"sdt", "--help"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out.find("first video"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("the last video stream"), std::string::npos) << run.out;
+}
+
+TEST(CliPsi, JsonNamesAreDecodedFromTheirCharacterTables) {
   TempDir dir;
   const Bytes latin9 = {0x0B, 'C', 'a', 'f', 0xE9, ' ', 0xA4};          // ISO 8859-15
-  const Bytes ucs2 = {0x11, 0x00, 'T', 0x04, 0x1F, 0xE0, 0x8A, 0x00, 'V'};  // "TП\nV"
+  const Bytes ucs2 = {0x11, 0x00, 'T', 0x04, 0x1F, 0xE0, 0x8A, 0x00, 'V'};  // "TП", CR/LF code, "V"
   const Bytes brokenUtf8 = {0x15, 'O', 'K', 0xC3};                        // cut sequence
   const Bytes defaultTable = {'A', 0x86, 'B', 0x87, 0xC1, 'e'};          // emphasis codes, a diacritic
+  const Bytes gb2312 = {0x13, 0xD6, 0xD0, 0xCE, 0xC4};                    // "中文"
   TsStreamBuilder stream;
-  const Bytes pat = PatSection(1, {{1, 0x100}, {2, 0x101}, {3, 0x102}, {4, 0x103}});
+  const Bytes pat = PatSection(1, {{1, 0x100}, {2, 0x101}, {3, 0x102}, {4, 0x103}, {5, 0x104}});
   const Bytes sdt = SdtSection(1, 1, {{.serviceId = 1, .name = latin9},
                                       {.serviceId = 2, .name = ucs2},
                                       {.serviceId = 3, .name = brokenUtf8},
-                                      {.serviceId = 4, .name = defaultTable}});
-  stream.Section(0x0000, pat).Section(0x0000, pat).Section(0x0011, sdt).Section(0x0011, sdt);
+                                      {.serviceId = 4, .name = defaultTable},
+                                      {.serviceId = 5, .provider = gb2312, .name = gb2312}});
+  stream.Section(0x0000, pat).Section(0x0011, sdt);
   ASSERT_TRUE(stream.WriteTo(dir.File("names.ts")));
   CliRun run = RunCli({"sdt", dir.File("names.ts"), "--json"});
   ASSERT_EQ(run.exitCode, 0);
   const auto json = nlohmann::json::parse(run.out);
   EXPECT_EQ(json["programs"][0]["service_name"], "Caf\u00e9 \u20ac");
-  EXPECT_EQ(json["programs"][1]["service_name"], "T\u041f\nV");
-  EXPECT_EQ(json["programs"][2]["service_name"], "OK\ufffd");
-  EXPECT_EQ(json["programs"][3]["service_name"], "AB\ufffde");
+  EXPECT_EQ(json["programs"][1]["service_name"], "T\u041f V");
+  EXPECT_EQ(json["programs"][2]["service_name"], "OK\\xC3") << "undecodable bytes escaped";
+  EXPECT_EQ(json["programs"][3]["service_name"], "AB\u00e8");
   EXPECT_EQ(json["programs"][3]["service_name_hex"], "41864287C165");
+  EXPECT_EQ(json["programs"][4]["service_name"], "\u4e2d\u6587");
+  EXPECT_EQ(json["programs"][4]["provider_name"], "\u4e2d\u6587");
+  EXPECT_EQ(json["programs"][4]["provider_name_hex"], "13D6D0CEC4");
 }
 
 TEST(CliPsi, UnreadableFilesGiveTheEmptyReports) {
@@ -149,14 +206,19 @@ TEST(CliPsi, FileThatCannotBeOpenedExitsWithOne) {
   EXPECT_EQ(run.exitCode, 2) << "FILE is required";
 }
 
-TEST(CliPsi, TextOutputChangesOnlyLineEndsAndKeepsNameBytes) {
-  TempDir dir;
-  TsStreamBuilder stream;
-  const Bytes pat = PatSection(1, {{1, 0x100}});
-  const Bytes sdt = SdtSection(1, 1, {{.serviceId = 1, .name = {'A', '\r', 'B'}}});
-  stream.Section(0x0000, pat).Section(0x0000, pat).Section(0x0011, sdt).Section(0x0011, sdt);
-  ASSERT_TRUE(stream.WriteTo(dir.File("cr.ts")));
-  CliRun run = RunCli({"sdt", dir.File("cr.ts")});
+TEST(CliPsi, TextOutputShowsDecodedNamesOneRowPerProgram) {
+  CliRun run = RunCli({"sdt", SampleStream("edge/weird_names.ts")});
   ASSERT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.out, "SDT exist.\n001 \"Video PRG\"  VPID:0x0000 APID:0x0000  \"A\rB\"\n");
+  EXPECT_EQ(run.out,
+            "SDT exist.\n"
+            "001 \"Video PRG\"  VPID:0x0101 APID:0x0000  \"\\xFF\\xFE bad utf8 \"q\" \\  \"\n"
+            "002 \"Video PRG\"  VPID:0x0102 APID:0x0000  \"\u4e2d\u6587\\xD8\\x00\"\n"
+            "003 \"Video PRG\"  VPID:0x0103 APID:0x0000  \"Caf\u00e9 \u20ac\"\n"
+            "004 \"Video PRG\"  VPID:0x0104 APID:0x0000  \"Tab Quote\"Back\\slash\\x07\"\n"
+            "005 \"Video PRG\"  VPID:0x0105 APID:0x0000  \"Greek\u00e1\"\n"
+            "006 \"Video PRG\"  VPID:0x0106 APID:0x0000  \"NONAME\"\n");
+
+  run = RunCli({"sdt", SampleStream("test-025.ts")});
+  ASSERT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.out.find("\"P1.1\"\n"), std::string::npos) << "no selector byte in the text";
 }
