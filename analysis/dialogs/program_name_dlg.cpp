@@ -9,6 +9,7 @@ constexpr int kTitleString = 609;
 
 void CProgramNameDlg::OnInitDialog() {
   BuildSdtReport();
-  SetDlgItemText(kReportEdit, FromEngineText(strSdtReport));
+  // Names shown decoded from their DVB character table, one row per program.
+  SetDlgItemText(kReportEdit, QString::fromStdString(BuildSdtDisplayReport()));
   setWindowTitle(LoadResString(kTitleString));
 }

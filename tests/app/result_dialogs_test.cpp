@@ -90,12 +90,20 @@ TEST_F(ResultDialogsTest, SdtDialogShowsTheReport) {
   EXPECT_TRUE(dialog.GetDlgItemText(1019).startsWith(QStringLiteral("SDT exist.\r\n001 \"Video PRG\"  VPID:0x0300 APID:0x0301  \"News 24\"\r\n")));
 }
 
-TEST_F(ResultDialogsTest, NamesAreShownByteForByte) {
+TEST_F(ResultDialogsTest, NamesAreShownDecodedWhileTheReportKeepsTheirBytes) {
   Analyse(SampleStream("test-025.ts"), AnalyseSdt);
   CProgramNameDlg dialog(nullptr);
   dialog.InitDialog();
-  EXPECT_EQ(ToEngineText(dialog.GetDlgItemText(1019)), strSdtReport);
   EXPECT_NE(strSdtReport.find("\"\x04P1.1\""), std::string::npos) << strSdtReport;
+  EXPECT_TRUE(dialog.GetDlgItemText(1019).contains(QStringLiteral("  \"P1.1\"\r\n")))
+      << dialog.GetDlgItemText(1019).toStdString();
+
+  ResetAnalysis();
+  Analyse(SampleStream("edge/multi.ts"), AnalyseSdt);
+  CProgramNameDlg chinese(nullptr);
+  chinese.InitDialog();
+  EXPECT_TRUE(chinese.GetDlgItemText(1019).contains(QString::fromUtf8("\"\u8282\u76EE\u4E8C\"")))
+      << chinese.GetDlgItemText(1019).toStdString();
 }
 
 TEST_F(ResultDialogsTest, WithoutAValidPatTheDialogsAreEmpty) {
