@@ -106,3 +106,32 @@ TEST_F(PsiStageTest, EdgeNamesDecodedOneRowEach) {
   BuildSdtReport();
   EXPECT_NE(strSdtReport.find("\x15\xFF\xFE"), std::string::npos) << "the report keeps the bytes";
 }
+
+TEST_F(PsiStageTest, EdgeOddPidsAndInnerLengths) {
+  // PMT PIDs 0x0000 (the PAT's), 0x1FFF (null packets) and 0x0011 (the SDT's).
+  OpenFile(EdgeStream("odd_pmt_pids.ts"));
+  AnalyseSdt();
+  EXPECT_EQ(ProgramTableSummary(),
+            (std::vector<ProgramSummary>{{.number = 0xFFFF, .pmtPid = 0x0000},
+                                         {.number = 2, .pmtPid = 0x1FFF, .videoPid = 0x100},
+                                         {.number = 3, .pmtPid = 0x0011, .videoPid = 0x101,
+                                          .serviceType = 1, .name = "Three", .provider = "P"}}));
+
+  // Inner lengths past the section end: nothing read beyond it, nothing
+  // made of the bytes there.
+  OpenFile(EdgeStream("bad_inner_lengths.ts"));
+  AnalyseSdt();
+  EXPECT_EQ(bSdtExists, 1);
+  EXPECT_EQ(ProgramTableSummary(),
+            (std::vector<ProgramSummary>{{.number = 1, .pmtPid = 0x50},
+                                         {.number = 2, .pmtPid = 0x51, .videoPid = 0x100,
+                                          .audioPids = {0x101}}}));
+  EXPECT_EQ(ProgramTable[0].pmt_found, 1);
+
+  // Start packets whose adaptation field leaves no room for a pointer_field.
+  OpenFile(EdgeStream("adaptation_oddities.ts"));
+  AnalysePmt();
+  EXPECT_EQ(ProgramTableSummary(),
+            (std::vector<ProgramSummary>{{.number = 1, .pmtPid = 0x50, .videoPid = 0x100}}));
+  EXPECT_TRUE(hooks.Messages().empty());
+}
