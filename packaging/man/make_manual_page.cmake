@@ -4,7 +4,8 @@
 # each subcommand goes into the page too.
 #
 # cmake -DHELP2MAN=... -DPROGRAM=path -DNAME=vantrel-cli -DDESCRIPTION="..."
-#       [-DINCLUDE=extra.h2m] -DOUTPUT=dir/vantrel-cli.1.gz -P make_manual_page.cmake
+#       [-DINCLUDE=extra.h2m] [-DSANITIZE=address|thread] -DOUTPUT=dir/vantrel-cli.1.gz
+#       -P make_manual_page.cmake
 foreach(variable HELP2MAN PROGRAM NAME DESCRIPTION OUTPUT)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "make_manual_page.cmake: -D${variable}= is missing")
@@ -19,7 +20,18 @@ function(escape_roff text out)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
-execute_process(COMMAND "${PROGRAM}" --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
+# In a sanitizer build the program is an instrumented one: leaks are the test
+# suite's business, not the manual page's, and TSan needs the fixed address
+# layout that setarch -R gives (inherited by everything help2man starts).
+set(run "")
+if(SANITIZE STREQUAL "address")
+  set(ENV{ASAN_OPTIONS} "$ENV{ASAN_OPTIONS}:detect_leaks=0")
+elseif(SANITIZE STREQUAL "thread")
+  execute_process(COMMAND uname -m OUTPUT_VARIABLE machine OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(run setarch ${machine} -R)
+endif()
+
+execute_process(COMMAND ${run} "${PROGRAM}" --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${PROGRAM} --help failed (${status})")
 endif()
@@ -36,7 +48,7 @@ if(start GREATER_EQUAL 0)
   string(REGEX MATCHALL "(^|\n)  [^ \n]+" entries "${list}")
   foreach(entry IN LISTS entries)
     string(STRIP "${entry}" subcommand)
-    execute_process(COMMAND "${PROGRAM}" ${subcommand} --help
+    execute_process(COMMAND ${run} "${PROGRAM}" ${subcommand} --help
                     OUTPUT_VARIABLE text RESULT_VARIABLE status)
     if(NOT status EQUAL 0)
       message(FATAL_ERROR "${PROGRAM} ${subcommand} --help failed (${status})")
@@ -58,7 +70,7 @@ if(INCLUDE)
 endif()
 
 execute_process(
-  COMMAND "${HELP2MAN}" --no-info --section=1 "--name=${DESCRIPTION}" ${includes}
+  COMMAND ${run} "${HELP2MAN}" --no-info --section=1 "--name=${DESCRIPTION}" ${includes}
           "--output=${page}" "${PROGRAM}"
   RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
