@@ -100,6 +100,14 @@ done
 grep -q '^ready' "$work/boxsim.out" || { cat "$work/boxsim.err"; fail "installed vantrel-boxsim not ready in 30 s"; }
 device=$("${installed[@]}" vantrel-cli device) || fail "installed vantrel-cli device failed"
 grep -q 'kind BUS' <<<"$device" || fail "installed vantrel-cli device said '$device'"
+if [ "$gui" = 1 ]; then
+  # The desktop entry's command starts the installed application on that box;
+  # it keeps running (timeout ends it) instead of ending at once as it would
+  # without a box or without its Qt plugins.
+  status=0
+  "${installed[@]}" QT_QPA_PLATFORM=offscreen timeout 5 vantrel > "$work/vantrel.log" 2>&1 || status=$?
+  [ "$status" = 124 ] || { cat "$work/vantrel.log"; fail "installed vantrel ended with $status instead of running"; }
+fi
 kill "$box_pid"
 status=0
 wait "$box_pid" || status=$?
