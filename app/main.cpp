@@ -1,9 +1,37 @@
 // vantrel: the desktop application. It needs a tuner box (or vantrel-boxsim).
 #include <QApplication>
+#include <cstdio>
+#include <cstring>
 
 #include "app/tollbeck_app.h"
+#include "platform/version.h"
+
+namespace {
+
+// Its only arguments of its own, answered before Qt starts so that they work
+// without a display (the manual page is made from them at build time).
+constexpr char kUsage[] =
+    "Usage: vantrel [-h|--help] [--version] [Qt options]\n"
+    "The Vantrel desktop application: analyses MPEG transport streams recorded in\n"
+    "files and captures the live stream of a USB tuner box to a file. It starts\n"
+    "only when a tuner box is present (a real one, or vantrel-boxsim).\n"
+    "\n"
+    "  -h, --help     print this help and end\n"
+    "  --version      print the version and end\n"
+    "\n"
+    "Other arguments go to Qt, e.g. -platform offscreen.\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("vantrel %s\n", kVantrelVersion);
+    return 0;
+  }
   QApplication application(argc, argv);
   CTollbeckApp app;
   if (!app.InitInstance()) {

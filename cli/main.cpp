@@ -4,6 +4,7 @@
 
 #include "cli/command.h"
 #include "platform/ui_hooks.h"
+#include "platform/version.h"
 
 namespace {
 
@@ -79,6 +80,7 @@ void InstallCliUiHooks() {
 int main(int argc, char** argv) {
   CLI::App app{"Vantrel command line: transport-stream analysis and tuner box tools", "vantrel-cli"};
   app.require_subcommand(1, 1);
+  app.set_version_flag("--version", std::string("vantrel-cli ") + kVantrelVersion);
   std::map<CLI::App*, std::function<int()>> runners;
   for (Registered& command : Registry()) {
     CLI::App* sub = app.add_subcommand(command.name, command.description);
@@ -89,6 +91,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "vantrel-cli: %s\n", e.what());

@@ -24,6 +24,7 @@
 #include "device/tuner_device.h"
 #include "platform/device_io.h"
 #include "platform/device_wire.h"
+#include "platform/version.h"
 #include "sim/boxsim_options.h"
 #include "sim/device_server.h"
 #include "sim/stream_source.h"
@@ -114,6 +115,10 @@ int main(int argc, char** argv) {
   }
   if (showHelp) {
     std::fputs(BoxSimUsage(), stdout);
+    return 0;
+  }
+  if (options.showVersion) {
+    std::printf("vantrel-boxsim %s\n", kVantrelVersion);
     return 0;
   }
   signal(SIGPIPE, SIG_IGN);

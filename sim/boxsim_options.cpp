@@ -94,6 +94,8 @@ const char* BoxSimUsage() {
          "  --fail-after-ms N       fail every request N ms after the first stream start\n"
          "  --stall-after-ms N      freeze the write offset N ms after the first stream start\n"
          "  --hang CODE[,CODE...]   never answer these requests (for tests)\n"
+         "  -h, --help              print this help and end\n"
+         "  --version               print the version and end\n"
          "Numbers are decimal or 0x hexadecimal. SIGINT or SIGTERM end it cleanly.\n";
 }
 
@@ -107,6 +109,10 @@ bool ParseBoxSimOptions(int argc, char** argv, BoxSimOptions* options, bool* sho
     std::string name = argv[i];
     if (name == "--help" || name == "-h") {
       *showHelp = true;
+      return true;
+    }
+    if (name == "--version") {
+      options->showVersion = true;
       return true;
     }
     if (name == "--never-ready" || name == "--wobble" || name == "--no-sync") {

@@ -28,6 +28,7 @@ struct BoxSimOptions {
   std::set<uint32_t> hangCodes;          // received but never answered
   int64_t failAfterMs = -1;              // -1: never
   int64_t stallAfterMs = -1;
+  bool showVersion = false;              // --version: print the version, play nothing
 };
 
 // Parses argv; on failure returns false with a message in *error. --help
