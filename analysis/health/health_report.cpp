@@ -44,7 +44,7 @@ std::string HealthNameText(const std::string& raw) {
   return text;
 }
 
-std::string HealthJson(const HealthResult& r) {
+std::string HealthJson(const HealthResult& r, int indent) {
   Json pids = Json::array();
   for (const PidStats& p : r.pids) {
     pids.push_back({
@@ -118,7 +118,7 @@ std::string HealthJson(const HealthResult& r) {
       {"programs", std::move(programs)},
       {"checks", std::move(checks)},
   };
-  return root.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  return root.dump(indent, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::string HealthText(const HealthResult& r) {

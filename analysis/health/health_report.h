@@ -6,8 +6,9 @@
 
 #include "analysis/health/stream_health.h"
 
-// Pretty-printed JSON with a final newline; null where unknown or not evaluated.
-std::string HealthJson(const HealthResult& result);
+// JSON with a final newline; null where unknown or not evaluated. Indented
+// by `indent` blanks, or on one line when `indent` is negative.
+std::string HealthJson(const HealthResult& result, int indent = 2);
 // The summary, the PID table and the checks, "\n" line ends.
 std::string HealthText(const HealthResult& result);
 // A service or provider name as stored in the SDT, as text for a report: a
