@@ -156,6 +156,7 @@ struct PidState {
   uint8_t duplicateRun = 0;
   uint8_t roles = 0;  // kRole* bits
   int32_t seriesSlot = -1;
+  uint32_t bucketPackets = 0;  // in the series' current bucket, flushed when it closes
   int32_t presenceTracker = -1;
   int32_t ptsTracker = -1;
   int32_t pmtTracker = -1;
@@ -550,7 +551,7 @@ struct StreamHealth::Impl {
     const int pid = static_cast<int>(((b1 & 0x1F) << 8) | p[2]);
     PidState& s = pids[static_cast<size_t>(pid)];
     if (s.packets++ == 0) FirstPacketOf(pid, s);
-    if (s.seriesSlot >= 0) ++seriesCounts[static_cast<size_t>(s.seriesSlot)].back();
+    ++s.bucketPackets;
     const unsigned afc = (b3 >> 4) & 3;
     const bool tei = (b1 & 0x80) != 0;
     const unsigned scrambling = b3 >> 6;
@@ -594,11 +595,17 @@ struct StreamHealth::Impl {
   void FirstPacketOf(int pid, PidState& s) {
     if (seriesPids.size() >= limits.maxPidSeries) return;
     s.seriesSlot = static_cast<int32_t>(seriesPids.size());
+    s.bucketPackets = 0;
     seriesPids.push_back(pid);
     seriesCounts.emplace_back(buckets.size(), 0);
   }
 
   void NextBucket() {
+    for (size_t slot = 0; slot < seriesPids.size(); ++slot) {
+      PidState& s = pids[static_cast<size_t>(seriesPids[slot])];
+      seriesCounts[slot].back() = s.bucketPackets;
+      s.bucketPackets = 0;
+    }
     if (buckets.size() >= limits.maxSeriesPoints) {
       // Halve the resolution: merge neighbours.
       const size_t half = buckets.size() / 2;
@@ -1219,9 +1226,13 @@ struct StreamHealth::Impl {
         PidBitrateSeries series;
         series.pid = seriesPids[slot];
         series.bitrateBps.reserve(used.size());
-        for (size_t n = 0; n < used.size(); ++n)
-          series.bitrateBps.push_back(seriesCounts[slot][used[n]] * kBitsPerPacket /
-                                      r.bitrateSeries[n].durationS);
+        for (size_t n = 0; n < used.size(); ++n) {
+          // The current bucket's count is still with the PID.
+          const uint32_t count = used[n] + 1 == buckets.size()
+                                     ? pids[static_cast<size_t>(series.pid)].bucketPackets
+                                     : seriesCounts[slot][used[n]];
+          series.bitrateBps.push_back(count * kBitsPerPacket / r.bitrateSeries[n].durationS);
+        }
         r.pidSeries.push_back(std::move(series));
       }
     }

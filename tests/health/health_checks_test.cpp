@@ -72,6 +72,30 @@ TEST(HealthChecks, ConstantBitrateAndDurationComeFromThePcrsWithinATenthOfAPerce
   for (const BitratePoint& point : r.bitrateSeries)
     EXPECT_NEAR(point.bitrateBps, kCbrBitrate, kCbrBitrate * 0.001) << point.timeS;
   EXPECT_LE(r.bitrateSeries.size(), HealthLimits{}.maxSeriesPoints);
+  // Every PID has a series of its own here; at each point they add up to the mux.
+  ASSERT_EQ(r.pidSeries.size(), r.pids.size());
+  for (size_t n = 0; n < r.bitrateSeries.size(); ++n) {
+    double sum = 0;
+    for (const PidBitrateSeries& series : r.pidSeries) {
+      ASSERT_EQ(series.bitrateBps.size(), r.bitrateSeries.size());
+      sum += series.bitrateBps[n];
+    }
+    EXPECT_NEAR(sum, r.bitrateSeries[n].bitrateBps, 1.0) << n;
+  }
+}
+
+TEST(HealthChecks, TheBitrateSeriesIsHalvedToStayWithinItsLength) {
+  HealthLimits limits;
+  limits.maxSeriesPoints = 64;
+  const HealthResult r = Analyse(Program(2.0).Build(), limits);
+  EXPECT_LE(r.bitrateSeries.size(), 64u);
+  EXPECT_GE(r.bitrateSeries.size(), 32u);
+  double covered = 0;
+  for (const BitratePoint& point : r.bitrateSeries) {
+    EXPECT_NEAR(point.bitrateBps, kCbrBitrate, kCbrBitrate * 0.001);
+    covered += point.durationS;
+  }
+  EXPECT_NEAR(covered, 2.0, 0.001);
 }
 
 TEST(HealthChecks, PcrWrapIsNeitherADiscontinuityNorAWrongRate) {
