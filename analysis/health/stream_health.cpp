@@ -573,11 +573,13 @@ struct StreamHealth::Impl {
         if ((flags & 0x10) && length >= 7) Pcr(pid, s, p + 6, discontinuity, mark);
       }
     }
-    bool continuityBroken = false;
-    if (pid != kNullPid) continuityBroken = Continuity(pid, s, b3 & 0x0F, (afc & 1) != 0, discontinuity, mark);
+    Counter counter = Counter::Follows;
+    if (pid != kNullPid) counter = Continuity(pid, s, b3 & 0x0F, (afc & 1) != 0, discontinuity, mark);
+    const bool continuityBroken = counter == Counter::Broken;
 
     if (s.presenceTracker >= 0) TrackerAdd(s.presenceTracker, mark);
-    if (s.roles & (kRolePsi | kRolePts)) {
+    // A duplicate repeats a payload already taken.
+    if ((s.roles & (kRolePsi | kRolePts)) && counter != Counter::Duplicate) {
       const bool payload = (afc & 1) && payloadStart < kTsSize;
       if (s.roles & kRolePsi) {
         SectionAssembler* a = assemblers[static_cast<size_t>(pid)].get();
@@ -624,12 +626,14 @@ struct StreamHealth::Impl {
     for (auto& counts : seriesCounts) counts.push_back(0);
   }
 
-  bool Continuity(int pid, PidState& s, int cc, bool payload, bool discontinuity, const Mark& mark) {
+  enum class Counter { Follows, Duplicate, Broken };
+
+  Counter Continuity(int pid, PidState& s, int cc, bool payload, bool discontinuity, const Mark& mark) {
     if (discontinuity || s.lastCc < 0) {
       s.lastCc = static_cast<int8_t>(cc);
       s.lastPayloadCc = payload ? static_cast<int8_t>(cc) : -1;
       s.duplicateRun = 0;
-      return false;
+      return Counter::Follows;
     }
     const int last = s.lastCc;
     if (payload) {
@@ -637,13 +641,13 @@ struct StreamHealth::Impl {
         s.lastCc = static_cast<int8_t>(cc);
         s.lastPayloadCc = static_cast<int8_t>(cc);
         s.duplicateRun = 0;
-        return false;
+        return Counter::Follows;
       }
       if (cc == last && s.lastPayloadCc == cc) {
         if (s.duplicateRun == 0) {
           s.duplicateRun = 1;
           ++s.duplicates;
-          return false;
+          return Counter::Duplicate;
         }
         if (s.duplicateRun == 1) {
           s.duplicateRun = 2;
@@ -652,7 +656,7 @@ struct StreamHealth::Impl {
             return Format("PID 0x%04X: continuity_counter %d repeated more than once", pid, cc);
           });
         }
-        return true;
+        return Counter::Duplicate;
       }
       ++s.ccErrors;
       Report(HealthCheck::Continuity, mark, pid, [&] {
@@ -661,9 +665,9 @@ struct StreamHealth::Impl {
       s.lastCc = static_cast<int8_t>(cc);
       s.lastPayloadCc = static_cast<int8_t>(cc);
       s.duplicateRun = 0;
-      return true;
+      return Counter::Broken;
     }
-    if (cc == last) return false;
+    if (cc == last) return Counter::Follows;
     ++s.ccErrors;
     Report(HealthCheck::Continuity, mark, pid, [&] {
       return Format("PID 0x%04X: continuity_counter %d on a packet without payload, expected %d",
@@ -672,7 +676,7 @@ struct StreamHealth::Impl {
     s.lastCc = static_cast<int8_t>(cc);
     s.lastPayloadCc = -1;
     s.duplicateRun = 0;
-    return true;
+    return Counter::Broken;
   }
 
   void Scrambled(int pid, PidState& s, const Mark& mark, unsigned scrambling) {

@@ -61,6 +61,19 @@ TEST(HealthContinuity, OneDuplicateIsAllowedAFurtherCopyIsAnError) {
   EXPECT_EQ(CcErrors({{1, 0}, {1, 0}, {1, 1}, {1, 1}, {1, 2}}), 0u);
 }
 
+TEST(HealthContinuity, ADuplicatePacketsPayloadIsTakenOnce) {
+  // An EIT section over three packets whose middle packet comes twice.
+  const Bytes packets = SectionPackets(0x12, LongSection({.tableId = 0x4E}, Bytes(400, 0x33)));
+  ASSERT_EQ(packets.size(), 3u * 188);
+  const Bytes middle(packets.begin() + 188, packets.begin() + 2 * 188);
+  Bytes stream = packets;
+  stream.insert(stream.begin() + 2 * 188, middle.begin(), middle.end());
+  const HealthResult r = Analyse(stream);
+  EXPECT_EQ(FindPid(r, 0x12)->duplicates, 1u);
+  EXPECT_EQ(Count(r, HealthCheck::Continuity), 0u);
+  EXPECT_EQ(Count(r, HealthCheck::Crc), 0u);
+}
+
 TEST(HealthContinuity, PacketsWithoutPayloadMustRepeatTheCounter) {
   EXPECT_EQ(CcErrors({{1, 4}, {2, 4}, {2, 4}, {1, 5}, {3, 6}, {2, 6}, {1, 7}}), 0u);
   EXPECT_EQ(CcErrors({{1, 4}, {2, 5}, {1, 6}}), 1u);   // adaptation-only advanced it
