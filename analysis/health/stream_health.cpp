@@ -839,7 +839,7 @@ struct StreamHealth::Impl {
   void GapReport(const IntervalTracker& t, const Mark& at, double seconds, bool open) {
     Report(t.check, at, t.pid, [&] {
       return Format(open ? "PID 0x%04X: no %s for more than %.3f s (limit %.3f s)"
-                         : "PID 0x%04X: %s after %.3f s (limit %.3f s)",
+                         : "PID 0x%04X: %s %.3f s after the previous one (limit %.3f s)",
                     t.pid, t.what, seconds, t.limit);
     });
   }
