@@ -225,6 +225,53 @@ int TsStreamBuilder::NextCc(int pid) {
   return cc;
 }
 
+Bytes AdaptationField(bool discontinuity, bool randomAccess, const uint64_t* pcr) {
+  Bytes field{static_cast<uint8_t>((discontinuity ? 0x80 : 0) | (randomAccess ? 0x40 : 0) |
+                                   (pcr ? 0x10 : 0))};
+  if (pcr) {
+    const uint64_t value = *pcr % kPcrWrap;
+    const uint64_t base = value / 300;
+    const uint64_t extension = value % 300;
+    field.push_back(static_cast<uint8_t>(base >> 25));
+    field.push_back(static_cast<uint8_t>(base >> 17));
+    field.push_back(static_cast<uint8_t>(base >> 9));
+    field.push_back(static_cast<uint8_t>(base >> 1));
+    field.push_back(static_cast<uint8_t>(((base & 1) << 7) | 0x7E | (extension >> 8)));
+    field.push_back(static_cast<uint8_t>(extension & 0xFF));
+  }
+  return field;
+}
+
+Bytes PcrAdaptation(uint64_t pcr, bool discontinuity) {
+  return AdaptationField(discontinuity, false, &pcr);
+}
+
+Bytes PesHeaderWithPts(int streamId, uint64_t pts) {
+  pts &= (uint64_t{1} << 33) - 1;
+  return Bytes{0x00, 0x00, 0x01, static_cast<uint8_t>(streamId), 0x00, 0x00, 0x80, 0x80, 0x05,
+               static_cast<uint8_t>(0x21 | ((pts >> 29) & 0x0E)),
+               static_cast<uint8_t>(pts >> 22),
+               static_cast<uint8_t>(0x01 | ((pts >> 14) & 0xFE)),
+               static_cast<uint8_t>(pts >> 7),
+               static_cast<uint8_t>(0x01 | ((pts << 1) & 0xFE))};
+}
+
+Bytes Reframe(const Bytes& ts, int packetSize, uint32_t prefix, uint8_t trailerFill) {
+  Bytes out;
+  const size_t count = ts.size() / kTsPacketSize;
+  out.reserve(count * static_cast<size_t>(packetSize));
+  for (size_t i = 0; i < count; ++i) {
+    if (packetSize == 192) {
+      const uint32_t stamp = prefix + static_cast<uint32_t>(i);
+      for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(stamp >> shift));
+    }
+    out.insert(out.end(), ts.begin() + static_cast<std::ptrdiff_t>(i * kTsPacketSize),
+               ts.begin() + static_cast<std::ptrdiff_t>((i + 1) * kTsPacketSize));
+    if (packetSize > 192) out.insert(out.end(), static_cast<size_t>(packetSize - kTsPacketSize), trailerFill);
+  }
+  return out;
+}
+
 bool WriteTsFile(const std::string& path, const Bytes& bytes) {
   FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) return false;

@@ -140,6 +140,27 @@ Bytes SdtSection(int transportStreamId, int originalNetworkId,
 Bytes SectionPackets(int pid, const Bytes& sections, int firstCc = 0, int pointerField = 0,
                      const Bytes& tailOfPrevious = {});
 
+// ---- Timing fields ---------------------------------------------------------
+
+// 27 MHz ticks per second, and the PCR period: PCR_base (33 bits) x 300.
+constexpr uint64_t kPcrHz = 27000000;
+constexpr uint64_t kPcrWrap = (uint64_t{1} << 33) * 300;
+
+// Adaptation field bytes after adaptation_field_length (for TsPacket's
+// `adaptation`): the flags byte, then the PCR when `pcr` is given (a 27 MHz
+// value, taken modulo kPcrWrap and coded as base x 300 + extension).
+Bytes AdaptationField(bool discontinuity, bool randomAccess = false, const uint64_t* pcr = nullptr);
+Bytes PcrAdaptation(uint64_t pcr, bool discontinuity = false);
+
+// A PES header with a PTS (90 kHz, 33 bits) for stream_id `streamId`
+// (0xE0 video, 0xC0 audio); PES_packet_length 0.
+Bytes PesHeaderWithPts(int streamId, uint64_t pts);
+
+// The same 188-byte packets as `ts` in another framing: 192 puts a 4-byte
+// prefix in front of each packet (`prefix` as big-endian, plus the packet's
+// index); 204 and 208 append a trailer of `trailerFill` bytes.
+Bytes Reframe(const Bytes& ts, int packetSize, uint32_t prefix = 0, uint8_t trailerFill = 0x00);
+
 // ---- Whole streams ---------------------------------------------------------
 
 // Appends packets and bytes in order; keeps a continuity counter per PID for

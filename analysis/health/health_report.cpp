@@ -1,0 +1,172 @@
+#include "analysis/health/health_report.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+template <typename T>
+Json OrNull(const std::optional<T>& value) {
+  return value ? Json(*value) : Json(nullptr);
+}
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  char text[512];
+  std::snprintf(text, sizeof text, format, args...);
+  return text;
+}
+
+std::string Rate(const std::optional<double>& bps) {
+  if (!bps) return "unknown";
+  return Format("%.0f bit/s (%.3f Mbit/s)", *bps, *bps / 1e6);
+}
+
+}  // namespace
+
+std::string HealthNameText(const std::string& raw) {
+  size_t pos = 0;
+  if (!raw.empty()) {
+    const auto selector = static_cast<uint8_t>(raw[0]);
+    if (selector == 0x10) pos = 3;
+    else if (selector == 0x1F) pos = 2;
+    else if (selector < 0x20) pos = 1;
+  }
+  std::string text;
+  for (size_t i = pos; i < raw.size(); ++i) {
+    const auto c = static_cast<uint8_t>(raw[i]);
+    text += (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0 && (raw[0] != 0x15))) ? ' ' : raw[i];
+  }
+  return text;
+}
+
+std::string HealthJson(const HealthResult& r, int indent) {
+  Json pids = Json::array();
+  for (const PidStats& p : r.pids) {
+    pids.push_back({
+        {"pid", p.pid},
+        {"packets", p.packets},
+        {"cc_errors", p.ccErrors},
+        {"tei_packets", p.teiPackets},
+        {"scrambled_packets", p.scrambledPackets},
+        {"pcr_count", p.pcrCount},
+        {"bitrate_bps", OrNull(p.bitrateBps)},
+        {"carries", p.carries},
+        {"share", p.share},
+        {"duplicates", p.duplicates},
+        {"discontinuities", p.discontinuities},
+        {"max_pcr_interval_s", OrNull(p.maxPcrIntervalS)},
+        {"program", p.program >= 0 ? Json(p.program) : Json(nullptr)},
+        {"stream_type", p.streamType >= 0 ? Json(p.streamType) : Json(nullptr)},
+    });
+  }
+  Json programs = Json::array();
+  for (const ProgramInfo& program : r.programs) {
+    Json streams = Json::array();
+    for (const ProgramStreamInfo& s : program.streams)
+      streams.push_back({{"pid", s.pid}, {"stream_type", s.streamType}});
+    programs.push_back({
+        {"program_number", program.programNumber},
+        {"pmt_pid", program.pmtPid},
+        {"pcr_pid", program.pcrPid >= 0 ? Json(program.pcrPid) : Json(nullptr)},
+        {"service_name", HealthNameText(program.serviceNameBytes)},
+        {"provider_name", HealthNameText(program.providerNameBytes)},
+        {"streams", std::move(streams)},
+    });
+  }
+  Json errors = Json::object();
+  Json checks = Json::array();
+  for (size_t c = 0; c < kHealthCheckCount; ++c) {
+    const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(c));
+    const HealthCheckResult& result = r.checks[c];
+    errors[info.key] = result.evaluated ? Json(result.count) : Json(nullptr);
+    Json first = Json::array();
+    if (result.evaluated) {
+      for (const HealthOccurrence& o : result.first)
+        first.push_back({
+            {"packet", o.packetIndex},
+            {"offset", o.byteOffset},
+            {"pid", o.pid >= 0 ? Json(o.pid) : Json(nullptr)},
+            {"time_s", OrNull(o.timeS)},
+            {"description", o.description},
+        });
+    }
+    checks.push_back({
+        {"number", info.number},
+        {"name", info.name},
+        {"key", info.key},
+        {"count", result.evaluated ? Json(result.count) : Json(nullptr)},
+        {"first", std::move(first)},
+    });
+  }
+  Json root = {
+      {"packet_size", r.packetSize},
+      {"packets", r.packets},
+      {"bytes", r.bytes},
+      {"bitrate_bps", OrNull(r.bitrateBps)},
+      {"duration_s", OrNull(r.durationS)},
+      {"pids", std::move(pids)},
+      {"errors", std::move(errors)},
+      {"bytes_skipped", r.bytesSkipped},
+      {"truncated_tail_bytes", r.truncatedTailBytes},
+      {"pcr_pid", r.pcrPid >= 0 ? Json(r.pcrPid) : Json(nullptr)},
+      {"partial", r.partial},
+      {"programs", std::move(programs)},
+      {"checks", std::move(checks)},
+  };
+  return root.dump(indent, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string HealthText(const HealthResult& r) {
+  std::string t;
+  t += Format("Packet size:  %d bytes%s\n", r.packetSize, r.packetSizeForced ? " (given)" : "");
+  t += Format("Packets:      %" PRIu64 "\n", r.packets);
+  t += Format("Bytes:        %" PRIu64 " (%" PRIu64 " skipped", r.bytes, r.bytesSkipped);
+  if (r.truncatedTailBytes > 0) t += Format(", last packet truncated: %" PRIu64 " bytes", r.truncatedTailBytes);
+  t += ")\n";
+  t += "Bitrate:      " + (r.bitrateBps ? Rate(r.bitrateBps) : std::string("unknown (no PCR)")) + "\n";
+  t += "Duration:     " + (r.durationS ? Format("%.3f s", *r.durationS) : std::string("unknown (no PCR)")) + "\n";
+  if (r.pcrPid >= 0) t += Format("Timed by:     PCRs of PID 0x%04X\n", r.pcrPid);
+  t += Format("Programs:     %zu\n", r.programs.size());
+  for (const ProgramInfo& p : r.programs) {
+    t += Format("  %5d  PMT PID 0x%04X", p.programNumber, p.pmtPid);
+    if (p.pcrPid >= 0) t += Format("  PCR PID 0x%04X", p.pcrPid);
+    t += Format("  %zu streams", p.streams.size());
+    if (!p.serviceNameBytes.empty()) t += "  \"" + HealthNameText(p.serviceNameBytes) + "\"";
+    t += "\n";
+  }
+  if (r.partial) t += "Partial:      the input was not read to its end\n";
+  t += "\nPID                Packets   Share        Bitrate  CC err   TEI  Scrambled  PCRs  Max PCR ms  Carries\n";
+  for (const PidStats& p : r.pids) {
+    t += Format("0x%04X (%4d) %12" PRIu64 " %6.2f%% %14s %7" PRIu64 " %5" PRIu64 " %10" PRIu64
+                " %5" PRIu64 " %11s  %s\n",
+                p.pid, p.pid, p.packets, p.share * 100.0,
+                p.bitrateBps ? Format("%.0f", *p.bitrateBps).c_str() : "-", p.ccErrors,
+                p.teiPackets, p.scrambledPackets, p.pcrCount,
+                p.maxPcrIntervalS ? Format("%.3f", *p.maxPcrIntervalS * 1e3).c_str() : "-",
+                p.carries.c_str());
+  }
+  t += "\nCheck                                        Count  First at offset\n";
+  for (size_t c = 0; c < kHealthCheckCount; ++c) {
+    const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(c));
+    const HealthCheckResult& result = r.checks[c];
+    std::string name = Format("%-5s%s", info.number, info.name);
+    if (!result.evaluated) {
+      t += Format("%-40s  not evaluated\n", name.c_str());
+      continue;
+    }
+    t += Format("%-40s %9" PRIu64, name.c_str(), result.count);
+    if (!result.first.empty())
+      t += Format("  %" PRIu64 "  %s", result.first.front().byteOffset,
+                  result.first.front().description.c_str());
+    t += "\n";
+  }
+  const uint64_t errors = r.TotalErrors();
+  t += errors == 0 ? std::string("\nNo errors\n")
+                   : Format("\n%" PRIu64 " errors in %d checks\n", errors, r.ChecksWithErrors());
+  return t;
+}

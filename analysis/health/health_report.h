@@ -1,0 +1,16 @@
+// The stream health result as JSON (the shape scripts rely on: packet_size,
+// packets, bytes, bitrate_bps, duration_s, pids[], errors{}) and as text.
+#pragma once
+
+#include <string>
+
+#include "analysis/health/stream_health.h"
+
+// JSON with a final newline; null where unknown or not evaluated. Indented
+// by `indent` blanks, or on one line when `indent` is negative.
+std::string HealthJson(const HealthResult& result, int indent = 2);
+// The summary, the PID table and the checks, "\n" line ends.
+std::string HealthText(const HealthResult& result);
+// A service or provider name as stored in the SDT, as text for a report: a
+// leading character-table selector is dropped, control codes become blanks.
+std::string HealthNameText(const std::string& raw);

@@ -1,0 +1,179 @@
+// Stream health: per-PID statistics and the ETSI TR 101 290 priority 1 and 2
+// checks over a transport stream fed as byte buffers of any size (a file read
+// in blocks, a pipe, a live ring). Feeding the same bytes in any split gives
+// the same result. Memory stays bounded whatever the stream's length.
+//
+// Not thread-safe: one thread feeds the engine. Snapshot() returns a plain
+// copyable HealthResult that another thread may keep and read; HealthFileRun
+// (health_file.h) wraps both sides for a window that polls a worker.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The limits of the checks. Times are on the stream's own clock (its PCRs).
+struct HealthLimits {
+  int packetSize = 0;                 // 0: detect; else 188, 192, 204 or 208
+  double patIntervalS = 0.5;          // PAT_error: PID 0 sections at least this often
+  double pmtIntervalS = 0.5;          // PMT_error: per PMT PID
+  double pidTimeoutS = 5.0;           // PID_error: a referenced PID absent this long
+  double pcrIntervalS = 0.040;        // PCR_repetition_error
+  double pcrDiscontinuityS = 0.100;   // PCR steps outside 0..this without the indicator
+  double pcrAccuracyS = 500e-9;       // PCR_accuracy_error, ± this
+  double ptsIntervalS = 0.700;        // PTS_error: per video and audio PID
+  int syncAcquirePackets = 5;         // good sync bytes in a row to gain sync
+  int syncLossPackets = 2;            // bad sync bytes in a row to lose it
+  size_t maxOccurrences = 100;        // first occurrences kept per check
+  size_t maxSeriesPoints = 2048;      // bitrate series length before halving
+  size_t maxPidSeries = 64;           // PIDs with a bitrate series of their own (first seen)
+};
+
+// The checks, priority 1 then priority 2, in TR 101 290 order.
+enum class HealthCheck {
+  SyncLoss,          // 1.1
+  SyncByte,          // 1.2
+  Pat,               // 1.3
+  Continuity,        // 1.4
+  Pmt,               // 1.5
+  Pid,               // 1.6
+  Transport,         // 2.1
+  Crc,               // 2.2
+  PcrRepetition,     // 2.3a
+  PcrDiscontinuity,  // 2.3b
+  PcrAccuracy,       // 2.4
+  Pts,               // 2.5
+  Cat,               // 2.6
+};
+constexpr size_t kHealthCheckCount = 13;
+
+struct HealthCheckInfo {
+  const char* number;   // "1.1"
+  const char* name;     // "TS_sync_loss"
+  const char* key;      // "sync_loss" (JSON)
+};
+const HealthCheckInfo& GetHealthCheckInfo(HealthCheck check);
+
+struct HealthOccurrence {
+  uint64_t packetIndex = 0;     // analysed packets before this one
+  uint64_t byteOffset = 0;      // of the packet (or byte) in the input
+  int pid = -1;                 // -1 when no PID applies
+  std::optional<double> timeS;  // stream time since the first packet, when known
+  std::string description;
+};
+
+struct HealthCheckResult {
+  uint64_t count = 0;
+  // false: the check could not be evaluated (no stream clock, or a stream not
+  // constant-bitrate enough for the PCR accuracy); count is then meaningless.
+  bool evaluated = true;
+  std::vector<HealthOccurrence> first;  // at most HealthLimits::maxOccurrences
+};
+
+// What a PID carries, as far as the PSI seen so far tells.
+enum class PidKind { Unreferenced, Pat, Cat, Nit, SdtBat, Eit, TdtTot, Pmt, Video, Audio, Other, Pcr, Null };
+
+struct PidStats {
+  int pid = 0;
+  uint64_t packets = 0;
+  uint64_t ccErrors = 0;
+  uint64_t duplicates = 0;
+  uint64_t teiPackets = 0;
+  uint64_t scrambledPackets = 0;
+  uint64_t discontinuities = 0;      // discontinuity_indicator set
+  uint64_t pcrCount = 0;
+  std::optional<double> maxPcrIntervalS;
+  std::optional<double> bitrateBps;  // share of the mux bitrate
+  double share = 0;                  // of all analysed packets, 0..1
+  PidKind kind = PidKind::Unreferenced;
+  int program = -1;                  // first program referencing it (PMT, ES, PCR)
+  int streamType = -1;               // stream_type for elementary streams
+  std::string carries;               // one line: "PMT of program 1", "video of program 1 (stream_type 0x02)"
+};
+
+struct ProgramStreamInfo {
+  int pid = 0;
+  int streamType = 0;
+  PidKind kind = PidKind::Other;
+};
+
+struct ProgramInfo {
+  int programNumber = 0;
+  int pmtPid = 0;
+  int pcrPid = -1;                      // -1 until its PMT arrived
+  std::vector<ProgramStreamInfo> streams;
+  std::string serviceNameBytes;         // from the SDT actual, raw (first byte may select a table)
+  std::string providerNameBytes;
+};
+
+struct BitratePoint {
+  double timeS = 0;          // start of the interval, stream time
+  double durationS = 0;
+  uint64_t firstPacket = 0;
+  double bitrateBps = 0;
+};
+
+struct PidBitrateSeries {
+  int pid = 0;
+  std::vector<double> bitrateBps;  // one per point of the mux series
+};
+
+struct HealthResult {
+  int packetSize = 0;           // 0 while no sync was ever found
+  bool packetSizeForced = false;
+  bool synced = false;          // in sync at the end of what was fed
+  bool everSynced = false;
+  uint64_t packets = 0;         // analysed packets
+  uint64_t bytes = 0;           // bytes fed
+  uint64_t bytesSkipped = 0;    // outside analysed packets (garbage, bad sync bytes)
+  uint64_t truncatedTailBytes = 0;  // a last packet cut short; not analysed
+  std::optional<double> bitrateBps;  // mux bitrate from the first PCR PID; 188-byte packets
+  std::optional<double> durationS;
+  std::optional<double> recentBitrateBps;  // over about the last second of stream time
+  int pcrPid = -1;              // the PID whose PCRs time the stream
+  std::vector<PidStats> pids;   // PIDs seen, ascending
+  std::vector<ProgramInfo> programs;  // from the PAT and PMTs, ascending program number
+  std::array<HealthCheckResult, kHealthCheckCount> checks;
+  std::vector<BitratePoint> bitrateSeries;
+  std::vector<PidBitrateSeries> pidSeries;
+  bool partial = false;         // set by whoever stopped feeding early
+
+  const HealthCheckResult& check(HealthCheck c) const { return checks[static_cast<size_t>(c)]; }
+  // Errors over the evaluated checks, and how many checks have any.
+  uint64_t TotalErrors() const;
+  int ChecksWithErrors() const;
+};
+
+class StreamHealth {
+public:
+  explicit StreamHealth(const HealthLimits& limits = {});
+  ~StreamHealth();
+  StreamHealth(const StreamHealth&) = delete;
+  StreamHealth& operator=(const StreamHealth&) = delete;
+
+  // Feeds the next bytes of the stream.
+  void Feed(const uint8_t* data, size_t size);
+  // The input ends: a last partial packet is reported, open intervals closed.
+  // Feeding after Finish is ignored.
+  void Finish();
+  // Bytes were lost between the previous Feed and the next (a ring overrun):
+  // framing starts afresh and continuity is not judged across the gap.
+  void MarkGap();
+
+  // The result so far (complete after Finish).
+  HealthResult Snapshot() const;
+  // Cheap counters for progress displays.
+  uint64_t BytesFed() const;
+  uint64_t PacketsAnalysed() const;
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Text of a PID kind for `carries` ("video", "PMT", ...).
+std::string DescribePidCarries(PidKind kind, int program, int streamType);

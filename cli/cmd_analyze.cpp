@@ -1,0 +1,112 @@
+// `vantrel-cli analyze`: stream health of a file or a pipe (per-PID
+// statistics and the TR 101 290 priority 1 and 2 checks).
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "analysis/health/health_file.h"
+#include "analysis/health/health_report.h"
+#include "cli/command.h"
+
+namespace {
+
+constexpr int64_t kProgressMinBytes = 100'000'000;
+constexpr int kProgressBarWidth = 30;
+
+struct AnalyzeOptions {
+  std::string input;
+  bool json = false;
+  std::string packetSize = "auto";
+  std::optional<int64_t> pcrIntervalMs;
+  std::optional<int64_t> pidTimeoutS;
+  std::optional<int64_t> maxBytes;
+};
+
+// A progress line on stderr while a large file is read, for a terminal only.
+class AnalyzeProgress {
+public:
+  void Update(uint64_t done, int64_t total) {
+    if (total < kProgressMinBytes) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (shown_ && now < next_) return;
+    next_ = now + std::chrono::milliseconds(250);
+    const int percent = static_cast<int>(done * 100 / static_cast<uint64_t>(total));
+    const int filled = percent * kProgressBarWidth / 100;
+    std::fprintf(stderr, "\r[%s%s] %3d%%  %.1f of %.1f MB\033[K",
+                 std::string(static_cast<size_t>(filled), '#').c_str(),
+                 std::string(static_cast<size_t>(kProgressBarWidth - filled), '-').c_str(), percent,
+                 done / 1e6, total / 1e6);
+    std::fflush(stderr);
+    shown_ = true;
+  }
+  void Clear() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+    shown_ = false;
+  }
+
+private:
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point next_;
+};
+
+int RunAnalyze(const AnalyzeOptions& options) {
+  HealthLimits limits;
+  if (options.packetSize != "auto") limits.packetSize = std::stoi(options.packetSize);
+  if (options.pcrIntervalMs) limits.pcrIntervalS = static_cast<double>(*options.pcrIntervalMs) / 1e3;
+  if (options.pidTimeoutS) limits.pidTimeoutS = static_cast<double>(*options.pidTimeoutS);
+
+  HealthFileOptions fileOptions;
+  if (options.maxBytes) fileOptions.maxBytes = static_cast<uint64_t>(*options.maxBytes);
+  AnalyzeProgress progress;
+  if (options.input != "-" && ::isatty(STDERR_FILENO) == 1)
+    fileOptions.onBlock = [&progress](uint64_t done, int64_t total) { progress.Update(done, total); };
+  HealthFileOutcome outcome = AnalyseHealthFile(options.input, limits, fileOptions);
+  progress.Clear();
+  if (!outcome.opened) {
+    std::fprintf(stderr, "vantrel-cli: %s\n", outcome.error.c_str());
+    return kExitFailure;
+  }
+  if (outcome.readError) std::fprintf(stderr, "vantrel-cli: %s\n", outcome.error.c_str());
+  const HealthResult& result = outcome.result;
+  if (!result.everSynced) {
+    std::fprintf(stderr, "vantrel-cli: %s holds no transport stream (%llu bytes, no run of %d sync bytes)\n",
+                 options.input == "-" ? "the input" : options.input.c_str(),
+                 static_cast<unsigned long long>(result.bytes), limits.syncAcquirePackets);
+    return kExitFailure;
+  }
+  const std::string text = options.json ? HealthJson(result) : HealthText(result);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return kExitFailure;
+  return outcome.readError ? kExitFailure : kExitOk;
+}
+
+CliCommandRegistration analyzeCommand(
+    "analyze", "Check the health of a transport stream: per-PID statistics and TR 101 290 checks",
+    [](CLI::App& command) -> std::function<int()> {
+      auto options = std::make_shared<AnalyzeOptions>();
+      command.add_option("FILE", options->input, "Transport-stream file, or - for standard input")
+          ->required();
+      command.add_flag("--json", options->json, "Print the result as JSON");
+      command.add_option("--packet-size", options->packetSize, "Packet size (default: detect)")
+          ->check(CLI::IsMember({"auto", "188", "192", "204", "208"}));
+      command.add_option("--pcr-interval-ms", options->pcrIntervalMs,
+                         "PCR repetition limit in milliseconds (default 40)")
+          ->check(CliNumber(1, 100000));
+      command.add_option("--pid-timeout-s", options->pidTimeoutS,
+                         "How long a PID a PMT names may be absent, in seconds (default 5)")
+          ->check(CliNumber(1, 86400));
+      command.add_option("--max-bytes", options->maxBytes, "Read at most N bytes")
+          ->check(CliNumber(1, INT64_MAX));
+      command.footer(
+          "Reads the whole input. Intervals are measured on the stream's own clock (the PCRs of "
+          "the first PID carrying them); without PCRs the bitrate, the duration and the interval "
+          "checks are reported as unknown or not evaluated. Exit 0 when the input was analysed "
+          "(errors found are results), 1 when it cannot be read or holds no transport stream, "
+          "2 on a usage error.");
+      return [options] { return RunAnalyze(*options); };
+    });
+
+}  // namespace

@@ -1,0 +1,258 @@
+// `vantrel-cli monitor`: tunes the box as `capture` does, then runs the
+// stream health engine over the live stream ring and prints one line (or
+// one JSON object) a second until --seconds or Ctrl-C, then a summary.
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "analysis/health/health_report.h"
+#include "analysis/health/stream_health.h"
+#include "capture/capture_run.h"
+#include "capture/capture_settings.h"
+#include "cli/channel_options.h"
+#include "cli/command.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// At 200 Mbit/s the ring holds about 125 ms: poll well within that.
+constexpr auto kPollInterval = std::chrono::milliseconds(4);
+
+struct MonitorOptions {
+  ChannelOptions channel;
+  std::optional<int64_t> seconds;
+  bool json = false;
+};
+
+std::atomic<int> stopRequested{0};
+void RequestStop(int) { stopRequested.store(1); }
+
+void StopOnInterrupt() {
+  struct sigaction action {};
+  action.sa_handler = RequestStop;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Reads what the driver wrote into the stream ring since the last call and
+// feeds it to the engine. A backlog the driver may already be overwriting
+// is dropped as a gap (counted), never read.
+class StreamRingFeeder {
+public:
+  StreamRingFeeder(const uint8_t* ring, uint32_t ringSize) : ring_(ring), ringSize_(ringSize) {}
+
+  // false when the write offset cannot be read or lies outside the ring.
+  bool Poll(StreamHealth& health) {
+    uint32_t write = 0;
+    if (!GetStreamWritePosition(&write) || write >= ringSize_) return false;
+    if (write == read_) return true;
+    const uint64_t pending = write > read_ ? write - read_ : uint64_t{ringSize_} - read_ + write;
+    if (pending > ringSize_ - kRingSafetyMargin) {
+      ++overruns_;
+      health.MarkGap();
+      read_ = write;
+      return true;
+    }
+    if (write < read_) {
+      health.Feed(ring_ + read_, ringSize_ - read_);
+      read_ = 0;
+    }
+    health.Feed(ring_ + read_, write - read_);
+    read_ = write;
+    bytes_ += pending;
+    return true;
+  }
+
+  uint64_t overruns() const { return overruns_; }
+  uint64_t bytes() const { return bytes_; }
+
+private:
+  const uint8_t* ring_;
+  uint32_t ringSize_;
+  uint32_t read_ = 0;
+  uint64_t overruns_ = 0;
+  uint64_t bytes_ = 0;
+};
+
+// Stores the channel as the family's settings dialog does, keeping its
+// capture limits, so that the dialog and `capture` find it next time.
+bool StoreMonitorChannel(const MonitorOptions& options, int model) {
+  ChannelFields fields;
+  std::string error;
+  if (!LoadChannelFields(options.channel, model, &fields, &error)) {
+    std::fprintf(stderr, "vantrel-cli: %s\n", error.c_str());
+    return false;
+  }
+  bool written = false;
+  switch (fields.family) {
+    case TunerFamily::Satellite: written = StoreDstSettings(fields.dst); break;
+    case TunerFamily::Cable: written = StoreDctSettings(fields.dct); break;
+    default: written = StoreDttSettings(fields.dtt); break;
+  }
+  if (!written)
+    std::fputs("vantrel-cli: warning: the settings could not be saved in the profile\n", stderr);
+  return true;
+}
+
+struct SecondLine {
+  double seconds = 0;
+  int strength = 0, quality = 0, locked = 0;
+  bool signalRead = false;
+  std::optional<double> bitrate;
+  double inputBps = 0;
+  uint64_t packets = 0;
+  uint64_t newCc = 0, newTei = 0;
+  bool synced = false;
+  uint64_t overruns = 0;
+};
+
+void PrintSecond(const SecondLine& s, bool json) {
+  if (json) {
+    nlohmann::ordered_json line = {
+        {"time_s", s.seconds},
+        {"locked", s.signalRead ? nlohmann::ordered_json(s.locked != 0) : nlohmann::ordered_json(nullptr)},
+        {"strength", s.signalRead ? nlohmann::ordered_json(s.strength) : nlohmann::ordered_json(nullptr)},
+        {"quality", s.signalRead ? nlohmann::ordered_json(s.quality) : nlohmann::ordered_json(nullptr)},
+        {"bitrate_bps", s.bitrate ? nlohmann::ordered_json(*s.bitrate) : nlohmann::ordered_json(nullptr)},
+        {"input_bps", s.inputBps},
+        {"packets", s.packets},
+        {"new_cc_errors", s.newCc},
+        {"new_transport_errors", s.newTei},
+        {"synced", s.synced},
+        {"ring_overruns", s.overruns},
+    };
+    std::printf("%s\n", line.dump().c_str());
+  } else {
+    std::string signal = s.signalRead ? std::string(s.locked ? "locked" : "no lock") + "  strength " +
+                                            std::to_string(s.strength) + "  quality " +
+                                            std::to_string(s.quality)
+                                      : "signal unknown";
+    char rate[64];
+    if (s.bitrate) std::snprintf(rate, sizeof rate, "%.3f Mbit/s", *s.bitrate / 1e6);
+    else std::snprintf(rate, sizeof rate, "unknown");
+    std::printf("%6.1f s  %s  bitrate %s  input %.3f Mbit/s  packets %" PRIu64 "  cc +%" PRIu64
+                "  tei +%" PRIu64 "  %s%s\n",
+                s.seconds, signal.c_str(), rate, s.inputBps / 1e6, s.packets, s.newCc, s.newTei,
+                s.synced ? "in sync" : "no sync",
+                s.overruns ? ("  ring overruns " + std::to_string(s.overruns)).c_str() : "");
+  }
+  std::fflush(stdout);
+}
+
+int MonitorStream(const MonitorOptions& options, int model) {
+  uint8_t* ring = nullptr;
+  size_t mapped = 0;
+  const StreamLayout layout = GetStreamLayout(model);
+  if (!StartStream(&ring, &mapped) || ring == nullptr || mapped < layout.ringSize) {
+    if (ring != nullptr) StopStream();
+    std::fputs("vantrel-cli: the box did not start its stream\n", stderr);
+    return kExitFailure;
+  }
+  StreamHealth health;
+  StreamRingFeeder feeder(ring, layout.ringSize);
+  const Clock::time_point start = Clock::now();
+  Clock::time_point nextLine = start + std::chrono::seconds(1);
+  uint64_t lastCc = 0, lastTei = 0, lastBytes = 0;
+  Clock::time_point lastLine = start;
+  bool failed = false;
+  int lines = 0;
+  while (stopRequested.load() == 0) {
+    if (!feeder.Poll(health)) {
+      std::fputs("vantrel-cli: the box stopped answering the stream position request\n", stderr);
+      failed = true;
+      break;
+    }
+    const Clock::time_point now = Clock::now();
+    if (now >= nextLine) {
+      const HealthResult r = health.Snapshot();
+      SecondLine line;
+      line.seconds = std::chrono::duration<double>(now - start).count();
+      line.signalRead = GetSignalStatus(&line.strength, &line.quality, &line.locked) != 0;
+      line.bitrate = r.recentBitrateBps;
+      const double elapsed = std::chrono::duration<double>(now - lastLine).count();
+      line.inputBps = elapsed > 0 ? (feeder.bytes() - lastBytes) * 8.0 / elapsed : 0;
+      line.packets = r.packets;
+      line.newCc = r.check(HealthCheck::Continuity).count - lastCc;
+      line.newTei = r.check(HealthCheck::Transport).count - lastTei;
+      line.synced = r.synced;
+      line.overruns = feeder.overruns();
+      PrintSecond(line, options.json);
+      lastCc = r.check(HealthCheck::Continuity).count;
+      lastTei = r.check(HealthCheck::Transport).count;
+      lastBytes = feeder.bytes();
+      lastLine = now;
+      nextLine += std::chrono::seconds(1);
+      if (options.seconds && ++lines >= *options.seconds) break;
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  StopStream();
+  health.Finish();
+  HealthResult result = health.Snapshot();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (options.json) {
+    std::string json = HealthJson(result, -1);
+    // One more object on its own line: the summary, marked as such.
+    json.insert(1, "\"summary\":true,\"monitor_s\":" + std::to_string(seconds) +
+                       ",\"ring_overruns\":" + std::to_string(feeder.overruns()) + ",");
+    std::fputs(json.c_str(), stdout);
+  } else {
+    std::printf("\nMonitored for %.1f s (%" PRIu64 " bytes from the box, %" PRIu64 " ring overruns)\n",
+                seconds, feeder.bytes(), feeder.overruns());
+    std::fputs(HealthText(result).c_str(), stdout);
+  }
+  std::fflush(stdout);
+  return failed ? kExitFailure : kExitOk;
+}
+
+int RunMonitor(const MonitorOptions& options) {
+  stopRequested.store(0);
+  StopOnInterrupt();
+  const int model = OpenTunerBoxForCli();
+  if (model < 0) return kExitFailure;
+  int exitCode = kExitFailure;
+  if (!StoreMonitorChannel(options, model)) {
+    exitCode = kExitUsage;
+  } else {
+    const CaptureSettingsBlock block = GetSettingsBlock();
+    if (!TuneChannel(-1, block.channel, block.capture)) {
+      std::fputs("vantrel-cli: tuning failed\n", stderr);
+    } else {
+      exitCode = MonitorStream(options, model);
+    }
+  }
+  CloseTunerDevice();
+  return exitCode;
+}
+
+CliCommandRegistration monitorCommand(
+    "monitor", "Watch the health of the tuner box's live stream, one line a second",
+    [](CLI::App& command) -> std::function<int()> {
+      auto options = std::make_shared<MonitorOptions>();
+      AddChannelOptions(command, options->channel);
+      command.add_option("--seconds", options->seconds, "Stop after N seconds (default: Ctrl-C)")
+          ->check(CliNumber(1, UINT32_MAX));
+      command.add_flag("--json", options->json,
+                       "One JSON object a second, and the summary as one more object");
+      command.footer(
+          "Tunes like capture (channel options not given keep the values of the family's "
+          "settings dialog; the values used are saved there) but writes no file. Each second: "
+          "lock, strength, quality, the mux bitrate on the stream's clock, the rate the box "
+          "delivers, packets, new continuity and transport errors, sync. Ctrl-C ends it with a "
+          "summary as `analyze` prints it.");
+      return [options] { return RunMonitor(*options); };
+    });
+
+}  // namespace

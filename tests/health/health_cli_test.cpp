@@ -1,0 +1,281 @@
+// `vantrel-cli analyze` and `vantrel-cli monitor` run as programs.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/health/cbr_stream.h"
+#include "tests/support/boxsim_process.h"
+#include "tests/support/run_cli.h"
+#include "tests/support/test_env.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace healthtest;
+using namespace tsbuild;
+using Json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+std::string Cli() { return std::string(VANTREL_BINARY_DIR) + "/cli/vantrel-cli"; }
+
+// vantrel-cli with stdin from `input` (a file) and stdout read through a pipe.
+class CliProcess {
+public:
+  CliProcess(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
+    int out[2];
+    if (pipe(out) != 0) return;
+    std::string program = Cli();
+    std::vector<std::string> copies = args;
+    std::vector<char*> argv{program.data()};
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, err_.File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    fd_ = out[0];
+  }
+  ~CliProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // Reads stdout until it holds `lines` lines or `timeout` passes.
+  bool WaitForLines(size_t lines, std::chrono::seconds timeout) {
+    const Clock::time_point end = Clock::now() + timeout;
+    while (LineCount() < lines && Clock::now() < end) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 200) > 0 && !ReadSome()) break;
+    }
+    return LineCount() >= lines;
+  }
+  void Signal(int number) { kill(pid_, number); }
+  // Reads to the end and waits; the exit code, or -1.
+  int Wait() {
+    while (ReadSome()) {
+    }
+    int status = 0;
+    const pid_t pid = pid_;
+    pid_ = -1;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  }
+  const std::string& out() const { return out_; }
+  std::string err() const { return ReadFileBytes(err_.File("err")); }
+
+private:
+  size_t LineCount() const { return static_cast<size_t>(std::count(out_.begin(), out_.end(), '\n')); }
+  bool ReadSome() {
+    char buffer[65536];
+    const ssize_t n = read(fd_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    out_.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+  TempDir err_;
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string out_;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class AnalyzeCli : public ::testing::Test {
+protected:
+  std::string StreamWithOneContinuityError() {
+    Bytes ts = CbrStream(Slot(0.5)).StandardProgram().Build();
+    // One audio packet lost, its slot taken by a null packet.
+    for (size_t at = 188 * 5000; at < ts.size(); at += 188) {
+      if ((((ts[at + 1] & 0x1F) << 8) | ts[at + 2]) == kAudioPid) {
+        const Bytes null = NullPacket();
+        std::copy(null.begin(), null.end(), ts.begin() + static_cast<std::ptrdiff_t>(at));
+        break;
+      }
+    }
+    const std::string path = dir_.File("cc.ts");
+    EXPECT_TRUE(WriteTsFile(path, ts));
+    return path;
+  }
+  TempDir dir_;
+};
+
+TEST_F(AnalyzeCli, JsonHasTheAgreedShape) {
+  const std::string path = StreamWithOneContinuityError();
+  CliRun run = RunCli({"analyze", path, "--json"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const Json j = Json::parse(run.out);
+  EXPECT_EQ(j["packet_size"], 188);
+  EXPECT_EQ(j["bytes"].get<uint64_t>(), j["packets"].get<uint64_t>() * 188);
+  EXPECT_NEAR(j["bitrate_bps"].get<double>(), kCbrBitrate, kCbrBitrate * 0.001);
+  EXPECT_NEAR(j["duration_s"].get<double>(), 0.5, 0.001);
+  for (const char* key : {"sync_loss", "sync_byte", "pat", "continuity", "pmt", "pid", "transport", "crc",
+                          "pcr_repetition", "pcr_discontinuity", "pcr_accuracy", "pts", "cat"}) {
+    ASSERT_TRUE(j["errors"].contains(key)) << key;
+    EXPECT_EQ(j["errors"][key], std::string(key) == "continuity" ? 1 : 0) << key;
+  }
+  ASSERT_TRUE(j["pids"].is_array());
+  bool audioSeen = false;
+  for (const Json& pid : j["pids"]) {
+    for (const char* key : {"pid", "packets", "cc_errors", "tei_packets", "scrambled_packets", "pcr_count",
+                            "bitrate_bps", "carries"})
+      EXPECT_TRUE(pid.contains(key)) << key;
+    if (pid["pid"] == kAudioPid) {
+      audioSeen = true;
+      EXPECT_EQ(pid["cc_errors"], 1);
+      EXPECT_EQ(pid["carries"], "audio of program 1 (stream_type 0x03)");
+    }
+  }
+  EXPECT_TRUE(audioSeen);
+}
+
+TEST_F(AnalyzeCli, StandardInputGivesTheSameResultAsTheFile) {
+  const std::string path = StreamWithOneContinuityError();
+  CliRun file = RunCli({"analyze", path, "--json"});
+  CliProcess pipe({"analyze", "-", "--json"}, path);
+  EXPECT_EQ(pipe.Wait(), 0) << pipe.err();
+  EXPECT_EQ(pipe.out(), file.out);
+  // --max-bytes stops early.
+  CliRun limited = RunCli({"analyze", path, "--json", "--max-bytes", "188000"});
+  EXPECT_EQ(Json::parse(limited.out)["packets"], 1000);
+}
+
+TEST_F(AnalyzeCli, TextListsSummaryPidsAndChecksInOrder) {
+  CliRun run = RunCli({"analyze", StreamWithOneContinuityError()});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::vector<std::string> order = {"Packet size:  188 bytes", "Bitrate:", "Duration:", "Programs:     1",
+                                          "0x0101 ( 257)", "1.1  TS_sync_loss", "1.2  Sync_byte_error",
+                                          "1.3  PAT_error", "1.4  Continuity_count_error", "1.5  PMT_error",
+                                          "1.6  PID_error", "2.1  Transport_error", "2.2  CRC_error",
+                                          "2.3a PCR_repetition_error", "2.3b PCR_discontinuity_indicator_error",
+                                          "2.4  PCR_accuracy_error", "2.5  PTS_error", "2.6  CAT_error",
+                                          "1 errors in 1 checks"};
+  size_t at = 0;
+  for (const std::string& text : order) {
+    const size_t found = run.out.find(text, at);
+    ASSERT_NE(found, std::string::npos) << text << "\n" << run.out;
+    at = found;
+  }
+  EXPECT_NE(run.out.find("PID 0x0101: continuity_counter"), std::string::npos);
+}
+
+TEST_F(AnalyzeCli, WithoutPcrsTheTimingFieldsAreNull) {
+  TsStreamBuilder b;
+  for (int i = 0; i < 20; ++i) b.Section(0, StandardPat()).NullPackets(5);
+  const std::string path = dir_.File("nopcr.ts");
+  ASSERT_TRUE(b.WriteTo(path));
+  CliRun run = RunCli({"analyze", path, "--json"});
+  ASSERT_EQ(run.exitCode, 0);
+  const Json j = Json::parse(run.out);
+  EXPECT_TRUE(j["bitrate_bps"].is_null());
+  EXPECT_TRUE(j["duration_s"].is_null());
+  EXPECT_TRUE(j["errors"]["pat"].is_null());
+  EXPECT_TRUE(j["errors"]["pcr_accuracy"].is_null());
+  EXPECT_EQ(j["errors"]["continuity"], 0);
+}
+
+TEST_F(AnalyzeCli, LimitsComeFromTheOptions) {
+  Bytes ts = CbrStream(Slot(0.5)).PcrEvery(kVideoPid, 0.041).Build();
+  const std::string path = dir_.File("pcr41.ts");
+  ASSERT_TRUE(WriteTsFile(path, ts));
+  EXPECT_GT(Json::parse(RunCli({"analyze", path, "--json"}).out)["errors"]["pcr_repetition"], 0);
+  EXPECT_EQ(Json::parse(RunCli({"analyze", path, "--json", "--pcr-interval-ms", "45"}).out)["errors"]["pcr_repetition"], 0);
+  CliRun forced = RunCli({"analyze", path, "--json", "--packet-size", "204"});
+  EXPECT_EQ(forced.exitCode, 1);
+}
+
+TEST_F(AnalyzeCli, ExitCodes) {
+  CliRun missing = RunCli({"analyze", dir_.File("none.ts")});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
+  EXPECT_EQ(Lines(missing.err).size(), 1u);
+  const std::string text = dir_.File("text.ts");
+  ASSERT_TRUE(WriteTsFile(text, TextBytes(std::string(5000, 'x'))));
+  CliRun notTs = RunCli({"analyze", text});
+  EXPECT_EQ(notTs.exitCode, 1);
+  EXPECT_NE(notTs.err.find("holds no transport stream"), std::string::npos);
+  EXPECT_EQ(notTs.out, "");
+  EXPECT_EQ(RunCli({"analyze", text, "--packet-size", "100"}).exitCode, 2);
+  EXPECT_EQ(RunCli({"analyze"}).exitCode, 2);
+  EXPECT_EQ(RunCli({"analyze", text, "--pid-timeout-s", "0"}).exitCode, 2);
+}
+
+class MonitorCli : public ::testing::Test {
+protected:
+  TempDir dir_;
+  ScopedEnv profileHome_{"XDG_CONFIG_HOME", dir_.path().c_str()};
+  BoxSimProcess box_;
+};
+
+// The rate it keeps up with is measured in bench/health_monitor.sh; here a
+// rate a busy machine sustains without doubt.
+TEST_F(MonitorCli, OneJsonObjectASecondWithoutLosingRingData) {
+  ASSERT_TRUE(box_.Start({"--kind", "t", "--lock-ms", "0", "--bitrate", "40000000"}));
+  CliProcess monitor({"monitor", "--freq", "474000", "--bw", "8", "--seconds", "3", "--json"});
+  ASSERT_EQ(monitor.Wait(), 0) << monitor.err();
+  const std::vector<std::string> lines = Lines(monitor.out());
+  ASSERT_EQ(lines.size(), 4u) << monitor.out();
+  for (size_t i = 0; i < 3; ++i) {
+    const Json second = Json::parse(lines[i]);
+    EXPECT_EQ(second["locked"], true);
+    EXPECT_EQ(second["strength"], 75);
+    EXPECT_EQ(second["ring_overruns"], 0) << lines[i];
+    EXPECT_EQ(second["new_cc_errors"], 0) << lines[i];
+    EXPECT_EQ(second["synced"], true);
+    if (i > 0) {
+      EXPECT_GT(second["packets"].get<uint64_t>(), Json::parse(lines[i - 1])["packets"].get<uint64_t>());
+    }
+  }
+  const Json summary = Json::parse(lines[3]);
+  EXPECT_EQ(summary["summary"], true);
+  EXPECT_EQ(summary["ring_overruns"], 0);
+  EXPECT_EQ(summary["errors"]["continuity"], 0);
+  EXPECT_EQ(summary["packet_size"], 188);
+  // About three seconds at 40 Mbit/s arrived (generous bounds: a busy machine).
+  EXPECT_GT(summary["bytes"].get<double>(), 0.5 * 3 * 5e6);
+  EXPECT_LT(summary["bytes"].get<double>(), 1.5 * 4 * 5e6);
+}
+
+TEST_F(MonitorCli, CtrlCEndsWithASummary) {
+  ASSERT_TRUE(box_.Start({"--kind", "t", "--lock-ms", "0", "--bitrate", "20000000"}));
+  CliProcess monitor({"monitor", "--freq", "474000", "--bw", "8"});
+  ASSERT_TRUE(monitor.WaitForLines(1, std::chrono::seconds(30))) << monitor.err();
+  EXPECT_NE(monitor.out().find("locked  strength 75  quality 60"), std::string::npos) << monitor.out();
+  monitor.Signal(SIGINT);
+  EXPECT_EQ(monitor.Wait(), 0);
+  EXPECT_NE(monitor.out().find("Monitored for"), std::string::npos) << monitor.out();
+  EXPECT_NE(monitor.out().find("1.4  Continuity_count_error"), std::string::npos);
+}
+
+TEST_F(MonitorCli, WithoutABoxItFails) {
+  ScopedEnv noDevices("VANTREL_DEVICE_DIR", dir_.File("nothing").c_str());
+  CliRun run = RunCli({"monitor", "--seconds", "1"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err, "No tuner box found.\n");
+}
+
+}  // namespace
