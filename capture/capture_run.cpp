@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +19,8 @@
 std::atomic<int> nCaptureProgress{0};
 std::atomic<int> bCaptureCancel{0};
 std::atomic<int> bWriteActivity{0};
+std::atomic<uint32_t> nCaptureStallMs{0};
+std::atomic<CaptureStage> nCaptureStage{CaptureStage::Idle};
 std::shared_ptr<SyncEvent> hCaptureDone;
 
 namespace {
@@ -80,7 +84,22 @@ public:
       if (written == 0) return Fail("Cannot write the capture file", ENOSPC);
       data += written;
       size -= static_cast<uint64_t>(written);
+      written_ += static_cast<uint64_t>(written);
     }
+    return true;
+  }
+
+  // Bytes in the file so far.
+  uint64_t Written() const { return written_; }
+
+  // Cuts a regular file back to `size` bytes and goes on writing there; false
+  // (nothing changed) for pipes and devices, or when the cut fails.
+  bool TruncateTo(uint64_t size) {
+    struct stat info {};
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return false;
+    if (::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0) return false;
+    written_ = size;
     return true;
   }
 
@@ -99,18 +118,19 @@ private:
 
   std::string path_;
   int fd_ = -1;
+  uint64_t written_ = 0;
 };
 
-// Everything one CaptureStreamToFile call keeps between passes.
+// Everything one CopyStreamRingToFile call keeps between passes.
 class RingToFileLoop {
 public:
-  RingToFileLoop(const CaptureSettings& capture, const uint8_t* ring, StreamLayout layout,
-                 CaptureFile& file)
+  RingToFileLoop(const CaptureSettings& capture, const StreamRingAccess& access, CaptureFile& file)
       : timeMode_(capture.nRecordMode == 0),
         limitMs_(static_cast<uint64_t>(static_cast<uint32_t>(capture.nCaptureSeconds)) * 1000),
-        ring_(ring),
-        ringSize_(layout.ringSize),
-        chunk_(layout.chunkSize),
+        access_(access),
+        ring_(access.ring),
+        ringSize_(access.layout.ringSize),
+        chunk_(access.layout.chunkSize),
         file_(file),
         timings_(GetCaptureTimings()) {}
 
@@ -120,14 +140,32 @@ public:
     final_ = plan.finalBytes;
   }
 
-  int Run() {
-    start_ = NowMs();
+  int Run(CaptureReport* report) {
+    start_ = access_.nowMs();
     watchdogMark_ = start_;
+    lastPollMs_ = start_;
     while (running_ && bCaptureCancel.load(std::memory_order_relaxed) == 0) Pass();
+    nCaptureStallMs.store(0, std::memory_order_relaxed);
+    const bool exactSize = !timeMode_ && count_ == 0;
+    if (!exactSize) EndOnPacketBoundary();
+    if (timeMode_ && longestStallMs_ > kCaptureStallFailMs) stalled_ = true;
+    if (stalled_ || lost_ > 0) result_ = 0;
+    report->bytesLost = lost_;
+    report->overruns = overruns_;
+    report->longestStallMs = static_cast<uint32_t>(std::min<uint64_t>(longestStallMs_, UINT32_MAX));
+    report->stalled = stalled_;
     return result_;
   }
 
 private:
+  uint32_t Distance(uint32_t from, uint32_t to) const {
+    return to >= from ? to - from : ringSize_ - from + to;
+  }
+  uint8_t At(uint32_t from, uint32_t offset) const {
+    uint64_t at = static_cast<uint64_t>(from) + offset;
+    return ring_[at >= ringSize_ ? at - ringSize_ : at];
+  }
+
   void Pass() {
     if ((timeMode_ && limitMs_ == 0) || (!timeMode_ && count_ == 0)) {
       running_ = false;
@@ -136,63 +174,203 @@ private:
     uint32_t w = 0;
     // An offset outside the ring is as good as a failed request: reading
     // there would leave the ring.
-    if (!GetStreamWritePosition(&w) || w >= ringSize_) {
-      result_ = 0;
-      running_ = false;
-      return;
-    }
-    if (syncPending_ && NowMs() - start_ > timings_.syncTimeoutMs) {
-      result_ = 0;
-      running_ = false;
-      return;
-    }
-    if (w == last_) return Idle();
-    last_ = w;
-    if (syncPending_) {
-      if (last_ != 0) FindSync();
-      Sleep(timings_.pollIntervalMs);
-      return;
-    }
-    if (read_ == last_) return Idle();
-    uint64_t pending = read_ > last_ ? ringSize_ - read_ + last_ : last_ - read_;
-    if (pending > ringSize_ - kRingSafetyMargin) {
-      // The driver may already be overwriting the oldest part: drop it all.
-      read_ = last_;
+    if (!access_.writeOffset(&w) || w >= ringSize_) return Fail();
+    const uint64_t now = access_.nowMs();
+    const uint64_t sincePoll = now - lastPollMs_;
+    lastPollMs_ = now;
+    if (syncPending_ && now - start_ > timings_.syncTimeoutMs) return Fail();
+    if (w == last_) {
+      if (!syncPending_) NoteStall(now);
       return Idle();
     }
+    uint64_t wraps = 0;
+    if (!syncPending_) {
+      wraps = WholeRingsMissed(Distance(last_, w), sincePoll);
+      arrived_ += Distance(last_, w) + wraps * ringSize_;
+      lastDataMs_ = now;
+      nCaptureStallMs.store(0, std::memory_order_relaxed);
+    }
+    last_ = w;
+    if (syncPending_) {
+      if (last_ != 0) FindSync(now);
+      access_.sleepMs(timings_.pollIntervalMs);
+      return;
+    }
+    if (packetSize_ == 0 && wraps == 0) DetectPacketSize();
+    const uint32_t pending = Distance(read_, last_);
+    if (pending > ringSize_ - kRingSafetyMargin || wraps > 0) {
+      // The driver may already be overwriting the oldest part: drop it all.
+      DropBacklog(pending, wraps);
+      return Idle();
+    }
+    if (resyncPending_ && !Resync()) return Idle();
+    if (read_ == last_) return Idle();
     if (timeMode_ ? WriteTimed() : WriteSized()) EndOfPass();
+  }
+
+  void Fail() {
+    result_ = 0;
+    running_ = false;
   }
 
   // A pass that wrote nothing. A stalled or overrunning stream still ends at
   // the time limit and still trips the watchdog.
   void Idle() {
+    if (!running_) return;
     if (!syncPending_) {
-      if (timeMode_ && NowMs() - start_ >= limitMs_) {
+      if (timeMode_ && access_.nowMs() - start_ >= limitMs_) {
         running_ = false;
         return;
       }
       if (!Watchdog()) return;
     }
-    Sleep(timings_.pollIntervalMs);
+    access_.sleepMs(timings_.pollIntervalMs);
   }
 
-  void FindSync() {
+  // A poll that found no new data: the stall runs since the last poll that
+  // did (time spent writing in between is ours, not the stream's). Keeps the
+  // longest and shows the running one from the display threshold on.
+  void NoteStall(uint64_t now) {
+    const uint64_t stall = now - lastDataMs_;
+    longestStallMs_ = std::max(longestStallMs_, stall);
+    nCaptureStallMs.store(stall >= kCaptureStallShownMs ? static_cast<uint32_t>(std::min<uint64_t>(stall, UINT32_MAX)) : 0,
+                          std::memory_order_relaxed);
+  }
+
+  // The write offset only tells where the driver is within the ring, so a
+  // backlog that grew past a whole ring looks small. The stream's mean rate
+  // so far tells how many whole rings went by since the last poll.
+  uint64_t WholeRingsMissed(uint32_t seen, uint64_t sincePollMs) const {
+    const uint64_t measuredMs = lastDataMs_ - rateStartMs_;
+    if (arrived_ == 0 || measuredMs < kRateMeasureMinMs) return 0;
+    const long double expected = static_cast<long double>(arrived_) * sincePollMs / measuredMs;
+    if (expected <= seen) return 0;
+    return static_cast<uint64_t>((expected - seen) / ringSize_);
+  }
+
+  void FindSync(uint64_t now) {
     while (read_ != last_) {
       if (ring_[read_] == 0x47) {
         syncPending_ = false;
+        lastDataMs_ = now;
+        rateStartMs_ = now;
         return;
       }
       if (++read_ == ringSize_) read_ = 0;
     }
   }
 
+  // 204-byte packets when the bytes 204 and 408 after the first sync byte are
+  // sync bytes and those 188 and 376 after it are not; 188 otherwise.
+  void DetectPacketSize() {
+    packetSize_ = 188;
+    if (Distance(read_, last_) <= 408) return;
+    const bool short188 = At(read_, 188) == 0x47 && At(read_, 376) == 0x47;
+    const bool long204 = At(read_, 204) == 0x47 && At(read_, 408) == 0x47;
+    if (long204 && !short188) packetSize_ = 204;
+  }
+
+  // Bytes still missing from the packet the file ends in.
+  uint32_t PacketRemainder() const {
+    if (packetSize_ == 0) return 0;
+    const uint32_t fill = static_cast<uint32_t>((file_.Written() - boundaryBase_) % packetSize_);
+    return fill == 0 ? 0 : packetSize_ - fill;
+  }
+
+  // Drops a backlog the driver may be overwriting. The packet the file ends
+  // in is completed first (its rest is the oldest part of the backlog, which
+  // is still there unless whole rings went by; then the partial packet is cut
+  // off instead), and the next write starts at a packet boundary.
+  void DropBacklog(uint32_t pending, uint64_t wraps) {
+    uint32_t kept = 0;
+    if (wraps == 0) {
+      kept = std::min(PacketRemainder(), pending);
+      if (!timeMode_ && kept >= BytesOwed()) {
+        WriteRestAndEnd(read_);
+        return;
+      }
+      if (!WriteWrapped(read_, kept)) return;
+      if (!timeMode_) ConsumeOwed(kept);
+    } else {
+      lost_ += CutPartialPacket();
+    }
+    ++overruns_;
+    lost_ += pending - kept + wraps * ringSize_;
+    read_ = last_;
+    resyncPending_ = true;
+  }
+
+  // Seeks a packet boundary from the read offset on: a sync byte with two
+  // more one and two packets further (a lone 0x47 in a payload is common).
+  // Bytes passed over are lost. false while none is found in what the ring
+  // holds so far.
+  bool Resync() {
+    const uint32_t size = packetSize_ == 0 ? 188 : packetSize_;
+    while (Distance(read_, last_) > 2 * size) {
+      if (ring_[read_] == 0x47 && At(read_, size) == 0x47 && At(read_, 2 * size) == 0x47) {
+        resyncPending_ = false;
+        boundaryBase_ = file_.Written();
+        return true;
+      }
+      ++lost_;
+      if (++read_ == ringSize_) read_ = 0;
+    }
+    return false;
+  }
+
+  // Cuts the file back to its last packet boundary (a file that cannot be cut,
+  // such as a pipe, keeps the partial packet). Returns the bytes cut off.
+  uint64_t CutPartialPacket() {
+    if (packetSize_ == 0) return 0;
+    const uint64_t fill = (file_.Written() - boundaryBase_) % packetSize_;
+    if (fill == 0 || !file_.TruncateTo(file_.Written() - fill)) return 0;
+    if (!timeMode_) SetOwed(BytesOwed() + fill);
+    return fill;
+  }
+
+  // A capture that ends before its size is reached ends on a packet boundary:
+  // the rest of the last packet comes from the ring when it is there (one
+  // more look at the write offset), else the partial packet is cut off.
+  void EndOnPacketBoundary() {
+    uint32_t need = PacketRemainder();
+    if (need == 0 || syncPending_) return;
+    if (writeFailed_ || resyncPending_) {
+      CutPartialPacket();
+      return;
+    }
+    if (!timeMode_) need = static_cast<uint32_t>(std::min<uint64_t>(need, BytesOwed()));
+    uint32_t available = Distance(read_, last_);
+    uint32_t w = 0;
+    if (available < need && access_.writeOffset(&w) && w < ringSize_ &&
+        Distance(read_, w) <= ringSize_ - kRingSafetyMargin && Distance(read_, w) >= available) {
+      last_ = w;
+      available = Distance(read_, w);
+    }
+    if (available < need || !WriteWrapped(read_, need)) {
+      CutPartialPacket();
+      return;
+    }
+    if (!timeMode_) ConsumeOwed(need);
+  }
+
   // false when the write failed; the loop then ends.
   bool WriteBlock(uint32_t from, uint64_t size) {
     if (size == 0) return true;
     if (file_.Write(ring_ + from, size)) return true;
+    writeFailed_ = true;
     result_ = 0;
     running_ = false;
     return false;
+  }
+
+  // `size` bytes from `from`, across the ring's end when they run past it.
+  bool WriteWrapped(uint32_t from, uint64_t size) {
+    const uint64_t first = std::min<uint64_t>(size, ringSize_ - from);
+    if (!WriteBlock(from, first)) return false;
+    read_ = first == ringSize_ - from ? 0 : from + static_cast<uint32_t>(first);
+    if (!WriteBlock(read_, size - first)) return false;
+    read_ += static_cast<uint32_t>(size - first);
+    return true;
   }
 
   // Time mode: everything pending, in one or (wrapped) two pieces. false when
@@ -204,7 +382,7 @@ private:
     }
     if (!WriteBlock(read_, last_ - read_)) return false;
     read_ = last_;
-    uint64_t elapsed = NowMs() - start_;
+    uint64_t elapsed = access_.nowMs() - start_;
     if (elapsed >= limitMs_) {
       running_ = false;
       return false;
@@ -216,11 +394,23 @@ private:
   uint64_t BytesOwed() const {
     return count_ == 0 ? 0 : static_cast<uint64_t>(count_ - 1) * chunk_ + final_;
   }
+  // Keeps the chunk plan's shape (whole chunks, the last one 1..chunk bytes)
+  // for a new number of bytes owed.
+  void SetOwed(uint64_t owed) {
+    if (owed == 0) {
+      count_ = 0;
+      return;
+    }
+    const uint64_t count = (owed + chunk_ - 1) / chunk_;
+    count_ = static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX));
+    final_ = static_cast<uint32_t>(owed - (count - 1) * chunk_);
+    totalChunks_ = std::max(totalChunks_, count_);
+  }
+  void ConsumeOwed(uint64_t written) { SetOwed(BytesOwed() - std::min(written, BytesOwed())); }
 
   // Writes what is still owed and ends the capture.
   bool WriteRestAndEnd(uint32_t from) {
-    WriteBlock(from, BytesOwed());
-    count_ = 0;
+    if (WriteWrapped(from, BytesOwed())) count_ = 0;
     running_ = false;
     return false;
   }
@@ -236,8 +426,8 @@ private:
       // With k + 1 chunks owed and the partial one ending before the ring
       // does, all k whole chunks and the partial one are in this tail.
       if (count_ == k + 1 && r > final_) return WriteRestAndEnd(read_);
-      count_ -= k;
       if (!WriteBlock(read_, n)) return false;
+      count_ -= k;
       if (final_ > r) {
         final_ -= r;
       } else {
@@ -265,23 +455,28 @@ private:
   // false when the watchdog ended the capture: nothing was written during a
   // whole period.
   bool Watchdog() {
-    uint64_t now = NowMs();
+    uint64_t now = access_.nowMs();
     if (now - watchdogMark_ < timings_.watchdogPeriodMs) return true;
     watchdogMark_ = now;
     if (bWriteActivity.exchange(0, std::memory_order_relaxed) == 0) {
-      result_ = 0;
-      running_ = false;
+      stalled_ = true;
+      Fail();
       return false;
     }
     return true;
   }
 
   void EndOfPass() {
-    if (Watchdog()) Sleep(timings_.pollIntervalMs);
+    if (Watchdog()) access_.sleepMs(timings_.pollIntervalMs);
   }
+
+  // Below this much streaming time the mean rate says too little to count
+  // missed rings by.
+  static constexpr uint64_t kRateMeasureMinMs = 100;
 
   const bool timeMode_;
   const uint64_t limitMs_;
+  const StreamRingAccess& access_;
   const uint8_t* const ring_;
   const uint32_t ringSize_;
   const uint32_t chunk_;
@@ -291,14 +486,49 @@ private:
   uint32_t read_ = 0;
   uint32_t last_ = 0;
   bool syncPending_ = true;
+  bool resyncPending_ = false;
+  uint32_t packetSize_ = 0;     // 0 until the first data pass
+  uint64_t boundaryBase_ = 0;   // file size at the last known packet boundary
   uint64_t start_ = 0;
   uint64_t watchdogMark_ = 0;
+  uint64_t lastPollMs_ = 0;
+  uint64_t lastDataMs_ = 0;     // when the write offset last moved
+  uint64_t rateStartMs_ = 0;    // first sync byte seen
+  uint64_t arrived_ = 0;        // stream bytes since then
+  uint64_t longestStallMs_ = 0;
+  uint64_t lost_ = 0;
+  uint32_t overruns_ = 0;
+  bool stalled_ = false;
+  bool writeFailed_ = false;
   uint32_t count_ = 0;
   uint32_t totalChunks_ = 0;
   uint32_t final_ = 0;
   bool running_ = true;
   int result_ = 1;
 };
+
+std::mutex gReportMutex;
+CaptureReport gLastReport;
+
+void SetLastReport(const CaptureReport& report) {
+  std::lock_guard<std::mutex> lock(gReportMutex);
+  gLastReport = report;
+}
+
+// Groups the digits of a byte count in threes: 1,234,567.
+std::string GroupedNumber(uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
+  return digits;
+}
+
+// A translated template with its one "%s" filled.
+std::string FillTemplate(const char* englishTemplate, const std::string& value) {
+  std::string text = TranslateText(englishTemplate);
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, value);
+  return text;
+}
 
 }  // namespace
 
@@ -323,50 +553,101 @@ bool PlanCaptureChunks(uint64_t totalBytes, uint32_t chunk, ChunkPlan* plan) {
   return true;
 }
 
+int CopyStreamRingToFile(const CaptureSettings& capture, const StreamRingAccess& access,
+                         const char* path) {
+  CaptureReport report;
+  report.cancelled = bCaptureCancel.load() != 0;
+  SetLastReport(report);
+  ChunkPlan plan{0, 0};
+  if (capture.nRecordMode != 0) {
+    uint64_t total = static_cast<uint64_t>(static_cast<uint32_t>(capture.nCaptureMegabytes)) << 20;
+    if (!PlanCaptureChunks(total, access.layout.chunkSize, &plan)) return 0;
+  }
+  CaptureFile file(path ? path : "");
+  if (!file.Create()) return 0;
+  RingToFileLoop loop(capture, access, file);
+  loop.SetChunkPlan(plan);
+  int result = loop.Run(&report);
+  report.bytesWritten = file.Written();
+  // A file that could not be closed may not hold all its bytes.
+  if (!file.Close()) result = 0;
+  report.cancelled = bCaptureCancel.load(std::memory_order_relaxed) != 0;
+  if (report.cancelled) result = 0;
+  SetLastReport(report);
+  return result;
+}
+
 int CaptureStreamToFile(const CaptureSettings& capture, const char* path) {
+  SetLastReport(CaptureReport{});
   uint8_t* ring = nullptr;
   size_t mapped = 0;
   if (!StartStream(&ring, &mapped)) return 0;
   SetPidFilter(nCapturePid.load());
-  StreamLayout layout = GetStreamLayout(nTunerModel.load());
+  StreamRingAccess access;
+  access.ring = ring;
+  access.layout = GetStreamLayout(nTunerModel.load());
   // A model number that does not match the open box could name a longer ring
   // than the one mapped.
-  if (ring == nullptr || mapped < layout.ringSize) {
+  if (ring == nullptr || mapped < access.layout.ringSize) {
     StopStream();
     return 0;
   }
-  ChunkPlan plan{0, 0};
-  if (capture.nRecordMode != 0) {
-    uint64_t total = static_cast<uint64_t>(static_cast<uint32_t>(capture.nCaptureMegabytes)) << 20;
-    if (!PlanCaptureChunks(total, layout.chunkSize, &plan)) {
-      StopStream();
-      return 0;
-    }
-  }
-  CaptureFile file(path ? path : "");
-  if (!file.Create()) {
-    StopStream();
-    return 0;
-  }
-  RingToFileLoop loop(capture, ring, layout, file);
-  loop.SetChunkPlan(plan);
-  int result = loop.Run();
-  // A file that could not be closed may not hold all its bytes.
-  if (!file.Close()) result = 0;
+  access.writeOffset = [](uint32_t* offset) { return GetStreamWritePosition(offset) != 0; };
+  access.nowMs = NowMs;
+  access.sleepMs = [](uint32_t milliseconds) { Sleep(milliseconds); };
+  int result = CopyStreamRingToFile(capture, access, path);
   StopStream();
   if (bCaptureCancel.load(std::memory_order_relaxed) != 0) result = 0;
   return result;
 }
 
 int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, const char* path) {
-  if (!TuneChannel(-1, channel, capture)) return 0;
-  int model = nTunerModel.load();
-  if (model != 46 && model != 20 && model != 12) {
-    bool patSeen = false;
-    for (int attempt = 0; attempt < 3 && !patSeen; ++attempt) patSeen = ProbeLivePat(1) == 1;
-    if (!patSeen) return 0;
+  SetLastReport(CaptureReport{});
+  // Cancelled before the stream runs: nothing to capture, no file.
+  const auto cancelled = [] {
+    if (bCaptureCancel.load() == 0) return false;
+    CaptureReport report;
+    report.cancelled = true;
+    SetLastReport(report);
+    return true;
+  };
+  nCaptureStage.store(CaptureStage::Tuning);
+  int result = 0;
+  if (TuneChannel(-1, channel, capture) && !cancelled()) {
+    int model = nTunerModel.load();
+    bool patSeen = model == 46 || model == 20 || model == 12;
+    nCaptureStage.store(CaptureStage::Probing);
+    for (int attempt = 0; attempt < 3 && !patSeen && !cancelled(); ++attempt)
+      patSeen = ProbeLivePat(1) == 1;
+    if (patSeen && !cancelled()) {
+      nCaptureStage.store(CaptureStage::Streaming);
+      result = CaptureStreamToFile(capture, path);
+    }
   }
-  return CaptureStreamToFile(capture, path);
+  if (!result) cancelled();
+  nCaptureStage.store(CaptureStage::Idle);
+  return result;
+}
+
+CaptureReport GetLastCaptureReport() {
+  std::lock_guard<std::mutex> lock(gReportMutex);
+  return gLastReport;
+}
+
+std::string DescribeCaptureResult(int result, const CaptureReport& report) {
+  std::string text = TranslateText(result != 0 ? "Successful operation !" : "Operation fail !");
+  if (report.bytesLost > 0)
+    text += "\n" + FillTemplate("The capture could not keep up with the stream: %s bytes were lost.",
+                                GroupedNumber(report.bytesLost));
+  if (report.stalled || report.longestStallMs > kCaptureStallFailMs)
+    text += "\n" + FillTemplate("The stream stalled for %s s.",
+                                std::to_string((report.longestStallMs + 500) / 1000));
+  return text;
+}
+
+bool IsNonEmptyFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
 }
 
 int CaptureThreadProc() {
@@ -375,7 +656,8 @@ int CaptureThreadProc() {
   CaptureSettingsBlock block = GetSettingsBlock();
   block.szCaptureFile[kCaptureFileSize - 1] = '\0';
   int result = RunCapture(block.channel, block.capture, block.szCaptureFile);
+  const std::string message = DescribeCaptureResult(result, GetLastCaptureReport());
   if (done) done->Set();
-  ShowMessage(result != 0 ? "Successful operation !" : "Operation fail !");
+  ShowMessage(message);
   return result;
 }

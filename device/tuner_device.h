@@ -89,6 +89,25 @@ int TuneSatelliteSPath(const ChannelSettings& channel, const CaptureSettings& ca
 enum class TunerFamily { None, Satellite, Cable, Terrestrial };
 TunerFamily GetTunerFamily(int model);
 
+// The values the tuning request of `model` can carry in channel word `word`
+// (0..3): name and unit for messages, and the inclusive range. false when the
+// model's family does not use the word. Settings dialogs and the command line
+// check their fields with these before anything is sent.
+struct ChannelFieldRange {
+  const char* name;  // "frequency", "symbol rate", "bandwidth", "QAM order", ...
+  const char* unit;  // "MHz", "kHz", "ksymbol/s" or ""
+  int64_t min;
+  int64_t max;
+};
+bool GetChannelFieldRange(int model, int word, ChannelFieldRange* range);
+// Whether `value` fits channel word `word` of `model` (the QAM order must also
+// be one of 16, 32, 64, 128, 256); true for words the family does not use.
+bool IsChannelFieldValid(int model, int word, int64_t value);
+// The first channel word that does not fit, or -1 when all do.
+int FindChannelFieldOutOfRange(int model, const ChannelSettings& channel);
+// PIDs are 13 bits.
+constexpr int kMaxPid = 0x1FFF;
+
 // Releasing a worker that is inside a device request or a tuning sequence:
 // CancelTunerRequests makes the request blocked on any open handle fail at
 // once, and from then on every device request fails without being sent and
