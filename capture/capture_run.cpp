@@ -565,6 +565,8 @@ int CopyStreamRingToFile(const CaptureSettings& capture, const StreamRingAccess&
   }
   CaptureFile file(path ? path : "");
   if (!file.Create()) return 0;
+  report.fileCreated = true;
+  SetLastReport(report);
   RingToFileLoop loop(capture, access, file);
   loop.SetChunkPlan(plan);
   int result = loop.Run(&report);

@@ -56,6 +56,7 @@ extern std::atomic<CaptureStage> nCaptureStage;
 // How the last capture went beyond its int result; complete once
 // CaptureStreamToFile (or RunCapture) has returned.
 struct CaptureReport {
+  bool fileCreated = false;    // the capture created (or emptied) its file
   uint64_t bytesWritten = 0;   // bytes in the file
   uint64_t bytesLost = 0;      // stream bytes dropped unwritten (at least this many)
   uint32_t overruns = 0;       // backlogs dropped because the ring was about to overwrite them
@@ -103,6 +104,11 @@ int CopyStreamRingToFile(const CaptureSettings& capture, const StreamRingAccess&
 // szCaptureFile), runs RunCapture, signals hCaptureDone (when set), then shows
 // DescribeCaptureResult's message. Returns RunCapture's result.
 int CaptureThreadProc();
+
+// The largest size limit every box can count in its 32-bit chunk number
+// (4,096-byte chunks), and the largest time limit a settings word holds.
+constexpr uint32_t kMaxCaptureMegabytes = 16777215;
+constexpr uint32_t kMaxCaptureSeconds = 2147483647;
 
 // A backlog larger than the ring less this margin may already be overwritten
 // by the driver, so it is dropped rather than written.

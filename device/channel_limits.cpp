@@ -20,8 +20,7 @@ bool GetChannelFieldRange(int model, int word, ChannelFieldRange* range) {
         // LNB reaches it is the tune's business. The word itself is signed.
         case 0: *range = {"frequency", "MHz", 0, INT32_MAX}; return true;
         case 1: *range = {"symbol rate", "ksymbol/s", 0, kSatelliteSymbolRateMax}; return true;
-        case 2: *range = {"polarisation", "", 0, 1}; return true;
-        case 3: *range = {"inversion", "", 0, 1}; return true;
+        // Polarisation and inversion are flags (0 or not): any value fits.
         default: return false;
       }
     case TunerFamily::Cable:

@@ -122,6 +122,10 @@ bool TunerRequestsCancelled();
 // and 1 when it failed or no satellite handle is open.
 int SetLnbControl(int tone, int toneBurst, int dataBurst, int supply);
 int SendDiseqcCommand(uint8_t framing, uint8_t address, uint8_t command, uint8_t data);
+// The LO a satellite tune of `channel` would use with the LNB `capture`
+// selects, in MHz; 0 when no LO brings the frequency into the tuner's IF
+// range (or the LNB number is damaged): such a tune fails before sending.
+uint32_t GetSatelliteTuneLo(const ChannelSettings& channel, const CaptureSettings& capture);
 // Fills block[9] and returns the chosen LO in MHz, or 0 when no LO gives a usable IF.
 uint32_t BuildSatelliteTuneFrame(uint32_t frequencyMHz, uint32_t symbolRate, int horizontal,
                                  int inversion, uint32_t lo1, uint32_t lo2, uint8_t block[9]);
