@@ -144,6 +144,8 @@ public:
     start_ = access_.nowMs();
     watchdogMark_ = start_;
     lastPollMs_ = start_;
+    lastDataMs_ = start_;
+    rateStartMs_ = start_;
     while (running_ && bCaptureCancel.load(std::memory_order_relaxed) == 0) Pass();
     nCaptureStallMs.store(0, std::memory_order_relaxed);
     const bool exactSize = !timeMode_ && count_ == 0;
@@ -183,24 +185,30 @@ private:
       if (!syncPending_) NoteStall(now);
       return Idle();
     }
-    uint64_t wraps = 0;
-    if (!syncPending_) {
-      wraps = WholeRingsMissed(Distance(last_, w), sincePoll);
-      arrived_ += Distance(last_, w) + wraps * ringSize_;
-      lastDataMs_ = now;
-      nCaptureStallMs.store(0, std::memory_order_relaxed);
-    }
+    // The stream's rate is measured from its start, sync passes included.
+    const bool suspect = !RateKnown() || ExpectedArrivals(sincePoll) >= ringSize_ - kRingSafetyMargin;
+    const uint64_t wraps = WholeRingsMissed(Distance(last_, w), sincePoll);
+    arrived_ += Distance(last_, w) + wraps * ringSize_;
+    lastDataMs_ = now;
+    nCaptureStallMs.store(0, std::memory_order_relaxed);
     last_ = w;
     if (syncPending_) {
-      if (last_ != 0) FindSync(now);
+      if (last_ != 0) FindSync();
       access_.sleepMs(timings_.pollIntervalMs);
       return;
     }
     if (packetSize_ == 0 && wraps == 0) DetectPacketSize();
     const uint32_t pending = Distance(read_, last_);
-    if (pending > ringSize_ - kRingSafetyMargin || wraps > 0) {
+    // When so much may have come since the last poll (or the rate is not
+    // known yet) that the driver could have gone round the ring, a backlog
+    // that looks small may hide a whole ring: then the next packet's sync
+    // byte is not where it should be. (Streams with stray bytes between
+    // packets are only judged this way when they come that fast.)
+    const bool overwritten = suspect && !resyncPending_ && packetSize_ != 0 &&
+                             pending > PacketRemainder() && At(read_, PacketRemainder()) != 0x47;
+    if (pending > ringSize_ - kRingSafetyMargin || wraps > 0 || overwritten) {
       // The driver may already be overwriting the oldest part: drop it all.
-      DropBacklog(pending, wraps);
+      DropBacklog(pending, wraps, overwritten);
       return Idle();
     }
     if (resyncPending_ && !Resync()) return Idle();
@@ -240,20 +248,23 @@ private:
   // The write offset only tells where the driver is within the ring, so a
   // backlog that grew past a whole ring looks small. The stream's mean rate
   // so far tells how many whole rings went by since the last poll.
-  uint64_t WholeRingsMissed(uint32_t seen, uint64_t sincePollMs) const {
-    const uint64_t measuredMs = lastDataMs_ - rateStartMs_;
-    if (arrived_ == 0 || measuredMs < kRateMeasureMinMs) return 0;
-    const long double expected = static_cast<long double>(arrived_) * sincePollMs / measuredMs;
-    if (expected <= seen) return 0;
-    return static_cast<uint64_t>((expected - seen) / ringSize_);
+  // Stream bytes the mean rate so far puts in `sincePollMs`; 0 while unknown.
+  long double ExpectedArrivals(uint64_t sincePollMs) const {
+    if (!RateKnown()) return 0;
+    return static_cast<long double>(arrived_) * sincePollMs / (lastDataMs_ - rateStartMs_);
   }
+  // The true count is seen + k rings; the nearest k to the estimate is taken.
+  uint64_t WholeRingsMissed(uint32_t seen, uint64_t sincePollMs) const {
+    const long double expected = ExpectedArrivals(sincePollMs);
+    if (expected <= seen) return 0;
+    return static_cast<uint64_t>((expected - seen) / ringSize_ + 0.5L);
+  }
+  bool RateKnown() const { return arrived_ > 0 && lastDataMs_ - rateStartMs_ >= kRateMeasureMinMs; }
 
-  void FindSync(uint64_t now) {
+  void FindSync() {
     while (read_ != last_) {
       if (ring_[read_] == 0x47) {
         syncPending_ = false;
-        lastDataMs_ = now;
-        rateStartMs_ = now;
         return;
       }
       if (++read_ == ringSize_) read_ = 0;
@@ -279,11 +290,12 @@ private:
 
   // Drops a backlog the driver may be overwriting. The packet the file ends
   // in is completed first (its rest is the oldest part of the backlog, which
-  // is still there unless whole rings went by; then the partial packet is cut
-  // off instead), and the next write starts at a packet boundary.
-  void DropBacklog(uint32_t pending, uint64_t wraps) {
+  // is still there unless the driver went round the ring since; then the
+  // partial packet is cut off instead), and the next write starts at a
+  // packet boundary.
+  void DropBacklog(uint32_t pending, uint64_t wraps, bool overwritten) {
     uint32_t kept = 0;
-    if (wraps == 0) {
+    if (wraps == 0 && !overwritten) {
       kept = std::min(PacketRemainder(), pending);
       if (!timeMode_ && kept >= BytesOwed()) {
         WriteRestAndEnd(read_);
@@ -493,7 +505,7 @@ private:
   uint64_t watchdogMark_ = 0;
   uint64_t lastPollMs_ = 0;
   uint64_t lastDataMs_ = 0;     // when the write offset last moved
-  uint64_t rateStartMs_ = 0;    // first sync byte seen
+  uint64_t rateStartMs_ = 0;    // the loop's start
   uint64_t arrived_ = 0;        // stream bytes since then
   uint64_t longestStallMs_ = 0;
   uint64_t lost_ = 0;
@@ -605,7 +617,8 @@ int CaptureStreamToFile(const CaptureSettings& capture, const char* path) {
 
 int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, const char* path) {
   SetLastReport(CaptureReport{});
-  // Cancelled before the stream runs: nothing to capture, no file.
+  // Cancelled before the stream runs: nothing to capture, no file (and an
+  // earlier file of that name is left as it is).
   const auto cancelled = [] {
     if (bCaptureCancel.load() == 0) return false;
     CaptureReport report;
@@ -626,7 +639,6 @@ int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, c
       result = CaptureStreamToFile(capture, path);
     }
   }
-  if (!result) cancelled();
   nCaptureStage.store(CaptureStage::Idle);
   return result;
 }

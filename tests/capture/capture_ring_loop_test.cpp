@@ -264,11 +264,11 @@ TEST_F(RingLoopTest, BacklogOfMoreThanAWholeRingIsCountedWhole) {
     if (poll == 1) {
       ring.Produce(2000);
     } else if (poll == 22) {
-      // 5,000 bytes/ms so far; a gap of 1,665 ms at that rate carries
-      // 8,325,000 bytes, but the driver wrote two rings and 500,000 bytes
-      // (which the write offset shows as 500,000).
+      // 5,010 bytes/ms so far (1,002,000 bytes in 200 ms); a gap of 1,350 ms
+      // at that rate carries 6,763,500 bytes, near the two rings and 500,000
+      // bytes the driver wrote (which the write offset shows as 500,000).
       fileEnd = ring.Produced();
-      ring.clock += 1655;
+      ring.clock += 1340;
       ring.Produce(2 * kRing + 500000);
       gapEnd = ring.Produced();
     } else {
@@ -284,6 +284,25 @@ TEST_F(RingLoopTest, BacklogOfMoreThanAWholeRingIsCountedWhole) {
   EXPECT_TRUE(SourceWithGap(source, 1000, cutTo, resumedAt));
   EXPECT_EQ(report_.bytesLost, resumedAt - cutTo);
   EXPECT_GT(report_.bytesLost, 2u * kRing);
+}
+
+TEST_F(RingLoopTest, WholeRingBeforeTheRateIsKnownIsNotWrittenAsData) {
+  std::vector<uint8_t> source = Stream(1000, 100000);
+  FakeRing ring(source);
+  uint64_t wrapEnd = 0;
+  ring.onPoll = [&](int poll) {
+    if (poll == 1) ring.Produce(2000);
+    else if (poll == 2) {
+      ring.Produce(kRing + 50000);  // 10 ms after the first poll: no rate to go by yet
+      wrapEnd = ring.Produced();
+    } else ring.Produce(50000);
+  };
+  EXPECT_EQ(Capture(ring, ByTime(1)), 0);
+  EXPECT_EQ(report_.overruns, 1u);
+  EXPECT_GE(report_.bytesLost, 51000u) << "at least the backlog seen";
+  const uint64_t resumedAt = 1000 + (wrapEnd - 1000 + 187) / 188 * 188;
+  EXPECT_TRUE(SourceWithGap(source, 1000, 1000, resumedAt)) << "nothing from the overwritten ring";
+  EXPECT_EQ(captured_.size() % 188, 0u);
 }
 
 TEST_F(RingLoopTest, OverrunOf204BytePacketsResumesOnTheirBoundary) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/profile.h"
+#include "tests/capture/text_shape.h"
 #include "tests/support/boxsim_process.h"
 #include "tests/support/run_cli.h"
 #include "tests/support/test_env.h"
@@ -121,7 +122,8 @@ TEST_F(DeviceCliTest, TuneRefusesNumbersTheRequestCannotCarry) {
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(run.out, "");
     for (const std::string& line : box.JournalLines())
-      EXPECT_EQ(line.find(" in=AA"), std::string::npos) << "nothing tuned: " << line;
+      for (const char* tune : {" AABB2900 ", " AABB2A04 ", " 00222328 "})
+        EXPECT_EQ(line.find(tune), std::string::npos) << "nothing tuned: " << line;
   }
   // The largest values that fit are sent as they are.
   BoxSimProcess box({"--kind", "bus", "--model-code", "HVLPX5", "--lock-ms", "0"});
@@ -153,8 +155,7 @@ TEST_F(DeviceCliTest, SignalGivesUpAfterItsTimeoutAndSaysWhy) {
     CliRun run = RunCli({"signal", "--freq", "474000", "--bw", "8", "--count", "2",
                          "--interval-ms", "10", "--timeout", "2"});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out,
-              "strength 75% quality 60% unlocked\nstrength 75% quality 60% unlocked\nnot locked\n");
+    EXPECT_TRUE(HasShape(run.out, "strength ##% quality ##% unlocked\nstrength ##% quality ##% unlocked\nnot locked\n")) << run.out;
   }
   {
     // 1,200 MHz with a normal LNB (LOs 5,150 and 5,750 MHz): no IF in 950..2,150 MHz.
