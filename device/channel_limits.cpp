@@ -6,9 +6,10 @@ namespace {
 
 constexpr int64_t k24Bits = 0xFFFFFF;
 constexpr int64_t k16Bits = 0xFFFF;
-// The satellite symbol-rate word holds 20 fraction bits of rate / 88 MHz, so
-// the rate stays below 44,000 ksymbol/s.
-constexpr int64_t kSatelliteSymbolRateMax = 43999;
+// The satellite symbol-rate word holds 20 bits of rate / 88 MHz (in units
+// of 2^-20), so the rate stays below 88,000 ksymbol/s; the long frame of
+// models 0 and 1 carries the rate in 16 bits instead.
+constexpr int64_t kSatelliteSymbolRateMax = 87999;
 
 }  // namespace
 
@@ -19,7 +20,10 @@ bool GetChannelFieldRange(int model, int word, ChannelFieldRange* range) {
         // The frame carries the intermediate frequency; whether an LO of the
         // LNB reaches it is the tune's business. The word itself is signed.
         case 0: *range = {"frequency", "MHz", 0, INT32_MAX}; return true;
-        case 1: *range = {"symbol rate", "ksymbol/s", 0, kSatelliteSymbolRateMax}; return true;
+        case 1:
+          *range = {"symbol rate", "ksymbol/s", 0,
+                    model == 0 || model == 1 ? k16Bits : kSatelliteSymbolRateMax};
+          return true;
         // Polarisation and inversion are flags (0 or not): any value fits.
         default: return false;
       }

@@ -157,7 +157,7 @@ TEST_F(LivePatProbe, FailedRequestEndsItAtOnce) {
 TEST_F(LivePatProbe, RunCaptureProbesABusBoxThenCapturesFromTheFirstSyncByte) {
   TsStreamBuilder stream;
   stream.Garbage(livebox::kLeadingGarbage).Section(0x0000, Pat()).Numbered(20000);
-  ASSERT_TRUE(StartBox(kBusBox, stream.bytes(), {"--bitrate", "80000000"}));
+  ASSERT_TRUE(StartBox(kBusBox, stream.bytes(), {"--bitrate", "16000000"}));
   ChannelSettings channel{};
   CaptureSettings capture = WithChannel(&channel, BySize(2));
   std::string path = dir_.File("probed.ts");

@@ -110,8 +110,8 @@ TEST_F(DeviceCliTest, TuneRefusesNumbersTheRequestCannotCarry) {
       {{"--kind", "bus", "--model-code", "HVL-A6"},  // the long frame: 24 bits
        {"tune", "--freq", "474000", "--symbol-rate", "16777216"},
        "vantrel-cli: --symbol-rate 16777216 is outside 0..16777215 ksymbol/s for this box\n"},
-      {{"--kind", "s"}, {"tune", "--freq", "11778", "--symbol-rate", "44000"},
-       "vantrel-cli: --symbol-rate 44000 is outside 0..43999 ksymbol/s for this box\n"},
+      {{"--kind", "s"}, {"tune", "--freq", "11778", "--symbol-rate", "88000"},
+       "vantrel-cli: --symbol-rate 88000 is outside 0..87999 ksymbol/s for this box\n"},
       {{"--kind", "s"}, {"tune", "--freq", "2147483648"},
        "vantrel-cli: --freq 2147483648 is outside 0..2147483647 MHz for this box\n"},
   };
