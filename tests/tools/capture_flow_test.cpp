@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The ready poll never answers: the tune is stuck in a request.
         StuckStage{"WhileTuning", {"--kind", "bus", "--hang", "AABB2980"}, "BUS AABB2980"},
         // No sync byte, so no PAT: the probe would try three times 15 s.
-        StuckStage{"WhileProbing", {"--kind", "bus", "--lock-ms", "0", "--no-sync"}, "BUS DDFF2C80"}),
+        StuckStage{"WhileProbing", {"--kind", "bus", "--lock-ms", "0", "--no-sync"}, "BUSSTREAM DDFF2C80"}),
     [](const ::testing::TestParamInfo<StuckStage>& info) { return std::string(info.param.name); });
 
 TEST_F(CaptureFlowTest, StallIsShownWhileItLastsAndInTheResult) {
