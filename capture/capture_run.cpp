@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 
@@ -145,7 +146,6 @@ public:
     watchdogMark_ = start_;
     lastPollMs_ = start_;
     lastDataMs_ = start_;
-    rateStartMs_ = start_;
     while (running_ && bCaptureCancel.load(std::memory_order_relaxed) == 0) Pass();
     nCaptureStallMs.store(0, std::memory_order_relaxed);
     const bool exactSize = !timeMode_ && count_ == 0;
@@ -185,10 +185,10 @@ private:
       if (!syncPending_) NoteStall(now);
       return Idle();
     }
-    // The stream's rate is measured from its start, sync passes included.
-    const bool suspect = !RateKnown() || ExpectedArrivals(sincePoll) >= ringSize_ - kRingSafetyMargin;
-    const uint64_t wraps = WholeRingsMissed(Distance(last_, w), sincePoll);
-    arrived_ += Distance(last_, w) + wraps * ringSize_;
+    const uint32_t seen = Distance(last_, w);
+    const bool suspect = !RateKnown() || MostArrivals(sincePoll) >= ringSize_ - kRingSafetyMargin;
+    const uint64_t wraps = WholeRingsMissed(seen, sincePoll);
+    NoteRateSample(seen, sincePoll);
     lastDataMs_ = now;
     nCaptureStallMs.store(0, std::memory_order_relaxed);
     last_ = w;
@@ -204,8 +204,7 @@ private:
     // that looks small may hide a whole ring: then the next packet's sync
     // byte is not where it should be. (Streams with stray bytes between
     // packets are only judged this way when they come that fast.)
-    const bool overwritten = suspect && !resyncPending_ && packetSize_ != 0 &&
-                             pending > PacketRemainder() && At(read_, PacketRemainder()) != 0x47;
+    const bool overwritten = suspect && !resyncPending_ && packetSize_ != 0 && !SyncBytesInStep(pending);
     if (pending > ringSize_ - kRingSafetyMargin || wraps > 0 || overwritten) {
       // The driver may already be overwriting the oldest part: drop it all.
       DropBacklog(pending, wraps, overwritten);
@@ -213,7 +212,34 @@ private:
     }
     if (resyncPending_ && !Resync()) return Idle();
     if (read_ == last_) return Idle();
-    if (timeMode_ ? WriteTimed() : WriteSized()) EndOfPass();
+    if (!CopyBacklog()) return Idle();
+    copyValid_ = true;
+    // With a stream this fast the driver may have rewritten part of the
+    // backlog in one go before the copy: only the packets up to the first
+    // one out of step are written, the rest is dropped as in an overrun.
+    const uint32_t intact = suspect ? PacketsInStep() : Distance(read_, last_);
+    const uint32_t polled = last_;
+    last_ = read_ + intact >= ringSize_ ? read_ + intact - ringSize_ : read_ + intact;
+    bool passGoesOn = timeMode_ ? WriteTimed() : WriteSized();
+    last_ = polled;
+    if (running_ && intact < copy_.size()) {
+      DropBacklog(Distance(read_, last_), 0, false);
+      passGoesOn = false;
+    }
+    copyValid_ = false;
+    if (passGoesOn) EndOfPass();
+    else if (running_) Idle();
+  }
+
+  // Bytes of the copied backlog up to its first packet start (where the
+  // file's packets put one) that holds no sync byte; all of it when every
+  // one does.
+  uint32_t PacketsInStep() const {
+    const uint32_t size = static_cast<uint32_t>(copy_.size());
+    if (packetSize_ == 0) return size;
+    for (uint64_t at = PacketRemainder(); at < size; at += packetSize_)
+      if (copy_[at] != 0x47) return static_cast<uint32_t>(at);
+    return size;
   }
 
   void Fail() {
@@ -248,10 +274,33 @@ private:
   // The write offset only tells where the driver is within the ring, so a
   // backlog that grew past a whole ring looks small. The stream's mean rate
   // so far tells how many whole rings went by since the last poll.
+  // The stream's rate, sync passes included. A poll interval in which the
+  // driver went round the ring shows far fewer bytes than came, and a burst
+  // far more, so once the rate is known samples off it by more than half are
+  // left out; an estimate of missed rings is never fed back into the rate,
+  // where it would feed on itself. The first poll's bytes came in an
+  // unknown time since the stream started.
+  void NoteRateSample(uint32_t seen, uint64_t sincePollMs) {
+    if (sincePollMs == 0 || sincePollMs < timings_.pollIntervalMs / 2) return;
+    bestRate_ = std::max(bestRate_, static_cast<long double>(seen) / sincePollMs);
+    if (RateKnown()) {
+      const long double mean = static_cast<long double>(rateBytes_) / rateMs_;
+      const long double sample = static_cast<long double>(seen) / sincePollMs;
+      if (2 * sample < mean || sample > 2 * mean) return;
+    }
+    rateBytes_ += seen;
+    rateMs_ += sincePollMs;
+  }
+
+  // Stream bytes the best rate seen in one interval puts in `sincePollMs`:
+  // what may have come, for deciding when to look closer (an interval never
+  // shows more than came, so this errs on the side of looking).
+  long double MostArrivals(uint64_t sincePollMs) const { return bestRate_ * sincePollMs; }
+
   // Stream bytes the mean rate so far puts in `sincePollMs`; 0 while unknown.
   long double ExpectedArrivals(uint64_t sincePollMs) const {
     if (!RateKnown()) return 0;
-    return static_cast<long double>(arrived_) * sincePollMs / (lastDataMs_ - rateStartMs_);
+    return static_cast<long double>(rateBytes_) * sincePollMs / rateMs_;
   }
   // The true count is seen + k rings; the nearest k to the estimate is taken.
   uint64_t WholeRingsMissed(uint32_t seen, uint64_t sincePollMs) const {
@@ -259,7 +308,7 @@ private:
     if (expected <= seen) return 0;
     return static_cast<uint64_t>((expected - seen) / ringSize_ + 0.5L);
   }
-  bool RateKnown() const { return arrived_ > 0 && lastDataMs_ - rateStartMs_ >= kRateMeasureMinMs; }
+  bool RateKnown() const { return rateBytes_ > 0 && rateMs_ >= kRateMeasureMinMs; }
 
   void FindSync() {
     while (read_ != last_) {
@@ -279,6 +328,14 @@ private:
     const bool short188 = At(read_, 188) == 0x47 && At(read_, 376) == 0x47;
     const bool long204 = At(read_, 204) == 0x47 && At(read_, 408) == 0x47;
     if (long204 && !short188) packetSize_ = 204;
+  }
+
+  // Whether the next (up to three) packet starts in the backlog hold sync
+  // bytes where the file's packets put them.
+  bool SyncBytesInStep(uint32_t pending) const {
+    for (uint64_t at = PacketRemainder(), n = 0; at < pending && n < 3; at += packetSize_, ++n)
+      if (At(read_, static_cast<uint32_t>(at)) != 0x47) return false;
+    return true;
   }
 
   // Bytes still missing from the packet the file ends in.
@@ -366,13 +423,63 @@ private:
   }
 
   // false when the write failed; the loop then ends.
+  // false when the write failed; the loop then ends. The bytes come from this
+  // pass's copy of the backlog when they lie in it, else they are copied out
+  // of the ring first (a slow file may take long enough for the driver to
+  // overwrite the ring memory a write is still taking).
   bool WriteBlock(uint32_t from, uint64_t size) {
     if (size == 0) return true;
-    if (file_.Write(ring_ + from, size)) return true;
+    const uint8_t* data = nullptr;
+    const uint64_t offset = Distance(copyBase_, from);
+    if (copyValid_ && offset + size <= copy_.size()) {
+      data = copy_.data() + offset;
+    } else {
+      piece_.assign(ring_ + from, ring_ + from + size);
+      data = piece_.data();
+    }
+    if (file_.Write(data, size)) return true;
     writeFailed_ = true;
     result_ = 0;
     running_ = false;
     return false;
+  }
+
+  // Copies the whole backlog out of the ring right after the poll, while it
+  // is still at least the safety margin ahead of the driver. With a stream so
+  // fast that the driver may reach it during the copy, one more look at the
+  // write offset tells whether it was still intact; if not it is dropped as
+  // in an overrun (false).
+  bool CopyBacklog() {
+    const uint32_t pending = Distance(read_, last_);
+    const uint32_t first = std::min(pending, ringSize_ - read_);
+    copy_.resize(pending);
+    std::memcpy(copy_.data(), ring_ + read_, first);
+    std::memcpy(copy_.data() + first, ring_, pending - first);
+    copyBase_ = read_;
+    if (MayBeOverwrittenSoon(read_) && !IntactAfterCopy(read_)) {
+      DropBacklog(pending, 0, true);
+      return false;
+    }
+    return true;
+  }
+
+  // Whether the driver could reach `from` within a few milliseconds at the
+  // stream's rate (it writes from the last seen write offset on).
+  bool MayBeOverwrittenSoon(uint32_t from) const {
+    if (!RateKnown()) return false;
+    const uint32_t untilReached = from == last_ ? ringSize_ : Distance(last_, from);
+    const long double soon = MostArrivals(access_.nowMs() - lastPollMs_ + kCopyAllowanceMs);
+    return 2 * soon >= untilReached;
+  }
+
+  // One more look at the write offset after copying from `from`.
+  bool IntactAfterCopy(uint32_t from) const {
+    uint32_t w = 0;
+    if (!access_.writeOffset(&w) || w >= ringSize_) return true;  // the next pass fails on it
+    const uint32_t seen = Distance(last_, w);
+    const uint64_t moved = seen + WholeRingsMissed(seen, access_.nowMs() - lastPollMs_) * ringSize_;
+    const uint32_t untilReached = from == last_ ? ringSize_ : Distance(last_, from);
+    return moved < untilReached;
   }
 
   // `size` bytes from `from`, across the ring's end when they run past it.
@@ -385,15 +492,17 @@ private:
     return true;
   }
 
-  // Time mode: everything pending, in one or (wrapped) two pieces. false when
-  // the pass ended the capture.
+  // Time mode: every whole packet pending, in one or (wrapped) two pieces;
+  // the start of a packet waits in the ring for its rest, so that the file
+  // is on a packet boundary after every pass, whatever comes next (a pipe
+  // cannot be cut back). false when the pass ended the capture.
   bool WriteTimed() {
-    if (read_ > last_) {
-      if (!WriteBlock(read_, ringSize_ - read_)) return false;
-      read_ = 0;
+    uint64_t n = Distance(read_, last_);
+    if (packetSize_ != 0) {
+      const uint64_t over = (n + file_.Written() - boundaryBase_) % packetSize_;
+      n = n >= over ? n - over : 0;
     }
-    if (!WriteBlock(read_, last_ - read_)) return false;
-    read_ = last_;
+    if (!WriteWrapped(read_, n)) return false;
     uint64_t elapsed = access_.nowMs() - start_;
     if (elapsed >= limitMs_) {
       running_ = false;
@@ -422,8 +531,10 @@ private:
 
   // Writes what is still owed and ends the capture.
   bool WriteRestAndEnd(uint32_t from) {
-    if (WriteWrapped(from, BytesOwed())) count_ = 0;
-    running_ = false;
+    if (WriteWrapped(from, BytesOwed())) {
+      count_ = 0;
+      running_ = false;
+    }
     return false;
   }
 
@@ -484,7 +595,9 @@ private:
 
   // Below this much streaming time the mean rate says too little to count
   // missed rings by.
-  static constexpr uint64_t kRateMeasureMinMs = 100;
+  static constexpr uint64_t kRateMeasureMinMs = 30;
+  // Time a copy out of the ring is allowed, in the judgement above.
+  static constexpr uint64_t kCopyAllowanceMs = 5;
 
   const bool timeMode_;
   const uint64_t limitMs_;
@@ -505,13 +618,18 @@ private:
   uint64_t watchdogMark_ = 0;
   uint64_t lastPollMs_ = 0;
   uint64_t lastDataMs_ = 0;     // when the write offset last moved
-  uint64_t rateStartMs_ = 0;    // the loop's start
-  uint64_t arrived_ = 0;        // stream bytes since then
+  uint64_t rateBytes_ = 0;      // stream bytes seen in the intervals measured
+  uint64_t rateMs_ = 0;         // and those intervals' length
+  long double bestRate_ = 0;    // bytes/ms of the fullest interval
   uint64_t longestStallMs_ = 0;
   uint64_t lost_ = 0;
   uint32_t overruns_ = 0;
   bool stalled_ = false;
   bool writeFailed_ = false;
+  std::vector<uint8_t> copy_;    // this pass's backlog, copied out of the ring
+  uint32_t copyBase_ = 0;        // ring offset of its first byte
+  bool copyValid_ = false;       // while the pass writes from it
+  std::vector<uint8_t> piece_;   // a small piece copied out for one write
   uint32_t count_ = 0;
   uint32_t totalChunks_ = 0;
   uint32_t final_ = 0;

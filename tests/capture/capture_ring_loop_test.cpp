@@ -237,16 +237,20 @@ TEST_F(RingLoopTest, OverrunDropsTheBacklogKeepsWholePacketsAndFails) {
   ring.onPoll = [&](int poll) {
     if (poll == 1) ring.Produce(2000);
     else if (poll == 10) {
+      // A write that took 440 ms at 5,000 bytes/ms: beyond the ring less
+      // 1,024,000 bytes piled up meanwhile.
       endBeforeDrop = ring.Produced();
-      ring.Produce(2200000);  // beyond the ring less 1,024,000 bytes
+      ring.clock += 430;
+      ring.Produce(2200000);
     } else ring.Produce(50000);
   };
   EXPECT_EQ(Capture(ring, ByTime(1)), 0) << "a capture that lost data is no success";
   EXPECT_EQ(report_.overruns, 1u);
   ASSERT_EQ(captured_.size() % 188, 0u) << "whole packets only";
-  // Before the drop: everything up to the write offset of poll 9, completed
-  // to the end of its packet; after it: from the next packet boundary.
-  const uint64_t completedTo = 1000 + (endBeforeDrop - 1000 + 187) / 188 * 188;
+  // Before the drop: the whole packets up to the write offset of poll 9 (a
+  // time-limited capture leaves a packet's start in the ring until its rest
+  // comes); after it: from the next packet boundary.
+  const uint64_t completedTo = 1000 + (endBeforeDrop - 1000) / 188 * 188;
   const uint64_t dropEnd = endBeforeDrop + 2200000;
   const uint64_t resumedAt = 1000 + (dropEnd - 1000 + 187) / 188 * 188;
   EXPECT_TRUE(SourceWithGap(source, 1000, completedTo, resumedAt));
@@ -264,8 +268,8 @@ TEST_F(RingLoopTest, BacklogOfMoreThanAWholeRingIsCountedWhole) {
     if (poll == 1) {
       ring.Produce(2000);
     } else if (poll == 22) {
-      // 5,010 bytes/ms so far (1,002,000 bytes in 200 ms); a gap of 1,350 ms
-      // at that rate carries 6,763,500 bytes, near the two rings and 500,000
+      // 5,000 bytes/ms so far (1,000,000 bytes in 200 ms); a gap of 1,350 ms
+      // at that rate carries 6,750,000 bytes, near the two rings and 500,000
       // bytes the driver wrote (which the write offset shows as 500,000).
       fileEnd = ring.Produced();
       ring.clock += 1340;
@@ -278,7 +282,7 @@ TEST_F(RingLoopTest, BacklogOfMoreThanAWholeRingIsCountedWhole) {
   EXPECT_EQ(Capture(ring, ByTime(3)), 0);
   EXPECT_EQ(report_.overruns, 1u);
   ASSERT_EQ(captured_.size() % 188, 0u);
-  // The bytes of the file's partial packet were overwritten: it is cut off.
+  // The partial packet at the end waited in the ring, which was overwritten.
   const uint64_t cutTo = 1000 + (fileEnd - 1000) / 188 * 188;
   const uint64_t resumedAt = 1000 + (gapEnd - 1000 + 187) / 188 * 188;
   EXPECT_TRUE(SourceWithGap(source, 1000, cutTo, resumedAt));
@@ -316,13 +320,16 @@ TEST_F(RingLoopTest, OverrunOf204BytePacketsResumesOnTheirBoundary) {
   FakeRing ring(source);
   uint64_t endBeforeDrop = 0;
   ring.onPoll = [&](int poll) {
-    if (poll == 10) endBeforeDrop = ring.Produced();
+    if (poll == 10) {
+      endBeforeDrop = ring.Produced();
+      ring.clock += 430;  // a slow write
+    }
     ring.Produce(poll == 10 ? 2200000 : poll == 1 ? 2000 : 50000);
   };
   EXPECT_EQ(Capture(ring, ByTime(1)), 0);
   EXPECT_EQ(report_.overruns, 1u);
   EXPECT_EQ(captured_.size() % 204, 0u);
-  const uint64_t completedTo = 1000 + (endBeforeDrop - 1000 + 203) / 204 * 204;
+  const uint64_t completedTo = 1000 + (endBeforeDrop - 1000) / 204 * 204;
   const uint64_t dropEnd = endBeforeDrop + 2200000;
   const uint64_t resumedAt = 1000 + (dropEnd - 1000 + 203) / 204 * 204;
   EXPECT_TRUE(SourceWithGap(source, 1000, completedTo, resumedAt));
@@ -333,7 +340,10 @@ TEST_F(RingLoopTest, OverrunInSizeModeStillWritesTheExactSize) {
   FakeRing ring(source);
   uint64_t fileEnd = 0, dropEnd = 0;
   ring.onPoll = [&](int poll) {
-    if (poll == 10) fileEnd = 1000 + FileSize();
+    if (poll == 10) {
+      fileEnd = 1000 + FileSize();
+      ring.clock += 430;  // a slow write
+    }
     ring.Produce(poll == 10 ? 2200000 : poll == 1 ? 2000 : 50000);
     if (poll == 10) dropEnd = ring.Produced();
   };
