@@ -209,7 +209,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(CaptureCli, OverrunIsReportedWithItsOwnExitStatus) {
   // Faster than any capture can write: backlogs are dropped.
-  ASSERT_TRUE(box_.Start({"--kind", "t", "--lock-ms", "0", "--bitrate", "2000000000"}));
+  // A stream of whole packets, so that every 188th byte of the file must be a sync byte.
+  ASSERT_TRUE(box_.Start({"--kind", "t", "--lock-ms", "0", "--bitrate", "2000000000", "--stream",
+                          SampleStream("mpts-3prog.ts")}));
   std::string path = dir_.File("overrun.ts");
   CliRun run = RunCli({"capture", "--seconds", "2", "-o", path});
   EXPECT_EQ(run.exitCode, 3) << run.err;
