@@ -355,7 +355,8 @@ CliCommandRegistration captureCommand(
           "short at once.\n") +
           "While the stream delivers nothing the progress shows STALLED. The result is "
           "\"Successful operation !\" or \"Operation fail !\", with a line when stream data was "
-          "lost or the stream stalled, then the file's path and size.\n"
+          "lost or the stream stalled, then the file's path and size (or \"nothing captured\" when "
+          "no file was made).\n"
           "Exit status: 0 success; 1 failure or stopped by a signal; 2 usage error or an "
           "output path refused; 3 stream data lost (the capture could not keep up, the file "
           "skips what was lost); 4 the stream stalled (no data for the whole watchdog period, "
