@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +20,8 @@
 std::atomic<int> nCaptureProgress{0};
 std::atomic<int> bCaptureCancel{0};
 std::atomic<int> bWriteActivity{0};
+std::atomic<uint32_t> nCaptureStallMs{0};
+std::atomic<CaptureStage> nCaptureStage{CaptureStage::Idle};
 std::shared_ptr<SyncEvent> hCaptureDone;
 
 namespace {
@@ -80,7 +85,22 @@ public:
       if (written == 0) return Fail("Cannot write the capture file", ENOSPC);
       data += written;
       size -= static_cast<uint64_t>(written);
+      written_ += static_cast<uint64_t>(written);
     }
+    return true;
+  }
+
+  // Bytes in the file so far.
+  uint64_t Written() const { return written_; }
+
+  // Cuts a regular file back to `size` bytes and goes on writing there; false
+  // (nothing changed) for pipes and devices, or when the cut fails.
+  bool TruncateTo(uint64_t size) {
+    struct stat info {};
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return false;
+    if (::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0) return false;
+    written_ = size;
     return true;
   }
 
@@ -99,18 +119,19 @@ private:
 
   std::string path_;
   int fd_ = -1;
+  uint64_t written_ = 0;
 };
 
-// Everything one CaptureStreamToFile call keeps between passes.
+// Everything one CopyStreamRingToFile call keeps between passes.
 class RingToFileLoop {
 public:
-  RingToFileLoop(const CaptureSettings& capture, const uint8_t* ring, StreamLayout layout,
-                 CaptureFile& file)
+  RingToFileLoop(const CaptureSettings& capture, const StreamRingAccess& access, CaptureFile& file)
       : timeMode_(capture.nRecordMode == 0),
         limitMs_(static_cast<uint64_t>(static_cast<uint32_t>(capture.nCaptureSeconds)) * 1000),
-        ring_(ring),
-        ringSize_(layout.ringSize),
-        chunk_(layout.chunkSize),
+        access_(access),
+        ring_(access.ring),
+        ringSize_(access.layout.ringSize),
+        chunk_(access.layout.chunkSize),
         file_(file),
         timings_(GetCaptureTimings()) {}
 
@@ -120,14 +141,33 @@ public:
     final_ = plan.finalBytes;
   }
 
-  int Run() {
-    start_ = NowMs();
+  int Run(CaptureReport* report) {
+    start_ = access_.nowMs();
     watchdogMark_ = start_;
+    lastPollMs_ = start_;
+    lastDataMs_ = start_;
     while (running_ && bCaptureCancel.load(std::memory_order_relaxed) == 0) Pass();
+    nCaptureStallMs.store(0, std::memory_order_relaxed);
+    const bool exactSize = !timeMode_ && count_ == 0;
+    if (!exactSize) EndOnPacketBoundary();
+    if (timeMode_ && longestStallMs_ > kCaptureStallFailMs) stalled_ = true;
+    if (stalled_ || lost_ > 0) result_ = 0;
+    report->bytesLost = lost_;
+    report->overruns = overruns_;
+    report->longestStallMs = static_cast<uint32_t>(std::min<uint64_t>(longestStallMs_, UINT32_MAX));
+    report->stalled = stalled_;
     return result_;
   }
 
 private:
+  uint32_t Distance(uint32_t from, uint32_t to) const {
+    return to >= from ? to - from : ringSize_ - from + to;
+  }
+  uint8_t At(uint32_t from, uint32_t offset) const {
+    uint64_t at = static_cast<uint64_t>(from) + offset;
+    return ring_[at >= ringSize_ ? at - ringSize_ : at];
+  }
+
   void Pass() {
     if ((timeMode_ && limitMs_ == 0) || (!timeMode_ && count_ == 0)) {
       running_ = false;
@@ -136,45 +176,139 @@ private:
     uint32_t w = 0;
     // An offset outside the ring is as good as a failed request: reading
     // there would leave the ring.
-    if (!GetStreamWritePosition(&w) || w >= ringSize_) {
-      result_ = 0;
-      running_ = false;
-      return;
+    if (!access_.writeOffset(&w) || w >= ringSize_) return Fail();
+    const uint64_t now = access_.nowMs();
+    const uint64_t sincePoll = now - lastPollMs_;
+    lastPollMs_ = now;
+    if (syncPending_ && now - start_ > timings_.syncTimeoutMs) return Fail();
+    if (w == last_) {
+      if (!syncPending_) NoteStall(now);
+      return Idle();
     }
-    if (syncPending_ && NowMs() - start_ > timings_.syncTimeoutMs) {
-      result_ = 0;
-      running_ = false;
-      return;
-    }
-    if (w == last_) return Idle();
+    const uint32_t seen = Distance(last_, w);
+    const bool suspect = !RateKnown() || MostArrivals(sincePoll) >= ringSize_ - kRingSafetyMargin;
+    const uint64_t wraps = WholeRingsMissed(seen, sincePoll);
+    NoteRateSample(seen, sincePoll);
+    lastDataMs_ = now;
+    nCaptureStallMs.store(0, std::memory_order_relaxed);
     last_ = w;
     if (syncPending_) {
       if (last_ != 0) FindSync();
-      Sleep(timings_.pollIntervalMs);
+      access_.sleepMs(timings_.pollIntervalMs);
       return;
     }
-    if (read_ == last_) return Idle();
-    uint64_t pending = read_ > last_ ? ringSize_ - read_ + last_ : last_ - read_;
-    if (pending > ringSize_ - kRingSafetyMargin) {
+    if (packetSize_ == 0 && wraps == 0) DetectPacketSize();
+    const uint32_t pending = Distance(read_, last_);
+    // When so much may have come since the last poll (or the rate is not
+    // known yet) that the driver could have gone round the ring, a backlog
+    // that looks small may hide a whole ring: then the next packet's sync
+    // byte is not where it should be. (Streams with stray bytes between
+    // packets are only judged this way when they come that fast.)
+    const bool overwritten = suspect && !resyncPending_ && packetSize_ != 0 && !SyncBytesInStep(pending);
+    if (pending > ringSize_ - kRingSafetyMargin || wraps > 0 || overwritten) {
       // The driver may already be overwriting the oldest part: drop it all.
-      read_ = last_;
+      DropBacklog(pending, wraps, overwritten);
       return Idle();
     }
-    if (timeMode_ ? WriteTimed() : WriteSized()) EndOfPass();
+    if (resyncPending_ && !Resync()) return Idle();
+    if (read_ == last_) return Idle();
+    if (!CopyBacklog()) return Idle();
+    copyValid_ = true;
+    // With a stream this fast the driver may have rewritten part of the
+    // backlog in one go before the copy: only the packets up to the first
+    // one out of step are written, the rest is dropped as in an overrun.
+    const uint32_t intact = suspect ? PacketsInStep() : Distance(read_, last_);
+    const uint32_t polled = last_;
+    last_ = read_ + intact >= ringSize_ ? read_ + intact - ringSize_ : read_ + intact;
+    bool passGoesOn = timeMode_ ? WriteTimed() : WriteSized();
+    last_ = polled;
+    if (running_ && intact < copy_.size()) {
+      DropBacklog(Distance(read_, last_), 0, false);
+      passGoesOn = false;
+    }
+    copyValid_ = false;
+    if (passGoesOn) EndOfPass();
+    else if (running_) Idle();
+  }
+
+  // Bytes of the copied backlog up to its first packet start (where the
+  // file's packets put one) that holds no sync byte; all of it when every
+  // one does.
+  uint32_t PacketsInStep() const {
+    const uint32_t size = static_cast<uint32_t>(copy_.size());
+    if (packetSize_ == 0) return size;
+    for (uint64_t at = PacketRemainder(); at < size; at += packetSize_)
+      if (copy_[at] != 0x47) return static_cast<uint32_t>(at);
+    return size;
+  }
+
+  void Fail() {
+    result_ = 0;
+    running_ = false;
   }
 
   // A pass that wrote nothing. A stalled or overrunning stream still ends at
   // the time limit and still trips the watchdog.
   void Idle() {
+    if (!running_) return;
     if (!syncPending_) {
-      if (timeMode_ && NowMs() - start_ >= limitMs_) {
+      if (timeMode_ && access_.nowMs() - start_ >= limitMs_) {
         running_ = false;
         return;
       }
       if (!Watchdog()) return;
     }
-    Sleep(timings_.pollIntervalMs);
+    access_.sleepMs(timings_.pollIntervalMs);
   }
+
+  // A poll that found no new data: the stall runs since the last poll that
+  // did (time spent writing in between is ours, not the stream's). Keeps the
+  // longest and shows the running one from the display threshold on.
+  void NoteStall(uint64_t now) {
+    const uint64_t stall = now - lastDataMs_;
+    longestStallMs_ = std::max(longestStallMs_, stall);
+    nCaptureStallMs.store(stall >= kCaptureStallShownMs ? static_cast<uint32_t>(std::min<uint64_t>(stall, UINT32_MAX)) : 0,
+                          std::memory_order_relaxed);
+  }
+
+  // The write offset only tells where the driver is within the ring, so a
+  // backlog that grew past a whole ring looks small. The stream's mean rate
+  // so far tells how many whole rings went by since the last poll.
+  // The stream's rate, sync passes included. A poll interval in which the
+  // driver went round the ring shows far fewer bytes than came, and a burst
+  // far more, so once the rate is known samples off it by more than half are
+  // left out; an estimate of missed rings is never fed back into the rate,
+  // where it would feed on itself. The first poll's bytes came in an
+  // unknown time since the stream started.
+  void NoteRateSample(uint32_t seen, uint64_t sincePollMs) {
+    if (sincePollMs == 0 || sincePollMs < timings_.pollIntervalMs / 2) return;
+    bestRate_ = std::max(bestRate_, static_cast<long double>(seen) / sincePollMs);
+    if (RateKnown()) {
+      const long double mean = static_cast<long double>(rateBytes_) / rateMs_;
+      const long double sample = static_cast<long double>(seen) / sincePollMs;
+      if (2 * sample < mean || sample > 2 * mean) return;
+    }
+    rateBytes_ += seen;
+    rateMs_ += sincePollMs;
+  }
+
+  // Stream bytes the best rate seen in one interval puts in `sincePollMs`:
+  // what may have come, for deciding when to look closer (an interval never
+  // shows more than came, so this errs on the side of looking).
+  long double MostArrivals(uint64_t sincePollMs) const { return bestRate_ * sincePollMs; }
+
+  // Stream bytes the mean rate so far puts in `sincePollMs`; 0 while unknown.
+  long double ExpectedArrivals(uint64_t sincePollMs) const {
+    if (!RateKnown()) return 0;
+    return static_cast<long double>(rateBytes_) * sincePollMs / rateMs_;
+  }
+  // The true count is seen + k rings; the nearest k to the estimate is taken.
+  uint64_t WholeRingsMissed(uint32_t seen, uint64_t sincePollMs) const {
+    const long double expected = ExpectedArrivals(sincePollMs);
+    if (expected <= seen) return 0;
+    return static_cast<uint64_t>((expected - seen) / ringSize_ + 0.5L);
+  }
+  bool RateKnown() const { return rateBytes_ > 0 && rateMs_ >= kRateMeasureMinMs; }
 
   void FindSync() {
     while (read_ != last_) {
@@ -186,25 +320,190 @@ private:
     }
   }
 
+  // 204-byte packets when the bytes 204 and 408 after the first sync byte are
+  // sync bytes and those 188 and 376 after it are not; 188 otherwise.
+  void DetectPacketSize() {
+    packetSize_ = 188;
+    if (Distance(read_, last_) <= 408) return;
+    const bool short188 = At(read_, 188) == 0x47 && At(read_, 376) == 0x47;
+    const bool long204 = At(read_, 204) == 0x47 && At(read_, 408) == 0x47;
+    if (long204 && !short188) packetSize_ = 204;
+  }
+
+  // Whether the next (up to three) packet starts in the backlog hold sync
+  // bytes where the file's packets put them.
+  bool SyncBytesInStep(uint32_t pending) const {
+    for (uint64_t at = PacketRemainder(), n = 0; at < pending && n < 3; at += packetSize_, ++n)
+      if (At(read_, static_cast<uint32_t>(at)) != 0x47) return false;
+    return true;
+  }
+
+  // Bytes still missing from the packet the file ends in.
+  uint32_t PacketRemainder() const {
+    if (packetSize_ == 0) return 0;
+    const uint32_t fill = static_cast<uint32_t>((file_.Written() - boundaryBase_) % packetSize_);
+    return fill == 0 ? 0 : packetSize_ - fill;
+  }
+
+  // Drops a backlog the driver may be overwriting. The packet the file ends
+  // in is completed first (its rest is the oldest part of the backlog, which
+  // is still there unless the driver went round the ring since; then the
+  // partial packet is cut off instead), and the next write starts at a
+  // packet boundary.
+  void DropBacklog(uint32_t pending, uint64_t wraps, bool overwritten) {
+    uint32_t kept = 0;
+    if (wraps == 0 && !overwritten) {
+      kept = std::min(PacketRemainder(), pending);
+      if (!timeMode_ && kept >= BytesOwed()) {
+        WriteRestAndEnd(read_);
+        return;
+      }
+      if (!WriteWrapped(read_, kept)) return;
+      if (!timeMode_) ConsumeOwed(kept);
+    } else {
+      lost_ += CutPartialPacket();
+    }
+    ++overruns_;
+    lost_ += pending - kept + wraps * ringSize_;
+    read_ = last_;
+    resyncPending_ = true;
+  }
+
+  // Seeks a packet boundary from the read offset on: a sync byte with two
+  // more one and two packets further (a lone 0x47 in a payload is common).
+  // Bytes passed over are lost. false while none is found in what the ring
+  // holds so far.
+  bool Resync() {
+    const uint32_t size = packetSize_ == 0 ? 188 : packetSize_;
+    while (Distance(read_, last_) > 2 * size) {
+      if (ring_[read_] == 0x47 && At(read_, size) == 0x47 && At(read_, 2 * size) == 0x47) {
+        resyncPending_ = false;
+        boundaryBase_ = file_.Written();
+        return true;
+      }
+      ++lost_;
+      if (++read_ == ringSize_) read_ = 0;
+    }
+    return false;
+  }
+
+  // Cuts the file back to its last packet boundary (a file that cannot be cut,
+  // such as a pipe, keeps the partial packet). Returns the bytes cut off.
+  uint64_t CutPartialPacket() {
+    if (packetSize_ == 0) return 0;
+    const uint64_t fill = (file_.Written() - boundaryBase_) % packetSize_;
+    if (fill == 0 || !file_.TruncateTo(file_.Written() - fill)) return 0;
+    if (!timeMode_) SetOwed(BytesOwed() + fill);
+    return fill;
+  }
+
+  // A capture that ends before its size is reached ends on a packet boundary:
+  // the rest of the last packet comes from the ring when it is there (one
+  // more look at the write offset), else the partial packet is cut off.
+  void EndOnPacketBoundary() {
+    uint32_t need = PacketRemainder();
+    if (need == 0 || syncPending_) return;
+    if (writeFailed_ || resyncPending_) {
+      CutPartialPacket();
+      return;
+    }
+    if (!timeMode_) need = static_cast<uint32_t>(std::min<uint64_t>(need, BytesOwed()));
+    uint32_t available = Distance(read_, last_);
+    uint32_t w = 0;
+    if (available < need && access_.writeOffset(&w) && w < ringSize_ &&
+        Distance(read_, w) <= ringSize_ - kRingSafetyMargin && Distance(read_, w) >= available) {
+      last_ = w;
+      available = Distance(read_, w);
+    }
+    if (available < need || !WriteWrapped(read_, need)) {
+      CutPartialPacket();
+      return;
+    }
+    if (!timeMode_) ConsumeOwed(need);
+  }
+
   // false when the write failed; the loop then ends.
+  // false when the write failed; the loop then ends. The bytes come from this
+  // pass's copy of the backlog when they lie in it, else they are copied out
+  // of the ring first (a slow file may take long enough for the driver to
+  // overwrite the ring memory a write is still taking).
   bool WriteBlock(uint32_t from, uint64_t size) {
     if (size == 0) return true;
-    if (file_.Write(ring_ + from, size)) return true;
+    const uint8_t* data = nullptr;
+    const uint64_t offset = Distance(copyBase_, from);
+    if (copyValid_ && offset + size <= copy_.size()) {
+      data = copy_.data() + offset;
+    } else {
+      piece_.assign(ring_ + from, ring_ + from + size);
+      data = piece_.data();
+    }
+    if (file_.Write(data, size)) return true;
+    writeFailed_ = true;
     result_ = 0;
     running_ = false;
     return false;
   }
 
-  // Time mode: everything pending, in one or (wrapped) two pieces. false when
-  // the pass ended the capture.
-  bool WriteTimed() {
-    if (read_ > last_) {
-      if (!WriteBlock(read_, ringSize_ - read_)) return false;
-      read_ = 0;
+  // Copies the whole backlog out of the ring right after the poll, while it
+  // is still at least the safety margin ahead of the driver. With a stream so
+  // fast that the driver may reach it during the copy, one more look at the
+  // write offset tells whether it was still intact; if not it is dropped as
+  // in an overrun (false).
+  bool CopyBacklog() {
+    const uint32_t pending = Distance(read_, last_);
+    const uint32_t first = std::min(pending, ringSize_ - read_);
+    copy_.resize(pending);
+    std::memcpy(copy_.data(), ring_ + read_, first);
+    std::memcpy(copy_.data() + first, ring_, pending - first);
+    copyBase_ = read_;
+    if (MayBeOverwrittenSoon(read_) && !IntactAfterCopy(read_)) {
+      DropBacklog(pending, 0, true);
+      return false;
     }
-    if (!WriteBlock(read_, last_ - read_)) return false;
-    read_ = last_;
-    uint64_t elapsed = NowMs() - start_;
+    return true;
+  }
+
+  // Whether the driver could reach `from` within a few milliseconds at the
+  // stream's rate (it writes from the last seen write offset on).
+  bool MayBeOverwrittenSoon(uint32_t from) const {
+    if (!RateKnown()) return false;
+    const uint32_t untilReached = from == last_ ? ringSize_ : Distance(last_, from);
+    const long double soon = MostArrivals(access_.nowMs() - lastPollMs_ + kCopyAllowanceMs);
+    return 2 * soon >= untilReached;
+  }
+
+  // One more look at the write offset after copying from `from`.
+  bool IntactAfterCopy(uint32_t from) const {
+    uint32_t w = 0;
+    if (!access_.writeOffset(&w) || w >= ringSize_) return true;  // the next pass fails on it
+    const uint32_t seen = Distance(last_, w);
+    const uint64_t moved = seen + WholeRingsMissed(seen, access_.nowMs() - lastPollMs_) * ringSize_;
+    const uint32_t untilReached = from == last_ ? ringSize_ : Distance(last_, from);
+    return moved < untilReached;
+  }
+
+  // `size` bytes from `from`, across the ring's end when they run past it.
+  bool WriteWrapped(uint32_t from, uint64_t size) {
+    const uint64_t first = std::min<uint64_t>(size, ringSize_ - from);
+    if (!WriteBlock(from, first)) return false;
+    read_ = first == ringSize_ - from ? 0 : from + static_cast<uint32_t>(first);
+    if (!WriteBlock(read_, size - first)) return false;
+    read_ += static_cast<uint32_t>(size - first);
+    return true;
+  }
+
+  // Time mode: every whole packet pending, in one or (wrapped) two pieces;
+  // the start of a packet waits in the ring for its rest, so that the file
+  // is on a packet boundary after every pass, whatever comes next (a pipe
+  // cannot be cut back). false when the pass ended the capture.
+  bool WriteTimed() {
+    uint64_t n = Distance(read_, last_);
+    if (packetSize_ != 0) {
+      const uint64_t over = (n + file_.Written() - boundaryBase_) % packetSize_;
+      n = n >= over ? n - over : 0;
+    }
+    if (!WriteWrapped(read_, n)) return false;
+    uint64_t elapsed = access_.nowMs() - start_;
     if (elapsed >= limitMs_) {
       running_ = false;
       return false;
@@ -216,12 +515,26 @@ private:
   uint64_t BytesOwed() const {
     return count_ == 0 ? 0 : static_cast<uint64_t>(count_ - 1) * chunk_ + final_;
   }
+  // Keeps the chunk plan's shape (whole chunks, the last one 1..chunk bytes)
+  // for a new number of bytes owed.
+  void SetOwed(uint64_t owed) {
+    if (owed == 0) {
+      count_ = 0;
+      return;
+    }
+    const uint64_t count = (owed + chunk_ - 1) / chunk_;
+    count_ = static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX));
+    final_ = static_cast<uint32_t>(owed - (count - 1) * chunk_);
+    totalChunks_ = std::max(totalChunks_, count_);
+  }
+  void ConsumeOwed(uint64_t written) { SetOwed(BytesOwed() - std::min(written, BytesOwed())); }
 
   // Writes what is still owed and ends the capture.
   bool WriteRestAndEnd(uint32_t from) {
-    WriteBlock(from, BytesOwed());
-    count_ = 0;
-    running_ = false;
+    if (WriteWrapped(from, BytesOwed())) {
+      count_ = 0;
+      running_ = false;
+    }
     return false;
   }
 
@@ -236,8 +549,8 @@ private:
       // With k + 1 chunks owed and the partial one ending before the ring
       // does, all k whole chunks and the partial one are in this tail.
       if (count_ == k + 1 && r > final_) return WriteRestAndEnd(read_);
-      count_ -= k;
       if (!WriteBlock(read_, n)) return false;
+      count_ -= k;
       if (final_ > r) {
         final_ -= r;
       } else {
@@ -265,23 +578,30 @@ private:
   // false when the watchdog ended the capture: nothing was written during a
   // whole period.
   bool Watchdog() {
-    uint64_t now = NowMs();
+    uint64_t now = access_.nowMs();
     if (now - watchdogMark_ < timings_.watchdogPeriodMs) return true;
     watchdogMark_ = now;
     if (bWriteActivity.exchange(0, std::memory_order_relaxed) == 0) {
-      result_ = 0;
-      running_ = false;
+      stalled_ = true;
+      Fail();
       return false;
     }
     return true;
   }
 
   void EndOfPass() {
-    if (Watchdog()) Sleep(timings_.pollIntervalMs);
+    if (Watchdog()) access_.sleepMs(timings_.pollIntervalMs);
   }
+
+  // Below this much streaming time the mean rate says too little to count
+  // missed rings by.
+  static constexpr uint64_t kRateMeasureMinMs = 30;
+  // Time a copy out of the ring is allowed, in the judgement above.
+  static constexpr uint64_t kCopyAllowanceMs = 5;
 
   const bool timeMode_;
   const uint64_t limitMs_;
+  const StreamRingAccess& access_;
   const uint8_t* const ring_;
   const uint32_t ringSize_;
   const uint32_t chunk_;
@@ -291,14 +611,54 @@ private:
   uint32_t read_ = 0;
   uint32_t last_ = 0;
   bool syncPending_ = true;
+  bool resyncPending_ = false;
+  uint32_t packetSize_ = 0;     // 0 until the first data pass
+  uint64_t boundaryBase_ = 0;   // file size at the last known packet boundary
   uint64_t start_ = 0;
   uint64_t watchdogMark_ = 0;
+  uint64_t lastPollMs_ = 0;
+  uint64_t lastDataMs_ = 0;     // when the write offset last moved
+  uint64_t rateBytes_ = 0;      // stream bytes seen in the intervals measured
+  uint64_t rateMs_ = 0;         // and those intervals' length
+  long double bestRate_ = 0;    // bytes/ms of the fullest interval
+  uint64_t longestStallMs_ = 0;
+  uint64_t lost_ = 0;
+  uint32_t overruns_ = 0;
+  bool stalled_ = false;
+  bool writeFailed_ = false;
+  std::vector<uint8_t> copy_;    // this pass's backlog, copied out of the ring
+  uint32_t copyBase_ = 0;        // ring offset of its first byte
+  bool copyValid_ = false;       // while the pass writes from it
+  std::vector<uint8_t> piece_;   // a small piece copied out for one write
   uint32_t count_ = 0;
   uint32_t totalChunks_ = 0;
   uint32_t final_ = 0;
   bool running_ = true;
   int result_ = 1;
 };
+
+std::mutex gReportMutex;
+CaptureReport gLastReport;
+
+void SetLastReport(const CaptureReport& report) {
+  std::lock_guard<std::mutex> lock(gReportMutex);
+  gLastReport = report;
+}
+
+// Groups the digits of a byte count in threes: 1,234,567.
+std::string GroupedNumber(uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
+  return digits;
+}
+
+// A translated template with its one "%s" filled.
+std::string FillTemplate(const char* englishTemplate, const std::string& value) {
+  std::string text = TranslateText(englishTemplate);
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, value);
+  return text;
+}
 
 }  // namespace
 
@@ -323,50 +683,103 @@ bool PlanCaptureChunks(uint64_t totalBytes, uint32_t chunk, ChunkPlan* plan) {
   return true;
 }
 
+int CopyStreamRingToFile(const CaptureSettings& capture, const StreamRingAccess& access,
+                         const char* path) {
+  CaptureReport report;
+  report.cancelled = bCaptureCancel.load() != 0;
+  SetLastReport(report);
+  ChunkPlan plan{0, 0};
+  if (capture.nRecordMode != 0) {
+    uint64_t total = static_cast<uint64_t>(static_cast<uint32_t>(capture.nCaptureMegabytes)) << 20;
+    if (!PlanCaptureChunks(total, access.layout.chunkSize, &plan)) return 0;
+  }
+  CaptureFile file(path ? path : "");
+  if (!file.Create()) return 0;
+  report.fileCreated = true;
+  SetLastReport(report);
+  RingToFileLoop loop(capture, access, file);
+  loop.SetChunkPlan(plan);
+  int result = loop.Run(&report);
+  report.bytesWritten = file.Written();
+  // A file that could not be closed may not hold all its bytes.
+  if (!file.Close()) result = 0;
+  report.cancelled = bCaptureCancel.load(std::memory_order_relaxed) != 0;
+  if (report.cancelled) result = 0;
+  SetLastReport(report);
+  return result;
+}
+
 int CaptureStreamToFile(const CaptureSettings& capture, const char* path) {
+  SetLastReport(CaptureReport{});
   uint8_t* ring = nullptr;
   size_t mapped = 0;
   if (!StartStream(&ring, &mapped)) return 0;
   SetPidFilter(nCapturePid.load());
-  StreamLayout layout = GetStreamLayout(nTunerModel.load());
+  StreamRingAccess access;
+  access.ring = ring;
+  access.layout = GetStreamLayout(nTunerModel.load());
   // A model number that does not match the open box could name a longer ring
   // than the one mapped.
-  if (ring == nullptr || mapped < layout.ringSize) {
+  if (ring == nullptr || mapped < access.layout.ringSize) {
     StopStream();
     return 0;
   }
-  ChunkPlan plan{0, 0};
-  if (capture.nRecordMode != 0) {
-    uint64_t total = static_cast<uint64_t>(static_cast<uint32_t>(capture.nCaptureMegabytes)) << 20;
-    if (!PlanCaptureChunks(total, layout.chunkSize, &plan)) {
-      StopStream();
-      return 0;
-    }
-  }
-  CaptureFile file(path ? path : "");
-  if (!file.Create()) {
-    StopStream();
-    return 0;
-  }
-  RingToFileLoop loop(capture, ring, layout, file);
-  loop.SetChunkPlan(plan);
-  int result = loop.Run();
-  // A file that could not be closed may not hold all its bytes.
-  if (!file.Close()) result = 0;
+  access.writeOffset = [](uint32_t* offset) { return GetStreamWritePosition(offset) != 0; };
+  access.nowMs = NowMs;
+  access.sleepMs = [](uint32_t milliseconds) { Sleep(milliseconds); };
+  int result = CopyStreamRingToFile(capture, access, path);
   StopStream();
   if (bCaptureCancel.load(std::memory_order_relaxed) != 0) result = 0;
   return result;
 }
 
 int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, const char* path) {
-  if (!TuneChannel(-1, channel, capture)) return 0;
-  int model = nTunerModel.load();
-  if (model != 46 && model != 20 && model != 12) {
-    bool patSeen = false;
-    for (int attempt = 0; attempt < 3 && !patSeen; ++attempt) patSeen = ProbeLivePat(1) == 1;
-    if (!patSeen) return 0;
+  SetLastReport(CaptureReport{});
+  // Cancelled before the stream runs: nothing to capture, no file (and an
+  // earlier file of that name is left as it is).
+  const auto cancelled = [] {
+    if (bCaptureCancel.load() == 0) return false;
+    CaptureReport report;
+    report.cancelled = true;
+    SetLastReport(report);
+    return true;
+  };
+  nCaptureStage.store(CaptureStage::Tuning);
+  int result = 0;
+  if (TuneChannel(-1, channel, capture) && !cancelled()) {
+    int model = nTunerModel.load();
+    bool patSeen = model == 46 || model == 20 || model == 12;
+    nCaptureStage.store(CaptureStage::Probing);
+    for (int attempt = 0; attempt < 3 && !patSeen && !cancelled(); ++attempt)
+      patSeen = ProbeLivePat(1) == 1;
+    if (patSeen && !cancelled()) {
+      nCaptureStage.store(CaptureStage::Streaming);
+      result = CaptureStreamToFile(capture, path);
+    }
   }
-  return CaptureStreamToFile(capture, path);
+  nCaptureStage.store(CaptureStage::Idle);
+  return result;
+}
+
+CaptureReport GetLastCaptureReport() {
+  std::lock_guard<std::mutex> lock(gReportMutex);
+  return gLastReport;
+}
+
+std::string DescribeCaptureResult(int result, const CaptureReport& report) {
+  std::string text = TranslateText(result != 0 ? "Successful operation !" : "Operation fail !");
+  if (report.bytesLost > 0)
+    text += "\n" + FillTemplate("The capture could not keep up with the stream: %s bytes were lost.",
+                                GroupedNumber(report.bytesLost));
+  if (report.stalled || report.longestStallMs > kCaptureStallFailMs)
+    text += "\n" + FillTemplate("The stream stalled for %s s.",
+                                std::to_string((report.longestStallMs + 500) / 1000));
+  return text;
+}
+
+bool IsNonEmptyFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
 }
 
 int CaptureThreadProc() {
@@ -375,7 +788,8 @@ int CaptureThreadProc() {
   CaptureSettingsBlock block = GetSettingsBlock();
   block.szCaptureFile[kCaptureFileSize - 1] = '\0';
   int result = RunCapture(block.channel, block.capture, block.szCaptureFile);
+  const std::string message = DescribeCaptureResult(result, GetLastCaptureReport());
   if (done) done->Set();
-  ShowMessage(result != 0 ? "Successful operation !" : "Operation fail !");
+  ShowMessage(message);
   return result;
 }

@@ -6,12 +6,26 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "capture/capture_timings.h"
 #include "device/tuner_device.h"
 #include "platform/sync.h"
+
+// Ring length and the size of the chunks size-limited captures write, by
+// model number.
+struct StreamLayout {
+  uint32_t ringSize;
+  uint32_t chunkSize;
+};
+StreamLayout GetStreamLayout(int model);
+
+// Whether `path` names an existing file with something in it (a capture into
+// it would replace its contents); false for a missing or empty file, and for
+// folders, pipes and devices.
+bool IsNonEmptyFile(const std::string& path);
 
 // Percent 0..100, written only by CaptureStreamToFile.
 extern std::atomic<int> nCaptureProgress;
@@ -23,24 +37,78 @@ extern std::atomic<int> bWriteActivity;
 // signals it once the capture has ended and before it reports the result.
 extern std::shared_ptr<SyncEvent> hCaptureDone;
 
+// Milliseconds the stream has delivered nothing while a capture is streaming;
+// 0 while data flows or before the first packet. Written only by the capture
+// loop; the progress displays show a stall from kCaptureStallShownMs on.
+extern std::atomic<uint32_t> nCaptureStallMs;
+constexpr uint32_t kCaptureStallShownMs = 1000;
+// A time-limited capture whose stream stalled longer than this fails. Every
+// PSI table of a live multiplex repeats within 2 s, so even a stream filtered
+// down to one table's PID delivers something within that time; a longer gap
+// means the box or the signal stopped, and the file misses that time.
+constexpr uint32_t kCaptureStallFailMs = 2000;
+
+// What the capture worker is doing, for Ctrl-C and Cancel: requests of a tune
+// or a PAT probe are cancelled at once, the streaming loop ends by itself.
+enum class CaptureStage : int { Idle, Tuning, Probing, Streaming };
+extern std::atomic<CaptureStage> nCaptureStage;
+
+// How the last capture went beyond its int result; complete once
+// CaptureStreamToFile (or RunCapture) has returned.
+struct CaptureReport {
+  bool fileCreated = false;    // the capture created (or emptied) its file
+  uint64_t bytesWritten = 0;   // bytes in the file
+  uint64_t bytesLost = 0;      // stream bytes dropped unwritten (at least this many)
+  uint32_t overruns = 0;       // backlogs dropped because the ring was about to overwrite them
+  uint32_t longestStallMs = 0; // longest time without new stream data while streaming
+  bool stalled = false;        // the watchdog ended it, or a time-limited capture stalled too long
+  bool cancelled = false;
+};
+CaptureReport GetLastCaptureReport();
+
+// The result message of the worker: "Successful operation !" or
+// "Operation fail !", followed by a line saying how much was lost or how long
+// the stream stalled when that happened (each text translated).
+std::string DescribeCaptureResult(int result, const CaptureReport& report);
+
 // Tune, probe (bus boxes), capture. Non-zero on success.
 int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, const char* path);
 
 // The ring-to-file loop: 1 for a completed capture, 0 for failure or cancel.
 int CaptureStreamToFile(const CaptureSettings& capture, const char* path);
 
+// The driver's side of the ring-to-file loop: the mapped ring, its write
+// offset and the clock. CaptureStreamToFile fills it from the open box; tests
+// drive the loop with a ring of their own and a clock that only moves when
+// the loop sleeps.
+struct StreamRingAccess {
+  const uint8_t* ring = nullptr;
+  StreamLayout layout{};
+  std::function<bool(uint32_t* writeOffset)> writeOffset;  // as GetStreamWritePosition
+  std::function<uint64_t()> nowMs;                          // steady milliseconds
+  std::function<void(uint32_t milliseconds)> sleepMs;
+};
+// The part of CaptureStreamToFile after the stream has started: plans the
+// chunks, creates the file, copies the ring into it until a limit, cancel or
+// failure, closes it. Same result as CaptureStreamToFile; fills the report.
+//
+// The file holds whole packets: a capture that is cancelled, stopped or fails
+// ends on a packet boundary (completing the last packet from the ring, or
+// cutting it off), and after a dropped backlog it resumes at a packet
+// boundary. A completed size-limited capture holds exactly the size asked and
+// may end inside a packet.
+int CopyStreamRingToFile(const CaptureSettings& capture, const StreamRingAccess& access,
+                         const char* path);
+
 // Worker entry of one capture: copies the settings block (channel, limits,
 // szCaptureFile), runs RunCapture, signals hCaptureDone (when set), then shows
-// "Successful operation !" or "Operation fail !". Returns RunCapture's result.
+// DescribeCaptureResult's message. Returns RunCapture's result.
 int CaptureThreadProc();
 
-// Ring length and the size of the chunks size-limited captures write, by
-// model number.
-struct StreamLayout {
-  uint32_t ringSize;
-  uint32_t chunkSize;
-};
-StreamLayout GetStreamLayout(int model);
+// The largest size limit every box can count in its 32-bit chunk number
+// (4,096-byte chunks), and the largest time limit a settings word holds.
+constexpr uint32_t kMaxCaptureMegabytes = 16777215;
+constexpr uint32_t kMaxCaptureSeconds = 2147483647;
 
 // A backlog larger than the ring less this margin may already be overwritten
 // by the driver, so it is dropped rather than written.

@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint8_t kSyncByte = 0x47;
 constexpr uint32_t kPacketSize = 188;
+constexpr uint32_t kProbeIdleMs = 100;
 
 class PatAssembler {
 public:
@@ -105,15 +106,8 @@ void WalkSpan(const uint8_t* bytes, uint32_t span, int wanted, int& extra, PatAs
 
 }  // namespace
 
-int ProbeLivePat(int wanted) {
-  uint32_t token = 0;
-  if (!DeviceIoControl(hTunerBusStream, kIoctlBusStreamAddress, nullptr, 0, &token,
-                       kStreamWordSize, nullptr))
-    return 0;
-  size_t mapped = 0;
-  const uint8_t* ring = MapStreamRing(hTunerBusStream, token, &mapped);
-  if (ring == nullptr || mapped < kProbeRingSize) return 0;
-
+int ProbeLivePatInRing(int wanted, const StreamRingAccess& access) {
+  const uint32_t ringSize = access.layout.ringSize;
   nProgramCount = 0;
   DestroyPatSectionList();
 
@@ -122,30 +116,62 @@ int ProbeLivePat(int wanted) {
   int extra = -1;
   bool waitingForFirstOffset = true;
   uint32_t old = 0;
-  uint32_t start = GetTickCount();
-  while (pat.found() != wanted && GetTickCount() - start <= timings.probeTimeoutMs) {
+  const uint64_t start = access.nowMs();
+  while (pat.found() != wanted && access.nowMs() - start <= timings.probeTimeoutMs) {
     uint32_t w = 0;
-    if (!DeviceIoControl(hTunerBusStream, kIoctlBusStreamPosition, nullptr, 0, &w,
-                         kStreamWordSize, nullptr) ||
-        w >= kProbeRingSize)
+    if (!access.writeOffset(&w) || w >= ringSize) {
+      DestroyPatSectionList();
       return 0;
+    }
     if (waitingForFirstOffset) {
       if (w != 0) {
         waitingForFirstOffset = false;
         old = w;
       }
-      Sleep(100);
+      access.sleepMs(kProbeIdleMs);
       continue;
     }
-    uint32_t span = w < old ? kProbeRingSize - old : w - old;
+    uint32_t span = w < old ? ringSize - old : w - old;
     uint32_t next = w < old ? 0 : w;
     if (span == 0) {
-      Sleep(100);
+      access.sleepMs(kProbeIdleMs);
       continue;
     }
-    WalkSpan(ring + old, span, wanted, extra, pat);
+    WalkSpan(access.ring + old, span, wanted, extra, pat);
     old = next;
   }
   DestroyPatSectionList();
   return pat.found() == wanted ? 1 : 0;
+}
+
+int ProbeLivePat(int wanted) {
+  // The probe talks to the stream interface itself; it honours a cancel of
+  // the device requests as every tuning request does.
+  if (TunerRequestsCancelled()) return 0;
+  uint32_t token = 0;
+  if (!DeviceIoControl(hTunerBusStream, kIoctlBusStreamAddress, nullptr, 0, &token,
+                       kStreamWordSize, nullptr))
+    return 0;
+  size_t mapped = 0;
+  const uint8_t* ring = MapStreamRing(hTunerBusStream, token, &mapped);
+  if (ring == nullptr || mapped < kProbeRingSize) return 0;
+  StreamRingAccess access;
+  access.ring = ring;
+  access.layout = {kProbeRingSize, 0};
+  access.writeOffset = [](uint32_t* offset) {
+    return !TunerRequestsCancelled() && DeviceIoControl(hTunerBusStream, kIoctlBusStreamPosition, nullptr, 0, offset,
+                           kStreamWordSize, nullptr);
+  };
+  const uint32_t base = GetTickCount();
+  uint64_t elapsed = 0;
+  uint32_t lastTick = base;
+  // The 32-bit tick count, widened so that it cannot wrap during a probe.
+  access.nowMs = [&elapsed, &lastTick] {
+    const uint32_t now = GetTickCount();
+    elapsed += now - lastTick;
+    lastTick = now;
+    return elapsed;
+  };
+  access.sleepMs = [](uint32_t milliseconds) { Sleep(milliseconds); };
+  return ProbeLivePatInRing(wanted, access);
 }

@@ -53,6 +53,47 @@ bool RefuseForeignOptions(const ChannelOptions& options, TunerFamily family, std
   return true;
 }
 
+std::string RangeText(const ChannelFieldRange& range) {
+  std::string text = std::to_string(range.min) + ".." + std::to_string(range.max);
+  if (*range.unit) text += std::string(" ") + range.unit;
+  return text;
+}
+
+// Values the box's tuning request cannot carry: the options by their names,
+// then what the profile gave for the rest.
+bool RefuseValuesOutOfRange(const ChannelOptions& options, int model, const ChannelFields& fields,
+                            std::string* error) {
+  struct Given {
+    const std::optional<int64_t>& value;
+    const char* name;
+    int word;
+  };
+  const Given given[] = {{options.frequency, "--freq", 0},   {options.symbolRate, "--symbol-rate", 1},
+                         {options.bandwidthMHz, "--bw", 1}, {options.qamOrder, "--qam", 2},
+                         {options.iq, "--iq", 3}};
+  ChannelFieldRange range;
+  for (const Given& option : given) {
+    if (!option.value || IsChannelFieldValid(model, option.word, *option.value)) continue;
+    GetChannelFieldRange(model, option.word, &range);
+    *error = std::string(option.name) + " " + std::to_string(*option.value) + " is outside " +
+             RangeText(range) + " for this box";
+    return false;
+  }
+  ChannelSettings channel{};
+  CaptureSettings capture{};
+  switch (fields.family) {
+    case TunerFamily::Satellite: FillDstRecords(fields.dst, &channel, &capture); break;
+    case TunerFamily::Cable: FillDctRecords(fields.dct, &channel, &capture); break;
+    default: FillDttRecords(fields.dtt, &channel, &capture); break;
+  }
+  const int word = FindChannelFieldOutOfRange(model, channel);
+  if (word < 0) return true;
+  GetChannelFieldRange(model, word, &range);
+  *error = std::string("the stored ") + range.name + " " + std::to_string(channel.words[word]) +
+           " (settings profile) is outside " + RangeText(range) + " for this box; give it as an option";
+  return false;
+}
+
 }  // namespace
 
 bool LoadChannelFields(const ChannelOptions& options, int model, ChannelFields* fields,
@@ -93,7 +134,7 @@ bool LoadChannelFields(const ChannelOptions& options, int model, ChannelFields* 
       break;
     }
   }
-  return true;
+  return RefuseValuesOutOfRange(options, model, *fields, error);
 }
 
 bool BuildChannelRecords(const ChannelOptions& options, int model, ChannelSettings* channel,

@@ -2,10 +2,14 @@
 // capture progress dialog do, without the dialogs.
 #include <pthread.h>
 #include <signal.h>
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,7 +25,16 @@
 namespace {
 
 constexpr uint32_t kProgressRefreshMs = 500;
+constexpr uint32_t kSignalCheckMs = 50;
+// After Ctrl-C the streaming loop ends by itself at its next pass; one that
+// has not ended by then is stuck in a device request, which is cancelled.
+// Tuning and the PAT probe are cancelled at once.
+constexpr uint32_t kStreamingStopGraceMs = 500;
 constexpr int kProgressBarWidth = 30;
+
+// Exit statuses of capture beyond the shared ones.
+constexpr int kExitDataLost = 3;
+constexpr int kExitStalled = 4;
 
 struct CaptureOptions {
   ChannelOptions channel;
@@ -29,20 +42,58 @@ struct CaptureOptions {
   std::optional<int64_t> megabytes;
   std::optional<int64_t> pid;
   std::string output;
+  bool force = false;
 };
 
-void RequestCancel(int) { bCaptureCancel.store(1); }
+// Ctrl-C, SIGTERM and SIGHUP end the capture as its Cancel button does: they
+// are blocked in every thread and taken by a watcher thread, which raises
+// bCaptureCancel (so no device request is ever interrupted half-way).
+class StopSignals {
+public:
+  StopSignals() {
+    sigemptyset(&signals_);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals_, signal);
+    pthread_sigmask(SIG_BLOCK, &signals_, &previousMask_);  // inherited by later threads
+    watcher_ = std::thread([this] { Watch(); });
+  }
+  ~StopSignals() {
+    ending_.store(true);
+    watcher_.join();
+    // A signal that came too late to matter is dropped rather than acted on
+    // once unblocked.
+    timespec none{0, 0};
+    while (sigtimedwait(&signals_, nullptr, &none) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
 
-// Ctrl-C asks the capture to end at its next pass, however often it is
-// pressed, until the command ends. The worker blocks the signal, so its device
-// requests are never interrupted.
-void CancelCaptureOnInterrupt() {
-  struct sigaction action {};
-  action.sa_handler = RequestCancel;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-}
+  // The first stop signal taken, 0 for none; and when it came.
+  int Received() const { return received_.load(); }
+  uint32_t ReceivedTick() const { return receivedTick_.load(); }
+
+private:
+  void Watch() {
+    const timespec step{0, static_cast<long>(kSignalCheckMs) * 1000000};
+    while (!ending_.load()) {
+      int signal = sigtimedwait(&signals_, nullptr, &step);
+      if (signal <= 0) continue;
+      bCaptureCancel.store(1);
+      if (received_.load() == 0) {
+        receivedTick_.store(GetTickCount());
+        received_.store(signal);
+      }
+    }
+  }
+
+  sigset_t signals_{};
+  sigset_t previousMask_{};
+  std::atomic<bool> ending_{false};
+  std::atomic<int> received_{0};
+  std::atomic<uint32_t> receivedTick_{0};
+  std::thread watcher_;
+};
 
 uint64_t FileSize(const std::string& path, bool* exists = nullptr) {
   struct stat info {};
@@ -88,11 +139,28 @@ public:
     int filled = percent * kProgressBarWidth / 100;
     std::string bar = std::string(static_cast<size_t>(filled), '#') +
                       std::string(static_cast<size_t>(kProgressBarWidth - filled), '-');
+    const uint32_t stalledMs = nCaptureStallMs.load();
+    std::string stall;
+    if (stalledMs > 0) stall = "  STALLED: no data for " + std::to_string(stalledMs / 1000) + " s";
     std::lock_guard<std::mutex> lock(mutex_);
-    std::fprintf(stderr, "\r[%s] %3d%%  %.1f MB  %.2f MB/s\033[K", bar.c_str(), percent,
-                 bytes / 1048576.0, rate / 1048576.0);
+    std::fprintf(stderr, "\r[%s] %3d%%  %.1f MB  %.2f MB/s%s\033[K", bar.c_str(), percent,
+                 bytes / 1048576.0, rate / 1048576.0, stall.c_str());
     std::fflush(stderr);
     shown_ = true;
+  }
+
+  // Without a terminal there is no progress line; a stall still gets a line
+  // when it begins and when the stream comes back.
+  void ReportStall() {
+    if (enabled_) return;
+    const uint32_t stalledMs = nCaptureStallMs.load();
+    if ((stalledMs > 0) == stallReported_) return;
+    stallReported_ = stalledMs > 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stallReported_)
+      std::fprintf(stderr, "vantrel-cli: the stream has stalled: no data for %u s\n", stalledMs / 1000);
+    else
+      std::fputs("vantrel-cli: the stream delivers again\n", stderr);
   }
 
   void Clear() {
@@ -111,6 +179,7 @@ private:
   bool enabled_;
   std::mutex mutex_;
   bool shown_ = false;
+  bool stallReported_ = false;
   uint32_t lastTick_ = 0;
   uint64_t lastBytes_ = 0;
   UiHooks previous_;
@@ -161,24 +230,67 @@ bool StoreCaptureSettings(const CaptureOptions& options, int model) {
 }
 
 // Runs CaptureThreadProc on a worker, as the progress dialog does, and draws
-// the progress until it signals the end. Returns the capture's result.
+// the progress until it signals the end. A stop signal cancels the device
+// requests of a tune or probe at once, those of the streaming loop after a
+// short grace. Returns the capture's result.
 int RunCaptureWorker(const std::string& path) {
   nCaptureProgress.store(0);
   auto done = std::make_shared<SyncEvent>(true);
   hCaptureDone = done;
   ProgressLine progress(path);
   int result = 0;
-  sigset_t interrupt, previousMask;
-  sigemptyset(&interrupt);
-  sigaddset(&interrupt, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask);  // inherited by the worker
-  std::thread worker([&result] { result = CaptureThreadProc(); });
-  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-  while (WaitForEvent(*done, kProgressRefreshMs) == WaitResult::Timeout) progress.Draw();
-  progress.Clear();
-  worker.join();
+  bool requestsCancelled = false;
+  {
+    StopSignals stopSignals;
+    std::thread worker([&result] { result = CaptureThreadProc(); });
+    uint32_t lastDraw = GetTickCount() - kProgressRefreshMs;
+    while (WaitForEvent(*done, kSignalCheckMs) == WaitResult::Timeout) {
+      if (stopSignals.Received() != 0 && !requestsCancelled &&
+          (nCaptureStage.load() != CaptureStage::Streaming ||
+           GetTickCount() - stopSignals.ReceivedTick() >= kStreamingStopGraceMs)) {
+        CancelTunerRequests();
+        requestsCancelled = true;
+      }
+      if (GetTickCount() - lastDraw >= kProgressRefreshMs) {
+        lastDraw = GetTickCount();
+        progress.Draw();
+        progress.ReportStall();
+      }
+    }
+    progress.Clear();
+    worker.join();
+  }
   hCaptureDone.reset();
+  if (requestsCancelled) {
+    // The capture's own stop request was refused while requests were
+    // cancelled: stop the stream now that the worker is done with the box.
+    ResumeTunerRequests();
+    StopStream();
+  }
   return result;
+}
+
+// Refuses output paths a capture must not use: a folder, or a file with
+// something in it unless --force. Prints why.
+bool CheckOutputPath(const CaptureOptions& options) {
+  struct stat info {};
+  if (::stat(options.output.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fprintf(stderr, "vantrel-cli: %s is a folder; give a file name\n", options.output.c_str());
+    return false;
+  }
+  if (!options.force && IsNonEmptyFile(options.output)) {
+    std::fprintf(stderr, "vantrel-cli: %s exists and is not empty; give --force to replace it\n",
+                 options.output.c_str());
+    return false;
+  }
+  return true;
+}
+
+int CaptureExitCode(int result, const CaptureReport& report) {
+  if (result != 0) return kExitOk;
+  if (report.bytesLost > 0) return kExitDataLost;
+  if (report.stalled) return kExitStalled;
+  return kExitFailure;
 }
 
 int RunCaptureCommand(CaptureOptions options) {
@@ -192,21 +304,24 @@ int RunCaptureCommand(CaptureOptions options) {
                  kCaptureFileSize - 1);
     return kExitUsage;
   }
+  if (!CheckOutputPath(options)) return kExitUsage;
   bCaptureCancel.store(0);
-  CancelCaptureOnInterrupt();
+  // A reader of a pipe that goes away is a write error, reported as such.
+  std::signal(SIGPIPE, SIG_IGN);
   const int model = OpenTunerBoxForCli();
   if (model < 0) return kExitFailure;
   int exitCode = kExitFailure;
   if (!StoreCaptureSettings(options, model)) {
     exitCode = kExitUsage;
   } else {
-    exitCode = RunCaptureWorker(options.output) != 0 ? kExitOk : kExitFailure;
-    bool exists = false;
-    uint64_t size = FileSize(options.output, &exists);
-    if (exists)
-      std::printf("%s: %llu bytes\n", options.output.c_str(), static_cast<unsigned long long>(size));
+    const int result = RunCaptureWorker(options.output);
+    const CaptureReport report = GetLastCaptureReport();
+    exitCode = CaptureExitCode(result, report);
+    if (report.fileCreated)
+      std::printf("%s: %llu bytes\n", options.output.c_str(),
+                  static_cast<unsigned long long>(report.bytesWritten));
     else
-      std::printf("%s: not created\n", options.output.c_str());
+      std::printf("%s: nothing captured\n", options.output.c_str());
   }
   CloseTunerDevice();
   return exitCode;
@@ -218,20 +333,35 @@ CliCommandRegistration captureCommand(
       auto options = std::make_shared<CaptureOptions>();
       AddChannelOptions(command, options->channel);
       auto* seconds = command.add_option("--seconds", options->seconds, "Capture for N seconds")
-                          ->check(CliNumber(0, UINT32_MAX));
+                          ->check(CliNumber(0, kMaxCaptureSeconds));
       auto* megabytes =
           command.add_option("--megabytes", options->megabytes, "Capture N MB (1,048,576 bytes)")
-              ->check(CliNumber(0, UINT32_MAX));
+              ->check(CliNumber(0, kMaxCaptureMegabytes));
       seconds->excludes(megabytes);
       command.add_option("--pid", options->pid, "PID for the box's PID filter (models 12 and 20)")
-          ->check(CliNumber(0, 0x1FFF));
+          ->check(CliNumber(0, kMaxPid));
       command.add_option("-o,--output", options->output,
                          "Capture file (default: the local time as YYYY_MM_DD_hh_mm_ss.DAT here)");
+      command.add_flag("--force", options->force, "Replace an output file that is not empty");
       command.footer(
-          "Channel options not given keep the values of the family's settings dialog; the "
-          "values used are saved there as its \"Capture\" button does. Ctrl-C ends the capture "
-          "at its next pass (the file keeps what was written). Ends with \"Successful operation "
-          "!\" (exit 0) or \"Operation fail !\" (exit 1) and the file's path and size.");
+          std::string("Channel options not given keep the values of the family's settings dialog; the "
+          "values used are saved there as its \"Capture\" button does.\n"
+          "The file holds the stream from its first sync byte on, in whole packets. A capture "
+          "limited by --megabytes that completes holds exactly that many MB and may end inside "
+          "a packet; every other capture (time limit, Ctrl-C, failure) ends on a packet "
+          "boundary. An output file that is not empty is replaced only with --force.\n"
+          "Ctrl-C, SIGTERM and SIGHUP end the capture like its Cancel button: the stream is "
+          "stopped and the file keeps what was written; a tune or PAT probe in progress is cut "
+          "short at once.\n") +
+          "While the stream delivers nothing the progress shows STALLED. The result is "
+          "\"Successful operation !\" or \"Operation fail !\", with a line when stream data was "
+          "lost or the stream stalled, then the file's path and size (or \"nothing captured\" when "
+          "no file was made).\n"
+          "Exit status: 0 success; 1 failure or stopped by a signal; 2 usage error or an "
+          "output path refused; 3 stream data lost (the capture could not keep up, the file "
+          "skips what was lost); 4 the stream stalled (no data for the whole watchdog period, "
+          "or, in a time-limited capture, longer than " +
+          std::to_string(kCaptureStallFailMs / 1000) + " s).");
       return [options] { return RunCaptureCommand(*options); };
     });
 

@@ -1,8 +1,10 @@
 // `vantrel-cli device`, `tune`, `signal` and `lnb`: the tuner box without the
 // dialogs. tune and signal fill the channel as the family's settings dialog
 // does; lnb edits the LNB sections as the LNB Setup dialog's OK does.
+#include <atomic>
 #include <cstdio>
 #include <memory>
+#include <thread>
 #include <optional>
 #include <string>
 
@@ -73,28 +75,95 @@ struct SignalOptions {
   ChannelOptions channel;
   int64_t count = 10;
   int64_t intervalMs = 500;
+  int64_t timeoutSeconds = 10;
 };
+
+// Cancels the device requests still running when `timeoutMs` has passed, so
+// that a box that never answers cannot hold the command; requests work again
+// once the deadline is destroyed.
+class RequestDeadline {
+public:
+  explicit RequestDeadline(uint32_t timeoutMs)
+      : start_(GetTickCount()), timeoutMs_(timeoutMs), watcher_([this] {
+          if (WaitForEvent(ended_, timeoutMs_) != WaitResult::Timeout) return;
+          expired_.store(true);
+          CancelTunerRequests();
+        }) {}
+  ~RequestDeadline() {
+    ended_.Set();
+    watcher_.join();
+    if (expired_.load()) ResumeTunerRequests();
+  }
+  RequestDeadline(const RequestDeadline&) = delete;
+  RequestDeadline& operator=(const RequestDeadline&) = delete;
+
+  bool Expired() const { return expired_.load(); }
+  // Whether `ms` more fit before the deadline.
+  bool Allows(uint32_t ms) const { return GetTickCount() - start_ + ms < timeoutMs_; }
+
+private:
+  const uint32_t start_;
+  const uint32_t timeoutMs_;
+  SyncEvent ended_{true};
+  std::atomic<bool> expired_{false};
+  std::thread watcher_;
+};
+
+// Why a tune that kept failing did not succeed, as far as this side can tell.
+std::string WhyNotTuned(int model, const TuneRecords& records, uint32_t timeoutMs) {
+  if (GetTunerFamily(model) == TunerFamily::Satellite &&
+      GetSatelliteTuneLo(records.channel, records.capture) == 0) {
+    return "not tuned: no LO of the LNB brings " + std::to_string(records.channel.words[0]) +
+           " MHz into the tuner's range (see vantrel-cli lnb)";
+  }
+  return "not tuned: the box did not accept the channel within " +
+         std::to_string(timeoutMs / 1000) + " s";
+}
 
 int RunSignal(const SignalOptions& options) {
   OpenBox box;
   if (box.model < 0) return kExitFailure;
   TuneRecords records;
   if (!BuildRecords(options.channel, box.model, &records)) return kExitUsage;
-  while (!TuneChannel(-1, records.channel, records.capture)) Sleep(kTuneRetryMs);
+  const uint32_t timeoutMs = static_cast<uint32_t>(options.timeoutSeconds) * 1000;
+  bool tuned = false;
+  {
+    RequestDeadline deadline(timeoutMs);
+    while (!(tuned = TuneChannel(-1, records.channel, records.capture) != 0) &&
+           !deadline.Expired() && deadline.Allows(kTuneRetryMs))
+      Sleep(kTuneRetryMs);
+  }
+  if (!tuned) {
+    std::printf("%s\n", WhyNotTuned(box.model, records, timeoutMs).c_str());
+    return kExitFailure;
+  }
   bool allRead = true;
+  bool everRead = false;
+  bool everLocked = false;
   for (int64_t line = 0; options.count == 0 || line < options.count; ++line) {
     // Also before the first reading: a box locks some time after a tune that
     // needs no ready poll, as the dialogs see at their next step.
     Sleep(static_cast<uint32_t>(options.intervalMs));
     int strength = 0, quality = 0, locked = 0;
-    if (GetSignalStatus(&strength, &quality, &locked)) {
+    bool read;
+    {
+      RequestDeadline deadline(timeoutMs);
+      read = GetSignalStatus(&strength, &quality, &locked) != 0;
+    }
+    if (read) {
       std::printf("strength %02d%% quality %02d%% %s\n", strength, quality,
                   locked ? "locked" : "unlocked");
+      everRead = true;
+      everLocked = everLocked || locked != 0;
     } else {
       std::fputs("signal query failed\n", stderr);
       allRead = false;
     }
     std::fflush(stdout);
+  }
+  if (everRead && !everLocked) {
+    std::puts("not locked");
+    return kExitFailure;
   }
   return allRead ? kExitOk : kExitFailure;
 }
@@ -196,7 +265,7 @@ CliCommandRegistration tuneCommand(
     });
 
 CliCommandRegistration signalCommand(
-    "signal", "Tune the tuner box (retrying until it succeeds), then print signal readings",
+    "signal", "Tune the tuner box (retrying up to --timeout), then print signal readings",
     [](CLI::App& command) -> std::function<int()> {
       auto options = std::make_shared<SignalOptions>();
       AddChannelOptions(command, options->channel);
@@ -205,7 +274,14 @@ CliCommandRegistration signalCommand(
       command.add_option("--interval-ms", options->intervalMs,
                          "Milliseconds before each reading (default 500)")
           ->check(CliNumber(0, 3600000));
-      command.footer("Each reading: strength NN% quality NN% locked|unlocked");
+      command.add_option("--timeout", options->timeoutSeconds,
+                         "Seconds to keep trying the tune, and the longest wait for one reading "
+                         "(default 10)")
+          ->check(CliNumber(1, 3600));
+      command.footer(
+          "Each reading: strength NN% quality NN% locked|unlocked. Ends with 'not locked' "
+          "(exit 1) when no reading was locked, and with 'not tuned: REASON' (exit 1) when the "
+          "box did not accept the channel within the timeout.");
       return [options] { return RunSignal(*options); };
     });
 

@@ -83,6 +83,11 @@ int SendDiseqcCommand(uint8_t framing, uint8_t /*address: the box always sends 0
   return SendLnbFrame(frame);
 }
 
+uint32_t GetSatelliteTuneLo(const ChannelSettings& channel, const CaptureSettings& capture) {
+  SatelliteTune tune;
+  return PrepareSatelliteTune(channel, capture, &tune) ? tune.lo : 0;
+}
+
 int TuneSatelliteBus(const ChannelSettings& channel, const CaptureSettings& capture) {
   SatelliteTune tune;
   if (!PrepareSatelliteTune(channel, capture, &tune)) return 0;

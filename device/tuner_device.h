@@ -89,6 +89,25 @@ int TuneSatelliteSPath(const ChannelSettings& channel, const CaptureSettings& ca
 enum class TunerFamily { None, Satellite, Cable, Terrestrial };
 TunerFamily GetTunerFamily(int model);
 
+// The values the tuning request of `model` can carry in channel word `word`
+// (0..3): name and unit for messages, and the inclusive range. false when the
+// model's family does not use the word. Settings dialogs and the command line
+// check their fields with these before anything is sent.
+struct ChannelFieldRange {
+  const char* name;  // "frequency", "symbol rate", "bandwidth", "QAM order", ...
+  const char* unit;  // "MHz", "kHz", "ksymbol/s" or ""
+  int64_t min;
+  int64_t max;
+};
+bool GetChannelFieldRange(int model, int word, ChannelFieldRange* range);
+// Whether `value` fits channel word `word` of `model` (the QAM order must also
+// be one of 16, 32, 64, 128, 256); true for words the family does not use.
+bool IsChannelFieldValid(int model, int word, int64_t value);
+// The first channel word that does not fit, or -1 when all do.
+int FindChannelFieldOutOfRange(int model, const ChannelSettings& channel);
+// PIDs are 13 bits.
+constexpr int kMaxPid = 0x1FFF;
+
 // Releasing a worker that is inside a device request or a tuning sequence:
 // CancelTunerRequests makes the request blocked on any open handle fail at
 // once, and from then on every device request fails without being sent and
@@ -103,6 +122,10 @@ bool TunerRequestsCancelled();
 // and 1 when it failed or no satellite handle is open.
 int SetLnbControl(int tone, int toneBurst, int dataBurst, int supply);
 int SendDiseqcCommand(uint8_t framing, uint8_t address, uint8_t command, uint8_t data);
+// The LO a satellite tune of `channel` would use with the LNB `capture`
+// selects, in MHz; 0 when no LO brings the frequency into the tuner's IF
+// range (or the LNB number is damaged): such a tune fails before sending.
+uint32_t GetSatelliteTuneLo(const ChannelSettings& channel, const CaptureSettings& capture);
 // Fills block[9] and returns the chosen LO in MHz, or 0 when no LO gives a usable IF.
 uint32_t BuildSatelliteTuneFrame(uint32_t frequencyMHz, uint32_t symbolRate, int horizontal,
                                  int inversion, uint32_t lo1, uint32_t lo2, uint8_t block[9]);

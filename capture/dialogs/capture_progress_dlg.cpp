@@ -6,6 +6,7 @@
 #include <QTimerEvent>
 #include <cmath>
 
+#include "ui/resources.h"
 #include "ui/ui_thread.h"
 #include "capture/capture_run.h"
 #include "device/tuner_device.h"
@@ -82,6 +83,20 @@ CCaptureProgressDlg::CCaptureProgressDlg(QWidget* parent) : CResourceDialog(kRes
   }
   if (auto* cancel = Item<QPushButton>(kCancelId))
     connect(cancel, &QPushButton::clicked, this, &CCaptureProgressDlg::OnCancel);
+  // The dialog's only label (it has no control id).
+  label_ = findChild<QLabel*>();
+  if (label_) labelText_ = label_->text();
+}
+
+QString CCaptureProgressDlg::StatusText() const { return label_ ? label_->text() : QString(); }
+
+void CCaptureProgressDlg::ShowStall() {
+  if (!label_) return;
+  const uint32_t stalledMs = nCaptureStallMs.load();
+  QString text = labelText_;
+  if (stalledMs > 0)
+    text = LoadResString(kStalledTextId).replace(QStringLiteral("%s"), QString::number(stalledMs / 1000));
+  if (label_->text() != text) label_->setText(text);
 }
 
 CCaptureProgressDlg::~CCaptureProgressDlg() {
@@ -111,6 +126,12 @@ void CCaptureProgressDlg::OnInitDialog() {
 void CCaptureProgressDlg::OnCancel() {
   bCaptureCancel.store(1);
   if (ticksSinceCancel_ < 0) ticksSinceCancel_ = 0;
+  // A tune or a PAT probe does not look at the flag: end its requests now.
+  if (!requestsCancelled_ && !captureEnded_ && nCaptureStage.load() != CaptureStage::Streaming &&
+      nCaptureStage.load() != CaptureStage::Idle) {
+    CancelTunerRequests();
+    requestsCancelled_ = true;
+  }
 }
 
 void CCaptureProgressDlg::done(int code) {
@@ -126,6 +147,7 @@ void CCaptureProgressDlg::timerEvent(QTimerEvent* event) {
 void CCaptureProgressDlg::Tick() {
   if (auto* bar = Item<QProgressBar>(kProgressId); bar && bar->value() != nCaptureProgress.load())
     bar->setValue(nCaptureProgress.load());
+  ShowStall();
   if (hCaptureDone && hCaptureDone->IsSignalled()) {
     hCaptureDone.reset();
     killTimer(timerId_);

@@ -6,11 +6,13 @@
 // Nothing but the end of the capture ends the popup: Enter, Escape and
 // window-manager close requests are ignored until hCaptureDone has been seen,
 // so the frame can never start a second capture beside a running one.
-// "Cancel" raises bCaptureCancel; a worker that has not ended five seconds
-// later is stuck in a device request (a tune or a PAT probe does not look at
-// the flag), and its requests are cancelled.
+// "Cancel" raises bCaptureCancel; during tuning or the PAT probe the device
+// requests are cancelled at once, and a capture loop that has not ended five
+// seconds later is stuck in a device request, whose requests are cancelled.
+// While the stream delivers nothing the label says so.
 #pragma once
 
+#include <QLabel>
 #include <QWidget>
 #include <atomic>
 #include <thread>
@@ -51,6 +53,8 @@ public:
   static constexpr int kTickMilliseconds = 1000;
   // Ticks after "Cancel" before a worker still running has its requests cancelled.
   static constexpr int kCancelGraceTicks = 5;
+  // String resource shown in place of the label while the stream stalls.
+  static constexpr int kStalledTextId = 642;
 
   // Resets nCaptureProgress and bCaptureCancel. Owner: the main frame.
   explicit CCaptureProgressDlg(QWidget* parent);
@@ -63,6 +67,8 @@ public:
   void done(int code) override;
 
   bool CaptureEnded() const { return captureEnded_; }
+  // The label's text as shown now.
+  QString StatusText() const;
   CCaptureAnimation* Animation() const { return animation_; }
 
 protected:
@@ -71,10 +77,13 @@ protected:
 
 private:
   void Tick();
+  void ShowStall();
   void JoinWorker();
   void ResumeRequestsIfCancelled();
 
   CCaptureAnimation* animation_ = nullptr;
+  QLabel* label_ = nullptr;
+  QString labelText_;
   std::thread worker_;
   std::atomic<bool> workerFinished_{false};
   bool captureEnded_ = false;

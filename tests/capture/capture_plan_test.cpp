@@ -65,6 +65,25 @@ TEST(CaptureChunkPlan, CountsBeyond32BitsAreRefused) {
   EXPECT_EQ(plan.count, UINT32_MAX - 1);
 }
 
+TEST(CaptureChunkPlan, LargestSizeLimitFitsEveryChunkSize) {
+  ChunkPlan plan{};
+  for (uint32_t chunk : {4096u, 61380u})
+    EXPECT_TRUE(PlanCaptureChunks(static_cast<uint64_t>(kMaxCaptureMegabytes) * kMegabyte, chunk, &plan));
+  EXPECT_FALSE(PlanCaptureChunks((static_cast<uint64_t>(kMaxCaptureMegabytes) + 1) * kMegabyte, 4096, &plan));
+}
+
+TEST(CaptureOutputFile, OnlyAFileWithContentsCountsAsNonEmpty) {
+  TempDir dir;
+  const std::string full = dir.File("full.ts"), empty = dir.File("empty.ts");
+  WriteFileBytes(full, "x");
+  WriteFileBytes(empty, "");
+  EXPECT_TRUE(IsNonEmptyFile(full));
+  EXPECT_FALSE(IsNonEmptyFile(empty));
+  EXPECT_FALSE(IsNonEmptyFile(dir.File("missing.ts")));
+  EXPECT_FALSE(IsNonEmptyFile(dir.path())) << "a folder is not a file to replace";
+  EXPECT_FALSE(IsNonEmptyFile("/dev/zero"));
+}
+
 TEST(CaptureStreamLayout, RingAndChunkFollowTheModel) {
   for (int model : {12, 20}) {
     EXPECT_EQ(GetStreamLayout(model).ringSize, 3133440u);

@@ -25,7 +25,10 @@ using Clock = std::chrono::steady_clock;
 constexpr uint64_t kMegabyte = 1048576;
 const std::vector<std::string> kTerrestrialT = {"--kind", "t"};       // model 46
 const std::vector<std::string> kTerrestrialA = {"--kind", "a"};       // model 12
-const std::vector<std::string> kFast = {"--bitrate", "80000000"};
+// Fast enough for several rings a second, slow enough that a capture thread
+// kept off the processor for a second on a busy machine loses nothing (the
+// ring's safe part holds about 2 MB).
+const std::vector<std::string> kFast = {"--bitrate", "16000000"};
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -144,85 +147,6 @@ TEST_F(CaptureStream, CancelEndsASizeCaptureAndKeepsTheBytesWritten) {
   EXPECT_EQ(Requests("00222338"), 1) << "stream stopped";
 }
 
-// A reader of a FIFO that stops reading once for `pause`, as a disk that
-// stalls would: the loop blocks in its write while the driver fills the ring.
-class StallingReader {
-public:
-  StallingReader(const std::string& path, size_t pauseAfter, std::chrono::milliseconds pause)
-      : thread_([this, path, pauseAfter, pause] {
-          int fd = ::open(path.c_str(), O_RDONLY);
-          if (fd < 0) return;
-          char buffer[65536];
-          bool paused = false;
-          for (;;) {
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n <= 0) break;
-            bytes_.append(buffer, static_cast<size_t>(n));
-            if (!paused && bytes_.size() >= pauseAfter) {
-              paused = true;
-              std::this_thread::sleep_for(pause);
-            }
-          }
-          ::close(fd);
-        }) {}
-  ~StallingReader() {
-    if (thread_.joinable()) thread_.join();
-  }
-  std::string Finish() {
-    thread_.join();
-    return bytes_;
-  }
-
-private:
-  std::string bytes_;
-  std::thread thread_;
-};
-
-TEST_F(CaptureStream, BacklogBeyondTheSafeRingPartIsSkippedWhole) {
-  ASSERT_TRUE(StartBox(kTerrestrialT, NumberedStream(), {"--bitrate", "18400000"}));
-  ASSERT_TRUE(Tune());
-  std::string path = dir_.File("slow-disk");
-  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-  // 1.1 s at 2.3 MB/s piles up about 2.5 MB: above the ring less 1,024,000
-  // bytes (2,109,440), below the whole ring (3,133,440).
-  StallingReader reader(path, 1000000, std::chrono::milliseconds(1100));
-  EXPECT_EQ(CaptureStreamToFile(ByTime(3), path.c_str()), 1);
-  std::string captured = reader.Finish();
-
-  int64_t start = -1;
-  ASSERT_FALSE(looped::IsLooped(source_, captured, &start)) << "nothing was skipped";
-  ASSERT_EQ(start, static_cast<int64_t>(livebox::kLeadingGarbage));
-  size_t before = looped::MatchingRun(source_, captured, 0, start);
-  ASSERT_GE(before, 1000000u);
-  // After the skip the file goes on, gap-free, from the write offset of that moment.
-  std::string rest = captured.substr(before);
-  int64_t resumed = -1;
-  ASSERT_TRUE(looped::IsLooped(source_, rest, &resumed));
-  size_t n = source_.size();
-  size_t skipped = (static_cast<size_t>(resumed) + n - (start + before) % n) % n;
-  EXPECT_GT(skipped, 3133440u - 1024000u);
-  EXPECT_LE(skipped, 3133440u);
-}
-
-TEST_F(CaptureStream, SizeCaptureEndingInAWrappedBacklogKeepsItsWholeChunks) {
-  // The first packet sits where a 1 MB capture ends 1,000 bytes before the
-  // ring's end (3,133,440 bytes for this model).
-  constexpr size_t kGarbage = 3133440 - 1000 - kMegabyte;
-  tsbuild::TsStreamBuilder stream;
-  stream.Garbage(kGarbage).Numbered(20000);
-  ASSERT_TRUE(StartBox(kTerrestrialT, stream.bytes(), {"--bitrate", "18400000"}));
-  ASSERT_TRUE(Tune());
-  std::string path = dir_.File("slow-disk");
-  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-  // A stall of 0.65 s at 2.3 MB/s leaves a backlog of about 1.5 MB that runs
-  // past the ring's end and holds the capture's last chunks and its end.
-  StallingReader reader(path, 1, std::chrono::milliseconds(650));
-  EXPECT_EQ(CaptureStreamToFile(BySize(1), path.c_str()), 1);
-  std::string captured = reader.Finish();
-  EXPECT_EQ(captured.size(), kMegabyte);
-  EXPECT_EQ(looped::MatchingRun(source_, captured, 0, kGarbage), captured.size());
-}
-
 TEST_F(CaptureStream, FileThatCannotBeCreatedIsReportedAndNothingIsCreated) {
   ASSERT_TRUE(StartBox(kTerrestrialT, NumberedStream()));
   ASSERT_TRUE(Tune());
@@ -290,7 +214,7 @@ TEST_F(CaptureStream, WriteFailureMidCaptureIsReportedAndKeepsEveryByteBeforeIt)
   }
   EXPECT_EQ(result, 0) << "a capture cut short by a write error is not a success";
   std::string captured = ReadFileBytes(path);
-  EXPECT_EQ(captured.size(), limit);
+  EXPECT_EQ(captured.size(), limit / 188 * 188) << "cut back to its last whole packet";
   EXPECT_TRUE(LosslessFromFirstSync(captured));
   EXPECT_FALSE(HeldOpen(path));
   ASSERT_EQ(ui.Messages().size(), 1u);
@@ -351,8 +275,10 @@ TEST_P(StalledStream, TripsTheWatchdog) {
   std::string path = dir_.File("stalled.ts");
   Clock::time_point start = Clock::now();
   EXPECT_EQ(CaptureStreamToFile(GetParam() == 0 ? ByTime(60) : BySize(600), path.c_str()), 0);
-  // The stall comes after 1 s; a watchdog period of 1.5 s fires within two.
-  EXPECT_LT(SecondsSince(start), 8.0);
+  // The stall comes after 1 s; a watchdog period of 1.5 s fires within two
+  // periods of it (generous for a busy machine).
+  EXPECT_LT(SecondsSince(start), 20.0);
+  EXPECT_TRUE(GetLastCaptureReport().stalled);
   std::string captured = ReadFileBytes(path);
   EXPECT_GT(captured.size(), 0u);
   EXPECT_TRUE(LosslessFromFirstSync(captured));
@@ -363,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(RecordModes, StalledStream, ::testing::Values(0, 1),
                            return std::string(info.param == 0 ? "ByTime" : "BySize");
                          });
 
-TEST_F(CaptureStream, StalledStreamStillEndsAtTheTimeLimit) {
+TEST_F(CaptureStream, LongStallFailsATimedCaptureAtItsLimitAndSaysSo) {
   ASSERT_TRUE(StartBox(kTerrestrialT, NumberedStream(), {"--stall-after-ms", "500"}));
   ASSERT_TRUE(Tune());
   CaptureTimings timings = livebox::ShortTimings();
@@ -371,11 +297,17 @@ TEST_F(CaptureStream, StalledStreamStillEndsAtTheTimeLimit) {
   SetCaptureTimingsForTesting(timings);
   std::string path = dir_.File("stalled-timed.ts");
   Clock::time_point start = Clock::now();
-  EXPECT_EQ(CaptureStreamToFile(ByTime(2), path.c_str()), 1);
+  EXPECT_EQ(CaptureStreamToFile(ByTime(4), path.c_str()), 0);
   double seconds = SecondsSince(start);
-  EXPECT_GE(seconds, 2.0);
-  EXPECT_LT(seconds, 6.0);
-  EXPECT_TRUE(LosslessFromFirstSync(ReadFileBytes(path)));
+  EXPECT_GE(seconds, 4.0);
+  EXPECT_LT(seconds, 20.0);
+  CaptureReport report = GetLastCaptureReport();
+  EXPECT_TRUE(report.stalled);
+  EXPECT_GT(report.longestStallMs, kCaptureStallFailMs);
+  EXPECT_EQ(report.bytesLost, 0u);
+  std::string captured = ReadFileBytes(path);
+  EXPECT_EQ(captured.size() % 188, 0u);
+  EXPECT_TRUE(LosslessFromFirstSync(captured));
 }
 
 TEST_F(CaptureStream, FailedStartCreatesNoFile) {

@@ -156,8 +156,10 @@ TEST_F(LivePatProbe, FailedRequestEndsItAtOnce) {
 
 TEST_F(LivePatProbe, RunCaptureProbesABusBoxThenCapturesFromTheFirstSyncByte) {
   TsStreamBuilder stream;
-  stream.Garbage(livebox::kLeadingGarbage).Section(0x0000, Pat()).Numbered(20000);
-  ASSERT_TRUE(StartBox(kBusBox, stream.bytes(), {"--bitrate", "80000000"}));
+  // The probe accepts a PAT when the next one starts: a second one follows
+  // soon (0.2 s at 2 MB/s), well within the probe's time limit.
+  stream.Garbage(livebox::kLeadingGarbage).Section(0x0000, Pat()).Numbered(2000).Section(0x0000, Pat()).Numbered(18000);
+  ASSERT_TRUE(StartBox(kBusBox, stream.bytes(), {"--bitrate", "16000000"}));
   ChannelSettings channel{};
   CaptureSettings capture = WithChannel(&channel, BySize(2));
   std::string path = dir_.File("probed.ts");

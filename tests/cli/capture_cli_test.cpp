@@ -36,7 +36,8 @@ int64_t FileSize(const std::string& path) {
 class CaptureCli : public ::testing::Test {
 protected:
   bool StartBox(std::vector<std::string> extra = {}) {
-    std::vector<std::string> arguments = {"--kind", "t", "--lock-ms", "0", "--bitrate", "80000000"};
+    // 2 MB/s: a capture kept off the processor for a second loses nothing.
+    std::vector<std::string> arguments = {"--kind", "t", "--lock-ms", "0", "--bitrate", "16000000"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     return box_.Start(arguments);
   }
@@ -86,37 +87,183 @@ TEST_F(CaptureCli, TimeCaptureGoesToATimeStampedFileInTheCurrentFolder) {
   EXPECT_EQ(GetProfileInt("DTTSETTINGP", "SECC", -1), 1);
 }
 
-TEST_F(CaptureCli, InterruptEndsTheCaptureGracefullyEvenWhenRepeated) {
+// vantrel-cli run in the background with its output in files, for tests that
+// send it signals.
+class BackgroundCli {
+public:
+  BackgroundCli(const TempDir& dir, std::vector<std::string> args)
+      : outPath_(dir.File("stdout")), errPath_(dir.File("stderr")) {
+    args.insert(args.begin(), Cli());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~BackgroundCli() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool Started() const { return pid_ > 0; }
+  void Signal(int signal) const { ::kill(pid_, signal); }
+  // The exit status, or -1 when it did not exit by itself.
+  int Wait() {
+    int status = 0;
+    pid_t waited = ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return waited > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string Out() const { return ReadFileBytes(outPath_); }
+  std::string Err() const { return ReadFileBytes(errPath_); }
+
+private:
+  std::string outPath_, errPath_;
+  pid_t pid_ = -1;
+};
+
+// Waits until `ready` holds, for at most `seconds`.
+template <typename Ready>
+bool WaitUntil(Ready ready, int seconds = 30) {
+  Clock::time_point start = Clock::now();
+  while (!ready()) {
+    if (Clock::now() - start > std::chrono::seconds(seconds)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+class StopSignal : public CaptureCli, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignal, EndsTheCaptureLikeCancelOnAPacketBoundary) {
   ASSERT_TRUE(StartBox());
   std::string path = dir_.File("interrupted.ts");
-  std::string outPath = dir_.File("stdout"), errPath = dir_.File("stderr");
-  std::vector<std::string> args = {Cli(), "capture", "--megabytes", "4000", "-o", path};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT, 0600);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-
-  Clock::time_point start = Clock::now();
-  while (FileSize(path) < 1000000 && Clock::now() - start < std::chrono::seconds(20))
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ::kill(pid, SIGINT);
+  BackgroundCli cli(dir_, {"capture", "--megabytes", "4000", "-o", path});
+  ASSERT_TRUE(cli.Started());
+  ASSERT_TRUE(WaitUntil([&] { return FileSize(path) >= 1000000; }));
+  cli.Signal(GetParam());
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ::kill(pid, SIGINT);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "the process was not allowed to end by itself";
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  EXPECT_EQ(ReadFileBytes(errPath), "Operation fail !\n");
+  cli.Signal(GetParam());  // a second one changes nothing
+  EXPECT_EQ(cli.Wait(), 1) << "the process was not allowed to end by itself";
+  EXPECT_EQ(cli.Err(), "Operation fail !\n");
   int64_t size = FileSize(path);
   EXPECT_GE(size, 1000000);
-  EXPECT_EQ(ReadFileBytes(outPath), path + ": " + std::to_string(size) + " bytes\n");
+  EXPECT_EQ(size % 188, 0) << "ends on a packet boundary";
+  EXPECT_EQ(cli.Out(), path + ": " + std::to_string(size) + " bytes\n");
   EXPECT_TRUE(JournalHas("00222338")) << "stream stopped";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(info.param == SIGINT    ? "Interrupt"
+                                              : info.param == SIGTERM ? "Terminate"
+                                                                      : "HangUp");
+                         });
+
+struct HungCase {
+  const char* name;
+  std::vector<std::string> box;  // simulator arguments
+  const char* awaited;           // journal code that shows where the capture is
+  bool fileExpected;
+};
+
+class SignalWhileStuck : public CaptureCli, public ::testing::WithParamInterface<HungCase> {};
+
+TEST_P(SignalWhileStuck, EndsTheCaptureAtOnce) {
+  ASSERT_TRUE(box_.Start(GetParam().box));
+  std::string path = dir_.File("stuck.ts");
+  BackgroundCli cli(dir_, {"capture", "--seconds", "600", "-o", path});
+  ASSERT_TRUE(cli.Started());
+  ASSERT_TRUE(WaitUntil([&] { return JournalHas(GetParam().awaited); }));
+  Clock::time_point signalled = Clock::now();
+  cli.Signal(SIGTERM);
+  EXPECT_EQ(cli.Wait(), 1);
+  // Within a second on an idle machine; generous for a busy one.
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - signalled).count(), 10.0);
+  EXPECT_EQ(cli.Err(), "Operation fail !\n");
+  if (GetParam().fileExpected) {
+    EXPECT_EQ(FileSize(path) % 188, 0);
+    EXPECT_TRUE(JournalHas("00222338")) << "stream stopped";
+  } else {
+    EXPECT_EQ(FileSize(path), -1);
+    EXPECT_EQ(cli.Out(), path + ": nothing captured\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, SignalWhileStuck,
+    ::testing::Values(
+        HungCase{"HungTuneRequest", {"--kind", "t", "--hang", "222328"}, "00222328", false},
+        HungCase{"HungStreamPosition",
+                 {"--kind", "t", "--lock-ms", "0", "--hang", "22233C"}, "0022233C", true},
+        HungCase{"BusBoxNeverReady",
+                 {"--kind", "bus", "--never-ready"}, "AABB2980", false},
+        HungCase{"PatProbeOfAStreamWithoutSync",
+                 {"--kind", "bus", "--lock-ms", "0", "--no-sync"}, "DDFF2C80", false}),
+    [](const ::testing::TestParamInfo<HungCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CaptureCli, OverrunIsReportedWithItsOwnExitStatus) {
+  // Faster than any capture can write: backlogs are dropped.
+  // A stream of whole packets, so that every 188th byte of the file must be a sync byte.
+  ASSERT_TRUE(box_.Start({"--kind", "t", "--lock-ms", "0", "--bitrate", "2000000000", "--stream",
+                          SampleStream("mpts-3prog.ts")}));
+  std::string path = dir_.File("overrun.ts");
+  CliRun run = RunCli({"capture", "--seconds", "2", "-o", path});
+  EXPECT_EQ(run.exitCode, 3) << run.err;
+  EXPECT_NE(run.err.find("Operation fail !\nThe capture could not keep up with the stream: "),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find(" bytes were lost."), std::string::npos) << run.err;
+  std::string captured = ReadFileBytes(path);
+  ASSERT_GT(captured.size(), 0u);
+  EXPECT_EQ(captured.size() % 188, 0u);
+  EXPECT_EQ(captured[0], 0x47);
+  for (size_t at = 0; at < captured.size(); at += 188)
+    ASSERT_EQ(captured[at], 0x47) << "packet at " << at << " out of step";
+}
+
+TEST_F(CaptureCli, StalledTimedCaptureFailsWithItsOwnExitStatus) {
+  ASSERT_TRUE(StartBox({"--stall-after-ms", "500"}));
+  std::string path = dir_.File("stalled.ts");
+  CliRun run = RunCli({"capture", "--seconds", "4", "-o", path});
+  EXPECT_EQ(run.exitCode, 4) << run.err;
+  EXPECT_NE(run.err.find("the stream has stalled: no data for"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("Operation fail !\nThe stream stalled for "), std::string::npos) << run.err;
+  EXPECT_EQ(FileSize(path) % 188, 0);
+}
+
+TEST_F(CaptureCli, OutputPathsThatMustNotBeUsed) {
+  ASSERT_TRUE(StartBox());
+  // A folder: refused before anything is tuned.
+  CliRun run = RunCli({"capture", "--megabytes", "1", "-o", dir_.path()});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.err, "vantrel-cli: " + dir_.path() + " is a folder; give a file name\n");
+  EXPECT_EQ(run.out, "");
+  // A file with something in it: kept unless --force.
+  std::string path = dir_.File("earlier.ts");
+  WriteFileBytes(path, "an earlier capture");
+  run = RunCli({"capture", "--megabytes", "1", "-o", path});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.err.find("give --force to replace it"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadFileBytes(path), "an earlier capture");
+  EXPECT_FALSE(JournalHas("00222328")) << "nothing was tuned";
+  run = RunCli({"capture", "--megabytes", "1", "--force", "-o", path});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(FileSize(path), 1048576);
+  // An empty file needs no --force.
+  WriteFileBytes(path, "");
+  EXPECT_EQ(RunCli({"capture", "--megabytes", "1", "-o", path}).exitCode, 0);
+  // A file that cannot be created: the reason, and nothing captured.
+  std::string missing = dir_.File("no-such-folder/x.ts");
+  run = RunCli({"capture", "--megabytes", "1", "-o", missing});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("No such file or directory"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out, missing + ": nothing captured\n");
 }
 
 TEST_F(CaptureCli, WriteErrorIsReportedAndFails) {
@@ -173,11 +320,16 @@ TEST_F(CaptureCli, RefusesWrongLimitsAndOptionsOfAnotherFamily) {
        {std::vector<std::string>{"capture", "-o", path},
         {"capture", "--seconds", "1", "--megabytes", "1", "-o", path},
         {"capture", "--megabytes", "-1", "-o", path},
+        {"capture", "--megabytes", "4294967295", "-o", path},
+        {"capture", "--megabytes", "16777216", "-o", path},
+        {"capture", "--seconds", "2147483648", "-o", path},
+        {"capture", "--megabytes", "1", "--freq", "16777216", "-o", path},
+        {"capture", "--megabytes", "1", "--pid", "8192", "-o", path},
         {"capture", "--megabytes", "1", "--qam", "64", "-o", path},
         {"capture", "--megabytes", "1", "--pid", "0x100", "-o", path},
         {"capture", "--megabytes", "1", "-o", std::string(300, 'x')}}) {
     CliRun run = RunCli(args);
-    EXPECT_EQ(run.exitCode, 2) << args[2] << ": " << run.err;
+    EXPECT_EQ(run.exitCode, 2) << args[1] << " " << args[2] << ": " << run.err;
   }
   EXPECT_EQ(FileSize(path), -1);
   EXPECT_FALSE(JournalHas("00222334")) << "no stream was started";

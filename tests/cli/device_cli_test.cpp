@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/profile.h"
+#include "tests/capture/text_shape.h"
 #include "tests/support/boxsim_process.h"
 #include "tests/support/run_cli.h"
 #include "tests/support/test_env.h"
@@ -92,6 +93,84 @@ TEST_F(DeviceCliTest, TuneRefusesOptionsOfAnotherFamily) {
   EXPECT_EQ(RunCli({"tune", "--bw", "9"}).exitCode, 2);
   EXPECT_EQ(RunCli({"tune", "--freq", "abc"}).exitCode, 2);
   EXPECT_TRUE(box.JournalLines().empty());
+}
+
+TEST_F(DeviceCliTest, TuneRefusesNumbersTheRequestCannotCarry) {
+  struct Case {
+    std::vector<std::string> box;
+    Lines args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"--kind", "t"}, {"tune", "--freq", "16777217", "--bw", "8"},
+       "vantrel-cli: --freq 16777217 is outside 0..16777215 kHz for this box\n"},
+      {{"--kind", "bus", "--model-code", "HVLPX5"},
+       {"tune", "--freq", "474000", "--symbol-rate", "4294967295"},
+       "vantrel-cli: --symbol-rate 4294967295 is outside 0..65535 ksymbol/s for this box\n"},
+      {{"--kind", "bus", "--model-code", "HVL-A6"},  // the long frame: 24 bits
+       {"tune", "--freq", "474000", "--symbol-rate", "16777216"},
+       "vantrel-cli: --symbol-rate 16777216 is outside 0..16777215 ksymbol/s for this box\n"},
+      {{"--kind", "s"}, {"tune", "--freq", "11778", "--symbol-rate", "88000"},
+       "vantrel-cli: --symbol-rate 88000 is outside 0..87999 ksymbol/s for this box\n"},
+      {{"--kind", "s"}, {"tune", "--freq", "2147483648"},
+       "vantrel-cli: --freq 2147483648 is outside 0..2147483647 MHz for this box\n"},
+  };
+  for (const Case& c : cases) {
+    BoxSimProcess box(c.box);
+    CliRun run = RunCli(c.args);
+    EXPECT_EQ(run.exitCode, 2) << c.args[2];
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.out, "");
+    for (const std::string& line : box.JournalLines())
+      for (const char* tune : {" AABB2900 ", " AABB2A04 ", " 00222328 "})
+        EXPECT_EQ(line.find(tune), std::string::npos) << "nothing tuned: " << line;
+  }
+  // The largest values that fit are sent as they are.
+  BoxSimProcess box({"--kind", "bus", "--model-code", "HVLPX5", "--lock-ms", "0"});
+  CliRun run = RunCli({"tune", "--freq", "16777215", "--symbol-rate", "65535", "--qam", "256"});
+  EXPECT_EQ(run.out, "tuned\n") << run.err;
+  EXPECT_TRUE(Contains(box.JournalLines(), "BUS AABB2900 in=00FFFFFFFFFF00FF06 out=9"));
+}
+
+TEST_F(DeviceCliTest, TuneRefusesADamagedStoredValue) {
+  ASSERT_TRUE(WriteProfileInt("DTTSETTINGP", "FREQ", 20000000));
+  BoxSimProcess box({"--kind", "t"});
+  CliRun run = RunCli({"tune", "--bw", "8"});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.err.find("the stored frequency 20000000"), std::string::npos) << run.err;
+  EXPECT_TRUE(box.JournalLines().empty());
+  EXPECT_EQ(RunCli({"tune", "--freq", "474000", "--bw", "8"}).out, "tuned\n");
+}
+
+TEST_F(DeviceCliTest, SignalGivesUpAfterItsTimeoutAndSaysWhy) {
+  {
+    BoxSimProcess box({"--kind", "bus", "--never-ready"});
+    CliRun run = RunCli({"signal", "--freq", "474000", "--bw", "8", "--timeout", "2"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "not tuned: the box did not accept the channel within 2 s\n");
+  }
+  {
+    // Tuned without a ready poll, but never locked.
+    BoxSimProcess box({"--kind", "t", "--never-ready"});
+    CliRun run = RunCli({"signal", "--freq", "474000", "--bw", "8", "--count", "2",
+                         "--interval-ms", "10", "--timeout", "2"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(HasShape(run.out, "strength ##% quality ##% unlocked\nstrength ##% quality ##% unlocked\nnot locked\n")) << run.out;
+  }
+  {
+    // 1,200 MHz with a normal LNB (LOs 5,150 and 5,750 MHz): no IF in 950..2,150 MHz.
+    BoxSimProcess box({"--kind", "s"});
+    CliRun run = RunCli({"signal", "--freq", "1200", "--symbol-rate", "27500", "--timeout", "1"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out.rfind("not tuned: no LO of the LNB brings 1200 MHz", 0), 0u) << run.out;
+  }
+  {
+    // A request that never comes back is cancelled at the timeout.
+    BoxSimProcess box({"--kind", "t", "--hang", "222328"});
+    CliRun run = RunCli({"signal", "--freq", "474000", "--bw", "8", "--timeout", "1"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "not tuned: the box did not accept the channel within 1 s\n");
+  }
 }
 
 TEST_F(DeviceCliTest, TuneFailureSaysNotTuned) {

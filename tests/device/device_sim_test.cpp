@@ -79,9 +79,9 @@ protected:
 
   Lines Journal() const { return box.JournalLines(); }
 
-  // Waits (bounded) until the journal has a line starting with `prefix`.
+  // Waits (bounded generously) until the journal has a line starting with `prefix`.
   bool WaitForJournalLine(const std::string& prefix) {
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 3000; ++i) {
       for (const std::string& line : Journal())
         if (line.rfind(prefix, 0) == 0) return true;
       Sleep(10);
@@ -596,14 +596,14 @@ TEST_F(DeviceSimTest, SatelliteBusNeverReadyGivesUpAfterTwoSeconds) {
 }
 
 TEST_F(DeviceSimTest, UnpluggedMidSequenceFailsInsteadOfHanging) {
-  OpenBox({"--kind", "bus", "--model-code", "WQ-B3R", "--never-ready"});
-  const Clock::time_point start = Clock::now();
+  // The ready poll never answers: only noticing the unplug ends the tune.
+  OpenBox({"--kind", "bus", "--model-code", "WQ-B3R", "--hang", "AABB2980"});
   auto tune = std::async(std::launch::async, [] { return TuneChannel(2, kAstraChannel, UniversalLnb(1)); });
   ASSERT_TRUE(WaitForJournalLine(kBusPoll));
   box.Kill();
-  ASSERT_EQ(tune.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(tune.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+      << "the unplug was not noticed";
   EXPECT_EQ(tune.get(), 0);
-  EXPECT_LT(MillisecondsSince(start), 5000);
   // Everything after the unplug fails at once.
   int strength, quality, locked;
   uint32_t offset;
@@ -618,14 +618,12 @@ TEST_F(DeviceSimTest, CancelReleasesABlockedRequestAndTheNextCallsUntilResumed) 
     return TuneChannel(5, Channel(474000, 6875, 64), CaptureSettings{});
   });
   ASSERT_TRUE(WaitForJournalLine("BUS AABB2900"));
-  const Clock::time_point cancelled = Clock::now();
   CancelTunerRequests();
   if (tune.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
     box.Kill();  // release it anyway so that the test ends
     FAIL() << "the blocked request was not released";
   }
-  EXPECT_EQ(tune.get(), 0);
-  EXPECT_LT(MillisecondsSince(cancelled), 1000);
+  EXPECT_EQ(tune.get(), 0);  // the hung request never ends by itself: released by the cancel
   EXPECT_TRUE(TunerRequestsCancelled());
   box.ClearJournal();
   int strength, quality, locked;
@@ -636,26 +634,36 @@ TEST_F(DeviceSimTest, CancelReleasesABlockedRequestAndTheNextCallsUntilResumed) 
   EXPECT_EQ(Journal(), Lines{kModelQuery});
 }
 
-TEST_F(DeviceSimTest, CancelEndsPollLoopsAndWaitsPromptly) {
-  for (const char* code : {"KJNYB9", "WQ-B3R"}) {
-    SCOPED_TRACE(code);
-    BoxSimProcess sim({"--kind", "bus", "--model-code", code, "--never-ready"});
-    ASSERT_EQ(OpenTunerDevice(), 1);
-    const bool satellite = code[0] == 'W';
-    auto tune = std::async(std::launch::async, [satellite] {
-      return satellite ? TuneChannel(2, kAstraChannel, UniversalLnb(1))
-                       : TuneChannel(11, Channel(474000, 8), CaptureSettings{});
-    });
-    // Satellite: cancel inside the settling waits; terrestrial: inside the poll loop.
-    Sleep(satellite ? 150 : 300);
-    const Clock::time_point cancelled = Clock::now();
-    CancelTunerRequests();
-    ASSERT_EQ(tune.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(tune.get(), 0);
-    EXPECT_LT(MillisecondsSince(cancelled), 500);
-    ResumeTunerRequests();
-    CloseTunerDevice();
-  }
+struct PollLoopCase {
+  const char* code;
+  const char* awaited;  // the journal line that shows the sequence is inside its loop or waits
+};
+
+class CancelInsideASequence : public DeviceSimTest, public ::testing::WithParamInterface<PollLoopCase> {};
+
+TEST_P(CancelInsideASequence, EndsItWithoutAnotherRequest) {
+  const bool satellite = GetParam().code[0] == 'W';
+  OpenBox({"--kind", "bus", "--model-code", GetParam().code, "--never-ready"});
+  auto tune = std::async(std::launch::async, [satellite] {
+    return satellite ? TuneChannel(2, kAstraChannel, UniversalLnb(1))
+                     : TuneChannel(11, Channel(474000, 8), CaptureSettings{});
+  });
+  ASSERT_TRUE(WaitForJournalLine(GetParam().awaited));
+  CancelTunerRequests();
+  const size_t sentBefore = Journal().size();
+  ASSERT_EQ(tune.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(tune.get(), 0);
+  // At most the request in flight when the cancel came; the sequence's
+  // further steps (tone, tune, more polls for seconds) are never sent.
+  EXPECT_LE(Journal().size(), sentBefore + 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, CancelInsideASequence,
+    ::testing::Values(PollLoopCase{"KJNYB9", "BUS AABB2980"},   // terrestrial: inside the poll loop
+                      PollLoopCase{"WQ-B3R", "BUS AABB2880"}),  // satellite: inside the settling waits
+    [](const ::testing::TestParamInfo<PollLoopCase>& info) {
+      return std::string(info.param.code[0] == 'W' ? "SatelliteSettlingWait" : "TerrestrialPollLoop");
+    });
 
 }  // namespace

@@ -340,4 +340,56 @@ TEST(Families, ModelNumbersByFamily) {
   for (int model : {13, 8, 255, -1}) EXPECT_EQ(GetTunerFamily(model), TunerFamily::None);
 }
 
+// Each range ends where the frame field that carries the word ends: the
+// largest value goes out whole, one more would wrap.
+TEST(ChannelFieldRanges, FollowTheFrameFields) {
+  struct Edge {
+    int model;
+    int word;
+    int64_t max;
+  };
+  for (const Edge& edge : {Edge{46, 0, 0xFFFFFF}, Edge{10, 1, 0xFF}, Edge{5, 0, 0xFFFFFF},
+                           Edge{5, 1, 0xFFFF}, Edge{6, 1, 0xFFFFFF}, Edge{7, 1, 0xFFFFFF},
+                           Edge{0, 0, INT32_MAX}, Edge{20, 1, 87999}, Edge{2, 1, 87999},
+                           Edge{0, 1, 0xFFFF}, Edge{1, 1, 0xFFFF}}) {
+    SCOPED_TRACE(std::to_string(edge.model) + "/" + std::to_string(edge.word));
+    ChannelFieldRange range{};
+    ASSERT_TRUE(GetChannelFieldRange(edge.model, edge.word, &range));
+    EXPECT_EQ(range.min, 0);
+    EXPECT_EQ(range.max, edge.max);
+    EXPECT_TRUE(IsChannelFieldValid(edge.model, edge.word, edge.max));
+    EXPECT_FALSE(IsChannelFieldValid(edge.model, edge.word, edge.max + 1));
+    EXPECT_FALSE(IsChannelFieldValid(edge.model, edge.word, -1));
+  }
+  // 87,999 ksymbol/s still fits the 20-bit satellite rate word; 88,000 does not.
+  EXPECT_LT(SatelliteSymbolRateWord(87999u * 1000), 1u << 20);
+  EXPECT_GE(SatelliteSymbolRateWord(88000u * 1000), 1u << 20);
+  // Words a family does not use, and flags, take anything.
+  ChannelFieldRange range{};
+  EXPECT_FALSE(GetChannelFieldRange(46, 2, &range));
+  EXPECT_FALSE(GetChannelFieldRange(0, 2, &range));
+  EXPECT_FALSE(GetChannelFieldRange(13, 0, &range));
+  EXPECT_TRUE(IsChannelFieldValid(0, 3, -5));
+}
+
+TEST(ChannelFieldRanges, QamOrderIsOneOfFive) {
+  for (int64_t qam : {16, 32, 64, 128, 256}) EXPECT_TRUE(IsChannelFieldValid(5, 2, qam));
+  for (int64_t qam : {0, 15, 48, 255, 257}) EXPECT_FALSE(IsChannelFieldValid(5, 2, qam));
+}
+
+TEST(ChannelFieldRanges, FirstWordOutOfRangeIsNamed) {
+  ChannelSettings channel{};
+  channel.words[0] = 474000;
+  channel.words[1] = 6875;
+  channel.words[2] = 64;
+  EXPECT_EQ(FindChannelFieldOutOfRange(5, channel), -1);
+  channel.words[1] = 65536;
+  EXPECT_EQ(FindChannelFieldOutOfRange(5, channel), 1);
+  EXPECT_EQ(FindChannelFieldOutOfRange(6, channel), -1);
+  channel.words[0] = 16777216;
+  EXPECT_EQ(FindChannelFieldOutOfRange(6, channel), 0);
+  channel.words[0] = -1;  // 4294967295 stored in a signed word
+  EXPECT_EQ(FindChannelFieldOutOfRange(46, channel), 0);
+}
+
 }  // namespace

@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/sync.h"
 
@@ -44,57 +50,89 @@ TEST(SyncEvent, AutoResetReleasesOneWaitAndResets) {
 TEST(SyncEvent, SetWakesABlockedWaiter) {
   SyncEvent event(false);
   std::atomic<int> result{-1};
-  std::thread waiter([&] { result = static_cast<int>(WaitForEvent(event, 10000)); });
-  Sleep(20);
+  std::thread waiter([&] { result = static_cast<int>(WaitForEvent(event, 60000)); });
+  Sleep(20);  // set before or after the wait begins: either way it is seen
   event.Set();
   waiter.join();
   EXPECT_EQ(result.load(), static_cast<int>(WaitResult::First));
   EXPECT_FALSE(event.IsSignalled());
 }
 
-// Waits until `count` threads are blocked on the event (there is no other way
-// to know a pulse will find them waiting).
 template <typename Pred>
 bool Eventually(Pred pred) {
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 3000; ++i) {
     if (pred()) return true;
     Sleep(10);
   }
   return false;
 }
 
+// Whether thread `tid` of this process sits in a futex wait (where a
+// condition-variable wait blocks), as the kernel reports it.
+bool InFutexWait(pid_t tid) {
+  std::ifstream syscall("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long number = -1;
+  return syscall >> number && number == SYS_futex;
+}
+
+// Threads that record their id and then wait on an event; BlockedOnEvent()
+// holds once all of them are blocked in that wait, so a pulse finds them
+// waiting however the threads were scheduled.
+class EventWaiters {
+public:
+  EventWaiters(int count, SyncEvent& event, uint32_t timeoutMs) : tids_(static_cast<size_t>(count)) {
+    for (int i = 0; i < count; ++i)
+      threads_.emplace_back([this, i, &event, timeoutMs] {
+        tids_[static_cast<size_t>(i)].store(static_cast<pid_t>(::syscall(SYS_gettid)));
+        if (WaitForEvent(event, timeoutMs) == WaitResult::First) ++released_;
+      });
+  }
+  ~EventWaiters() { Join(); }
+  bool BlockedOnEvent() {
+    // Twice in a row, so that a waiter passing through a mutex does not count.
+    for (int round = 0; round < 2; ++round) {
+      if (!Eventually([&] {
+            for (const std::atomic<pid_t>& tid : tids_)
+              if (tid.load() == 0 || !InFutexWait(tid.load())) return false;
+            return true;
+          }))
+        return false;
+      Sleep(20);
+    }
+    return true;
+  }
+  void Join() {
+    for (std::thread& thread : threads_)
+      if (thread.joinable()) thread.join();
+  }
+  int Released() const { return released_.load(); }
+
+private:
+  std::vector<std::atomic<pid_t>> tids_;
+  std::vector<std::thread> threads_;
+  std::atomic<int> released_{0};
+};
+
 TEST(SyncEvent, ManualPulseReleasesEveryCurrentWaiterAndStaysReset) {
   SyncEvent event(true);
-  std::atomic<int> started{0}, released{0};
-  std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i)
-    waiters.emplace_back([&] {
-      ++started;
-      if (WaitForEvent(event, 10000) == WaitResult::First) ++released;
-    });
-  ASSERT_TRUE(Eventually([&] { return started == 3; }));
-  Sleep(50);  // let them block
+  EventWaiters waiters(3, event, 60000);
+  ASSERT_TRUE(waiters.BlockedOnEvent());
   event.Pulse();
-  for (auto& t : waiters) t.join();
-  EXPECT_EQ(released.load(), 3);
+  waiters.Join();
+  EXPECT_EQ(waiters.Released(), 3);
   EXPECT_FALSE(event.IsSignalled());
   EXPECT_EQ(WaitForEvent(event, 0), WaitResult::Timeout);
 }
 
 TEST(SyncEvent, AutoPulseReleasesExactlyOneWaiter) {
   SyncEvent event(false);
-  std::atomic<int> started{0}, released{0};
-  std::vector<std::thread> waiters;
-  for (int i = 0; i < 2; ++i)
-    waiters.emplace_back([&] {
-      ++started;
-      if (WaitForEvent(event, 400) == WaitResult::First) ++released;
-    });
-  ASSERT_TRUE(Eventually([&] { return started == 2; }));
-  Sleep(50);
+  // The other waiter ends at its time-out; long enough to be sure it was not
+  // released, short enough for the suite.
+  EventWaiters waiters(2, event, 3000);
+  ASSERT_TRUE(waiters.BlockedOnEvent());
   event.Pulse();
-  for (auto& t : waiters) t.join();
-  EXPECT_EQ(released.load(), 1);
+  waiters.Join();
+  EXPECT_EQ(waiters.Released(), 1);
 }
 
 TEST(SyncEvent, PulseWithNobodyWaitingIsLost) {
