@@ -5,6 +5,7 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -15,12 +16,23 @@
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 
+#include "platform/profile.h"
 #include "platform/ui_hooks.h"
 
 namespace {
 
 constexpr int kPromptEnterUnsigned = 61715;
 constexpr int kPromptEnterInteger = 61714;
+constexpr int kPromptEnterRange = 629;
+constexpr int kProfileNotWrittenString = 636;
+
+// The prompt of a refused field: the standard one for a field that takes
+// its type's whole range, else one that names the range.
+QString FieldPrompt(int standardPrompt, bool wholeRange, int64_t minimum, int64_t maximum) {
+  if (wholeRange) return LoadResString(standardPrompt);
+  return QString::asprintf(LoadResString(kPromptEnterRange).toUtf8().constData(), static_cast<long long>(minimum),
+                           static_cast<long long>(maximum));
+}
 
 QFont FixedPitchFont(const QFont& dialogFont) {
   QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -28,9 +40,36 @@ QFont FixedPitchFont(const QFont& dialogFont) {
   return font;
 }
 
+// Enter in a multi-line edit without "wantreturn" presses the dialog's
+// default button, as in a dialog of the platform; Ctrl+Enter still breaks
+// the line.
+class EnterPressesDefaultButton : public QObject {
+public:
+  using QObject::QObject;
+
+protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) || (key->modifiers() & Qt::ControlModifier))
+      return false;
+    const auto* edit = qobject_cast<QWidget*>(watched);
+    QWidget* dialog = edit ? edit->window() : nullptr;
+    if (!dialog) return false;
+    for (QPushButton* button : dialog->findChildren<QPushButton*>()) {
+      if (button->isDefault() && button->isVisible() && button->isEnabled()) {
+        button->click();
+        return true;
+      }
+    }
+    return true;  // no default button: the key does nothing, as there
+  }
+};
+
 QWidget* CreateEdit(const ControlResource& control, QWidget& parent) {
   if (control.HasStyle("multiline")) {
     auto* edit = new QPlainTextEdit(&parent);
+    if (!control.HasStyle("wantreturn")) edit->installEventFilter(new EnterPressesDefaultButton(edit));
     edit->setVerticalScrollBarPolicy(control.HasStyle("vscroll") ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
     edit->setHorizontalScrollBarPolicy(control.HasStyle("hscroll") ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
     // Without a horizontal scroll bar a multi-line edit wraps its lines.
@@ -171,7 +210,7 @@ std::string ToEngineText(const QString& text) { return text.toLatin1().toStdStri
 
 bool ParseDialogInt(const QString& text, int64_t minimum, int64_t maximum, int64_t& value) {
   if (text.size() > 31) return false;
-  static const QRegularExpression number(QStringLiteral("^[ \\t]*([+-]?)([0-9]+)[ \\t]*$"));
+  static const QRegularExpression number(QStringLiteral("^[ \\t]*(-?)([0-9]+)[ \\t]*$"));
   const QRegularExpressionMatch match = number.match(text);
   if (!match.hasMatch()) return false;
   int64_t magnitude = 0;
@@ -225,16 +264,28 @@ void CResourceDialog::InitDialog() {
   OnInitDialog();
 }
 
-bool CResourceDialog::ExchangeUnsigned(int id, uint32_t& value) {
-  if (ParseDialogUnsigned(GetDlgItemText(id), value)) return true;
-  ShowMessage(LoadResString(kPromptEnterUnsigned).toStdString());
+bool CResourceDialog::ExchangeUnsigned(int id, uint32_t& value, uint32_t maximum) {
+  uint32_t parsed = 0;
+  if (ParseDialogUnsigned(GetDlgItemText(id), parsed) && parsed <= maximum) {
+    value = parsed;
+    return true;
+  }
+  ShowMessage(FieldPrompt(kPromptEnterUnsigned, maximum == UINT32_MAX, 0, maximum).toStdString());
   if (QWidget* field = GetDlgItem(id)) field->setFocus();
   return false;
 }
 
 bool CResourceDialog::ExchangeInt(int id, int64_t minimum, int64_t maximum, int64_t& value) {
   if (ParseDialogInt(GetDlgItemText(id), minimum, maximum, value)) return true;
-  ShowMessage(LoadResString(kPromptEnterInteger).toStdString());
+  ShowMessage(FieldPrompt(kPromptEnterInteger, minimum == INT32_MIN && maximum == INT32_MAX, minimum, maximum)
+                  .toStdString());
   if (QWidget* field = GetDlgItem(id)) field->setFocus();
   return false;
+}
+
+void CResourceDialog::ReportProfileWrite(bool written) {
+  if (written) return;
+  QString text = LoadResString(kProfileNotWrittenString);
+  text.replace(QLatin1String("%s"), QString::fromStdString(GetProfilePath()));
+  ShowMessage(text.toStdString());
 }

@@ -33,7 +33,8 @@ QString FromEngineText(const std::string& bytes);
 std::string ToEngineText(const QString& text);
 
 // Decimal number optionally surrounded by blanks or tabs, at most 31
-// characters; unsigned values refuse a minus sign, and the value must fit.
+// characters; only digits and, for signed values, a leading minus (no
+// plus); unsigned values refuse a minus sign, and the value must fit.
 bool ParseDialogUnsigned(const QString& text, uint32_t& value);
 bool ParseDialogInt(const QString& text, int64_t minimum, int64_t maximum, int64_t& value);
 
@@ -61,11 +62,17 @@ public:
   void SetDlgItemText(int id, const QString& text) { ::SetDlgItemText(this, id, text); }
   QString GetDlgItemText(int id) const { return ::GetDlgItemText(this, id); }
 
-  // Data exchange of a numeric edit: on a refused text shows the standard
-  // prompt (string 61715, or 61714 for signed fields), puts the focus on the
-  // field and returns false, leaving value unchanged.
-  bool ExchangeUnsigned(int id, uint32_t& value);
+  // Data exchange of a numeric edit: on a refused text shows the prompt,
+  // puts the focus on the field and returns false, leaving value unchanged.
+  // The prompt is the standard one (string 61715, or 61714 for signed
+  // fields) for a field that takes its type's whole range; a field limited
+  // to what its request can carry names that range (string 629).
+  bool ExchangeUnsigned(int id, uint32_t& value, uint32_t maximum = UINT32_MAX);
   bool ExchangeInt(int id, int64_t minimum, int64_t maximum, int64_t& value);
+
+  // After storing settings in the profile: a failed write tells the user
+  // where the profile could not be written (string 636); the dialog goes on.
+  void ReportProfileWrite(bool written);
 
 protected:
   virtual void OnInitDialog() {}
