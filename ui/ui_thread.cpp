@@ -101,6 +101,27 @@ bool AskQtOpenFile(const std::string& filter, const std::string& defaultExtensio
   return chosen;
 }
 
+// Centres a window on its owner, or on the screen when it has none, as it
+// shows and when it is resized while showing: a message box takes its
+// final size only as it shows.
+class CentreOnOwner : public QObject {
+public:
+  using QObject::QObject;
+
+protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* window = qobject_cast<QWidget*>(watched);
+    const bool sized = event->type() == QEvent::Show || (event->type() == QEvent::Resize && window && window->isVisible());
+    if (window && sized) {
+      QRect area;
+      if (const QWidget* owner = window->parentWidget()) area = owner->window()->frameGeometry();
+      else if (const QScreen* screen = QGuiApplication::primaryScreen()) area = screen->availableGeometry();
+      if (area.isValid()) window->move(area.center() - QPoint(window->width() / 2, window->height() / 2));
+    }
+    return false;
+  }
+};
+
 }  // namespace
 
 void FitMessageBox(QMessageBox& box) {
@@ -112,12 +133,7 @@ void FitMessageBox(QMessageBox& box) {
   if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
     grid->addItem(new QSpacerItem(captionWidth, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(),
                   0, 1, grid->columnCount());
-  box.adjustSize();
-  // Centred on its owner, or on the screen when it has none.
-  QRect area;
-  if (const QWidget* owner = box.parentWidget()) area = owner->window()->frameGeometry();
-  else if (const QScreen* screen = QGuiApplication::primaryScreen()) area = screen->availableGeometry();
-  if (area.isValid()) box.move(area.center() - QPoint(box.width() / 2, box.height() / 2));
+  box.installEventFilter(new CentreOnOwner(&box));
 }
 
 void RunOnUiThread(const std::function<void()>& fn) {

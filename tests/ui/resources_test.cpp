@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <set>
@@ -131,7 +133,8 @@ TEST(DialogFieldTest, NumbersAreCheckedLikeTheDialogDataExchange) {
   EXPECT_EQ(value, 42u);
   EXPECT_TRUE(ParseDialogUnsigned(QStringLiteral("4294967295"), value));
   EXPECT_EQ(value, 4294967295u);
-  for (const char* refused : {"", " ", "-1", "12a", "0x10", "4294967296", "1 2", "00000000000000000000000000000001"}) {
+  for (const char* refused : {"", " ", "-1", "+1", " +42", "12a", "0x10", "4294967296", "1 2",
+                              "00000000000000000000000000000001"}) {
     uint32_t untouched = 7;
     EXPECT_FALSE(ParseDialogUnsigned(QString::fromLatin1(refused), untouched)) << refused;
     EXPECT_EQ(untouched, 7u);
@@ -140,6 +143,31 @@ TEST(DialogFieldTest, NumbersAreCheckedLikeTheDialogDataExchange) {
   EXPECT_TRUE(ParseDialogInt(QStringLiteral("-32768"), -32768, 32767, pid));
   EXPECT_EQ(pid, -32768);
   EXPECT_FALSE(ParseDialogInt(QStringLiteral("32768"), -32768, 32767, pid));
+  EXPECT_FALSE(ParseDialogInt(QStringLiteral("+5"), -32768, 32767, pid));
+}
+
+TEST_F(ResourcesTest, EnterInAReportBoxPressesTheDefaultButton) {
+  CSearchPacketsDlg dialog(nullptr);
+  dialog.SetDlgItemText(1004, QStringLiteral("0"));
+  dialog.SetDlgItemText(1000, QStringLiteral("line"));
+  dialog.show();
+  auto* report = dialog.Item<QPlainTextEdit>(1000);
+  report->setFocus();
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(report, &enter);
+  EXPECT_EQ(report->toPlainText(), QStringLiteral("line"));  // no line break inserted
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);  // OK is the default button
+}
+
+TEST_F(ResourcesTest, QtsOwnTextsAreChineseToo) {
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  InstallFrameworkTranslations();
+  QMessageBox box(QMessageBox::Question, QStringLiteral("VANTREL"), QStringLiteral("?"),
+                  QMessageBox::Yes | QMessageBox::No);
+  EXPECT_NE(box.button(QMessageBox::Yes)->text(), QStringLiteral("&Yes"));
+  EXPECT_TRUE(box.button(QMessageBox::No)->text().contains(QStringLiteral("否")))
+      << box.button(QMessageBox::No)->text().toStdString();
 }
 
 }  // namespace
