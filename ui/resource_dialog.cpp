@@ -1,6 +1,7 @@
 #include "ui/resource_dialog.h"
 
 #include <QCheckBox>
+#include <algorithm>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFrame>
@@ -133,7 +134,88 @@ QWidget* CreateControl(const ControlResource& control, QWidget& parent) {
   return nullptr;
 }
 
+int RightmostEdge(const QWidget& parent) {
+  int right = 0;
+  for (const QWidget* child : parent.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+    right = std::max(right, child->geometry().x() + child->geometry().width());
+  return right;
+}
+
+// The width a label or a list needs to show its text whole in the font it
+// draws with; 0 for other controls.
+int WidthForText(QWidget* widget) {
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    if (label->text().isEmpty() || label->text().contains(QLatin1Char('\n'))) return 0;
+    return label->fontMetrics().horizontalAdvance(label->text()) + 2;
+  }
+  if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+    if (combo->count() == 0) return 0;
+    // The hint for the longest entry; the policy goes back at once, as a list
+    // that adjusts to its contents would also resize itself later.
+    const QComboBox::SizeAdjustPolicy policy = combo->sizeAdjustPolicy();
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    const int width = combo->sizeHint().width();
+    combo->setSizeAdjustPolicy(policy);
+    return width;
+  }
+  return 0;
+}
+
+// A label beside a field on the same row is centred on the field's height,
+// whatever the font: the template's 8-unit label starts at the field's top
+// for some rows.
+void CentreLabelsOnTheirFields(QWidget& parent) {
+  const QList<QWidget*> children = parent.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  for (QWidget* child : children) {
+    auto* label = qobject_cast<QLabel*>(child);
+    if (!label || label->text().contains(QLatin1Char('\n')) || !label->pixmap().isNull()) continue;
+    const QRect own = label->geometry();
+    QWidget* field = nullptr;
+    for (QWidget* other : children) {
+      if (!qobject_cast<QLineEdit*>(other) && !qobject_cast<QComboBox*>(other)) continue;
+      const QRect rect = other->geometry();
+      if (rect.x() < own.x() || own.top() < rect.top() - 1 || own.top() > rect.bottom()) continue;
+      if (!field || rect.x() < field->x()) field = other;
+    }
+    if (!field) continue;
+    label->setGeometry(own.x(), field->y(), own.width(), field->height());
+    label->setAlignment((label->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter);
+  }
+}
+
 }  // namespace
+
+void WidenControl(QWidget& parent, QWidget* control, int width) {
+  if (!control) return;
+  const QRect old = control->geometry();
+  const int delta = width - old.width();
+  if (delta <= 0) return;
+  const int oldRight = old.x() + old.width();
+  for (QWidget* other : parent.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (other == control) continue;
+    QRect rect = other->geometry();
+    if (rect.x() >= oldRight) {
+      rect.translate(delta, 0);  // wholly right of it: moves along
+    } else if (rect.x() + rect.width() > oldRight && qobject_cast<QGroupBox*>(other) &&
+               rect.intersects(old)) {
+      rect.setWidth(rect.width() + delta);  // the group around it grows
+    } else {
+      continue;
+    }
+    other->setGeometry(rect);
+  }
+  control->setGeometry(old.x(), old.y(), width, old.height());
+}
+
+int FitControlsToTheirTexts(QWidget& parent) {
+  const int margin = parent.width() - RightmostEdge(parent);
+  for (QWidget* child : parent.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (child->isHidden() && child->testAttribute(Qt::WA_WState_ExplicitShowHide)) continue;
+    WidenControl(parent, child, WidthForText(child));
+  }
+  CentreLabelsOnTheirFields(parent);
+  return std::max(parent.width(), RightmostEdge(parent) + std::max(margin, 0));
+}
 
 DialogBaseUnits CreateDialogControls(QWidget& parent, const DialogResource& resource) {
   const QFont font = GetDialogFont();
@@ -244,13 +326,20 @@ CResourceDialog::CResourceDialog(int resourceId, QWidget* parent)
   setWindowFlags(flags);
   setWindowTitle(resource->title);
   baseUnits_ = CreateDialogControls(*this, *resource);
-  setFixedSize(MapDialogSize(resource->size, baseUnits_));
+  resize(MapDialogSize(resource->size, baseUnits_));
+  setFixedSize(FitControlsToTheirTexts(*this), height());
   for (int id : {kIdOk, kIdCancel}) {
     if (auto* button = Item<QPushButton>(id)) {
       if (id == kIdOk) connect(button, &QPushButton::clicked, this, &QDialog::accept);
       else connect(button, &QPushButton::clicked, this, &QDialog::reject);
     }
   }
+}
+
+void CResourceDialog::WidenItem(int id, int width) {
+  const int margin = this->width() - RightmostEdge(*this);
+  WidenControl(*this, GetDlgItem(id), width);
+  setFixedSize(std::max(this->width(), RightmostEdge(*this) + std::max(margin, 0)), height());
 }
 
 int CResourceDialog::DoModal() {

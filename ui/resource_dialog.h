@@ -21,6 +21,14 @@ constexpr int kIdCancel = 2;
 // dialog font first). Returns the base units the rectangles were mapped with.
 DialogBaseUnits CreateDialogControls(QWidget& parent, const DialogResource& resource);
 
+// Widens `control` to `width` pixels (when it is narrower): the controls
+// wholly to its right move right by as much and a group box around it grows.
+void WidenControl(QWidget& parent, QWidget* control, int width);
+// Labels and lists wide enough for their texts in the font they draw with,
+// labels centred on the field beside them; returns the width the parent
+// needs now (at least its current width).
+int FitControlsToTheirTexts(QWidget& parent);
+
 // Control lookup and texts by id, for any widget holding controls.
 QWidget* GetDlgItem(const QWidget* parent, int id);
 // Texts of multi-line edits use "\r\n" line ends both ways; other controls
@@ -57,6 +65,8 @@ public:
   DialogBaseUnits BaseUnits() const { return baseUnits_; }
 
   QWidget* GetDlgItem(int id) const { return ::GetDlgItem(this, id); }
+  // WidenControl for control `id`; the dialog grows when the controls pass its edge.
+  void WidenItem(int id, int width);
   template <class T>
   T* Item(int id) const { return qobject_cast<T*>(GetDlgItem(id)); }
   void SetDlgItemText(int id, const QString& text) { ::SetDlgItemText(this, id, text); }

@@ -45,6 +45,11 @@ TEST_F(ResultDialogsTest, PatDialogShowsTheReportAndSectionZero) {
   EXPECT_EQ(ToEngineText(dialog.GetDlgItemText(1003)), PatSectionList->front().text);
   EXPECT_TRUE(dialog.GetDlgItemText(1002).contains(QStringLiteral("\r\n001    101(  65)    512( 200)\r\n")));
   EXPECT_TRUE(dialog.GetDlgItemText(1003).startsWith(QStringLiteral("\r\n0x00 0xB0 ")));
+  // The hex box shows all 16 columns of a line.
+  auto* hex = dialog.Item<QPlainTextEdit>(1003);
+  dialog.show();
+  EXPECT_GE(hex->viewport()->width(), hex->fontMetrics().horizontalAdvance(QStringLiteral("0xFF ").repeated(16)));
+  EXPECT_LE(hex->geometry().right(), dialog.width());
 }
 
 TEST_F(ResultDialogsTest, PmtDialogListsTheProgramsAndShowsDetailsOnSelection) {
