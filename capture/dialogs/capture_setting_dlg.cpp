@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 
 #include "ui/shell_state.h"
 #include "ui/field_ranges.h"
@@ -63,6 +64,23 @@ int ListIndexInRange(const QComboBox* list, int index, int defaultIndex) {
   return InRangeOr(index, 0, list ? list->count() - 1 : -1, defaultIndex);
 }
 
+// The drive listing in the user's language: each "Free space:N(MB)" through
+// the string table's template (a listing already translated stays as it is).
+QString DriveListingText(const std::string& listing) {
+  static const QRegularExpression line(QStringLiteral("Free space:(\\d+)\\(MB\\)"));
+  const QByteArray localTemplate = TranslateResourceText(QStringLiteral("Free space:%u(MB)")).toUtf8();
+  QString text = QString::fromStdString(listing);
+  QString out;
+  qsizetype done = 0;
+  for (QRegularExpressionMatchIterator it = line.globalMatch(text); it.hasNext();) {
+    const QRegularExpressionMatch match = it.next();
+    out += text.mid(done, match.capturedStart() - done);
+    out += QString::asprintf(localTemplate.constData(), match.captured(1).toUInt());
+    done = match.capturedEnd();
+  }
+  return out + text.mid(done);
+}
+
 }  // namespace
 
 bool AskCaptureFilePath(QWidget* owner, const QString& proposedName, QString* path) {
@@ -104,7 +122,7 @@ void CCaptureSettingDlg::OnInitDialog() {
   }
   ShowFields();
   ShowLimits();
-  SetDlgItemText(kDiskInfo, QString::fromStdString(ListDriveFreeSpace()));
+  SetDlgItemText(kDiskInfo, DriveListingText(ListDriveFreeSpace()));
   signal_.Start();
 }
 

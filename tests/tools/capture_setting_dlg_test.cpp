@@ -71,6 +71,15 @@ TEST_F(CaptureSettingDlgTest, EmptyProfileOpensWithTheFamilyDefaults) {
   EXPECT_FALSE(Enabled(dtt, kDiskInfo));
 }
 
+TEST_F(CaptureSettingDlgTest, DriveListingSpeaksTheUsersLanguage) {
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  CDttSettingDlg dtt(nullptr);
+  dtt.InitDialog();
+  const QString listing = Text(dtt, kDiskInfo);
+  EXPECT_TRUE(listing.contains(QRegularExpression(QStringLiteral("可用空间:\\d+\\(MB\\)\r\n")))) << listing.toStdString();
+  EXPECT_FALSE(listing.contains(QStringLiteral("Free space"))) << listing.toStdString();
+}
+
 TEST_F(CaptureSettingDlgTest, InSpaceAndInTimeSwitchTheEditsAndReopeningRestoresTheMode) {
   {
     CDctSettingDlg dct(nullptr);
