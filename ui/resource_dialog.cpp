@@ -141,13 +141,14 @@ int RightmostEdge(const QWidget& parent) {
   return right;
 }
 
-// The width a label or a list needs to show its text whole in the font it
-// draws with; 0 for other controls.
+// The width a label, a radio or check button or a list needs to show its
+// text whole in the font it draws with; 0 for other controls.
 int WidthForText(QWidget* widget) {
   if (auto* label = qobject_cast<QLabel*>(widget)) {
     if (label->text().isEmpty() || label->text().contains(QLatin1Char('\n'))) return 0;
     return label->fontMetrics().horizontalAdvance(label->text()) + 2;
   }
+  if (qobject_cast<QRadioButton*>(widget) || qobject_cast<QCheckBox*>(widget)) return widget->sizeHint().width();
   if (auto* combo = qobject_cast<QComboBox*>(widget)) {
     if (combo->count() == 0) return 0;
     // The hint for the longest entry; the policy goes back at once, as a list

@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <set>
 
 #include "analysis/dialogs/search_packets_dlg.h"
@@ -123,6 +124,9 @@ TEST_F(ResourcesTest, EveryLabelAndListShowsItsWholeTextInTheFontUsed) {
         if (auto* label = qobject_cast<QLabel*>(child); label && !label->text().contains(QLatin1Char('\n'))) {
           EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()))
               << id << " " << where << " " << label->text().toStdString();
+        }
+        if (auto* radio = qobject_cast<QRadioButton*>(child)) {
+          EXPECT_GE(radio->width(), radio->sizeHint().width()) << id << " " << where << " " << radio->text().toStdString();
         }
         if (auto* combo = qobject_cast<QComboBox*>(child)) {
           for (int i = 0; i < combo->count(); ++i)
