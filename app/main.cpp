@@ -1,5 +1,7 @@
-// vantrel: the desktop application. It needs a tuner box (or vantrel-boxsim).
+// vantrel: the desktop application. It needs a tuner box (or vantrel-boxsim),
+// unless the user chooses file analysis only.
 #include <QApplication>
+#include <QStringList>
 #include <cstdio>
 #include <cstring>
 
@@ -8,16 +10,18 @@
 
 namespace {
 
-// Its only arguments of its own, answered before Qt starts so that they work
-// without a display (the manual page is made from them at build time).
+// Answered before Qt starts so that they work without a display (the manual
+// page is made from them at build time).
 constexpr char kUsage[] =
-    "Usage: vantrel [-h|--help] [--version] [Qt options]\n"
+    "Usage: vantrel [-h|--help] [--version] [--no-box] [Qt options]\n"
     "The Vantrel desktop application: analyses MPEG transport streams recorded in\n"
     "files and captures the live stream of a USB tuner box to a file. It starts\n"
-    "only when a tuner box is present (a real one, or vantrel-boxsim).\n"
+    "when a tuner box is present (a real one, or vantrel-boxsim); without one it\n"
+    "offers file analysis only.\n"
     "\n"
     "  -h, --help     print this help and end\n"
     "  --version      print the version and end\n"
+    "  --no-box       without a tuner box, start for file analysis only (no question)\n"
     "\n"
     "Other arguments go to Qt, e.g. -platform offscreen.\n";
 
@@ -33,7 +37,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   QApplication application(argc, argv);
+  AppOptions options;
+  int exitCode = 0;
+  if (!ParseAppOptions(QApplication::arguments(), &options, &exitCode)) return exitCode;
   CTollbeckApp app;
+  app.SetContinueWithoutBox(options.continueWithoutBox);
   if (!app.InitInstance()) {
     app.ExitInstance();
     return 1;

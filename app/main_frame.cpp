@@ -34,7 +34,20 @@ constexpr int kToolbarResource = 128;
 constexpr int kDocumentTemplateString = 128;
 constexpr int kIdleMessageString = 57345;
 constexpr int kUnsupportedDeviceString = 616;
+constexpr int kNoPacketString = 625;
+constexpr int kNoBoxString = 626;
 constexpr int kLnbSetupEndCode = 1038;
+
+void ShowResMessage(int id) { ShowMessage(LoadResString(id).toStdString()); }
+
+// After RestartTsFile: whether the open file holds one whole packet at all.
+// Leaves the file restarted.
+bool OpenFileHoldsAPacket() {
+  if (bEndOfFile) return false;
+  const bool found = FirstPacket() != 0;
+  RestartTsFile();
+  return found;
+}
 
 }  // namespace
 
@@ -180,7 +193,13 @@ bool CMainFrame::event(QEvent* event) {
   return QMainWindow::event(event);
 }
 
-void CMainFrame::RedrawWindow() { repaint(); }
+void CMainFrame::RedrawWindow() {
+  // The whole client area, painted before this returns: the view is asked
+  // by name, since a repaint of the frame alone may leave a child's pixels
+  // from the backing store as they were.
+  if (view_) view_->repaint();
+  repaint();
+}
 
 void CMainFrame::OnSelectFile() {
   SelectTsFile();
@@ -194,9 +213,11 @@ void CMainFrame::OnPackets() {
     if (!OpenTsFile()) return;
     ReadTsBlock();
   }
-  if (!bEndOfFile) {
+  if (OpenFileHoldsAPacket()) {
     CSearchPacketsDlg dialog(nullptr);
     dialog.DoModal();
+  } else {
+    ShowResMessage(kNoPacketString);
   }
   RedrawWindow();
 }
@@ -204,7 +225,10 @@ void CMainFrame::OnPackets() {
 void CMainFrame::RunAnalysisCommand(int kind) {
   if (!pTsFile && !OpenTsFile()) return;
   RestartTsFile();
-  if (bEndOfFile) return;
+  if (!OpenFileHoldsAPacket()) {
+    ShowResMessage(kNoPacketString);
+    return;
+  }
   SetAnalysingFlag(1);
   RedrawWindow();
   nAnalysisKind.store(kind);
@@ -232,9 +256,13 @@ void CMainFrame::OnResetAll() {
 }
 
 bool CMainFrame::DeviceGuard() {
+  // A box whose requests failed may have gone and come back: its handles
+  // are dead, so it is opened anew.
+  if (bDeviceOpen && bDeviceRequestFailed.exchange(0)) CloseTunerDevice();
   if (bDeviceOpen) return true;
   if (OpenTunerDevice()) return true;
   CloseTunerDevice();
+  ShowResMessage(kNoBoxString);
   return false;
 }
 
@@ -256,22 +284,19 @@ void CMainFrame::OnCapture() {
   } else if (family == TunerFamily::Cable) {
     result = RunDctSettingDialog();
   } else {
-    ShowMessage(LoadResString(kUnsupportedDeviceString).toStdString());
+    ShowResMessage(kUnsupportedDeviceString);
     result = kIdCancel;
   }
   if (result == kIdOk) RunCaptureProgressDialog();
 }
 
 void CMainFrame::OnAntennaTuning() {
-  if (!bDeviceOpen) {
-    if (!OpenTunerDevice()) {
-      CloseTunerDevice();
-      return;
-    }
+  if (!bDeviceOpen || bDeviceRequestFailed.load()) {
+    if (!DeviceGuard()) return;
     nTunerModel.store(GetTunerModel());
   }
   if (IsAntennaTuningModel(nTunerModel.load())) RunAntennaTuningDialog();
-  else ShowMessage(LoadResString(kUnsupportedDeviceString).toStdString());
+  else ShowResMessage(kUnsupportedDeviceString);
 }
 
 // The dialogs of capture/dialogs and tools/, each destroyed (its worker

@@ -67,7 +67,8 @@ private:
   bool CreateMenus();
   bool CreateToolBar();
   void RunAnalysisCommand(int kind);
-  // Opens the box when it is closed; false (and the box closed) on failure.
+  // Opens the box when it is closed; false (the box closed and "No tuner box
+  // found." shown) on failure.
   bool DeviceGuard();
 
   // Where the capture and tools subsystems' dialogs open; each returns the

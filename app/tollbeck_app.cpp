@@ -1,6 +1,9 @@
 #include "app/tollbeck_app.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QMessageBox>
+#include <QStringList>
 #include <cstdio>
 #include <string>
 
@@ -17,7 +20,29 @@
 namespace {
 // Profile values live under this key, in the application's own subkey.
 constexpr const char* kRegistryKey = "CAPTURE";
+constexpr int kNoBoxQuestionString = 627;
 }  // namespace
+
+bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exitCode) {
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral("Transport stream analysis and capture from USB tuner boxes."));
+  parser.addHelpOption();
+  const QCommandLineOption noBox(QStringLiteral("no-box"),
+                                 QStringLiteral("Without a tuner box, start for file analysis only (no question)."));
+  parser.addOption(noBox);
+  if (!parser.parse(arguments)) {
+    std::fprintf(stderr, "vantrel: %s\n", parser.errorText().toLocal8Bit().constData());
+    *exitCode = 2;
+    return false;
+  }
+  if (parser.isSet(QStringLiteral("help"))) {
+    std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+    *exitCode = 0;
+    return false;
+  }
+  options->continueWithoutBox = parser.isSet(noBox);
+  return true;
+}
 
 CTollbeckApp::CTollbeckApp() {
   ClearAnalysisState();
@@ -44,11 +69,23 @@ bool CTollbeckApp::InitInstance() {
   if (!bDeviceOpen && !OpenTunerDevice()) {
     CloseTunerDevice();
     std::fprintf(stderr, "vantrel: no tuner box found (looked for devices in %s)\n", GetDeviceDirectory().c_str());
-    return false;
+    if (!continueWithoutBox_ && !AskContinueWithoutBox()) return false;
+  } else {
+    nTunerModel.store(GetTunerModel());
   }
-  nTunerModel.store(GetTunerModel());
   frame_->show();
   return true;
+}
+
+bool CTollbeckApp::AskContinueWithoutBox() const {
+  QString text = LoadResString(kNoBoxQuestionString);
+  text.replace(QLatin1String("%s"), QString::fromStdString(GetDeviceDirectory()));
+  QMessageBox box(QMessageBox::Question, QString::fromLatin1(kApplicationName), text,
+                  QMessageBox::Yes | QMessageBox::No);
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  FitMessageBox(box);
+  return box.exec() == QMessageBox::Yes;
 }
 
 int CTollbeckApp::ExitInstance() {

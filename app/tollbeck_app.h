@@ -3,12 +3,20 @@
 #pragma once
 
 #include <QObject>
+#include <QStringList>
 #include <memory>
 
 #include "device/tuner_device.h"
 
 class CMainFrame;
 class CTollbeckDoc;
+
+// The program's own options ("--no-box", "--help"); false after printing
+// the help or an error for an unknown option, with the exit code to use.
+struct AppOptions {
+  bool continueWithoutBox = false;
+};
+bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exitCode);
 
 class CTollbeckApp : public QObject {
   Q_OBJECT
@@ -19,9 +27,13 @@ public:
   ~CTollbeckApp() override;
 
   // Names the application, creates document, frame and view, opens the tuner
-  // box and shows the window. false when there is no box: the window was
-  // never shown, and one line on stderr says where devices were looked for.
+  // box and shows the window. Without a box a line on stderr and a question
+  // in the user's language say where devices were looked for; the answer
+  // "No" (the default) returns false before the window shows, "Yes" goes on
+  // for file analysis only (device commands then say "No tuner box found.").
   bool InitInstance();
+  // `vantrel --no-box`: without a box, go on for file analysis at once.
+  void SetContinueWithoutBox(bool continueWithoutBox) { continueWithoutBox_ = continueWithoutBox; }
   // Closes the box, then resets the analysis engine.
   int ExitInstance();
 
@@ -42,6 +54,9 @@ public:
   // command line all reach it.
 
 private:
+  bool AskContinueWithoutBox() const;
+
+  bool continueWithoutBox_ = false;
   std::unique_ptr<CTollbeckDoc> document_;
   std::unique_ptr<CMainFrame> frame_;
 };

@@ -12,16 +12,26 @@ CTollbeckView::CTollbeckView(CTollbeckDoc* document, QWidget* parent) : QWidget(
   setBackgroundRole(QPalette::Base);
 }
 
+namespace {
+constexpr int kToolsString = 630;
+constexpr int kVersionString = 631;
+constexpr int kNoFileString = 632;
+constexpr int kSelectedFileString = 633;
+constexpr int kAnalysingString = 634;
+}  // namespace
+
 std::vector<CTollbeckView::BannerLine> CTollbeckView::BannerLines() {
   std::string fileName;
   GetTsFileName(fileName);
+  // "%s" of the template replaced by the path as it is, whatever it holds.
+  QString selected = LoadResString(kSelectedFileString);
+  selected.replace(QLatin1String("%s"), QString::fromStdString(fileName));
   return {
-      {0, QStringLiteral("Vantrel Tools")},
-      {16, QStringLiteral("Version: Beta 1.0")},
+      {0, LoadResString(kToolsString)},
+      {16, LoadResString(kVersionString)},
       {45, QString(88, QLatin1Char('='))},
-      {64, fileName.empty() ? QStringLiteral("No file selected.")
-                            : QStringLiteral("Selected file : ") + QString::fromStdString(fileName)},
-      {80, GetAnalysingFlag() ? QStringLiteral("Analyzing ... !") : QString()},
+      {64, fileName.empty() ? LoadResString(kNoFileString) : selected},
+      {80, GetAnalysingFlag() ? LoadResString(kAnalysingString) : QString()},
   };
 }
 
@@ -33,5 +43,9 @@ void CTollbeckView::paintEvent(QPaintEvent*) {
 void CTollbeckView::OnDraw(QPainter& painter) {
   // Each line's top at its offset, as text output places it.
   const int ascent = painter.fontMetrics().ascent();
-  for (const BannerLine& line : BannerLines()) painter.drawText(0, line.y + ascent, line.text);
+  painted_.clear();
+  for (const BannerLine& line : BannerLines()) {
+    painter.drawText(0, line.y + ascent, line.text);
+    painted_.append(line.text);
+  }
 }

@@ -22,6 +22,8 @@ public:
     QString text;
   };
   static std::vector<BannerLine> BannerLines();
+  // The texts of the last paint, top to bottom (what the screen shows).
+  const QStringList& PaintedTexts() const { return painted_; }
 
 protected:
   void paintEvent(QPaintEvent* event) override;
@@ -29,4 +31,5 @@ protected:
 
 private:
   CTollbeckDoc* document_;
+  QStringList painted_;
 };

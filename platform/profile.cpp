@@ -18,10 +18,14 @@ namespace {
 
 constexpr const char* kRegistryKey = "CAPTURE";
 
+// A key line, or (empty key) a comment line kept as it was written.
 struct Entry {
   std::string key;
   std::string value;
+  std::string comment;
 };
+// A section; the first one of a file may be unnamed: the comments and key
+// lines before any section header, kept but never read.
 struct Section {
   std::string name;
   std::vector<Entry> entries;
@@ -39,8 +43,9 @@ bool SameName(const std::string& a, const std::string& b) {
 }
 
 std::string ConfigHome() {
+  // A relative XDG_CONFIG_HOME is ignored, as the XDG base directories say.
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && *xdg) return xdg;
+  if (xdg && *xdg == '/') return xdg;
   const char* home = std::getenv("HOME");
   return std::string(home && *home ? home : ".") + "/.config";
 }
@@ -60,13 +65,31 @@ bool MakeDirectories(const std::string& path) {
   return true;
 }
 
-// Values are kept on one line: backslash, CR and LF are escaped.
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string TrimBlanks(const std::string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+// Values are kept on one line: backslash, CR and LF are escaped. Blanks
+// around "=" and at the line end are not part of a value (people write
+// "key = value"), so a value's own leading and trailing blanks are escaped.
 std::string Escape(const std::string& value) {
+  size_t first = 0;
+  size_t last = value.size();
+  while (first < last && IsBlank(value[first])) ++first;
+  while (last > first && IsBlank(value[last - 1])) --last;
   std::string out;
-  for (char c : value) {
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
     if (c == '\\') out += "\\\\";
     else if (c == '\n') out += "\\n";
     else if (c == '\r') out += "\\r";
+    else if (IsBlank(c) && (i < first || i >= last)) out += c == ' ' ? "\\s" : "\\t";
     else out += c;
   }
   return out;
@@ -76,8 +99,8 @@ std::string Unescape(const std::string& value) {
   std::string out;
   for (size_t i = 0; i < value.size(); ++i) {
     if (value[i] == '\\' && i + 1 < value.size()) {
-      char next = value[++i];
-      out += next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+      const char next = value[++i];
+      out += next == 'n' ? '\n' : next == 'r' ? '\r' : next == 's' ? ' ' : next == 't' ? '\t' : next;
     } else {
       out += value[i];
     }
@@ -85,21 +108,38 @@ std::string Unescape(const std::string& value) {
   return out;
 }
 
+// Hand-edited files are read as people write them: CR LF or LF line ends,
+// blanks around names and "=", comments (";" or "#") and blank lines. Lines
+// before the first section header and lines that are neither a header nor
+// "key=value" are kept in place on rewrite but never read; blank lines are
+// not kept (the writer puts one after each section).
 Document Parse(std::istream& in) {
   Document doc;
   std::string line;
+  auto current = [&doc]() -> Section& {
+    if (doc.empty()) doc.push_back({});
+    return doc.back();
+  };
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-    if (line[0] == '[') {
-      size_t close = line.find(']');
-      if (close == std::string::npos) continue;
-      doc.push_back({line.substr(1, close - 1), {}});
+    const std::string trimmed = TrimBlanks(line);
+    if (trimmed.empty()) continue;
+    if (trimmed[0] == '[') {
+      const size_t close = trimmed.find(']');
+      const std::string name = close == std::string::npos ? "" : TrimBlanks(trimmed.substr(1, close - 1));
+      if (!name.empty()) {
+        doc.push_back({name, {}});
+        continue;
+      }
+    }
+    const size_t eq = trimmed.find('=');
+    const bool comment = trimmed[0] == ';' || trimmed[0] == '#';
+    const std::string key = comment || eq == std::string::npos ? "" : TrimBlanks(trimmed.substr(0, eq));
+    if (key.empty()) {
+      current().entries.push_back({"", "", line});
       continue;
     }
-    size_t eq = line.find('=');
-    if (eq == std::string::npos || doc.empty()) continue;
-    doc.back().entries.push_back({line.substr(0, eq), Unescape(line.substr(eq + 1))});
+    current().entries.push_back({key, Unescape(TrimBlanks(trimmed.substr(eq + 1))), ""});
   }
   return doc;
 }
@@ -110,28 +150,35 @@ Document Load(const std::string& path) {
   return Parse(in);
 }
 
-const std::string* Find(const Document& doc, const std::string& section, const std::string& key) {
-  for (const Section& s : doc) {
-    if (!SameName(s.name, section)) continue;
-    for (const Entry& e : s.entries)
-      if (SameName(e.key, key)) return &e.value;
+// A section written twice is read as one: its keys are looked for in each
+// copy in file order, the first one found counts.
+Entry* FindEntry(Document& doc, const std::string& section, const std::string& key) {
+  for (Section& s : doc) {
+    if (s.name.empty() || !SameName(s.name, section)) continue;
+    for (Entry& e : s.entries)
+      if (!e.key.empty() && SameName(e.key, key)) return &e;
   }
   return nullptr;
 }
 
+const std::string* Find(Document& doc, const std::string& section, const std::string& key) {
+  const Entry* entry = FindEntry(doc, section, key);
+  return entry ? &entry->value : nullptr;
+}
+
+// Replaces the value that is read; a new key goes to the section's first copy.
 void Set(Document& doc, const std::string& section, const std::string& key, const std::string& value) {
-  for (Section& s : doc) {
-    if (!SameName(s.name, section)) continue;
-    for (Entry& e : s.entries) {
-      if (SameName(e.key, key)) {
-        e.value = value;
-        return;
-      }
-    }
-    s.entries.push_back({key, value});
+  if (Entry* entry = FindEntry(doc, section, key)) {
+    entry->value = value;
     return;
   }
-  doc.push_back({section, {{key, value}}});
+  for (Section& s : doc) {
+    if (!s.name.empty() && SameName(s.name, section)) {
+      s.entries.push_back({key, value, ""});
+      return;
+    }
+  }
+  doc.push_back({section, {{key, value, ""}}});
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -149,7 +196,7 @@ bool WriteAll(int fd, const std::string& text) {
 
 // Names and keys cannot hold the characters that structure the file.
 bool ValidName(const std::string& name, bool isKey) {
-  if (name.empty()) return false;
+  if (name.empty() || name != TrimBlanks(name)) return false;
   for (char c : name) {
     if (c == '\n' || c == '\r' || c == ']' || c == '[') return false;
     if (isKey && c == '=') return false;
@@ -177,8 +224,8 @@ bool Store(const std::string& section, const std::string& key, const std::string
   Set(doc, section, key, value);
   std::string text;
   for (const Section& s : doc) {
-    text += "[" + s.name + "]\n";
-    for (const Entry& e : s.entries) text += e.key + "=" + Escape(e.value) + "\n";
+    if (!s.name.empty()) text += "[" + s.name + "]\n";
+    for (const Entry& e : s.entries) text += e.key.empty() ? e.comment + "\n" : e.key + "=" + Escape(e.value) + "\n";
     text += "\n";
   }
 
@@ -199,6 +246,12 @@ bool Store(const std::string& section, const std::string& key, const std::string
 }  // namespace
 
 std::string GetProfilePath() { return ProfileDirectory() + "/VANTREL.ini"; }
+
+int GetProfileIntInRange(const std::string& section, const std::string& key, int defaultValue, int minimum,
+                         int maximum) {
+  const int value = GetProfileInt(section, key, defaultValue);
+  return value < minimum || value > maximum ? defaultValue : value;
+}
 
 int GetProfileInt(const std::string& section, const std::string& key, int defaultValue) {
   Document doc = Load(GetProfilePath());

@@ -5,13 +5,14 @@
 #include <QPushButton>
 
 #include "capture/capture_settings.h"
+#include "ui/field_ranges.h"
 #include "capture/dialogs/list_selection.h"
 
 namespace {
 
 // The worker steps every 200 ms (a tune that failed is retried that often);
 // a failed signal query shows 0.
-constexpr MonitorConfig kAntennaMonitor{200, MonitorWake::Pulse, FailedSignalQuery::ShowZero, 10000};
+constexpr MonitorConfig kAntennaMonitor{200, MonitorWake::Pulse, 10000};
 
 }  // namespace
 
@@ -34,10 +35,10 @@ void CAntennaTuningDlg::OnInitDialog() {
 }
 
 void CAntennaTuningDlg::OnTuning() {
-  ExchangeUnsigned(kFrequencyEdit, frequency_);  // a refused text keeps the previous frequency
+  ExchangeUnsigned(kFrequencyEdit, frequency_, field_ranges::kMaxFrequencyKHz);  // a refused text keeps the previous frequency
   const int index = ListSelectionIndex(Item<QComboBox>(kBandwidthList));
   bandwidth_ = index + kFirstBandwidthMHz;
-  StoreAntennaTuningChannel(frequency_, index);
+  ReportProfileWrite(StoreAntennaTuningChannel(frequency_, index));
   signal_.Request();
 }
 

@@ -1,8 +1,10 @@
 #include "tools/lnb_setup_dlg.h"
 
 #include <QComboBox>
+#include <algorithm>
 
 #include "capture/capture_settings.h"
+#include "ui/field_ranges.h"
 #include "capture/dialogs/list_selection.h"
 
 namespace {
@@ -20,12 +22,16 @@ CLnbSetupDlg::CLnbSetupDlg(QWidget* parent) : CResourceDialog(kResourceId, paren
 void CLnbSetupDlg::OnInitDialog() {
   LnbSettings lnb{};
   if (lnbNumber_ >= 1 && lnbNumber_ <= 4) lnb = LoadLnbSettings(lnbNumber_);
-  const int values[] = {lnb.lnbEnable, lnb.lnbType, lnb.tone22kHz, lnb.toneBurst, lnb.dataBurst, lnb.diseqc};
+  // A damaged or hand-edited value outside its list (or a negative LO) reads
+  // as the key's default, 0.
+  int* const values[] = {&lnb.lnbEnable, &lnb.lnbType, &lnb.tone22kHz, &lnb.toneBurst, &lnb.dataBurst, &lnb.diseqc};
   for (size_t i = 0; i < std::size(kLists); ++i) {
-    SelectListIndex(Item<QComboBox>(kLists[i]), values[i]);  // a value outside the list selects nothing
+    const auto* list = Item<QComboBox>(kLists[i]);
+    if (!list || *values[i] < 0 || *values[i] >= list->count()) *values[i] = 0;
+    SelectListIndex(Item<QComboBox>(kLists[i]), *values[i]);
   }
-  lo1_ = static_cast<uint32_t>(lnb.custom1);
-  lo2_ = static_cast<uint32_t>(lnb.custom2);
+  lo1_ = static_cast<uint32_t>(std::max(lnb.custom1, 0));
+  lo2_ = static_cast<uint32_t>(std::max(lnb.custom2, 0));
   FixedLnbLoPair(lnb.lnbType, &lo1_, &lo2_);
   ShowLoEdits();
   EnableLoEdits(lnb.lnbType);
@@ -33,7 +39,10 @@ void CLnbSetupDlg::OnInitDialog() {
 
 int CLnbSetupDlg::ListIndex(int id) const { return ListSelectionIndex(Item<QComboBox>(id)); }
 
-bool CLnbSetupDlg::ReadLoEdits() { return ExchangeUnsigned(kLo1Edit, lo1_) && ExchangeUnsigned(kLo2Edit, lo2_); }
+bool CLnbSetupDlg::ReadLoEdits() {
+  return ExchangeUnsigned(kLo1Edit, lo1_, field_ranges::kMaxLoMHz) &&
+         ExchangeUnsigned(kLo2Edit, lo2_, field_ranges::kMaxLoMHz);
+}
 
 void CLnbSetupDlg::ShowLoEdits() {
   SetDlgItemText(kLo1Edit, QString::number(lo1_));
@@ -69,7 +78,7 @@ void CLnbSetupDlg::accept() {
   lnb.diseqc = ListIndex(kDiseqcList);
   lnb.custom1 = static_cast<int32_t>(lo1_);
   lnb.custom2 = static_cast<int32_t>(lo2_);
-  StoreLnbSetup(lnb);  // a failed profile write changes nothing here
+  ReportProfileWrite(StoreLnbSetup(lnb));
   // The standard OK: a refused LO edit keeps the dialog open.
   if (!ReadLoEdits()) return;
   CResourceDialog::accept();

@@ -1,10 +1,12 @@
 #include "ui/resource_dialog.h"
 
 #include <QCheckBox>
+#include <algorithm>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFrame>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -15,12 +17,23 @@
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 
+#include "platform/profile.h"
 #include "platform/ui_hooks.h"
 
 namespace {
 
 constexpr int kPromptEnterUnsigned = 61715;
 constexpr int kPromptEnterInteger = 61714;
+constexpr int kPromptEnterRange = 629;
+constexpr int kProfileNotWrittenString = 636;
+
+// The prompt of a refused field: the standard one for a field that takes
+// its type's whole range, else one that names the range.
+QString FieldPrompt(int standardPrompt, bool wholeRange, int64_t minimum, int64_t maximum) {
+  if (wholeRange) return LoadResString(standardPrompt);
+  return QString::asprintf(LoadResString(kPromptEnterRange).toUtf8().constData(), static_cast<long long>(minimum),
+                           static_cast<long long>(maximum));
+}
 
 QFont FixedPitchFont(const QFont& dialogFont) {
   QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -28,9 +41,36 @@ QFont FixedPitchFont(const QFont& dialogFont) {
   return font;
 }
 
+// Enter in a multi-line edit without "wantreturn" presses the dialog's
+// default button, as in a dialog of the platform; Ctrl+Enter still breaks
+// the line.
+class EnterPressesDefaultButton : public QObject {
+public:
+  using QObject::QObject;
+
+protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) || (key->modifiers() & Qt::ControlModifier))
+      return false;
+    const auto* edit = qobject_cast<QWidget*>(watched);
+    QWidget* dialog = edit ? edit->window() : nullptr;
+    if (!dialog) return false;
+    for (QPushButton* button : dialog->findChildren<QPushButton*>()) {
+      if (button->isDefault() && button->isVisible() && button->isEnabled()) {
+        button->click();
+        return true;
+      }
+    }
+    return true;  // no default button: the key does nothing, as there
+  }
+};
+
 QWidget* CreateEdit(const ControlResource& control, QWidget& parent) {
   if (control.HasStyle("multiline")) {
     auto* edit = new QPlainTextEdit(&parent);
+    if (!control.HasStyle("wantreturn")) edit->installEventFilter(new EnterPressesDefaultButton(edit));
     edit->setVerticalScrollBarPolicy(control.HasStyle("vscroll") ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
     edit->setHorizontalScrollBarPolicy(control.HasStyle("hscroll") ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
     // Without a horizontal scroll bar a multi-line edit wraps its lines.
@@ -94,7 +134,89 @@ QWidget* CreateControl(const ControlResource& control, QWidget& parent) {
   return nullptr;
 }
 
+int RightmostEdge(const QWidget& parent) {
+  int right = 0;
+  for (const QWidget* child : parent.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+    right = std::max(right, child->geometry().x() + child->geometry().width());
+  return right;
+}
+
+// The width a label, a radio or check button or a list needs to show its
+// text whole in the font it draws with; 0 for other controls.
+int WidthForText(QWidget* widget) {
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    if (label->text().isEmpty() || label->text().contains(QLatin1Char('\n'))) return 0;
+    return label->fontMetrics().horizontalAdvance(label->text()) + 2;
+  }
+  if (qobject_cast<QRadioButton*>(widget) || qobject_cast<QCheckBox*>(widget)) return widget->sizeHint().width();
+  if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+    if (combo->count() == 0) return 0;
+    // The hint for the longest entry; the policy goes back at once, as a list
+    // that adjusts to its contents would also resize itself later.
+    const QComboBox::SizeAdjustPolicy policy = combo->sizeAdjustPolicy();
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    const int width = combo->sizeHint().width();
+    combo->setSizeAdjustPolicy(policy);
+    return width;
+  }
+  return 0;
+}
+
+// A label beside a field on the same row is centred on the field's height,
+// whatever the font: the template's 8-unit label starts at the field's top
+// for some rows.
+void CentreLabelsOnTheirFields(QWidget& parent) {
+  const QList<QWidget*> children = parent.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  for (QWidget* child : children) {
+    auto* label = qobject_cast<QLabel*>(child);
+    if (!label || label->text().contains(QLatin1Char('\n')) || !label->pixmap().isNull()) continue;
+    const QRect own = label->geometry();
+    QWidget* field = nullptr;
+    for (QWidget* other : children) {
+      if (!qobject_cast<QLineEdit*>(other) && !qobject_cast<QComboBox*>(other)) continue;
+      const QRect rect = other->geometry();
+      if (rect.x() < own.x() || own.top() < rect.top() - 1 || own.top() > rect.bottom()) continue;
+      if (!field || rect.x() < field->x()) field = other;
+    }
+    if (!field) continue;
+    label->setGeometry(own.x(), field->y(), own.width(), field->height());
+    label->setAlignment((label->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter);
+  }
+}
+
 }  // namespace
+
+void WidenControl(QWidget& parent, QWidget* control, int width) {
+  if (!control) return;
+  const QRect old = control->geometry();
+  const int delta = width - old.width();
+  if (delta <= 0) return;
+  const int oldRight = old.x() + old.width();
+  for (QWidget* other : parent.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (other == control) continue;
+    QRect rect = other->geometry();
+    if (rect.x() >= oldRight) {
+      rect.translate(delta, 0);  // wholly right of it: moves along
+    } else if (rect.x() + rect.width() > oldRight && qobject_cast<QGroupBox*>(other) &&
+               rect.intersects(old)) {
+      rect.setWidth(rect.width() + delta);  // the group around it grows
+    } else {
+      continue;
+    }
+    other->setGeometry(rect);
+  }
+  control->setGeometry(old.x(), old.y(), width, old.height());
+}
+
+int FitControlsToTheirTexts(QWidget& parent) {
+  const int margin = parent.width() - RightmostEdge(parent);
+  for (QWidget* child : parent.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (child->isHidden() && child->testAttribute(Qt::WA_WState_ExplicitShowHide)) continue;
+    WidenControl(parent, child, WidthForText(child));
+  }
+  CentreLabelsOnTheirFields(parent);
+  return std::max(parent.width(), RightmostEdge(parent) + std::max(margin, 0));
+}
 
 DialogBaseUnits CreateDialogControls(QWidget& parent, const DialogResource& resource) {
   const QFont font = GetDialogFont();
@@ -171,7 +293,7 @@ std::string ToEngineText(const QString& text) { return text.toLatin1().toStdStri
 
 bool ParseDialogInt(const QString& text, int64_t minimum, int64_t maximum, int64_t& value) {
   if (text.size() > 31) return false;
-  static const QRegularExpression number(QStringLiteral("^[ \\t]*([+-]?)([0-9]+)[ \\t]*$"));
+  static const QRegularExpression number(QStringLiteral("^[ \\t]*(-?)([0-9]+)[ \\t]*$"));
   const QRegularExpressionMatch match = number.match(text);
   if (!match.hasMatch()) return false;
   int64_t magnitude = 0;
@@ -205,13 +327,20 @@ CResourceDialog::CResourceDialog(int resourceId, QWidget* parent)
   setWindowFlags(flags);
   setWindowTitle(resource->title);
   baseUnits_ = CreateDialogControls(*this, *resource);
-  setFixedSize(MapDialogSize(resource->size, baseUnits_));
+  resize(MapDialogSize(resource->size, baseUnits_));
+  setFixedSize(FitControlsToTheirTexts(*this), height());
   for (int id : {kIdOk, kIdCancel}) {
     if (auto* button = Item<QPushButton>(id)) {
       if (id == kIdOk) connect(button, &QPushButton::clicked, this, &QDialog::accept);
       else connect(button, &QPushButton::clicked, this, &QDialog::reject);
     }
   }
+}
+
+void CResourceDialog::WidenItem(int id, int width) {
+  const int margin = this->width() - RightmostEdge(*this);
+  WidenControl(*this, GetDlgItem(id), width);
+  setFixedSize(std::max(this->width(), RightmostEdge(*this) + std::max(margin, 0)), height());
 }
 
 int CResourceDialog::DoModal() {
@@ -225,16 +354,28 @@ void CResourceDialog::InitDialog() {
   OnInitDialog();
 }
 
-bool CResourceDialog::ExchangeUnsigned(int id, uint32_t& value) {
-  if (ParseDialogUnsigned(GetDlgItemText(id), value)) return true;
-  ShowMessage(LoadResString(kPromptEnterUnsigned).toStdString());
+bool CResourceDialog::ExchangeUnsigned(int id, uint32_t& value, uint32_t maximum) {
+  uint32_t parsed = 0;
+  if (ParseDialogUnsigned(GetDlgItemText(id), parsed) && parsed <= maximum) {
+    value = parsed;
+    return true;
+  }
+  ShowMessage(FieldPrompt(kPromptEnterUnsigned, maximum == UINT32_MAX, 0, maximum).toStdString());
   if (QWidget* field = GetDlgItem(id)) field->setFocus();
   return false;
 }
 
 bool CResourceDialog::ExchangeInt(int id, int64_t minimum, int64_t maximum, int64_t& value) {
   if (ParseDialogInt(GetDlgItemText(id), minimum, maximum, value)) return true;
-  ShowMessage(LoadResString(kPromptEnterInteger).toStdString());
+  ShowMessage(FieldPrompt(kPromptEnterInteger, minimum == INT32_MIN && maximum == INT32_MAX, minimum, maximum)
+                  .toStdString());
   if (QWidget* field = GetDlgItem(id)) field->setFocus();
   return false;
+}
+
+void CResourceDialog::ReportProfileWrite(bool written) {
+  if (written) return;
+  QString text = LoadResString(kProfileNotWrittenString);
+  text.replace(QLatin1String("%s"), QString::fromStdString(GetProfilePath()));
+  ShowMessage(text.toStdString());
 }

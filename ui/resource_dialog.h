@@ -21,6 +21,14 @@ constexpr int kIdCancel = 2;
 // dialog font first). Returns the base units the rectangles were mapped with.
 DialogBaseUnits CreateDialogControls(QWidget& parent, const DialogResource& resource);
 
+// Widens `control` to `width` pixels (when it is narrower): the controls
+// wholly to its right move right by as much and a group box around it grows.
+void WidenControl(QWidget& parent, QWidget* control, int width);
+// Labels and lists wide enough for their texts in the font they draw with,
+// labels centred on the field beside them; returns the width the parent
+// needs now (at least its current width).
+int FitControlsToTheirTexts(QWidget& parent);
+
 // Control lookup and texts by id, for any widget holding controls.
 QWidget* GetDlgItem(const QWidget* parent, int id);
 // Texts of multi-line edits use "\r\n" line ends both ways; other controls
@@ -33,7 +41,8 @@ QString FromEngineText(const std::string& bytes);
 std::string ToEngineText(const QString& text);
 
 // Decimal number optionally surrounded by blanks or tabs, at most 31
-// characters; unsigned values refuse a minus sign, and the value must fit.
+// characters; only digits and, for signed values, a leading minus (no
+// plus); unsigned values refuse a minus sign, and the value must fit.
 bool ParseDialogUnsigned(const QString& text, uint32_t& value);
 bool ParseDialogInt(const QString& text, int64_t minimum, int64_t maximum, int64_t& value);
 
@@ -56,16 +65,24 @@ public:
   DialogBaseUnits BaseUnits() const { return baseUnits_; }
 
   QWidget* GetDlgItem(int id) const { return ::GetDlgItem(this, id); }
+  // WidenControl for control `id`; the dialog grows when the controls pass its edge.
+  void WidenItem(int id, int width);
   template <class T>
   T* Item(int id) const { return qobject_cast<T*>(GetDlgItem(id)); }
   void SetDlgItemText(int id, const QString& text) { ::SetDlgItemText(this, id, text); }
   QString GetDlgItemText(int id) const { return ::GetDlgItemText(this, id); }
 
-  // Data exchange of a numeric edit: on a refused text shows the standard
-  // prompt (string 61715, or 61714 for signed fields), puts the focus on the
-  // field and returns false, leaving value unchanged.
-  bool ExchangeUnsigned(int id, uint32_t& value);
+  // Data exchange of a numeric edit: on a refused text shows the prompt,
+  // puts the focus on the field and returns false, leaving value unchanged.
+  // The prompt is the standard one (string 61715, or 61714 for signed
+  // fields) for a field that takes its type's whole range; a field limited
+  // to what its request can carry names that range (string 629).
+  bool ExchangeUnsigned(int id, uint32_t& value, uint32_t maximum = UINT32_MAX);
   bool ExchangeInt(int id, int64_t minimum, int64_t maximum, int64_t& value);
+
+  // After storing settings in the profile: a failed write tells the user
+  // where the profile could not be written (string 636); the dialog goes on.
+  void ReportProfileWrite(bool written);
 
 protected:
   virtual void OnInitDialog() {}

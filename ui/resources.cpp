@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -120,6 +121,38 @@ void InstallFrameworkTranslations() {
 
 QString LoadResString(int id) {
   return LocalizedText(StringsFile().value(QLatin1String("strings")).toObject().value(QString::number(id)));
+}
+
+QString TranslateResourceText(const QString& englishText) {
+  const ResLanguage language = CurrentResourceLanguage();
+  if (language == ResLanguage::English) return englishText;
+  // English text to the local one, for the language asked for last; built
+  // once per language switch (only the tests switch).
+  static QMutex mutex;
+  static ResLanguage builtFor = ResLanguage::English;
+  static QHash<QString, QString> table;
+  QMutexLocker lock(&mutex);
+  if (table.isEmpty() || builtFor != language) {
+    table.clear();
+    builtFor = language;
+    const QJsonObject strings = StringsFile().value(QLatin1String("strings")).toObject();
+    for (auto it = strings.begin(); it != strings.end(); ++it) {
+      const QJsonObject texts = it.value().toObject();
+      const QString english = texts.value(QLatin1String("en")).toString();
+      const QString local = texts.value(QLatin1String(ResourceLanguageKey(language))).toString();
+      if (!english.trimmed().isEmpty() && !local.isEmpty() && !table.contains(english)) table.insert(english, local);
+    }
+  }
+  if (const auto exact = table.constFind(englishText); exact != table.constEnd()) return exact.value();
+  // Messages often carry their line ends ("...\r\n"): translate the core.
+  qsizetype begin = 0;
+  qsizetype end = englishText.size();
+  while (begin < end && englishText.at(begin).isSpace()) ++begin;
+  while (end > begin && englishText.at(end - 1).isSpace()) --end;
+  if (begin == 0 && end == englishText.size()) return englishText;
+  const auto core = table.constFind(englishText.mid(begin, end - begin));
+  if (core == table.constEnd()) return englishText;
+  return englishText.left(begin) + core.value() + englishText.mid(end);
 }
 
 QString PromptStatusText(int commandId) { return LoadResString(commandId).section(QLatin1Char('\n'), 0, 0); }

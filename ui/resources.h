@@ -31,6 +31,10 @@ void InstallFrameworkTranslations();
 
 // String table entry, or an empty string when the id is not defined.
 QString LoadResString(int id);
+// One of the string table's English texts (a whole message or a printf
+// template) in the current language. Line ends and blanks around the text
+// stay as they are; a text the table does not hold comes back unchanged.
+QString TranslateResourceText(const QString& englishText);
 // A command prompt split at the line break: status-bar text and tooltip.
 QString PromptStatusText(int commandId);
 QString PromptTooltip(int commandId);
@@ -69,7 +73,8 @@ struct ControlResource {
   int id = -1;             // -1: a static without an id
   QString kind;            // static, icon, group, button, edit, combo, list, radio, check, progress
   QRect rect;              // dialog units
-  QStringList style;       // default, multiline, vscroll, hscroll, noborder, number, disabled,
+  QStringList style;       // default, multiline, wantreturn (Enter breaks the line instead of
+                           // pressing the default button), vscroll, hscroll, noborder, number, disabled,
                            // hidden, dropdown, dropdownlist, center, right, notify, fixedfont,
                            // group (starts a radio group)
   QString text;

@@ -2,3 +2,4 @@
 
 std::atomic<int> nAnalysisKind{0};
 int bBackFromLnbSetup = 0;
+std::atomic<int> bDeviceRequestFailed{0};

@@ -2,6 +2,10 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QSpacerItem>
 #include <QMessageBox>
 #include <QThread>
 #include <QWidget>
@@ -13,6 +17,7 @@
 #include <thread>
 
 #include "platform/ui_hooks.h"
+#include "ui/resources.h"
 
 namespace {
 
@@ -32,7 +37,11 @@ bool OnUiThread() {
 
 QWidget* MessageOwner() {
   if (QWidget* modal = QApplication::activeModalWidget()) return modal;
-  return QApplication::activeWindow();
+  if (QWidget* active = QApplication::activeWindow()) return active;
+  // A worker's message after its dialog closed: the main window, when one shows.
+  for (QWidget* top : QApplication::topLevelWidgets())
+    if (top->isVisible() && top->inherits("QMainWindow")) return top;
+  return nullptr;
 }
 
 // "Name|pattern|Name|pattern||" to Qt's "Name (patterns);;..." form. "*.*"
@@ -61,10 +70,15 @@ QString ToQtFilter(const std::string& filter) {
   return entries.join(QStringLiteral(";;"));
 }
 
+std::string TranslateQtText(const std::string& englishText) {
+  return TranslateResourceText(QString::fromStdString(englishText)).toStdString();
+}
+
 void ShowQtMessage(const std::string& text) {
   RunOnUiThread([&text] {
-    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kApplicationName), QString::fromStdString(text),
-                    QMessageBox::Ok, MessageOwner());
+    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kApplicationName),
+                    TranslateResourceText(QString::fromStdString(text)), QMessageBox::Ok, MessageOwner());
+    FitMessageBox(box);
     box.exec();
   });
 }
@@ -87,7 +101,40 @@ bool AskQtOpenFile(const std::string& filter, const std::string& defaultExtensio
   return chosen;
 }
 
+// Centres a window on its owner, or on the screen when it has none, as it
+// shows and when it is resized while showing: a message box takes its
+// final size only as it shows.
+class CentreOnOwner : public QObject {
+public:
+  using QObject::QObject;
+
+protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* window = qobject_cast<QWidget*>(watched);
+    const bool sized = event->type() == QEvent::Show || (event->type() == QEvent::Resize && window && window->isVisible());
+    if (window && sized) {
+      QRect area;
+      if (const QWidget* owner = window->parentWidget()) area = owner->window()->frameGeometry();
+      else if (const QScreen* screen = QGuiApplication::primaryScreen()) area = screen->availableGeometry();
+      if (area.isValid()) window->move(area.center() - QPoint(window->width() / 2, window->height() / 2));
+    }
+    return false;
+  }
+};
+
 }  // namespace
+
+void FitMessageBox(QMessageBox& box) {
+  // Qt sizes a message box by its text alone, which can cut the caption; a
+  // spacer row keeps the box wide enough for the caption and the title
+  // bar's buttons.
+  const QFontMetrics title(QApplication::font("QMdiSubWindowTitleBar"));
+  const int captionWidth = title.horizontalAdvance(box.windowTitle()) + 4 * title.height() + 48;
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(captionWidth, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(),
+                  0, 1, grid->columnCount());
+  box.installEventFilter(new CentreOnOwner(&box));
+}
 
 void RunOnUiThread(const std::function<void()>& fn) {
   if (OnUiThread()) {
@@ -134,5 +181,6 @@ void InstallQtUiHooks() {
   UiHooks hooks;
   hooks.showMessage = ShowQtMessage;
   hooks.askOpenFile = AskQtOpenFile;
+  hooks.translate = TranslateQtText;
   InstallUiHooks(hooks);
 }

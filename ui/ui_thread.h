@@ -17,6 +17,14 @@ void PumpUiCalls();
 // calls meanwhile.
 void WaitPumpingUiCalls(const std::function<bool()>& done);
 
+class QMessageBox;
+
 // Message boxes captioned "VANTREL" with one OK button and the warning
-// icon; the open-file dialog; both safe to call from worker threads.
+// icon, their texts in the resource language; the open-file dialog; the
+// translation of the system's English texts. Safe to call from worker threads.
 void InstallQtUiHooks();
+
+// Widens a message box so its caption shows whole and centres it on its
+// owner (on the screen without one). Every message box of the program goes
+// through this before it shows.
+void FitMessageBox(QMessageBox& box);

@@ -1,5 +1,8 @@
 #include "analysis/dialogs/pat_section_dlg.h"
 
+#include <QPlainTextEdit>
+#include <QScrollBar>
+
 #include "analysis/engine/psi.h"
 #include "analysis/engine/reports.h"
 
@@ -7,7 +10,19 @@ namespace {
 constexpr int kReportEdit = 1002;
 constexpr int kSectionEdit = 1003;
 constexpr int kTitleString = 607;
+// The section text has 16 bytes a line, each "0xNN ".
+constexpr int kHexColumns = 16;
 }  // namespace
+
+CPatSectionDlg::CPatSectionDlg(QWidget* parent) : CResourceDialog(kResourceId, parent) {
+  // Wide enough for a whole line of the section text in the edit's font.
+  if (auto* edit = Item<QPlainTextEdit>(kSectionEdit)) {
+    const int text = edit->fontMetrics().horizontalAdvance(QStringLiteral("0xFF ").repeated(kHexColumns));
+    const int chrome = 2 * edit->frameWidth() + 2 * static_cast<int>(edit->document()->documentMargin()) +
+                       edit->verticalScrollBar()->sizeHint().width() + 4;
+    WidenItem(kSectionEdit, text + chrome);
+  }
+}
 
 void CPatSectionDlg::OnInitDialog() {
   BuildPatReport();

@@ -9,7 +9,8 @@ class CPatSectionDlg : public CResourceDialog {
 
 public:
   static constexpr int kResourceId = 131;
-  explicit CPatSectionDlg(QWidget* parent) : CResourceDialog(kResourceId, parent) {}
+  // The section edit is widened to show 16 bytes a line in its font.
+  explicit CPatSectionDlg(QWidget* parent);
 
 protected:
   void OnInitDialog() override;

@@ -12,6 +12,7 @@ constexpr int kDetailEdit = 1016;
 constexpr int kCountStatic = 1017;
 constexpr int kProgramList = 1018;
 constexpr int kTitleString = 608;
+constexpr int kProgramCountString = 635;
 constexpr int kMaxLineLength = 256;
 constexpr int kEditGap = 20;          // pixels between list and edit
 constexpr int kRightMargin = 120;     // pixels kept free right of the edit
@@ -22,7 +23,7 @@ void CPmtInfoDlg::OnInitDialog() {
   auto* list = Item<QListWidget>(kProgramList);
   if (!edit || !list) return;
   BuildPatReport();
-  SetDlgItemText(kCountStatic, QString::asprintf("Number of program is %d", nProgramCount));
+  SetDlgItemText(kCountStatic, QString::asprintf(LoadResString(kProgramCountString).toUtf8().constData(), nProgramCount));
   SetDlgItemText(kDetailEdit, FromEngineText(strPatReport));
 
   // The list takes the edit's place; its entries are the program rows of
@@ -44,6 +45,9 @@ void CPmtInfoDlg::OnInitDialog() {
   if (list->count() > 0) list->setCurrentRow(0);
   connect(list, &QListWidget::currentRowChanged, this, &CPmtInfoDlg::OnSelectProgram);
   connect(list, &QListWidget::itemDoubleClicked, this, &CPmtInfoDlg::OnSelectProgram);
+  // The list notifies a click on the entry already selected too, so the
+  // first program's details show when it is clicked.
+  connect(list, &QListWidget::itemClicked, this, &CPmtInfoDlg::OnSelectProgram);
   setWindowTitle(LoadResString(kTitleString));
 }
 

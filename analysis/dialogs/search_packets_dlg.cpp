@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "analysis/engine/ts_file.h"
+#include "ui/field_ranges.h"
 #include "ui/ui_thread.h"
 #include "platform/ui_hooks.h"
 
@@ -19,6 +20,7 @@ constexpr int kAdaptationList = 1009;
 constexpr int kSearchButton = 1010;
 constexpr int kPauseButton = 1011;
 constexpr int kCountEdit = 1012;
+constexpr uint32_t kMaxPid = field_ranges::kMaxPid;
 
 constexpr int kSearchString = 612;
 constexpr int kStopString = 613;
@@ -66,7 +68,7 @@ void CSearchPacketsDlg::UpdateButtons() {
 
 bool CSearchPacketsDlg::StoreConditions() {
   packetText_ = GetDlgItemText(kPacketEdit);
-  const bool pidAccepted = ExchangeUnsigned(kPidEdit, pid_);
+  const bool pidAccepted = ExchangeUnsigned(kPidEdit, pid_, kMaxPid);
   std::memset(&PacketFilter, 0, sizeof PacketFilter);
   PacketFilter.pidEnable = 1;
   PacketFilter.pid = static_cast<int32_t>(pid_);
@@ -138,7 +140,7 @@ void CSearchPacketsDlg::accept() {
   }
   // The standard OK: read the controls; a refused PID keeps the dialog open.
   packetText_ = GetDlgItemText(kPacketEdit);
-  if (!ExchangeUnsigned(kPidEdit, pid_)) return;
+  if (!ExchangeUnsigned(kPidEdit, pid_, kMaxPid)) return;
   CResourceDialog::accept();
 }
 

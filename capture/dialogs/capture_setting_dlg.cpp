@@ -3,26 +3,35 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 
 #include "ui/shell_state.h"
+#include "ui/field_ranges.h"
 #include "capture/dialogs/list_selection.h"
 #include "capture/capture_run.h"
 #include "device/tuner_device.h"
+#include "platform/ui_hooks.h"
+#include "ui/ui_thread.h"
 
 using namespace capture_ids;
+using namespace field_ranges;
 
 namespace {
 
 // The differences between the families that are not code.
 const CaptureDialogFamily kDstFamily{CDstSettingDlg::kResourceId, 250,
-                                     {1000, MonitorWake::Pulse, FailedSignalQuery::KeepValues, 10000}, true};
+                                     {1000, MonitorWake::Pulse, 10000}, true};
 const CaptureDialogFamily kDctFamily{CDctSettingDlg::kResourceId, 500,
-                                     {1000, MonitorWake::Signal, FailedSignalQuery::KeepValues, 10000}, false};
+                                     {1000, MonitorWake::Signal, 10000}, false};
 const CaptureDialogFamily kDttFamily{CDttSettingDlg::kResourceId, 250,
-                                     {2000, MonitorWake::Signal, FailedSignalQuery::KeepValues, 3000}, true};
+                                     {2000, MonitorWake::Signal, 3000}, true};
+
+constexpr int kReplaceFileString = 628;
 
 // The boxes that filter by PID.
 bool ModelFiltersPid(int model) { return model == 12 || model == 20; }
@@ -35,6 +44,41 @@ std::string CaptureFileText(QString text) {
     bytes = text.toUtf8();
   }
   return bytes.toStdString();
+}
+
+// A damaged or hand-edited profile value outside what its field can hold is
+// read as the key's default (a negative value arrives here as a large one).
+uint32_t InRangeOr(uint32_t value, uint32_t maximum, int defaultValue) {
+  return value <= maximum ? value : static_cast<uint32_t>(defaultValue);
+}
+int InRangeOr(int value, int minimum, int maximum, int defaultValue) {
+  return value >= minimum && value <= maximum ? value : defaultValue;
+}
+void KeepLimitsInRange(CaptureLimitFields& limits, int sizeDefault, int recordModeDefault, int secondsDefault) {
+  limits.recordMode = InRangeOr(limits.recordMode, 0, 1, recordModeDefault);
+  limits.seconds = InRangeOr(limits.seconds, kMaxCaptureSeconds, secondsDefault);
+  limits.megabytes = InRangeOr(limits.megabytes, kMaxCaptureMegabytes, sizeDefault);
+}
+// Entries of a drop-down list: a stored index outside it reads as the default.
+int ListIndexInRange(const QComboBox* list, int index, int defaultIndex) {
+  return InRangeOr(index, 0, list ? list->count() - 1 : -1, defaultIndex);
+}
+
+// The drive listing in the user's language: each "Free space:N(MB)" through
+// the string table's template (a listing already translated stays as it is).
+QString DriveListingText(const std::string& listing) {
+  static const QRegularExpression line(QStringLiteral("Free space:(\\d+)\\(MB\\)"));
+  const QByteArray localTemplate = TranslateResourceText(QStringLiteral("Free space:%u(MB)")).toUtf8();
+  QString text = QString::fromStdString(listing);
+  QString out;
+  qsizetype done = 0;
+  for (QRegularExpressionMatchIterator it = line.globalMatch(text); it.hasNext();) {
+    const QRegularExpressionMatch match = it.next();
+    out += text.mid(done, match.capturedStart() - done);
+    out += QString::asprintf(localTemplate.constData(), match.captured(1).toUInt());
+    done = match.capturedEnd();
+  }
+  return out + text.mid(done);
 }
 
 }  // namespace
@@ -78,7 +122,7 @@ void CCaptureSettingDlg::OnInitDialog() {
   }
   ShowFields();
   ShowLimits();
-  SetDlgItemText(kDiskInfo, QString::fromStdString(ListDriveFreeSpace()));
+  SetDlgItemText(kDiskInfo, DriveListingText(ListDriveFreeSpace()));
   signal_.Start();
 }
 
@@ -101,7 +145,7 @@ bool CCaptureSettingDlg::ReadRecordMode() {
 
 bool CCaptureSettingDlg::ReadPid(int16_t& pid) {
   int64_t value = 0;
-  if (!ExchangeInt(kPid, INT16_MIN, INT16_MAX, value)) return false;
+  if (!ExchangeInt(kPid, kMinPid, kMaxPid, value)) return false;
   pid = static_cast<int16_t>(value);
   return true;
 }
@@ -136,13 +180,34 @@ void CCaptureSettingDlg::OnApply() {
 
 void CCaptureSettingDlg::OnFiles() {
   QString path;
-  if (AskCaptureFilePath(this, QString::fromStdString(ProposeCaptureFileName()), &path)) SetDlgItemText(kSaveAs, path);
+  if (!AskCaptureFilePath(this, QString::fromStdString(ProposeCaptureFileName()), &path)) return;
+  SetDlgItemText(kSaveAs, path);
+  confirmedPath_ = path;  // the Save As dialog has asked about replacing it
+}
+
+bool CCaptureSettingDlg::ConfirmReplacingCaptureFile() {
+  const QString typed = GetDlgItemText(kSaveAs);
+  if (!confirmedPath_.isEmpty() && typed == confirmedPath_) return true;
+  // The capture resolves a relative name against the current directory.
+  const QFileInfo file(QString::fromStdString(SaveAsText()));
+  if (!file.isFile() || file.size() == 0) return true;
+  QString text = LoadResString(kReplaceFileString);
+  text.replace(QLatin1String("%s"), QDir::toNativeSeparators(file.absoluteFilePath()));
+  QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kApplicationName), text,
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  FitMessageBox(box);
+  if (box.exec() == QMessageBox::Yes) return true;
+  if (QWidget* field = GetDlgItem(kSaveAs)) field->setFocus();
+  return false;
 }
 
 void CCaptureSettingDlg::accept() {
   ReadFields();
   StoreValues();
   if (!ReadFields()) return;
+  if (!ConfirmReplacingCaptureFile()) return;
   CResourceDialog::accept();
 }
 
@@ -167,7 +232,16 @@ CDstSettingDlg::CDstSettingDlg(QWidget* parent) : CCaptureSettingDlg(kDstFamily,
 }
 
 void CDstSettingDlg::LoadFields() {
-  fields_ = LoadDstSettings(bBackFromLnbSetup == 1);
+  // The kept section has no defaults of its own: every key defaults to 0.
+  const bool kept = bBackFromLnbSetup == 1;
+  const auto orDefault = [kept](int defaultValue) { return kept ? 0 : defaultValue; };
+  fields_ = LoadDstSettings(kept);
+  fields_.frequencyMHz = InRangeOr(fields_.frequencyMHz, kMaxFrequencyMHz, orDefault(kDstDefaultFrequency));
+  fields_.symbolRate = InRangeOr(fields_.symbolRate, kMaxSymbolRate, orDefault(kDstDefaultSymbolRate));
+  fields_.iq = InRangeOr(fields_.iq, kMaxIq, orDefault(kDstDefaultIq));
+  fields_.polarisationIndex = ListIndexInRange(Item<QComboBox>(kPolarisation), fields_.polarisationIndex,
+                                               orDefault(kDstDefaultPolarisation));
+  KeepLimitsInRange(fields_.limits, orDefault(kDstDefaultSize), orDefault(kDefaultRecordMode), kDefaultSeconds);
   SelectListEntry(kPolarisation, fields_.polarisationIndex);
 }
 
@@ -179,9 +253,11 @@ void CDstSettingDlg::ShowFields() {
 }
 
 bool CDstSettingDlg::ReadFields() {
-  return ExchangeUnsigned(kFrequency, fields_.frequencyMHz) && ExchangeUnsigned(kMegabytes, fields_.limits.megabytes) &&
-         ExchangeUnsigned(kSeconds, fields_.limits.seconds) && ExchangeUnsigned(kSymbolRate, fields_.symbolRate) &&
-         ReadRecordMode() && ExchangeUnsigned(kIq, fields_.iq) && ReadPid(fields_.pid);
+  return ExchangeUnsigned(kFrequency, fields_.frequencyMHz, kMaxFrequencyMHz) &&
+         ExchangeUnsigned(kMegabytes, fields_.limits.megabytes, kMaxCaptureMegabytes) &&
+         ExchangeUnsigned(kSeconds, fields_.limits.seconds, kMaxCaptureSeconds) &&
+         ExchangeUnsigned(kSymbolRate, fields_.symbolRate, kMaxSymbolRate) && ReadRecordMode() &&
+         ExchangeUnsigned(kIq, fields_.iq, kMaxIq) && ReadPid(fields_.pid);
 }
 
 void CDstSettingDlg::TakeListAndPath() {
@@ -191,13 +267,13 @@ void CDstSettingDlg::TakeListAndPath() {
 
 void CDstSettingDlg::StoreValues() {
   TakeListAndPath();
-  StoreDstSettings(fields_);
+  ReportProfileWrite(StoreDstSettings(fields_));
 }
 
 void CDstSettingDlg::OnLnbSetting() {
   ReadFields();
   TakeListAndPath();
-  SaveDstSettingsForLnbSetup(fields_);
+  ReportProfileWrite(SaveDstSettingsForLnbSetup(fields_));
   EndDialog(kLnbSettingEndCode);
 }
 
@@ -207,6 +283,10 @@ CDctSettingDlg::CDctSettingDlg(QWidget* parent) : CCaptureSettingDlg(kDctFamily,
 
 void CDctSettingDlg::LoadFields() {
   fields_ = LoadDctSettings();
+  fields_.frequencyKHz = InRangeOr(fields_.frequencyKHz, kMaxFrequencyKHz, kDctDefaultFrequency);
+  fields_.symbolRate = InRangeOr(fields_.symbolRate, kMaxSymbolRate, kDctDefaultSymbolRate);
+  fields_.qamIndex = ListIndexInRange(Item<QComboBox>(kQam), fields_.qamIndex, kDctDefaultQamIndex);
+  KeepLimitsInRange(fields_.limits, kDctDefaultSize, kDefaultRecordMode, kDefaultSeconds);
   SelectListEntry(kQam, fields_.qamIndex);
 }
 
@@ -216,22 +296,28 @@ void CDctSettingDlg::ShowFields() {
 }
 
 bool CDctSettingDlg::ReadFields() {
-  return ExchangeUnsigned(kFrequency, fields_.frequencyKHz) && ExchangeUnsigned(kSymbolRate, fields_.symbolRate) &&
-         ReadRecordMode() && ExchangeUnsigned(kSeconds, fields_.limits.seconds) &&
-         ExchangeUnsigned(kMegabytes, fields_.limits.megabytes);
+  return ExchangeUnsigned(kFrequency, fields_.frequencyKHz, kMaxFrequencyKHz) &&
+         ExchangeUnsigned(kSymbolRate, fields_.symbolRate, kMaxSymbolRate) && ReadRecordMode() &&
+         ExchangeUnsigned(kSeconds, fields_.limits.seconds, kMaxCaptureSeconds) &&
+         ExchangeUnsigned(kMegabytes, fields_.limits.megabytes, kMaxCaptureMegabytes);
 }
 
 void CDctSettingDlg::StoreValues() {
   fields_.qamIndex = ListSelection(kQam);
   fields_.limits.captureFile = SaveAsText();
-  StoreDctSettings(fields_);
+  ReportProfileWrite(StoreDctSettings(fields_));
 }
 
 // --- DTT Setting ---
 
 CDttSettingDlg::CDttSettingDlg(QWidget* parent) : CCaptureSettingDlg(kDttFamily, parent) {}
 
-void CDttSettingDlg::LoadFields() { fields_ = LoadDttSettings(); }
+void CDttSettingDlg::LoadFields() {
+  fields_ = LoadDttSettings();
+  fields_.frequencyKHz = InRangeOr(fields_.frequencyKHz, kMaxFrequencyKHz, kDttDefaultFrequency);
+  fields_.bandwidthMHz = InRangeOr(fields_.bandwidthMHz, kMaxBandwidthMHz, kDttDefaultBandwidth);
+  KeepLimitsInRange(fields_.limits, kDttDefaultSize, kDefaultRecordMode, kDefaultSeconds);
+}
 
 void CDttSettingDlg::ShowFields() {
   ShowNumber(kFrequency, fields_.frequencyKHz);
@@ -240,12 +326,13 @@ void CDttSettingDlg::ShowFields() {
 }
 
 bool CDttSettingDlg::ReadFields() {
-  return ExchangeUnsigned(kSeconds, fields_.limits.seconds) && ExchangeUnsigned(kMegabytes, fields_.limits.megabytes) &&
-         ReadRecordMode() && ExchangeUnsigned(kFrequency, fields_.frequencyKHz) &&
-         ExchangeUnsigned(kBandwidth, fields_.bandwidthMHz) && ReadPid(fields_.pid);
+  return ExchangeUnsigned(kSeconds, fields_.limits.seconds, kMaxCaptureSeconds) &&
+         ExchangeUnsigned(kMegabytes, fields_.limits.megabytes, kMaxCaptureMegabytes) && ReadRecordMode() &&
+         ExchangeUnsigned(kFrequency, fields_.frequencyKHz, kMaxFrequencyKHz) &&
+         ExchangeUnsigned(kBandwidth, fields_.bandwidthMHz, kMaxBandwidthMHz) && ReadPid(fields_.pid);
 }
 
 void CDttSettingDlg::StoreValues() {
   fields_.limits.captureFile = SaveAsText();
-  StoreDttSettings(fields_);
+  ReportProfileWrite(StoreDttSettings(fields_));
 }

@@ -56,7 +56,9 @@ public:
   void OnApply();
   void OnFiles();
   void OnRecordModeClicked(int buttonId);
-  // "Capture": store, then close with 1 only when every field is accepted.
+  // "Capture": store, then close with 1 only when every field is accepted
+  // and, for a typed path naming a non-empty file, the user agreed to
+  // replace it.
   void accept() override;
   // "Cancel", the close box and Escape: close with 2, nothing stored.
   void reject() override;
@@ -96,9 +98,13 @@ protected:
 
 private:
   void EnableLimitEdits(bool byTime);
+  // Asks before a capture replaces an existing non-empty file, unless the
+  // path came from the Save As dialog, which asked already.
+  bool ConfirmReplacingCaptureFile();
 
   const CaptureDialogFamily family_;
   SignalDisplay signal_;
+  QString confirmedPath_;  // last path chosen with "Files..."
 };
 
 class CDstSettingDlg : public CCaptureSettingDlg {

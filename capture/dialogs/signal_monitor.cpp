@@ -4,12 +4,19 @@
 
 #include "capture/capture_settings.h"
 #include "device/tuner_device.h"
+#include "ui/shell_state.h"
 
 namespace {
 
 // A worker waiting on its events ends at once; one that has not ended within
 // this time is inside a device request and gets it cancelled.
 constexpr uint32_t kStopGraceMs = 100;
+
+// A request that failed while requests were not cancelled on purpose may
+// mean the box went away: the frame reopens it at the next device command.
+void NoteFailedRequest(int result) {
+  if (result == 0 && !TunerRequestsCancelled()) bDeviceRequestFailed.store(1);
+}
 
 void RunMonitorStep(MonitorShared& shared) {
   uint32_t generation = 0;
@@ -24,6 +31,7 @@ void RunMonitorStep(MonitorShared& shared) {
     const CaptureSettingsBlock block = GetSettingsBlock();
     const int result = TuneChannel(-1, block.channel, block.capture);
     shared.tuneCount.store(shared.tuneCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    NoteFailedRequest(result);
     std::lock_guard<std::mutex> lock(shared.valueLock);
     if (shared.requestGeneration == generation) shared.tuned = result != 0;
     return;
@@ -33,16 +41,14 @@ void RunMonitorStep(MonitorShared& shared) {
   int quality = 0;
   int locked = 0;
   const int ok = GetSignalStatus(&strength, &quality, &locked);
+  NoteFailedRequest(ok);
   std::lock_guard<std::mutex> lock(shared.valueLock);
   if (shared.requestGeneration != generation) return;
   shared.readout.locked = locked;
-  if (ok) {
-    shared.readout.strength = strength;
-    shared.readout.quality = quality;
-  } else if (shared.config.failedQuery == FailedSignalQuery::ShowZero) {
-    shared.readout.strength = 0;
-    shared.readout.quality = 0;
-  }
+  // A failed query shows 0: the last values would stay frozen on screen
+  // after the box went away.
+  shared.readout.strength = ok ? strength : 0;
+  shared.readout.quality = ok ? quality : 0;
 }
 
 }  // namespace
@@ -52,6 +58,11 @@ int MonitorThreadProc(std::shared_ptr<MonitorShared> shared) {
     const WaitResult woken = WaitForEitherEvent(shared->stopEvent, shared->wakeEvent, shared->config.waitTimeoutMs);
     if (woken == WaitResult::First) break;
     RunMonitorStep(*shared);
+  }
+  {
+    std::lock_guard<std::mutex> lock(shared->endLock);
+    shared->ended = true;
+    if (shared->resumeRequestsAtEnd) ResumeTunerRequests();
   }
   shared->finished.Set();
   return 1;
@@ -84,18 +95,22 @@ SignalReadout SignalMonitor::Read() const {
   return shared_->readout;
 }
 
-void SignalMonitor::Stop() {
-  if (!worker_.joinable()) return;
+bool SignalMonitor::Stop() {
+  if (!worker_.joinable()) return true;
   shared_->stopEvent.Set();
   const uint32_t grace = std::min(kStopGraceMs, shared_->config.stopWaitMs);
   bool ended = WaitForEvent(shared_->finished, grace) == WaitResult::First;
   if (!ended) {
     CancelTunerRequests();
-    ended = WaitForEvent(shared_->finished, shared_->config.stopWaitMs - grace) == WaitResult::First;
-    ResumeTunerRequests();
+    WaitForEvent(shared_->finished, shared_->config.stopWaitMs - grace);
+    std::lock_guard<std::mutex> lock(shared_->endLock);
+    ended = shared_->ended;
+    if (ended) ResumeTunerRequests();
+    else shared_->resumeRequestsAtEnd = true;  // the worker resumes them as it ends
   }
   if (ended) worker_.join();
   else worker_.detach();  // it holds only the shared state and ends at its next step
+  return ended;
 }
 
 int ClampSignalPercent(int value) { return std::clamp(value, 0, 100); }

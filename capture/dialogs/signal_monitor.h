@@ -22,13 +22,9 @@
 // worker waits; a pulse only wakes a worker that is waiting at that moment.
 enum class MonitorWake { Signal, Pulse };
 
-// What a failed signal query leaves on display: the last values, or 0.
-enum class FailedSignalQuery { KeepValues, ShowZero };
-
 struct MonitorConfig {
   uint32_t waitTimeoutMs;    // the worker acts at least this often
   MonitorWake wake;
-  FailedSignalQuery failedQuery;
   uint32_t stopWaitMs;       // the longest the dialog waits for its worker to end
 };
 
@@ -48,6 +44,13 @@ struct MonitorShared {
   SyncEvent stopEvent{true};
   SyncEvent wakeEvent{false};
   SyncEvent finished{true};    // set by the worker as it ends
+
+  // A worker that outlived the dialog's stop wait leaves device requests
+  // cancelled until it has ended, so it cannot finish a tuning sequence
+  // beside the next user of the box; it resumes them itself as it ends.
+  std::mutex endLock;
+  bool ended = false;                 // guarded by endLock
+  bool resumeRequestsAtEnd = false;   // guarded by endLock
 
   // The value lock: guards everything below. Held only to read or store
   // values, never across a device request, so neither the painting nor the
@@ -86,8 +89,10 @@ public:
   // Ends the worker: sets the stop event; a worker that has not ended after a
   // short grace has its device requests cancelled. Waits at most stopWaitMs;
   // a worker that outlives that is left to end on its own, holding only
-  // the shared state. Idempotent.
-  void Stop();
+  // the shared state, and requests stay cancelled until it has ended.
+  // Idempotent. true when the worker had ended (or none ran), false when it
+  // was left to end on its own.
+  bool Stop();
 
   bool IsRunning() const { return worker_.joinable(); }
   int TuneCount() const { return shared_->tuneCount.load(); }

@@ -166,7 +166,6 @@ TEST_F(MainFrameTest, ViewShowsTheBannerAndTheSelectedFile) {
   SetAnalysingFlag(1);
   EXPECT_EQ(ViewLine(80), QStringLiteral("Analyzing ... !"));
   SetAnalysingFlag(0);
-  EXPECT_FALSE(frame_->GetView()->grab().isNull());
 
   Trigger(kCmdResetAll);
   EXPECT_EQ(ViewLine(64), QStringLiteral("No file selected."));
@@ -185,17 +184,59 @@ TEST_F(MainFrameTest, AnalysisWithoutAFileAsksForOneAndStopsWhenCancelled) {
   EXPECT_EQ(ViewLine(64), QStringLiteral("No file selected."));
 }
 
-TEST_F(MainFrameTest, FileWithoutAWholePacketShowsNothing) {
-  TempDir dir;
-  WriteFileBytes(dir.File("short.ts"), std::string(100, '\x47'));
+TEST_F(MainFrameTest, CommandsRedrawTheViewBeforeTheyReturn) {
+  frame_->show();
+  ASSERT_TRUE(ProcessEventsUntil([this] { return frame_->GetView()->PaintedTexts().size() == 5; }));
+  const auto painted = [this](int line) { return frame_->GetView()->PaintedTexts().value(line).toStdString(); };
+  EXPECT_EQ(painted(3), "No file selected.");
+
+  // No event is processed between the command and the checks: the redraw
+  // happened inside the command.
   RecordingUiHooks hooks;
-  hooks.QueueOpenFileAnswer(dir.File("short.ts"));
+  hooks.QueueOpenFileAnswer(LongSample());
   Trigger(kCmdSelectFile);
-  ShownDialogRecorder dialogs;
-  for (int id : {kCmdPat, kCmdPmt, kCmdSdt, kCmdPackets}) Trigger(id);
-  EXPECT_TRUE(dialogs.Shown().isEmpty()) << dialogs.Shown().join(QLatin1Char(' ')).toStdString();
-  EXPECT_TRUE(hooks.Messages().empty());
-  EXPECT_EQ(GetAnalysingFlag(), 0);
+  EXPECT_EQ(painted(3), "Selected file : " + LongSample());
+
+  std::string duringAnalysis;
+  auto watch = WhenModal<CPatSectionDlg>([&](CPatSectionDlg* dialog) {
+    duringAnalysis = painted(4);
+    dialog->accept();
+  });
+  Trigger(kCmdPat);
+  EXPECT_EQ(duringAnalysis, "Analyzing ... !");
+  EXPECT_EQ(painted(4), "");
+
+  Trigger(kCmdResetAll);
+  EXPECT_EQ(painted(3), "No file selected.");
+  frame_->hide();
+}
+
+TEST_F(MainFrameTest, ViewSpeaksTheUsersLanguage) {
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  EXPECT_EQ(ViewLine(64), QStringLiteral("未选择文件。"));
+  strTsFileName = LongSample();
+  EXPECT_EQ(ViewLine(64), QStringLiteral("已选择文件：") + QString::fromStdString(LongSample()));
+  SetAnalysingFlag(1);
+  EXPECT_EQ(ViewLine(80), QStringLiteral("正在分析 ... ！"));
+  SetAnalysingFlag(0);
+}
+
+TEST_F(MainFrameTest, FileWithoutAPacketSaysSo) {
+  TempDir dir;
+  WriteFileBytes(dir.File("empty.ts"), "");
+  WriteFileBytes(dir.File("short.ts"), std::string(100, '\x47'));  // no whole packet
+  WriteFileBytes(dir.File("nosync.ts"), std::string(100000, '\x00'));
+  for (const char* name : {"empty.ts", "short.ts", "nosync.ts"}) {
+    RecordingUiHooks hooks;
+    hooks.QueueOpenFileAnswer(dir.File(name));
+    Trigger(kCmdSelectFile);
+    ShownDialogRecorder dialogs;
+    for (int id : {kCmdPat, kCmdPmt, kCmdSdt, kCmdPackets}) Trigger(id);
+    EXPECT_TRUE(dialogs.Shown().isEmpty()) << name << ": " << dialogs.Shown().join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(hooks.Messages(), std::vector<std::string>(4, "No transport stream packet was found in this file."))
+        << name;
+    EXPECT_EQ(GetAnalysingFlag(), 0);
+  }
 }
 
 TEST_F(MainFrameTest, PmtThenPatShowsTheStoredProgramTable) {
@@ -279,8 +320,13 @@ TEST_F(MainFrameTest, AboutAndTheDocumentCommands) {
   EXPECT_EQ(hooks.FileRequests(), 1);
   EXPECT_EQ(hooks.LastFilter(), "All Files (*.*)|*.*||");
   EXPECT_EQ(ViewLine(64), QStringLiteral("No file selected."));
-  Trigger(kCmdFileNew);
+  // Ctrl+N renews the empty document and leaves the selected file alone.
   EXPECT_EQ(frame_->CommandAction(kCmdFileNew)->shortcut(), QKeySequence(QKeySequence::New));
+  hooks.QueueOpenFileAnswer(LongSample());
+  Trigger(kCmdSelectFile);
+  Trigger(kCmdFileNew);
+  EXPECT_EQ(ViewLine(64), QStringLiteral("Selected file : ") + QString::fromStdString(LongSample()));
+  EXPECT_EQ(strTsFileName, LongSample());
 }
 
 }  // namespace

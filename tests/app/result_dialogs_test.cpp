@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 
 #include "analysis/dialogs/pat_section_dlg.h"
@@ -44,6 +45,11 @@ TEST_F(ResultDialogsTest, PatDialogShowsTheReportAndSectionZero) {
   EXPECT_EQ(ToEngineText(dialog.GetDlgItemText(1003)), PatSectionList->front().text);
   EXPECT_TRUE(dialog.GetDlgItemText(1002).contains(QStringLiteral("\r\n001    101(  65)    512( 200)\r\n")));
   EXPECT_TRUE(dialog.GetDlgItemText(1003).startsWith(QStringLiteral("\r\n0x00 0xB0 ")));
+  // The hex box shows all 16 columns of a line.
+  auto* hex = dialog.Item<QPlainTextEdit>(1003);
+  dialog.show();
+  EXPECT_GE(hex->viewport()->width(), hex->fontMetrics().horizontalAdvance(QStringLiteral("0xFF ").repeated(16)));
+  EXPECT_LE(hex->geometry().right(), dialog.width());
 }
 
 TEST_F(ResultDialogsTest, PmtDialogListsTheProgramsAndShowsDetailsOnSelection) {
@@ -79,6 +85,25 @@ TEST_F(ResultDialogsTest, PmtDialogListsTheProgramsAndShowsDetailsOnSelection) {
   dialog.SetDlgItemText(1016, QString());
   emit list->itemDoubleClicked(list->item(0));
   EXPECT_EQ(dialog.GetDlgItemText(1016), first);
+}
+
+TEST_F(ResultDialogsTest, ClickOnTheSelectedProgramShowsItsDetails) {
+  Analyse(LongSample(), AnalysePmt);
+  CPmtInfoDlg dialog(nullptr);
+  dialog.InitDialog();
+  dialog.show();
+  auto* list = dialog.Item<QListWidget>(1018);
+  ASSERT_EQ(list->currentRow(), 0);
+  ASSERT_TRUE(dialog.GetDlgItemText(1016).isEmpty());
+  // A real mouse click on row 0, which is already selected.
+  const QPoint centre = list->visualItemRect(list->item(0)).center();
+  for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+    QMouseEvent click(type, QPointF(centre), list->viewport()->mapToGlobal(QPointF(centre)), Qt::LeftButton,
+                      type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(list->viewport(), &click);
+  }
+  EXPECT_EQ(list->currentRow(), 0);
+  EXPECT_EQ(ToEngineText(dialog.GetDlgItemText(1016)), BuildProgramDetailText(ProgramTable[0]));
 }
 
 TEST_F(ResultDialogsTest, SdtDialogShowsTheReport) {
@@ -129,6 +154,7 @@ TEST_F(ResultDialogsTest, ChineseTitlesComeFromTheStringTable) {
   map.InitDialog();
   EXPECT_EQ(map.windowTitle(), QStringLiteral("节目映射表"));
   EXPECT_EQ(map.GetDlgItemText(2), QStringLiteral("取消"));
+  EXPECT_EQ(map.GetDlgItemText(1017), QStringLiteral("节目数为 0"));
 }
 
 }  // namespace

@@ -149,9 +149,15 @@ TEST_F(SearchPacketsTest, SearchToTheEndCompletesAndRestartsTheFile) {
 }
 
 TEST_F(SearchPacketsTest, RefusedPidKeepsThePreviousValue) {
+  for (const char* refused : {"abc", "+17", "8192"}) {
+    RecordingUiHooks hooks;
+    dialog_->SetDlgItemText(1004, QString::fromLatin1(refused));
+    dialog_->accept();  // reads the fields; the dialog is not shown, nothing closes
+    EXPECT_EQ(hooks.Messages(), std::vector<std::string>{"Please enter an integer from 0 to 8191."}) << refused;
+  }
   dialog_->SetDlgItemText(1004, QStringLiteral("abc"));
   Click(1010);
-  EXPECT_EQ(hooks_.Messages(), std::vector<std::string>{"Please enter a positive integer."});
+  EXPECT_EQ(hooks_.Messages(), std::vector<std::string>{"Please enter an integer from 0 to 8191."});
   ASSERT_TRUE(WaitForMatchOrEnd());
   EXPECT_EQ(Field(Text(1000), "PID"), 0);
   // OK reads the fields too: a refused PID keeps the dialog open.
@@ -172,6 +178,9 @@ TEST_F(SearchPacketsTest, EscapeAndCancelStopARunningWorker) {
     dialog_->SetDlgItemText(1004, QStringLiteral("8190"));
     dialog_->show();
     Click(1010);
+    // The worker cannot complete without this thread (its completion step
+    // runs here), so it is still running when the dialog is closed.
+    ASSERT_TRUE(dialog_->IsSearching());
     if (round == 0) {
       QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
       QApplication::sendEvent(dialog_.get(), &escape);

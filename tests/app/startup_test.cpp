@@ -2,14 +2,16 @@
 // checks against the simulated box.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <sys/wait.h>
+#include <QMessageBox>
+#include <QPushButton>
 
+#include "analysis/engine/psi.h"
 #include "analysis/engine/ts_file.h"
 #include "app/main_frame.h"
 #include "app/tollbeck_app.h"
 #include "device/tuner_device.h"
 #include "platform/ui_hooks.h"
+#include "ui/shell_state.h"
 #include "tests/ui/qt_test_support.h"
 #include "tests/support/boxsim_process.h"
 #include "tests/support/test_env.h"
@@ -26,29 +28,100 @@ protected:
   }
 };
 
-TEST_F(StartupTest, WithoutABoxTheProgramEndsBeforeItsWindowShows) {
-  TempDir devices;
-  TempDir output;
-  const std::string command = "VANTREL_DEVICE_DIR='" + devices.path() +
-                              "' QT_QPA_PLATFORM=offscreen timeout 60 '" VANTREL_BINARY_DIR "/app/vantrel' 2>'" +
-                              output.File("stderr") + "' >/dev/null";
-  const int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_NE(WEXITSTATUS(status), 0);
-  EXPECT_NE(WEXITSTATUS(status), 124) << "still running after 60 s";
-  const std::string err = ReadFileBytes(output.File("stderr"));
-  EXPECT_NE(err.find("vantrel: no tuner box found (looked for devices in " + devices.path() + ")\n"),
-            std::string::npos)
-      << err;
+// Starts the application without a box, answering the question with
+// `answer` (or expecting none); returns the question's text.
+QString StartWithoutABox(CTollbeckApp& app, QMessageBox::StandardButton answer, bool* started) {
+  QString question;
+  auto watch = WhenModal<QMessageBox>([&](QMessageBox* box) {
+    question = box->windowTitle() + QLatin1Char('|') + box->text();
+    box->button(answer)->click();
+  });
+  *started = app.InitInstance();
+  return question;
+}
 
-  // The same in process: the frame exists but was never shown.
+TEST_F(StartupTest, WithoutABoxTheUserIsAskedAndNoEndsTheProgramBeforeItsWindowShows) {
+  TempDir devices;
   ScopedEnv env("VANTREL_DEVICE_DIR", devices.path().c_str());
   CTollbeckApp app;
-  EXPECT_FALSE(app.InitInstance());
+  bool started = true;
+  const QString question = StartWithoutABox(app, QMessageBox::No, &started);
+  EXPECT_FALSE(started);
+  EXPECT_EQ(question.toStdString(), "VANTREL|No tuner box was found.\nLooked for devices in: " + devices.path() +
+                                        "\n\nContinue for file analysis only?");
   ASSERT_NE(app.GetMainFrame(), nullptr);
   EXPECT_FALSE(app.GetMainFrame()->isVisible());
   EXPECT_EQ(bDeviceOpen, 0);
   EXPECT_EQ(nTunerModel.load(), 255);
+}
+
+TEST_F(StartupTest, ContinuingWithoutABoxAnalysesFilesAndDeviceCommandsSaySo) {
+  TempDir devices;
+  ScopedEnv env("VANTREL_DEVICE_DIR", devices.path().c_str());
+  CTollbeckApp app;
+  bool started = false;
+  StartWithoutABox(app, QMessageBox::Yes, &started);
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(app.GetMainFrame()->isVisible());
+  RecordingUiHooks hooks;
+  ShownDialogRecorder shown;
+  app.GetMainFrame()->CommandAction(kCmdCapture)->trigger();
+  app.GetMainFrame()->CommandAction(kCmdAntennaTuning)->trigger();
+  EXPECT_EQ(hooks.Messages(), (std::vector<std::string>{"No tuner box found.", "No tuner box found."}));
+  EXPECT_TRUE(shown.Shown().isEmpty());
+  // File analysis works.
+  hooks.QueueOpenFileAnswer(LongSample());
+  app.GetMainFrame()->CommandAction(kCmdSelectFile)->trigger();
+  ModalWatch acceptResults;
+  acceptResults.Watch<QDialog>(
+      [](QDialog* dialog) {
+        if (dialog->objectName() == QLatin1String("131")) dialog->accept();
+      },
+      0, true);
+  app.GetMainFrame()->CommandAction(kCmdPat)->trigger();
+  EXPECT_TRUE(shown.Shown().contains(QStringLiteral("131")));
+  EXPECT_NE(nProgramCount, 0);
+  app.GetMainFrame()->close();
+  app.ExitInstance();
+}
+
+TEST_F(StartupTest, NoBoxOptionSkipsTheQuestion) {
+  AppOptions options;
+  int exitCode = -1;
+  ASSERT_TRUE(ParseAppOptions({QStringLiteral("vantrel")}, &options, &exitCode));
+  EXPECT_FALSE(options.continueWithoutBox);
+  ASSERT_TRUE(ParseAppOptions({QStringLiteral("vantrel"), QStringLiteral("--no-box")}, &options, &exitCode));
+  EXPECT_TRUE(options.continueWithoutBox);
+  EXPECT_FALSE(ParseAppOptions({QStringLiteral("vantrel"), QStringLiteral("--bogus")}, &options, &exitCode));
+  EXPECT_EQ(exitCode, 2);
+
+  TempDir devices;
+  ScopedEnv env("VANTREL_DEVICE_DIR", devices.path().c_str());
+  CTollbeckApp app;
+  app.SetContinueWithoutBox(true);
+  ShownDialogRecorder shown;
+  ASSERT_TRUE(app.InitInstance());
+  EXPECT_TRUE(app.GetMainFrame()->isVisible());
+  EXPECT_TRUE(shown.Shown().isEmpty()) << shown.Shown().join(QLatin1Char(' ')).toStdString();
+  app.GetMainFrame()->close();
+  app.ExitInstance();
+}
+
+TEST_F(StartupTest, TheQuestionAndTheDeviceMessageSpeakTheUsersLanguage) {
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  TempDir devices;
+  ScopedEnv env("VANTREL_DEVICE_DIR", devices.path().c_str());
+  CTollbeckApp app;
+  bool started = false;
+  const QString question = StartWithoutABox(app, QMessageBox::Yes, &started);
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(question.contains(QStringLiteral("未找到调谐盒。"))) << question.toStdString();
+  EXPECT_TRUE(question.contains(QString::fromStdString(devices.path())));
+  RecordingUiHooks hooks;
+  app.GetMainFrame()->CommandAction(kCmdCapture)->trigger();
+  EXPECT_EQ(hooks.Messages(), std::vector<std::string>{"未找到调谐盒。"});
+  app.GetMainFrame()->close();
+  app.ExitInstance();
 }
 
 TEST_F(StartupTest, WithABoxTheWindowShowsAndExitClosesTheBox) {
@@ -107,18 +180,44 @@ TEST_F(StartupTest, UnsupportedBoxesGetMessage616) {
   }
 }
 
-TEST_F(StartupTest, DeviceCommandsStopSilentlyWhenTheBoxCannotBeOpened) {
+TEST_F(StartupTest, DeviceCommandsSayNoBoxWhenTheBoxCannotBeOpened) {
   BoxSimProcess box({"--kind", "t"});
   ASSERT_TRUE(box.IsRunning());
   CTollbeckApp app;
   ASSERT_TRUE(app.InitInstance());
   RecordingUiHooks hooks;
+  ShownDialogRecorder shown;
   CloseTunerDevice();
   box.Stop();
   app.GetMainFrame()->CommandAction(kCmdCapture)->trigger();
   app.GetMainFrame()->CommandAction(kCmdAntennaTuning)->trigger();
-  EXPECT_TRUE(hooks.Messages().empty());
+  EXPECT_EQ(hooks.Messages(), (std::vector<std::string>{"No tuner box found.", "No tuner box found."}));
+  EXPECT_TRUE(shown.Shown().isEmpty()) << shown.Shown().join(QLatin1Char(' ')).toStdString();
   EXPECT_EQ(bDeviceOpen, 0);
+  app.GetMainFrame()->close();
+  app.ExitInstance();
+}
+
+TEST_F(StartupTest, ABoxWhoseRequestsFailedIsReopenedByTheNextDeviceCommand) {
+  BoxSimProcess box({"--kind", "t"});
+  ASSERT_TRUE(box.IsRunning());
+  CTollbeckApp app;
+  ASSERT_TRUE(app.InitInstance());
+  RecordingUiHooks hooks;
+  ModalWatch cancelEveryDialog;
+  cancelEveryDialog.Watch<QDialog>([](QDialog* dialog) { dialog->reject(); }, 0, true);
+  const DeviceHandle before = hTunerT;
+  ASSERT_NE(before, 0);
+  app.GetMainFrame()->CommandAction(kCmdCapture)->trigger();
+  EXPECT_EQ(hTunerT, before) << "a box that answers is kept open";
+  bDeviceRequestFailed.store(1);  // as a dialog's worker leaves it when the box stops answering
+  app.GetMainFrame()->CommandAction(kCmdAntennaTuning)->trigger();
+  EXPECT_EQ(bDeviceOpen, 1);
+  EXPECT_NE(hTunerT, 0);
+  EXPECT_NE(hTunerT, before);  // handles are never reused: the box was opened anew
+  EXPECT_EQ(bDeviceRequestFailed.load(), 0);
+  EXPECT_EQ(nTunerModel.load(), 46);
+  EXPECT_TRUE(hooks.Messages().empty());
   app.GetMainFrame()->close();
   app.ExitInstance();
 }

@@ -43,6 +43,74 @@ TEST_F(ProfileTest, ValuesRoundTripIncludingKeysWithBlanks) {
   EXPECT_EQ(GetProfileInt("LNB1", "22KHz Tone", 7), 0);
 }
 
+TEST_F(ProfileTest, HandEditedFileReadsAsWrittenAndKeepsItsComments) {
+  std::filesystem::create_directories(dir.path() + "/CAPTURE");
+  WriteFileBytes(GetProfilePath(),
+                 "; written by hand\r\n"
+                 "stray = 1\r\n"
+                 "[LNB1]\r\n"
+                 "  LNB Type = 2  \r\n"
+                 "# the dish on the roof\r\n"
+                 "DiSEqC=3\r\n"
+                 "\r\n"
+                 "[ DSTSETTINGP ]\r\n"
+                 "NAME =  /data/cap.DAT \r\n"
+                 "[LNB1]\r\n"
+                 "DiSEqC=4\r\n"
+                 "Custom1=5150\r\n");
+  EXPECT_EQ(GetProfileInt("LNB1", "LNB Type", -1), 2);
+  EXPECT_EQ(GetProfileString("DSTSETTINGP", "NAME"), "/data/cap.DAT");
+  // A section written twice is one section; its first value of a key counts.
+  EXPECT_EQ(GetProfileInt("LNB1", "DiSEqC", -1), 3);
+  EXPECT_EQ(GetProfileInt("LNB1", "Custom1", -1), 5150);
+  // Keys before the first section belong to no section.
+  EXPECT_EQ(GetProfileInt("", "stray", -1), -1);
+
+  // A rewrite keeps the comments, the lines before the first section and
+  // both copies of the section, and changes the value that is read.
+  ASSERT_TRUE(WriteProfileInt("LNB1", "DiSEqC", 1));
+  ASSERT_TRUE(WriteProfileInt("LNB1", "Custom1", 9750));
+  EXPECT_EQ(GetProfileInt("LNB1", "DiSEqC", -1), 1);
+  EXPECT_EQ(GetProfileInt("LNB1", "Custom1", -1), 9750);
+  EXPECT_EQ(GetProfileInt("LNB1", "LNB Type", -1), 2);
+  const std::string text = ReadFileBytes(GetProfilePath());
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_EQ(text.rfind("; written by hand\nstray=1\n", 0), 0u) << text;
+  EXPECT_NE(text.find("# the dish on the roof\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("DiSEqC=4\n"), std::string::npos) << text;
+}
+
+TEST_F(ProfileTest, ValuesKeepTheirOwnBlanks) {
+  ASSERT_TRUE(WriteProfileString("DSTSETTINGP", "NAME", " a b\t"));
+  EXPECT_EQ(GetProfileString("DSTSETTINGP", "NAME"), " a b\t");
+  ASSERT_TRUE(WriteProfileString("S", "K", "\\s"));
+  EXPECT_EQ(GetProfileString("S", "K"), "\\s");
+}
+
+TEST_F(ProfileTest, OutOfRangeValuesReadAsTheDefault) {
+  ASSERT_TRUE(WriteProfileInt("LNB1", "LNB Type", -3));
+  ASSERT_TRUE(WriteProfileInt("LNB1", "DiSEqC", 1000));
+  ASSERT_TRUE(WriteProfileInt("LNB1", "LNB Enable", 1));
+  EXPECT_EQ(GetProfileIntInRange("LNB1", "LNB Type", 0, 0, 2), 0);
+  EXPECT_EQ(GetProfileIntInRange("LNB1", "DiSEqC", 0, 0, 4), 0);
+  EXPECT_EQ(GetProfileIntInRange("LNB1", "LNB Enable", 0, 0, 1), 1);
+  EXPECT_EQ(GetProfileIntInRange("LNB1", "Missing", 7, 0, 4), 7);
+}
+
+TEST(ProfileHomeTest, WithoutAnAbsoluteXdgConfigHomeTheProfileLivesInHome) {
+  TempDir home;
+  ScopedEnv homeEnv("HOME", home.path().c_str());
+  {
+    ScopedEnv xdg("XDG_CONFIG_HOME", nullptr);
+    EXPECT_EQ(GetProfilePath(), home.path() + "/.config/CAPTURE/VANTREL.ini");
+    ASSERT_TRUE(WriteProfileInt("S", "K", 4));
+    EXPECT_TRUE(std::filesystem::exists(home.path() + "/.config/CAPTURE/VANTREL.ini"));
+  }
+  ScopedEnv relative("XDG_CONFIG_HOME", "relative/config");
+  EXPECT_EQ(GetProfilePath(), home.path() + "/.config/CAPTURE/VANTREL.ini");
+  EXPECT_EQ(GetProfileInt("S", "K", 0), 4);
+}
+
 TEST_F(ProfileTest, NamesCompareWithoutCase) {
   ASSERT_TRUE(WriteProfileInt("DttSettingP", "freq", 5));
   EXPECT_EQ(GetProfileInt("DTTSETTINGP", "FREQ", 0), 5);

@@ -2,9 +2,12 @@
 // radios, field reading and refusals, PID visibility by model, list
 // selections, what "Apply" and "Capture" store, and the live signal display.
 #include <QComboBox>
+#include <filesystem>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 
 #include "capture/capture_run.h"
 #include "capture/dialogs/capture_setting_dlg.h"
@@ -56,8 +59,25 @@ TEST_F(CaptureSettingDlgTest, EmptyProfileOpensWithTheFamilyDefaults) {
   EXPECT_FALSE(Enabled(dtt, kSeconds));
   EXPECT_TRUE(Text(dtt, SignalMeter::kStrengthLabel).isEmpty());
   EXPECT_TRUE(Text(dtt, SignalMeter::kQualityLabel).isEmpty());
-  EXPECT_EQ(Text(dtt, kDiskInfo).toStdString(), ListDriveFreeSpace());
+  // The same drives in the same order; the free space itself may change
+  // between the two listings, as other programs write.
+  const auto drives = [](const QString& listing) {
+    QString shape = listing;
+    shape.replace(QRegularExpression(QStringLiteral("Free space:\\d+\\(MB\\)")), QStringLiteral("Free space:N(MB)"));
+    return shape.toStdString();
+  };
+  EXPECT_EQ(drives(Text(dtt, kDiskInfo)), drives(QString::fromStdString(ListDriveFreeSpace())));
+  EXPECT_TRUE(Text(dtt, kDiskInfo).contains(QStringLiteral("Free space:")));
   EXPECT_FALSE(Enabled(dtt, kDiskInfo));
+}
+
+TEST_F(CaptureSettingDlgTest, DriveListingSpeaksTheUsersLanguage) {
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  CDttSettingDlg dtt(nullptr);
+  dtt.InitDialog();
+  const QString listing = Text(dtt, kDiskInfo);
+  EXPECT_TRUE(listing.contains(QRegularExpression(QStringLiteral("可用空间:\\d+\\(MB\\)\r\n")))) << listing.toStdString();
+  EXPECT_FALSE(listing.contains(QStringLiteral("Free space"))) << listing.toStdString();
 }
 
 TEST_F(CaptureSettingDlgTest, InSpaceAndInTimeSwitchTheEditsAndReopeningRestoresTheMode) {
@@ -89,14 +109,115 @@ TEST_F(CaptureSettingDlgTest, InSpaceAndInTimeSwitchTheEditsAndReopeningRestores
   EXPECT_EQ(Text(reopened, kSeconds), QStringLiteral("30"));
 }
 
-TEST_F(CaptureSettingDlgTest, RecordModeOutsideTheGroupSelectsNoButton) {
+TEST_F(CaptureSettingDlgTest, RecordModeOutsideTheGroupReadsAsTheDefault) {
   WriteProfileInt(kSectionDtt, kKeyRecordMode, 4);
   CDttSettingDlg dtt(nullptr);
   dtt.InitDialog();
   EXPECT_FALSE(Checked(dtt, kInTime));
-  EXPECT_FALSE(Checked(dtt, kInSpace));
+  EXPECT_TRUE(Checked(dtt, kInSpace));
   Click(dtt, kApply);
-  EXPECT_EQ(ProfileInt(kSectionDtt, kKeyRecordMode), -1);
+  EXPECT_EQ(ProfileInt(kSectionDtt, kKeyRecordMode), 1);
+}
+
+TEST_F(CaptureSettingDlgTest, HostileProfileValuesReadAsTheirDefaults) {
+  std::filesystem::create_directories(profileDir_.path() + "/CAPTURE");
+  std::filesystem::copy_file(std::string(VANTREL_TEST_DATA_DIR) + "/profiles/hostile_profile.ini", GetProfilePath());
+  CDstSettingDlg dst(nullptr);
+  dst.InitDialog();
+  EXPECT_EQ(Text(dst, kFrequency), QStringLiteral("12308"));               // FREQ=-5
+  EXPECT_EQ(Text(dst, CDstSettingDlg::kSymbolRate), QStringLiteral("22425"));  // SYMR=abc
+  EXPECT_EQ(Text(dst, kIq), QStringLiteral("0"));                           // IQ=9
+  EXPECT_EQ(Text(dst, CDstSettingDlg::kPolarisation), QStringLiteral("V"));  // POLA=-7
+  EXPECT_TRUE(Checked(dst, kInSpace));                                      // RECM=5
+  EXPECT_EQ(Text(dst, kSeconds), QStringLiteral("0"));                      // SECC=-1
+  EXPECT_EQ(Text(dst, kMegabytes), QStringLiteral("600"));                  // SIZE beyond 32 bits
+  // What is written back is the defaults, not the damaged values.
+  Click(dst, kApply);
+  EXPECT_EQ(ProfileInt(kSectionDst, kKeyFrequency), 12308);
+  EXPECT_EQ(ProfileInt(kSectionDst, kKeyPolarisation), 0);
+  EXPECT_EQ(ProfileInt(kSectionDst, kKeyRecordMode), 1);
+  EXPECT_EQ(ProfileInt(kSectionDst, kKeySeconds), 0);
+  EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(CaptureSettingDlgTest, ValuesTheRequestCannotHoldAreRefusedWithTheirRange) {
+  CDctSettingDlg dct(nullptr);
+  dct.InitDialog();
+  const std::pair<const char*, std::string> refused[] = {
+      {"16777216", kFrequencyKHzPrompt}, {"+474000", kFrequencyKHzPrompt}};
+  for (const auto& [text, prompt] : refused) {
+    RecordingUiHooks hooks;
+    dct.SetDlgItemText(kFrequency, QString::fromLatin1(text));
+    Click(dct, kApply);
+    EXPECT_EQ(hooks.Messages(), std::vector<std::string>{prompt}) << text;
+  }
+  dct.SetDlgItemText(kFrequency, QStringLiteral("16777215"));
+  dct.SetDlgItemText(CDctSettingDlg::kSymbolRate, QStringLiteral("65536"));
+  {
+    RecordingUiHooks hooks;
+    Click(dct, kApply);
+    EXPECT_EQ(hooks.Messages(), std::vector<std::string>{RangePrompt(0, 65535)});
+  }
+  EXPECT_EQ(GetSettingsBlock().channel.words[0], 16777215);
+  EXPECT_EQ(GetSettingsBlock().channel.words[1], 6875);  // the refused symbol rate was not taken
+  dct.SetDlgItemText(CDctSettingDlg::kSymbolRate, QStringLiteral("65535"));
+  dct.SetDlgItemText(kMegabytes, QStringLiteral("2147483648"));
+  {
+    RecordingUiHooks hooks;
+    dct.accept();
+    EXPECT_NE(dct.result(), kIdOk);
+    EXPECT_EQ(hooks.Messages(), std::vector<std::string>(2, kLimitPrompt));
+  }
+}
+
+TEST_F(CaptureSettingDlgTest, FailedProfileWriteTellsTheUser) {
+  // A file where the profile's folder should be: nothing can be written.
+  WriteFileBytes(profileDir_.File("blocked"), "x");
+  ScopedEnv blocked("XDG_CONFIG_HOME", profileDir_.File("blocked").c_str());
+  CDttSettingDlg dtt(nullptr);
+  dtt.InitDialog();
+  dtt.SetDlgItemText(kFrequency, QStringLiteral("474000"));
+  Click(dtt, kApply);
+  EXPECT_EQ(Messages(), std::vector<std::string>{"The settings could not be saved in " + GetProfilePath() + "."});
+  // The settings block took the values all the same.
+  EXPECT_EQ(GetSettingsBlock().channel.words[0], 474000);
+}
+
+TEST_F(CaptureSettingDlgTest, TypedPathOfANonEmptyFileAsksBeforeReplacingIt) {
+  const std::string existing = files_.File("old.ts");
+  WriteFileBytes(existing, "recorded before");
+  WriteFileBytes(files_.File("empty.ts"), "");
+  CDttSettingDlg dtt(nullptr);
+  dtt.InitDialog();
+  dtt.show();
+  QString question;
+  OnModal<QMessageBox>([&](QMessageBox* box) {
+    question = box->text();
+    box->button(QMessageBox::No)->click();
+  });
+  dtt.SetDlgItemText(kSaveAs, QString::fromStdString(existing));
+  dtt.accept();
+  EXPECT_TRUE(dtt.isVisible());
+  EXPECT_EQ(question.toStdString(), existing + " already exists and is not empty.\nDo you want to replace it?");
+  EXPECT_EQ(dtt.focusWidget(), dtt.GetDlgItem(kSaveAs));
+  EXPECT_EQ(ReadFileBytes(existing), "recorded before");
+
+  OnModal<QMessageBox>([](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
+  dtt.accept();
+  EXPECT_FALSE(dtt.isVisible());
+  EXPECT_EQ(dtt.result(), kIdOk);
+
+  // An empty file or a new name needs no question.
+  for (const char* name : {"empty.ts", "new.ts"}) {
+    CDctSettingDlg dct(nullptr);
+    dct.InitDialog();
+    dct.show();
+    ShownDialogRecorder shown;
+    dct.SetDlgItemText(kSaveAs, QString::fromStdString(files_.File(name)));
+    dct.accept();
+    EXPECT_EQ(dct.result(), kIdOk) << name;
+    EXPECT_TRUE(shown.Shown().isEmpty()) << name;
+  }
 }
 
 TEST_F(CaptureSettingDlgTest, EmptyTimeFieldBlocksCaptureEvenWhileDisabled) {
@@ -122,7 +243,7 @@ TEST_F(CaptureSettingDlgTest, EmptyTimeFieldBlocksCaptureEvenWhileDisabled) {
   EXPECT_TRUE(stayedOpen);
   EXPECT_TRUE(focusOnField);
   // Each press read the fields twice, once to store and once to close.
-  EXPECT_EQ(Messages(), std::vector<std::string>(4, kPositiveIntegerPrompt));
+  EXPECT_EQ(Messages(), std::vector<std::string>(4, kLimitPrompt));
   // The fields before the refused one were taken over and stored; the
   // symbol rate after it was not.
   EXPECT_EQ(ProfileInt(kSectionDst, kKeyFrequency), 11778);
@@ -139,7 +260,7 @@ TEST_F(CaptureSettingDlgTest, ApplyGoesOnWithTheFieldsTakenOverBeforeARefusal) {
   dtt.SetDlgItemText(kFrequency, QStringLiteral("-474000"));
   dtt.SetDlgItemText(CDttSettingDlg::kBandwidth, QStringLiteral("8"));
   Click(dtt, kApply);
-  EXPECT_EQ(Messages(), std::vector<std::string>{kPositiveIntegerPrompt});
+  EXPECT_EQ(Messages(), std::vector<std::string>{kFrequencyKHzPrompt});
   EXPECT_EQ(ProfileInt(kSectionDtt, kKeySize), 12);
   EXPECT_EQ(ProfileInt(kSectionDtt, kKeyFrequency), 12308);
   EXPECT_EQ(ProfileInt(kSectionDtt, kKeyBandwidth), 6);
@@ -180,12 +301,19 @@ TEST_F(CaptureSettingDlgTest, PidIsShownOnlyForModels12And20) {
   CDstSettingDlg dst(nullptr);
   dst.InitDialog();
   EXPECT_TRUE(dst.GetDlgItem(kPid)->isVisibleTo(&dst));
-  // A PID outside 16 bits is refused with the integer prompt.
-  dst.SetDlgItemText(kPid, QStringLiteral("40000"));
+  // A PID outside 13 bits is refused with a prompt naming the range.
+  for (const char* refused : {"8192", "-1", "40000"}) {
+    dst.SetDlgItemText(kPid, QString::fromLatin1(refused));
+    dst.accept();
+    EXPECT_NE(dst.result(), kIdOk);
+    ASSERT_FALSE(Messages().empty());
+    EXPECT_EQ(Messages().back(), kPidPrompt) << refused;
+  }
+  dst.SetDlgItemText(kPid, QStringLiteral("8191"));
+  dst.SetDlgItemText(kSaveAs, QString::fromStdString(files_.File("sat.ts")));
   dst.accept();
-  EXPECT_NE(dst.result(), kIdOk);
-  ASSERT_FALSE(Messages().empty());
-  EXPECT_EQ(Messages().back(), "Please enter an integer.");
+  EXPECT_EQ(dst.result(), kIdOk);
+  EXPECT_EQ(nCapturePid.load(), 8191);
 }
 
 TEST_F(CaptureSettingDlgTest, NoListSelectionStoresQam16AndPolarisationMinusOne) {
@@ -200,7 +328,8 @@ TEST_F(CaptureSettingDlgTest, NoListSelectionStoresQam16AndPolarisationMinusOne)
   {
     CDctSettingDlg reopened(nullptr);
     reopened.InitDialog();
-    EXPECT_EQ(reopened.Item<QComboBox>(CDctSettingDlg::kQam)->currentIndex(), -1);
+    // Read back, the -1 is outside the list: the key's default, "64".
+    EXPECT_EQ(reopened.Item<QComboBox>(CDctSettingDlg::kQam)->currentIndex(), 2);
     reopened.Item<QComboBox>(CDctSettingDlg::kQam)->setCurrentIndex(4);
     Click(reopened, kApply);
     EXPECT_EQ(GetSettingsBlock().channel.words[2], 256);

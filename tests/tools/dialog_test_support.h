@@ -59,7 +59,13 @@ protected:
   std::vector<std::unique_ptr<ModalWatch>> watches_;
 };
 
-inline const std::string kPositiveIntegerPrompt = "Please enter a positive integer.";
+// The prompt of a numeric field limited to what its request can carry.
+inline std::string RangePrompt(long long minimum, long long maximum) {
+  return "Please enter an integer from " + std::to_string(minimum) + " to " + std::to_string(maximum) + ".";
+}
+inline const std::string kLimitPrompt = RangePrompt(0, 2147483647);     // seconds, megabytes, LO
+inline const std::string kFrequencyKHzPrompt = RangePrompt(0, 16777215);
+inline const std::string kPidPrompt = RangePrompt(0, 8191);
 
 // Colour of the dialog's pixel at (x, y) as painted now.
 inline QColor PixelAt(QWidget& widget, QPoint point) { return widget.grab().toImage().pixelColor(point); }

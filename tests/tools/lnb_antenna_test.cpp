@@ -5,8 +5,10 @@
 #include <QPainter>
 #include <QPushButton>
 #include <algorithm>
+#include <filesystem>
 
 #include "tests/tools/dialog_test_support.h"
+#include "capture/dialogs/capture_setting_dlg.h"
 #include "tools/antenna_tuning_dlg.h"
 #include "tools/lnb_setup_dlg.h"
 
@@ -98,20 +100,34 @@ TEST_F(LnbSetupDlgTest, UniversalStoresItsFixedPair) {
   EXPECT_EQ(LoadLnbSettings(2).custom2, 9750);
 }
 
-TEST_F(LnbSetupDlgTest, StoredValueOutsideAListShowsNoSelectionAndOkStoresMinusOne) {
-  WriteProfileInt("LNB1", kKeyToneBurst, 5);
-  WriteProfileInt("LNB1", kKeyLnbType, -3);
-  WriteProfileInt("LNB1", kKeyCustom1, 1234);
+TEST_F(LnbSetupDlgTest, StoredValuesOutsideTheirRangeReadAsTheDefault) {
+  std::filesystem::create_directories(profileDir_.path() + "/CAPTURE");
+  std::filesystem::copy_file(std::string(VANTREL_TEST_DATA_DIR) + "/profiles/hostile_profile.ini", GetProfilePath());
   CLnbSetupDlg dialog(nullptr);
   dialog.InitDialog();
-  EXPECT_EQ(List(dialog, CLnbSetupDlg::kToneBurstList)->currentIndex(), -1);
-  EXPECT_EQ(List(dialog, CLnbSetupDlg::kTypeList)->currentIndex(), -1);
-  // An unknown type is treated like Custom: its stored pair, editable.
-  EXPECT_EQ(Los(dialog), QStringLiteral("1234/0"));
-  EXPECT_TRUE(LoEditsEnabled(dialog));
+  // LNB Enable=7, LNB Type=-3, 22KHz Tone=99, Tone Burst=-1, Data Burst=5,
+  // DiSEqC=1000: each list shows its first entry, the key's default.
+  for (int id : {CLnbSetupDlg::kPowerList, CLnbSetupDlg::kTypeList, CLnbSetupDlg::kToneList,
+                 CLnbSetupDlg::kToneBurstList, CLnbSetupDlg::kDataBurstList, CLnbSetupDlg::kDiseqcList})
+    EXPECT_EQ(List(dialog, id)->currentIndex(), 0) << id;
+  // Type Normal: its fixed pair, not editable.
+  EXPECT_EQ(Los(dialog), QStringLiteral("5150/5750"));
+  EXPECT_FALSE(LoEditsEnabled(dialog));
   dialog.accept();
-  EXPECT_EQ(ProfileInt("LNB4", kKeyToneBurst), -1);
-  EXPECT_EQ(ProfileInt("LNB4", kKeyLnbType), -1);
+  EXPECT_EQ(ProfileInt("LNB4", kKeyToneBurst), 0);
+  EXPECT_EQ(ProfileInt("LNB4", kKeyLnbType), 0);
+  EXPECT_EQ(ProfileInt("LNB1", kKeyDiseqc), 0);
+  EXPECT_EQ(ProfileInt("LNB1", kKeyLnbEnable), 0);
+}
+
+TEST_F(LnbSetupDlgTest, NegativeCustomOscillatorReadsAsZero) {
+  WriteProfileInt("LNB1", kKeyLnbType, 2);
+  WriteProfileInt("LNB1", kKeyCustom1, -10600);
+  WriteProfileInt("LNB1", kKeyCustom2, 9750);
+  CLnbSetupDlg dialog(nullptr);
+  dialog.InitDialog();
+  EXPECT_EQ(Los(dialog), QStringLiteral("0/9750"));
+  EXPECT_TRUE(LoEditsEnabled(dialog));
 }
 
 TEST_F(LnbSetupDlgTest, RefusedLoEditKeepsTheDialogOpenAfterWritingThePreviousValue) {
@@ -124,7 +140,7 @@ TEST_F(LnbSetupDlgTest, RefusedLoEditKeepsTheDialogOpenAfterWritingThePreviousVa
   dialog.SetDlgItemText(CLnbSetupDlg::kLo2Edit, QString());
   dialog.accept();
   EXPECT_NE(dialog.result(), kIdOk);
-  EXPECT_EQ(Messages(), std::vector<std::string>(2, kPositiveIntegerPrompt));
+  EXPECT_EQ(Messages(), std::vector<std::string>(2, kLimitPrompt));
   EXPECT_EQ(ProfileInt("LNB2", kKeyCustom1), 11000);
   EXPECT_EQ(ProfileInt("LNB2", kKeyCustom2), 10600);
 }
@@ -216,8 +232,7 @@ TEST_F(AntennaTuningDlgTest, FailedSignalQueryShowsZeroAndEmptyBars) {
     for (const std::string& line : box_.JournalLines()) queries += line.rfind("T 0022234C", 0) == 0;
     return queries >= 2;
   }));
-  ProcessEventsUntil([] { return false; }, 300);  // a repaint after the failed queries
-  EXPECT_TRUE(Showing(dialog, "00%", "00%"));
+  EXPECT_TRUE(ProcessEventsUntil([&] { return Showing(dialog, "00%", "00%"); }));
   const QColor face = dialog.palette().color(QPalette::Button);
   EXPECT_EQ(BarPixel(dialog, SignalMeter::kStrengthLabel, 0), face);
   EXPECT_EQ(BarPixel(dialog, SignalMeter::kQualityLabel, 0), face);
@@ -228,16 +243,64 @@ TEST_F(AntennaTuningDlgTest, RefusedTuneIsRetriedAboutFiveTimesASecond) {
   ASSERT_TRUE(OpenBox({"--kind", "t", "--fail", "222328"}));
   CAntennaTuningDlg dialog(nullptr);
   dialog.InitDialog();
+  QElapsedTimer clock;
+  clock.start();
   Tune(dialog);
-  ProcessEventsUntil([] { return false; }, 2000);
+  // Retried again and again, however slow the machine; never more often
+  // than the worker's 200 ms wait allows (the one wake of "Tuning" aside).
+  ASSERT_TRUE(ProcessEventsUntil([&] { return dialog.Monitor().TuneCount() >= 4; }, 20000));
   const int tunes = dialog.Monitor().TuneCount();
-  EXPECT_GE(tunes, 6);
-  EXPECT_LE(tunes, 14);
+  EXPECT_LE(tunes, clock.elapsed() / 200 + 2) << "after " << clock.elapsed() << " ms";
   dialog.reject();
   // No further tune once the dialog has closed.
   const int atClose = static_cast<int>(box_.JournalLines().size());
   ProcessEventsUntil([] { return false; }, 500);
   EXPECT_EQ(static_cast<int>(box_.JournalLines().size()), atClose);
+}
+
+TEST_F(AntennaTuningDlgTest, ABoxThatVanishesShowsZeroAndIsReopenedLater) {
+  ASSERT_TRUE(OpenBox({"--kind", "t", "--lock-ms", "20"}));
+  bDeviceRequestFailed.store(0);
+  CDttSettingDlg dtt(nullptr);
+  dtt.InitDialog();
+  dtt.Item<QPushButton>(capture_ids::kApply)->click();
+  const auto shows = [&](const char* strength, const char* quality) {
+    return dtt.GetDlgItemText(SignalMeter::kStrengthLabel) == QLatin1String(strength) &&
+           dtt.GetDlgItemText(SignalMeter::kQualityLabel) == QLatin1String(quality);
+  };
+  const auto strengthShown = [&] {
+    const QString text = dtt.GetDlgItemText(SignalMeter::kStrengthLabel);
+    return !text.isEmpty() && text != QLatin1String("00%");
+  };
+  ASSERT_TRUE(ProcessEventsUntil(strengthShown, 20000));
+  EXPECT_EQ(bDeviceRequestFailed.load(), 0);
+  box_.Stop();  // unplugged
+  // The frame reopens the box at its next device command.
+  EXPECT_TRUE(ProcessEventsUntil([&] { return bDeviceRequestFailed.load() == 1; }, 20000));
+  EXPECT_TRUE(ProcessEventsUntil([&] { return shows("00%", "00%"); }, 20000));
+  dtt.reject();
+  bDeviceRequestFailed.store(0);
+}
+
+TEST_F(AntennaTuningDlgTest, AWorkerThatOutlivesItsStopWaitKeepsRequestsCancelledUntilItEnds) {
+  ASSERT_TRUE(OpenBox({"--kind", "t", "--hang", "222328"}));
+  // No stop wait at all: the worker inside its hung tune cannot have ended.
+  SignalMonitor monitor(MonitorConfig{1000, MonitorWake::Signal, 0});
+  monitor.Start();
+  monitor.Request();
+  ASSERT_TRUE(ProcessEventsUntil([&] {
+    for (const std::string& line : box_.JournalLines())
+      if (line.rfind("T 00222328", 0) == 0) return true;
+    return false;
+  }));
+  if (monitor.Stop()) {
+    // It ended within no time after all: requests were resumed at once.
+    EXPECT_FALSE(TunerRequestsCancelled());
+    return;
+  }
+  // Left to end on its own: no request may go out beside it until it has.
+  EXPECT_TRUE(TunerRequestsCancelled());
+  EXPECT_TRUE(ProcessEventsUntil([] { return !TunerRequestsCancelled(); }, 10000));
 }
 
 TEST(SignalMeterTest, ValuesAreClampedNotTakenModuloOneHundred) {

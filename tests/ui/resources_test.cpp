@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <set>
 
 #include "analysis/dialogs/search_packets_dlg.h"
@@ -97,7 +100,9 @@ TEST_F(ResourcesTest, TemplatesAreSoundAndControlsLandOnTheirRectangles) {
   ASSERT_TRUE(dialog.HasTemplate());
   const DialogBaseUnits base = GetDialogBaseUnits(GetDialogFont());
   EXPECT_EQ(dialog.BaseUnits().x, base.x);
-  EXPECT_EQ(dialog.size(), MapDialogSize(QSize(321, 234), base));
+  // The template's size, wider only where a text needs it (see below).
+  EXPECT_EQ(dialog.height(), MapDialogSize(QSize(321, 234), base).height());
+  EXPECT_GE(dialog.width(), MapDialogSize(QSize(321, 234), base).width());
   EXPECT_EQ(dialog.GetDlgItem(1000)->geometry(), MapDialogRect(QRect(7, 7, 239, 110), base));
   EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Searching Packets"));
   auto* list = dialog.Item<QComboBox>(1005);
@@ -107,6 +112,38 @@ TEST_F(ResourcesTest, TemplatesAreSoundAndControlsLandOnTheirRectangles) {
   EXPECT_FALSE(dialog.GetDlgItem(1006)->isEnabled());
   EXPECT_FALSE(dialog.GetDlgItem(1008)->isEnabled());
   EXPECT_TRUE(dialog.Item<QPushButton>(1)->isDefault());
+}
+
+TEST_F(ResourcesTest, EveryLabelAndListShowsItsWholeTextInTheFontUsed) {
+  for (ResLanguage language : {ResLanguage::English, ResLanguage::SimplifiedChinese}) {
+    ScopedResourceLanguage scoped(language);
+    for (int id : ListDialogResources()) {
+      CResourceDialog dialog(id, nullptr);
+      for (QWidget* child : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        const char* where = ResourceLanguageKey(language);
+        if (auto* label = qobject_cast<QLabel*>(child); label && !label->text().contains(QLatin1Char('\n'))) {
+          EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()))
+              << id << " " << where << " " << label->text().toStdString();
+        }
+        if (auto* radio = qobject_cast<QRadioButton*>(child)) {
+          EXPECT_GE(radio->width(), radio->sizeHint().width()) << id << " " << where << " " << radio->text().toStdString();
+        }
+        if (auto* combo = qobject_cast<QComboBox*>(child)) {
+          for (int i = 0; i < combo->count(); ++i)
+            EXPECT_GE(combo->width(), combo->fontMetrics().horizontalAdvance(combo->itemText(i)) + 20)
+                << id << " " << where << " " << combo->itemText(i).toStdString();
+        }
+        EXPECT_LE(child->geometry().right(), dialog.width()) << id << " " << where << " " << child->objectName().toStdString();
+      }
+    }
+  }
+  // A label beside a field sits on the field's vertical centre: the PID of
+  // "DST Setting" starts at its field's top in the template.
+  CResourceDialog dst(136, nullptr);
+  const QRect pidLabel = dst.GetDlgItem(1051)->geometry();
+  const QRect pidEdit = dst.GetDlgItem(1050)->geometry();
+  EXPECT_EQ(pidLabel.center().y(), pidEdit.center().y());
+  EXPECT_TRUE(qobject_cast<QLabel*>(dst.GetDlgItem(1051))->alignment() & Qt::AlignVCenter);
 }
 
 TEST_F(ResourcesTest, ChineseDialogsKeepTheIds) {
@@ -131,7 +168,8 @@ TEST(DialogFieldTest, NumbersAreCheckedLikeTheDialogDataExchange) {
   EXPECT_EQ(value, 42u);
   EXPECT_TRUE(ParseDialogUnsigned(QStringLiteral("4294967295"), value));
   EXPECT_EQ(value, 4294967295u);
-  for (const char* refused : {"", " ", "-1", "12a", "0x10", "4294967296", "1 2", "00000000000000000000000000000001"}) {
+  for (const char* refused : {"", " ", "-1", "+1", " +42", "12a", "0x10", "4294967296", "1 2",
+                              "00000000000000000000000000000001"}) {
     uint32_t untouched = 7;
     EXPECT_FALSE(ParseDialogUnsigned(QString::fromLatin1(refused), untouched)) << refused;
     EXPECT_EQ(untouched, 7u);
@@ -140,6 +178,31 @@ TEST(DialogFieldTest, NumbersAreCheckedLikeTheDialogDataExchange) {
   EXPECT_TRUE(ParseDialogInt(QStringLiteral("-32768"), -32768, 32767, pid));
   EXPECT_EQ(pid, -32768);
   EXPECT_FALSE(ParseDialogInt(QStringLiteral("32768"), -32768, 32767, pid));
+  EXPECT_FALSE(ParseDialogInt(QStringLiteral("+5"), -32768, 32767, pid));
+}
+
+TEST_F(ResourcesTest, EnterInAReportBoxPressesTheDefaultButton) {
+  CSearchPacketsDlg dialog(nullptr);
+  dialog.SetDlgItemText(1004, QStringLiteral("0"));
+  dialog.SetDlgItemText(1000, QStringLiteral("line"));
+  dialog.show();
+  auto* report = dialog.Item<QPlainTextEdit>(1000);
+  report->setFocus();
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(report, &enter);
+  EXPECT_EQ(report->toPlainText(), QStringLiteral("line"));  // no line break inserted
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);  // OK is the default button
+}
+
+TEST_F(ResourcesTest, QtsOwnTextsAreChineseToo) {
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  InstallFrameworkTranslations();
+  QMessageBox box(QMessageBox::Question, QStringLiteral("VANTREL"), QStringLiteral("?"),
+                  QMessageBox::Yes | QMessageBox::No);
+  EXPECT_NE(box.button(QMessageBox::Yes)->text(), QStringLiteral("&Yes"));
+  EXPECT_TRUE(box.button(QMessageBox::No)->text().contains(QStringLiteral("否")))
+      << box.button(QMessageBox::No)->text().toStdString();
 }
 
 }  // namespace

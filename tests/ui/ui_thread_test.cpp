@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QThread>
+#include <cstdlib>
 #include <atomic>
 #include <thread>
 
@@ -50,6 +51,48 @@ TEST_F(UiThreadTest, WorkerMessageIsAWarningBoxOnTheUiThread) {
   EXPECT_EQ(seen.icon, QMessageBox::Warning);
   EXPECT_EQ(seen.buttons, 1);
   EXPECT_TRUE(seen.onUiThread);
+}
+
+TEST_F(UiThreadTest, MessagesAndTemplatesComeInTheChosenLanguage) {
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  EXPECT_EQ(TranslateText("Searching complete !"), "搜索完成！");
+  EXPECT_EQ(TranslateText("Successful operation !"), "操作成功！");
+  EXPECT_EQ(TranslateText("Must select a valid file !"), "必须选择一个有效的文件！");
+  // printf templates, also with the line end the caller appends.
+  EXPECT_EQ(TranslateText("Free space:%u(MB)"), "可用空间:%u(MB)");
+  EXPECT_EQ(TranslateText("Free space:%u(MB)\r\n"), "可用空间:%u(MB)\r\n");
+  EXPECT_EQ(TranslateText("not a text of the program"), "not a text of the program");
+  QString shown;
+  auto watch = WhenModal<QMessageBox>([&](QMessageBox* box) {
+    shown = box->text();
+    box->button(QMessageBox::Ok)->click();
+  });
+  ShowMessage("Open file failure !");
+  EXPECT_EQ(shown, QStringLiteral("打开文件失败！"));
+  SetResourceLanguage(ResLanguage::English);
+  EXPECT_EQ(TranslateText("Searching complete !"), "Searching complete !");
+}
+
+TEST_F(UiThreadTest, MessageBoxShowsItsWholeCaptionCentredOnItsOwner) {
+  QWidget owner;
+  owner.setGeometry(300, 200, 640, 480);
+  owner.show();
+  QRect box;
+  int captionWidth = 0;
+  auto watch = WhenModal<QMessageBox>([&](QMessageBox* message) {
+    box = message->frameGeometry();
+    captionWidth = QFontMetrics(QApplication::font("QMdiSubWindowTitleBar")).horizontalAdvance(message->windowTitle());
+    message->button(QMessageBox::Ok)->click();
+  });
+  QMessageBox message(QMessageBox::Warning, QStringLiteral("VANTREL"), QStringLiteral("OK"), QMessageBox::Ok, &owner);
+  FitMessageBox(message);
+  message.exec();
+  ASSERT_TRUE(box.isValid());
+  // A short text: the box is still wide enough for the caption and the
+  // title bar's buttons.
+  EXPECT_GT(box.width(), captionWidth + 100);
+  EXPECT_LE(std::abs(box.center().x() - owner.frameGeometry().center().x()), 2);
+  EXPECT_LE(std::abs(box.center().y() - owner.frameGeometry().center().y()), 2);
 }
 
 TEST_F(UiThreadTest, WaitingForAWorkerRunsItsUiCalls) {
