@@ -67,6 +67,8 @@ BoxProtocol::BoxProtocol(const BoxIdentity& identity, BoxBackend* backend, unsig
   std::memcpy(modelCode_, identity.modelCode.data(), std::min<size_t>(6, identity.modelCode.size()));
 }
 
+BoxProtocol::~BoxProtocol() { StopStream(); }
+
 bool BoxProtocol::CreateRing(std::string* error) {
   return ring_.Create(identity_.kind == BoxKind::Bus ? kRingSizeBus : kRingSizeDirect, index_, error);
 }

@@ -38,6 +38,8 @@ class BoxProtocol {
 public:
   // `backend` must outlive the protocol; `index` tells boxes of one process apart.
   BoxProtocol(const BoxIdentity& identity, BoxBackend* backend, unsigned index);
+  // Stops a running stream first: nothing writes to the ring once it is gone.
+  ~BoxProtocol();
   BoxProtocol(const BoxProtocol&) = delete;
   BoxProtocol& operator=(const BoxProtocol&) = delete;
 

@@ -94,6 +94,9 @@ const char* BoxSimUsage() {
          "  --fail-after-ms N       fail every request N ms after the first stream start\n"
          "  --stall-after-ms N      freeze the write offset N ms after the first stream start\n"
          "  --hang CODE[,CODE...]   never answer these requests (for tests)\n"
+         "The A and S boxes apply the PID filter the program sets (PID 0 passes every\n"
+         "packet); a filter set before the program first asks for the write offset\n"
+         "applies from the start of the stream.\n"
          "Numbers are decimal or 0x hexadecimal. SIGINT or SIGTERM end it cleanly.\n";
 }
 
