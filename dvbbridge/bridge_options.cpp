@@ -25,7 +25,7 @@ ParseOutcome ParseBridgeOptions(int argc, const char* const* argv, BridgeOptions
   unsigned adapter = 0;
   std::string system, dryRun;
   auto* adapterOption = app.add_option("--adapter", adapter, "Adapter number N (/dev/dvb/adapterN)");
-  app.add_option("--frontend", options->frontend, "Frontend number of the adapter (default 0)");
+  auto* frontendOption = app.add_option("--frontend", options->frontend, "Frontend number of the adapter (default 0)");
   app.add_option("--device-dir", options->deviceDirectory, "Publish the box here instead of the default directory");
   app.add_option("--journal", options->journalPath, "Append one line per request and per DVB call to FILE");
   auto* listFlag = app.add_flag("--list", options->list, "List the adapters' frontends and their delivery systems");
@@ -35,6 +35,7 @@ ParseOutcome ParseBridgeOptions(int argc, const char* const* argv, BridgeOptions
                            ->check(CLI::IsMember({"dvbs", "dvbc", "dvbt", "atsc"}));
   auto* streamOption = app.add_option("--stream", options->streamPath, "Dry run: transport stream FILE to loop");
   streamOption->needs(dryRunOption);
+  frontendOption->needs(adapterOption);
   listFlag->excludes(dryRunOption);
   dryRunOption->excludes(adapterOption)->excludes(systemOption);
   try {

@@ -84,6 +84,7 @@ TEST(BridgeProgram, BadCommandLinesAreRefusedWithStatus2) {
            {"--dry-run", "dvbt", "--adapter", "0"},
            {"--system", "cable"},
            {"--adapter", "x"},
+           {"--frontend", "1"},
            {"--unknown"}}) {
     ProgramRun run = RunBridge(arguments);
     EXPECT_EQ(run.exitCode, 2) << ::testing::PrintToString(arguments);
