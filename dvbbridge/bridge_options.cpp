@@ -24,16 +24,18 @@ ParseOutcome ParseBridgeOptions(int argc, const char* const* argv, BridgeOptions
   app.footer(kFooter);
   unsigned adapter = 0;
   std::string system, dryRun;
-  auto* adapterOption = app.add_option("--adapter", adapter, "Adapter number N (/dev/dvb/adapterN)");
-  auto* frontendOption = app.add_option("--frontend", options->frontend, "Frontend number of the adapter (default 0)");
-  app.add_option("--device-dir", options->deviceDirectory, "Publish the box here instead of the default directory");
-  app.add_option("--journal", options->journalPath, "Append one line per request and per DVB call to FILE");
+  auto* adapterOption = app.add_option("--adapter", adapter, "Adapter number N (/dev/dvb/adapterN)")->type_name("N");
+  auto* frontendOption = app.add_option("--frontend", options->frontend, "Frontend number of the adapter (default 0)")->type_name("N");
+  app.add_option("--device-dir", options->deviceDirectory, "Publish the box here instead of the default directory")->type_name("DIR");
+  app.add_option("--journal", options->journalPath, "Append one line per request and per DVB call to FILE")->type_name("FILE");
   auto* listFlag = app.add_flag("--list", options->list, "List the adapters' frontends and their delivery systems");
   auto* systemOption = app.add_option("--system", system, "Family to present: dvbs, dvbc, dvbt or atsc")
-                           ->check(CLI::IsMember({"dvbs", "dvbc", "dvbt", "atsc"}));
+                           ->check(CLI::IsMember({"dvbs", "dvbc", "dvbt", "atsc"}))
+                           ->type_name("SYSTEM");
   auto* dryRunOption = app.add_option("--dry-run", dryRun, "No hardware: a stand-in frontend of SYSTEM")
-                           ->check(CLI::IsMember({"dvbs", "dvbc", "dvbt", "atsc"}));
-  auto* streamOption = app.add_option("--stream", options->streamPath, "Dry run: transport stream FILE to loop");
+                           ->check(CLI::IsMember({"dvbs", "dvbc", "dvbt", "atsc"}))
+                           ->type_name("SYSTEM");
+  auto* streamOption = app.add_option("--stream", options->streamPath, "Dry run: transport stream FILE to loop")->type_name("FILE");
   streamOption->needs(dryRunOption);
   frontendOption->needs(adapterOption);
   listFlag->excludes(dryRunOption);
