@@ -239,6 +239,8 @@ void DvbBox::StopStream() {
   device_->StopStream();
 }
 
+// Takes effect with the next stream start; the protocol restarts the stream
+// when the filter comes, as the program sends it, right after the start.
 bool DvbBox::SetPidFilter(uint16_t pid) {
   pid_ = pid;
   return true;

@@ -198,10 +198,12 @@ void SimulatedBox::StreamTick() {
                                static_cast<uint64_t>(now - flowingSince_) / 8000000000u;
   uint64_t due = static_cast<uint64_t>(dueTotal) - flowingBytes_;
   flowingBytes_ += due;
-  if (due > ring_->size() && pidFilter_ == 0) {
-    // Fell behind by more than the ring: only the newest ring's worth stays.
+  if (due > ring_->size()) {
+    // Fell behind by more than the ring: only the newest ring's worth of the
+    // stream can still be in it, so only that much is played.
     uint64_t skip = due - ring_->size();
     sourcePosition_ = static_cast<size_t>((sourcePosition_ + skip) % source_.size());
+    filtered_.clear();
     due = ring_->size();
   }
   Play(due);
