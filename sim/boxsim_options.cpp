@@ -96,6 +96,9 @@ const char* BoxSimUsage() {
          "  --hang CODE[,CODE...]   never answer these requests (for tests)\n"
          "  -h, --help              print this help and end\n"
          "  --version               print the version and end\n"
+         "The A and S boxes apply the PID filter the program sets (PID 0 passes every\n"
+         "packet); a filter set before the program first asks for the write offset\n"
+         "applies from the start of the stream.\n"
          "Numbers are decimal or 0x hexadecimal. SIGINT or SIGTERM end it cleanly.\n";
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-enum class BoxKind { T, A, S, Bus };
+#include "boxserver/box_protocol.h"
 
 struct BoxSimOptions {
   std::vector<BoxKind> kinds;            // one box per kind, all in one directory

@@ -19,7 +19,7 @@ dpkg-deb -c "$deb" | tee "$work/contents.txt"
 dpkg-deb -f "$deb" Package Version Architecture Depends Recommends | tee "$work/control.txt"
 
 listed() { awk '{print $6}' "$work/contents.txt" | grep -qx "./usr/$1" || fail "not in the package: /usr/$1"; }
-for file in bin/vantrel-cli bin/vantrel-boxsim share/man/man1/vantrel-cli.1.gz share/man/man1/vantrel-boxsim.1.gz \
+for file in bin/vantrel-cli bin/vantrel-boxsim bin/vantrel-dvbbridge share/man/man1/vantrel-dvbbridge.1.gz share/man/man1/vantrel-cli.1.gz share/man/man1/vantrel-boxsim.1.gz \
             share/doc/vantrel/copyright share/doc/vantrel/changelog.gz; do
   listed "$file"
 done

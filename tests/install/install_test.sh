@@ -20,7 +20,7 @@ prefix=$work/usr
 "$cmake" --install "$build" --prefix "$prefix" > "$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
 
 # What a desktop and `man` look for.
-expected=(bin/vantrel-cli bin/vantrel-boxsim
+expected=(bin/vantrel-cli bin/vantrel-boxsim bin/vantrel-dvbbridge share/man/man1/vantrel-dvbbridge.1.gz
           share/man/man1/vantrel-cli.1.gz share/man/man1/vantrel-boxsim.1.gz
           share/doc/vantrel/copyright share/doc/vantrel/changelog.gz)
 if [ "$gui" = 1 ]; then
@@ -77,7 +77,7 @@ cp "$sample" "$work/run/sample.ts"
 cd "$work/run"
 # env execs the program, so a background run's $! is the program itself.
 installed=(env -i HOME="$work/home" PATH="$prefix/bin:/usr/bin:/bin" VANTREL_DEVICE_DIR="$work/devices")
-for program in vantrel-cli vantrel-boxsim $([ "$gui" = 1 ] && echo vantrel); do
+for program in vantrel-cli vantrel-boxsim vantrel-dvbbridge $([ "$gui" = 1 ] && echo vantrel); do
   [ "$("${installed[@]}" sh -c 'command -v "$0"' "$program")" = "$prefix/bin/$program" ] || fail "$program is not found on PATH in $prefix/bin"
   answer=$("${installed[@]}" "$program" --version) || fail "$program --version failed"
   [ "$answer" = "$program $version" ] || fail "$program --version said '$answer', expected '$program $version'"

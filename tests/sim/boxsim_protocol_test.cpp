@@ -371,7 +371,7 @@ TEST(Lifecycle, SecondSimulatorInTheSameDirectoryIsRefused) {
   BoxSimProcess second;
   EXPECT_FALSE(second.Start({"--kind", "s", "--device-dir", first.DeviceDirectory()}));
   EXPECT_EQ(second.ExitStatus(), 1);
-  EXPECT_NE(second.StderrText().find("another simulator (pid " + std::to_string(first.pid()) +
+  EXPECT_NE(second.StderrText().find("another box server (pid " + std::to_string(first.pid()) +
                                      ") is already running in " + first.DeviceDirectory()),
             std::string::npos)
       << second.StderrText();
@@ -423,6 +423,16 @@ TEST(Lifecycle, SigtermRemovesItsSocketsAndAKilledOnesAreReplaced) {
   while (!names().empty() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
   EXPECT_TRUE(names().empty());
   EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST(Lifecycle, AFolderGivenAsStreamIsNamedAsOne) {
+  TempDir dir;
+  BoxSimProcess sim;
+  EXPECT_FALSE(sim.Start({"--kind", "t", "--stream", dir.path()}));
+  EXPECT_EQ(sim.ExitStatus(), 1);
+  EXPECT_NE(sim.StderrText().find("vantrel-boxsim: stream file " + dir.path() + " is a folder"),
+            std::string::npos)
+      << sim.StderrText();
 }
 
 TEST(Lifecycle, BadCommandLinesAreRefused) {

@@ -8,7 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/box_signal.h"
+#include "boxserver/box_signal.h"
+#include "device/device_protocol.h"
 #include "tests/sim/sim_test_util.h"
 #include "tests/support/boxsim_process.h"
 
@@ -18,46 +19,10 @@ struct Decoded {
   int strength, quality, locked;
 };
 
-// The decoding the device layer applies to a bus reply, by signal format.
+// What the program reads from a bus reply: the device layer's own decoding.
 Decoded DecodeBus(int format, const Bytes& r) {
-  unsigned m = r[3] * 256u + r[4], s = r[5], l = r[6], f = r[7];
-  Decoded d{-1, -1, (f & 0x10) ? 0 : 1};
-  switch (format) {
-    case 0:
-      d.quality = m <= 14330 ? 100 - static_cast<int>(m / 144) : 0;
-      d.strength = l <= 64 ? 100 - static_cast<int>(l / 0.6464646464646465) : 0;
-      break;
-    case 1:
-      d.quality = !d.locked      ? 0
-                  : m <= 4608    ? 98
-                  : m <= 6400    ? 98 - static_cast<int>((m - 4609) / 31)
-                  : m <= 13568   ? 39 - static_cast<int>((m - 6401) / 188)
-                                 : 0;
-      d.strength = static_cast<int>(d.locked ? l : std::min(l, 80u));
-      break;
-    case 2: {
-      if (!(s & 0x80)) d.quality = 0;
-      else if (m == 0) d.quality = f == 0 ? 98 : 90;
-      else if (m < 240) d.quality = static_cast<int>((240 - m) * 20 / 240 + 40);
-      else if (m < 3840) d.quality = static_cast<int>((3840 - m) * 10 / 3840 + 30);
-      else d.quality = static_cast<int>((65535 - m) * 15 / 65535 + 15);
-      if (!(s & 0x04)) {
-        d.strength = 8;
-      } else {
-        unsigned y = (l + (s & 3) * 256) * 100 / 1024;
-        d.strength = y >= 90 ? 10 : y <= 15 ? 90 : 100 - static_cast<int>(y);
-      }
-      break;
-    }
-    case 3:
-      d.quality = r[4];
-      d.strength = static_cast<int>(l);
-      break;
-    case 10:
-      d.quality = r[4];
-      d.strength = static_cast<int>(s);
-      break;
-  }
+  Decoded d{-1, -1, -1};
+  DecodeBusSignalStatus(r.data(), format, &d.strength, &d.quality, &d.locked);
   return d;
 }
 

@@ -10,6 +10,7 @@
 
 #include "tests/sim/sim_test_util.h"
 #include "tests/support/boxsim_process.h"
+#include "tests/support/run_cli.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -54,6 +55,18 @@ uint32_t Position(DeviceHandle handle, uint32_t code) {
   return ReplyWord(reply);
 }
 
+// Polls the write offset until it reaches `least` (true) or 20 s pass: the
+// writer is a thread of its own that a busy machine may hold back a while.
+bool WaitForPosition(DeviceHandle handle, uint32_t code, uint32_t least, uint32_t* position) {
+  auto deadline = Clock::now() + 20s;
+  for (;;) {
+    *position = Position(handle, code);
+    if (*position >= least) return true;
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+}
+
 // Starts the stream (the request that yields the ring) and maps the ring.
 const uint8_t* StartAndMap(DeviceHandle handle, uint32_t code, size_t* size) {
   Bytes reply;
@@ -94,15 +107,18 @@ TEST(StreamRing, AdvancesAtTheBitrateWithTheFileBytesWhileOthersAsk) {
   std::this_thread::sleep_for(100ms);
   auto start = Clock::now();
   uint32_t first = Position(t.get(), 0x22233C);
-  std::this_thread::sleep_for(1000ms);
+  std::this_thread::sleep_for(2000ms);
   uint32_t last = Position(t.get(), 0x22233C);
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   stop.store(true);
   for (auto& client : clients) client.join();
 
-  double rate = (last - first) / seconds;  // bytes per second; 1,000,000 asked for
-  EXPECT_GT(rate, 600000.0);
-  EXPECT_LT(rate, 1400000.0);
+  // Bytes per second; 1,000,000 asked for. The writer catches up by the
+  // clock, so only the moments of the two answers blur the figure; the bounds
+  // leave room for half a second of delay on a busy machine.
+  double rate = (last - first) / seconds;
+  EXPECT_GT(rate, 500000.0);
+  EXPECT_LT(rate, 1500000.0);
   EXPECT_TRUE(RingHoldsFileFromStart(ring, last, file.bytes));
 }
 
@@ -178,10 +194,11 @@ TEST(StreamRing, NothingIsWrittenWhileUnlockedOrStopped) {
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(Position(s.get(), 0x22233C), 0u) << "the S path streams from its start request on";
   ASSERT_TRUE(Request(s.get(), 0x222358, {}, 0));
-  std::this_thread::sleep_for(300ms);
+  uint32_t flowing = 0;
+  ASSERT_TRUE(WaitForPosition(s.get(), 0x22233C, 2000000, &flowing));  // 2.5 MB/s
   ASSERT_TRUE(Request(s.get(), 0x222338, {}, 0));
   uint32_t stopped = Position(s.get(), 0x22233C);
-  EXPECT_GT(stopped, 300000u);  // 2.5 MB/s for 300 ms
+  EXPECT_GE(stopped, flowing);
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(Position(s.get(), 0x22233C), stopped);
   // A new start plays the file from its beginning at the ring's start.
@@ -200,8 +217,8 @@ TEST(StreamRing, DefaultStreamStartsWithAPatAndNoSyncHasNoSyncByte) {
     size_t size = 0;
     const uint8_t* ring = StartAndMap(t.get(), 0x222334, &size);
     ASSERT_NE(ring, nullptr);
-    std::this_thread::sleep_for(200ms);
-    ASSERT_GT(Position(t.get(), 0x22233C), 2 * kPacket);
+    uint32_t w = 0;
+    ASSERT_TRUE(WaitForPosition(t.get(), 0x22233C, 2 * kPacket + 1, &w));
     EXPECT_EQ(ToHex(Bytes(ring, ring + 8)), "4740001000" "00B00D");  // PAT, PID 0, pointer 0
     EXPECT_EQ(ring[kPacket], 0x47);
   }
@@ -211,9 +228,8 @@ TEST(StreamRing, DefaultStreamStartsWithAPatAndNoSyncHasNoSyncByte) {
   size_t size = 0;
   const uint8_t* ring = StartAndMap(t.get(), 0x222334, &size);
   ASSERT_NE(ring, nullptr);
-  std::this_thread::sleep_for(300ms);
-  uint32_t w = Position(t.get(), 0x22233C);
-  ASSERT_GT(w, 100000u);
+  uint32_t w = 0;
+  ASSERT_TRUE(WaitForPosition(t.get(), 0x22233C, 100000, &w));
   EXPECT_EQ(std::memchr(ring, 0x47, w), nullptr);
 }
 
@@ -238,6 +254,84 @@ TEST(StreamRing, TokensMapOnTheirHandleOnlyAndOutliveTheBox) {
   sim.Kill();
   volatile uint8_t last = ring[size - 1];  // still mapped: no fault
   (void)last;
+}
+
+// Packets of PIDs 0x10, 0x11 and 0x12 in turn, each counting its own packets.
+Bytes ThreePidPackets(uint32_t count) {
+  Bytes bytes;
+  for (uint32_t k = 0; k < count; ++k) {
+    uint8_t packet[kPacket];
+    std::memset(packet, static_cast<int>(k), sizeof packet);
+    packet[0] = 0x47;
+    packet[1] = 0x00;
+    packet[2] = static_cast<uint8_t>(0x10 + k % 3);
+    packet[3] = static_cast<uint8_t>(0x10 | (k / 3) % 16);
+    bytes.insert(bytes.end(), packet, packet + kPacket);
+  }
+  return bytes;
+}
+
+TEST(PidFilter, OnlyPacketsOfTheFilteredPidReachTheRingAndZeroPassesAll) {
+  TempDir dir;
+  Bytes file = ThreePidPackets(3000);
+  WriteFileBytes(dir.File("three.ts"), std::string(file.begin(), file.end()));
+  BoxSimProcess sim({"--kind", "a", "--lock-ms", "0", "--stream", dir.File("three.ts")});
+  ScopedDevice a(OpenInterface(kInterfaceClassA));
+  ASSERT_TRUE(Request(a.get(), 0x222328, FromHex("00073B900008000026"), 0));
+  ASSERT_TRUE(Request(a.get(), 0x222358, {0x02}, 0));
+  size_t size = 0;
+  const uint8_t* ring = StartAndMap(a.get(), 0x222334, &size);
+  ASSERT_NE(ring, nullptr);
+  // PID 0x2011 goes out masked to 0x0011, as the program sends it.
+  ASSERT_TRUE(Request(a.get(), 0x222344, FromHex("1120" + std::string(28, '0') + "0100"), 0));
+  uint32_t w = 0;
+  ASSERT_TRUE(WaitForPosition(a.get(), 0x22233C, 200 * kPacket, &w));
+  ASSERT_LT(w, size);
+  // Whole packets of PID 0x11 from the ring's start on, each the next of its PID.
+  int previous = -1;
+  for (size_t offset = 0; offset + kPacket <= w; offset += kPacket) {
+    ASSERT_EQ(ring[offset], 0x47) << offset;
+    ASSERT_EQ(ring[offset + 2], 0x11) << offset;
+    int counter = ring[offset + 3] & 0x0F;
+    if (previous >= 0) {
+      EXPECT_EQ(counter, (previous + 1) % 16) << offset;
+    }
+    previous = counter;
+  }
+  // A zero PID passes every packet again (from the next start on).
+  ASSERT_TRUE(Request(a.get(), 0x222344, FromHex(std::string(32, '0') + "0100"), 0));
+  ASSERT_TRUE(Request(a.get(), 0x222358, {0x02}, 0));
+  ASSERT_TRUE(WaitForPosition(a.get(), 0x22233C, 3 * kPacket, &w));
+  EXPECT_EQ(ring[2], 0x10);
+  EXPECT_EQ(ring[kPacket + 2], 0x11);
+  EXPECT_EQ(ring[2 * kPacket + 2], 0x12);
+}
+
+TEST(PidFilter, CliCaptureOnTheSPathRecordsOnlyThatPid) {
+  TempDir dir;
+  Bytes file = ThreePidPackets(3000);
+  WriteFileBytes(dir.File("three.ts"), std::string(file.begin(), file.end()));
+  ScopedEnv profile("XDG_CONFIG_HOME", dir.path().c_str());
+  BoxSimProcess sim({"--kind", "s", "--lock-ms", "0", "--stream", dir.File("three.ts")});
+  ASSERT_TRUE(sim.IsRunning());
+  const std::string output = dir.File("pid11.ts");
+  // A normal LNB (the profile's default) takes 3,800 MHz to an IF of 1,350 MHz.
+  CliRun run = RunCli({"capture", "--freq", "3800", "--symbol-rate", "27500", "--pol", "V", "--pid",
+                       "0x11", "--megabytes", "1", "-o", output});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  std::string bytes = ReadFileBytes(output);
+  ASSERT_EQ(bytes.size(), 1048576u);
+  size_t packets = 0;
+  for (size_t offset = 0; offset + kPacket <= bytes.size(); offset += kPacket, ++packets) {
+    ASSERT_EQ(static_cast<uint8_t>(bytes[offset]), 0x47) << offset;
+    ASSERT_EQ(bytes[offset + 1], 0x00) << offset;
+    ASSERT_EQ(bytes[offset + 2], 0x11) << offset;
+  }
+  EXPECT_EQ(packets, 1048576u / kPacket);
+  bool filterSent = false;
+  for (const std::string& line : sim.JournalLines())
+    filterSent = filterSent || line == "S 00222344 in=1100" + std::string(28, '0') + "0100 out=0";
+  EXPECT_TRUE(filterSent);
 }
 
 TEST(Faults, FailAfterUnplugsTheBoxFromTheFirstStreamStart) {

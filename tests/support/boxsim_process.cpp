@@ -63,8 +63,16 @@ BoxSimProcess::~BoxSimProcess() {
 }
 
 bool BoxSimProcess::Start(const std::vector<std::string>& arguments) {
+  return StartProgram(std::string(VANTREL_BINARY_DIR) + "/sim/vantrel-boxsim", arguments);
+}
+
+bool BoxSimProcess::StartDvbBridge(const std::vector<std::string>& arguments) {
+  return StartProgram(std::string(VANTREL_BINARY_DIR) + "/dvbbridge/vantrel-dvbbridge", arguments);
+}
+
+bool BoxSimProcess::StartProgram(const std::string& program, const std::vector<std::string>& arguments) {
   if (IsRunning()) Stop();
-  std::vector<std::string> argv = {std::string(VANTREL_BINARY_DIR) + "/sim/vantrel-boxsim"};
+  std::vector<std::string> argv = {program};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   if (!HasOption(arguments, "--device-dir", &deviceDirectory_)) {
     deviceDirectory_ = files_.File("dev");

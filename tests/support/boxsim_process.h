@@ -37,6 +37,9 @@ public:
   // false when it exited or did not become ready in time; ExitStatus() and
   // StderrText() then tell why.
   bool Start(const std::vector<std::string>& arguments);
+  // The same with vantrel-dvbbridge, which serves the same protocol (for
+  // example with --dry-run dvbt); it prints the same ready line.
+  bool StartDvbBridge(const std::vector<std::string>& arguments);
 
   bool IsRunning() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
@@ -59,6 +62,8 @@ public:
   std::string StderrText() const;
 
 private:
+  bool StartProgram(const std::string& program, const std::vector<std::string>& arguments);
+
   TempDir files_;
   std::string deviceDirectory_;
   std::string journalPath_;

@@ -1,17 +1,13 @@
 // Signal status replies: strength and quality in percent, put into the bytes
-// a box of each signal format reports, so that the program's decoding gives
-// them back (the nearest value a format can express where it cannot express
-// the value exactly).
+// a box of each signal format reports, so that the program's decoding (the
+// device layer's own) gives them back, or the nearest value a format can
+// express where it cannot express the value exactly.
 #pragma once
 
 #include <array>
 #include <cstdint>
 
-struct SignalReading {
-  int strength;  // percent
-  int quality;   // percent
-  bool locked;
-};
+#include "boxserver/box_backend.h"
 
 // Signal format of a bus box by model code, as the program assigns it;
 // -1 for a code it does not list (it then keeps the format it had, 0 at start).
@@ -26,8 +22,3 @@ std::array<uint8_t, 9> EncodeBusSignalStatus(int signalFormat, const SignalReadi
 
 // The 3-byte reply of the direct set: quality, strength, lock (signed bytes).
 std::array<uint8_t, 3> EncodeDirectSignalStatus(const SignalReading& reading);
-
-// How the program reads a bus reply back, for the formats it knows (0, 1, 2,
-// 3, 10); false for any other format. Used to pick the encoding.
-bool DecodeBusSignalStatus(int signalFormat, const std::array<uint8_t, 9>& reply,
-                           SignalReading* reading);

@@ -1,4 +1,4 @@
-#include "sim/device_server.h"
+#include "boxserver/device_server.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "boxserver/journal.h"
 #include "platform/device_wire.h"
 
 namespace {
@@ -36,7 +37,7 @@ DeviceServer::~DeviceServer() {
   for (const Listener& listener : listeners_) close(listener.fd);
 }
 
-bool DeviceServer::Add(const std::string& socketName, BoxInterface interface, TunerBox* box,
+bool DeviceServer::Add(const std::string& socketName, BoxInterface interface, BoxProtocol* box,
                        std::string* error) {
   Listener listener{-1, directory_ + "/.new-" + std::to_string(listeners_.size()),
                     directory_ + "/" + socketName, false, interface, box};
@@ -90,7 +91,7 @@ void DeviceServer::Run(int stopFd) {
     for (const Client& client : clients_) fds.push_back({client.fd, POLLIN, 0});
     if (poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
-      std::fprintf(stderr, "vantrel-boxsim: poll: %s\n", std::strerror(errno));
+      std::perror("poll");
       return;
     }
     if (fds[0].revents) return;
@@ -136,18 +137,7 @@ void DeviceServer::Journal(BoxInterface interface, uint32_t code, const uint8_t*
     line += kHex[in[i] & 15];
   }
   line += " out=" + std::to_string(outSize) + "\n";
-  // One write per line on an O_APPEND file: lines never interleave, and each
-  // is in the file before the request is answered.
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = write(journalFd_, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::fprintf(stderr, "vantrel-boxsim: journal write failed: %s\n", std::strerror(errno));
-      return;
-    }
-    done += static_cast<size_t>(n);
-  }
+  AppendJournalLine(journalFd_, line);
 }
 
 bool DeviceServer::Serve(const Client& client) {
@@ -186,7 +176,7 @@ bool DeviceServer::Serve(const Client& client) {
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
     c->cmsg_len = CMSG_LEN(sizeof(int));
-    int ringFd = client.box->RingFd();
+    int ringFd = client.box->ring().fd();
     std::memcpy(CMSG_DATA(c), &ringFd, sizeof ringFd);
   }
   ssize_t sent;

@@ -1,4 +1,4 @@
-// The bytes a simulated box plays into its ring, in a loop.
+// The bytes a box without a real tuner plays into its ring, in a loop.
 #pragma once
 
 #include <cstdint>
@@ -8,8 +8,8 @@
 // A stream file is read whole into memory; larger ones are refused.
 constexpr size_t kMaxStreamFileBytes = 512u * 1024 * 1024;
 
-// Reads the file; false with *error when it cannot be read, is empty or is
-// larger than kMaxStreamFileBytes.
+// Reads the file; false with *error when it cannot be read, is a folder, is
+// empty or is larger than kMaxStreamFileBytes.
 bool LoadStreamFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 
 // A small valid transport stream for boxes given no file: PAT (program 1 on
@@ -20,3 +20,10 @@ std::vector<uint8_t> GenerateDefaultStream();
 
 // Replaces every byte 0x47 by 0xB8 so that no sync byte can be found.
 void RemoveSyncBytes(std::vector<uint8_t>* bytes);
+
+// The stream's rate in bits per second from its PCRs: the bytes between the
+// first and the last PCR of the PID that carries the most PCRs, over the time
+// between them (wraps of the 33-bit base allowed). 0 when the stream has fewer
+// than two PCRs on one PID or they do not advance; only 188-byte packets
+// aligned at the first sync byte are looked at.
+uint64_t EstimatePcrBitrate(const std::vector<uint8_t>& bytes);

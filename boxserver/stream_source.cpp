@@ -1,11 +1,13 @@
-#include "sim/stream_source.h"
+#include "boxserver/stream_source.h"
+
+#include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
 
 namespace {
 
-constexpr int kPacket = 188;
+constexpr size_t kPacket = 188;
 
 uint32_t Crc32Mpeg(const uint8_t* data, size_t size) {
   uint32_t crc = 0xFFFFFFFF;
@@ -35,6 +37,11 @@ void AppendSectionPacket(std::vector<uint8_t>* out, uint16_t pid, uint8_t contin
 }  // namespace
 
 bool LoadStreamFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    *error = "stream file " + path + " is a folder, not a file";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) {
     *error = "cannot open stream file " + path;
@@ -78,7 +85,7 @@ std::vector<uint8_t> GenerateDefaultStream() {
       packet[1] = kVideoPid >> 8;
       packet[2] = kVideoPid & 0xFF;
       packet[3] = static_cast<uint8_t>(0x10 | (counter & 0x0F));
-      for (int j = 4; j < kPacket; ++j) packet[j] = static_cast<uint8_t>(counter + j);
+      for (size_t j = 4; j < kPacket; ++j) packet[j] = static_cast<uint8_t>(counter + j);
       stream.insert(stream.end(), packet, packet + kPacket);
     }
   }
@@ -89,4 +96,43 @@ void RemoveSyncBytes(std::vector<uint8_t>* bytes) {
   for (uint8_t& byte : *bytes) {
     if (byte == 0x47) byte = 0xB8;
   }
+}
+
+uint64_t EstimatePcrBitrate(const std::vector<uint8_t>& bytes) {
+  constexpr uint64_t kPcrWrap = (uint64_t{1} << 33) * 300;  // in 27 MHz ticks
+  size_t start = 0;
+  while (start + kPacket < bytes.size() && !(bytes[start] == 0x47 && bytes[start + kPacket] == 0x47)) {
+    ++start;
+  }
+  struct PidClock {
+    size_t count = 0;
+    size_t firstOffset = 0, lastOffset = 0;
+    uint64_t lastPcr = 0;
+    uint64_t ticks = 0;  // summed forward steps from the first PCR to the last
+  };
+  std::vector<PidClock> clocks(0x2000);
+  for (size_t offset = start; offset + kPacket <= bytes.size(); offset += kPacket) {
+    const uint8_t* p = bytes.data() + offset;
+    bool hasAdaptation = p[0] == 0x47 && (p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10);
+    if (!hasAdaptation) continue;
+    uint64_t base = static_cast<uint64_t>(p[6]) << 25 | static_cast<uint64_t>(p[7]) << 17 |
+                    static_cast<uint64_t>(p[8]) << 9 | static_cast<uint64_t>(p[9]) << 1 | p[10] >> 7;
+    uint64_t pcr = base * 300 + ((p[10] & 1u) << 8 | p[11]);
+    PidClock& clock = clocks[(p[1] & 0x1F) << 8 | p[2]];
+    if (clock.count == 0) {
+      clock.firstOffset = offset;
+    } else {
+      clock.ticks += (pcr + kPcrWrap - clock.lastPcr) % kPcrWrap;
+    }
+    clock.lastOffset = offset;
+    clock.lastPcr = pcr;
+    ++clock.count;
+  }
+  const PidClock* best = nullptr;
+  for (const PidClock& clock : clocks) {
+    if (clock.count >= 2 && (!best || clock.count > best->count)) best = &clock;
+  }
+  if (!best || best->ticks == 0) return 0;
+  unsigned __int128 bits = static_cast<unsigned __int128>(best->lastOffset - best->firstOffset) * 8;
+  return static_cast<uint64_t>(bits * 27000000u / best->ticks);
 }

@@ -1,12 +1,12 @@
-// The sockets through which the simulated boxes are reached: one listening
-// socket per device interface, a poll loop that answers requests one message
-// at a time, and the request journal.
+// The sockets through which the boxes are reached: one listening socket per
+// device interface, a poll loop that answers requests one message at a time,
+// and the request journal.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "sim/tuner_box.h"
+#include "boxserver/box_protocol.h"
 
 class DeviceServer {
 public:
@@ -17,7 +17,7 @@ public:
   DeviceServer& operator=(const DeviceServer&) = delete;
 
   // Creates the listening socket of one interface under a temporary name.
-  bool Add(const std::string& socketName, BoxInterface interface, TunerBox* box,
+  bool Add(const std::string& socketName, BoxInterface interface, BoxProtocol* box,
            std::string* error);
   // Gives the sockets their names, in the order they were added, so that a
   // client that sees one also finds those added before it.
@@ -33,12 +33,12 @@ private:
     std::string temporaryPath, path;
     bool published;
     BoxInterface interface;
-    TunerBox* box;
+    BoxProtocol* box;
   };
   struct Client {
     int fd;
     BoxInterface interface;
-    TunerBox* box;
+    BoxProtocol* box;
   };
   void Accept(const Listener& listener);
   // false when the client is to be dropped.
