@@ -152,7 +152,7 @@ TEST_F(StreamAnalysisWindowTest, ContinuityErrorOpensItsPacketInHex) {
   auto window = Analyse(path);
   auto* checks = Control<QTableWidget>(*window, kIdSaChecks);
   const int continuity = static_cast<int>(HealthCheck::Continuity);
-  EXPECT_EQ(checks->item(continuity, 1)->text(), QStringLiteral("1 errors"));
+  EXPECT_EQ(checks->item(continuity, 1)->text(), QStringLiteral("1 error(s)"));
   EXPECT_EQ(checks->item(static_cast<int>(HealthCheck::SyncLoss), 1)->text(), QStringLiteral("OK"));
   // No PCR: the checks that need the stream's clock say so.
   EXPECT_EQ(checks->item(static_cast<int>(HealthCheck::PcrAccuracy), 1)->text(), QStringLiteral("not evaluated"));

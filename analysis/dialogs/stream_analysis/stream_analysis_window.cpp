@@ -384,9 +384,10 @@ void CStreamAnalysisWnd::ShowSummary() {
   QString programs;
   for (const ProgramInfo& p : r.programs) {
     if (!programs.isEmpty()) programs += QStringLiteral("<br>");
-    programs += QStringLiteral("%1 (PMT %2)").arg(p.programNumber).arg(Html(PidText(p.pmtPid)));
+    programs += QString::number(p.programNumber);
     const std::string name = HealthNameText(p.serviceNameBytes);
     if (!name.empty()) programs += QStringLiteral(" &quot;%1&quot;").arg(Html(FromEngineText(name)));
+    programs += QStringLiteral(", PMT %1").arg(Html(PidText(p.pmtPid)));
   }
   QString verdict = r.TotalErrors() == 0
                         ? Html(LoadResString(kStrNoErrors))
@@ -659,6 +660,12 @@ void CStreamAnalysisWnd::RestoreLayout() {
       if (ok && size >= 0 && size < 100000) sizes.append(size);
     }
     if (sizes.size() == split->count()) split->setSizes(sizes);
+    else if (split->objectName() == Id(kIdSaSplitRight))  // every check in view, the chart below the occurrences
+      split->setSizes({checks_->horizontalHeader()->sizeHint().height() +
+                           static_cast<int>(kHealthCheckCount) * checks_->verticalHeader()->defaultSectionSize() + 4,
+                       this->height() / 4, this->height() / 3});
+    else if (split->objectName() == Id(kIdSaSplitOverview))
+      split->setSizes({this->width() * 3 / 5, this->width() * 2 / 5});
   }
 }
 
