@@ -10,6 +10,8 @@
 
 #include <QAbstractItemModel>
 #include <QApplication>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLineSeries>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -181,6 +183,28 @@ TEST_F(StreamAnalysisWindowTest, ContinuityErrorOpensItsPacketInHex) {
   const QString decoded = Control<QPlainTextEdit>(*window, kIdSaDecoded)->toPlainText();
   EXPECT_TRUE(decoded.contains(QStringLiteral("continuity_counter: 12"))) << decoded.toStdString();
   EXPECT_TRUE(decoded.contains(QStringLiteral("PID: 0x0100 (256)")));
+}
+
+TEST_F(StreamAnalysisWindowTest, ChartPlotsTheMuxAndTheSelectedPidAndShowsTheHoveredValue) {
+  auto window = Analyse(SamplePath("mpts-3prog.ts"));
+  auto* view = Control<QChartView>(*window, kIdSaChart);
+  const QList<QAbstractSeries*> series = view->chart()->series();
+  ASSERT_EQ(series.size(), 2);
+  auto* mux = qobject_cast<QLineSeries*>(series[0]);
+  auto* pid = qobject_cast<QLineSeries*>(series[1]);
+  ASSERT_EQ(static_cast<size_t>(mux->count()), window->Result().bitrateSeries.size());
+  ASSERT_GT(mux->count(), 1);
+  EXPECT_NEAR(mux->at(0).y(), window->Result().bitrateSeries[0].bitrateBps / 1e6, 1e-9);
+  EXPECT_FALSE(pid->isVisible());
+  // Selecting a PID adds its own line.
+  auto* table = Control<QTableView>(*window, kIdSaPidTable);
+  table->sortByColumn(PidTableModel::kColPackets, Qt::DescendingOrder);
+  table->selectRow(1);  // the busiest PID after the null packets
+  EXPECT_TRUE(pid->isVisible());
+  EXPECT_EQ(pid->count(), mux->count());
+  EXPECT_TRUE(pid->name().contains(table->model()->index(1, PidTableModel::kColPidHex).data().toString()));
+  emit mux->hovered(QPointF(1.5, 2.25), true);
+  EXPECT_EQ(Control<QLabel>(*window, kIdSaChartValue)->text(), QStringLiteral("Mux bitrate at 1.500 s: 2.250 Mbit/s"));
 }
 
 TEST_F(StreamAnalysisWindowTest, PacketInspectorDecodesSectionsAndAdaptationFields) {
