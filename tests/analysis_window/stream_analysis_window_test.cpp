@@ -15,6 +15,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -269,6 +271,83 @@ TEST_F(StreamAnalysisWindowTest, SearchAndGoToFindThePackets) {
   Control<QCheckBox>(*window, kIdSaOnlySelectedPid)->setChecked(true);
   ASSERT_TRUE(ProcessEventsUntil([&] { return list->model()->rowCount() == 14; }, 10000));
   EXPECT_EQ(list->model()->index(0, 0).data().toString(), QStringLiteral("2"));
+}
+
+TEST_F(StreamAnalysisWindowTest, FramedPacketsShowWithTheirPrefixAfterAGarbageHead) {
+  Bytes bytes = {0x00, 0x47, 0x12, 0x47, 0x00, 0x00, 0x01};
+  Append(bytes, Reframe(StreamWithContinuityBreak(), 192, 0x47000000u));
+  const std::string path = dir_.File("m2ts.ts");
+  ASSERT_TRUE(WriteTsFile(path, bytes));
+  auto window = Analyse(path);
+  EXPECT_EQ(window->Result().packetSize, 192);
+  EXPECT_EQ(window->PacketFile().FirstOffset(), 7u);
+  auto* occurrences = Control<QTableWidget>(*window, kIdSaOccurrences);
+  ASSERT_EQ(occurrences->rowCount(), 1);
+  occurrences->setCurrentCell(0, 0);
+  EXPECT_EQ(Control<PacketListView>(*window, kIdSaPacketList)->currentRow(), kBreakPacket);
+  const QString hex = Control<QPlainTextEdit>(*window, kIdSaHex)->toPlainText();
+  // The 4-byte prefix, then the packet; 12 lines of 16 bytes.
+  EXPECT_TRUE(hex.startsWith(QStringLiteral("%1 ").arg(7 + kBreakPacket * 192, 10, 16, QLatin1Char('0'))));
+  EXPECT_EQ(hex.section(QLatin1Char('\n'), 0, 0).mid(11, 3 * 8), QStringLiteral(" 47 00 00 0c 47 01 00 1c"))
+      << hex.toStdString();
+  EXPECT_EQ(hex.count(QLatin1Char('\n')), 12);
+  EXPECT_TRUE(Control<QPlainTextEdit>(*window, kIdSaDecoded)->toPlainText().contains(QStringLiteral("continuity_counter: 12")));
+}
+
+TEST_F(StreamAnalysisWindowTest, InputThatIsNoStreamEndsWithAReasonAndAnEmptyList) {
+  auto missing = Analyse(dir_.File("missing.ts"));
+  EXPECT_TRUE(Control<QLabel>(*missing, kIdSaStatus)->text().startsWith(QStringLiteral("Cannot analyse the file: ")));
+  EXPECT_FALSE(missing->ErrorText().isEmpty());
+  missing->ShowPacket(5);  // nothing to show, nothing read
+  EXPECT_EQ(Control<PacketListView>(*missing, kIdSaPacketList)->model()->rowCount(), 0);
+
+  const std::string zeros = dir_.File("zeros.ts");
+  ASSERT_TRUE(WriteTsFile(zeros, Bytes(100000, 0x00)));
+  auto window = Analyse(zeros);
+  EXPECT_TRUE(window->ErrorText().isEmpty());
+  EXPECT_EQ(window->Result().packets, 0u);
+  EXPECT_EQ(Control<QTableView>(*window, kIdSaPidTable)->model()->rowCount(), 0);
+  EXPECT_EQ(Control<PacketListView>(*window, kIdSaPacketList)->model()->rowCount(), 0);
+  EXPECT_TRUE(Control<QLabel>(*window, kIdSaSummary)->text().contains(QStringLiteral("unknown (no PCR)")));
+}
+
+TEST_F(StreamAnalysisWindowTest, KeysAndClicksMoveThroughThePacketList) {
+  const std::string path = dir_.File("cc.ts");
+  ASSERT_TRUE(WriteTsFile(path, StreamWithContinuityBreak()));
+  auto window = Analyse(path);
+  window->resize(900, 500);
+  Control<QTabWidget>(*window, kIdSaTabs)->setCurrentIndex(1);
+  QApplication::processEvents();
+  auto* list = Control<PacketListView>(*window, kIdSaPacketList);
+  const int rows = list->model()->rowCount();
+  ASSERT_EQ(rows, 20);
+  auto key = [list](int code) {
+    QKeyEvent press(QEvent::KeyPress, code, Qt::NoModifier);
+    QApplication::sendEvent(list, &press);
+  };
+  key(Qt::Key_Home);
+  EXPECT_EQ(list->currentRow(), 0);
+  key(Qt::Key_Down);
+  key(Qt::Key_Down);
+  EXPECT_EQ(list->currentRow(), 2);
+  key(Qt::Key_Up);
+  EXPECT_EQ(list->currentRow(), 1);
+  key(Qt::Key_End);
+  EXPECT_EQ(list->currentRow(), rows - 1);
+  key(Qt::Key_Down);  // stays on the last row
+  EXPECT_EQ(list->currentRow(), rows - 1);
+  key(Qt::Key_PageUp);
+  EXPECT_EQ(list->currentRow(), std::max(0, rows - 1 - list->visibleRows()));
+  // A click on the third row on screen (the first line is the header).
+  const int rowHeight = list->fontMetrics().height() + 4;
+  const QPointF at(20, rowHeight * 3 + rowHeight / 2);
+  QMouseEvent click(QEvent::MouseButtonPress, at, list->viewport()->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+  QApplication::sendEvent(list->viewport(), &click);
+  EXPECT_EQ(list->currentRow(), list->firstVisibleRow() + 2);
+  EXPECT_TRUE(Control<QPlainTextEdit>(*window, kIdSaDecoded)
+                  ->toPlainText()
+                  .startsWith(QStringLiteral("Packet %1,").arg(list->firstVisibleRow() + 2)));
 }
 
 // A file whose first megabytes are a real stream and whose rest is a hole:

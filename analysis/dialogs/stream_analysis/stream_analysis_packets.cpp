@@ -198,15 +198,20 @@ bool TsPacketFile::Open(const std::string& path, int packetSize) {
   const size_t got = ReadRaw(0, head.data(), want);
   first_ = 0;
   const size_t sync = static_cast<size_t>(SyncOffset());
-  for (size_t at = 0; at + sync < got; ++at) {
+  const size_t stride = static_cast<size_t>(packetSize);
+  // Sync bytes at `pos` and every stride after it, kSyncRun times or to the end.
+  auto runAt = [&](size_t pos) {
     int run = 0;
-    while (run < kSyncRun && at + sync + static_cast<size_t>(run * packetSize) < got &&
-           head[at + sync + static_cast<size_t>(run * packetSize)] == 0x47)
+    while (run < kSyncRun && pos + static_cast<size_t>(run) * stride < got &&
+           head[pos + static_cast<size_t>(run) * stride] == 0x47)
       ++run;
-    if (run == kSyncRun || (run > 0 && at + sync + static_cast<size_t>(run * packetSize) >= got)) {
-      first_ = at;
-      break;
-    }
+    return run == kSyncRun || (run > 0 && pos + static_cast<size_t>(run) * stride >= got);
+  };
+  for (size_t at = 0; at + sync < got; ++at) {
+    if (!runAt(at + sync)) continue;
+    // A 4-byte prefix that begins with 0x47 has the real sync bytes 4 bytes on.
+    first_ = packetSize == 192 && runAt(at + sync + 4) ? at + 4 : at;
+    break;
   }
   count_ = size_ > first_ ? (size_ - first_) / static_cast<uint64_t>(packetSize_) : 0;
   return true;
