@@ -1,19 +1,23 @@
 // vantrel: the desktop application. It needs a tuner box (or vantrel-boxsim),
-// unless the user chooses file analysis only.
+// unless the user chooses file analysis only or opens a file's Stream Analysis.
 #include <QApplication>
 #include <QStringList>
 #include <cstdio>
 #include <cstring>
 
+#include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
 #include "app/tollbeck_app.h"
+#include "platform/ui_hooks.h"
 #include "platform/version.h"
+#include "ui/resources.h"
+#include "ui/ui_thread.h"
 
 namespace {
 
 // Answered before Qt starts so that they work without a display (the manual
 // page is made from them at build time).
 constexpr char kUsage[] =
-    "Usage: vantrel [-h|--help] [--version] [--no-box] [Qt options]\n"
+    "Usage: vantrel [-h|--help] [--version] [--no-box] [--analyze FILE] [Qt options]\n"
     "The Vantrel desktop application: analyses MPEG transport streams recorded in\n"
     "files and captures the live stream of a USB tuner box to a file. It starts\n"
     "when a tuner box is present (a real one, or vantrel-boxsim); without one it\n"
@@ -22,6 +26,7 @@ constexpr char kUsage[] =
     "  -h, --help     print this help and end\n"
     "  --version      print the version and end\n"
     "  --no-box       without a tuner box, start for file analysis only (no question)\n"
+    "  --analyze FILE open the Stream Analysis window on FILE (no tuner box needed)\n"
     "\n"
     "Other arguments go to Qt, e.g. -platform offscreen.\n";
 
@@ -40,6 +45,16 @@ int main(int argc, char** argv) {
   AppOptions options;
   int exitCode = 0;
   if (!ParseAppOptions(QApplication::arguments(), &options, &exitCode)) return exitCode;
+  if (!options.analyzeFile.isEmpty()) {
+    // The analysis of a file needs no box: the window alone, until it closes.
+    QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationName));
+    InstallQtUiHooks();
+    InstallFrameworkTranslations();
+    CStreamAnalysisWnd window;
+    window.show();
+    window.Start(options.analyzeFile);
+    return application.exec();
+  }
   CTollbeckApp app;
   app.SetContinueWithoutBox(options.continueWithoutBox);
   if (!app.InitInstance()) {

@@ -14,6 +14,7 @@
 #include "analysis/dialogs/pmt_info_dlg.h"
 #include "analysis/dialogs/program_name_dlg.h"
 #include "analysis/dialogs/search_packets_dlg.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
 #include "analysis/engine/ts_file.h"
 #include "ui/resource_dialog.h"
 #include "ui/resources.h"
@@ -108,6 +109,7 @@ bool CMainFrame::Create() {
       {kCmdPat, &CMainFrame::OnAnalysePat},        {kCmdPmt, &CMainFrame::OnAnalysePmt},
       {kCmdSdt, &CMainFrame::OnAnalyseSdt},        {kCmdResetAll, &CMainFrame::OnResetAll},
       {kCmdCapture, &CMainFrame::OnCapture},       {kCmdAntennaTuning, &CMainFrame::OnAntennaTuning},
+      {kCmdStreamAnalysis, &CMainFrame::OnStreamAnalysis},
   };
   for (const auto& [id, handler] : commands) connect(CommandAction(id), &QAction::triggered, this, handler);
   connect(CommandAction(kCmdAbout), &QAction::triggered, &app_, &CTollbeckApp::OnAppAbout);
@@ -329,4 +331,16 @@ void CMainFrame::RunCaptureProgressDialog() {
 void CMainFrame::RunAntennaTuningDialog() {
   CAntennaTuningDlg dialog(nullptr);
   dialog.DoModal();
+}
+
+void CMainFrame::OnStreamAnalysis() {
+  if (strTsFileName.empty()) {
+    ShowMessage("Must select a valid file !");
+    if (!SelectTsFile()) return;
+    RedrawWindow();
+  }
+  auto* window = new CStreamAnalysisWnd(this);
+  window->setAttribute(Qt::WA_DeleteOnClose);
+  window->show();
+  window->Start(QString::fromStdString(strTsFileName));
 }

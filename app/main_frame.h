@@ -19,6 +19,7 @@ enum CommandId : int {
   kCmdSdt = 32779,
   kCmdCapture = 32780,
   kCmdAntennaTuning = 32785,
+  kCmdStreamAnalysis = 32790,
   kCmdFileNew = 57600,
   kCmdFileOpen = 57601,
   kCmdAbout = 57664,
@@ -58,6 +59,9 @@ public:
   void OnResetAll();
   void OnCapture();
   void OnAntennaTuning();
+  // Opens a Stream Analysis window on the selected file (asking for one when
+  // none is); the window is not modal and closes with the frame.
+  void OnStreamAnalysis();
 
 protected:
   bool event(QEvent* event) override;

@@ -30,6 +30,10 @@ bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exi
   const QCommandLineOption noBox(QStringLiteral("no-box"),
                                  QStringLiteral("Without a tuner box, start for file analysis only (no question)."));
   parser.addOption(noBox);
+  const QCommandLineOption analyze(QStringLiteral("analyze"),
+                                   QStringLiteral("Open the Stream Analysis window on FILE (no tuner box needed)."),
+                                   QStringLiteral("FILE"));
+  parser.addOption(analyze);
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "vantrel: %s\n", parser.errorText().toLocal8Bit().constData());
     *exitCode = 2;
@@ -41,6 +45,7 @@ bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exi
     return false;
   }
   options->continueWithoutBox = parser.isSet(noBox);
+  options->analyzeFile = parser.value(analyze);
   return true;
 }
 

@@ -15,6 +15,7 @@ class CTollbeckDoc;
 // the help or an error for an unknown option, with the exit code to use.
 struct AppOptions {
   bool continueWithoutBox = false;
+  QString analyzeFile;  // --analyze FILE: only the Stream Analysis window
 };
 bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exitCode);
 

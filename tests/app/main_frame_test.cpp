@@ -66,7 +66,8 @@ TEST_F(MainFrameTest, MenusCarryTheTextsAndIds) {
       {"&View", {{"&ToolBar", 59392}, {"&StatusBar", 59393}}},
       {"&Analyze",
        {{"Select File...\t(&F)", 32775}, {"", 0}, {"Packets\t(&P)", 32772}, {"PAT\t(&O)", 32773},
-        {"PMT\t(&M)", 32778}, {"SDT\t(&N)", 32779}, {"", 0}, {"Reset All\t(&R)", 32777}}},
+        {"PMT\t(&M)", 32778}, {"SDT\t(&N)", 32779}, {"Stream Analysis...\t(&S)", 32790}, {"", 0},
+        {"Reset All\t(&R)", 32777}}},
       {"&Capture", {{"&Special TS...", 32780}}},
       {"&Tools", {{"Antenna Tuning &Utility", 32785}}},
       {"&Help", {{"&About Vantrel...", 57664}}},
@@ -100,9 +101,9 @@ TEST_F(MainFrameTest, ToolbarButtonsInOrderWithTheirTextsAndSize) {
   EXPECT_TRUE(toolbar->isMovable());
   const QList<QAction*> actions = toolbar->actions();
   const std::vector<std::tuple<int, const char*, const char*>> expected = {
-      {32775, "File", "Select"}, {32777, "Reset", "Reset"}, {0, "", ""},
+      {32775, "File", "Select"}, {32777, "Reset", "Reset"}, {32790, "Analysis", "Stream Analysis"}, {0, "", ""},
       {32785, "Tuning", "Antenna Tuning"}, {57664, "About", "About"}, {57665, "Exit", "Exit"}};
-  ASSERT_EQ(actions.size(), 6);
+  ASSERT_EQ(actions.size(), 7);
   for (size_t i = 0; i < expected.size(); ++i) {
     const auto& [id, text, tip] = expected[i];
     if (id == 0) {

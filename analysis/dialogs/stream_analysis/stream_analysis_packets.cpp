@@ -1,0 +1,360 @@
+#include "analysis/dialogs/stream_analysis/stream_analysis_packets.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QColor>
+#include <algorithm>
+#include <climits>
+
+#include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
+#include "analysis/engine/psi.h"
+#include "ui/resources.h"
+
+namespace {
+
+// Small blocks, few of them: a screen of the list touches a few packets each.
+constexpr size_t kBlockSize = 64 * 1024;
+constexpr size_t kMaxBlocks = 16;
+// Sync bytes in a row that mark where the packets begin.
+constexpr int kSyncRun = 5;
+// How far into the file the first packet is looked for.
+constexpr size_t kSyncSearchBytes = 1024 * 1024;
+
+uint64_t ReadTimestamp(const uint8_t* p) {
+  return (static_cast<uint64_t>(p[0] & 0x0E) << 29) | (static_cast<uint64_t>(p[1]) << 22) |
+         (static_cast<uint64_t>(p[2] & 0xFE) << 14) | (static_cast<uint64_t>(p[3]) << 7) | (p[4] >> 1);
+}
+
+QString Seconds90k(uint64_t ticks) { return QString::number(static_cast<double>(ticks) / 90000.0, 'f', 6); }
+
+}  // namespace
+
+bool ParseTsHeader(const uint8_t* p, TsHeaderFields& f) {
+  if (p[0] != 0x47) return false;
+  f.tei = p[1] >> 7;
+  f.pusi = (p[1] >> 6) & 1;
+  f.priority = (p[1] >> 5) & 1;
+  f.pid = ((p[1] & 0x1F) << 8) | p[2];
+  f.scrambling = p[3] >> 6;
+  f.afc = (p[3] >> 4) & 3;
+  f.cc = p[3] & 0x0F;
+  f.discontinuity = f.randomAccess = f.hasPcr = false;
+  if ((f.afc & 2) && p[4] > 0) {
+    f.discontinuity = p[5] & 0x80;
+    f.randomAccess = p[5] & 0x40;
+    f.hasPcr = (p[5] & 0x10) && p[4] >= 7;
+  }
+  return true;
+}
+
+const char* TsSearchFieldName(TsSearchField field) {
+  static const char* const kNames[kTsSearchFieldCount] = {"PID", "PUSI", "TEI", "TP", "TSC", "AFC", "CC"};
+  return kNames[static_cast<int>(field)];
+}
+
+int TsSearchFieldValue(const TsHeaderFields& f, TsSearchField field) {
+  switch (field) {
+    case TsSearchField::Pid: return f.pid;
+    case TsSearchField::Pusi: return f.pusi;
+    case TsSearchField::Tei: return f.tei;
+    case TsSearchField::Priority: return f.priority;
+    case TsSearchField::Scrambling: return f.scrambling;
+    case TsSearchField::Afc: return f.afc;
+    case TsSearchField::Cc: return f.cc;
+  }
+  return -1;
+}
+
+bool ParseSearchValue(const QString& text, int64_t& value) {
+  const QString t = text.trimmed();
+  if (t.isEmpty() || t.size() > 20) return false;
+  bool ok = false;
+  if (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) value = t.mid(2).toLongLong(&ok, 16);
+  else value = t.toLongLong(&ok, 10);
+  return ok && value >= 0;
+}
+
+QString DecodeTsPacket(const uint8_t* p) {
+  TsHeaderFields f;
+  if (!ParseTsHeader(p, f)) return QStringLiteral("sync_byte 0x%1").arg(p[0], 2, 16, QLatin1Char('0'));
+  QString out;
+  auto line = [&out](const QString& name, const QString& value) { out += QStringLiteral("  %1: %2\n").arg(name, value); };
+  out += LoadResString(kStrHeader) + QLatin1Char('\n');
+  line(QStringLiteral("PID"), QStringLiteral("0x%1 (%2)").arg(f.pid, 4, 16, QLatin1Char('0')).arg(f.pid));
+  line(QStringLiteral("transport_error_indicator"), QString::number(f.tei));
+  line(QStringLiteral("payload_unit_start_indicator"), QString::number(f.pusi));
+  line(QStringLiteral("transport_priority"), QString::number(f.priority));
+  line(QStringLiteral("transport_scrambling_control"), QString::number(f.scrambling));
+  line(QStringLiteral("adaptation_field_control"), QString::number(f.afc));
+  line(QStringLiteral("continuity_counter"), QString::number(f.cc));
+
+  int payload = 4;
+  if (f.afc & 2) {
+    const int length = p[4];
+    payload = 5 + length;
+    out += LoadResString(kStrAdaptationField) + QLatin1Char('\n');
+    line(QStringLiteral("adaptation_field_length"), QString::number(length));
+    if (length > 183) {
+      line(QStringLiteral("adaptation_field_length"), LoadResString(kStrWrong));
+      return out;
+    }
+    if (length > 0) {
+      const uint8_t flags = p[5];
+      line(QStringLiteral("discontinuity_indicator"), QString::number(flags >> 7));
+      line(QStringLiteral("random_access_indicator"), QString::number((flags >> 6) & 1));
+      line(QStringLiteral("elementary_stream_priority_indicator"), QString::number((flags >> 5) & 1));
+      if ((flags & 0x10) && length >= 7) {
+        const uint64_t base = (static_cast<uint64_t>(p[6]) << 25) | (static_cast<uint64_t>(p[7]) << 17) |
+                              (static_cast<uint64_t>(p[8]) << 9) | (static_cast<uint64_t>(p[9]) << 1) | (p[10] >> 7);
+        const uint64_t ext = (static_cast<uint64_t>(p[10] & 1) << 8) | p[11];
+        const uint64_t pcr = base * 300 + ext;
+        line(QStringLiteral("PCR"), QStringLiteral("%1 (%2 s)").arg(pcr).arg(
+                                        QString::number(static_cast<double>(pcr) / 27e6, 'f', 6)));
+      }
+    }
+  }
+  if (!(f.afc & 1) || payload >= 188) return out;
+  const uint8_t* data = p + payload;
+  const int size = 188 - payload;
+  if (!f.pusi) return out;
+  if (size >= 9 && data[0] == 0 && data[1] == 0 && data[2] == 1) {
+    out += LoadResString(kStrPesHeader) + QLatin1Char('\n');
+    line(QStringLiteral("stream_id"), QStringLiteral("0x%1").arg(data[3], 2, 16, QLatin1Char('0')));
+    line(QStringLiteral("PES_packet_length"), QString::number((data[4] << 8) | data[5]));
+    const int ptsDts = data[7] >> 6;
+    if ((ptsDts & 2) && size >= 14) {
+      const uint64_t pts = ReadTimestamp(data + 9);
+      line(QStringLiteral("PTS"), QStringLiteral("%1 (%2 s)").arg(pts).arg(Seconds90k(pts)));
+      if (ptsDts == 3 && size >= 19) {
+        const uint64_t dts = ReadTimestamp(data + 14);
+        line(QStringLiteral("DTS"), QStringLiteral("%1 (%2 s)").arg(dts).arg(Seconds90k(dts)));
+      }
+    }
+    return out;
+  }
+  // A section starts after the pointer_field.
+  const int pointer = data[0];
+  if (1 + pointer + 3 > size) return out;
+  const uint8_t* section = data + 1 + pointer;
+  const int room = size - 1 - pointer;
+  if (section[0] == 0xFF) return out;
+  const int length = ((section[1] & 0x0F) << 8) | section[2];
+  out += LoadResString(kStrSectionHeader) + QLatin1Char('\n');
+  line(QStringLiteral("pointer_field"), QString::number(pointer));
+  line(QStringLiteral("table_id"), QStringLiteral("0x%1").arg(section[0], 2, 16, QLatin1Char('0')));
+  line(QStringLiteral("section_syntax_indicator"), QString::number(section[1] >> 7));
+  line(QStringLiteral("section_length"), QString::number(length));
+  if ((section[1] & 0x80) && room >= 8) {
+    line(QStringLiteral("table_id_extension"), QString::number((section[3] << 8) | section[4]));
+    line(QStringLiteral("version_number"), QString::number((section[5] >> 1) & 0x1F));
+    line(QStringLiteral("section_number"), QString::number(section[6]));
+    line(QStringLiteral("last_section_number"), QString::number(section[7]));
+  }
+  if ((section[1] & 0x80) && length >= 4 && 3 + length <= room) {
+    const bool good = CheckSectionCrc(section, 3 + length) == 1;
+    line(QStringLiteral("CRC_32"), LoadResString(good ? kStrCorrect : kStrWrong));
+  }
+  return out;
+}
+
+QString HexDumpPacket(const uint8_t* bytes, int size, uint64_t fileOffset) {
+  QString out;
+  for (int row = 0; row < size; row += 16) {
+    out += QStringLiteral("%1 ").arg(fileOffset + static_cast<uint64_t>(row), 10, 16, QLatin1Char('0'));
+    for (int i = row; i < row + 16 && i < size; ++i)
+      out += QStringLiteral(" %1").arg(bytes[i], 2, 16, QLatin1Char('0'));
+    out += QLatin1Char('\n');
+  }
+  return out;
+}
+
+TsPacketFile::~TsPacketFile() { Close(); }
+
+void TsPacketFile::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  blocks_.clear();
+  count_ = 0;
+}
+
+bool TsPacketFile::Open(const std::string& path, int packetSize) {
+  Close();
+  if (packetSize != 188 && packetSize != 192 && packetSize != 204 && packetSize != 208) return false;
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) return false;
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+    Close();
+    return false;
+  }
+  packetSize_ = packetSize;
+  size_ = static_cast<uint64_t>(info.st_size);
+  bytesRead_ = 0;
+  // The first offset where kSyncRun sync bytes follow at the packet size.
+  const size_t want = std::min<uint64_t>(size_, kSyncSearchBytes + static_cast<size_t>(packetSize) * kSyncRun);
+  std::vector<uint8_t> head(want);
+  const size_t got = ReadRaw(0, head.data(), want);
+  first_ = 0;
+  const size_t sync = static_cast<size_t>(SyncOffset());
+  const size_t stride = static_cast<size_t>(packetSize);
+  // Sync bytes at `pos` and every stride after it, kSyncRun times or to the end.
+  auto runAt = [&](size_t pos) {
+    int run = 0;
+    while (run < kSyncRun && pos + static_cast<size_t>(run) * stride < got &&
+           head[pos + static_cast<size_t>(run) * stride] == 0x47)
+      ++run;
+    return run == kSyncRun || (run > 0 && pos + static_cast<size_t>(run) * stride >= got);
+  };
+  for (size_t at = 0; at + sync < got; ++at) {
+    if (!runAt(at + sync)) continue;
+    // A 4-byte prefix that begins with 0x47 has the real sync bytes 4 bytes on.
+    first_ = packetSize == 192 && runAt(at + sync + 4) ? at + 4 : at;
+    break;
+  }
+  count_ = size_ > first_ ? (size_ - first_) / static_cast<uint64_t>(packetSize_) : 0;
+  return true;
+}
+
+uint64_t TsPacketFile::IndexAt(uint64_t offset) const {
+  if (count_ == 0 || offset <= first_) return 0;
+  return std::min<uint64_t>((offset - first_) / static_cast<uint64_t>(packetSize_), count_ - 1);
+}
+
+size_t TsPacketFile::ReadRaw(uint64_t offset, uint8_t* out, size_t size) {
+  size_t done = 0;
+  while (fd_ >= 0 && done < size) {
+    const ssize_t got = ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  bytesRead_ += done;
+  return done;
+}
+
+const TsPacketFile::Block* TsPacketFile::LoadBlock(uint64_t number) {
+  for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
+    if (it->number != number) continue;
+    blocks_.splice(blocks_.begin(), blocks_, it);
+    return &blocks_.front();
+  }
+  Block block;
+  block.number = number;
+  block.bytes.resize(kBlockSize);
+  block.bytes.resize(ReadRaw(number * kBlockSize, block.bytes.data(), kBlockSize));
+  if (blocks_.size() >= kMaxBlocks) blocks_.pop_back();
+  blocks_.push_front(std::move(block));
+  return &blocks_.front();
+}
+
+bool TsPacketFile::ReadPacket(uint64_t index, uint8_t* out) {
+  if (index >= count_) return false;
+  uint64_t offset = OffsetOf(index);
+  size_t done = 0;
+  const size_t size = static_cast<size_t>(packetSize_);
+  while (done < size) {
+    const Block* block = LoadBlock(offset / kBlockSize);
+    const size_t at = static_cast<size_t>(offset % kBlockSize);
+    if (at >= block->bytes.size()) return false;
+    const size_t take = std::min(size - done, block->bytes.size() - at);
+    std::copy_n(block->bytes.data() + at, take, out + done);
+    done += take;
+    offset += take;
+  }
+  return true;
+}
+
+PacketListModel::PacketListModel(TsPacketFile& file, QObject* parent) : QAbstractTableModel(parent), file_(file) {}
+
+void PacketListModel::ShowAll() {
+  beginResetModel();
+  filtered_ = false;
+  indexes_.clear();
+  endResetModel();
+}
+
+void PacketListModel::ShowIndexes(std::vector<uint64_t> indexes) {
+  beginResetModel();
+  filtered_ = true;
+  indexes_ = std::move(indexes);
+  endResetModel();
+}
+
+void PacketListModel::AppendIndexes(const std::vector<uint64_t>& indexes) {
+  if (indexes.empty() || !filtered_) return;
+  const int first = rowCount();
+  const int last = static_cast<int>(std::min<uint64_t>(INT_MAX - 1, indexes_.size() + indexes.size())) - 1;
+  if (last < first) return;
+  beginInsertRows({}, first, last);
+  indexes_.insert(indexes_.end(), indexes.begin(), indexes.begin() + (last - first + 1));
+  endInsertRows();
+}
+
+uint64_t PacketListModel::PacketAtRow(int row) const {
+  if (row < 0) return 0;
+  return filtered_ ? (static_cast<size_t>(row) < indexes_.size() ? indexes_[static_cast<size_t>(row)] : 0)
+                   : static_cast<uint64_t>(row);
+}
+
+int PacketListModel::RowOfPacket(uint64_t index) const {
+  if (!filtered_) return static_cast<int>(std::min<uint64_t>(index, static_cast<uint64_t>(std::max(rowCount() - 1, 0))));
+  const auto it = std::lower_bound(indexes_.begin(), indexes_.end(), index);
+  if (indexes_.empty()) return -1;
+  return static_cast<int>(std::min<ptrdiff_t>(it - indexes_.begin(), static_cast<ptrdiff_t>(indexes_.size()) - 1));
+}
+
+int PacketListModel::rowCount(const QModelIndex& parent) const {
+  if (parent.isValid()) return 0;
+  const uint64_t rows = filtered_ ? indexes_.size() : file_.PacketCount();
+  return static_cast<int>(std::min<uint64_t>(rows, INT_MAX));
+}
+
+int PacketListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
+
+QVariant PacketListModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::BackgroundRole)) return {};
+  const uint64_t packet = PacketAtRow(index.row());
+  uint8_t bytes[208];
+  if (!file_.ReadPacket(packet, bytes)) return {};
+  TsHeaderFields f;
+  const bool synced = ParseTsHeader(bytes + file_.SyncOffset(), f);
+  if (role == Qt::BackgroundRole) {
+    if (!synced || f.tei) return QColor(255, 214, 214);
+    return {};
+  }
+  switch (index.column()) {
+    case kColPacket: return QString::number(packet);
+    case kColOffset: return QString::number(file_.OffsetOf(packet));
+    case kColPid: return synced ? QStringLiteral("0x%1 (%2)").arg(f.pid, 4, 16, QLatin1Char('0')).arg(f.pid) : QStringLiteral("-");
+    case kColPusi: return synced ? QString::number(f.pusi) : QString();
+    case kColCc: return synced ? QString::number(f.cc) : QString();
+    case kColAfc: return synced ? QString::number(f.afc) : QString();
+    case kColFlags: {
+      if (!synced) return QStringLiteral("sync_byte 0x%1").arg(bytes[file_.SyncOffset()], 2, 16, QLatin1Char('0'));
+      QStringList flags;
+      if (f.tei) flags << QStringLiteral("TEI");
+      if (f.priority) flags << QStringLiteral("TP");
+      if (f.scrambling) flags << QStringLiteral("TSC=%1").arg(f.scrambling);
+      if (f.discontinuity) flags << QStringLiteral("DI");
+      if (f.randomAccess) flags << QStringLiteral("RAI");
+      if (f.hasPcr) flags << QStringLiteral("PCR");
+      return flags.join(QLatin1Char(' '));
+    }
+    default: return {};
+  }
+}
+
+QVariant PacketListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (role != Qt::DisplayRole || orientation != Qt::Horizontal) return {};
+  switch (section) {
+    case kColPacket: return LoadResString(kStrPacket);
+    case kColOffset: return LoadResString(kStrOffset);
+    case kColPid: return LoadResString(kStrPid);
+    case kColPusi: return QStringLiteral("PUSI");
+    case kColCc: return QStringLiteral("CC");
+    case kColAfc: return QStringLiteral("AFC");
+    case kColFlags: return LoadResString(kStrFlags);
+    default: return {};
+  }
+}

@@ -1,0 +1,147 @@
+// The Stream Analysis window: a file's health read by a worker thread
+// (AnalyseHealthFile) while the window polls it and fills in the summary, the
+// PID table, the checks with their first occurrences and the bitrate chart;
+// a packet inspector that reads only the packets on screen. Not modal;
+// size and splitter positions are kept in the profile.
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "analysis/dialogs/stream_analysis/stream_analysis_packets.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_pid_model.h"
+#include "analysis/health/health_file.h"
+
+class PacketListView;
+class QChartView;
+class QLineSeries;
+class QValueAxis;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QSortFilterProxyModel;
+class QSplitter;
+class QTableView;
+class QTableWidget;
+class QTabWidget;
+class QTimer;
+class QPlainTextEdit;
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+
+class CStreamAnalysisWnd : public QWidget {
+  Q_OBJECT
+
+public:
+  explicit CStreamAnalysisWnd(QWidget* parent = nullptr);
+  ~CStreamAnalysisWnd() override;
+
+  // Starts reading `path` on the worker thread (once per window).
+  void Start(const QString& path, const HealthLimits& limits = {});
+  // Stops the worker at its next block; what was read stays, marked partial.
+  void Cancel();
+  bool Running() const { return worker_.joinable(); }
+  bool Finished() const { return finished_; }
+  // The result as last shown, and the reason when the file could not be read.
+  const HealthResult& Result() const { return result_; }
+  const QString& ErrorText() const { return error_; }
+  // How often the display took a new result from the worker.
+  int Updates() const { return updates_; }
+  TsPacketFile& PacketFile() { return packetFile_; }
+
+  // Opens the packet inspector at packet `index` of the file.
+  void ShowPacket(uint64_t index);
+  bool ExportJson(const QString& path) const;
+  bool ExportCsv(const QString& path) const;
+
+signals:
+  void analysisFinished();
+
+protected:
+  void closeEvent(QCloseEvent* event) override;
+
+private:
+  void BuildOverview(QWidget* page);
+  void BuildPackets(QWidget* page);
+  void Poll();
+  void ShowResult();
+  void ShowSummary();
+  void ShowChecks();
+  void ShowOccurrences();
+  void ShowChart();
+  void ShowStatus();
+  void OnOccurrenceActivated(int row);
+  void OnPacketRowChanged();
+  void OnOnlySelectedPid(bool on);
+  void OnFindNext();
+  void OnGotoPacket();
+  void OnGotoOffset();
+  void ScanStep();
+  void StopScans();
+  int SelectedPid() const;
+  void OnExportJson();
+  void OnExportCsv();
+  void RestoreLayout();
+  void SaveLayout() const;
+  std::vector<QSplitter*> Splitters() const;
+
+  QString path_;
+  std::unique_ptr<HealthFileRun> run_;
+  std::thread worker_;
+  HealthFileOutcome outcome_;  // written by the worker, read after the join
+  HealthResult result_;
+  uint64_t shownPublication_ = 0;
+  bool finished_ = false;
+  QString error_;
+  int updates_ = 0;
+
+  QTimer* pollTimer_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QPushButton* cancel_ = nullptr;
+  QLabel* status_ = nullptr;
+  QTabWidget* tabs_ = nullptr;
+  QLabel* summary_ = nullptr;
+  PidTableModel* pidModel_ = nullptr;
+  QSortFilterProxyModel* pidSort_ = nullptr;
+  QTableView* pidTable_ = nullptr;
+  QTableWidget* checks_ = nullptr;
+  QTableWidget* occurrences_ = nullptr;
+  QChartView* chartView_ = nullptr;
+  QLineSeries* muxSeries_ = nullptr;
+  QLineSeries* pidSeries_ = nullptr;
+  QValueAxis* timeAxis_ = nullptr;
+  QValueAxis* rateAxis_ = nullptr;
+  QLabel* chartValue_ = nullptr;
+
+  TsPacketFile packetFile_;
+  PacketListModel* packetModel_ = nullptr;
+  PacketListView* packetList_ = nullptr;
+  QPlainTextEdit* hex_ = nullptr;
+  QPlainTextEdit* decoded_ = nullptr;
+  QCheckBox* onlyPid_ = nullptr;
+  QComboBox* searchField_ = nullptr;
+  QLineEdit* searchValue_ = nullptr;
+  QLineEdit* gotoPacket_ = nullptr;
+  QLineEdit* gotoOffset_ = nullptr;
+
+  // A scan over the file in steps on the UI thread's timer: the PID filter
+  // of the packet list, or a search for the next matching packet.
+  struct Scan {
+    bool active = false;
+    bool search = false;
+    uint64_t next = 0;        // packet index to read next
+    int pid = -1;             // the filter's PID; -1 none
+    TsSearchField field = TsSearchField::Pid;
+    int64_t value = 0;
+  };
+  Scan filterScan_;
+  Scan searchScan_;
+  QTimer* scanTimer_ = nullptr;
+};

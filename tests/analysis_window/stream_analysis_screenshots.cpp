@@ -1,0 +1,97 @@
+// vantrel-analysis-screenshots: the Stream Analysis window on a real sample
+// with errors put in (a lost packet, a transport error, a broken PAT CRC),
+// saved as PNG: the overview and the packet inspector at the first
+// continuity error. The language follows the system locale. Used by
+// scripts/screenshots; not a test.
+//
+//   vantrel-analysis-screenshots OUT_DIR
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTableView>
+#include <QTableWidget>
+#include <QThread>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
+#include "tests/support/test_env.h"
+#include "tests/support/ts_builder.h"
+#include "ui/resources.h"
+
+namespace {
+
+void Settle(int milliseconds) {
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < milliseconds) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(5);
+  }
+}
+
+// The sample with faults: every 500th packet of the busiest elementary PIDs
+// dropped, a transport error every 3000th packet, one PAT with a broken CRC.
+tsbuild::Bytes SampleWithErrors() {
+  std::ifstream in(std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts", std::ios::binary);
+  const tsbuild::Bytes sample((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  tsbuild::Bytes out;
+  bool patBroken = false;
+  for (size_t at = 0, index = 0; at + 188 <= sample.size(); at += 188, ++index) {
+    tsbuild::Bytes packet(sample.begin() + static_cast<long>(at), sample.begin() + static_cast<long>(at + 188));
+    const int pid = ((packet[1] & 0x1F) << 8) | packet[2];
+    if (index % 500 == 250 && pid != 0 && pid != 0x1FFF) continue;
+    if (index % 3000 == 1500) packet[1] |= 0x80;
+    if (!patBroken && pid == 0 && index > 1000) {
+      packet[20] ^= 0xFF;
+      patBroken = true;
+    }
+    tsbuild::Append(out, packet);
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: vantrel-analysis-screenshots OUT_DIR\n");
+    return 2;
+  }
+  const QString outDir = QString::fromLocal8Bit(argv[1]);
+  QDir().mkpath(outDir);
+  TempDir dir;
+  const std::string path = dir.File("sample-with-errors.ts");
+  if (!tsbuild::WriteTsFile(path, SampleWithErrors())) return 1;
+  ScopedEnv profile("XDG_CONFIG_HOME", dir.path().c_str());
+
+  int failures = 0;
+  CStreamAnalysisWnd window;
+  window.resize(1200, 800);
+  window.show();
+  window.Start(QString::fromStdString(path));
+  QElapsedTimer clock;
+  clock.start();
+  while (!window.Finished() && clock.elapsed() < 60000) Settle(50);
+  // The first PID with continuity errors, for the chart.
+  auto* table = window.findChild<QTableView*>(QString::number(kIdSaPidTable));
+  for (int row = 0; table && row < table->model()->rowCount(); ++row) {
+    if (table->model()->index(row, 6).data().toInt() > 0) {
+      table->selectRow(row);
+      break;
+    }
+  }
+  auto* checks = window.findChild<QTableWidget*>(QString::number(kIdSaChecks));
+  if (checks) checks->selectRow(static_cast<int>(HealthCheck::Continuity));
+  Settle(300);
+  if (!window.grab().save(outDir + QStringLiteral("/stream-analysis.png"))) ++failures;
+  auto* occurrences = window.findChild<QTableWidget*>(QString::number(kIdSaOccurrences));
+  if (occurrences && occurrences->rowCount() > 0) occurrences->setCurrentCell(0, 0);
+  Settle(300);
+  if (!window.grab().save(outDir + QStringLiteral("/stream-analysis-packets.png"))) ++failures;
+  std::printf("vantrel-analysis-screenshots: %s%s\n", qPrintable(outDir), failures ? " (with failures)" : "");
+  return failures ? 1 : 0;
+}
