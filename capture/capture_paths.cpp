@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "capture/capture_run.h"
+#include "platform/ui_hooks.h"
 
 namespace {
 
@@ -70,12 +71,9 @@ std::string ListDriveFreeSpace(const std::string& mountTablePath) {
     struct statvfs space {};
     if (::statvfs(entry.mnt_dir, &space) != 0 || (space.f_flag & ST_RDONLY) != 0) continue;
     uint64_t freeBytes = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
-    char line[64];
-    std::snprintf(line, sizeof line, "Free space:%u(MB)\r\n",
-                  static_cast<uint32_t>(freeBytes / 1048576));
     text += entry.mnt_dir;
     if (text.back() != '/') text += '/';
-    text += line;
+    text += TranslateAndFill("Free space:%u(MB)", {std::to_string(freeBytes / 1048576)}) + "\r\n";
   }
   endmntent(table);
   return text;

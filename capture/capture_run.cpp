@@ -50,23 +50,23 @@ public:
     // Not O_TRUNC: a file another capture holds must not be emptied before
     // the lock tells us it is busy. Truncate once the lock is ours.
     int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return Fail("Cannot create the capture file", errno);
+    if (fd < 0) return Fail("Cannot create the capture file \"%s\": %s.", errno);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       int error = errno;
       ::close(fd);
       if (error == EWOULDBLOCK) {
-        ShowMessage("Cannot create the capture file \"" + path_ +
-                    "\": it is in use by another capture.");
+        ShowMessage(TranslateAndFill("Cannot create the capture file \"%s\": it is in use by another capture.",
+                                     {path_}));
         return false;
       }
-      return Fail("Cannot create the capture file", error);
+      return Fail("Cannot create the capture file \"%s\": %s.", error);
     }
     struct stat info {};
     // Devices and pipes (a capture to /dev/null or a FIFO) cannot be truncated.
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) {
       int error = errno;
       ::close(fd);
-      return Fail("Cannot create the capture file", error);
+      return Fail("Cannot create the capture file \"%s\": %s.", error);
     }
     fd_ = fd;
     return true;
@@ -80,9 +80,9 @@ public:
       ssize_t written = ::write(fd_, data, size);
       if (written < 0) {
         if (errno == EINTR) continue;
-        return Fail("Cannot write the capture file", errno);
+        return Fail("Cannot write the capture file \"%s\": %s.", errno);
       }
-      if (written == 0) return Fail("Cannot write the capture file", ENOSPC);
+      if (written == 0) return Fail("Cannot write the capture file \"%s\": %s.", ENOSPC);
       data += written;
       size -= static_cast<uint64_t>(written);
       written_ += static_cast<uint64_t>(written);
@@ -107,13 +107,14 @@ public:
   bool Close() {
     int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) return Fail("Cannot close the capture file", errno);
+    if (::close(fd) != 0 && errno != EINTR) return Fail("Cannot close the capture file \"%s\": %s.", errno);
     return true;
   }
 
 private:
-  bool Fail(const char* what, int error) {
-    ShowMessage(std::string(what) + " \"" + path_ + "\": " + std::strerror(error) + ".");
+  // englishTemplate names the file (first %s) and the cause (second).
+  bool Fail(const char* englishTemplate, int error) {
+    ShowMessage(TranslateAndFill(englishTemplate, {path_, std::strerror(error)}));
     return false;
   }
 
@@ -652,14 +653,6 @@ std::string GroupedNumber(uint64_t value) {
   return digits;
 }
 
-// A translated template with its one "%s" filled.
-std::string FillTemplate(const char* englishTemplate, const std::string& value) {
-  std::string text = TranslateText(englishTemplate);
-  const size_t at = text.find("%s");
-  if (at != std::string::npos) text.replace(at, 2, value);
-  return text;
-}
-
 }  // namespace
 
 StreamLayout GetStreamLayout(int model) {
@@ -769,11 +762,11 @@ CaptureReport GetLastCaptureReport() {
 std::string DescribeCaptureResult(int result, const CaptureReport& report) {
   std::string text = TranslateText(result != 0 ? "Successful operation !" : "Operation fail !");
   if (report.bytesLost > 0)
-    text += "\n" + FillTemplate("The capture could not keep up with the stream: %s bytes were lost.",
-                                GroupedNumber(report.bytesLost));
+    text += "\n" + TranslateAndFill("The capture could not keep up with the stream: %s bytes were lost.",
+                                    {GroupedNumber(report.bytesLost)});
   if (report.stalled || report.longestStallMs > kCaptureStallFailMs)
-    text += "\n" + FillTemplate("The stream stalled for %s s.",
-                                std::to_string((report.longestStallMs + 500) / 1000));
+    text += "\n" + TranslateAndFill("The stream stalled for %s s.",
+                                    {std::to_string((report.longestStallMs + 500) / 1000)});
   return text;
 }
 

@@ -131,7 +131,8 @@ std::string FormatCaptureFileName(const std::tm& localTime);
 std::string ProposeCaptureFileName();
 
 // One line per mounted file system a user could capture to, each
-// mount point + "/" + "Free space:N(MB)\r\n" with N the bytes available to
+// mount point + "/" + "Free space:N(MB)\r\n" (that template in the user's
+// language, through TranslateText) with N the bytes available to
 // the caller / 1,048,576. Pseudo file systems, read-only ones and those whose
 // query fails are left out; a file system mounted twice is listed once.
 std::string ListDriveFreeSpace();

@@ -1,8 +1,10 @@
 #include "capture/capture_settings.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
+#include "capture/capture_run.h"
 #include "device/device_protocol.h"
 #include "platform/profile.h"
 
@@ -56,16 +58,31 @@ void WriteLimits(SectionWriter& writer, const CaptureLimitFields& limits) {
   writer.Int(kKeySize, limits.megabytes);
 }
 
-CaptureLimitFields LoadLimits(const char* section, int sizeDefault, int recordModeDefault) {
-  CaptureLimitFields limits;
-  limits.recordMode = GetProfileInt(section, kKeyRecordMode, recordModeDefault);
-  limits.seconds = static_cast<uint32_t>(GetProfileInt(section, kKeySeconds, kDefaultSeconds));
-  limits.megabytes = static_cast<uint32_t>(GetProfileInt(section, kKeySize, sizeDefault));
-  return limits;
+// Profile values are read with the ranges their fields can hold: a damaged or
+// hand-edited value outside them reads as the key's default, as a value that
+// is not a number does, so the dialogs, the command line and tuning see the
+// same settings.
+uint32_t ProfileUnsigned(const char* section, const char* key, int defaultValue, uint32_t maximum) {
+  const int top = static_cast<int>(std::min<uint32_t>(maximum, INT32_MAX));
+  return static_cast<uint32_t>(GetProfileIntInRange(section, key, defaultValue, 0, top));
 }
 
-uint32_t ProfileUnsigned(const char* section, const char* key, int defaultValue) {
-  return static_cast<uint32_t>(GetProfileInt(section, key, defaultValue));
+// Entries of the dialogs' drop-down lists.
+constexpr int kPolarisationCount = 2;  // V, H
+constexpr int kQamCount = 5;           // 16 .. 256
+constexpr int kLnbTypeCount = 3;       // Normal, Universal, Custom
+constexpr int kDiseqcCount = 5;        // Disable, LNB A .. LNB D
+
+int ProfileListIndex(const char* section, const char* key, int defaultValue, int count) {
+  return GetProfileIntInRange(section, key, defaultValue, 0, count - 1);
+}
+
+CaptureLimitFields LoadLimits(const char* section, int sizeDefault, int recordModeDefault) {
+  CaptureLimitFields limits;
+  limits.recordMode = GetProfileIntInRange(section, kKeyRecordMode, recordModeDefault, 0, 1);
+  limits.seconds = ProfileUnsigned(section, kKeySeconds, kDefaultSeconds, kMaxCaptureSeconds);
+  limits.megabytes = ProfileUnsigned(section, kKeySize, sizeDefault, kMaxCaptureMegabytes);
+  return limits;
 }
 
 void WriteDstSection(const DstFields& fields, SectionWriter& writer) {
@@ -168,10 +185,14 @@ DstFields LoadDstSettings(bool backFromLnbSetup) {
   const char* section = kept ? kSectionDstKept : kSectionDst;
   const auto orDefault = [kept](int defaultValue) { return kept ? 0 : defaultValue; };
   DstFields fields;
-  fields.frequencyMHz = ProfileUnsigned(section, kKeyFrequency, orDefault(kDstDefaultFrequency));
-  fields.symbolRate = ProfileUnsigned(section, kKeySymbolRate, orDefault(kDstDefaultSymbolRate));
-  fields.iq = ProfileUnsigned(section, kKeyIq, orDefault(kDstDefaultIq));
-  fields.polarisationIndex = GetProfileInt(section, kKeyPolarisation, orDefault(kDstDefaultPolarisation));
+  constexpr TunerFamily kFamily = TunerFamily::Satellite;
+  fields.frequencyMHz = ProfileUnsigned(section, kKeyFrequency, orDefault(kDstDefaultFrequency),
+                                        ChannelWordMax(-1, kFamily, 0));
+  fields.symbolRate = ProfileUnsigned(section, kKeySymbolRate, orDefault(kDstDefaultSymbolRate),
+                                      ChannelWordMax(-1, kFamily, 1));
+  fields.iq = ProfileUnsigned(section, kKeyIq, orDefault(kDstDefaultIq), kMaxIq);
+  fields.polarisationIndex =
+      ProfileListIndex(section, kKeyPolarisation, orDefault(kDstDefaultPolarisation), kPolarisationCount);
   fields.limits = LoadLimits(section, orDefault(kDstDefaultSize), orDefault(kDefaultRecordMode));
   if (kept) fields.limits.captureFile = GetProfileString(section, kKeyName, "");
   return fields;
@@ -179,17 +200,23 @@ DstFields LoadDstSettings(bool backFromLnbSetup) {
 
 DctFields LoadDctSettings() {
   DctFields fields;
-  fields.frequencyKHz = ProfileUnsigned(kSectionDct, kKeyFrequency, kDctDefaultFrequency);
-  fields.symbolRate = ProfileUnsigned(kSectionDct, kKeySymbolRate, kDctDefaultSymbolRate);
-  fields.qamIndex = GetProfileInt(kSectionDct, kKeyQam, kDctDefaultQamIndex);
+  constexpr TunerFamily kFamily = TunerFamily::Cable;
+  fields.frequencyKHz =
+      ProfileUnsigned(kSectionDct, kKeyFrequency, kDctDefaultFrequency, ChannelWordMax(-1, kFamily, 0));
+  fields.symbolRate =
+      ProfileUnsigned(kSectionDct, kKeySymbolRate, kDctDefaultSymbolRate, ChannelWordMax(-1, kFamily, 1));
+  fields.qamIndex = ProfileListIndex(kSectionDct, kKeyQam, kDctDefaultQamIndex, kQamCount);
   fields.limits = LoadLimits(kSectionDct, kDctDefaultSize, kDefaultRecordMode);
   return fields;
 }
 
 DttFields LoadDttSettings() {
   DttFields fields;
-  fields.frequencyKHz = ProfileUnsigned(kSectionDtt, kKeyFrequency, kDttDefaultFrequency);
-  fields.bandwidthMHz = ProfileUnsigned(kSectionDtt, kKeyBandwidth, kDttDefaultBandwidth);
+  constexpr TunerFamily kFamily = TunerFamily::Terrestrial;
+  fields.frequencyKHz =
+      ProfileUnsigned(kSectionDtt, kKeyFrequency, kDttDefaultFrequency, ChannelWordMax(-1, kFamily, 0));
+  fields.bandwidthMHz =
+      ProfileUnsigned(kSectionDtt, kKeyBandwidth, kDttDefaultBandwidth, ChannelWordMax(-1, kFamily, 1));
   fields.limits = LoadLimits(kSectionDtt, kDttDefaultSize, kDefaultRecordMode);
   return fields;
 }
@@ -212,14 +239,15 @@ LnbSettings LoadLnbSettings(int lnbNumber) {
   LnbSettings lnb{};
   if (lnbNumber < 1 || lnbNumber > kLnbCount) return lnb;
   const std::string section = LnbSectionName(lnbNumber);
-  lnb.lnbEnable = GetProfileInt(section, kKeyLnbEnable, 0);
-  lnb.lnbType = GetProfileInt(section, kKeyLnbType, 0);
-  lnb.tone22kHz = GetProfileInt(section, kKeyTone22kHz, 0);
-  lnb.toneBurst = GetProfileInt(section, kKeyToneBurst, 0);
-  lnb.dataBurst = GetProfileInt(section, kKeyDataBurst, 0);
-  lnb.diseqc = GetProfileInt(section, kKeyDiseqc, 0);
-  lnb.custom1 = GetProfileInt(section, kKeyCustom1, 0);
-  lnb.custom2 = GetProfileInt(section, kKeyCustom2, 0);
+  const char* name = section.c_str();
+  lnb.lnbEnable = GetProfileIntInRange(name, kKeyLnbEnable, 0, 0, 1);
+  lnb.lnbType = ProfileListIndex(name, kKeyLnbType, 0, kLnbTypeCount);
+  lnb.tone22kHz = GetProfileIntInRange(name, kKeyTone22kHz, 0, 0, 1);
+  lnb.toneBurst = GetProfileIntInRange(name, kKeyToneBurst, 0, 0, 1);
+  lnb.dataBurst = GetProfileIntInRange(name, kKeyDataBurst, 0, 0, 1);
+  lnb.diseqc = ProfileListIndex(name, kKeyDiseqc, 0, kDiseqcCount);
+  lnb.custom1 = GetProfileIntInRange(name, kKeyCustom1, 0, 0, static_cast<int>(kMaxLnbLoMHz));
+  lnb.custom2 = GetProfileIntInRange(name, kKeyCustom2, 0, 0, static_cast<int>(kMaxLnbLoMHz));
   return lnb;
 }
 
@@ -238,6 +266,19 @@ bool StoreLnbSetup(const LnbSettings& lnb) {
     ok = writer.ok() && ok;
   }
   return ok;
+}
+
+uint32_t ChannelWordMax(int model, TunerFamily family, int word) {
+  ChannelFieldRange range{};
+  int64_t widest = 0;
+  if (GetTunerFamily(model) == family && GetChannelFieldRange(model, word, &range)) {
+    widest = range.max;
+  } else {
+    for (int each = 0; each <= 255; ++each)
+      if (GetTunerFamily(each) == family && GetChannelFieldRange(each, word, &range))
+        widest = std::max(widest, range.max);
+  }
+  return static_cast<uint32_t>(std::clamp<int64_t>(widest, 0, INT32_MAX));
 }
 
 bool FixedLnbLoPair(int lnbType, uint32_t* lo1, uint32_t* lo2) {

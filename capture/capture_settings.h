@@ -75,6 +75,16 @@ inline constexpr char kDefaultCaptureFile[] = "NONAME.DAT";
 // the bandwidth is the list index + 6.
 constexpr int kFirstBandwidthMHz = 6;
 
+// The inversion flag of the satellite channel (the IQ field) is 0 or 1.
+constexpr uint32_t kMaxIq = 1;
+// LNB oscillator frequencies (MHz) are kept as signed 32-bit profile values.
+constexpr uint32_t kMaxLnbLoMHz = INT32_MAX;
+
+// The largest value channel word `word` (0..3) can carry on `model` (see
+// GetChannelFieldRange); for a model outside `family` (none open yet), the
+// widest any box of the family carries. 0 for a word the family does not use.
+uint32_t ChannelWordMax(int model, TunerFamily family, int word);
+
 // "LNB1" .. "LNB4".
 std::string LnbSectionName(int lnbNumber);
 
@@ -129,7 +139,9 @@ bool StoreDttSettings(const DttFields& fields);
 // "LNB setting...": the DST fields into "DSTSETTINGT" only.
 bool SaveDstSettingsForLnbSetup(const DstFields& fields);
 
-// The family's section with its defaults, as the dialog starts. DST reads
+// The family's section with its defaults, as the dialog starts. A stored value
+// outside what its field can hold (no box of the family carries it, or no
+// entry of its list) reads as the key's default. DST reads
 // "DSTSETTINGT" (defaults 0, file name from NAME) when reopened after LNB Setup.
 // The PID is not persisted and comes back 0.
 DstFields LoadDstSettings(bool backFromLnbSetup);
@@ -140,7 +152,8 @@ DttFields LoadDttSettings();
 // frequency and bandwidth (index + 6) and writes FREQ and BWID to "DTTSETTINGP".
 bool StoreAntennaTuningChannel(uint32_t frequencyKHz, int bandwidthIndex);
 
-// One LNB section (keys default 0); lnbNumber 1..4, else all zero.
+// One LNB section (keys default 0, also for a value outside the key's list or
+// a negative LO); lnbNumber 1..4, else all zero.
 LnbSettings LoadLnbSettings(int lnbNumber);
 // LNB Setup "OK": the same eight values into LNB1 to LNB4.
 bool StoreLnbSetup(const LnbSettings& lnb);

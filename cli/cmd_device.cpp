@@ -293,9 +293,9 @@ CliCommandRegistration lnbCommand(
       command.add_option("--type", options->type, "LNB type")
           ->check(CLI::IsMember({"normal", "universal", "custom"}));
       command.add_option("--lo1", options->lo1, "First LO of a custom LNB, MHz")
-          ->check(CliNumber(0, INT32_MAX));
+          ->check(CliNumber(0, kMaxLnbLoMHz));
       command.add_option("--lo2", options->lo2, "Second LO of a custom LNB, MHz")
-          ->check(CliNumber(0, INT32_MAX));
+          ->check(CliNumber(0, kMaxLnbLoMHz));
       command.add_option("--tone", options->tone, "22 kHz tone")->check(CLI::IsMember({"on", "off"}));
       command.add_option("--tone-burst", options->toneBurst, "Tone burst")
           ->check(CLI::IsMember({"on", "off"}));

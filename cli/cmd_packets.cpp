@@ -7,6 +7,7 @@
 
 #include "analysis/engine/ts_file.h"
 #include "cli/command.h"
+#include "device/tuner_device.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ CliCommandRegistration packetsCommand(
       command.add_option("FILE", options->file, "Transport-stream file of 188-byte packets")
           ->required();
       command.add_option("--pid", options->pid, "PID the packets must have (default 0)")
-          ->check(CliNumber(0, 0x1FFF));
+          ->check(CliNumber(0, kMaxPid));
       command.add_option("--pusi", options->payloadUnitStart,
                          "payload_unit_start_indicator the packets must have (0 or 1)")
           ->check(CliNumber(0, 1));

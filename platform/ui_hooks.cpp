@@ -56,3 +56,24 @@ std::string TranslateText(const std::string& englishText) {
   }
   return translate ? translate(englishText) : englishText;
 }
+
+std::string TranslateAndFill(const std::string& englishTemplate, std::initializer_list<std::string> values) {
+  const std::string local = TranslateText(englishTemplate);
+  std::string text;
+  auto value = values.begin();
+  // The templates hold only %s, %u, %d and %%; the values are already text,
+  // so nothing a translation holds is ever read as a printf directive.
+  for (size_t at = 0; at < local.size(); ++at) {
+    const char next = at + 1 < local.size() ? local[at + 1] : '\0';
+    if (local[at] == '%' && next == '%') {
+      text += '%';
+      ++at;
+    } else if (local[at] == '%' && (next == 's' || next == 'u' || next == 'd') && value != values.end()) {
+      text += *value++;
+      ++at;
+    } else {
+      text += local[at];
+    }
+  }
+  return text;
+}

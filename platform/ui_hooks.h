@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 // Caption of every message box the system shows.
@@ -33,5 +34,8 @@ void ShowMessage(const std::string& text);
 // The installed translation of an English text; the text itself without one.
 // Code that formats a message translates its template first, then fills it.
 std::string TranslateText(const std::string& englishText);
+// A message built from parts: the template translated, then its %s, %u and
+// %d filled in order with `values` (already formatted) and %% made %.
+std::string TranslateAndFill(const std::string& englishTemplate, std::initializer_list<std::string> values);
 bool AskOpenFileName(const std::string& filter, const std::string& defaultExtension,
                      std::string& chosenPath);

@@ -5,7 +5,6 @@
 #include <QPushButton>
 
 #include "capture/capture_settings.h"
-#include "ui/field_ranges.h"
 #include "capture/dialogs/list_selection.h"
 
 namespace {
@@ -35,7 +34,8 @@ void CAntennaTuningDlg::OnInitDialog() {
 }
 
 void CAntennaTuningDlg::OnTuning() {
-  ExchangeUnsigned(kFrequencyEdit, frequency_, field_ranges::kMaxFrequencyKHz);  // a refused text keeps the previous frequency
+  // A refused text keeps the previous frequency.
+  ExchangeUnsigned(kFrequencyEdit, frequency_, ChannelWordMax(nTunerModel.load(), TunerFamily::Terrestrial, 0));
   const int index = ListSelectionIndex(Item<QComboBox>(kBandwidthList));
   bandwidth_ = index + kFirstBandwidthMHz;
   ReportProfileWrite(StoreAntennaTuningChannel(frequency_, index));

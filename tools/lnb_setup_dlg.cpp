@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "capture/capture_settings.h"
-#include "ui/field_ranges.h"
 #include "capture/dialogs/list_selection.h"
 
 namespace {
@@ -22,16 +21,12 @@ CLnbSetupDlg::CLnbSetupDlg(QWidget* parent) : CResourceDialog(kResourceId, paren
 void CLnbSetupDlg::OnInitDialog() {
   LnbSettings lnb{};
   if (lnbNumber_ >= 1 && lnbNumber_ <= 4) lnb = LoadLnbSettings(lnbNumber_);
-  // A damaged or hand-edited value outside its list (or a negative LO) reads
-  // as the key's default, 0.
-  int* const values[] = {&lnb.lnbEnable, &lnb.lnbType, &lnb.tone22kHz, &lnb.toneBurst, &lnb.dataBurst, &lnb.diseqc};
-  for (size_t i = 0; i < std::size(kLists); ++i) {
-    const auto* list = Item<QComboBox>(kLists[i]);
-    if (!list || *values[i] < 0 || *values[i] >= list->count()) *values[i] = 0;
-    SelectListIndex(Item<QComboBox>(kLists[i]), *values[i]);
-  }
-  lo1_ = static_cast<uint32_t>(std::max(lnb.custom1, 0));
-  lo2_ = static_cast<uint32_t>(std::max(lnb.custom2, 0));
+  // The loading has read a value outside its list (or a negative LO) as the
+  // key's default, 0.
+  const int values[] = {lnb.lnbEnable, lnb.lnbType, lnb.tone22kHz, lnb.toneBurst, lnb.dataBurst, lnb.diseqc};
+  for (size_t i = 0; i < std::size(kLists); ++i) SelectListIndex(Item<QComboBox>(kLists[i]), values[i]);
+  lo1_ = static_cast<uint32_t>(lnb.custom1);
+  lo2_ = static_cast<uint32_t>(lnb.custom2);
   FixedLnbLoPair(lnb.lnbType, &lo1_, &lo2_);
   ShowLoEdits();
   EnableLoEdits(lnb.lnbType);
@@ -40,8 +35,8 @@ void CLnbSetupDlg::OnInitDialog() {
 int CLnbSetupDlg::ListIndex(int id) const { return ListSelectionIndex(Item<QComboBox>(id)); }
 
 bool CLnbSetupDlg::ReadLoEdits() {
-  return ExchangeUnsigned(kLo1Edit, lo1_, field_ranges::kMaxLoMHz) &&
-         ExchangeUnsigned(kLo2Edit, lo2_, field_ranges::kMaxLoMHz);
+  return ExchangeUnsigned(kLo1Edit, lo1_, kMaxLnbLoMHz) &&
+         ExchangeUnsigned(kLo2Edit, lo2_, kMaxLnbLoMHz);
 }
 
 void CLnbSetupDlg::ShowLoEdits() {

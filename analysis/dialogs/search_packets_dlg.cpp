@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "analysis/engine/ts_file.h"
-#include "ui/field_ranges.h"
+#include "device/tuner_device.h"  // kMaxPid, as the capture's PID filter and the command line take it
 #include "ui/ui_thread.h"
 #include "platform/ui_hooks.h"
 
@@ -20,7 +20,6 @@ constexpr int kAdaptationList = 1009;
 constexpr int kSearchButton = 1010;
 constexpr int kPauseButton = 1011;
 constexpr int kCountEdit = 1012;
-constexpr uint32_t kMaxPid = field_ranges::kMaxPid;
 
 constexpr int kSearchString = 612;
 constexpr int kStopString = 613;

@@ -8,10 +8,8 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpression>
 
 #include "ui/shell_state.h"
-#include "ui/field_ranges.h"
 #include "capture/dialogs/list_selection.h"
 #include "capture/capture_run.h"
 #include "device/tuner_device.h"
@@ -19,7 +17,6 @@
 #include "ui/ui_thread.h"
 
 using namespace capture_ids;
-using namespace field_ranges;
 
 namespace {
 
@@ -46,39 +43,11 @@ std::string CaptureFileText(QString text) {
   return bytes.toStdString();
 }
 
-// A damaged or hand-edited profile value outside what its field can hold is
-// read as the key's default (a negative value arrives here as a large one).
-uint32_t InRangeOr(uint32_t value, uint32_t maximum, int defaultValue) {
-  return value <= maximum ? value : static_cast<uint32_t>(defaultValue);
-}
-int InRangeOr(int value, int minimum, int maximum, int defaultValue) {
-  return value >= minimum && value <= maximum ? value : defaultValue;
-}
-void KeepLimitsInRange(CaptureLimitFields& limits, int sizeDefault, int recordModeDefault, int secondsDefault) {
-  limits.recordMode = InRangeOr(limits.recordMode, 0, 1, recordModeDefault);
-  limits.seconds = InRangeOr(limits.seconds, kMaxCaptureSeconds, secondsDefault);
-  limits.megabytes = InRangeOr(limits.megabytes, kMaxCaptureMegabytes, sizeDefault);
-}
-// Entries of a drop-down list: a stored index outside it reads as the default.
-int ListIndexInRange(const QComboBox* list, int index, int defaultIndex) {
-  return InRangeOr(index, 0, list ? list->count() - 1 : -1, defaultIndex);
-}
-
-// The drive listing in the user's language: each "Free space:N(MB)" through
-// the string table's template (a listing already translated stays as it is).
-QString DriveListingText(const std::string& listing) {
-  static const QRegularExpression line(QStringLiteral("Free space:(\\d+)\\(MB\\)"));
-  const QByteArray localTemplate = TranslateResourceText(QStringLiteral("Free space:%u(MB)")).toUtf8();
-  QString text = QString::fromStdString(listing);
-  QString out;
-  qsizetype done = 0;
-  for (QRegularExpressionMatchIterator it = line.globalMatch(text); it.hasNext();) {
-    const QRegularExpressionMatch match = it.next();
-    out += text.mid(done, match.capturedStart() - done);
-    out += QString::asprintf(localTemplate.constData(), match.captured(1).toUInt());
-    done = match.capturedEnd();
-  }
-  return out + text.mid(done);
+// What channel word `word` of the open box's tuning request can carry (the
+// command line checks its options against the same ranges); the widest of the
+// dialog's family while no box of it is open.
+uint32_t ChannelWordMax(TunerFamily family, int word) {
+  return ChannelWordMax(nTunerModel.load(), family, word);
 }
 
 }  // namespace
@@ -122,7 +91,7 @@ void CCaptureSettingDlg::OnInitDialog() {
   }
   ShowFields();
   ShowLimits();
-  SetDlgItemText(kDiskInfo, DriveListingText(ListDriveFreeSpace()));
+  SetDlgItemText(kDiskInfo, QString::fromStdString(ListDriveFreeSpace()));  // in the user's language
   signal_.Start();
 }
 
@@ -145,7 +114,7 @@ bool CCaptureSettingDlg::ReadRecordMode() {
 
 bool CCaptureSettingDlg::ReadPid(int16_t& pid) {
   int64_t value = 0;
-  if (!ExchangeInt(kPid, kMinPid, kMaxPid, value)) return false;
+  if (!ExchangeInt(kPid, 0, kMaxPid, value)) return false;
   pid = static_cast<int16_t>(value);
   return true;
 }
@@ -188,9 +157,11 @@ void CCaptureSettingDlg::OnFiles() {
 bool CCaptureSettingDlg::ConfirmReplacingCaptureFile() {
   const QString typed = GetDlgItemText(kSaveAs);
   if (!confirmedPath_.isEmpty() && typed == confirmedPath_) return true;
-  // The capture resolves a relative name against the current directory.
-  const QFileInfo file(QString::fromStdString(SaveAsText()));
-  if (!file.isFile() || file.size() == 0) return true;
+  // The same test as the command line's --force check; the capture resolves
+  // a relative name against the current directory.
+  const std::string path = SaveAsText();
+  if (!IsNonEmptyFile(path)) return true;
+  const QFileInfo file(QString::fromStdString(path));
   QString text = LoadResString(kReplaceFileString);
   text.replace(QLatin1String("%s"), QDir::toNativeSeparators(file.absoluteFilePath()));
   QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kApplicationName), text,
@@ -232,16 +203,8 @@ CDstSettingDlg::CDstSettingDlg(QWidget* parent) : CCaptureSettingDlg(kDstFamily,
 }
 
 void CDstSettingDlg::LoadFields() {
-  // The kept section has no defaults of its own: every key defaults to 0.
-  const bool kept = bBackFromLnbSetup == 1;
-  const auto orDefault = [kept](int defaultValue) { return kept ? 0 : defaultValue; };
-  fields_ = LoadDstSettings(kept);
-  fields_.frequencyMHz = InRangeOr(fields_.frequencyMHz, kMaxFrequencyMHz, orDefault(kDstDefaultFrequency));
-  fields_.symbolRate = InRangeOr(fields_.symbolRate, kMaxSymbolRate, orDefault(kDstDefaultSymbolRate));
-  fields_.iq = InRangeOr(fields_.iq, kMaxIq, orDefault(kDstDefaultIq));
-  fields_.polarisationIndex = ListIndexInRange(Item<QComboBox>(kPolarisation), fields_.polarisationIndex,
-                                               orDefault(kDstDefaultPolarisation));
-  KeepLimitsInRange(fields_.limits, orDefault(kDstDefaultSize), orDefault(kDefaultRecordMode), kDefaultSeconds);
+  // Values outside what their fields hold read as the keys' defaults.
+  fields_ = LoadDstSettings(bBackFromLnbSetup == 1);
   SelectListEntry(kPolarisation, fields_.polarisationIndex);
 }
 
@@ -253,10 +216,11 @@ void CDstSettingDlg::ShowFields() {
 }
 
 bool CDstSettingDlg::ReadFields() {
-  return ExchangeUnsigned(kFrequency, fields_.frequencyMHz, kMaxFrequencyMHz) &&
+  constexpr TunerFamily kFamily = TunerFamily::Satellite;
+  return ExchangeUnsigned(kFrequency, fields_.frequencyMHz, ChannelWordMax(kFamily, 0)) &&
          ExchangeUnsigned(kMegabytes, fields_.limits.megabytes, kMaxCaptureMegabytes) &&
          ExchangeUnsigned(kSeconds, fields_.limits.seconds, kMaxCaptureSeconds) &&
-         ExchangeUnsigned(kSymbolRate, fields_.symbolRate, kMaxSymbolRate) && ReadRecordMode() &&
+         ExchangeUnsigned(kSymbolRate, fields_.symbolRate, ChannelWordMax(kFamily, 1)) && ReadRecordMode() &&
          ExchangeUnsigned(kIq, fields_.iq, kMaxIq) && ReadPid(fields_.pid);
 }
 
@@ -283,10 +247,6 @@ CDctSettingDlg::CDctSettingDlg(QWidget* parent) : CCaptureSettingDlg(kDctFamily,
 
 void CDctSettingDlg::LoadFields() {
   fields_ = LoadDctSettings();
-  fields_.frequencyKHz = InRangeOr(fields_.frequencyKHz, kMaxFrequencyKHz, kDctDefaultFrequency);
-  fields_.symbolRate = InRangeOr(fields_.symbolRate, kMaxSymbolRate, kDctDefaultSymbolRate);
-  fields_.qamIndex = ListIndexInRange(Item<QComboBox>(kQam), fields_.qamIndex, kDctDefaultQamIndex);
-  KeepLimitsInRange(fields_.limits, kDctDefaultSize, kDefaultRecordMode, kDefaultSeconds);
   SelectListEntry(kQam, fields_.qamIndex);
 }
 
@@ -296,8 +256,9 @@ void CDctSettingDlg::ShowFields() {
 }
 
 bool CDctSettingDlg::ReadFields() {
-  return ExchangeUnsigned(kFrequency, fields_.frequencyKHz, kMaxFrequencyKHz) &&
-         ExchangeUnsigned(kSymbolRate, fields_.symbolRate, kMaxSymbolRate) && ReadRecordMode() &&
+  constexpr TunerFamily kFamily = TunerFamily::Cable;
+  return ExchangeUnsigned(kFrequency, fields_.frequencyKHz, ChannelWordMax(kFamily, 0)) &&
+         ExchangeUnsigned(kSymbolRate, fields_.symbolRate, ChannelWordMax(kFamily, 1)) && ReadRecordMode() &&
          ExchangeUnsigned(kSeconds, fields_.limits.seconds, kMaxCaptureSeconds) &&
          ExchangeUnsigned(kMegabytes, fields_.limits.megabytes, kMaxCaptureMegabytes);
 }
@@ -312,12 +273,7 @@ void CDctSettingDlg::StoreValues() {
 
 CDttSettingDlg::CDttSettingDlg(QWidget* parent) : CCaptureSettingDlg(kDttFamily, parent) {}
 
-void CDttSettingDlg::LoadFields() {
-  fields_ = LoadDttSettings();
-  fields_.frequencyKHz = InRangeOr(fields_.frequencyKHz, kMaxFrequencyKHz, kDttDefaultFrequency);
-  fields_.bandwidthMHz = InRangeOr(fields_.bandwidthMHz, kMaxBandwidthMHz, kDttDefaultBandwidth);
-  KeepLimitsInRange(fields_.limits, kDttDefaultSize, kDefaultRecordMode, kDefaultSeconds);
-}
+void CDttSettingDlg::LoadFields() { fields_ = LoadDttSettings(); }
 
 void CDttSettingDlg::ShowFields() {
   ShowNumber(kFrequency, fields_.frequencyKHz);
@@ -328,8 +284,9 @@ void CDttSettingDlg::ShowFields() {
 bool CDttSettingDlg::ReadFields() {
   return ExchangeUnsigned(kSeconds, fields_.limits.seconds, kMaxCaptureSeconds) &&
          ExchangeUnsigned(kMegabytes, fields_.limits.megabytes, kMaxCaptureMegabytes) && ReadRecordMode() &&
-         ExchangeUnsigned(kFrequency, fields_.frequencyKHz, kMaxFrequencyKHz) &&
-         ExchangeUnsigned(kBandwidth, fields_.bandwidthMHz, kMaxBandwidthMHz) && ReadPid(fields_.pid);
+         ExchangeUnsigned(kFrequency, fields_.frequencyKHz, ChannelWordMax(TunerFamily::Terrestrial, 0)) &&
+         ExchangeUnsigned(kBandwidth, fields_.bandwidthMHz, ChannelWordMax(TunerFamily::Terrestrial, 1)) &&
+         ReadPid(fields_.pid);
 }
 
 void CDttSettingDlg::StoreValues() {

@@ -2,6 +2,7 @@
 // the LNB Setup dialog and the Antenna Tuning Utility store and load them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "capture/capture_settings.h"
@@ -225,15 +226,22 @@ TEST_F(CaptureSettingsTest, CaptureFileIsCutTo259Characters) {
   EXPECT_EQ(GetProfileString("DSTSETTINGP", "NAME"), std::string(259, 'y'));
 }
 
-TEST_F(CaptureSettingsTest, LargeUnsignedValuesRoundTrip) {
+TEST_F(CaptureSettingsTest, LargeValuesReachTheBlockButLoadAsTheirDefaults) {
   DctFields dct;
   dct.frequencyKHz = 4000000000u;
   dct.limits.megabytes = 3000000000u;
   StoreDctSettings(dct);
-  const DctFields loaded = LoadDctSettings();
-  EXPECT_EQ(loaded.frequencyKHz, 4000000000u);
-  EXPECT_EQ(loaded.limits.megabytes, 3000000000u);
   EXPECT_EQ(static_cast<uint32_t>(GetSettingsBlock().capture.nCaptureMegabytes), 3000000000u);
+  // Written as signed words, read back outside every range: the defaults.
+  const DctFields loaded = LoadDctSettings();
+  EXPECT_EQ(loaded.frequencyKHz, static_cast<uint32_t>(kDctDefaultFrequency));
+  EXPECT_EQ(loaded.limits.megabytes, static_cast<uint32_t>(kDctDefaultSize));
+  // The largest values the fields hold come back as they are.
+  dct.frequencyKHz = 0xFFFFFF;
+  dct.limits.megabytes = 16777215;
+  StoreDctSettings(dct);
+  EXPECT_EQ(LoadDctSettings().frequencyKHz, 0xFFFFFFu);
+  EXPECT_EQ(LoadDctSettings().limits.megabytes, 16777215u);
 }
 
 TEST_F(CaptureSettingsTest, FillWithoutStoringTouchesNeitherBlockNorProfile) {
@@ -288,6 +296,45 @@ TEST_F(CaptureSettingsTest, LnbSetupWritesTheSameEightKeysToAllFourSections) {
   EXPECT_EQ(LnbSectionName(3), "LNB3");
   const LnbSettings outside = LoadLnbSettings(5);
   EXPECT_EQ(outside.custom1, 0);
+}
+
+// The LNB table a satellite tune reads and the settings the command line
+// stores and loads take a hand-edited profile as the dialogs show it: every
+// value outside what its key can hold reads as the key's default.
+TEST_F(CaptureSettingsTest, HostileProfileValuesReadAsTheirDefaults) {
+  const std::filesystem::path profile = GetProfilePath();
+  std::filesystem::create_directories(profile.parent_path());
+  std::filesystem::copy_file(std::string(VANTREL_TEST_DATA_DIR) + "/profiles/hostile_profile.ini", profile);
+  DstFields dst = LoadDstSettings(false);
+  EXPECT_EQ(dst.frequencyMHz, 12308u);       // FREQ=-5
+  EXPECT_EQ(dst.symbolRate, 22425u);         // SYMR=abc
+  EXPECT_EQ(dst.iq, 0u);                     // IQ=9
+  EXPECT_EQ(dst.polarisationIndex, 0);       // POLA=-7
+  EXPECT_EQ(dst.limits.recordMode, 1);       // RECM=5
+  EXPECT_EQ(dst.limits.seconds, 0u);         // SECC=-1
+  EXPECT_EQ(dst.limits.megabytes, 600u);     // SIZE beyond 32 bits
+  ChannelSettings channel{};
+  CaptureSettings capture{};
+  FillDstRecords(dst, &channel, &capture);
+  const LnbSettings& lnb = capture.lnb[0];
+  EXPECT_EQ(lnb.lnbEnable, 0);   // 7
+  EXPECT_EQ(lnb.lnbType, 0);     // -3
+  EXPECT_EQ(lnb.tone22kHz, 0);   // 99
+  EXPECT_EQ(lnb.toneBurst, 0);   // -1
+  EXPECT_EQ(lnb.dataBurst, 0);   // 5
+  EXPECT_EQ(lnb.diseqc, 0);      // 1000
+  EXPECT_EQ(lnb.custom1, 0);     // -10600
+  EXPECT_EQ(lnb.custom2, 0);     // beyond 32 bits
+  // A value some box of the family carries stays: the model's own range is
+  // checked when the channel is used.
+  ASSERT_TRUE(WriteProfileInt(kSectionDct, kKeySymbolRate, 70000));
+  EXPECT_EQ(LoadDctSettings().symbolRate, 70000u);
+  ASSERT_TRUE(WriteProfileInt(kSectionDct, kKeySymbolRate, 16777216));
+  EXPECT_EQ(LoadDctSettings().symbolRate, static_cast<uint32_t>(kDctDefaultSymbolRate));
+  ASSERT_TRUE(WriteProfileInt(kSectionDct, kKeyQam, 5));
+  EXPECT_EQ(LoadDctSettings().qamIndex, kDctDefaultQamIndex);
+  ASSERT_TRUE(WriteProfileInt(kSectionDtt, kKeySize, 16777216));
+  EXPECT_EQ(LoadDttSettings().limits.megabytes, static_cast<uint32_t>(kDttDefaultSize));
 }
 
 TEST_F(CaptureSettingsTest, EmptyLnbProfileAndFixedPairs) {

@@ -2,6 +2,7 @@
 // vantrel-boxsim, with a private profile.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -132,14 +133,50 @@ TEST_F(DeviceCliTest, TuneRefusesNumbersTheRequestCannotCarry) {
   EXPECT_TRUE(Contains(box.JournalLines(), "BUS AABB2900 in=00FFFFFFFFFF00FF06 out=9"));
 }
 
-TEST_F(DeviceCliTest, TuneRefusesADamagedStoredValue) {
+TEST_F(DeviceCliTest, CableSymbolRateRangeDependsOnTheModel) {
+  // Model 6 sends the long frame: a symbol rate above 16 bits is sent.
+  {
+    BoxSimProcess box({"--kind", "bus", "--model-code", "HVL-A6", "--lock-ms", "0"});
+    CliRun run = RunCli({"tune", "--freq", "474000", "--symbol-rate", "70000", "--qam", "64"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "tuned\n");
+  }
+  // A stored value that only other models of the family carry is refused on
+  // model 5, naming its range.
+  ASSERT_TRUE(WriteProfileInt("DCTSETTINGP", "SYMR", 70000));
+  BoxSimProcess box({"--kind", "bus", "--model-code", "HVLPX5"});
+  CliRun run = RunCli({"tune", "--freq", "474000"});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.err,
+            "vantrel-cli: the stored symbol rate 70000 (settings profile) is outside 0..65535 ksymbol/s "
+            "for this box; give it as an option\n");
+  for (const std::string& line : box.JournalLines())
+    EXPECT_EQ(line.find(" AABB2900 "), std::string::npos) << "nothing tuned: " << line;
+}
+
+TEST_F(DeviceCliTest, StoredValueNoBoxCanCarryReadsAsTheDefault) {
+  // As the DTT Setting dialog shows it: the key's default, 12308 kHz.
   ASSERT_TRUE(WriteProfileInt("DTTSETTINGP", "FREQ", 20000000));
   BoxSimProcess box({"--kind", "t"});
   CliRun run = RunCli({"tune", "--bw", "8"});
-  EXPECT_EQ(run.exitCode, 2);
-  EXPECT_NE(run.err.find("the stored frequency 20000000"), std::string::npos) << run.err;
-  EXPECT_TRUE(box.JournalLines().empty());
-  EXPECT_EQ(RunCli({"tune", "--freq", "474000", "--bw", "8"}).out, "tuned\n");
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "tuned\n");
+}
+
+TEST_F(DeviceCliTest, LnbShowsAHandEditedProfileAsTheDialogDoes) {
+  const std::filesystem::path profile = GetProfilePath();
+  std::filesystem::create_directories(profile.parent_path());
+  std::filesystem::copy_file(std::string(VANTREL_TEST_DATA_DIR) + "/profiles/hostile_profile.ini", profile);
+  CliRun run = RunCli({"lnb"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out,
+            "power off\ntype normal\nlo1 5150\nlo2 5750\ntone off\ntone-burst off\n"
+            "data-burst off\ndiseqc none\n");
+  // What is written back is the defaults, not the damaged values.
+  ASSERT_EQ(RunCli({"lnb", "--tone", "on"}).exitCode, 0);
+  EXPECT_EQ(GetProfileInt("LNB1", "LNB Enable", -1), 0);
+  EXPECT_EQ(GetProfileInt("LNB1", "DiSEqC", -1), 0);
+  EXPECT_EQ(GetProfileInt("LNB1", "22KHz Tone", -1), 1);
 }
 
 TEST_F(DeviceCliTest, SignalGivesUpAfterItsTimeoutAndSaysWhy) {

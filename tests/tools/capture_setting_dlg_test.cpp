@@ -11,6 +11,8 @@
 
 #include "capture/capture_run.h"
 #include "capture/dialogs/capture_setting_dlg.h"
+#include "platform/ui_hooks.h"
+#include "ui/ui_thread.h"
 #include "tests/tools/dialog_test_support.h"
 
 namespace {
@@ -71,13 +73,48 @@ TEST_F(CaptureSettingDlgTest, EmptyProfileOpensWithTheFamilyDefaults) {
   EXPECT_FALSE(Enabled(dtt, kDiskInfo));
 }
 
+// The Qt hooks the application installs at start, for one test.
+class ScopedQtUiHooks {
+public:
+  ScopedQtUiHooks() : previous_(InstallUiHooks(UiHooks{})) { InstallQtUiHooks(); }
+  ~ScopedQtUiHooks() { InstallUiHooks(previous_); }
+
+private:
+  UiHooks previous_;
+};
+
 TEST_F(CaptureSettingDlgTest, DriveListingSpeaksTheUsersLanguage) {
   ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  ScopedQtUiHooks qtHooks;
   CDttSettingDlg dtt(nullptr);
   dtt.InitDialog();
   const QString listing = Text(dtt, kDiskInfo);
   EXPECT_TRUE(listing.contains(QRegularExpression(QStringLiteral("可用空间:\\d+\\(MB\\)\r\n")))) << listing.toStdString();
   EXPECT_FALSE(listing.contains(QStringLiteral("Free space"))) << listing.toStdString();
+}
+
+TEST_F(CaptureSettingDlgTest, CaptureFailuresSpeakTheUsersLanguage) {
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  ScopedQtUiHooks qtHooks;
+  QStringList shown;
+  OnModal<QMessageBox>([&](QMessageBox* box) {
+    shown << box->text();
+    box->button(QMessageBox::Ok)->click();
+  });
+  // A file in a folder that does not exist cannot be created.
+  const std::string path = files_.path() + "/missing/capture.ts";
+  CaptureSettings capture{};
+  capture.nRecordMode = 0;
+  EXPECT_EQ(CopyStreamRingToFile(capture, StreamRingAccess{}, path.c_str()), 0);
+  ASSERT_EQ(shown.size(), 1);
+  EXPECT_TRUE(shown[0].startsWith(QStringLiteral("无法创建采集文件“%1”：").arg(QString::fromStdString(path))))
+      << shown[0].toStdString();
+  CaptureReport report;
+  report.bytesLost = 1234567;
+  report.stalled = true;
+  report.longestStallMs = 4000;
+  EXPECT_EQ(DescribeCaptureResult(0, report),
+            "操作失败！\n采集跟不上数据流：丢失了 1,234,567 字节。\n数据流停顿了 4 秒。");
 }
 
 TEST_F(CaptureSettingDlgTest, InSpaceAndInTimeSwitchTheEditsAndReopeningRestoresTheMode) {
@@ -141,6 +178,7 @@ TEST_F(CaptureSettingDlgTest, HostileProfileValuesReadAsTheirDefaults) {
 }
 
 TEST_F(CaptureSettingDlgTest, ValuesTheRequestCannotHoldAreRefusedWithTheirRange) {
+  nTunerModel.store(5);  // the short cable frame: a 16-bit symbol rate
   CDctSettingDlg dct(nullptr);
   dct.InitDialog();
   const std::pair<const char*, std::string> refused[] = {
@@ -161,12 +199,30 @@ TEST_F(CaptureSettingDlgTest, ValuesTheRequestCannotHoldAreRefusedWithTheirRange
   EXPECT_EQ(GetSettingsBlock().channel.words[0], 16777215);
   EXPECT_EQ(GetSettingsBlock().channel.words[1], 6875);  // the refused symbol rate was not taken
   dct.SetDlgItemText(CDctSettingDlg::kSymbolRate, QStringLiteral("65535"));
-  dct.SetDlgItemText(kMegabytes, QStringLiteral("2147483648"));
+  dct.SetDlgItemText(kMegabytes, QStringLiteral("16777216"));
   {
     RecordingUiHooks hooks;
     dct.accept();
     EXPECT_NE(dct.result(), kIdOk);
-    EXPECT_EQ(hooks.Messages(), std::vector<std::string>(2, kLimitPrompt));
+    EXPECT_EQ(hooks.Messages(), std::vector<std::string>(2, kMegabytesPrompt));
+  }
+}
+
+TEST_F(CaptureSettingDlgTest, CableSymbolRateRangeDependsOnTheModel) {
+  for (const int model : {5, 6}) {
+    nTunerModel.store(model);
+    CDctSettingDlg dct(nullptr);
+    dct.InitDialog();
+    dct.SetDlgItemText(CDctSettingDlg::kSymbolRate, QStringLiteral("70000"));
+    RecordingUiHooks hooks;
+    Click(dct, kApply);
+    if (model == 6) {  // the long frame carries 24 bits
+      EXPECT_TRUE(hooks.Messages().empty());
+      EXPECT_EQ(GetSettingsBlock().channel.words[1], 70000);
+    } else {
+      EXPECT_EQ(hooks.Messages(), std::vector<std::string>{RangePrompt(0, 65535)});
+      EXPECT_EQ(GetSettingsBlock().channel.words[1], kDctDefaultSymbolRate);
+    }
   }
 }
 

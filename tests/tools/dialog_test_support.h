@@ -63,7 +63,9 @@ protected:
 inline std::string RangePrompt(long long minimum, long long maximum) {
   return "Please enter an integer from " + std::to_string(minimum) + " to " + std::to_string(maximum) + ".";
 }
-inline const std::string kLimitPrompt = RangePrompt(0, 2147483647);     // seconds, megabytes, LO
+inline const std::string kLimitPrompt = RangePrompt(0, 2147483647);     // seconds, satellite MHz, LO
+// What every box can count in its 32-bit chunk number.
+inline const std::string kMegabytesPrompt = RangePrompt(0, 16777215);
 inline const std::string kFrequencyKHzPrompt = RangePrompt(0, 16777215);
 inline const std::string kPidPrompt = RangePrompt(0, 8191);
 
