@@ -26,20 +26,6 @@ struct PsiOptions {
   bool json = false;
 };
 
-std::string HexBytes(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (unsigned char b : bytes) {
-    hex += kDigits[b >> 4];
-    hex += kDigits[b & 0x0F];
-  }
-  return hex;
-}
-
-std::string NameText(const std::string& bytes) {
-  return DecodeDvbText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
 nlohmann::ordered_json ProgramTableJson() {
   nlohmann::ordered_json programs = nlohmann::ordered_json::array();
   const int count = std::clamp(nProgramCount, 0, kMaxPrograms);
@@ -55,10 +41,10 @@ nlohmann::ordered_json ProgramTableJson() {
         {"video_pid", record.video_pid},
         {"audio_pids", std::vector<int>(record.audio_pids, record.audio_pids + audioCount)},
         {"service_type", record.service_type},
-        {"service_name", NameText(name)},
-        {"service_name_hex", HexBytes(name)},
-        {"provider_name", NameText(provider)},
-        {"provider_name_hex", HexBytes(provider)},
+        {"service_name", DecodeDvbText(name)},
+        {"service_name_hex", DvbTextHex(name)},
+        {"provider_name", DecodeDvbText(provider)},
+        {"provider_name_hex", DvbTextHex(provider)},
     });
   }
   return {

@@ -169,3 +169,18 @@ std::string DecodeDvbText(const uint8_t* bytes, size_t length) {
   }
   return text;
 }
+
+std::string DecodeDvbText(const std::string& bytes) {
+  return DecodeDvbText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+std::string DvbTextHex(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    hex += kDigits[b >> 4];
+    hex += kDigits[b & 0x0F];
+  }
+  return hex;
+}

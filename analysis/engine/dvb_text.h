@@ -20,3 +20,9 @@
 // - every byte that cannot be decoded, and every other C0 control byte, is
 //   shown as "\xNN" (upper-case hex) in its place.
 std::string DecodeDvbText(const uint8_t* bytes, size_t length);
+// The same for a name kept as a byte string.
+std::string DecodeDvbText(const std::string& bytes);
+
+// The name's raw bytes as upper-case hex, two digits a byte ("0450312E31"),
+// for reports that keep what the stream carried beside the decoded text.
+std::string DvbTextHex(const std::string& bytes);

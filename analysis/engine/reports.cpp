@@ -93,8 +93,7 @@ void BuildSdtReport() {
 
 std::string BuildSdtDisplayReport() {
   return SdtReport([](const ProgramRecord& record) {
-    const std::string bytes = StoredNameBytes(record.service_name, record.service_name_length);
-    return DecodeDvbText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    return DecodeDvbText(StoredNameBytes(record.service_name, record.service_name_length));
   });
 }
 

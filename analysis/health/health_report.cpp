@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/engine/dvb_text.h"
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -27,22 +29,6 @@ std::string Rate(const std::optional<double>& bps) {
 }
 
 }  // namespace
-
-std::string HealthNameText(const std::string& raw) {
-  size_t pos = 0;
-  if (!raw.empty()) {
-    const auto selector = static_cast<uint8_t>(raw[0]);
-    if (selector == 0x10) pos = 3;
-    else if (selector == 0x1F) pos = 2;
-    else if (selector < 0x20) pos = 1;
-  }
-  std::string text;
-  for (size_t i = pos; i < raw.size(); ++i) {
-    const auto c = static_cast<uint8_t>(raw[i]);
-    text += (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0 && (raw[0] != 0x15))) ? ' ' : raw[i];
-  }
-  return text;
-}
 
 std::string HealthJson(const HealthResult& r, int indent) {
   Json pids = Json::array();
@@ -73,8 +59,10 @@ std::string HealthJson(const HealthResult& r, int indent) {
         {"program_number", program.programNumber},
         {"pmt_pid", program.pmtPid},
         {"pcr_pid", program.pcrPid >= 0 ? Json(program.pcrPid) : Json(nullptr)},
-        {"service_name", HealthNameText(program.serviceNameBytes)},
-        {"provider_name", HealthNameText(program.providerNameBytes)},
+        {"service_name", DecodeDvbText(program.serviceNameBytes)},
+        {"service_name_hex", DvbTextHex(program.serviceNameBytes)},
+        {"provider_name", DecodeDvbText(program.providerNameBytes)},
+        {"provider_name_hex", DvbTextHex(program.providerNameBytes)},
         {"streams", std::move(streams)},
     });
   }
@@ -136,7 +124,7 @@ std::string HealthText(const HealthResult& r) {
     t += Format("  %5d  PMT PID 0x%04X", p.programNumber, p.pmtPid);
     if (p.pcrPid >= 0) t += Format("  PCR PID 0x%04X", p.pcrPid);
     t += Format("  %zu streams", p.streams.size());
-    if (!p.serviceNameBytes.empty()) t += "  \"" + HealthNameText(p.serviceNameBytes) + "\"";
+    if (!p.serviceNameBytes.empty()) t += "  \"" + DecodeDvbText(p.serviceNameBytes) + "\"";
     t += "\n";
   }
   if (r.partial) t += "Partial:      the input was not read to its end\n";

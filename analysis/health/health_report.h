@@ -6,11 +6,10 @@
 
 #include "analysis/health/stream_health.h"
 
+// Service and provider names are decoded from their character tables
+// (DecodeDvbText), the raw bytes kept beside them in *_name_hex.
 // JSON with a final newline; null where unknown or not evaluated. Indented
 // by `indent` blanks, or on one line when `indent` is negative.
 std::string HealthJson(const HealthResult& result, int indent = 2);
 // The summary, the PID table and the checks, "\n" line ends.
 std::string HealthText(const HealthResult& result);
-// A service or provider name as stored in the SDT, as text for a report: a
-// leading character-table selector is dropped, control codes become blanks.
-std::string HealthNameText(const std::string& raw);

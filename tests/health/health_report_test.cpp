@@ -1,0 +1,37 @@
+// The JSON and text reports of a health result: names as people read them.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "analysis/health/health_report.h"
+#include "tests/health/health_test_support.h"
+
+namespace {
+
+using namespace healthtest;
+using namespace tsbuild;
+
+TEST(HealthReport, NamesAreDecodedFromTheirCharacterTablesAndKeptAsHex) {
+  const Bytes latin9 = {0x0B, 'C', 'a', 'f', 0xE9, ' ', 0xA4};  // ISO 8859-15 "Café €"
+  const Bytes gb2312 = {0x13, 0xD6, 0xD0, 0xCE, 0xC4};          // "中文"
+  const Bytes ucs2 = {0x11, 0x00, 'T', 0xE0, 0x8A, 0x00, 'V'};  // "T", the CR/LF code, "V"
+  TsStreamBuilder stream;
+  stream.Section(0x0000, PatSection(1, {{1, 0x100}, {2, 0x101}}))
+      .Section(0x0011, SdtSection(1, 1, {{.serviceId = 1, .provider = gb2312, .name = latin9},
+                                         {.serviceId = 2, .name = ucs2}}));
+  const HealthResult r = Analyse(stream.bytes());
+  ASSERT_EQ(r.programs.size(), 2u);
+
+  const auto json = nlohmann::json::parse(HealthJson(r));
+  const auto& first = json["programs"][0];
+  EXPECT_EQ(first["service_name"], "Caf\u00e9 \u20ac");
+  EXPECT_EQ(first["service_name_hex"], "0B436166E920A4");
+  EXPECT_EQ(first["provider_name"], "\u4e2d\u6587");
+  EXPECT_EQ(first["provider_name_hex"], "13D6D0CEC4");
+  EXPECT_EQ(json["programs"][1]["service_name"], "T V") << "a name never breaks a row";
+
+  const std::string text = HealthText(r);
+  EXPECT_NE(text.find("\"Caf\u00e9 \u20ac\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"T V\""), std::string::npos) << text;
+}
+
+}  // namespace
