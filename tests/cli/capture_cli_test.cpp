@@ -219,10 +219,11 @@ TEST_F(CaptureCli, OverrunIsReportedWithItsOwnExitStatus) {
             std::string::npos)
       << run.err;
   EXPECT_NE(run.err.find(" bytes were lost."), std::string::npos) << run.err;
+  // On a busy machine every pass may find the ring already lapped, so the file
+  // can be empty; whatever it holds is whole packets in step (the exact
+  // resumption is checked against a test ring in the capture loop tests).
   std::string captured = ReadFileBytes(path);
-  ASSERT_GT(captured.size(), 0u);
   EXPECT_EQ(captured.size() % 188, 0u);
-  EXPECT_EQ(captured[0], 0x47);
   for (size_t at = 0; at < captured.size(); at += 188)
     ASSERT_EQ(captured[at], 0x47) << "packet at " << at << " out of step";
 }
