@@ -30,6 +30,7 @@
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packet_view.h"
+#include "analysis/engine/dvb_text.h"
 #include "analysis/health/health_report.h"
 #include "platform/profile.h"
 #include "ui/resource_dialog.h"
@@ -385,7 +386,7 @@ void CStreamAnalysisWnd::ShowSummary() {
   for (const ProgramInfo& p : r.programs) {
     if (!programs.isEmpty()) programs += QStringLiteral("<br>");
     programs += QString::number(p.programNumber);
-    const std::string name = HealthNameText(p.serviceNameBytes);
+    const std::string name = DecodeDvbText(p.serviceNameBytes);
     if (!name.empty()) programs += QStringLiteral(" &quot;%1&quot;").arg(Html(FromEngineText(name)));
     programs += QStringLiteral(", PMT %1").arg(Html(PidText(p.pmtPid)));
   }
