@@ -353,6 +353,11 @@ private:
   // packet boundary.
   void DropBacklog(uint32_t pending, uint64_t wraps, bool overwritten) {
     uint32_t kept = 0;
+    // The bytes that complete the file's last packet lie in the oldest part
+    // of the backlog, which the driver may be overwriting right now: they are
+    // copied out first and used only if the driver cannot have reached them
+    // meanwhile; otherwise the partial packet is cut off.
+    if (wraps == 0 && !overwritten) overwritten = !CopyPacketRest(pending);
     if (wraps == 0 && !overwritten) {
       kept = std::min(PacketRemainder(), pending);
       if (!timeMode_ && kept >= BytesOwed()) {
@@ -368,6 +373,23 @@ private:
     lost_ += pending - kept + wraps * ringSize_;
     read_ = last_;
     resyncPending_ = true;
+    copyValid_ = false;
+  }
+
+  // Copies the rest of the file's partial packet (at most what is pending)
+  // out of the ring for WriteBlock; false when the driver may have reached it
+  // before the copy was done.
+  bool CopyPacketRest(uint32_t pending) {
+    const uint32_t rest = std::min(PacketRemainder(), pending);
+    copy_.resize(rest);
+    const uint32_t first = std::min(rest, ringSize_ - read_);
+    std::memcpy(copy_.data(), ring_ + read_, first);
+    std::memcpy(copy_.data() + first, ring_, rest - first);
+    copyBase_ = read_;
+    copyValid_ = true;
+    if (!MayBeOverwrittenSoon(read_) || IntactAfterCopy(read_)) return true;
+    copyValid_ = false;
+    return false;
   }
 
   // Seeks a packet boundary from the read offset on: a sync byte with two
