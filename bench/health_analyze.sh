@@ -35,17 +35,9 @@ fi
 
 sample=tests/data/streams/mpts-3prog.ts
 file=bench/out/health-1gib.ts
-min_bytes=$((1024 * 1024 * 1024))
-mkdir -p bench/out
-if [ ! -f "$file" ] || [ "$(stat -c %s "$file")" -lt "$min_bytes" ]; then
-  rm -f "$file.part"
-  while [ ! -f "$file.part" ] || [ "$(stat -c %s "$file.part")" -lt "$min_bytes" ]; do
-    cat "$sample" >> "$file.part"
-  done
-  mv "$file.part" "$file"
-fi
+. bench/repeated_file.sh
+make_repeated_file "$sample" "$file" $((1024 * 1024 * 1024))   # and into the page cache
 bytes=$(stat -c %s "$file")
-cat "$file" > /dev/null   # into the page cache
 
 # best_rate NAME COMMAND...: the best of $runs runs in MB/s, each run printed.
 best_rate() {

@@ -18,18 +18,9 @@ fi
 
 sample=tests/data/streams/mpts-3prog.ts   # a whole number of 188-byte packets
 file=bench/out/scan-1gib.ts
-min_bytes=$((1024 * 1024 * 1024))
-mkdir -p bench/out
-if [ ! -f "$file" ] || [ "$(stat -c %s "$file")" -lt "$min_bytes" ]; then
-  rm -f "$file.part"
-  while [ ! -f "$file.part" ] || [ "$(stat -c %s "$file.part")" -lt "$min_bytes" ]; do
-    cat "$sample" >> "$file.part"
-  done
-  mv "$file.part" "$file"
-fi
+. bench/repeated_file.sh
+make_repeated_file "$sample" "$file" $((1024 * 1024 * 1024))   # and into the page cache
 bytes=$(stat -c %s "$file")
-
-cat "$file" > /dev/null   # into the page cache
 
 best_cat=""
 for run in 1 2 3; do

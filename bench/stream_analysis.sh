@@ -22,16 +22,8 @@ cli=$build/cli/vantrel-cli
 
 sample=tests/data/streams/mpts-3prog.ts
 file=bench/out/health-1gib.ts
-min_bytes=$((1024 * 1024 * 1024))
-mkdir -p bench/out
-if [ ! -f "$file" ] || [ "$(stat -c %s "$file")" -lt "$min_bytes" ]; then
-  rm -f "$file.part"
-  while [ ! -f "$file.part" ] || [ "$(stat -c %s "$file.part")" -lt "$min_bytes" ]; do
-    cat "$sample" >> "$file.part"
-  done
-  mv "$file.part" "$file"
-fi
-cat "$file" > /dev/null   # into the page cache
+. bench/repeated_file.sh
+make_repeated_file "$sample" "$file" $((1024 * 1024 * 1024))   # and into the page cache
 echo "file: $file ($(stat -c %s "$file") bytes)"
 
 best=
