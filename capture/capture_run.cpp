@@ -187,7 +187,8 @@ private:
       return Idle();
     }
     const uint32_t seen = Distance(last_, w);
-    const bool suspect = !RateKnown() || MostArrivals(sincePoll) >= ringSize_ - kRingSafetyMargin;
+    const bool suspect = !RateKnown() || MostArrivals(sincePoll) >= ringSize_ - kRingSafetyMargin || MayLapUnseen();
+    stepsChecked_ = suspect;
     const uint64_t wraps = WholeRingsMissed(seen, sincePoll);
     NoteRateSample(seen, sincePoll);
     lastDataMs_ = now;
@@ -216,7 +217,7 @@ private:
     if (!CopyBacklog()) return Idle();
     copyValid_ = true;
     // With a stream this fast the driver may have rewritten part of the
-    // backlog in one go before the copy: only the packets up to the first
+    // backlog in one go before the copy: only the packets before the first
     // one out of step are written, the rest is dropped as in an overrun.
     const uint32_t intact = suspect ? PacketsInStep() : Distance(read_, last_);
     const uint32_t polled = last_;
@@ -234,14 +235,25 @@ private:
 
   // Bytes of the copied backlog up to its first packet start (where the
   // file's packets put one) that holds no sync byte; all of it when every
-  // one does.
+  // one does. The driver overwrites a backlog from its oldest byte on, so
+  // when the very first start is out of step the rest of the file's partial
+  // packet before it is no better: none of the backlog is kept.
   uint32_t PacketsInStep() const {
     const uint32_t size = static_cast<uint32_t>(copy_.size());
     if (packetSize_ == 0) return size;
-    for (uint64_t at = PacketRemainder(); at < size; at += packetSize_)
-      if (copy_[at] != 0x47) return static_cast<uint32_t>(at);
+    const uint32_t first = PacketRemainder();
+    for (uint64_t at = first; at < size; at += packetSize_)
+      if (copy_[at] != 0x47) return at == first ? 0 : static_cast<uint32_t>(at);
     return size;
   }
+
+  // A stream that can go round the whole ring within kUnseenLapMs may do so
+  // between two polls without either poll showing it (a driver that catches
+  // up in one burst): then every backlog's packet starts are checked. No
+  // broadcast multiplex comes this fast (about 250 Mbit/s on the smallest
+  // ring), so streams with stray bytes between packets are still written as
+  // they come.
+  bool MayLapUnseen() const { return bestRate_ * kUnseenLapMs >= ringSize_; }
 
   void Fail() {
     result_ = 0;
@@ -357,7 +369,7 @@ private:
     // of the backlog, which the driver may be overwriting right now: they are
     // copied out first and used only if the driver cannot have reached them
     // meanwhile; otherwise the partial packet is cut off.
-    if (wraps == 0 && !overwritten) overwritten = !CopyPacketRest(pending);
+    if (wraps == 0 && !overwritten) overwritten = !CopyPacketRest(std::min(PacketRemainder(), pending), pending);
     if (wraps == 0 && !overwritten) {
       kept = std::min(PacketRemainder(), pending);
       if (!timeMode_ && kept >= BytesOwed()) {
@@ -376,18 +388,21 @@ private:
     copyValid_ = false;
   }
 
-  // Copies the rest of the file's partial packet (at most what is pending)
-  // out of the ring for WriteBlock; false when the driver may have reached it
-  // before the copy was done.
-  bool CopyPacketRest(uint32_t pending) {
-    const uint32_t rest = std::min(PacketRemainder(), pending);
-    copy_.resize(rest);
-    const uint32_t first = std::min(rest, ringSize_ - read_);
+  // Copies `rest` bytes (the rest of the file's partial packet) out of the
+  // ring for WriteBlock, with the byte after them when one of the `available`
+  // is there; false when the driver may have reached them before the copy was
+  // done, or when packet starts are being checked and the next one is out of
+  // step with them.
+  bool CopyPacketRest(uint32_t rest, uint32_t available) {
+    const uint32_t size = rest < available ? rest + 1 : rest;
+    copy_.resize(size);
+    const uint32_t first = std::min(size, ringSize_ - read_);
     std::memcpy(copy_.data(), ring_ + read_, first);
-    std::memcpy(copy_.data() + first, ring_, rest - first);
+    std::memcpy(copy_.data() + first, ring_, size - first);
     copyBase_ = read_;
     copyValid_ = true;
-    if (!MayBeOverwrittenSoon(read_) || IntactAfterCopy(read_)) return true;
+    const bool inStep = !stepsChecked_ || size == rest || copy_[rest] == 0x47;
+    if (inStep && (!MayBeOverwrittenSoon(read_) || IntactAfterCopy(read_))) return true;
     copyValid_ = false;
     return false;
   }
@@ -438,14 +453,14 @@ private:
       last_ = w;
       available = Distance(read_, w);
     }
-    if (available < need || !WriteWrapped(read_, need)) {
+    if (MostArrivals(access_.nowMs() - lastPollMs_) >= ringSize_ - kRingSafetyMargin) stepsChecked_ = true;
+    if (available < need || !CopyPacketRest(need, available) || !WriteWrapped(read_, need)) {
       CutPartialPacket();
       return;
     }
     if (!timeMode_) ConsumeOwed(need);
   }
 
-  // false when the write failed; the loop then ends.
   // false when the write failed; the loop then ends. The bytes come from this
   // pass's copy of the backlog when they lie in it, else they are copied out
   // of the ring first (a slow file may take long enough for the driver to
@@ -621,6 +636,7 @@ private:
   static constexpr uint64_t kRateMeasureMinMs = 30;
   // Time a copy out of the ring is allowed, in the judgement above.
   static constexpr uint64_t kCopyAllowanceMs = 5;
+  static constexpr long double kUnseenLapMs = 100;
 
   const bool timeMode_;
   const uint64_t limitMs_;
@@ -635,6 +651,7 @@ private:
   uint32_t last_ = 0;
   bool syncPending_ = true;
   bool resyncPending_ = false;
+  bool stepsChecked_ = true;    // this pass judges the ring by its sync bytes
   uint32_t packetSize_ = 0;     // 0 until the first data pass
   uint64_t boundaryBase_ = 0;   // file size at the last known packet boundary
   uint64_t start_ = 0;

@@ -309,6 +309,51 @@ TEST_F(RingLoopTest, WholeRingBeforeTheRateIsKnownIsNotWrittenAsData) {
   EXPECT_EQ(captured_.size() % 188, 0u);
 }
 
+// A stream fast enough to go round the ring in well under 100 ms (400,000
+// bytes a poll), whose driver once catches up in a burst of a whole ring
+// and a poll's worth: the write offset moves as usual, but the backlog it
+// shows has been rewritten one ring later, out of step with the file. Only
+// the backlog seen can be counted as lost: the ring it hid is not. (The
+// source is long enough not to loop: its leading garbage would be out of
+// step too.)
+TEST_F(RingLoopTest, RingLappedUnseenByAFastStreamIsNotWrittenAsData) {
+  std::vector<uint8_t> source = Stream(1000, 250000);
+  FakeRing ring(source);
+  uint64_t endBeforeBurst = 0, burstEnd = 0;
+  ring.onPoll = [&](int poll) {
+    if (poll == 20) endBeforeBurst = ring.Produced();
+    ring.Produce(poll == 1 ? 2000 : poll == 20 ? kRing + 400000 : 400000);
+    if (poll == 20) burstEnd = ring.Produced();
+  };
+  EXPECT_EQ(Capture(ring, ByTime(1)), 0);
+  EXPECT_EQ(report_.overruns, 1u);
+  ASSERT_EQ(captured_.size() % 188, 0u);
+  const uint64_t completedTo = 1000 + (endBeforeBurst - 1000) / 188 * 188;
+  const uint64_t resumedAt = 1000 + (burstEnd - 1000 + 187) / 188 * 188;
+  EXPECT_TRUE(SourceWithGap(source, 1000, completedTo, resumedAt));
+  EXPECT_GE(report_.bytesLost, resumedAt - completedTo - kRing) << "at least the backlog seen";
+  EXPECT_LT(report_.bytesLost, resumedAt - completedTo);
+}
+
+TEST_F(RingLoopTest, RingLappedUnseenInSizeModeCutsThePacketItsRestWasLostFrom) {
+  std::vector<uint8_t> source = Stream(1000, 100000);
+  FakeRing ring(source);
+  uint64_t fileEnd = 0, burstEnd = 0;
+  ring.onPoll = [&](int poll) {
+    if (poll == 5) fileEnd = 1000 + FileSize();
+    ring.Produce(poll == 1 ? 2000 : poll == 5 ? kRing + 400000 : 400000);
+    if (poll == 5) burstEnd = ring.Produced();
+  };
+  EXPECT_EQ(Capture(ring, BySize(3)), 0);
+  EXPECT_EQ(captured_.size(), 3 * kMegabyte);
+  EXPECT_EQ(report_.overruns, 1u);
+  ASSERT_NE((fileEnd - 1000) % 188, 0u) << "the burst must come while the file ends inside a packet";
+  const uint64_t cutTo = 1000 + (fileEnd - 1000) / 188 * 188;
+  const uint64_t resumedAt = 1000 + (burstEnd - 1000 + 187) / 188 * 188;
+  EXPECT_TRUE(SourceWithGap(source, 1000, cutTo, resumedAt));
+  EXPECT_EQ(report_.bytesLost, resumedAt - cutTo - kRing) << "the cut packet and the backlog seen";
+}
+
 TEST_F(RingLoopTest, OverrunOf204BytePacketsResumesOnTheirBoundary) {
   tsbuild::TsStreamBuilder stream;
   stream.Garbage(1000);
