@@ -58,21 +58,28 @@ std::string TranslateText(const std::string& englishText) {
 }
 
 std::string TranslateAndFill(const std::string& englishTemplate, std::initializer_list<std::string> values) {
-  const std::string local = TranslateText(englishTemplate);
+  return FillTemplate(TranslateText(englishTemplate), std::vector<std::string>(values));
+}
+
+std::string TranslateAndFill(const std::string& englishTemplate, const std::vector<std::string>& values) {
+  return FillTemplate(TranslateText(englishTemplate), values);
+}
+
+std::string FillTemplate(const std::string& textTemplate, const std::vector<std::string>& values) {
   std::string text;
   auto value = values.begin();
   // The templates hold only %s, %u, %d and %%; the values are already text,
   // so nothing a translation holds is ever read as a printf directive.
-  for (size_t at = 0; at < local.size(); ++at) {
-    const char next = at + 1 < local.size() ? local[at + 1] : '\0';
-    if (local[at] == '%' && next == '%') {
+  for (size_t at = 0; at < textTemplate.size(); ++at) {
+    const char next = at + 1 < textTemplate.size() ? textTemplate[at + 1] : '\0';
+    if (textTemplate[at] == '%' && next == '%') {
       text += '%';
       ++at;
-    } else if (local[at] == '%' && (next == 's' || next == 'u' || next == 'd') && value != values.end()) {
+    } else if (textTemplate[at] == '%' && (next == 's' || next == 'u' || next == 'd') && value != values.end()) {
       text += *value++;
       ++at;
     } else {
-      text += local[at];
+      text += textTemplate[at];
     }
   }
   return text;

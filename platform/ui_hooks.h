@@ -5,6 +5,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 // Caption of every message box the system shows.
 inline constexpr const char* kApplicationName = "VANTREL";
@@ -37,5 +38,8 @@ std::string TranslateText(const std::string& englishText);
 // A message built from parts: the template translated, then its %s, %u and
 // %d filled in order with `values` (already formatted) and %% made %.
 std::string TranslateAndFill(const std::string& englishTemplate, std::initializer_list<std::string> values);
+std::string TranslateAndFill(const std::string& englishTemplate, const std::vector<std::string>& values);
+// The same filling without translation: the English text of a template.
+std::string FillTemplate(const std::string& textTemplate, const std::vector<std::string>& values);
 bool AskOpenFileName(const std::string& filter, const std::string& defaultExtension,
                      std::string& chosenPath);

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "analysis/engine/psi.h"
+#include "platform/ui_hooks.h"
 
 namespace {
 
@@ -49,6 +50,22 @@ std::string Format(const char* format, Args... args) {
   char text[256];
   std::snprintf(text, sizeof text, format, args...);
   return text;
+}
+
+std::string Hex2(int value) { return Format("0x%02X", value); }
+std::string Hex4(int value) { return Format("0x%04X", value); }
+
+// An occurrence's description: an English template and the values for its
+// %s, in order.
+struct Described {
+  std::string textTemplate;
+  std::vector<std::string> values;
+};
+
+void SetDescription(HealthOccurrence& o, Described described) {
+  o.description = FillTemplate(described.textTemplate, described.values);
+  o.descriptionTemplate = std::move(described.textTemplate);
+  o.descriptionValues = std::move(described.values);
 }
 
 // Where a packet sits in the input.
@@ -333,7 +350,7 @@ struct StreamHealth::Impl {
     o.packetIndex = mark.packet;
     o.byteOffset = mark.offset;
     o.pid = pid;
-    o.description = describe();
+    SetDescription(o, describe());
     if (mapValid && mark.packet <= anchor.packet && originSet) {
       o.timeS = map.At(mark.packet) - origin;
     } else {
@@ -423,7 +440,7 @@ struct StreamHealth::Impl {
         }
         if (!lost) {
           Report(HealthCheck::SyncByte, mark, -1, [&] {
-            return Format("sync byte 0x%02X instead of 0x47", buf[i]);
+            return Described{"sync byte %s instead of 0x47", {Hex2(buf[i])}};
           });
           const size_t skip = std::min(size, len - i);
           bytesSkipped += skip;
@@ -434,11 +451,11 @@ struct StreamHealth::Impl {
           const size_t at = i + static_cast<size_t>(k) * size;
           const uint8_t value = at < len ? buf[at] : 0;
           Report(HealthCheck::SyncByte, {packets, PacketOffset(base + at)}, -1, [&] {
-            return Format("sync byte 0x%02X instead of 0x47", value);
+            return Described{"sync byte %s instead of 0x47", {Hex2(value)}};
           });
         }
         Report(HealthCheck::SyncLoss, mark, -1, [&] {
-          return Format("sync lost after %d bad sync bytes in a row", limits.syncLossPackets);
+          return Described{"sync lost after %s bad sync bytes in a row", {std::to_string(limits.syncLossPackets)}};
         });
         locked = false;
         bytesSkipped += 1;
@@ -557,7 +574,7 @@ struct StreamHealth::Impl {
     const unsigned scrambling = b3 >> 6;
     if (tei) {
       ++s.tei;
-      Report(HealthCheck::Transport, mark, pid, [&] { return std::string("transport_error_indicator set"); });
+      Report(HealthCheck::Transport, mark, pid, [&] { return Described{"transport_error_indicator set", {}}; });
     }
     if (scrambling != 0) Scrambled(pid, s, mark, scrambling);
 
@@ -653,14 +670,15 @@ struct StreamHealth::Impl {
           s.duplicateRun = 2;
           ++s.ccErrors;
           Report(HealthCheck::Continuity, mark, pid, [&] {
-            return Format("PID 0x%04X: continuity_counter %d repeated more than once", pid, cc);
+            return Described{"PID %s: continuity_counter %s repeated more than once", {Hex4(pid), std::to_string(cc)}};
           });
         }
         return Counter::Duplicate;
       }
       ++s.ccErrors;
       Report(HealthCheck::Continuity, mark, pid, [&] {
-        return Format("PID 0x%04X: continuity_counter %d, expected %d", pid, cc, (last + 1) & 0x0F);
+        return Described{"PID %s: continuity_counter %s, expected %s",
+                         {Hex4(pid), std::to_string(cc), std::to_string((last + 1) & 0x0F)}};
       });
       s.lastCc = static_cast<int8_t>(cc);
       s.lastPayloadCc = static_cast<int8_t>(cc);
@@ -670,8 +688,8 @@ struct StreamHealth::Impl {
     if (cc == last) return Counter::Follows;
     ++s.ccErrors;
     Report(HealthCheck::Continuity, mark, pid, [&] {
-      return Format("PID 0x%04X: continuity_counter %d on a packet without payload, expected %d",
-                    pid, cc, last);
+      return Described{"PID %s: continuity_counter %s on a packet without payload, expected %s",
+                       {Hex4(pid), std::to_string(cc), std::to_string(last)}};
     });
     s.lastCc = static_cast<int8_t>(cc);
     s.lastPayloadCc = -1;
@@ -688,11 +706,11 @@ struct StreamHealth::Impl {
     }
     if (pid == 0) {
       Report(HealthCheck::Pat, mark, pid, [&] {
-        return Format("PID 0x0000: transport_scrambling_control %u", scrambling);
+        return Described{"PID 0x0000: transport_scrambling_control %s", {std::to_string(scrambling)}};
       });
     } else if (s.roles & kRolePmt) {
       Report(HealthCheck::Pmt, mark, pid, [&] {
-        return Format("PMT PID 0x%04X: transport_scrambling_control %u", pid, scrambling);
+        return Described{"PMT PID %s: transport_scrambling_control %s", {Hex4(pid), std::to_string(scrambling)}};
       });
     }
   }
@@ -714,14 +732,14 @@ struct StreamHealth::Impl {
         // Announced: nothing to judge across it.
       } else if (step < 0 || step > limits.pcrDiscontinuityS) {
         Report(HealthCheck::PcrDiscontinuity, mark, pid, [&] {
-          return Format("PID 0x%04X: PCR step of %.3f ms without discontinuity_indicator", pid,
-                        step * 1e3);
+          return Described{"PID %s: PCR step of %s ms without discontinuity_indicator",
+                           {Hex4(pid), Format("%.3f", step * 1e3)}};
         });
       } else {
         stepValid = true;
         if (step > limits.pcrIntervalS) {
           Report(HealthCheck::PcrRepetition, mark, pid, [&] {
-            return Format("PID 0x%04X: PCR interval %.3f ms", pid, step * 1e3);
+            return Described{"PID %s: PCR interval %s ms", {Hex4(pid), Format("%.3f", step * 1e3)}};
           });
         }
         s.maxPcrInterval = std::max(s.maxPcrInterval, step);
@@ -774,7 +792,7 @@ struct StreamHealth::Impl {
     if (std::fabs(error) > limits.pcrAccuracyS) {
       const Mark at{w.packetIndex[middle], w.offset[middle]};
       Report(HealthCheck::PcrAccuracy, at, pid, [&] {
-        return Format("PID 0x%04X: PCR off by %.0f ns", pid, error * 1e9);
+        return Described{"PID %s: PCR off by %s ns", {Hex4(pid), Format("%.0f", error * 1e9)}};
       });
     }
   }
@@ -838,9 +856,10 @@ struct StreamHealth::Impl {
 
   void GapReport(const IntervalTracker& t, const Mark& at, double seconds, bool open) {
     Report(t.check, at, t.pid, [&] {
-      return Format(open ? "PID 0x%04X: no %s for more than %.3f s (limit %.3f s)"
-                         : "PID 0x%04X: %s %.3f s after the previous one (limit %.3f s)",
-                    t.pid, t.what, seconds, t.limit);
+      const std::string what = t.what;
+      return Described{open ? "PID %s: no " + what + " for more than %s s (limit %s s)"
+                            : "PID %s: " + what + " %s s after the previous one (limit %s s)",
+                       {Hex4(t.pid), Format("%.3f", seconds), Format("%.3f", t.limit)}};
     });
   }
 
@@ -931,7 +950,7 @@ struct StreamHealth::Impl {
   bool CrcChecked(int pid, const uint8_t* section, size_t size, const Mark& mark) {
     if (size < 12 || CheckSectionCrc(section, static_cast<int>(size)) == 1) return size >= 12;
     Report(HealthCheck::Crc, mark, pid, [&] {
-      return Format("PID 0x%04X: table_id 0x%02X section with a wrong CRC_32", pid, section[0]);
+      return Described{"PID %s: table_id %s section with a wrong CRC_32", {Hex4(pid), Hex2(section[0])}};
     });
     return false;
   }
@@ -942,7 +961,7 @@ struct StreamHealth::Impl {
     if (pid == 0) {
       if (tableId != 0x00) {
         Report(HealthCheck::Pat, mark, pid, [&] {
-          return Format("PID 0x0000: section with table_id 0x%02X", tableId);
+          return Described{"PID 0x0000: section with table_id %s", {Hex2(tableId)}};
         });
         return;
       }
@@ -953,7 +972,7 @@ struct StreamHealth::Impl {
     if (pid == 1) {
       if (tableId != 0x01) {
         Report(HealthCheck::Cat, mark, pid, [&] {
-          return Format("PID 0x0001: section with table_id 0x%02X", tableId);
+          return Described{"PID 0x0001: section with table_id %s", {Hex2(tableId)}};
         });
         return;
       }
@@ -1167,7 +1186,7 @@ struct StreamHealth::Impl {
         o.packetIndex = firstScrambled.packet;
         o.byteOffset = firstScrambled.offset;
         o.pid = firstScrambledPid;
-        o.description = Format("PID 0x%04X: scrambled packets but no CAT", firstScrambledPid);
+        SetDescription(o, {"PID %s: scrambled packets but no CAT", {Hex4(firstScrambledPid)}});
         cat.first.push_back(std::move(o));
       }
     }

@@ -63,7 +63,11 @@ struct HealthOccurrence {
   uint64_t byteOffset = 0;      // of the packet (or byte) in the input
   int pid = -1;                 // -1 when no PID applies
   std::optional<double> timeS;  // stream time since the first packet, when known
-  std::string description;
+  std::string description;      // in English, as the reports give it
+  // The description as an English template whose %s are filled in order with
+  // descriptionValues (FillTemplate), so that a display can translate it.
+  std::string descriptionTemplate;
+  std::vector<std::string> descriptionValues;
 };
 
 struct HealthCheckResult {

@@ -20,6 +20,7 @@
 #include "tests/support/test_env.h"
 #include "tests/support/ts_builder.h"
 #include "ui/resources.h"
+#include "ui/ui_thread.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ tsbuild::Bytes SampleWithErrors() {
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
+  InstallQtUiHooks();
   if (argc != 2) {
     std::fprintf(stderr, "usage: vantrel-analysis-screenshots OUT_DIR\n");
     return 2;

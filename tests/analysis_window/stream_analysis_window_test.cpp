@@ -40,6 +40,7 @@
 #include "tests/support/test_env.h"
 #include "tests/support/ts_builder.h"
 #include "tests/ui/qt_test_support.h"
+#include "ui/ui_thread.h"
 
 namespace {
 
@@ -490,6 +491,31 @@ TEST_F(StreamAnalysisWindowTest, BothLanguagesDefineEveryNewText) {
   EXPECT_EQ(Control<QPushButton>(window, kIdSaCancel)->text(), QStringLiteral("取消"));
   EXPECT_EQ(window.windowTitle(), QStringLiteral("流分析"));
   EXPECT_EQ(Control<QTableWidget>(window, kIdSaChecks)->horizontalHeaderItem(1)->text(), QStringLiteral("状态"));
+}
+
+TEST_F(StreamAnalysisWindowTest, ChineseShowsWhatEachPidCarriesAndEachOccurrenceInChinese) {
+  const std::string path = dir_.File("cc.ts");
+  ASSERT_TRUE(WriteTsFile(path, StreamWithContinuityBreak()));
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  struct QtHooks {
+    QtHooks() : previous(InstallUiHooks({})) { InstallQtUiHooks(); }
+    ~QtHooks() { InstallUiHooks(previous); }
+    UiHooks previous;
+  } hooks;
+  auto window = Analyse(path);
+  std::map<int, QString> carries;
+  const QStringList pids = Column(*window, PidTableModel::kColPid);
+  const QStringList shown = Column(*window, PidTableModel::kColCarries);
+  for (int row = 0; row < pids.size(); ++row) carries[pids[row].toInt()] = shown[row];
+  EXPECT_EQ(carries[0x100], QStringLiteral("节目 1 的视频（stream_type 0x02）"));
+  EXPECT_EQ(carries[0x1000], QStringLiteral("节目 1 的PMT"));
+  EXPECT_EQ(carries[0x1FFF], QStringLiteral("空包"));
+  EXPECT_EQ(carries[0], QStringLiteral("PAT"));
+
+  Control<QTableWidget>(*window, kIdSaChecks)->selectRow(static_cast<int>(HealthCheck::Continuity));
+  auto* occurrences = Control<QTableWidget>(*window, kIdSaOccurrences);
+  ASSERT_EQ(occurrences->rowCount(), 1);
+  EXPECT_EQ(occurrences->item(0, 4)->text(), QStringLiteral("1.4: PID 0x0100：continuity_counter 为 12，应为 10"));
 }
 
 }  // namespace

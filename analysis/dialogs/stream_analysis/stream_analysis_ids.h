@@ -94,6 +94,14 @@ constexpr int kStrJsonFiles = 756;
 constexpr int kStrCsvFiles = 757;
 constexpr int kStrCannotWrite = 758;
 constexpr int kStrSearching = 759;
+constexpr int kStrOfProgram = 760;
+constexpr int kStrWithStreamType = 761;
+constexpr int kStrVideo = 762;
+constexpr int kStrAudio = 763;
+constexpr int kStrOtherStream = 764;
+constexpr int kStrNull = 765;
+constexpr int kStrUnreferenced = 766;
+// 767..789: the occurrence descriptions' templates, found by their English text.
 // The first and last id of the window's texts, for the language check.
 constexpr int kStrStreamAnalysisFirst = 700;
-constexpr int kStrStreamAnalysisLast = 759;
+constexpr int kStrStreamAnalysisLast = 789;

@@ -17,6 +17,27 @@ QString CsvField(const QString& text) {
   return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
+// What a PID carries, in the user's language (the exports keep the
+// engine's English text).
+QString CarriesText(const PidStats& s) {
+  QString what;
+  switch (s.kind) {
+    case PidKind::Video: what = LoadResString(kStrVideo); break;
+    case PidKind::Audio: what = LoadResString(kStrAudio); break;
+    case PidKind::Other: what = LoadResString(kStrOtherStream); break;
+    case PidKind::Null: what = LoadResString(kStrNull); break;
+    case PidKind::Unreferenced: what = LoadResString(kStrUnreferenced); break;
+    default: what = QString::fromStdString(DescribePidCarries(s.kind, -1, -1)); break;  // a table's name
+  }
+  const bool elementary = s.kind == PidKind::Video || s.kind == PidKind::Audio || s.kind == PidKind::Other;
+  if (s.program >= 0 && (elementary || s.kind == PidKind::Pmt || s.kind == PidKind::Pcr))
+    what = LoadResString(kStrOfProgram).arg(what, QString::number(s.program));
+  if (s.streamType >= 0 && elementary)
+    what = LoadResString(kStrWithStreamType)
+               .arg(what, QStringLiteral("0x") + QString::number(s.streamType, 16).toUpper().rightJustified(2, QLatin1Char('0')));
+  return what;
+}
+
 }  // namespace
 
 void PidTableModel::SetResult(const HealthResult& result) {
@@ -63,7 +84,7 @@ QVariant PidTableModel::data(const QModelIndex& index, int role) const {
   switch (index.column()) {
     case kColPidHex: return sort ? QVariant(s->pid) : QVariant(PidHex(s->pid));
     case kColPid: return sort ? QVariant(s->pid) : QVariant(QString::number(s->pid));
-    case kColCarries: return QString::fromStdString(s->carries);
+    case kColCarries: return CarriesText(*s);
     case kColPackets: return sort ? QVariant(static_cast<qulonglong>(s->packets)) : QVariant(QString::number(s->packets));
     case kColShare: return sort ? QVariant(s->share) : QVariant(QString::number(s->share * 100.0, 'f', 2));
     case kColBitrate:

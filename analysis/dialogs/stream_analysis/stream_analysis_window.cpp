@@ -33,6 +33,7 @@
 #include "analysis/engine/dvb_text.h"
 #include "analysis/health/health_report.h"
 #include "platform/profile.h"
+#include "platform/ui_hooks.h"
 #include "ui/resource_dialog.h"
 #include "ui/resources.h"
 
@@ -55,6 +56,12 @@ QString PidText(int pid) {
 }
 
 QString Html(const QString& text) { return text.toHtmlEscaped(); }
+
+// An occurrence's description in the user's language.
+QString DescriptionText(const HealthOccurrence& o) {
+  if (o.descriptionTemplate.empty()) return QString::fromStdString(o.description);
+  return QString::fromStdString(TranslateAndFill(o.descriptionTemplate, o.descriptionValues));
+}
 
 }  // namespace
 
@@ -446,7 +453,7 @@ void CStreamAnalysisWnd::ShowOccurrences() {
       const QString texts[5] = {o.timeS ? QString::number(*o.timeS, 'f', 3) : QStringLiteral("-"),
                                 QString::number(o.packetIndex), QString::number(o.byteOffset), PidText(o.pid),
                                 QStringLiteral("%1: %2").arg(QLatin1String(GetHealthCheckInfo(static_cast<HealthCheck>(i)).number),
-                                                             QString::fromStdString(o.description))};
+                                                             DescriptionText(o))};
       for (int c = 0; c < 5; ++c) {
         QTableWidgetItem* item = occurrences_->item(row, c);
         if (!item) {
