@@ -114,7 +114,7 @@ public:
 private:
   // englishTemplate names the file (first %s) and the cause (second).
   bool Fail(const char* englishTemplate, int error) {
-    ShowMessage(TranslateAndFill(englishTemplate, {path_, std::strerror(error)}));
+    ShowMessage(TranslateAndFill(englishTemplate, {path_, SystemErrorText(error)}));
     return false;
   }
 

@@ -1,6 +1,7 @@
 #include "platform/ui_hooks.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -64,6 +65,8 @@ std::string TranslateAndFill(const std::string& englishTemplate, std::initialize
 std::string TranslateAndFill(const std::string& englishTemplate, const std::vector<std::string>& values) {
   return FillTemplate(TranslateText(englishTemplate), values);
 }
+
+std::string SystemErrorText(int error) { return TranslateText(std::strerror(error)); }
 
 std::string FillTemplate(const std::string& textTemplate, const std::vector<std::string>& values) {
   std::string text;

@@ -39,6 +39,9 @@ std::string TranslateText(const std::string& englishText);
 // %d filled in order with `values` (already formatted) and %% made %.
 std::string TranslateAndFill(const std::string& englishTemplate, std::initializer_list<std::string> values);
 std::string TranslateAndFill(const std::string& englishTemplate, const std::vector<std::string>& values);
+// The C library's text for an errno value, in the user's language when the
+// string table has it (it holds the causes file operations commonly meet).
+std::string SystemErrorText(int error);
 // The same filling without translation: the English text of a template.
 std::string FillTemplate(const std::string& textTemplate, const std::vector<std::string>& values);
 bool AskOpenFileName(const std::string& filter, const std::string& defaultExtension,

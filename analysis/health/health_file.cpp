@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/ui_hooks.h"
+
 namespace {
 
 // Small enough to stay in the caches while the engine walks it.
@@ -22,7 +24,7 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
   const bool standardInput = path == "-";
   int fd = standardInput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    outcome.error = "cannot open " + path + ": " + std::strerror(errno);
+    outcome.error = TranslateAndFill("cannot open %s: %s", {path, SystemErrorText(errno)});
     if (run) run->done.store(true);
     return outcome;
   }
@@ -31,7 +33,7 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
   if (::fstat(fd, &info) == 0) {
     if (S_ISDIR(info.st_mode)) {
       if (!standardInput) ::close(fd);
-      outcome.error = "cannot read " + path + ": it is a folder";
+      outcome.error = TranslateAndFill("cannot read %s: it is a folder", {path});
       if (run) run->done.store(true);
       return outcome;
     }
@@ -65,7 +67,7 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
     const ssize_t got = ::read(fd, buffer.get(), want);
     if (got < 0) {
       if (errno == EINTR) continue;
-      outcome.error = "cannot read " + path + ": " + std::strerror(errno);
+      outcome.error = TranslateAndFill("cannot read %s: %s", {path, SystemErrorText(errno)});
       outcome.readError = true;
       partial = true;
       break;

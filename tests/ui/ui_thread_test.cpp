@@ -2,6 +2,9 @@
 // and from workers, and waiting for a worker that needs the UI thread.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <QAbstractButton>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -62,6 +65,10 @@ TEST_F(UiThreadTest, MessagesAndTemplatesComeInTheChosenLanguage) {
   EXPECT_EQ(TranslateText("Free space:%u(MB)"), "可用空间:%u(MB)");
   EXPECT_EQ(TranslateText("Free space:%u(MB)\r\n"), "可用空间:%u(MB)\r\n");
   EXPECT_EQ(TranslateText("not a text of the program"), "not a text of the program");
+  // The cause the C library gives for a failed file operation, inside a message.
+  EXPECT_EQ(TranslateAndFill("Cannot write the capture file \"%s\": %s.", {"/x.ts", SystemErrorText(ENOSPC)}),
+            "无法写入采集文件“/x.ts”：设备上没有空间。");
+  EXPECT_EQ(SystemErrorText(EACCES), "权限不够");
   QString shown;
   auto watch = WhenModal<QMessageBox>([&](QMessageBox* box) {
     shown = box->text();
@@ -71,6 +78,7 @@ TEST_F(UiThreadTest, MessagesAndTemplatesComeInTheChosenLanguage) {
   EXPECT_EQ(shown, QStringLiteral("打开文件失败！"));
   SetResourceLanguage(ResLanguage::English);
   EXPECT_EQ(TranslateText("Searching complete !"), "Searching complete !");
+  EXPECT_EQ(SystemErrorText(ENOSPC), std::strerror(ENOSPC));
 }
 
 TEST_F(UiThreadTest, MessageBoxShowsItsWholeCaptionCentredOnItsOwner) {
