@@ -543,6 +543,14 @@ private:
     if (!WriteWrapped(read_, n)) return false;
     uint64_t elapsed = access_.nowMs() - start_;
     if (elapsed >= limitMs_) {
+      // A write that ran past the limit (a slow disk, a pipe read late)
+      // leaves what the stream brought between the last poll and the limit
+      // unseen: one more pass writes it, or counts it lost when the ring
+      // could not hold it all.
+      if (!lookedPastLimit_ && start_ + limitMs_ > lastPollMs_ + timings_.pollIntervalMs) {
+        lookedPastLimit_ = true;
+        return true;
+      }
       running_ = false;
       return false;
     }
@@ -652,6 +660,7 @@ private:
   bool syncPending_ = true;
   bool resyncPending_ = false;
   bool stepsChecked_ = true;    // this pass judges the ring by its sync bytes
+  bool lookedPastLimit_ = false;  // the one pass after a write that ran past the time limit
   uint32_t packetSize_ = 0;     // 0 until the first data pass
   uint64_t boundaryBase_ = 0;   // file size at the last known packet boundary
   uint64_t start_ = 0;

@@ -286,6 +286,15 @@ bool CheckOutputPath(const CaptureOptions& options) {
   return true;
 }
 
+// Whether `path` is where standard output goes (-o /dev/stdout into a pipe):
+// the closing line then goes to standard error, so that the stream written
+// there stays whole packets.
+bool IsStandardOutput(const std::string& path) {
+  struct stat file {}, out {};
+  return ::stat(path.c_str(), &file) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 && file.st_dev == out.st_dev &&
+         file.st_ino == out.st_ino;
+}
+
 int CaptureExitCode(int result, const CaptureReport& report) {
   if (result != 0) return kExitOk;
   if (report.bytesLost > 0) return kExitDataLost;
@@ -305,6 +314,7 @@ int RunCaptureCommand(CaptureOptions options) {
     return kExitUsage;
   }
   if (!CheckOutputPath(options)) return kExitUsage;
+  FILE* const summary = IsStandardOutput(options.output) ? stderr : stdout;
   bCaptureCancel.store(0);
   // A reader of a pipe that goes away is a write error, reported as such.
   std::signal(SIGPIPE, SIG_IGN);
@@ -318,10 +328,10 @@ int RunCaptureCommand(CaptureOptions options) {
     const CaptureReport report = GetLastCaptureReport();
     exitCode = CaptureExitCode(result, report);
     if (report.fileCreated)
-      std::printf("%s: %llu bytes\n", options.output.c_str(),
-                  static_cast<unsigned long long>(report.bytesWritten));
+      std::fprintf(summary, "%s: %llu bytes\n", options.output.c_str(),
+                   static_cast<unsigned long long>(report.bytesWritten));
     else
-      std::printf("%s: nothing captured\n", options.output.c_str());
+      std::fprintf(summary, "%s: nothing captured\n", options.output.c_str());
   }
   CloseTunerDevice();
   return exitCode;
@@ -356,7 +366,7 @@ CliCommandRegistration captureCommand(
           "While the stream delivers nothing the progress shows STALLED. The result is "
           "\"Successful operation !\" or \"Operation fail !\", with a line when stream data was "
           "lost or the stream stalled, then the file's path and size (or \"nothing captured\" when "
-          "no file was made).\n"
+          "no file was made), on standard error when the file is standard output (-o /dev/stdout).\n"
           "Exit status: 0 success; 1 failure or stopped by a signal; 2 usage error or an "
           "output path refused; 3 stream data lost (the capture could not keep up, the file "
           "skips what was lost); 4 the stream stalled (no data for the whole watchdog period, "

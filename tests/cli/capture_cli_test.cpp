@@ -228,6 +228,43 @@ TEST_F(CaptureCli, OverrunIsReportedWithItsOwnExitStatus) {
     ASSERT_EQ(captured[at], 0x47) << "packet at " << at << " out of step";
 }
 
+TEST_F(CaptureCli, StreamToStandardOutputStaysWholePackets) {
+  ASSERT_TRUE(StartBox());
+  CliRun run = RunCli({"capture", "--seconds", "1", "-o", "/dev/stdout"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_GT(run.out.size(), 0u);
+  EXPECT_EQ(run.out.size() % 188, 0u) << "the closing line went into the stream";
+  for (size_t at = 0; at < run.out.size(); at += 188) ASSERT_EQ(run.out[at], 0x47) << "packet at " << at;
+  EXPECT_NE(run.err.find("/dev/stdout: " + std::to_string(run.out.size()) + " bytes\n"), std::string::npos)
+      << run.err;
+}
+
+TEST_F(CaptureCli, PipeReadTooLateForTheTimeLimitLosesStreamAndSaysSo) {
+  // The reader takes nothing for 5 s: the write blocks past the 2 s limit
+  // while the ring (3 MB) is lapped at 2 MB/s.
+  ASSERT_TRUE(StartBox());
+  const std::string fifo = dir_.File("late.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] {
+    const int fd = ::open(fifo.c_str(), O_RDONLY);
+    if (fd < 0) return;
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+  });
+  CliRun run = RunCli({"capture", "--seconds", "2", "-o", fifo});
+  // A capture that never opened the pipe leaves the reader waiting for a writer.
+  const int release = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  if (release >= 0) ::close(release);
+  reader.join();
+  EXPECT_EQ(run.exitCode, 3) << run.err;
+  EXPECT_NE(run.err.find(" bytes were lost."), std::string::npos) << run.err;
+  EXPECT_EQ(received.size() % 188, 0u);
+  for (size_t at = 0; at < received.size(); at += 188) ASSERT_EQ(received[at], 0x47) << "packet at " << at;
+}
+
 TEST_F(CaptureCli, StalledTimedCaptureFailsWithItsOwnExitStatus) {
   ASSERT_TRUE(StartBox({"--stall-after-ms", "500"}));
   std::string path = dir_.File("stalled.ts");
