@@ -29,7 +29,7 @@ void CPatSectionDlg::OnInitDialog() {
   // Without a valid PAT section both edits stay empty; only section 0 is shown.
   if (PatSectionList && !PatSectionList->empty()) {
     SetDlgItemText(kSectionEdit, FromEngineText(PatSectionList->front().text));
-    SetDlgItemText(kReportEdit, FromEngineText(strPatReport));
+    SetDlgItemText(kReportEdit, QString::fromStdString(BuildPatDisplayReport()));
   }
   setWindowTitle(LoadResString(kTitleString));
 }

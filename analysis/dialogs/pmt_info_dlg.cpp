@@ -24,7 +24,7 @@ void CPmtInfoDlg::OnInitDialog() {
   if (!edit || !list) return;
   BuildPatReport();
   SetDlgItemText(kCountStatic, QString::asprintf(LoadResString(kProgramCountString).toUtf8().constData(), nProgramCount));
-  SetDlgItemText(kDetailEdit, FromEngineText(strPatReport));
+  SetDlgItemText(kDetailEdit, QString::fromStdString(BuildPatDisplayReport()));
 
   // The list takes the edit's place; its entries are the program rows of
   // the report (lines 2 .. count + 1; the two header lines stay out).
@@ -56,5 +56,5 @@ void CPmtInfoDlg::OnSelectProgram() {
   if (!list) return;
   const int index = list->currentRow();
   if (index < 0 || index >= nProgramCount) return;
-  SetDlgItemText(kDetailEdit, FromEngineText(BuildProgramDetailText(ProgramTable[index])));
+  SetDlgItemText(kDetailEdit, QString::fromStdString(BuildProgramDetailText(ProgramTable[index])));
 }

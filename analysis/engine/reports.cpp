@@ -5,6 +5,7 @@
 
 #include "analysis/engine/dvb_text.h"
 #include "analysis/engine/psi.h"
+#include "platform/ui_hooks.h"
 
 std::string strPatReport;
 std::string strSdtReport;
@@ -51,27 +52,44 @@ std::string BuildPatReportRow(int index) {
   return row;
 }
 
+namespace {
+
+std::string Untranslated(const std::string& english) { return english; }
+
+// The PAT report after its count line.
+std::string PatReportBody() {
+  std::string body;
+  AppendFormatted(body, "%3s %12s %12s\r\n", "No.", "p number", "mapID");
+  const int count = ValidProgramCount();
+  for (int i = 0; i < count; ++i) body += BuildPatReportRow(i);
+  return body;
+}
+
+}  // namespace
+
 void BuildPatReport() {
   std::string report;
-  AppendFormatted(report, "Number of program is %d\r\n%3s %12s %12s\r\n", nProgramCount, "No.",
-                  "p number", "mapID");
-  const int count = ValidProgramCount();
-  for (int i = 0; i < count; ++i) report += BuildPatReportRow(i);
-  strPatReport = std::move(report);
+  AppendFormatted(report, "Number of program is %d\r\n", nProgramCount);
+  strPatReport = report + PatReportBody();
+}
+
+std::string BuildPatDisplayReport() {
+  return TranslateAndFill("Number of program is %d", {std::to_string(nProgramCount)}) + "\r\n" + PatReportBody();
 }
 
 namespace {
 
-// The SDT report with each record's name given by `nameText`.
-template <typename NameText>
-std::string SdtReport(NameText nameText) {
-  std::string report = bSdtExists == 1 ? "SDT exist.\r\n" : "SDT isn't exist.\r\n";
+// The SDT report with each record's name given by `nameText` and its fixed
+// texts by `text`.
+template <typename NameText, typename Text>
+std::string SdtReport(NameText nameText, Text text) {
+  std::string report = text(bSdtExists == 1 ? "SDT exist." : "SDT isn't exist.") + "\r\n";
   const int count = ValidProgramCount();
   for (int i = 0; i < count; ++i) {
     const ProgramRecord& record = ProgramTable[i];
     std::string type;
-    if (record.service_type == 1) type = "Video PRG";
-    else if (record.service_type == 2) type = "Audio PRG";
+    if (record.service_type == 1) type = text("Video PRG");
+    else if (record.service_type == 2) type = text("Audio PRG");
     else AppendFormatted(type, "UNTYPE%2d", record.service_type);
     std::string name = nameText(record);
     if (name.empty()) name = "NONAME";
@@ -88,13 +106,16 @@ std::string SdtReport(NameText nameText) {
 }  // namespace
 
 void BuildSdtReport() {
-  strSdtReport = SdtReport([](const ProgramRecord& record) { return StoredName(record.service_name); });
+  strSdtReport =
+      SdtReport([](const ProgramRecord& record) { return StoredName(record.service_name); }, Untranslated);
 }
 
 std::string BuildSdtDisplayReport() {
-  return SdtReport([](const ProgramRecord& record) {
-    return DecodeDvbText(StoredNameBytes(record.service_name, record.service_name_length));
-  });
+  return SdtReport(
+      [](const ProgramRecord& record) {
+        return DecodeDvbText(StoredNameBytes(record.service_name, record.service_name_length));
+      },
+      TranslateText);
 }
 
 std::string StoredNameBytes(const char (&name)[256], int32_t length) {
@@ -107,10 +128,11 @@ std::string StoredNameBytes(const char (&name)[256], int32_t length) {
 
 std::string BuildProgramDetailText(const ProgramRecord& record) {
   std::string text;
-  AppendFormatted(text, "Video PID : %6d(0x%08X)\r\n", record.video_pid,
-                  static_cast<unsigned>(record.video_pid));
+  std::string pid;
+  AppendFormatted(pid, "%6d(0x%08X)", record.video_pid, static_cast<unsigned>(record.video_pid));
+  text += TranslateAndFill("Video PID : %s", {pid}) + "\r\n";
   const int audioCount = std::clamp(record.audio_count, 0, kMaxAudioPids);
-  if (audioCount > 0) text += "Audio PID :\r\n";
+  if (audioCount > 0) text += TranslateText("Audio PID :") + "\r\n";
   for (int k = 1; k <= audioCount; ++k)
     AppendFormatted(text, "No.%2d %12s %6d\r\n", k, "", record.audio_pids[k - 1]);
   return text;

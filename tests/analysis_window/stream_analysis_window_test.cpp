@@ -40,7 +40,6 @@
 #include "tests/support/test_env.h"
 #include "tests/support/ts_builder.h"
 #include "tests/ui/qt_test_support.h"
-#include "ui/ui_thread.h"
 
 namespace {
 
@@ -497,11 +496,7 @@ TEST_F(StreamAnalysisWindowTest, ChineseShowsWhatEachPidCarriesAndEachOccurrence
   const std::string path = dir_.File("cc.ts");
   ASSERT_TRUE(WriteTsFile(path, StreamWithContinuityBreak()));
   ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
-  struct QtHooks {
-    QtHooks() : previous(InstallUiHooks({})) { InstallQtUiHooks(); }
-    ~QtHooks() { InstallUiHooks(previous); }
-    UiHooks previous;
-  } hooks;
+  ScopedTableTranslation translation;
   auto window = Analyse(path);
   std::map<int, QString> carries;
   const QStringList pids = Column(*window, PidTableModel::kColPid);

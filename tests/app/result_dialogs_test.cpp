@@ -157,4 +157,33 @@ TEST_F(ResultDialogsTest, ChineseTitlesComeFromTheStringTable) {
   EXPECT_EQ(map.GetDlgItemText(1017), QStringLiteral("节目数为 0"));
 }
 
+TEST_F(ResultDialogsTest, ChineseReportsKeepTheirRowsAndTranslateTheirFixedTexts) {
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  ScopedTableTranslation translation;
+  Analyse(LongSample(), AnalyseSdt);
+  CPatSectionDlg pat(nullptr);
+  pat.InitDialog();
+  EXPECT_TRUE(pat.GetDlgItemText(1002).startsWith(
+      QStringLiteral("节目数为 3\r\nNo.     p number        mapID\r\n001    101(  65)    512( 200)\r\n")))
+      << pat.GetDlgItemText(1002).toStdString();
+  EXPECT_TRUE(strPatReport.starts_with("Number of program is 3\r\n")) << "the report itself stays as it is";
+
+  CPmtInfoDlg map(nullptr);
+  map.InitDialog();
+  auto* list = map.Item<QListWidget>(1018);
+  ASSERT_EQ(list->count(), 3) << "the program rows are still found below the two heading lines";
+  EXPECT_EQ(list->item(2)->text(), QStringLiteral("003    103(  67)    514( 202)"));
+  list->setCurrentRow(1);
+  list->setCurrentRow(0);
+  EXPECT_TRUE(map.GetDlgItemText(1016).startsWith(QStringLiteral("视频 PID：   768(0x00000300)\r\n音频 PID：\r\nNo. 1 ")))
+      << map.GetDlgItemText(1016).toStdString();
+
+  CProgramNameDlg names(nullptr);
+  names.InitDialog();
+  EXPECT_TRUE(names.GetDlgItemText(1019).startsWith(
+      QStringLiteral("SDT 存在。\r\n001 \"视频节目\"  VPID:0x0300 APID:0x0301  \"News 24\"\r\n")))
+      << names.GetDlgItemText(1019).toStdString();
+  EXPECT_TRUE(strSdtReport.starts_with("SDT exist.\r\n001 \"Video PRG\""));
+}
+
 }  // namespace

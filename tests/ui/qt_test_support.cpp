@@ -27,3 +27,13 @@ bool ProcessEventsUntil(const std::function<bool()>& pred, int timeoutMs) {
 }
 
 std::string LongSample() { return SampleStream("mpts-3prog.ts"); }
+
+ScopedTableTranslation::ScopedTableTranslation() : previous_(InstallUiHooks({})) {
+  UiHooks hooks = previous_;
+  hooks.translate = [](const std::string& english) {
+    return TranslateResourceText(QString::fromStdString(english)).toStdString();
+  };
+  InstallUiHooks(hooks);
+}
+
+ScopedTableTranslation::~ScopedTableTranslation() { InstallUiHooks(previous_); }

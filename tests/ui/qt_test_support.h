@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ui_hooks.h"
 #include "ui/resources.h"
 
 // The application object of the test run (created on first use, never
@@ -94,6 +95,20 @@ class ScopedResourceLanguage {
 public:
   explicit ScopedResourceLanguage(ResLanguage language) { SetResourceLanguage(language); }
   ~ScopedResourceLanguage() { SetResourceLanguage(ResLanguage::English); }
+};
+
+// Adds the string table's translation to the installed UI hooks (engine
+// texts then come in the resource language) for one test; the hooks before
+// it come back after.
+class ScopedTableTranslation {
+public:
+  ScopedTableTranslation();
+  ~ScopedTableTranslation();
+  ScopedTableTranslation(const ScopedTableTranslation&) = delete;
+  ScopedTableTranslation& operator=(const ScopedTableTranslation&) = delete;
+
+private:
+  UiHooks previous_;
 };
 
 // The sample that spans two 4 MiB blocks: the only one the analysis reads.
