@@ -7,10 +7,8 @@
 //   vantrel-analysis-screenshots OUT_DIR
 #include <QApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QTableView>
 #include <QTableWidget>
-#include <QThread>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -19,19 +17,13 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ts_builder.h"
+#include "tests/ui/qt_test_support.h"
 #include "ui/resources.h"
 #include "ui/ui_thread.h"
 
 namespace {
 
-void Settle(int milliseconds) {
-  QElapsedTimer clock;
-  clock.start();
-  while (clock.elapsed() < milliseconds) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(5);
-  }
-}
+void Settle(int milliseconds) { ProcessEventsUntil([] { return false; }, milliseconds); }
 
 // The sample with faults: every 500th packet of the busiest elementary PIDs
 // dropped, a transport error every 3000th packet, one PAT with a broken CRC.
@@ -75,9 +67,7 @@ int main(int argc, char** argv) {
   window.resize(1200, 800);
   window.show();
   window.Start(QString::fromStdString(path));
-  QElapsedTimer clock;
-  clock.start();
-  while (!window.Finished() && clock.elapsed() < 60000) Settle(50);
+  ProcessEventsUntil([&] { return window.Finished(); }, 60000);
   // The first PID with continuity errors, for the chart.
   auto* table = window.findChild<QTableView*>(QString::number(kIdSaPidTable));
   for (int row = 0; table && row < table->model()->rowCount(); ++row) {

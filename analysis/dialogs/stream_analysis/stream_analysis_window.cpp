@@ -461,6 +461,7 @@ void CStreamAnalysisWnd::ShowOccurrences() {
           occurrences_->setItem(row, c, item);
         }
         item->setText(texts[c]);
+        if (c == 4) item->setToolTip(texts[c]);  // the description is often wider than its column
         item->setData(kOccurrenceOffsetRole, static_cast<qulonglong>(o.byteOffset));
       }
       ++row;
