@@ -262,7 +262,12 @@ bool CMainFrame::DeviceGuard() {
   // are dead, so it is opened anew.
   if (bDeviceOpen && bDeviceRequestFailed.exchange(0)) CloseTunerDevice();
   if (bDeviceOpen) return true;
-  if (OpenTunerDevice()) return true;
+  if (OpenTunerDevice()) {
+    // What the dialogs and the capture go by: this box may not be the one
+    // found at start-up, or there was none then.
+    nTunerModel.store(GetTunerModel());
+    return true;
+  }
   CloseTunerDevice();
   ShowResMessage(kNoBoxString);
   return false;
@@ -270,8 +275,7 @@ bool CMainFrame::DeviceGuard() {
 
 void CMainFrame::OnCapture() {
   if (!DeviceGuard()) return;
-  const int model = GetTunerModel();  // asked anew: the box may have changed
-  const TunerFamily family = GetTunerFamily(model);
+  const TunerFamily family = GetTunerFamily(nTunerModel.load());
   int result = kIdCancel;
   if (family == TunerFamily::Terrestrial) {
     result = RunDttSettingDialog();
@@ -293,10 +297,7 @@ void CMainFrame::OnCapture() {
 }
 
 void CMainFrame::OnAntennaTuning() {
-  if (!bDeviceOpen || bDeviceRequestFailed.load()) {
-    if (!DeviceGuard()) return;
-    nTunerModel.store(GetTunerModel());
-  }
+  if (!DeviceGuard()) return;
   if (IsAntennaTuningModel(nTunerModel.load())) RunAntennaTuningDialog();
   else ShowResMessage(kUnsupportedDeviceString);
 }

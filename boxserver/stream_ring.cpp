@@ -37,13 +37,15 @@ void StreamRing::Reset() {
   std::lock_guard<std::mutex> lock(writeMutex_);
   writeOffset_.store(0, std::memory_order_release);
   appended_.store(0, std::memory_order_release);
+  skipped_ = 0;
 }
 
 void StreamRing::Append(const uint8_t* bytes, size_t count) {
   if (!base_ || count == 0) return;
   std::lock_guard<std::mutex> lock(writeMutex_);
-  size_t offset = writeOffset_.load(std::memory_order_relaxed);
-  uint64_t appended = appended_.load(std::memory_order_relaxed) + count;
+  size_t offset = static_cast<size_t>((writeOffset_.load(std::memory_order_relaxed) + skipped_ % size_) % size_);
+  uint64_t appended = appended_.load(std::memory_order_relaxed) + skipped_ + count;
+  skipped_ = 0;
   if (count > size_) {
     // Only the newest ring's worth survives; the offset moves on regardless.
     size_t skip = count - size_;
@@ -60,4 +62,9 @@ void StreamRing::Append(const uint8_t* bytes, size_t count) {
   }
   writeOffset_.store(static_cast<uint32_t>(offset), std::memory_order_release);
   appended_.store(appended, std::memory_order_release);
+}
+
+void StreamRing::Skip(uint64_t count) {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  skipped_ += count;
 }

@@ -30,6 +30,10 @@ public:
   // holds keeps only the newest ring's worth (the offset moves on as if all
   // had been written). Safe against Reset from another thread.
   void Append(const uint8_t* bytes, size_t count);
+  // A writer that fell behind by more than the ring: `count` stream bytes
+  // are lost before the next Append, whose offset moves on by them first (a
+  // reader sees the offset where a driver that wrote them all would be).
+  void Skip(uint64_t count);
   uint32_t WriteOffset() const { return writeOffset_.load(std::memory_order_acquire); }
   // Total bytes appended since the last Reset.
   uint64_t BytesAppended() const { return appended_.load(std::memory_order_acquire); }
@@ -44,4 +48,5 @@ private:
   std::mutex writeMutex_;
   std::atomic<uint32_t> writeOffset_{0};
   std::atomic<uint64_t> appended_{0};
+  uint64_t skipped_ = 0;  // under writeMutex_: bytes the next Append moves on by
 };

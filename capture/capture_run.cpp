@@ -151,7 +151,7 @@ public:
     nCaptureStallMs.store(0, std::memory_order_relaxed);
     const bool exactSize = !timeMode_ && count_ == 0;
     if (!exactSize) EndOnPacketBoundary();
-    if (timeMode_ && longestStallMs_ > kCaptureStallFailMs) stalled_ = true;
+    if (timeMode_ && !access_.onePid && longestStallMs_ > kCaptureStallFailMs) stalled_ = true;
     if (stalled_ || lost_ > 0) result_ = 0;
     report->bytesLost = lost_;
     report->overruns = overruns_;
@@ -323,11 +323,20 @@ private:
   }
   bool RateKnown() const { return rateBytes_ > 0 && rateMs_ >= kRateMeasureMinMs; }
 
+  // The first sync byte of the stream. A 0x47 in the payload of a partial
+  // packet the stream may start with is passed over when the stream already
+  // shows that neither 188 nor 204 bytes on is a sync byte; with less than
+  // that in the ring it is taken as it is (a stream filtered to a sparse PID
+  // may bring one packet in seconds), and between 188 and 204 it waits.
   void FindSync() {
     while (read_ != last_) {
       if (ring_[read_] == 0x47) {
-        syncPending_ = false;
-        return;
+        const uint32_t after = Distance(read_, last_);
+        if (after <= 188 || At(read_, 188) == 0x47 || (after > 204 && At(read_, 204) == 0x47)) {
+          syncPending_ = false;
+          return;
+        }
+        if (after <= 204) return;
       }
       if (++read_ == ringSize_) read_ = 0;
     }
@@ -755,10 +764,13 @@ int CaptureStreamToFile(const CaptureSettings& capture, const char* path) {
   uint8_t* ring = nullptr;
   size_t mapped = 0;
   if (!StartStream(&ring, &mapped)) return 0;
-  SetPidFilter(nCapturePid.load());
+  const int pid = nCapturePid.load();
+  const int model = nTunerModel.load();
+  SetPidFilter(pid);
   StreamRingAccess access;
+  access.onePid = pid != 0 && (model == 12 || model == 20);  // the boxes with a PID filter
   access.ring = ring;
-  access.layout = GetStreamLayout(nTunerModel.load());
+  access.layout = GetStreamLayout(model);
   // A model number that does not match the open box could name a longer ring
   // than the one mapped.
   if (ring == nullptr || mapped < access.layout.ringSize) {

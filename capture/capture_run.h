@@ -42,10 +42,10 @@ extern std::shared_ptr<SyncEvent> hCaptureDone;
 // loop; the progress displays show a stall from kCaptureStallShownMs on.
 extern std::atomic<uint32_t> nCaptureStallMs;
 constexpr uint32_t kCaptureStallShownMs = 1000;
-// A time-limited capture whose stream stalled longer than this fails. Every
-// PSI table of a live multiplex repeats within 2 s, so even a stream filtered
-// down to one table's PID delivers something within that time; a longer gap
-// means the box or the signal stopped, and the file misses that time.
+// A time-limited capture whose whole stream stalled longer than this fails:
+// a live multiplex always carries its PAT (and every PMT) within 2 s, so a
+// longer gap means the box or the signal stopped, and the file misses that
+// time. A stream filtered to one PID is exempt (a TDT comes every 30 s).
 constexpr uint32_t kCaptureStallFailMs = 2000;
 
 // What the capture worker is doing, for Ctrl-C and Cancel: requests of a tune
@@ -87,6 +87,9 @@ struct StreamRingAccess {
   std::function<bool(uint32_t* writeOffset)> writeOffset;  // as GetStreamWritePosition
   std::function<uint64_t()> nowMs;                          // steady milliseconds
   std::function<void(uint32_t milliseconds)> sleepMs;
+  // The box passes one PID only: its packets may come seconds apart, so a
+  // gap in a time-limited capture is no stall that fails it.
+  bool onePid = false;
 };
 // The part of CaptureStreamToFile after the stream has started: plans the
 // chunks, creates the file, copies the ring into it until a limit, cancel or

@@ -30,6 +30,10 @@ constexpr uint32_t kSignalCheckMs = 50;
 // has not ended by then is stuck in a device request, which is cancelled.
 // Tuning and the PAT probe are cancelled at once.
 constexpr uint32_t kStreamingStopGraceMs = 500;
+// A capture still running this long after a stop signal is stuck in a write
+// that cannot finish (a pipe whose reader stopped reading): the process
+// ends without it; the file keeps every byte written before.
+constexpr uint32_t kStuckWriteGraceMs = 5000;
 constexpr int kProgressBarWidth = 30;
 
 // Exit statuses of capture beyond the shared ones.
@@ -251,6 +255,13 @@ int RunCaptureWorker(const std::string& path) {
         CancelTunerRequests();
         requestsCancelled = true;
       }
+      if (stopSignals.Received() != 0 && GetTickCount() - stopSignals.ReceivedTick() >= kStuckWriteGraceMs) {
+        progress.Clear();
+        std::fputs("vantrel-cli: the capture file takes no more bytes (a pipe nobody reads?); "
+                   "ending with what it holds\n",
+                   stderr);
+        std::_Exit(kExitFailure);
+      }
       if (GetTickCount() - lastDraw >= kProgressRefreshMs) {
         lastDraw = GetTickCount();
         progress.Draw();
@@ -297,6 +308,7 @@ bool IsStandardOutput(const std::string& path) {
 
 int CaptureExitCode(int result, const CaptureReport& report) {
   if (result != 0) return kExitOk;
+  if (report.cancelled) return kExitFailure;  // stopped by a signal, whatever it met before
   if (report.bytesLost > 0) return kExitDataLost;
   if (report.stalled) return kExitStalled;
   return kExitFailure;

@@ -200,10 +200,12 @@ void SimulatedBox::StreamTick() {
   flowingBytes_ += due;
   if (due > ring_->size()) {
     // Fell behind by more than the ring: only the newest ring's worth of the
-    // stream can still be in it, so only that much is played.
+    // stream can still be in it, so only that much is played, and the write
+    // offset moves on as a driver's would over what it wrote meanwhile.
     uint64_t skip = due - ring_->size();
     sourcePosition_ = static_cast<size_t>((sourcePosition_ + skip) % source_.size());
     filtered_.clear();
+    if (pidFilter_ == 0) ring_->Skip(skip);
     due = ring_->size();
   }
   Play(due);

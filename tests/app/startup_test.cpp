@@ -198,6 +198,27 @@ TEST_F(StartupTest, DeviceCommandsSayNoBoxWhenTheBoxCannotBeOpened) {
   app.ExitInstance();
 }
 
+TEST_F(StartupTest, ABoxPluggedInAfterAStartWithoutOneIsTheModelTheCommandsGoBy) {
+  TempDir devices;
+  ScopedEnv env("VANTREL_DEVICE_DIR", devices.path().c_str());
+  CTollbeckApp app;
+  bool started = false;
+  StartWithoutABox(app, QMessageBox::Yes, &started);
+  ASSERT_TRUE(started);
+  ASSERT_EQ(nTunerModel.load(), 255);
+  BoxSimProcess box({"--kind", "s", "--device-dir", devices.path()});
+  ASSERT_TRUE(box.IsRunning());
+  RecordingUiHooks hooks;
+  ShownDialogRecorder shown;
+  ModalWatch cancelEveryDialog;
+  cancelEveryDialog.Watch<QDialog>([](QDialog* dialog) { dialog->reject(); }, 0, true);
+  app.GetMainFrame()->CommandAction(kCmdCapture)->trigger();
+  EXPECT_EQ(nTunerModel.load(), 20) << "the capture and its dialogs read the model from here";
+  EXPECT_FALSE(shown.Shown().isEmpty()) << "the satellite settings dialog was shown";
+  app.GetMainFrame()->close();
+  app.ExitInstance();
+}
+
 TEST_F(StartupTest, ABoxWhoseRequestsFailedIsReopenedByTheNextDeviceCommand) {
   BoxSimProcess box({"--kind", "t"});
   ASSERT_TRUE(box.IsRunning());

@@ -102,8 +102,9 @@ protected:
     bCaptureCancel.store(0);
   }
 
-  int Capture(FakeRing& ring, const CaptureSettings& limits) {
+  int Capture(FakeRing& ring, const CaptureSettings& limits, bool onePid = false) {
     StreamRingAccess access = ring.Access();
+    access.onePid = onePid;
     int result = CopyStreamRingToFile(limits, access, path_.c_str());
     captured_ = ReadFileBytes(path_);
     report_ = GetLastCaptureReport();
@@ -426,6 +427,32 @@ TEST_F(RingLoopTest, StallLongerThanTheLimitFailsATimedCaptureAndShowsWhileItLas
   EXPECT_EQ(report_.bytesLost, 0u);
   EXPECT_EQ(nCaptureStallMs.load(), 0u) << "cleared when the capture ends";
   EXPECT_NE(DescribeCaptureResult(0, report_).find("stalled for 3 s"), std::string::npos);
+}
+
+TEST_F(RingLoopTest, GapsOfAStreamFilteredToOnePidDoNotFailATimedCapture) {
+  std::vector<uint8_t> source = Stream(1000);
+  FakeRing ring(source);
+  // A packet of the filtered PID now and then: 5 s without one in between.
+  ring.onPoll = [&](int poll) {
+    if (poll == 1) ring.Produce(2000);
+    else if (poll < 50 || ring.clock > 1000 + 490 + 5000) ring.Produce(188);
+  };
+  EXPECT_EQ(Capture(ring, ByTime(8), true), 1);
+  EXPECT_FALSE(report_.stalled);
+  EXPECT_GE(report_.longestStallMs, 5000u) << "the gap is still measured";
+  EXPECT_TRUE(SourceFrom(source, 1000));
+}
+
+TEST_F(RingLoopTest, AByteLikeASyncByteBeforeTheFirstPacketIsPassedOver) {
+  // The stream starts inside a packet whose payload holds a 0x47.
+  tsbuild::TsStreamBuilder stream;
+  stream.Garbage(400).Garbage(1, 0x47).Garbage(599).Numbered(80000);
+  std::vector<uint8_t> source = stream.bytes();
+  FakeRing ring(source);
+  ring.onPoll = [&](int poll) { ring.Produce(poll == 1 ? 2000 : 33333); };
+  EXPECT_EQ(Capture(ring, ByTime(1)), 1) << DescribeCaptureResult(0, report_);
+  EXPECT_EQ(report_.bytesLost, 0u);
+  EXPECT_TRUE(SourceFrom(source, 1000));
 }
 
 TEST_F(RingLoopTest, ShortStallLeavesATimedCaptureSuccessful) {

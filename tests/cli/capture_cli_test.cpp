@@ -265,6 +265,26 @@ TEST_F(CaptureCli, PipeReadTooLateForTheTimeLimitLosesStreamAndSaysSo) {
   for (size_t at = 0; at < received.size(); at += 188) ASSERT_EQ(received[at], 0x47) << "packet at " << at;
 }
 
+TEST_F(CaptureCli, StopSignalEndsACaptureStuckWritingToAPipeNobodyReads) {
+  ASSERT_TRUE(StartBox());
+  const std::string fifo = dir_.File("unread.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Opened for reading (so the capture's open succeeds), never read.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  BackgroundCli cli(dir_, {"capture", "--seconds", "600", "-o", fifo});
+  ASSERT_TRUE(cli.Started());
+  // The pipe holds 64 KiB: wait until the capture must be blocked in a write.
+  ASSERT_TRUE(WaitUntil([&] { return JournalHas("00222334"); }));  // the stream started
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const Clock::time_point signalled = Clock::now();
+  cli.Signal(SIGTERM);
+  EXPECT_EQ(cli.Wait(), 1);
+  EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(30));
+  EXPECT_NE(cli.Err().find("the capture file takes no more bytes"), std::string::npos) << cli.Err();
+  ::close(reader);
+}
+
 TEST_F(CaptureCli, StalledTimedCaptureFailsWithItsOwnExitStatus) {
   ASSERT_TRUE(StartBox({"--stall-after-ms", "500"}));
   std::string path = dir_.File("stalled.ts");

@@ -5,9 +5,11 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "boxserver/stream_ring.h"
 #include "tests/sim/sim_test_util.h"
 #include "tests/support/boxsim_process.h"
 #include "tests/support/run_cli.h"
@@ -170,6 +172,27 @@ TEST(StreamRing, WrapsAtTheRingSizeAndStallFreezesTheOffset) {
     if (ring[j] != file.bytes[filePosition]) ++mismatches;
   }
   EXPECT_EQ(mismatches, 0u);
+}
+
+TEST(StreamRing, AWriterThatFellBehindMovesTheOffsetOnOverWhatItLost) {
+  StreamRing ring;
+  std::string error;
+  ASSERT_TRUE(ring.Create(1000, 7, &error)) << error;
+  std::vector<uint8_t> bytes(1000);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i % 251);
+  ring.Append(bytes.data(), 300);
+  ring.Skip(2 * 1000 + 150);  // two rings and 150 bytes lost
+  EXPECT_EQ(ring.WriteOffset(), 300u) << "nothing shows before the bytes that follow the loss";
+  ring.Append(bytes.data(), 1000);
+  EXPECT_EQ(ring.WriteOffset(), (300u + 150 + 1000) % 1000);
+  EXPECT_EQ(ring.BytesAppended(), 300u + 2150 + 1000);
+  // The whole ring is the newest appended bytes, oldest at the write offset.
+  EXPECT_EQ(std::memcmp(ring.data() + 450, bytes.data(), 550), 0);
+  EXPECT_EQ(std::memcmp(ring.data(), bytes.data() + 550, 450), 0);
+  ring.Skip(500);
+  ring.Reset();
+  ring.Append(bytes.data(), 10);
+  EXPECT_EQ(ring.WriteOffset(), 10u) << "a reset forgets a skip";
 }
 
 TEST(StreamRing, NothingIsWrittenWhileUnlockedOrStopped) {
