@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 runs=${2:-3}
 if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_GUI=OFF >/dev/null
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 if ! log=$(cmake --build "$build" --target vantrel-cli -j2 2>&1); then
   echo "$log" >&2
@@ -29,7 +29,8 @@ cli=$build/cli/vantrel-cli
 if [ "${HEALTH_BENCH_NO_INSTALL:-0}" != 1 ] && { ! command -v ffprobe >/dev/null || ! command -v dvbinfo >/dev/null; }; then
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
-  $sudo_cmd apt-get install -y --no-install-recommends ffmpeg dvbpsi-utils >/dev/null 2>&1 ||
+  { $sudo_cmd apt-get update -qq && $sudo_cmd env DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y --no-install-recommends ffmpeg dvbpsi-utils; } >/dev/null 2>&1 ||
     echo "note: could not install ffmpeg and dvbpsi-utils; their rows are left out" >&2
 fi
 

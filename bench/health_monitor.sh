@@ -17,7 +17,7 @@ shift $(( $# > 2 ? 2 : $# ))
 rates=("$@")
 [ ${#rates[@]} -gt 0 ] || rates=(50 100 200 400)
 if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_GUI=OFF >/dev/null
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 if ! log=$(cmake --build "$build" --target vantrel-cli vantrel-boxsim -j2 2>&1); then
   echo "$log" >&2

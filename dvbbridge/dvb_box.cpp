@@ -167,6 +167,20 @@ bool DvbBox::Diseqc(const std::vector<uint8_t>& message) {
   return device_->SendDiseqc(message) && ok;
 }
 
+namespace {
+
+// value * factor into a 32-bit tuning field; false when it does not fit (a
+// 24-bit kHz or ksymbol/s field times 1000 can exceed it): such a request is
+// refused rather than tuned somewhere else.
+bool ScaledInto(uint32_t value, uint32_t factor, uint32_t* field) {
+  const uint64_t scaled = static_cast<uint64_t>(value) * factor;
+  if (scaled > UINT32_MAX) return false;
+  *field = static_cast<uint32_t>(scaled);
+  return true;
+}
+
+}  // namespace
+
 bool DvbBox::TuneSatellite(const SatelliteTune& tune) {
   if (family_ != BoxFamily::Satellite) return false;
   horizontal_ = tune.horizontal;
@@ -174,8 +188,8 @@ bool DvbBox::TuneSatellite(const SatelliteTune& tune) {
   DvbTuning tuning;
   // The box's block names no modulation: a DVB-S2 frontend finds out itself.
   tuning.system = Supports(*device_, DeliverySystem::DVBS2) ? DeliverySystem::DVBS2 : DeliverySystem::DVBS;
-  tuning.frequency = tune.ifMHz * 1000;  // kHz
-  tuning.symbolRate = tune.symbolRateK * 1000;
+  if (!ScaledInto(tune.ifMHz, 1000, &tuning.frequency) || !ScaledInto(tune.symbolRateK, 1000, &tuning.symbolRate))
+    return false;  // frequency in kHz
   tuning.setModulation = tuning.system == DeliverySystem::DVBS2;
   tuning.inversion = tune.inversion ? Inversion::On : Inversion::Off;
   return device_->Tune(tuning) && ok;
@@ -183,7 +197,7 @@ bool DvbBox::TuneSatellite(const SatelliteTune& tune) {
 
 bool DvbBox::TuneTerrestrial(const TerrestrialTune& tune) {
   DvbTuning tuning;
-  tuning.frequency = tune.frequencyKHz * 1000;
+  if (!ScaledInto(tune.frequencyKHz, 1000, &tuning.frequency)) return false;
   if (family_ == BoxFamily::Atsc) {
     bool vsb = Supports(*device_, DeliverySystem::ATSC);
     tuning.system = vsb ? DeliverySystem::ATSC : DeliverySystem::DVBC_ANNEX_B;
@@ -191,7 +205,7 @@ bool DvbBox::TuneTerrestrial(const TerrestrialTune& tune) {
     tuning.setModulation = true;
   } else if (family_ == BoxFamily::Terrestrial) {
     tuning.system = Supports(*device_, DeliverySystem::DVBT) ? DeliverySystem::DVBT : DeliverySystem::DVBT2;
-    tuning.bandwidthHz = tune.bandwidthMHz * 1000000;
+    if (!ScaledInto(tune.bandwidthMHz, 1000000, &tuning.bandwidthHz)) return false;
   } else {
     return false;
   }
@@ -202,8 +216,8 @@ bool DvbBox::TuneCable(const CableTune& tune) {
   if (family_ != BoxFamily::Cable) return false;
   DvbTuning tuning;
   tuning.system = DeliverySystem::DVBC_ANNEX_A;
-  tuning.frequency = tune.frequencyKHz * 1000;
-  tuning.symbolRate = tune.symbolRateK * 1000;
+  if (!ScaledInto(tune.frequencyKHz, 1000, &tuning.frequency) || !ScaledInto(tune.symbolRateK, 1000, &tuning.symbolRate))
+    return false;
   tuning.modulation = ModulationForQam(tune.qamOrder);
   tuning.setModulation = true;
   return device_->Tune(tuning);

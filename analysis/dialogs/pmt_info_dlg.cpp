@@ -23,7 +23,7 @@ void CPmtInfoDlg::OnInitDialog() {
   auto* list = Item<QListWidget>(kProgramList);
   if (!edit || !list) return;
   BuildPatReport();
-  SetDlgItemText(kCountStatic, QString::asprintf(LoadResString(kProgramCountString).toUtf8().constData(), nProgramCount));
+  SetDlgItemText(kCountStatic, LoadResString(kProgramCountString).replace(QLatin1String("%d"), QString::number(nProgramCount)));
   SetDlgItemText(kDetailEdit, QString::fromStdString(BuildPatDisplayReport()));
 
   // The list takes the edit's place; its entries are the program rows of

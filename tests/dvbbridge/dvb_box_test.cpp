@@ -222,6 +222,17 @@ TEST_F(Reader, AVanishedAdapterFailsEveryRequestAsAnUnpluggedBoxDoes) {
   box.StopStream();
 }
 
+TEST(Tuning, AFrequencyOrRateTooLargeForTheDvbFieldIsRefusedNotWrapped) {
+  FakeDvbDevice device(Frontend({DeliverySystem::DVBC_ANNEX_A}), {});
+  DvbBox box(&device, BoxFamily::Cable);
+  // 24-bit box fields: 16,777,215 kHz is 16.8 GHz in Hz, beyond 32 bits.
+  EXPECT_FALSE(box.TuneCable(CableTune{16777215, 6900, 64}));
+  EXPECT_FALSE(box.TuneCable(CableTune{474000, 16777215, 64}));
+  EXPECT_TRUE(device.Calls().empty()) << "nothing was tuned";
+  EXPECT_TRUE(box.TuneCable(CableTune{474000, 6900, 64}));
+  EXPECT_FALSE(device.Calls().empty());
+}
+
 TEST(Tuning, AFailedDvbCallFailsTheRequest) {
   FakeDvbDevice device(Frontend({DeliverySystem::DVBT}), {});
   DvbBox box(&device, BoxFamily::Terrestrial);

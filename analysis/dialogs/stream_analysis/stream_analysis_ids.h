@@ -102,6 +102,7 @@ constexpr int kStrOtherStream = 764;
 constexpr int kStrNull = 765;
 constexpr int kStrUnreferenced = 766;
 // 767..789: the occurrence descriptions' templates, found by their English text.
+constexpr int kStrPartialReadError = 790;
 // The first and last id of the window's texts, for the language check.
 constexpr int kStrStreamAnalysisFirst = 700;
-constexpr int kStrStreamAnalysisLast = 789;
+constexpr int kStrStreamAnalysisLast = 790;

@@ -41,7 +41,7 @@ bool ParseTsHeader(const uint8_t* p, TsHeaderFields& f) {
   f.afc = (p[3] >> 4) & 3;
   f.cc = p[3] & 0x0F;
   f.discontinuity = f.randomAccess = f.hasPcr = false;
-  if ((f.afc & 2) && p[4] > 0) {
+  if ((f.afc & 2) && p[4] > 0 && p[4] <= 183) {  // a longer field is wrong: its flags mean nothing
     f.discontinuity = p[5] & 0x80;
     f.randomAccess = p[5] & 0x40;
     f.hasPcr = (p[5] & 0x10) && p[4] >= 7;

@@ -401,7 +401,8 @@ void CStreamAnalysisWnd::ShowSummary() {
                         ? Html(LoadResString(kStrNoErrors))
                         : QStringLiteral("<span style=\"color:#b00000\">%1</span>")
                               .arg(Html(LoadResString(kStrErrorsInChecks).arg(r.TotalErrors()).arg(r.ChecksWithErrors())));
-  if (r.partial) verdict += QStringLiteral(" <b>%1</b>").arg(Html(LoadResString(kStrPartialMark)));
+  if (r.partial)
+    verdict += QStringLiteral(" <b>%1</b>").arg(Html(LoadResString(error_.isEmpty() ? kStrPartialMark : kStrPartialReadError)));
   QString html = QStringLiteral("<table>");
   html += row(kStrFile, Html(path_));
   html += row(kStrPacketSize, r.packetSize > 0 ? QString::number(r.packetSize) : QStringLiteral("-"));
