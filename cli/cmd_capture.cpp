@@ -1,7 +1,5 @@
 // `vantrel-cli capture`: what the family's settings dialog ("Capture") and the
 // capture progress dialog do, without the dialogs.
-#include <pthread.h>
-#include <signal.h>
 #include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +18,7 @@
 #include "capture/capture_settings.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
+#include "cli/stop_signals.h"
 #include "platform/ui_hooks.h"
 
 namespace {
@@ -47,56 +46,6 @@ struct CaptureOptions {
   std::optional<int64_t> pid;
   std::string output;
   bool force = false;
-};
-
-// Ctrl-C, SIGTERM and SIGHUP end the capture as its Cancel button does: they
-// are blocked in every thread and taken by a watcher thread, which raises
-// bCaptureCancel (so no device request is ever interrupted half-way).
-class StopSignals {
-public:
-  StopSignals() {
-    sigemptyset(&signals_);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals_, signal);
-    pthread_sigmask(SIG_BLOCK, &signals_, &previousMask_);  // inherited by later threads
-    watcher_ = std::thread([this] { Watch(); });
-  }
-  ~StopSignals() {
-    ending_.store(true);
-    watcher_.join();
-    // A signal that came too late to matter is dropped rather than acted on
-    // once unblocked.
-    timespec none{0, 0};
-    while (sigtimedwait(&signals_, nullptr, &none) > 0) {
-    }
-    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
-  // The first stop signal taken, 0 for none; and when it came.
-  int Received() const { return received_.load(); }
-  uint32_t ReceivedTick() const { return receivedTick_.load(); }
-
-private:
-  void Watch() {
-    const timespec step{0, static_cast<long>(kSignalCheckMs) * 1000000};
-    while (!ending_.load()) {
-      int signal = sigtimedwait(&signals_, nullptr, &step);
-      if (signal <= 0) continue;
-      bCaptureCancel.store(1);
-      if (received_.load() == 0) {
-        receivedTick_.store(GetTickCount());
-        received_.store(signal);
-      }
-    }
-  }
-
-  sigset_t signals_{};
-  sigset_t previousMask_{};
-  std::atomic<bool> ending_{false};
-  std::atomic<int> received_{0};
-  std::atomic<uint32_t> receivedTick_{0};
-  std::thread watcher_;
 };
 
 uint64_t FileSize(const std::string& path, bool* exists = nullptr) {
@@ -245,7 +194,8 @@ int RunCaptureWorker(const std::string& path) {
   int result = 0;
   bool requestsCancelled = false;
   {
-    StopSignals stopSignals;
+    // Ctrl-C, SIGTERM and SIGHUP end the capture as its Cancel button does.
+    StopSignals stopSignals([] { bCaptureCancel.store(1); });
     std::thread worker([&result] { result = CaptureThreadProc(); });
     uint32_t lastDraw = GetTickCount() - kProgressRefreshMs;
     while (WaitForEvent(*done, kSignalCheckMs) == WaitResult::Timeout) {

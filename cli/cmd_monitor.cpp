@@ -1,8 +1,6 @@
 // `vantrel-cli monitor`: tunes the box as `capture` does, then runs the
 // stream health engine over the live stream ring and prints one line (or
 // one JSON object) a second until --seconds or Ctrl-C, then a summary.
-#include <signal.h>
-
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -20,6 +18,7 @@
 #include "capture/capture_settings.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
+#include "cli/stop_signals.h"
 
 namespace {
 
@@ -35,16 +34,6 @@ struct MonitorOptions {
 };
 
 std::atomic<int> stopRequested{0};
-void RequestStop(int) { stopRequested.store(1); }
-
-void StopOnInterrupt() {
-  struct sigaction action {};
-  action.sa_handler = RequestStop;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
 
 // Reads what the driver wrote into the stream ring since the last call and
 // feeds it to the engine. A backlog the driver may already be overwriting
@@ -170,6 +159,7 @@ int MonitorStream(const MonitorOptions& options, int model) {
   int lines = 0;
   while (stopRequested.load() == 0) {
     if (!feeder.Poll(health)) {
+      if (stopRequested.load() != 0) break;  // the stop cancelled the request
       std::fputs("vantrel-cli: the box stopped answering the stream position request\n", stderr);
       failed = true;
       break;
@@ -198,6 +188,8 @@ int MonitorStream(const MonitorOptions& options, int model) {
     }
     std::this_thread::sleep_for(kPollInterval);
   }
+  // A stop signal cancelled the requests; the stream is stopped all the same.
+  if (stopRequested.load() != 0) ResumeTunerRequests();
   StopStream();
   health.Finish();
   HealthResult result = health.Snapshot();
@@ -219,7 +211,12 @@ int MonitorStream(const MonitorOptions& options, int model) {
 
 int RunMonitor(const MonitorOptions& options) {
   stopRequested.store(0);
-  StopOnInterrupt();
+  // Ctrl-C, SIGTERM and SIGHUP end the monitor, at once even while a request
+  // to the box hangs.
+  StopSignals stopSignals([] {
+    stopRequested.store(1);
+    CancelTunerRequests();
+  });
   const int model = OpenTunerBoxForCli();
   if (model < 0) return kExitFailure;
   int exitCode = kExitFailure;
@@ -228,7 +225,8 @@ int RunMonitor(const MonitorOptions& options) {
   } else {
     const CaptureSettingsBlock block = GetSettingsBlock();
     if (!TuneChannel(-1, block.channel, block.capture)) {
-      std::fputs("vantrel-cli: tuning failed\n", stderr);
+      std::fputs(stopRequested.load() != 0 ? "vantrel-cli: stopped while tuning\n" : "vantrel-cli: tuning failed\n",
+                 stderr);
     } else {
       exitCode = MonitorStream(options, model);
     }

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "tests/health/cbr_stream.h"
@@ -269,6 +270,38 @@ TEST_F(MonitorCli, CtrlCEndsWithASummary) {
   EXPECT_EQ(monitor.Wait(), 0);
   EXPECT_NE(monitor.out().find("Monitored for"), std::string::npos) << monitor.out();
   EXPECT_NE(monitor.out().find("1.4  Continuity_count_error"), std::string::npos);
+}
+
+// A box that never answers one request: a stop signal still ends the monitor
+// at once, with the usual summary once streaming.
+TEST_F(MonitorCli, StopSignalsEndItWhileARequestHangs) {
+  struct Hang {
+    const char* code;  // the request the box never answers
+    int signal;
+    int exitCode;
+  };
+  for (const Hang& hang : {Hang{"222328", SIGTERM, 1}, Hang{"22233C", SIGHUP, 0}}) {
+    SCOPED_TRACE(hang.code);
+    BoxSimProcess box;
+    ASSERT_TRUE(box.Start({"--kind", "t", "--lock-ms", "0", "--hang", hang.code}));
+    CliProcess monitor({"monitor", "--freq", "474000", "--bw", "8"});
+    const std::string awaited = std::string("00") + hang.code;
+    const auto hangs = [&] {
+      for (const std::string& line : box.JournalLines())
+        if (line.find(" " + awaited + " ") != std::string::npos) return true;
+      return false;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    while (!hangs() && std::chrono::steady_clock::now() - start < std::chrono::seconds(30))
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(hangs());
+    const auto signalled = std::chrono::steady_clock::now();
+    monitor.Signal(hang.signal);
+    EXPECT_EQ(monitor.Wait(), hang.exitCode) << monitor.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(20));
+    if (hang.exitCode == 0) EXPECT_NE(monitor.out().find("Monitored for"), std::string::npos) << monitor.out();
+    else EXPECT_NE(monitor.err().find("stopped while tuning"), std::string::npos) << monitor.err();
+  }
 }
 
 TEST_F(MonitorCli, WithoutABoxItFails) {
