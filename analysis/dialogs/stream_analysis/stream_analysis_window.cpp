@@ -360,7 +360,18 @@ void CStreamAnalysisWnd::Poll() {
 
 void CStreamAnalysisWnd::ShowResult() {
   ShowSummary();
+  // New PIDs reset the model, which drops the selection: the chart's PID is
+  // selected again.
+  const int selected = SelectedPid();
   pidModel_->SetResult(result_);
+  if (selected >= 0 && SelectedPid() != selected) {
+    for (int row = 0; row < pidSort_->rowCount(); ++row) {
+      if (pidSort_->index(row, 0).data(PidTableModel::kPidRole).toInt() == selected) {
+        pidTable_->selectRow(row);
+        break;
+      }
+    }
+  }
   ShowChecks();
   ShowOccurrences();
   ShowChart();
