@@ -221,6 +221,14 @@ int HealthResult::ChecksWithErrors() const {
   return n;
 }
 
+HealthVerdict HealthResult::Verdict() const {
+  if (packets == 0) return HealthVerdict::NoStream;
+  if (TotalErrors() > 0) return HealthVerdict::Errors;
+  for (const HealthCheckResult& c : checks)
+    if (!c.evaluated) return HealthVerdict::NotEvaluated;
+  return HealthVerdict::NoErrors;
+}
+
 std::string DescribePidCarries(PidKind kind, int program, int streamType) {
   const std::string of = program >= 0 ? " of program " + std::to_string(program) : "";
   const std::string type = streamType >= 0 ? Format(" (stream_type 0x%02X)", streamType) : "";

@@ -75,7 +75,19 @@ struct HealthCheckResult {
   // false: the check could not be evaluated (no stream clock, or a stream not
   // constant-bitrate enough for the PCR accuracy); count is then meaningless.
   bool evaluated = true;
+  // Why the check was not evaluated: an English template whose %s are filled
+  // in order with notEvaluatedValues (FillTemplate). Empty when evaluated.
+  std::string notEvaluatedTemplate;
+  std::vector<std::string> notEvaluatedValues;
   std::vector<HealthOccurrence> first;  // at most HealthLimits::maxOccurrences
+};
+
+// The one-word outcome every display shows first.
+enum class HealthVerdict {
+  NoStream,      // no packet was ever framed: no verdict on the checks
+  Errors,        // at least one evaluated check counted an error
+  NotEvaluated,  // no error, but some checks could not be evaluated
+  NoErrors,      // every check evaluated, none counted an error
 };
 
 // What a PID carries, as far as the PSI seen so far tells.
@@ -150,6 +162,7 @@ struct HealthResult {
   // Errors over the evaluated checks, and how many checks have any.
   uint64_t TotalErrors() const;
   int ChecksWithErrors() const;
+  HealthVerdict Verdict() const;
 };
 
 class StreamHealth {
