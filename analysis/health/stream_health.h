@@ -138,6 +138,15 @@ struct PidBitrateSeries {
   std::vector<double> bitrateBps;  // one per point of the mux series
 };
 
+// Where framing gained sync: the packet at byteOffset (its first byte, prefix
+// included) is analysed packet number firstPacket. Packet numbers between two
+// segments follow at the packet size, so a display numbers packets as the
+// engine does.
+struct SyncSegment {
+  uint64_t byteOffset = 0;
+  uint64_t firstPacket = 0;
+};
+
 struct HealthResult {
   int packetSize = 0;           // 0 while no sync was ever found
   bool packetSizeForced = false;
@@ -151,6 +160,7 @@ struct HealthResult {
   std::optional<double> durationS;
   std::optional<double> recentBitrateBps;  // over about the last second of stream time
   int pcrPid = -1;              // the PID whose PCRs time the stream
+  std::vector<SyncSegment> syncSegments;  // in stream order; the first ones if very many
   std::vector<PidStats> pids;   // PIDs seen, ascending
   std::vector<ProgramInfo> programs;  // from the PAT and PMTs, ascending program number
   std::array<HealthCheckResult, kHealthCheckCount> checks;
