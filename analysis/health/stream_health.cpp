@@ -271,6 +271,7 @@ struct StreamHealth::Impl {
 
   HealthLimits limits;
   bool finished = false;
+  StreamObserver* observer = nullptr;
 
   // ---- framing
   int packetSize = 0;       // 0 until detected
@@ -604,8 +605,10 @@ struct StreamHealth::Impl {
 
     if (s.presenceTracker >= 0) TrackerAdd(s.presenceTracker, mark);
     // A duplicate repeats a payload already taken.
-    if ((s.roles & (kRolePsi | kRolePts)) && counter != Counter::Duplicate) {
+    if ((s.roles & (kRolePsi | kRolePts | kRoleEs)) && counter != Counter::Duplicate) {
       const bool payload = (afc & 1) && payloadStart < kTsSize;
+      if (observer && (s.roles & kRoleEs) && payload && !tei && scrambling == 0)
+        observer->OnEsPayload(pid, p + payloadStart, kTsSize - payloadStart, (b1 & 0x40) != 0, mark.offset);
       if (s.roles & kRolePsi) {
         SectionAssembler* a = assemblers[static_cast<size_t>(pid)].get();
         if (tei || scrambling != 0 || continuityBroken || !payload) {
@@ -966,6 +969,8 @@ struct StreamHealth::Impl {
   void Section(int pid, const uint8_t* s, size_t size, const Mark& mark) {
     const int tableId = s[0];
     const bool longForm = size >= 3 && (s[1] & 0x80) != 0;
+    if (observer && (!longForm || (size >= 12 && CheckSectionCrc(s, static_cast<int>(size)) == 1)))
+      observer->OnSection(pid, s, size, mark.offset);
     if (pid == 0) {
       if (tableId != 0x00) {
         Report(HealthCheck::Pat, mark, pid, [&] {
@@ -1276,6 +1281,10 @@ StreamHealth::~StreamHealth() = default;
 void StreamHealth::Feed(const uint8_t* data, size_t size) { impl_->Feed(data, size); }
 void StreamHealth::Finish() { impl_->Finish(); }
 void StreamHealth::MarkGap() { impl_->MarkGap(); }
+void StreamHealth::SetObserver(StreamObserver* observer) { impl_->observer = observer; }
+void StreamHealth::AssembleSectionsOn(int pid) {
+  if (pid >= 0 && pid < kPidCount) impl_->pids[static_cast<size_t>(pid)].roles |= kRolePsi;
+}
 HealthResult StreamHealth::Snapshot() const { return impl_->Snapshot(); }
 uint64_t StreamHealth::BytesFed() const { return impl_->base + impl_->carry.size(); }
 uint64_t StreamHealth::PacketsAnalysed() const { return impl_->packets; }

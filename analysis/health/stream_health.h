@@ -175,6 +175,23 @@ struct HealthResult {
   HealthVerdict Verdict() const;
 };
 
+// What the engine passes on to a reader of the tables and elementary streams
+// (service information, codec headers). Called on the feeding thread, in
+// stream order.
+class StreamObserver {
+public:
+  virtual ~StreamObserver() = default;
+  // A whole section on a PID whose sections are assembled (PSI and SI PIDs,
+  // PMT PIDs, and those asked for with AssembleSectionsOn): long-form
+  // sections only with a right CRC_32. Never from a packet with
+  // transport_error_indicator set.
+  virtual void OnSection(int pid, const uint8_t* section, size_t size, uint64_t byteOffset) = 0;
+  // The payload of a packet of an elementary stream a PMT names, unscrambled,
+  // without transport_error_indicator, not a duplicate.
+  virtual void OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart,
+                           uint64_t byteOffset) = 0;
+};
+
 class StreamHealth {
 public:
   explicit StreamHealth(const HealthLimits& limits = {});
@@ -190,6 +207,12 @@ public:
   // Bytes were lost between the previous Feed and the next (a ring overrun):
   // framing starts afresh and continuity is not judged across the gap.
   void MarkGap();
+  // Passes sections and elementary stream payloads to `observer` (null: to
+  // nobody). The observer outlives the feeding.
+  void SetObserver(StreamObserver* observer);
+  // Assembles the sections of `pid` from now on (a table another table names,
+  // such as the ATSC tables the MGT lists).
+  void AssembleSectionsOn(int pid);
 
   // The result so far (complete after Finish).
   HealthResult Snapshot() const;
