@@ -22,6 +22,7 @@ struct AnalyzeOptions {
   std::string packetSize = "auto";
   std::optional<int64_t> pcrIntervalMs;
   std::optional<int64_t> pidTimeoutS;
+  std::optional<int64_t> dataPidTimeoutS;
   std::optional<int64_t> maxBytes;
 };
 
@@ -57,6 +58,7 @@ int RunAnalyze(const AnalyzeOptions& options) {
   if (options.packetSize != "auto") limits.packetSize = std::stoi(options.packetSize);
   if (options.pcrIntervalMs) limits.pcrIntervalS = static_cast<double>(*options.pcrIntervalMs) / 1e3;
   if (options.pidTimeoutS) limits.pidTimeoutS = static_cast<double>(*options.pidTimeoutS);
+  if (options.dataPidTimeoutS) limits.dataPidTimeoutS = static_cast<double>(*options.dataPidTimeoutS);
 
   HealthFileOptions fileOptions;
   if (options.maxBytes) fileOptions.maxBytes = static_cast<uint64_t>(*options.maxBytes);
@@ -96,14 +98,20 @@ CliCommandRegistration analyzeCommand(
                          "PCR repetition limit in milliseconds (default 40)")
           ->check(CliNumber(1, 100000));
       command.add_option("--pid-timeout-s", options->pidTimeoutS,
-                         "How long a PID a PMT names may be absent, in seconds (default 5)")
+                         "How long a video, audio or PCR PID a PMT names may be absent, in seconds (default 5)")
+          ->check(CliNumber(1, 86400));
+      command.add_option("--data-pid-timeout-s", options->dataPidTimeoutS,
+                         "How long a subtitle, teletext or data PID a PMT names may be absent, in seconds "
+                         "(default: not checked)")
           ->check(CliNumber(1, 86400));
       command.add_option("--max-bytes", options->maxBytes, "Read at most N bytes")
           ->check(CliNumber(1, INT64_MAX));
       command.footer(
-          "Reads the whole input. Intervals are measured on the stream's own clock (the PCRs of "
-          "the first PID carrying them); without PCRs the bitrate, the duration and the interval "
-          "checks are reported as unknown or not evaluated. Exit 0 when the input was analysed "
+          "Reads the whole input. Intervals are measured on the stream's own clock: the PCRs of "
+          "every PID a PMT names as PCR_PID, against the byte position in the input. Without them "
+          "the bitrate and the duration are unknown and the checks that need time say why they "
+          "were not evaluated; the summary says \"No errors\" only when every check was "
+          "evaluated. Exit 0 when the input was analysed "
           "(errors found are results), 1 when it cannot be read or holds no transport stream, "
           "2 on a usage error.");
       return [options] { return RunAnalyze(*options); };

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/engine/dvb_text.h"
+#include "platform/ui_hooks.h"
 
 namespace {
 
@@ -21,6 +22,20 @@ std::string Format(const char* format, Args... args) {
   char text[512];
   std::snprintf(text, sizeof text, format, args...);
   return text;
+}
+
+const char* VerdictKey(HealthVerdict verdict) {
+  switch (verdict) {
+    case HealthVerdict::NoStream: return "no_stream";
+    case HealthVerdict::Errors: return "errors";
+    case HealthVerdict::NotEvaluated: return "not_evaluated";
+    case HealthVerdict::NoErrors: return "no_errors";
+  }
+  return "";
+}
+
+std::string Reason(const HealthCheckResult& result) {
+  return FillTemplate(result.notEvaluatedTemplate, result.notEvaluatedValues);
 }
 
 std::string Rate(const std::optional<double>& bps) {
@@ -89,8 +104,13 @@ std::string HealthJson(const HealthResult& r, int indent) {
         {"key", info.key},
         {"count", result.evaluated ? Json(result.count) : Json(nullptr)},
         {"first", std::move(first)},
+        {"evaluated", result.evaluated},
+        {"not_evaluated_reason", result.evaluated ? Json(nullptr) : Json(Reason(result))},
     });
   }
+  Json segments = Json::array();
+  for (const SyncSegment& s : r.syncSegments)
+    segments.push_back({{"offset", s.byteOffset}, {"first_packet", s.firstPacket}});
   Json root = {
       {"packet_size", r.packetSize},
       {"packets", r.packets},
@@ -105,6 +125,8 @@ std::string HealthJson(const HealthResult& r, int indent) {
       {"partial", r.partial},
       {"programs", std::move(programs)},
       {"checks", std::move(checks)},
+      {"verdict", VerdictKey(r.Verdict())},
+      {"sync_segments", std::move(segments)},
   };
   return root.dump(indent, ' ', false, Json::error_handler_t::replace) + "\n";
 }
@@ -144,7 +166,7 @@ std::string HealthText(const HealthResult& r) {
     const HealthCheckResult& result = r.checks[c];
     std::string name = Format("%-5s%s", info.number, info.name);
     if (!result.evaluated) {
-      t += Format("%-40s  not evaluated\n", name.c_str());
+      t += Format("%-40s  not evaluated: %s\n", name.c_str(), Reason(result).c_str());
       continue;
     }
     t += Format("%-40s %9" PRIu64, name.c_str(), result.count);
@@ -153,8 +175,28 @@ std::string HealthText(const HealthResult& r) {
                   result.first.front().description.c_str());
     t += "\n";
   }
-  const uint64_t errors = r.TotalErrors();
-  t += errors == 0 ? std::string("\nNo errors\n")
-                   : Format("\n%" PRIu64 " errors in %d checks\n", errors, r.ChecksWithErrors());
+  // The verdict: never "No errors" while a check could not say.
+  std::string notEvaluated;
+  for (size_t c = 0; c < kHealthCheckCount; ++c) {
+    const HealthCheckResult& result = r.checks[c];
+    if (result.evaluated) continue;
+    const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(c));
+    notEvaluated += Format("  %-5s%s: ", info.number, info.name) + Reason(result) + "\n";
+  }
+  switch (r.Verdict()) {
+    case HealthVerdict::NoStream:
+      t += "\nNo packets: nothing was checked\n";
+      break;
+    case HealthVerdict::Errors:
+      t += Format("\n%" PRIu64 " errors in %d checks\n", r.TotalErrors(), r.ChecksWithErrors());
+      if (!notEvaluated.empty()) t += "Not evaluated:\n" + notEvaluated;
+      break;
+    case HealthVerdict::NotEvaluated:
+      t += "\nNo errors in the checks evaluated; not evaluated:\n" + notEvaluated;
+      break;
+    case HealthVerdict::NoErrors:
+      t += "\nNo errors\n";
+      break;
+  }
   return t;
 }

@@ -16,12 +16,14 @@
 #include <string>
 #include <vector>
 
-// The limits of the checks. Times are on the stream's own clock (its PCRs).
+// The limits of the checks. Times are on the stream's own clock: the PCRs
+// of the PIDs that the PMTs name as PCR_PID, against the byte position.
 struct HealthLimits {
   int packetSize = 0;                 // 0: detect; else 188, 192, 204 or 208
   double patIntervalS = 0.5;          // PAT_error: PID 0 sections at least this often
   double pmtIntervalS = 0.5;          // PMT_error: per PMT PID
-  double pidTimeoutS = 5.0;           // PID_error: a referenced PID absent this long
+  double pidTimeoutS = 5.0;           // PID_error: a video, audio or PCR PID absent this long
+  double dataPidTimeoutS = 0;         // PID_error for subtitle, teletext and data PIDs; 0: not checked
   double pcrIntervalS = 0.040;        // PCR_repetition_error
   double pcrDiscontinuityS = 0.100;   // PCR steps outside 0..this without the indicator
   double pcrAccuracyS = 500e-9;       // PCR_accuracy_error, ± this
@@ -159,7 +161,7 @@ struct HealthResult {
   std::optional<double> bitrateBps;  // mux bitrate from the first PCR PID; 188-byte packets
   std::optional<double> durationS;
   std::optional<double> recentBitrateBps;  // over about the last second of stream time
-  int pcrPid = -1;              // the PID whose PCRs time the stream
+  int pcrPid = -1;              // the first PID whose PCRs timed the stream (others may too)
   std::vector<SyncSegment> syncSegments;  // in stream order; the first ones if very many
   std::vector<PidStats> pids;   // PIDs seen, ascending
   std::vector<ProgramInfo> programs;  // from the PAT and PMTs, ascending program number

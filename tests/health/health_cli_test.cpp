@@ -108,7 +108,7 @@ std::vector<std::string> Lines(const std::string& text) {
 class AnalyzeCli : public ::testing::Test {
 protected:
   std::string StreamWithOneContinuityError() {
-    Bytes ts = CbrStream(Slot(0.5)).StandardProgram().Build();
+    Bytes ts = CbrStream(Slot(1.2)).StandardProgram().Build();
     // One audio packet lost, its slot taken by a null packet.
     for (size_t at = 188 * 5000; at < ts.size(); at += 188) {
       if ((((ts[at + 1] & 0x1F) << 8) | ts[at + 2]) == kAudioPid) {
@@ -133,7 +133,8 @@ TEST_F(AnalyzeCli, JsonHasTheAgreedShape) {
   EXPECT_EQ(j["packet_size"], 188);
   EXPECT_EQ(j["bytes"].get<uint64_t>(), j["packets"].get<uint64_t>() * 188);
   EXPECT_NEAR(j["bitrate_bps"].get<double>(), kCbrBitrate, kCbrBitrate * 0.001);
-  EXPECT_NEAR(j["duration_s"].get<double>(), 0.5, 0.001);
+  EXPECT_NEAR(j["duration_s"].get<double>(), 1.2, 0.001);
+  EXPECT_EQ(j["verdict"], "errors");
   for (const char* key : {"sync_loss", "sync_byte", "pat", "continuity", "pmt", "pid", "transport", "crc",
                           "pcr_repetition", "pcr_discontinuity", "pcr_accuracy", "pts", "cat"}) {
     ASSERT_TRUE(j["errors"].contains(key)) << key;
@@ -197,14 +198,31 @@ TEST_F(AnalyzeCli, WithoutPcrsTheTimingFieldsAreNull) {
   EXPECT_TRUE(j["errors"]["pat"].is_null());
   EXPECT_TRUE(j["errors"]["pcr_accuracy"].is_null());
   EXPECT_EQ(j["errors"]["continuity"], 0);
+  // Never "no errors" when checks could not be made: which and why.
+  EXPECT_EQ(j["verdict"], "not_evaluated");
+  EXPECT_EQ(j["checks"][2]["evaluated"], false);
+  EXPECT_EQ(j["checks"][2]["not_evaluated_reason"], "no PMT names a PCR_PID: the stream has no clock");
+  const std::string text = RunCli({"analyze", path}).out;
+  EXPECT_EQ(text.find("No errors\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("1.3  PAT_error: no PMT names a PCR_PID: the stream has no clock"), std::string::npos) << text;
 }
 
 TEST_F(AnalyzeCli, LimitsComeFromTheOptions) {
-  Bytes ts = CbrStream(Slot(0.5)).PcrEvery(kVideoPid, 0.041).Build();
+  // PCRs every 41 ms; a teletext PID the PMT names that never comes.
+  const Bytes teletext = Descriptor(0x56, {'e', 'n', 'g', 0x09, 0x00});
+  const Bytes pmt = PmtSection(1, kVideoPid, {{0x02, kVideoPid}, {0x06, 0x102, teletext}});
+  Bytes ts = CbrStream(Slot(1.5))
+                 .PcrEvery(kVideoPid, 0.041)
+                 .SectionEvery(0, StandardPat(), 0.1)
+                 .SectionEvery(kPmtPid, pmt, 0.1, 0.001)
+                 .Build();
   const std::string path = dir_.File("pcr41.ts");
   ASSERT_TRUE(WriteTsFile(path, ts));
-  EXPECT_GT(Json::parse(RunCli({"analyze", path, "--json"}).out)["errors"]["pcr_repetition"], 0);
+  const Json plain = Json::parse(RunCli({"analyze", path, "--json"}).out);
+  EXPECT_GT(plain["errors"]["pcr_repetition"], 0);
+  EXPECT_EQ(plain["errors"]["pid"], 0);
   EXPECT_EQ(Json::parse(RunCli({"analyze", path, "--json", "--pcr-interval-ms", "45"}).out)["errors"]["pcr_repetition"], 0);
+  EXPECT_EQ(Json::parse(RunCli({"analyze", path, "--json", "--data-pid-timeout-s", "1"}).out)["errors"]["pid"], 1);
   CliRun forced = RunCli({"analyze", path, "--json", "--packet-size", "204"});
   EXPECT_EQ(forced.exitCode, 1);
 }

@@ -104,16 +104,36 @@ TEST(HealthFraming, NoTransportStreamIsNeverSynced) {
   EXPECT_FALSE(Analyse(few).everSynced);
 }
 
-TEST(HealthFraming, OneBadSyncByteIsAnErrorButNotASyncLoss) {
+TEST(HealthFraming, OneBadSyncByteIsAnErrorButTheRestOfThePacketStillCounts) {
   Bytes ts = ShortProgram();
   ts[188 * 1000] = 0x46;
   const HealthResult r = Analyse(ts);
   EXPECT_EQ(Count(r, HealthCheck::SyncByte), 1u);
   EXPECT_EQ(Count(r, HealthCheck::SyncLoss), 0u);
-  EXPECT_EQ(r.packets, ts.size() / 188 - 1);
+  // Not a lost packet: counted, its counter followed, no byte skipped.
+  EXPECT_EQ(r.packets, ts.size() / 188);
+  EXPECT_EQ(r.bytesSkipped, 0u);
+  EXPECT_EQ(r.TotalErrors(), 1u);
   ASSERT_EQ(r.check(HealthCheck::SyncByte).first.size(), 1u);
   EXPECT_EQ(r.check(HealthCheck::SyncByte).first[0].byteOffset, 188u * 1000);
   EXPECT_EQ(r.check(HealthCheck::SyncByte).first[0].packetIndex, 1000u);
+}
+
+TEST(HealthFraming, ABadSyncByteOnTheLastPacketIsCountedOnceAndNothingIsInvented) {
+  for (size_t cut : {size_t{0}, size_t{100}}) {
+    SCOPED_TRACE(cut);
+    Bytes ts = ShortProgram();
+    ts.resize(ts.size() - cut);
+    const size_t last = (ts.size() - 1) / 188 * 188;
+    ts[last] = 0x12;
+    const HealthResult r = Analyse(ts);
+    EXPECT_EQ(Count(r, HealthCheck::SyncLoss), 0u);
+    EXPECT_EQ(Count(r, HealthCheck::SyncByte), 1u);
+    EXPECT_EQ(r.check(HealthCheck::SyncByte).first.at(0).description, "sync byte 0x12 instead of 0x47");
+    // Whole: still a packet. Cut short: stray bytes.
+    EXPECT_EQ(r.packets * 188 + r.bytesSkipped, ts.size());
+    EXPECT_EQ(r.bytesSkipped, cut == 0 ? 0u : 88u);
+  }
 }
 
 TEST(HealthFraming, TwoBadSyncBytesLoseSyncFiveGoodOnesRegainIt) {

@@ -37,16 +37,24 @@ IndependentCount CountPackets(const Bytes& bytes, size_t size, size_t syncAt) {
   uint64_t firstIndex = 0, lastIndex = 0;
   double firstPcr = 0, lastPcr = 0;
   std::map<int, int> lastCc;
+  std::map<int, Bytes> lastBytes;
   for (size_t at = syncAt; at + 188 <= bytes.size(); at += size) {
     const uint8_t* p = &bytes[at];
     EXPECT_EQ(p[0], 0x47) << at;
     const int pid = ((p[1] & 0x1F) << 8) | p[2];
     ++c.packets[pid];
     const int cc = p[3] & 15;
-    if (pid != 0x1FFF && (p[3] & 0x10)) {
+    if (p[1] & 0x80) {
+      lastCc.erase(pid);  // a damaged packet: its counter is not trusted
+    } else if (pid != 0x1FFF && (p[3] & 0x10)) {
+      // A repeated counter is a duplicate only on the same bytes.
       auto last = lastCc.find(pid);
-      if (last != lastCc.end() && cc != ((last->second + 1) & 15) && cc != last->second) ++c.ccBreaks;
+      const Bytes bytes(p + 1, p + 188);
+      if (last != lastCc.end() && cc != ((last->second + 1) & 15) &&
+          (cc != last->second || lastBytes[pid] != bytes))
+        ++c.ccBreaks;
       lastCc[pid] = cc;
+      lastBytes[pid] = bytes;
     }
     const bool pcr = (p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10);
     if (pcr && (pcrPid < 0 || pid == pcrPid)) {
@@ -79,7 +87,9 @@ void ExpectMatches(const HealthResult& r, const IndependentCount& c) {
     EXPECT_FALSE(r.bitrateBps);
   } else {
     ASSERT_TRUE(r.bitrateBps);
-    EXPECT_NEAR(*r.bitrateBps, c.bitrate, c.bitrate * 1e-6);
+    // The clock starts at the first PCR after the PMT names the PID; the
+    // PCRs of a capture are not exactly linear in the position.
+    EXPECT_NEAR(*r.bitrateBps, c.bitrate, c.bitrate * 1e-4);
   }
 }
 
@@ -145,14 +155,14 @@ TEST(HealthSamples, DamagedInputNeverCrashesAndEveryByteIsAccountedFor) {
 }
 
 TEST(HealthSamples, MemoryStaysBoundedOnEveryPidAndEveryError) {
-  // All 8192 PIDs, every packet a continuity break and a transport error.
+  // All 8192 PIDs, every packet a continuity break or a transport error.
   HealthLimits limits;
   limits.maxSeriesPoints = 64;
   StreamHealth health(limits);
   Bytes packet = tsbuild::TsPacket({.pid = 0, .tei = 1});
   for (int i = 0; i < 200000; ++i) {
     const int pid = i % 8192;
-    packet[1] = static_cast<uint8_t>(0x80 | (pid >> 8));
+    packet[1] = static_cast<uint8_t>((i % 2 == 0 ? 0x80 : 0) | (pid >> 8));
     packet[2] = static_cast<uint8_t>(pid);
     packet[3] = static_cast<uint8_t>(0x10 | (((i / 8192) * 3) & 15));
     health.Feed(packet.data(), packet.size());
@@ -160,10 +170,10 @@ TEST(HealthSamples, MemoryStaysBoundedOnEveryPidAndEveryError) {
   health.Finish();
   const HealthResult r = health.Snapshot();
   EXPECT_EQ(r.pids.size(), 8192u);
-  EXPECT_EQ(Count(r, HealthCheck::Transport), 200000u);
+  EXPECT_EQ(Count(r, HealthCheck::Transport), 100000u);
   EXPECT_EQ(r.check(HealthCheck::Transport).first.size(), limits.maxOccurrences);
   EXPECT_LE(r.check(HealthCheck::Continuity).first.size(), limits.maxOccurrences);
-  EXPECT_GT(Count(r, HealthCheck::Continuity), 100000u);
+  EXPECT_GT(Count(r, HealthCheck::Continuity), 40000u);
 }
 
 }  // namespace

@@ -1,0 +1,220 @@
+#include "analysis/health/health_framing.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace health {
+
+namespace {
+
+constexpr size_t kTsSize = 188;
+// Bytes of new input joined to a carried tail: more than any look-ahead.
+constexpr size_t kJoinBytes = 4096;
+constexpr int kMaxSyncRun = 10;
+// Packets looked at when choosing between packet sizes that all fit.
+constexpr int kDetectRun = 10;
+constexpr size_t kMaxSegments = 4096;
+
+// Sync bytes at `at`, at + stride, ... for `run` packets, within len.
+bool Chain(const uint8_t* buf, size_t len, size_t at, int stride, int run) {
+  for (int k = 0; k < run; ++k) {
+    const size_t pos = at + static_cast<size_t>(k) * static_cast<size_t>(stride);
+    if (pos >= len || buf[pos] != 0x47) return false;
+  }
+  return true;
+}
+
+// Sync bytes in a row at `stride` from `at`, up to `limit`.
+int ChainLength(const uint8_t* buf, size_t len, size_t at, int stride, int limit) {
+  int n = 0;
+  while (n < limit && Chain(buf, len, at + static_cast<size_t>(n) * static_cast<size_t>(stride), stride, 1)) ++n;
+  return n;
+}
+
+}  // namespace
+
+PacketFramer::PacketFramer(const HealthLimits& limits, CheckBoard& board, PacketSink& sink)
+    : syncAcquire_(std::clamp(limits.syncAcquirePackets, 1, kMaxSyncRun)),
+      syncLoss_(std::clamp(limits.syncLossPackets, 1, kMaxSyncRun)),
+      board_(board),
+      sink_(sink) {
+  const int size = limits.packetSize;
+  packetSize_ = size == 188 || size == 192 || size == 204 || size == 208 ? size : 0;
+  // Sync hunting looks this far ahead of a candidate sync byte.
+  huntLookahead_ = static_cast<size_t>(std::max(syncAcquire_, kDetectRun)) * 208 + 8;
+  lossLookahead_ = static_cast<size_t>(syncLoss_) * 208 + 8;
+}
+
+// The packet size and sync position at a 0x47 at `at`, or 0. Where several
+// sizes fit (a trailer full of 0x47 fits 204 inside 208 for a few packets),
+// the one whose run of sync bytes lasts longest wins. A 192-byte stream
+// whose 4-byte prefixes begin with 0x47 shows two runs four bytes apart;
+// the later one holds the sync bytes.
+int PacketFramer::DetectAt(const uint8_t* buf, size_t len, size_t at, int run, size_t* syncAt) const {
+  static constexpr int kSizes[] = {188, 204, 208, 192};
+  int best = 0;
+  int bestLength = 0;
+  for (int size : kSizes) {
+    if (packetSize_ != 0 && size != packetSize_) continue;
+    if (!Chain(buf, len, at, size, run)) continue;
+    size_t sync = at;
+    if (size == 192 && Chain(buf, len, at + 4, size, run)) sync = at + 4;
+    const int length = ChainLength(buf, len, sync, size, kDetectRun);
+    if (length > bestLength) {
+      best = size;
+      bestLength = length;
+      *syncAt = sync;
+    }
+  }
+  return best;
+}
+
+void PacketFramer::ReportSyncByte(uint8_t value, uint64_t syncOffset) {
+  board_.Report(HealthCheck::SyncByte, {packets_, PacketOffset(syncOffset)}, -1, [&]() -> Described {
+    return {"sync byte %s instead of 0x47", {Hex2(value)}};
+  });
+}
+
+void PacketFramer::Deliver(const uint8_t* p, uint64_t syncOffset, bool syncDamaged) {
+  sink_.OnPacket(p, {packets_, PacketOffset(syncOffset)}, syncDamaged);
+  ++packets_;
+}
+
+// Processes buf[0, len) (input offset base_); returns the bytes consumed.
+// Unless `final`, stops where a decision needs bytes beyond len.
+size_t PacketFramer::Process(const uint8_t* buf, size_t len, bool final) {
+  size_t i = 0;
+  while (i < len) {
+    if (locked_) {
+      const size_t size = static_cast<size_t>(packetSize_);
+      // The hot path: whole packets with their sync byte.
+      while (len - i >= kTsSize && buf[i] == 0x47 && (len - i >= size || final)) {
+        Deliver(buf + i, base_ + i, false);
+        i += std::min(size, len - i);
+      }
+      if (i >= len) break;
+      if (len - i < kTsSize) {
+        if (!final) break;
+        // A last packet cut short (with a bad sync byte: stray bytes).
+        if (buf[i] == 0x47) {
+          truncatedTail_ += len - i;
+        } else {
+          ReportSyncByte(buf[i], base_ + i);
+          bytesSkipped_ += len - i;
+        }
+        i = len;
+        break;
+      }
+      if (buf[i] == 0x47) break;  // whole packet not yet here
+      // A bad sync byte: sync is lost when the next ones are bad too; the
+      // end of the input decides nothing.
+      if (len - i < lossLookahead_ && !final) break;
+      bool lost = true;
+      for (int k = 1; k < syncLoss_ && lost; ++k) {
+        const size_t next = i + static_cast<size_t>(k) * size;
+        if (next >= len || buf[next] == 0x47) lost = false;
+      }
+      if (syncLoss_ == 1) lost = true;
+      if (!lost) {
+        ReportSyncByte(buf[i], base_ + i);
+        Deliver(buf + i, base_ + i, true);
+        i += std::min(size, len - i);
+        continue;
+      }
+      for (int k = 0; k < syncLoss_; ++k) {
+        const size_t at = i + static_cast<size_t>(k) * size;
+        ReportSyncByte(buf[at], base_ + at);
+      }
+      board_.Report(HealthCheck::SyncLoss, {packets_, PacketOffset(base_ + i)}, -1, [&]() -> Described {
+        return {"sync lost after %s bad sync bytes in a row", {std::to_string(syncLoss_)}};
+      });
+      locked_ = false;
+      bytesSkipped_ += 1;
+      i += 1;
+      continue;
+    }
+    // Hunting for sync.
+    const void* found = std::memchr(buf + i, 0x47, len - i);
+    if (found == nullptr) {
+      bytesSkipped_ += len - i;
+      i = len;
+      break;
+    }
+    const size_t at = static_cast<size_t>(static_cast<const uint8_t*>(found) - buf);
+    bytesSkipped_ += at - i;
+    i = at;
+    if (len - i < huntLookahead_ && !final) break;
+    int run = syncAcquire_;
+    size_t syncAt = i;
+    int size = 0;
+    if (!final || len - i >= huntLookahead_) {
+      size = DetectAt(buf, len, i, run, &syncAt);
+    } else {
+      // The end of the input: as many packets as are left, at least two.
+      for (; run >= 2 && size == 0; --run) size = DetectAt(buf, len, i, run, &syncAt);
+    }
+    if (size == 0) {
+      bytesSkipped_ += 1;
+      i += 1;
+      continue;
+    }
+    packetSize_ = size;
+    bytesSkipped_ += syncAt - i;
+    // The 4-byte prefix in front of the first sync byte belongs to the packet.
+    if (size == 192 && base_ + syncAt >= 4) bytesSkipped_ -= std::min<uint64_t>(4, bytesSkipped_);
+    i = syncAt;
+    locked_ = true;
+    everSynced_ = true;
+    if (segments_.size() < kMaxSegments) segments_.push_back({PacketOffset(base_ + syncAt), packets_});
+  }
+  return i;
+}
+
+void PacketFramer::Feed(const uint8_t* data, size_t size) {
+  if (finished_) return;
+  while (size > 0 && !carry_.empty()) {
+    const size_t old = carry_.size();
+    const size_t take = std::min(size, kJoinBytes);
+    carry_.insert(carry_.end(), data, data + take);
+    const size_t consumed = Process(carry_.data(), carry_.size(), false);
+    sink_.EndOfBuffer();
+    base_ += consumed;
+    if (consumed >= old) {
+      // Past the carried bytes: go on in the caller's buffer.
+      const size_t skip = consumed - old;
+      carry_.clear();
+      data += skip;
+      size -= skip;
+      break;
+    }
+    carry_.erase(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(consumed));
+    data += take;
+    size -= take;
+  }
+  if (size == 0) return;
+  const size_t consumed = Process(data, size, false);
+  sink_.EndOfBuffer();
+  base_ += consumed;
+  carry_.assign(data + consumed, data + size);
+}
+
+void PacketFramer::Finish() {
+  if (finished_) return;
+  const size_t consumed = Process(carry_.data(), carry_.size(), true);
+  sink_.EndOfBuffer();
+  base_ += consumed;
+  carry_.clear();
+  finished_ = true;
+}
+
+void PacketFramer::MarkGap() {
+  if (finished_) return;
+  if (!carry_.empty()) {
+    bytesSkipped_ += carry_.size();
+    base_ += carry_.size();
+    carry_.clear();
+  }
+  locked_ = false;
+}
+
+}  // namespace health

@@ -1,0 +1,111 @@
+#include "analysis/health/health_intervals.h"
+
+#include "analysis/health/health_clock.h"
+
+namespace health {
+
+namespace {
+
+HealthCheck CheckOf(IntervalKind kind) {
+  switch (kind) {
+    case IntervalKind::Pat: return HealthCheck::Pat;
+    case IntervalKind::Pmt: return HealthCheck::Pmt;
+    case IntervalKind::Packet: return HealthCheck::Pid;
+    case IntervalKind::Pcr: return HealthCheck::PcrRepetition;
+    case IntervalKind::Pts: return HealthCheck::Pts;
+  }
+  return HealthCheck::Pat;
+}
+
+const char* WhatOf(IntervalKind kind) {
+  switch (kind) {
+    case IntervalKind::Pat: return "PAT section";
+    case IntervalKind::Pmt: return "PMT section";
+    case IntervalKind::Packet: return "packet";
+    case IntervalKind::Pcr: return "PCR";
+    case IntervalKind::Pts: return "PTS";
+  }
+  return "";
+}
+
+}  // namespace
+
+int IntervalTrackers::Start(int id, IntervalKind kind, int pid, double limit, const Mark& from) {
+  if (id < 0) {
+    if (!free_.empty()) {
+      id = free_.back();
+      free_.pop_back();
+    } else {
+      trackers_.emplace_back();
+      id = static_cast<int>(trackers_.size()) - 1;
+    }
+  }
+  Tracker& t = trackers_[static_cast<size_t>(id)];
+  const bool dirty = t.dirty;
+  t = Tracker{};
+  t.dirty = dirty;  // still listed in dirty_
+  t.kind = kind;
+  t.pid = pid;
+  t.limit = limit;
+  t.active = true;
+  Event(id, from);
+  return id;
+}
+
+void IntervalTrackers::Stop(int id) {
+  if (!Active(id)) return;
+  Tracker& t = trackers_[static_cast<size_t>(id)];
+  t.stopped = true;
+  if (!t.dirty) {
+    t.dirty = true;
+    dirty_.push_back(id);
+  }
+}
+
+void IntervalTrackers::ReportGap(const Tracker& t, const Mark& at, double seconds, bool open,
+                                 CheckBoard& board) const {
+  board.Report(CheckOf(t.kind), at, t.pid, [&]() -> Described {
+    const std::string what = WhatOf(t.kind);
+    if (t.kind == IntervalKind::Pcr && !open)
+      return {"PID %s: PCR interval %s ms", {Hex4(t.pid), Format("%.3f", seconds * 1e3)}};
+    return {open ? "PID %s: no " + what + " for more than %s s (limit %s s)"
+                 : "PID %s: " + what + " %s s after the previous one (limit %s s)",
+            {Hex4(t.pid), Seconds3(seconds), Seconds3(t.limit)}};
+  });
+}
+
+void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board) {
+  for (int id : dirty_) {
+    Tracker& t = trackers_[static_cast<size_t>(id)];
+    t.dirty = false;
+    if (!t.active) continue;
+    if (t.spanAny) {
+      const double first = clock.At(t.spanFirst.offset);
+      if (t.haveLast && !t.openReported && first - t.lastTime > t.limit)
+        ReportGap(t, t.spanFirst, first - t.lastTime, false, board);
+      if (t.gapBytes > 0) {
+        const double gap = clock.At(t.gapTo.offset) - clock.At(t.gapFrom.offset);
+        if (gap > t.limit) ReportGap(t, t.gapTo, gap, false, board);
+      }
+      t.haveLast = true;
+      t.lastTime = clock.At(t.spanLast.offset);
+      t.openReported = false;
+      t.spanAny = false;
+      t.gapBytes = 0;
+    }
+    if (t.stopped) {
+      t.active = false;
+      free_.push_back(id);
+    }
+  }
+  dirty_.clear();
+  const double nowTime = clock.At(now.offset);
+  for (Tracker& t : trackers_) {
+    if (t.active && t.haveLast && !t.openReported && nowTime - t.lastTime > t.limit) {
+      t.openReported = true;
+      ReportGap(t, now, nowTime - t.lastTime, true, board);
+    }
+  }
+}
+
+}  // namespace health

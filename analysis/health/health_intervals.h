@@ -1,0 +1,77 @@
+// Interval checks: things that must recur within a limit (PAT sections,
+// each PMT's sections, packets of each referenced PID, PCRs of each
+// PCR_PID, PTSs of each video and audio PID). A tracker starts when the
+// thing is first expected, stops (without an error) when it no longer is,
+// and reports each gap over its limit once, including one still open at
+// the end of the stream.
+//
+// Positions are timed once the stream clock has passed them; until then a
+// tracker keeps only the first and last occurrence since the last clock
+// advance and the widest gap between them, which is all the check needs
+// since time is linear in position between two PCRs.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "analysis/health/health_checks.h"
+
+namespace health {
+
+class StreamClock;
+
+enum class IntervalKind { Pat, Pmt, Packet, Pcr, Pts };
+
+class IntervalTrackers {
+public:
+  // Starts tracking at `from` (reusing `id` when it is not negative);
+  // returns the tracker's id.
+  int Start(int id, IntervalKind kind, int pid, double limit, const Mark& from);
+  // No longer expected: what is pending is judged, nothing after.
+  void Stop(int id);
+  bool Active(int id) const { return id >= 0 && trackers_[static_cast<size_t>(id)].active; }
+
+  void Event(int id, const Mark& mark) {
+    Tracker& t = trackers_[static_cast<size_t>(id)];
+    if (!t.spanAny) {
+      t.spanFirst = mark;
+      t.spanAny = true;
+    } else if (mark.offset - t.spanLast.offset > t.gapBytes) {
+      t.gapBytes = mark.offset - t.spanLast.offset;
+      t.gapFrom = t.spanLast;
+      t.gapTo = mark;
+    }
+    t.spanLast = mark;
+    if (!t.dirty) {
+      t.dirty = true;
+      dirty_.push_back(id);
+    }
+  }
+
+  // Judges what the clock has timed up to `now` (the clock's latest
+  // anchor, or the end of the stream).
+  void Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board);
+
+private:
+  struct Tracker {
+    IntervalKind kind = IntervalKind::Pat;
+    int pid = 0;
+    double limit = 0;
+    bool active = false;
+    bool stopped = false;
+    bool dirty = false;
+    bool haveLast = false;
+    bool openReported = false;
+    bool spanAny = false;
+    double lastTime = 0;
+    Mark spanFirst, spanLast, gapFrom, gapTo;
+    uint64_t gapBytes = 0;
+  };
+  void ReportGap(const Tracker& t, const Mark& at, double seconds, bool open, CheckBoard& board) const;
+
+  std::vector<Tracker> trackers_;
+  std::vector<int> dirty_;
+  std::vector<int> free_;
+};
+
+}  // namespace health

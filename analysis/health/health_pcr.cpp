@@ -1,0 +1,80 @@
+#include "analysis/health/health_pcr.h"
+
+namespace health {
+
+namespace {
+
+constexpr double kPcrHz = 27e6;
+constexpr uint64_t kPcrModulus = (uint64_t{1} << 33) * 300;  // base 33 bits x 300
+
+}  // namespace
+
+uint64_t DecodePcr(const uint8_t* f) {
+  const uint64_t base = (uint64_t{f[0]} << 25) | (uint64_t{f[1]} << 17) | (uint64_t{f[2]} << 9) |
+                        (uint64_t{f[3]} << 1) | (f[4] >> 7);
+  return base * 300 + (((f[4] & 1u) << 8) | f[5]) % 300;
+}
+
+bool PcrChecks::OnPcr(int pid, const uint8_t* field, bool discontinuity, const Mark& mark) {
+  PidPcr& s = pids_[static_cast<size_t>(pid)];
+  const uint64_t pcr = DecodePcr(field);
+  ++s.count;
+  // Seconds since this PID's previous PCR, the wrap of the counter undone.
+  bool stepKnown = s.have && !discontinuity;
+  double step = 0;
+  if (stepKnown) {
+    const uint64_t forward = (pcr + kPcrModulus - s.last) % kPcrModulus;
+    step = forward <= kPcrModulus / 2 ? static_cast<double>(forward) / kPcrHz
+                                      : -static_cast<double>(kPcrModulus - forward) / kPcrHz;
+    if (step >= 0) s.maxInterval = std::max(s.maxInterval, step);
+  }
+  const uint64_t previousAxis = s.lastAxis;
+  s.have = true;
+  s.last = pcr;
+  s.lastAxis = mark.offset;
+  PidRole& role = context_.pids[static_cast<size_t>(pid)];
+  if (!(role.roles & kRolePcr)) return false;  // shown, not judged
+
+  const HealthLimits& limits = context_.limits;
+  const bool continuous = stepKnown && step >= 0 && step <= limits.pcrDiscontinuityS;
+  if (stepKnown && !continuous) {
+    context_.board.Report(HealthCheck::PcrDiscontinuity, mark, pid, [&]() -> Described {
+      return {"PID %s: PCR step of %s ms without discontinuity_indicator", {Hex4(pid), Format("%.3f", step * 1e3)}};
+    });
+  }
+  role.pcrSeen = true;
+  if (role.pcrTracker >= 0) context_.trackers.Event(role.pcrTracker, mark);
+
+  auto& fit = fits_[pid];
+  if (!fit) fit = std::make_unique<PcrAccuracyFit>(pid, limits.pcrAccuracyS);
+  if (continuous) {
+    s.runSeconds += step;
+  } else {
+    fit->Flush(context_.board, tally_);
+    s.runSeconds = 0;
+  }
+  fit->Add(mark, s.runSeconds, context_.board, tally_);
+
+  const bool advanced =
+      context_.clock.Tick(mark, stepKnown && step > 0 ? step : -1, previousAxis, limits.pcrDiscontinuityS);
+  if (advanced && clockPid_ < 0) clockPid_ = pid;
+  return advanced;
+}
+
+void PcrChecks::EndRun(int pid) {
+  auto it = fits_.find(pid);
+  if (it != fits_.end()) it->second->Flush(context_.board, tally_);
+  pids_[static_cast<size_t>(pid)].runSeconds = 0;
+}
+
+void PcrChecks::Gap() {
+  for (auto& [pid, fit] : fits_) fit->Flush(context_.board, tally_);
+  for (PidPcr& s : pids_) s.have = false;
+  context_.clock.Gap();
+}
+
+void PcrChecks::Finish() {
+  for (auto& [pid, fit] : fits_) fit->Flush(context_.board, tally_);
+}
+
+}  // namespace health

@@ -1,0 +1,182 @@
+#include "analysis/health/health_pcr_accuracy.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace health {
+
+namespace {
+
+constexpr double kHalfWindowS = PcrAccuracyFit::kWindowS / 2;
+// Reference PCRs are kept at least this far apart, so that a PID carrying
+// PCRs in every packet costs no more than a usual one.
+constexpr double kReferenceSpacingS = PcrAccuracyFit::kWindowS / 128;
+constexpr size_t kMaxPending = 4096;
+constexpr size_t kMinReferences = 6;
+// PCRs judged against one line.
+constexpr double kSliceS = 0.1;
+
+double Cross(const XY& o, const XY& a, const XY& b) { return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x); }
+
+// The line y = c + d x from which the points (ascending x) stray least.
+bool MinimaxLine(const std::vector<XY>& points, double* c, double* d) {
+  std::vector<XY> lower, upper;
+  for (const XY& p : points) {
+    while (lower.size() >= 2 && Cross(lower[lower.size() - 2], lower.back(), p) <= 0) lower.pop_back();
+    lower.push_back(p);
+    while (upper.size() >= 2 && Cross(upper[upper.size() - 2], upper.back(), p) >= 0) upper.pop_back();
+    upper.push_back(p);
+  }
+  double best = INFINITY;
+  auto consider = [&](const std::vector<XY>& edges, const std::vector<XY>& opposite, double sign) {
+    for (size_t k = 0; k + 1 < edges.size(); ++k) {
+      const XY& a = edges[k];
+      const XY& b = edges[k + 1];
+      if (b.x <= a.x) continue;
+      const double slope = (b.y - a.y) / (b.x - a.x);
+      double width = 0;
+      for (const XY& o : opposite) width = std::max(width, sign * (o.y - (a.y + slope * (o.x - a.x))));
+      if (width < best) {
+        best = width;
+        *d = slope;
+        *c = a.y - slope * a.x + sign * width / 2;
+      }
+    }
+  };
+  consider(lower, upper, 1);
+  consider(upper, lower, -1);
+  return std::isfinite(best);
+}
+
+double Median(std::vector<double>& values) {
+  const size_t middle = values.size() / 2;
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
+  return values[middle];
+}
+
+}  // namespace
+
+void PcrAccuracyFit::Add(const Mark& mark, double seconds, CheckBoard& board, PcrAccuracyTally& tally) {
+  const Point point{static_cast<double>(mark.offset), seconds, mark, ++serial_};
+  pending_.push_back(point);
+  if (references_.empty() || seconds - references_.back().y >= kReferenceSpacingS) references_.push_back(point);
+  while (!pending_.empty() &&
+         (pending_.front().y + kSliceS + kHalfWindowS <= seconds || pending_.size() > kMaxPending)) {
+    size_t count = 0;
+    while (count < pending_.size() && pending_[count].y < pending_.front().y + kSliceS) ++count;
+    JudgeSlice(count, board, tally);
+  }
+  const double keepFrom = (pending_.empty() ? seconds : pending_.front().y) - kHalfWindowS;
+  while (!references_.empty() && references_.front().y < keepFrom) references_.pop_front();
+}
+
+void PcrAccuracyFit::Flush(CheckBoard& board, PcrAccuracyTally& tally) {
+  while (!pending_.empty()) {
+    size_t count = 0;
+    while (count < pending_.size() && pending_[count].y < pending_.front().y + kSliceS) ++count;
+    JudgeSlice(std::max<size_t>(count, 1), board, tally);
+  }
+  references_.clear();
+}
+
+void PcrAccuracyFit::JudgeSlice(size_t count, CheckBoard& board, PcrAccuracyTally& tally) {
+  const Point& first = pending_.front();
+  const Point& last = pending_[count - 1];
+  double at = 0, slope = 0;
+  const double center = (first.y + last.y) / 2;
+  if (FitLine(&at, &slope, center, first.serial, last.serial, tally, count)) {
+    for (size_t k = 0; k < count; ++k) {
+      const Point& p = pending_[k];
+      const double error = p.y - (at + slope * (p.x - xCenter_));
+      ++tally.judged;
+      if (std::fabs(error) > limit_) {
+        board.Report(HealthCheck::PcrAccuracy, p.mark, pid_, [&]() -> Described {
+          return {"PID %s: PCR off by %s ns", {Hex4(pid_), Format("%.0f", error * 1e9)}};
+        });
+      }
+    }
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+// The line (PCR time at xCenter_, and seconds per byte) that the reference
+// PCRs within half a window of `center` follow, those of the slice being
+// judged (serials firstSerial..lastSerial) left out. False when there are
+// too few, or when the bitrate is not constant (counted in `tally`).
+bool PcrAccuracyFit::FitLine(double* at, double* slope, double center, uint64_t firstSerial,
+                             uint64_t lastSerial, PcrAccuracyTally& tally, size_t judged) {
+  others_.clear();
+  for (const Point& r : references_)
+    if ((r.serial < firstSerial || r.serial > lastSerial) && std::fabs(r.y - center) <= kHalfWindowS + 1e-9)
+      others_.push_back(r);
+  const size_t n = others_.size();
+  if (n < kMinReferences || others_.back().y - others_.front().y < kHalfWindowS - 1e-9) return false;
+
+  // Constant bitrate: the rate over each quarter of the window agrees.
+  const double y0 = others_.front().y;
+  const double span = others_.back().y - y0;
+  double lowRate = INFINITY, highRate = 0;
+  size_t from = 0;
+  for (int quarter = 1; quarter <= 4; ++quarter) {
+    size_t to = n - 1;
+    if (quarter < 4)
+      while (to > from && others_[to - 1].y >= y0 + span * quarter / 4) --to;
+    const double dy = others_[to].y - others_[from].y;
+    if (to > from && dy > 0) {
+      const double rate = (others_[to].x - others_[from].x) / dy;
+      lowRate = std::min(lowRate, rate);
+      highRate = std::max(highRate, rate);
+    }
+    from = to;
+  }
+  if (highRate > lowRate * (1 + kConstantRateTolerance)) {
+    tally.variable += judged;
+    return false;
+  }
+
+  // Least squares on positions relative to their mean...
+  double xm = 0, ym = 0;
+  for (const Point& r : others_) {
+    xm += r.x;
+    ym += r.y;
+  }
+  xm /= static_cast<double>(n);
+  ym /= static_cast<double>(n);
+  double sxx = 0, sxy = 0;
+  for (const Point& r : others_) {
+    sxx += (r.x - xm) * (r.x - xm);
+    sxy += (r.x - xm) * (r.y - ym);
+  }
+  if (sxx <= 0) return false;
+  const double lsSlope = sxy / sxx;
+  xCenter_ = xm;
+  residuals_.resize(n);
+  double largest = 0;
+  for (size_t k = 0; k < n; ++k) {
+    const double dx = others_[k].x - xm;
+    residuals_[k] = {dx, others_[k].y - ym - lsSlope * dx};
+    largest = std::max(largest, std::fabs(residuals_[k].y));
+  }
+  *at = ym;
+  *slope = lsSlope;
+  // PCRs that all follow the line closely: it is the reference.
+  if (largest <= limit_ / 8) return true;
+  // ...otherwise outliers left out...
+  scratch_.resize(n);
+  for (size_t k = 0; k < n; ++k) scratch_[k] = residuals_[k].y;
+  const double median = Median(scratch_);
+  for (size_t k = 0; k < n; ++k) scratch_[k] = std::fabs(residuals_[k].y - median);
+  const double spread = Median(scratch_);
+  const double keep = std::max(limit_ / 2, 5 * spread);
+  inliers_.clear();
+  for (const XY& r : residuals_)
+    if (std::fabs(r.y - median) <= keep) inliers_.push_back(r);
+  // ...and the line they stray least from.
+  double c = 0, d = 0;
+  if (inliers_.size() < kMinReferences / 2 || !MinimaxLine(inliers_, &c, &d)) return false;
+  *at = ym + c;
+  *slope = lsSlope + d;
+  return true;
+}
+
+}  // namespace health
