@@ -48,6 +48,15 @@ bool MinimaxLine(const std::vector<XY>& points, double* c, double* d) {
   return std::isfinite(best);
 }
 
+// Three standard errors of a line through `points` (off by c + d x).
+double StandardError(const std::vector<XY>& points, double c, double d) {
+  if (points.size() < 3) return 0;
+  double sum = 0;
+  for (const XY& p : points) sum += (p.y - c - d * p.x) * (p.y - c - d * p.x);
+  const double n = static_cast<double>(points.size());
+  return 3 * std::sqrt(sum / (n - 2) / n);
+}
+
 double Median(std::vector<double>& values) {
   const size_t middle = values.size() / 2;
   std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
@@ -61,12 +70,12 @@ void PcrAccuracyFit::Add(const Mark& mark, double seconds, CheckBoard& board, Pc
   pending_.push_back(point);
   if (references_.empty() || seconds - references_.back().y >= kReferenceSpacingS) references_.push_back(point);
   while (!pending_.empty() &&
-         (pending_.front().y + kSliceS + kHalfWindowS <= seconds || pending_.size() > kMaxPending)) {
+         (pending_.front().y + kSliceS + kRateWindowS <= seconds || pending_.size() > kMaxPending)) {
     size_t count = 0;
     while (count < pending_.size() && pending_[count].y < pending_.front().y + kSliceS) ++count;
     JudgeSlice(count, board, tally);
   }
-  const double keepFrom = (pending_.empty() ? seconds : pending_.front().y) - kHalfWindowS;
+  const double keepFrom = (pending_.empty() ? seconds : pending_.front().y) - kRateWindowS;
   while (!references_.empty() && references_.front().y < keepFrom) references_.pop_front();
 }
 
@@ -82,14 +91,14 @@ void PcrAccuracyFit::Flush(CheckBoard& board, PcrAccuracyTally& tally) {
 void PcrAccuracyFit::JudgeSlice(size_t count, CheckBoard& board, PcrAccuracyTally& tally) {
   const Point& first = pending_.front();
   const Point& last = pending_[count - 1];
-  double at = 0, slope = 0;
+  double at = 0, slope = 0, uncertainty = 0;
   const double center = (first.y + last.y) / 2;
-  if (FitLine(&at, &slope, center, first.serial, last.serial, tally, count)) {
+  if (FitLine(&at, &slope, &uncertainty, center, first.serial, last.serial, tally, count)) {
     for (size_t k = 0; k < count; ++k) {
       const Point& p = pending_[k];
       const double error = p.y - (at + slope * (p.x - xCenter_));
       ++tally.judged;
-      if (std::fabs(error) > limit_) {
+      if (std::fabs(error) > limit_ + uncertainty) {
         board.Report(HealthCheck::PcrAccuracy, p.mark, pid_, [&]() -> Described {
           return {"PID %s: PCR off by %s ns", {Hex4(pid_), Format("%.0f", error * 1e9)}};
         });
@@ -99,40 +108,49 @@ void PcrAccuracyFit::JudgeSlice(size_t count, CheckBoard& board, PcrAccuracyTall
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
+// Whether the bitrate over the second before `center` and the second after
+// agree (the PCRs of the slice being judged left out); `known` is false when
+// either second is too short to tell.
+bool PcrAccuracyFit::ConstantRate(double center, uint64_t firstSerial, uint64_t lastSerial, bool* known) const {
+  const Point* bounds[2][2] = {{nullptr, nullptr}, {nullptr, nullptr}};  // [before/after][first/last]
+  for (const Point& r : references_) {
+    if (r.serial >= firstSerial && r.serial <= lastSerial) continue;
+    if (std::fabs(r.y - center) > kRateWindowS + 1e-9) continue;
+    const int side = r.y < center ? 0 : 1;
+    if (!bounds[side][0]) bounds[side][0] = &r;
+    bounds[side][1] = &r;
+  }
+  double rates[2];
+  for (int side = 0; side < 2; ++side) {
+    const Point* from = bounds[side][0];
+    const Point* to = bounds[side][1];
+    *known = from && to && to->y - from->y >= kRateWindowS * 0.4;
+    if (!*known) return false;
+    rates[side] = (to->x - from->x) / (to->y - from->y);
+  }
+  return std::max(rates[0], rates[1]) <= std::min(rates[0], rates[1]) * (1 + kConstantRateTolerance);
+}
+
 // The line (PCR time at xCenter_, and seconds per byte) that the reference
 // PCRs within half a window of `center` follow, those of the slice being
-// judged (serials firstSerial..lastSerial) left out. False when there are
-// too few, or when the bitrate is not constant (counted in `tally`).
-bool PcrAccuracyFit::FitLine(double* at, double* slope, double center, uint64_t firstSerial,
+// judged (serials firstSerial..lastSerial) left out, and its uncertainty.
+// False when there are too few, or when the bitrate is not constant
+// (counted in `tally`).
+bool PcrAccuracyFit::FitLine(double* at, double* slope, double* uncertainty, double center, uint64_t firstSerial,
                              uint64_t lastSerial, PcrAccuracyTally& tally, size_t judged) {
+  bool known = false;
+  const bool constant = ConstantRate(center, firstSerial, lastSerial, &known);
+  if (!known) return false;
+  if (!constant) {
+    tally.variable += judged;
+    return false;
+  }
   others_.clear();
   for (const Point& r : references_)
     if ((r.serial < firstSerial || r.serial > lastSerial) && std::fabs(r.y - center) <= kHalfWindowS + 1e-9)
       others_.push_back(r);
   const size_t n = others_.size();
-  if (n < kMinReferences || others_.back().y - others_.front().y < kHalfWindowS - 1e-9) return false;
-
-  // Constant bitrate: the rate over each quarter of the window agrees.
-  const double y0 = others_.front().y;
-  const double span = others_.back().y - y0;
-  double lowRate = INFINITY, highRate = 0;
-  size_t from = 0;
-  for (int quarter = 1; quarter <= 4; ++quarter) {
-    size_t to = n - 1;
-    if (quarter < 4)
-      while (to > from && others_[to - 1].y >= y0 + span * quarter / 4) --to;
-    const double dy = others_[to].y - others_[from].y;
-    if (to > from && dy > 0) {
-      const double rate = (others_[to].x - others_[from].x) / dy;
-      lowRate = std::min(lowRate, rate);
-      highRate = std::max(highRate, rate);
-    }
-    from = to;
-  }
-  if (highRate > lowRate * (1 + kConstantRateTolerance)) {
-    tally.variable += judged;
-    return false;
-  }
+  if (n < kMinReferences) return false;
 
   // Least squares on positions relative to their mean...
   double xm = 0, ym = 0;
@@ -160,7 +178,10 @@ bool PcrAccuracyFit::FitLine(double* at, double* slope, double center, uint64_t 
   *at = ym;
   *slope = lsSlope;
   // PCRs that all follow the line closely: it is the reference.
-  if (largest <= limit_ / 8) return true;
+  if (largest <= limit_ / 8) {
+    *uncertainty = StandardError(residuals_, 0, 0);
+    return true;
+  }
   // ...otherwise outliers left out...
   scratch_.resize(n);
   for (size_t k = 0; k < n; ++k) scratch_[k] = residuals_[k].y;
@@ -176,6 +197,7 @@ bool PcrAccuracyFit::FitLine(double* at, double* slope, double center, uint64_t 
   if (inliers_.size() < kMinReferences / 2 || !MinimaxLine(inliers_, &c, &d)) return false;
   *at = ym + c;
   *slope = lsSlope + d;
+  *uncertainty = StandardError(inliers_, c, d);
   return true;
 }
 

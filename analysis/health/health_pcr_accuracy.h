@@ -1,12 +1,14 @@
 // PCR_accuracy_error on one PCR_PID: each PCR against the line that the
 // other PCRs of about a second around it follow (position in the stream
 // against PCR time), outliers left out. The line is the one from which the
-// PCRs stray least (minimax), so PCRs all within the limit are never
-// judged against a line they pulled aside. A PCR is judged when the PCRs
-// half a window after it have arrived, or when its run ends (a
-// discontinuity, the end of the stream). Runs whose bitrate is not
-// constant across the window are not judged. PCRs are judged a slice at a
-// time against one line from the PCRs outside the slice.
+// PCRs stray least (minimax). A PCR is off when it strays from the line by
+// more than the limit plus the line's own uncertainty (three standard
+// errors of the PCRs around it, nothing when they agree exactly). PCRs are
+// judged a slice at a time against one line from the PCRs outside the
+// slice, once the PCRs a second after them have arrived or their run ends
+// (a discontinuity, the end of the stream). Where the bitrate over the
+// second before and the second after differ, the stream is not constant-
+// bitrate there and its PCRs are not judged.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +32,10 @@ struct PcrAccuracyTally {
 class PcrAccuracyFit {
 public:
   static constexpr double kWindowS = 1.0;
-  static constexpr double kConstantRateTolerance = 0.01;  // between quarters of the window
+  // The bitrate is constant when the rates over the second before and the
+  // second after a PCR agree within this.
+  static constexpr double kRateWindowS = 1.0;
+  static constexpr double kConstantRateTolerance = 0.02;
 
   PcrAccuracyFit(int pid, double limitS) : pid_(pid), limit_(limitS) {}
   // A PCR at `mark`, `seconds` since the start of the run.
@@ -47,8 +52,9 @@ private:
   };
   // Judges pending_[0, count).
   void JudgeSlice(size_t count, CheckBoard& board, PcrAccuracyTally& tally);
-  bool FitLine(double* at, double* slope, double center, uint64_t firstSerial, uint64_t lastSerial,
-               PcrAccuracyTally& tally, size_t judged);
+  bool FitLine(double* at, double* slope, double* uncertainty, double center, uint64_t firstSerial,
+               uint64_t lastSerial, PcrAccuracyTally& tally, size_t judged);
+  bool ConstantRate(double center, uint64_t firstSerial, uint64_t lastSerial, bool* known) const;
 
   int pid_;
   double limit_;

@@ -163,6 +163,7 @@ void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mar
       return;
     }
     context_.trackers.Event(patTracker_, mark);
+    patSeen_ = true;
     if (CrcChecked(pid, s, size, mark)) Pat(s, size, mark);
     return;
   }

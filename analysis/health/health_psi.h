@@ -38,6 +38,7 @@ public:
   // CAT_error for scrambled packets without a CAT, added to `cat`.
   void AddMissingCat(HealthCheckResult& cat, size_t maxOccurrences) const;
   bool AnyPcrPid() const;
+  bool PatSeen() const { return patSeen_; }
 
 private:
   struct Stream {
@@ -77,6 +78,7 @@ private:
   std::bitset<256> pendingSections_;
   std::map<int, int> pendingPrograms_;  // program number -> PMT PID
   std::map<int, std::pair<std::string, std::string>> serviceNames_;
+  bool patSeen_ = false;
   bool catSeen_ = false;
   bool scrambledSeen_ = false;
   Mark firstScrambled_;

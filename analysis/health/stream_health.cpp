@@ -21,8 +21,8 @@ namespace {
 
 constexpr size_t kTsSize = 188;
 constexpr double kBitsPerPacket = 188.0 * 8.0;
-// Without a clock: packets after which a PCR_PID that never carried a PCR
-// is an error. Up to 15 Mbit/s they span more than the 100 ms that ISO/IEC
+// Without a clock: packets after which a PCR_PID that never carried a PCR,
+// or a stream without a PAT, is an error. Up to 15 Mbit/s they span more than the 100 ms that ISO/IEC
 // 13818-1 allows between PCRs; fewer may be a short excerpt.
 constexpr uint64_t kPacketsWithoutPcr = 1000;
 
@@ -224,14 +224,16 @@ struct StreamHealth::Impl final : PacketSink {
       context.trackers.Resolve(context.clock, {framer.packets(), endOffset}, context.board);
       context.board.TimeAll(context.clock);
     } else {
-      NeverCarriedPcr();
+      JudgeWithoutClock();
     }
   }
 
-  // Without any clock, a PCR_PID that never carried a PCR (or never
-  // appeared) over a long enough stretch is still an error.
-  void NeverCarriedPcr() {
+  // Without any clock, no PAT at all, or a PCR_PID that never carried a PCR
+  // (or never appeared), over a long enough stretch is still an error.
+  void JudgeWithoutClock() {
     const Mark end{framer.packets(), framer.bytesFed()};
+    if (!psi.PatSeen() && end.packet >= kPacketsWithoutPcr)
+      context.board.Report(HealthCheck::Pat, end, 0, [] { return Described{"PID 0x0000: no PAT section at all", {}}; });
     for (int pid = 0; pid < kPidCount; ++pid) {
       const PidRole& role = context.pids[static_cast<size_t>(pid)];
       if (!(role.roles & kRolePcr) || role.pcrSeen) continue;
@@ -276,12 +278,12 @@ struct StreamHealth::Impl final : PacketSink {
       SetNotEvaluated(accuracy, "no PMT names a PCR_PID", {});
     } else if (tally.variable > tally.judged) {
       SetNotEvaluated(accuracy, "the bitrate is not constant: within %s s it varies by more than %s %% at %s of %s PCRs",
-                      {Format("%.0f", PcrAccuracyFit::kWindowS),
+                      {Format("%.0f", PcrAccuracyFit::kRateWindowS),
                        Format("%.0f", PcrAccuracyFit::kConstantRateTolerance * 100), std::to_string(tally.variable),
                        std::to_string(tally.variable + tally.judged)});
     } else if (tally.judged == 0) {
       SetNotEvaluated(accuracy, "no PCR_PID carries PCRs over %s s without a discontinuity",
-                      {Format("%.1f", PcrAccuracyFit::kWindowS / 2)});
+                      {Format("%.1f", PcrAccuracyFit::kRateWindowS * 0.8)});
     }
   }
 

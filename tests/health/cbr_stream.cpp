@@ -15,8 +15,13 @@ size_t CbrStream::FreeSlot(size_t from) const {
   return from;
 }
 
-CbrStream& CbrStream::SectionEvery(int pid, const Bytes& section, double interval, double first) {
-  for (double t = first; Slot(t) < slots_; t += interval) {
+CbrStream& CbrStream::Clear(double from, double until) {
+  packets_.erase(packets_.lower_bound(Slot(from)), packets_.lower_bound(Slot(until)));
+  return *this;
+}
+
+CbrStream& CbrStream::SectionEvery(int pid, const Bytes& section, double interval, double first, double until) {
+  for (double t = first; Slot(t) < slots_ && t < until; t += interval) {
     Scheduled s;
     s.header = {.pid = pid, .pusi = 1};
     s.payload = Bytes{0x00};
@@ -26,8 +31,8 @@ CbrStream& CbrStream::SectionEvery(int pid, const Bytes& section, double interva
   return *this;
 }
 
-CbrStream& CbrStream::PcrEvery(int pid, double interval, double first) {
-  for (double t = first; Slot(t) < slots_; t += interval) {
+CbrStream& CbrStream::PcrEvery(int pid, double interval, double first, double until) {
+  for (double t = first; Slot(t) < slots_ && t < until; t += interval) {
     Scheduled s;
     s.header = {.pid = pid, .afc = 2};
     s.pcr = true;
@@ -36,8 +41,8 @@ CbrStream& CbrStream::PcrEvery(int pid, double interval, double first) {
   return *this;
 }
 
-CbrStream& CbrStream::PtsEvery(int pid, int streamId, double interval, double first) {
-  for (double t = first; Slot(t) < slots_; t += interval) {
+CbrStream& CbrStream::PtsEvery(int pid, int streamId, double interval, double first, double until) {
+  for (double t = first; Slot(t) < slots_ && t < until; t += interval) {
     Scheduled s;
     s.header = {.pid = pid, .pusi = 1};
     s.payload = PesHeaderWithPts(streamId, static_cast<uint64_t>(t * 90000));

@@ -48,12 +48,15 @@ public:
     packets_[slot] = std::move(packet);
     return *this;
   }
-  // Sections on `pid` (one packet each) every `interval` seconds from `first`.
-  CbrStream& SectionEvery(int pid, const Bytes& section, double interval, double first = 0);
+  // Sections on `pid` (one packet each) every `interval` seconds from
+  // `first` until before `until`.
+  CbrStream& SectionEvery(int pid, const Bytes& section, double interval, double first = 0, double until = 1e9);
   // PCRs (adaptation-only packets) every `interval` seconds on `pid`.
-  CbrStream& PcrEvery(int pid, double interval, double first = 0);
+  CbrStream& PcrEvery(int pid, double interval, double first = 0, double until = 1e9);
   // PES starts with a PTS every `interval` seconds.
-  CbrStream& PtsEvery(int pid, int streamId, double interval, double first = 0);
+  CbrStream& PtsEvery(int pid, int streamId, double interval, double first = 0, double until = 1e9);
+  // Empties the slots from `from` to before `until` seconds (null packets).
+  CbrStream& Clear(double from, double until);
   // The usual program: PAT and PMT every 100 ms, PCRs every 20 ms on the
   // video PID, video and audio PTS every 40 ms.
   CbrStream& StandardProgram();

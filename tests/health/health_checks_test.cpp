@@ -250,14 +250,14 @@ TEST(HealthChecks, PcrAccuracyPlusMinus500Nanoseconds) {
 }
 
 TEST(HealthChecks, PcrAccuracyIsNotEvaluatedOnAVariableBitrateStreamAndSaysWhy) {
-  // The same packets, but stream time running 6 % faster and slower in
-  // turn (PCRs exact for it): the bitrate is not constant.
-  CbrStream s = Program(2.0);
+  // The same packets, but stream time running up to 6 % faster and slower
+  // over 3 s (PCRs exact for it): the bitrate is not constant.
+  CbrStream s = Program(4.0);
   for (double t = 0; Slot(t) < s.slots(); t += 0.02) {
     Scheduled pcr;
     pcr.header = {.pid = kVideoPid, .afc = 2};
     pcr.pcr = true;
-    pcr.pcrOffsetTicks = static_cast<int64_t>(135000 * std::sin(2 * M_PI * t / 0.5));
+    pcr.pcrOffsetTicks = static_cast<int64_t>(0.06 * 3 / (2 * M_PI) * kPcrHz * std::sin(2 * M_PI * t / 3));
     s.Put(Slot(t), pcr);
   }
   const HealthResult r = Analyse(s.Build());
