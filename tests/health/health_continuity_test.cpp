@@ -74,6 +74,51 @@ TEST(HealthContinuity, ADuplicatePacketsPayloadIsTakenOnce) {
   EXPECT_EQ(Count(r, HealthCheck::Crc), 0u);
 }
 
+TEST(HealthContinuity, ACopyMustRepeatEveryByteButThePcr) {
+  const uint64_t pcr = 27000000;
+  const uint64_t later = pcr + 1000;
+  struct Case {
+    const char* what;
+    Bytes first, second;
+    uint64_t errors, duplicates;
+  };
+  const Case cases[] = {
+      {"the same bytes", TsPacket({.pid = kPid, .cc = 3}, Bytes(9, 1)), TsPacket({.pid = kPid, .cc = 3}, Bytes(9, 1)),
+       0, 1},
+      {"another payload", TsPacket({.pid = kPid, .cc = 3}, Bytes(9, 1)), TsPacket({.pid = kPid, .cc = 3}, Bytes(9, 2)),
+       1, 0},
+      {"only the PCR differs", TsPacket({.pid = kPid, .afc = 3, .cc = 3}, Bytes(9, 1), PcrAdaptation(pcr)),
+       TsPacket({.pid = kPid, .afc = 3, .cc = 3}, Bytes(9, 1), PcrAdaptation(later)), 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes stream = TsPacket({.pid = kPid, .cc = 2}, Bytes(9, 7));
+    Append(stream, c.first);
+    Append(stream, c.second);
+    Append(stream, TsPacket({.pid = kPid, .cc = 4}, Bytes(9, 8)));
+    for (size_t piece : {size_t{0}, size_t{100}}) {  // the original may be in an earlier buffer
+      const HealthResult r = Analyse(stream, {}, piece);
+      EXPECT_EQ(Count(r, HealthCheck::Continuity), c.errors);
+      EXPECT_EQ(FindPid(r, kPid)->duplicates, c.duplicates);
+    }
+  }
+}
+
+TEST(HealthContinuity, LosingFifteenPacketsLandsOnTheSameCounterAndIsAnError) {
+  // Ten bursts of 15 lost packets: each time the next counter repeats the
+  // last one on other content.
+  TsStreamBuilder b;
+  int index = 0;
+  for (int burst = 0; burst < 10; ++burst) {
+    b.Raw(NumberedPackets(5, kPid, index));
+    index += 5 + 15;
+  }
+  b.Raw(NumberedPackets(5, kPid, index));
+  const HealthResult r = Analyse(b.bytes());
+  EXPECT_EQ(Count(r, HealthCheck::Continuity), 10u);
+  EXPECT_EQ(FindPid(r, kPid)->duplicates, 0u);
+}
+
 TEST(HealthContinuity, PacketsWithoutPayloadMustRepeatTheCounter) {
   EXPECT_EQ(CcErrors({{1, 4}, {2, 4}, {2, 4}, {1, 5}, {3, 6}, {2, 6}, {1, 7}}), 0u);
   EXPECT_EQ(CcErrors({{1, 4}, {2, 5}, {1, 6}}), 1u);   // adaptation-only advanced it

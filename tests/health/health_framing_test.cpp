@@ -78,6 +78,23 @@ TEST(HealthFraming, GarbagePrefixIsSkippedAndCounted) {
   EXPECT_EQ(r.TotalErrors(), 0u);
 }
 
+TEST(HealthFraming, SyncSegmentsNumberPacketsAsTheEngineDoes) {
+  // Garbage, 3000 packets, a sync loss (two bad sync bytes), the rest.
+  Bytes stream(1000, 0x00);
+  Bytes ts = ShortProgram();
+  ts[188 * 3000] = ts[188 * 3001] = 0x00;
+  Append(stream, ts);
+  const HealthResult r = Analyse(stream);
+  ASSERT_EQ(r.syncSegments.size(), 2u);
+  EXPECT_EQ(r.syncSegments[0].byteOffset, 1000u);
+  EXPECT_EQ(r.syncSegments[0].firstPacket, 0u);
+  EXPECT_EQ(r.syncSegments[1].byteOffset, 1000u + 188 * 3002);
+  EXPECT_EQ(r.syncSegments[1].firstPacket, 3000u);
+  // The occurrence after the loss sits where its segment says.
+  const HealthOccurrence& loss = r.check(HealthCheck::SyncLoss).first.at(0);
+  EXPECT_EQ(loss.byteOffset, 1000u + 188 * 3000);
+}
+
 TEST(HealthFraming, TruncatedLastPacketIsReportedNotAnalysed) {
   Bytes ts = ShortProgram();
   const uint64_t whole = ts.size() / 188;

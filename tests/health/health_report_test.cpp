@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/health/health_report.h"
+#include "tests/health/cbr_stream.h"
 #include "tests/health/health_test_support.h"
 
 namespace {
@@ -32,6 +33,41 @@ TEST(HealthReport, NamesAreDecodedFromTheirCharacterTablesAndKeptAsHex) {
   const std::string text = HealthText(r);
   EXPECT_NE(text.find("\"Caf\u00e9 \u20ac\""), std::string::npos) << text;
   EXPECT_NE(text.find("\"T V\""), std::string::npos) << text;
+}
+
+TEST(HealthReport, NoErrorsOnlyWhenEveryCheckWasEvaluatedOnAStream) {
+  Bytes withError = CbrStream(Slot(1.2)).StandardProgram().Build();
+  withError[188 * 100 + 1] |= 0x80;  // transport_error_indicator
+  TsStreamBuilder noClock;
+  for (int i = 0; i < 50; ++i) noClock.Section(0, StandardPat()).Section(kPmtPid, StandardPmt()).NullPackets(10);
+  struct Case {
+    const char* what;
+    Bytes stream;
+    HealthVerdict verdict;
+    const char* key;
+    const char* summary;  // the text's last lines
+  };
+  const Case cases[] = {
+      {"clean", CbrStream(Slot(1.2)).StandardProgram().Build(), HealthVerdict::NoErrors, "no_errors", "\nNo errors\n"},
+      {"an error", withError, HealthVerdict::Errors, "errors", "\n1 errors in 1 checks\n"},
+      {"nothing framed", Bytes(1000, 0), HealthVerdict::NoStream, "no_stream", "\nNo packets: nothing was checked\n"},
+      {"no clock", noClock.bytes(), HealthVerdict::NotEvaluated, "not_evaluated",
+       "\nNo errors in the checks evaluated; not evaluated:\n"
+       "  1.3  PAT_error: no PCR on the PCR_PID of any program: the stream has no clock\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const HealthResult r = Analyse(c.stream);
+    EXPECT_EQ(r.Verdict(), c.verdict);
+    const std::string text = HealthText(r);
+    const std::string summary = c.summary;
+    EXPECT_NE(text.find(summary), std::string::npos) << text;
+    EXPECT_EQ(text.find("No errors\n") != std::string::npos, c.verdict == HealthVerdict::NoErrors) << text;
+    const auto json = nlohmann::json::parse(HealthJson(r));
+    EXPECT_EQ(json["verdict"], c.key);
+    for (const auto& check : json["checks"])
+      EXPECT_EQ(check["not_evaluated_reason"].is_null(), check["evaluated"].get<bool>()) << check["name"];
+  }
 }
 
 }  // namespace
