@@ -35,7 +35,7 @@ public:
   // The bitrate is constant when the rates over the second before and the
   // second after a PCR agree within this.
   static constexpr double kRateWindowS = 1.0;
-  static constexpr double kConstantRateTolerance = 0.02;
+  static constexpr double kConstantRateTolerance = 0.01;
 
   PcrAccuracyFit(int pid, double limitS) : pid_(pid), limit_(limitS) {}
   // A PCR at `mark`, `seconds` since the start of the run.
