@@ -10,6 +10,15 @@ Bytes StandardPmt(int pcrPid) {
   return PmtSection(1, pcrPid, {{0x02, kVideoPid}, {0x03, kAudioPid}});
 }
 
+Scheduled PcrPacket(int pid, int64_t offsetTicks, bool discontinuity) {
+  Scheduled s;
+  s.header = {.pid = pid, .afc = 2};
+  s.pcr = true;
+  s.pcrOffsetTicks = offsetTicks;
+  s.discontinuity = discontinuity;
+  return s;
+}
+
 size_t CbrStream::FreeSlot(size_t from) const {
   while (packets_.count(from)) ++from;
   return from;
@@ -33,10 +42,7 @@ CbrStream& CbrStream::SectionEvery(int pid, const Bytes& section, double interva
 
 CbrStream& CbrStream::PcrEvery(int pid, double interval, double first, double until) {
   for (double t = first; Slot(t) < slots_ && t < until; t += interval) {
-    Scheduled s;
-    s.header = {.pid = pid, .afc = 2};
-    s.pcr = true;
-    Put(Slot(t), s);  // PCR slots are exact: they define the clock
+    Put(Slot(t), PcrPacket(pid));  // PCR slots are exact: they define the clock
   }
   return *this;
 }

@@ -72,6 +72,9 @@ private:
   std::map<size_t, Scheduled> packets_;
 };
 
+// An adaptation-only packet carrying the slot's PCR moved by `offsetTicks`.
+Scheduled PcrPacket(int pid, int64_t offsetTicks = 0, bool discontinuity = false);
+
 Bytes StandardPat();
 Bytes StandardPmt(int pcrPid = kVideoPid);
 

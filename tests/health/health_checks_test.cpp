@@ -201,13 +201,8 @@ Bytes PcrJump(int64_t jumpTicks, bool indicator, double at = 0.5) {
   CbrStream s = Program(1.0);
   bool first = true;
   for (double t = at; Slot(t) < s.slots(); t += 0.02) {
-    Scheduled pcr;
-    pcr.header = {.pid = kVideoPid, .afc = 2};
-    pcr.pcr = true;
-    pcr.pcrOffsetTicks = jumpTicks;
-    pcr.discontinuity = indicator && first;
+    s.Put(Slot(t), PcrPacket(kVideoPid, jumpTicks, indicator && first));
     first = false;
-    s.Put(Slot(t), pcr);
   }
   return s.Build();
 }
@@ -238,11 +233,7 @@ TEST(HealthChecks, PcrAccuracyPlusMinus500Nanoseconds) {
   for (int64_t ticks : {13, 16, -16}) {
     SCOPED_TRACE(ticks);
     CbrStream s = Program(1.0);
-    Scheduled pcr;
-    pcr.header = {.pid = kVideoPid, .afc = 2};
-    pcr.pcr = true;
-    pcr.pcrOffsetTicks = ticks;
-    s.Put(Slot(0.5), pcr);
+    s.Put(Slot(0.5), PcrPacket(kVideoPid, ticks));
     const HealthResult r = Analyse(s.Build());
     ASSERT_TRUE(r.check(HealthCheck::PcrAccuracy).evaluated);
     EXPECT_EQ(Count(r, HealthCheck::PcrAccuracy), std::abs(ticks) > 14 ? 1u : 0u);
@@ -253,13 +244,8 @@ TEST(HealthChecks, PcrAccuracyIsNotEvaluatedOnAVariableBitrateStreamAndSaysWhy) 
   // The same packets, but stream time running up to 6 % faster and slower
   // over 3 s (PCRs exact for it): the bitrate is not constant.
   CbrStream s = Program(4.0);
-  for (double t = 0; Slot(t) < s.slots(); t += 0.02) {
-    Scheduled pcr;
-    pcr.header = {.pid = kVideoPid, .afc = 2};
-    pcr.pcr = true;
-    pcr.pcrOffsetTicks = static_cast<int64_t>(0.06 * 3 / (2 * M_PI) * kPcrHz * std::sin(2 * M_PI * t / 3));
-    s.Put(Slot(t), pcr);
-  }
+  for (double t = 0; Slot(t) < s.slots(); t += 0.02)
+    s.Put(Slot(t), PcrPacket(kVideoPid, static_cast<int64_t>(0.06 * 3 / (2 * M_PI) * kPcrHz * std::sin(2 * M_PI * t / 3))));
   const HealthResult r = Analyse(s.Build());
   EXPECT_FALSE(r.check(HealthCheck::PcrAccuracy).evaluated);
   EXPECT_NE(r.check(HealthCheck::PcrAccuracy).notEvaluatedTemplate.find("not constant"), std::string::npos);

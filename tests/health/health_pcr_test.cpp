@@ -22,13 +22,7 @@ template <typename Offset>
 Bytes MovedPcrs(double seconds, Offset offset) {
   CbrStream s = CbrStream(Slot(seconds)).StandardProgram();
   int index = 0;
-  for (double t = 0; Slot(t) < s.slots(); t += 0.020, ++index) {
-    Scheduled pcr;
-    pcr.header = {.pid = kVideoPid, .afc = 2};
-    pcr.pcr = true;
-    pcr.pcrOffsetTicks = offset(index);
-    s.Put(Slot(t), pcr);
-  }
+  for (double t = 0; Slot(t) < s.slots(); t += 0.020, ++index) s.Put(Slot(t), PcrPacket(kVideoPid, offset(index)));
   return s.Build();
 }
 
@@ -88,11 +82,7 @@ TEST(HealthPcr, AGapOver100MillisecondsIsARepetitionErrorAndADiscontinuity) {
     CbrStream s = CbrStream(Slot(1.0)).StandardProgram();
     s.Clear(0.4, 0.55).PcrEvery(kVideoPid, 0.020, 0.56);
     s.SectionEvery(0, StandardPat(), 0.1, 0.41).SectionEvery(kPmtPid, StandardPmt(), 0.1, 0.411);
-    Scheduled resumed;
-    resumed.header = {.pid = kVideoPid, .afc = 2};
-    resumed.pcr = true;
-    resumed.discontinuity = indicator;
-    s.Put(Slot(0.54), resumed);
+    s.Put(Slot(0.54), PcrPacket(kVideoPid, 0, indicator));
     const HealthResult r = Analyse(s.Build());
     EXPECT_EQ(Count(r, HealthCheck::PcrRepetition), 1u);
     EXPECT_EQ(Count(r, HealthCheck::PcrDiscontinuity), indicator ? 0u : 1u);
@@ -106,11 +96,7 @@ TEST(HealthPcr, PcrsOnPidsThatNoPmtNamesAreShownNotJudged) {
   CbrStream s = CbrStream(Slot(1.5)).StandardProgram();
   // A stray PCR before the real ones on an unreferenced PID, and PCRs every
   // 0.5 s with steps all over the place on the audio PID.
-  Scheduled stray;
-  stray.header = {.pid = 0x1234, .afc = 2};
-  stray.pcr = true;
-  stray.pcrOffsetTicks = 5'000'000'000;
-  s.Put(0, stray);
+  s.Put(0, PcrPacket(0x1234, 5'000'000'000));
   for (double t = 0.25; t < 1.5; t += 0.5) {
     Scheduled audio;
     audio.header = {.pid = kAudioPid, .afc = 3};
@@ -130,10 +116,8 @@ TEST(HealthPcr, PcrsOnPidsThatNoPmtNamesAreShownNotJudged) {
 
 TEST(HealthPcr, TheContentOfPacketsWithTheTransportErrorIndicatorIsNotUsed) {
   CbrStream s = CbrStream(Slot(1.5)).StandardProgram();
-  Scheduled damaged;
-  damaged.header = {.pid = kVideoPid, .tei = 1, .afc = 2};
-  damaged.pcr = true;
-  damaged.pcrOffsetTicks = 1'000'000;
+  Scheduled damaged = PcrPacket(kVideoPid, 1'000'000);
+  damaged.header.tei = 1;
   s.Put(Slot(0.5), damaged);
   Scheduled pat = {};
   pat.header = {.pid = 0, .pusi = 1, .tei = 1};
