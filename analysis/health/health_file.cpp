@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -15,6 +16,7 @@ namespace {
 
 // Small enough to stay in the caches while the engine walks it.
 constexpr size_t kReadBlock = 512 * 1024;
+constexpr size_t kPageSize = 4096;
 
 }  // namespace
 
@@ -47,7 +49,16 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
   outcome.opened = true;
 
   StreamHealth health(limits);
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReadBlock]);
+  // Page-aligned: the kernel copies into it several times faster.
+  std::unique_ptr<uint8_t, decltype(&std::free)> buffer(static_cast<uint8_t*>(std::aligned_alloc(kPageSize, kReadBlock)),
+                                                        &std::free);
+  if (!buffer) {
+    if (!standardInput) ::close(fd);
+    outcome.opened = false;
+    outcome.error = TranslateAndFill("cannot read %s: %s", {path, SystemErrorText(ENOMEM)});
+    if (run) run->done.store(true);
+    return outcome;
+  }
   uint64_t done = 0;
   using Clock = std::chrono::steady_clock;
   auto nextPublish = Clock::now();

@@ -1,5 +1,8 @@
 #include "analysis/health/health_intervals.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "analysis/health/health_clock.h"
 
 namespace health {
@@ -89,6 +92,7 @@ void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckB
       }
       t.haveLast = true;
       t.lastTime = clock.At(t.spanLast.offset);
+      nextDeadline_ = std::min(nextDeadline_, t.lastTime + t.limit);
       t.openReported = false;
       t.spanAny = false;
       t.gapBytes = 0;
@@ -100,10 +104,15 @@ void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckB
   }
   dirty_.clear();
   const double nowTime = clock.At(now.offset);
+  if (nowTime <= nextDeadline_) return;
+  nextDeadline_ = INFINITY;
   for (Tracker& t : trackers_) {
-    if (t.active && t.haveLast && !t.openReported && nowTime - t.lastTime > t.limit) {
+    if (!t.active || !t.haveLast || t.openReported) continue;
+    if (nowTime - t.lastTime > t.limit) {
       t.openReported = true;
       ReportGap(t, now, nowTime - t.lastTime, true, board);
+    } else {
+      nextDeadline_ = std::min(nextDeadline_, t.lastTime + t.limit);
     }
   }
 }

@@ -31,7 +31,7 @@ public:
   void Stop(int id);
   bool Active(int id) const { return id >= 0 && trackers_[static_cast<size_t>(id)].active; }
 
-  void Event(int id, const Mark& mark) {
+  [[gnu::always_inline]] void Event(int id, const Mark& mark) {
     Tracker& t = trackers_[static_cast<size_t>(id)];
     if (!t.spanAny) {
       t.spanFirst = mark;
@@ -72,6 +72,8 @@ private:
   std::vector<Tracker> trackers_;
   std::vector<int> dirty_;
   std::vector<int> free_;
+  // No open gap can pass its limit before this stream time.
+  double nextDeadline_ = 0;
 };
 
 }  // namespace health
