@@ -15,7 +15,7 @@
 namespace {
 
 // Small enough to stay in the caches while the engine walks it.
-constexpr size_t kReadBlock = 512 * 1024;
+constexpr size_t kReadBlock = 128 * 1024;
 constexpr size_t kPageSize = 4096;
 
 }  // namespace
