@@ -515,9 +515,10 @@ SiJson DecodeSpliceInfo(const std::vector<uint8_t>& s) {
   SiJson j = {{"protocol_version", s[3]},
               {"encrypted_packet", (s[4] & 0x80) != 0},
               {"pts_adjustment", Pts33(&s[4])},
-              {"tier", (Be16(&s[9]) >> 4) & 0x0FFF}};
-  const int commandLength = ((s[10] & 0x0F) << 8) | s[11];
-  const int type = s[12];
+              {"cw_index", s[9]},
+              {"tier", (Be16(&s[10]) >> 4) & 0x0FFF}};
+  const int commandLength = ((s[11] & 0x0F) << 8) | s[12];
+  const int type = s[13];
   static const std::map<int, const char*> kCommands = {{0x00, "splice_null"}, {0x04, "splice_schedule"},
                                                        {0x05, "splice_insert"}, {0x06, "time_signal"},
                                                        {0x07, "bandwidth_reservation"}, {0xFF, "private_command"}};
@@ -525,7 +526,7 @@ SiJson DecodeSpliceInfo(const std::vector<uint8_t>& s) {
   j["splice_command_type"] = type;
   j["splice_command"] = name != kCommands.end() ? name->second : "reserved";
   if (s[4] & 0x80) return j;  // the rest is encrypted
-  c.pos = 13;
+  c.pos = 14;
   const size_t commandStart = c.pos;
   SiJson command = SiJson::object();
   if (type == 0x05 && c.Need(5)) {

@@ -198,3 +198,75 @@ TEST(SiCollector, BoundedMemory) {
 }
 
 }  // namespace
+
+namespace {
+
+Bytes Mss(const std::string& text) {
+  return Cat({{0x01}, Text("eng"), {0x01, 0x00, 0x00, static_cast<uint8_t>(text.size())}, Text(text)});
+}
+
+SiJson DecodeOne(int pid, const Bytes& section, bool atsc) {
+  SiCollector collector({});
+  collector.OnSection(pid, section.data(), section.size(), 0);
+  const std::vector<const SiSection*> sections = collector.Sections();
+  if (sections.size() != 1) return {{"not_kept", true}};
+  SiDecodeContext context;
+  context.atsc = atsc;
+  return DecodeSiSection(*sections[0], context);
+}
+
+TEST(SiTables, DecodeIntoNamedFields) {
+  const Bytes splice = ShortSection(
+      0xFC,
+      Cat({{0x00, 0x00}, U32(0), {0x00, 0xFF, 0xF0, 0x14, 0x05}, U32(0x4800008F), {0x7F, 0xEF},
+           {0xFF, 0x23, 0x45, 0x67, 0x89}, {0xFE, 0x00, 0x52, 0x65, 0xC0}, U16(1), {0x00, 0x00}, U16(0)}),
+      true);
+  const Bytes mss = Mss("US");
+  const Bytes rrt = LongSection(
+      0xCA, 0xFF01, 0, 0, 0,
+      Cat({{0x00, static_cast<uint8_t>(mss.size())}, mss, {0x01, static_cast<uint8_t>(Mss("MPAA").size())}, Mss("MPAA"),
+           {0xF1, static_cast<uint8_t>(Mss("G").size())}, Mss("G"), {static_cast<uint8_t>(Mss("General").size())},
+           Mss("General"), {0xFC, 0x00}}));
+  struct Case {
+    const char* what;
+    int pid;
+    Bytes section;
+    bool atsc;
+    const char* path;
+    SiJson expected;
+  } cases[] = {
+      {"CAT", 0x01, LongSection(0x01, 0xFFFF, 0, 0, 0, Descriptor(0x09, Cat({U16(0x0B00), U16(0xE0C8)}))), false,
+       "/descriptors/0/ca_system_id", 0x0B00},
+      {"BAT", 0x11,
+       LongSection(0x4A, 0x1234, 0, 0, 0,
+                   Cat({Loop(Descriptor(0x47, Text("Bouquet"))), Loop(Cat({U16(1), U16(2), Loop(Descriptor(0x41, {0x00, 0x07, 0x01}))}))})),
+       false, "/transport_streams/0/descriptors/0/services/0/service_id", 7},
+      {"RST", 0x13, ShortSection(0x71, Cat({U16(1), U16(2), U16(3), U16(4), {0xFC}}), false), false,
+       "/events/0/running_status", 4},
+      {"TOT time", 0x14,
+       ShortSection(0x73, Cat({DvbTime(12, 0, 0), Loop(Descriptor(0x58, Cat({Text("DEU"), {0x02, 0x01, 0x00}, DvbTime(1, 0, 0), {0x02, 0x00}})))}), true),
+       false, "/utc", "2026-12-07T12:00:00Z"},
+      {"TOT local time offset", 0x14,
+       ShortSection(0x73, Cat({DvbTime(12, 0, 0), Loop(Descriptor(0x58, Cat({Text("DEU"), {0x02, 0x01, 0x00}, DvbTime(1, 0, 0), {0x02, 0x00}})))}), true),
+       false, "/descriptors/0/offsets/0/country", "DEU"},
+      {"TDT", 0x14, ShortSection(0x70, DvbTime(23, 59, 59), false), false, "/utc", "2026-12-07T23:59:59Z"},
+      {"splice_insert event", 0x123, splice, false, "/command/splice_event_id", 0x4800008F},
+      {"splice_insert time", 0x123, splice, false, "/command/splice_time/pts_time", (uint64_t{1} << 32) | 0x23456789},
+      {"splice_insert break", 0x123, splice, false, "/command/break_duration_90khz", 5400000},
+      {"RRT value", 0x1FFB, rrt, true, "/dimensions/0/values/0/value/0/text", "General"},
+      {"RRT region", 0x1FFB, rrt, true, "/rating_region_name/0/text", "US"},
+      {"a private table stays hex", 0x500, LongSection(0x90, 1, 0, 0, 0, {0xAB}), false, "/hex",
+       SiHex(LongSection(0x90, 1, 0, 0, 0, {0xAB}).data(), 13)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const SiJson j = DecodeOne(c.pid, c.section, c.atsc);
+    const SiJson::json_pointer pointer(c.path);
+    ASSERT_TRUE(j.contains(pointer)) << j.dump();
+    EXPECT_EQ(j[pointer], c.expected) << j.dump();
+  }
+  EXPECT_EQ(SiTableName(0x12, 0x5F), "EIT schedule actual");
+  EXPECT_EQ(SiTableName(0x12, 0x61), "EIT schedule other");
+}
+
+}  // namespace
