@@ -1,0 +1,118 @@
+// Collects the service information of a transport stream as the stream
+// health engine passes it on: every distinct section (per PID, table_id,
+// table_id_extension, section_number and version) once, with how often and
+// how regularly it repeats, and the elementary stream headers that say what
+// each stream carries. Decoding happens afterwards (si_tables.h), so that
+// the collecting costs little per section.
+//
+// Not thread-safe: the thread that feeds the engine calls it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "analysis/health/stream_health.h"
+#include "analysis/si/es_probe.h"
+
+// Spacing of repeated occurrences, in bytes of the input.
+struct SiIntervals {
+  uint64_t count = 0;        // occurrences
+  uint64_t firstOffset = 0;  // byte offset of the first one
+  uint64_t lastOffset = 0;
+  uint64_t minBytes = 0;     // between consecutive occurrences; valid when count >= 2
+  uint64_t maxBytes = 0;
+  uint64_t sumBytes = 0;
+
+  void Add(uint64_t offset);
+  double MeanBytes() const { return count >= 2 ? static_cast<double>(sumBytes) / static_cast<double>(count - 1) : 0; }
+};
+
+// One section as it was carried, and how often the same one came again.
+struct SiSection {
+  int pid = 0;
+  int tableId = 0;
+  bool longForm = false;      // section_syntax_indicator set
+  int extension = -1;         // table_id_extension (long form)
+  int version = -1;           // version_number (long form)
+  int sectionNumber = -1;
+  int lastSectionNumber = -1;
+  bool current = true;        // current_next_indicator
+  bool crcValid = true;       // short-form sections with a CRC_32 (TOT, splice_info) are checked here
+  uint64_t contentChanges = 0;  // the same version came with other bytes
+  SiIntervals repeats;
+  // The first copy; for the time tables (TDT, TOT, STT) and RST the latest,
+  // with the first one in firstBytes.
+  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> firstBytes;
+};
+
+// Tables whose every copy says something new (the time), kept as first and latest.
+bool SiKeepsLatestCopy(int tableId);
+
+// Sections of one table (PID, table_id, and for long-form sections the
+// table_id_extension): how regularly any of its sections came.
+struct SiTableKey {
+  int pid = 0;
+  int tableId = 0;
+  int extension = -1;
+  auto operator<=>(const SiTableKey&) const = default;
+};
+
+struct SiLimits {
+  size_t maxStoredBytes = 128u << 20;  // section copies kept; beyond, counted only
+  size_t maxSections = 200000;         // distinct sections kept
+  size_t maxSpliceSections = 256;      // distinct splice_info sections kept per PID
+};
+
+class SiCollector : public StreamObserver {
+public:
+  // `assemble` asks the engine to assemble sections on another PID (the
+  // ATSC tables the MGT names, splice_info streams); it may be empty.
+  explicit SiCollector(std::function<void(int pid)> assemble, const SiLimits& limits = {});
+
+  void OnSection(int pid, const uint8_t* section, size_t size, uint64_t byteOffset) override;
+  void OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart,
+                   uint64_t byteOffset) override;
+
+  // The PIDs whose sections are assembled from the start (RST, ATSC base PID).
+  static std::vector<int> InitialSectionPids();
+
+  // Distinct sections in the order of (pid, table_id, extension, section, version).
+  std::vector<const SiSection*> Sections() const;
+  const std::map<SiTableKey, SiIntervals>& Tables() const { return tables_; }
+  // Per PID, the table_ids seen on it.
+  const std::map<int, std::set<int>>& TablesPerPid() const { return tablesPerPid_; }
+  const EsProbe& Streams() const { return probe_; }
+  uint64_t SectionsSeen() const { return sectionsSeen_; }
+  uint64_t SectionsNotKept() const { return notKept_; }
+  uint64_t ShortSectionsWithBadCrc() const { return badShortCrc_; }
+
+private:
+  struct Key {
+    int pid, tableId, extension, sectionNumber, version;
+    uint32_t content;  // splice_info sections: each distinct one
+    auto operator<=>(const Key&) const = default;
+  };
+  void NoteTable(int pid, int tableId, int extension, uint64_t offset);
+  void LearnFromPmt(const uint8_t* s, size_t size);
+  void LearnFromMgt(const uint8_t* s, size_t size);
+  void Assemble(int pid);
+
+  std::function<void(int)> assemble_;
+  SiLimits limits_;
+  std::map<Key, SiSection> sections_;
+  std::map<SiTableKey, SiIntervals> tables_;
+  std::map<int, std::set<int>> tablesPerPid_;
+  std::map<int, size_t> spliceKept_;
+  std::set<int> assembled_;
+  EsProbe probe_;
+  size_t storedBytes_ = 0;
+  uint64_t sectionsSeen_ = 0;
+  uint64_t notKept_ = 0;
+  uint64_t badShortCrc_ = 0;
+};
