@@ -20,6 +20,7 @@ enum CommandId : int {
   kCmdCapture = 32780,
   kCmdAntennaTuning = 32785,
   kCmdStreamAnalysis = 32790,
+  kCmdGettingStarted = 32793,
   kCmdFileNew = 57600,
   kCmdFileOpen = 57601,
   kCmdAbout = 57664,
@@ -62,6 +63,8 @@ public:
   // Opens a Stream Analysis window on the selected file (asking for one when
   // none is); the window is not modal and closes with the frame.
   void OnStreamAnalysis();
+  // Help > Getting started: a short page in the user's language.
+  void OnGettingStarted();
 
 protected:
   bool event(QEvent* event) override;
