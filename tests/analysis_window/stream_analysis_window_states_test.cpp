@@ -34,6 +34,7 @@
 #include "app/tollbeck_app.h"
 #include "platform/profile.h"
 #include "tests/analysis_window/many_programs_stream.h"
+#include "tests/analysis_window/stream_analysis_fixture.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ts_builder.h"
 #include "tests/ui/qt_test_support.h"
@@ -42,34 +43,13 @@ namespace {
 
 using namespace tsbuild;
 
-template <class T>
-T* Control(const QWidget& window, int id) {
-  return window.findChild<T*>(QString::number(id));
-}
-
-class StreamAnalysisStatesTest : public ::testing::Test {
+class StreamAnalysisStatesTest : public StreamAnalysisFixture {
 protected:
-  void SetUp() override {
-    TestApplication();
-    env_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", dir_.path().c_str());
-  }
-
-  std::unique_ptr<CStreamAnalysisWnd> Analyse(const std::string& path) {
-    auto window = std::make_unique<CStreamAnalysisWnd>();
-    window->show();
-    window->Start(QString::fromStdString(path));
-    EXPECT_TRUE(ProcessEventsUntil([&] { return window->Finished(); }, 60000));
-    return window;
-  }
-
   std::string Write(const std::string& name, const Bytes& bytes) {
     const std::string path = dir_.File(name);
     EXPECT_TRUE(WriteTsFile(path, bytes));
     return path;
   }
-
-  TempDir dir_;
-  std::unique_ptr<ScopedEnv> env_;
 };
 
 TEST_F(StreamAnalysisStatesTest, SavedSizesAreClampedToTheScreenAndCollapsedPanesAreNotRestored) {

@@ -36,6 +36,7 @@
 #include "analysis/engine/ts_file.h"
 #include "app/main_frame.h"
 #include "app/tollbeck_app.h"
+#include "tests/analysis_window/stream_analysis_fixture.h"
 #include "tests/support/run_cli.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ts_builder.h"
@@ -52,11 +53,6 @@ Bytes ReadFileBytes(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-template <class T>
-T* Control(const QWidget& window, int id) {
-  return window.findChild<T*>(QString::number(id));
-}
-
 // A program with PAT, PMT and one elementary stream on 0x100 whose counter
 // jumps from 9 to 12 at packet kBreakPacket.
 constexpr int kBreakPacket = 12;
@@ -71,22 +67,8 @@ Bytes StreamWithContinuityBreak() {
   return stream.bytes();
 }
 
-class StreamAnalysisWindowTest : public ::testing::Test {
+class StreamAnalysisWindowTest : public StreamAnalysisFixture {
 protected:
-  void SetUp() override {
-    TestApplication();
-    env_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", dir_.path().c_str());
-  }
-
-  // Opens a window on `path` and waits for the end of its analysis.
-  std::unique_ptr<CStreamAnalysisWnd> Analyse(const std::string& path) {
-    auto window = std::make_unique<CStreamAnalysisWnd>();
-    window->show();
-    window->Start(QString::fromStdString(path));
-    EXPECT_TRUE(ProcessEventsUntil([&] { return window->Finished(); }, 60000));
-    return window;
-  }
-
   // Column `column` of every row of the PID table as shown.
   static QStringList Column(const CStreamAnalysisWnd& window, int column) {
     QStringList out;
@@ -95,9 +77,6 @@ protected:
     for (int row = 0; row < model->rowCount(); ++row) out << model->index(row, column).data().toString();
     return out;
   }
-
-  TempDir dir_;
-  std::unique_ptr<ScopedEnv> env_;
 };
 
 TEST_F(StreamAnalysisWindowTest, SampleFillsThePidTableWithItsPidsAndCounts) {
