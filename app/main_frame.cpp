@@ -112,6 +112,7 @@ bool CMainFrame::Create() {
       {kCmdSdt, &CMainFrame::OnAnalyseSdt},        {kCmdResetAll, &CMainFrame::OnResetAll},
       {kCmdCapture, &CMainFrame::OnCapture},       {kCmdAntennaTuning, &CMainFrame::OnAntennaTuning},
       {kCmdStreamAnalysis, &CMainFrame::OnStreamAnalysis}, {kCmdGettingStarted, &CMainFrame::OnGettingStarted},
+      {kCmdLiveStreamAnalysis, &CMainFrame::OnLiveStreamAnalysis},
   };
   for (const auto& [id, handler] : commands) connect(CommandAction(id), &QAction::triggered, this, handler);
   connect(CommandAction(kCmdAbout), &QAction::triggered, &app_, &CTollbeckApp::OnAppAbout);
@@ -339,6 +340,14 @@ void CMainFrame::RunAntennaTuningDialog() {
 }
 
 void CMainFrame::OnGettingStarted() { ShowGettingStarted(this); }
+
+void CMainFrame::OnLiveStreamAnalysis() {
+  if (!DeviceGuard()) return;
+  auto* window = new CStreamAnalysisWnd(this);
+  window->setAttribute(Qt::WA_DeleteOnClose);
+  window->show();
+  window->StartLive();
+}
 
 void CMainFrame::OnStreamAnalysis() {
   if (strTsFileName.empty()) {

@@ -32,6 +32,9 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_packet_view.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
 #include "app/tollbeck_app.h"
+#include "capture/capture_settings.h"
+#include "device/tuner_device.h"
+#include "tests/support/boxsim_process.h"
 #include "platform/profile.h"
 #include "tests/analysis_window/many_programs_stream.h"
 #include "tests/analysis_window/stream_analysis_fixture.h"
@@ -358,7 +361,7 @@ TEST_F(StreamAnalysisStatesTest, EveryCheckExplainsItselfInBothLanguages) {
     }
     EXPECT_EQ(texts.size(), static_cast<int>(kHealthCheckCount));
     for (int id = kStrStreamAnalysisMoreFirst; id <= kStrStreamAnalysisMoreLast; ++id)
-      if (id <= kStrAnalysingPipe || id >= kStrCheckHelpFirst) {
+      if (id <= kStrGettingStartedPage) {
         EXPECT_FALSE(LoadResString(id).isEmpty()) << id;
       }
   }
@@ -374,6 +377,79 @@ TEST_F(StreamAnalysisStatesTest, AFileOnTheCommandLineIsSelected) {
   EXPECT_FALSE(ParseAppOptions({QStringLiteral("vantrel"), QStringLiteral("a.ts"), QStringLiteral("b.ts")}, &options,
                                &exitCode));
   EXPECT_EQ(exitCode, 2);
+}
+
+TEST_F(StreamAnalysisStatesTest, LiveAnalysisOfTheSimulatedBoxShowsTheSignalStopsAndLeavesTheBoxUsable) {
+  BoxSimProcess box;
+  ASSERT_TRUE(box.Start({"--kind", "t", "--lock-ms", "0", "--stream",
+                         std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts"}))
+      << box.StderrText();
+  ASSERT_TRUE(OpenTunerDevice());
+  nTunerModel.store(GetTunerModel());
+  DttFields fields;
+  fields.frequencyKHz = 474000;
+  fields.bandwidthMHz = 8;
+  ASSERT_TRUE(StoreDttSettings(fields));
+  {
+    CStreamAnalysisWnd window;
+    window.show();
+    window.StartLive();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.Result().packets > 2000 && window.LiveState().signalRead.load(); },
+                                   30000))
+        << Control<QLabel>(window, kIdSaStatus)->text().toStdString();
+    EXPECT_TRUE(Control<QLabel>(window, kIdSaStatus)->text().startsWith(QStringLiteral("Live: ")));
+    EXPECT_TRUE(Control<QLabel>(window, kIdSaSummary)->text().contains(QStringLiteral("locked, strength ")));
+    auto* stop = Control<QPushButton>(window, kIdSaCancel);
+    EXPECT_EQ(stop->text(), QStringLiteral("Stop"));
+    stop->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 10000));
+    EXPECT_GT(window.Result().packets, 2000u);
+    EXPECT_TRUE(window.CanExport());
+    EXPECT_TRUE(window.ExportJson(QString::fromStdString(dir_.File("live.json"))));
+    EXPECT_TRUE(Control<QLabel>(window, kIdSaStatus)->text().startsWith(QStringLiteral("Stopped: ")));
+  }
+  // The stream was stopped: the box starts another one (as a capture does).
+  uint8_t* ring = nullptr;
+  size_t mapped = 0;
+  EXPECT_TRUE(StartStream(&ring, &mapped));
+  EXPECT_TRUE(StopStream());
+  // Unplugged during the analysis: the window says so and keeps what it had.
+  CStreamAnalysisWnd window;
+  window.show();
+  window.StartLive();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window.Result().packets > 0; }, 30000));
+  box.Kill();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 30000));
+  EXPECT_GT(window.Result().packets, 0u);
+  EXPECT_TRUE(Control<QLabel>(window, kIdSaStatus)->text().contains(QStringLiteral("stopped answering")))
+      << Control<QLabel>(window, kIdSaStatus)->text().toStdString();
+  CloseTunerDevice();
+  nTunerModel.store(255);
+}
+
+TEST_F(StreamAnalysisStatesTest, ALiveStreamThatStallsIsShownAsStalled) {
+  BoxSimProcess box;
+  ASSERT_TRUE(box.Start({"--kind", "t", "--lock-ms", "0", "--stall-after-ms", "300", "--stream",
+                         std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts"}))
+      << box.StderrText();
+  ASSERT_TRUE(OpenTunerDevice());
+  nTunerModel.store(GetTunerModel());
+  DttFields fields;
+  fields.frequencyKHz = 474000;
+  fields.bandwidthMHz = 8;
+  ASSERT_TRUE(StoreDttSettings(fields));
+  {
+    CStreamAnalysisWnd window;
+    window.show();
+    window.StartLive();
+    auto* status = Control<QLabel>(window, kIdSaStatus);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return status->text().startsWith(QStringLiteral("No data from the box for ")); },
+                                   20000))
+        << status->text().toStdString();
+    window.close();
+  }
+  CloseTunerDevice();
+  nTunerModel.store(255);
 }
 
 }  // namespace

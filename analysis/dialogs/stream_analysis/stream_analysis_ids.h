@@ -125,6 +125,17 @@ constexpr int kStrVerdictPending = 912;
 constexpr int kStrNoRecentFiles = 913;
 constexpr int kStrSelectPacketFirst = 914;
 constexpr int kStrAnalysingPipe = 915;
+// 916..919: why a live analysis ended, found by their English text.
+constexpr int kStrLiveStreamAnalysis = 920;
+constexpr int kStrStop = 921;
+constexpr int kStrLiveBytes = 922;
+constexpr int kStrSignal = 923;
+constexpr int kStrSignalValues = 924;
+constexpr int kStrLocked = 925;
+constexpr int kStrNoLock = 926;
+constexpr int kStrLiveStalled = 927;
+constexpr int kStrLiveStopped = 928;
+constexpr int kStrTuning = 929;
 constexpr int kStrCheckHelpFirst = 930;  // 930..942: one per check, in HealthCheck order
 constexpr int kStrHelp = 943;
 constexpr int kStrWhatCheckMeans = 944;

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -37,6 +38,7 @@
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
@@ -45,6 +47,7 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_pipe.h"
 #include "analysis/engine/dvb_text.h"
 #include "analysis/health/health_report.h"
+#include "device/tuner_device.h"
 #include "platform/profile.h"
 #include "platform/ui_hooks.h"
 #include "ui/resource_dialog.h"
@@ -203,7 +206,19 @@ CStreamAnalysisWnd::~CStreamAnalysisWnd() { StopWorker(); }
 
 void CStreamAnalysisWnd::StopWorker() {
   if (run_) run_->cancel.store(true);
-  if (worker_.joinable()) worker_.join();
+  if (!worker_.joinable()) return;
+  if (live_) {
+    // A box that stopped answering must not hold the window: after a second
+    // its pending request is cancelled, and later requests work again.
+    for (int i = 0; i < 100 && !run_->done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!run_->done.load()) {
+      CancelTunerRequests();
+      worker_.join();
+      ResumeTunerRequests();
+      return;
+    }
+  }
+  worker_.join();
 }
 
 void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
@@ -435,6 +450,8 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   finished_ = false;
   error_.clear();
   activeOccurrence_ = keepPacket_ = UINT64_MAX;
+  streaming_ = false;
+  appliedSegments_ = 0;
   packetFile_.Close();
   {
     const QSignalBlocker block(onlyPid_);
@@ -447,6 +464,9 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
 
   path_ = path;
   limits_ = limits;
+  live_ = false;
+  cancel_->setText(LoadResString(kStrCancel));
+  if (path.isEmpty()) return;
   setWindowTitle(LoadResString(kStrStreamAnalysis) + QStringLiteral(" - ") + QFileInfo(path).fileName());
   if (QFileInfo::exists(path)) RememberRecentFile(path);
   run_ = std::make_unique<HealthFileRun>();
@@ -464,6 +484,29 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
     options.publishIntervalS = publishS;
     outcome_ = AnalyseHealthFile(file, limits, options, run);
   });
+  pollTimer_->start();
+  ShowResult();
+  ShowStatus();
+}
+
+void CStreamAnalysisWnd::StartLive() {
+  Start(QString());  // clears the window; an empty path reads nothing
+  StopWorker();
+  pollTimer_->stop();
+  run_ = std::make_unique<HealthFileRun>();
+  outcome_ = {};
+  finished_ = false;
+  live_ = true;
+  liveStatus_.streaming.store(false);
+  liveStatus_.signalRead.store(false);
+  liveStatus_.overruns.store(0);
+  liveStatus_.idleS.store(0);
+  path_ = LoadResString(kStrLiveStreamAnalysis);
+  setWindowTitle(path_);
+  cancel_->setText(LoadResString(kStrStop));
+  cancel_->setEnabled(true);
+  HealthFileRun* run = run_.get();
+  worker_ = std::thread([this, run] { outcome_ = AnalyseLiveStream(run, &liveStatus_, kPollMs / 2000.0); });
   pollTimer_->start();
   ShowResult();
   ShowStatus();
@@ -516,6 +559,7 @@ void CStreamAnalysisWnd::ShowResult() {
   const bool stream = CanExport();
   exportJson_->setEnabled(stream);
   exportCsv_->setEnabled(stream);
+  if (live_ || streaming_) return;  // no file to inspect
   if (!packetFile_.IsOpen() && result_.packetSize > 0 && packetFile_.Open(path_.toStdString(), result_.packetSize)) {
     packetFile_.SetSyncSegments(result_.syncSegments);
     appliedSegments_ = result_.syncSegments.size();
@@ -544,6 +588,12 @@ void CStreamAnalysisWnd::ShowStatus() {
   const QString failure = FailureText();
   if (!failure.isEmpty()) {
     status_->setText(LoadResString(kStrCannotAnalyse).arg(failure));
+  } else if (live_) {
+    if (!liveStatus_.streaming.load() && !finished_) status_->setText(LoadResString(kStrTuning));
+    else if (!finished_ && liveStatus_.idleS.load() >= kLiveStallS)
+      status_->setText(LoadResString(kStrLiveStalled).arg(static_cast<int>(liveStatus_.idleS.load())));
+    else status_->setText(LoadResString(finished_ ? kStrLiveStopped : kStrLiveBytes).arg(Megabytes(done)));
+    if (finished_) progress_->setValue(1000);
   } else if (!finished_) {
     if (total >= 0) status_->setText(LoadResString(kStrAnalysing).arg(Megabytes(done), totalText));
     else if (done == 0) status_->setText(LoadResString(kStrAnalysingPipe).arg(QFileInfo(path_).fileName()));
@@ -559,7 +609,7 @@ void CStreamAnalysisWnd::ShowStatus() {
 
 QString CStreamAnalysisWnd::FailureText() const {
   if (!finished_) return {};
-  if (!outcome_.opened) return error_;
+  if (!outcome_.opened || (live_ && outcome_.readError)) return error_;
   if (result_.Verdict() != HealthVerdict::NoStream || result_.partial) return {};
   // The sentence of the command-line analysis, in the user's language.
   return LoadResString(kStrNoStream)
@@ -567,7 +617,8 @@ QString CStreamAnalysisWnd::FailureText() const {
 }
 
 bool CStreamAnalysisWnd::CanExport() const {
-  return run_ && result_.Verdict() != HealthVerdict::NoStream && outcome_.opened;
+  if (!run_ || result_.Verdict() == HealthVerdict::NoStream) return false;
+  return !finished_ || outcome_.opened;  // the outcome is the worker's until it ended
 }
 
 void CStreamAnalysisWnd::ShowSummary() {
@@ -617,6 +668,15 @@ void CStreamAnalysisWnd::ShowSummary() {
   QString html = QStringLiteral("<table>");
   html += row(kStrVerdict, verdict);
   html += row(kStrFile, Html(path_.isEmpty() ? LoadResString(kStrDropOrOpen) : path_));
+  if (live_) {
+    const LiveStatus& l = liveStatus_;
+    html += row(kStrSignal, l.signalRead.load()
+                                ? Html(LoadResString(kStrSignalValues)
+                                           .arg(LoadResString(l.locked.load() ? kStrLocked : kStrNoLock))
+                                           .arg(l.strength.load())
+                                           .arg(l.quality.load()))
+                                : QStringLiteral("-"));
+  }
   html += row(kStrPacketSize, r.packetSize > 0 ? QString::number(r.packetSize) : QStringLiteral("-"));
   html += row(kStrPackets, QString::number(r.packets));
   html += row(kStrBytes, r.bytesSkipped > 0 || r.truncatedTailBytes > 0 ? red(Html(bytes)) : Html(bytes));
@@ -905,6 +965,9 @@ void CStreamAnalysisWnd::OnExportJson() {
 }
 
 QString CStreamAnalysisWnd::ProposedExportPath(const QString& extension) const {
+  if (live_)
+    return QDir::home().filePath(QStringLiteral("live-%1.%2")
+                                     .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")), extension));
   const QFileInfo file(path_);
   return file.dir().filePath(file.completeBaseName() + QLatin1Char('.') + extension);
 }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "analysis/dialogs/stream_analysis/stream_analysis_live.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packets.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_pid_model.h"
 #include "analysis/health/health_file.h"
@@ -50,6 +51,11 @@ public:
   // Starts reading `path` on the worker thread; an analysis under way is
   // cancelled and its result dropped. The file joins the recent files.
   void Start(const QString& path, const HealthLimits& limits = {});
+  // Analyses the open box's live stream, tuned with the stored channel, until
+  // Stop (the Cancel button); the result stays and can be exported.
+  void StartLive();
+  bool Live() const { return live_; }
+  const LiveStatus& LiveState() const { return liveStatus_; }
   // Stops the worker at its next block; what was read stays, marked partial.
   void Cancel();
   bool Running() const { return worker_.joinable(); }
@@ -121,6 +127,8 @@ private:
   QString path_;
   HealthLimits limits_;
   bool streaming_ = false;        // a pipe or device: no size, no inspector
+  bool live_ = false;             // the box's live stream
+  LiveStatus liveStatus_;
   size_t appliedSegments_ = 0;    // sync segments the inspector numbers by
   std::unique_ptr<HealthFileRun> run_;
   std::thread worker_;
