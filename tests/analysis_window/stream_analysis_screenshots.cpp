@@ -8,6 +8,7 @@
 //   vantrel-analysis-screenshots OUT_DIR
 #include <QApplication>
 #include <QDir>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
 #include <cstdio>
@@ -103,6 +104,11 @@ int main(int argc, char** argv) {
     ProcessEventsUntil([&] { return large.Finished(); }, 60000);
     Settle(300);
     if (!large.grab().save(outDir + QLatin1String(l.file))) ++failures;
+    // The Help tab: what each check means, then Getting started.
+    large.findChild<QTabWidget*>(QString::number(kIdSaTabs))->setCurrentIndex(2);
+    Settle(100);
+    if (!large.grab().save(outDir + QString::fromLatin1(l.file).replace(QLatin1String("1100"), QLatin1String("help"))))
+      ++failures;
   }
   SetResourceLanguage(ResLanguage::English);
   std::printf("vantrel-analysis-screenshots: %s%s\n", qPrintable(outDir), failures ? " (with failures)" : "");

@@ -25,6 +25,10 @@
 #include <QTableWidget>
 #include <QTextBrowser>
 #include <QUrl>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QValueAxis>
+#include <cmath>
 #include <random>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
@@ -357,6 +361,9 @@ TEST_F(StreamAnalysisStatesTest, EveryCheckExplainsItselfInBothLanguages) {
       const QString tip = checks->item(static_cast<int>(i), 0)->toolTip();
       EXPECT_TRUE(tip.startsWith(QLatin1String(GetHealthCheckInfo(check).number) + QLatin1Char(' '))) << tip.toStdString();
       EXPECT_TRUE(help->toHtml().contains(CheckHelpAnchor(check)));
+      const QString title = QStringLiteral("%1 %2").arg(QLatin1String(GetHealthCheckInfo(check).number),
+                                                        QLatin1String(GetHealthCheckInfo(check).name));
+      EXPECT_EQ(help->toPlainText().count(title), 1) << title.toStdString();
       texts.insert(tip);
     }
     EXPECT_EQ(texts.size(), static_cast<int>(kHealthCheckCount));
@@ -367,6 +374,32 @@ TEST_F(StreamAnalysisStatesTest, EveryCheckExplainsItselfInBothLanguages) {
   }
   ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
   EXPECT_TRUE(GettingStartedHtml().contains(QStringLiteral("入门")));
+}
+
+TEST_F(StreamAnalysisStatesTest, ChartTicksFallOnRoundValuesAndTheWindowOpensCentredOnItsParent) {
+  QWidget parent;
+  parent.setGeometry(50, 60, 700, 500);
+  parent.show();
+  auto* window = new CStreamAnalysisWnd(&parent);
+  window->resize(720, 480);
+  window->show();
+  QApplication::processEvents();
+  EXPECT_NEAR(window->frameGeometry().center().x(), parent.frameGeometry().center().x(), 2);
+  EXPECT_NEAR(window->frameGeometry().center().y(), parent.frameGeometry().center().y(), 2);
+  window->Start(QString::fromStdString(std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts"));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window->Finished(); }, 60000));
+  auto* chart = Control<QChartView>(*window, kIdSaChart)->chart();
+  for (QAbstractAxis* abstract : chart->axes()) {
+    auto* axis = qobject_cast<QValueAxis*>(abstract);
+    ASSERT_NE(axis, nullptr);
+    const double step = axis->tickInterval();
+    const double mantissa = step / std::pow(10.0, std::floor(std::log10(step)));
+    EXPECT_TRUE(std::abs(mantissa - 1) < 1e-9 || std::abs(mantissa - 2) < 1e-9 || std::abs(mantissa - 2.5) < 1e-9 ||
+                std::abs(mantissa - 5) < 1e-9)
+        << step;
+    EXPECT_NEAR(std::remainder(axis->max(), step), 0, 1e-9) << axis->max();
+    EXPECT_EQ(axis->min(), 0);
+  }
 }
 
 TEST_F(StreamAnalysisStatesTest, AFileOnTheCommandLineIsSelected) {

@@ -20,8 +20,11 @@ QString ChecksHelpHtml() {
   for (size_t i = 0; i < kHealthCheckCount; ++i) {
     const auto check = static_cast<HealthCheck>(i);
     const QString text = CheckHelpText(check);
-    // The text starts with the check's number and name: that part in bold.
-    const int colon = text.indexOf(QLatin1Char(':'));
+    // The text starts with the check's number and name: that part in bold
+    // (up to the colon, which Chinese writes full width).
+    const QString name = QStringLiteral("%1 %2").arg(QLatin1String(GetHealthCheckInfo(check).number),
+                                                     QLatin1String(GetHealthCheckInfo(check).name));
+    const int colon = text.startsWith(name) ? static_cast<int>(name.size()) : 0;
     html += QStringLiteral("<p><a name=\"%1\"></a><b>%2</b>%3</p>")
                 .arg(CheckHelpAnchor(check), text.left(colon).toHtmlEscaped(), text.mid(colon).toHtmlEscaped());
   }
