@@ -17,7 +17,7 @@ namespace {
 // Answered before Qt starts so that they work without a display (the manual
 // page is made from them at build time).
 constexpr char kUsage[] =
-    "Usage: vantrel [-h|--help] [--version] [--no-box] [--analyze FILE] [Qt options]\n"
+    "Usage: vantrel [-h|--help] [--version] [--no-box] [--analyze FILE] [Qt options] [FILE]\n"
     "The Vantrel desktop application: analyses MPEG transport streams recorded in\n"
     "files and captures the live stream of a USB tuner box to a file. It starts\n"
     "when a tuner box is present (a real one, or vantrel-boxsim); without one it\n"
@@ -27,6 +27,7 @@ constexpr char kUsage[] =
     "  --version      print the version and end\n"
     "  --no-box       without a tuner box, start for file analysis only (no question)\n"
     "  --analyze FILE open the Stream Analysis window on FILE (no tuner box needed)\n"
+    "  FILE           select FILE in the main window and open its Stream Analysis\n"
     "\n"
     "Other arguments go to Qt, e.g. -platform offscreen.\n";
 
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
     app.ExitInstance();
     return 1;
   }
+  if (!options.file.isEmpty()) app.SelectFileAtStart(options.file);
   const int code = application.exec();
   app.ExitInstance();
   return code;

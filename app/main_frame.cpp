@@ -8,12 +8,14 @@
 #include <QStatusTipEvent>
 #include <QToolBar>
 #include <QToolButton>
+#include <algorithm>
 
 #include "analysis/dialogs/analysis_wait_dlg.h"
 #include "analysis/dialogs/pat_section_dlg.h"
 #include "analysis/dialogs/pmt_info_dlg.h"
 #include "analysis/dialogs/program_name_dlg.h"
 #include "analysis/dialogs/search_packets_dlg.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
 #include "analysis/engine/ts_file.h"
 #include "ui/resource_dialog.h"
@@ -109,7 +111,8 @@ bool CMainFrame::Create() {
       {kCmdPat, &CMainFrame::OnAnalysePat},        {kCmdPmt, &CMainFrame::OnAnalysePmt},
       {kCmdSdt, &CMainFrame::OnAnalyseSdt},        {kCmdResetAll, &CMainFrame::OnResetAll},
       {kCmdCapture, &CMainFrame::OnCapture},       {kCmdAntennaTuning, &CMainFrame::OnAntennaTuning},
-      {kCmdStreamAnalysis, &CMainFrame::OnStreamAnalysis},
+      {kCmdStreamAnalysis, &CMainFrame::OnStreamAnalysis}, {kCmdGettingStarted, &CMainFrame::OnGettingStarted},
+      {kCmdLiveStreamAnalysis, &CMainFrame::OnLiveStreamAnalysis},
   };
   for (const auto& [id, handler] : commands) connect(CommandAction(id), &QAction::triggered, this, handler);
   connect(CommandAction(kCmdAbout), &QAction::triggered, &app_, &CTollbeckApp::OnAppAbout);
@@ -168,7 +171,9 @@ bool CMainFrame::CreateToolBar() {
     toolbar->addAction(action);
     if (auto* tool = qobject_cast<QToolButton*>(toolbar->widgetForAction(action))) {
       tool->setObjectName(QString::number(button.id));
-      tool->setFixedSize(resource->buttonSize);
+      // As wide as its text needs, never narrower than the resource's size.
+      tool->setFixedSize(std::max(resource->buttonSize.width(), tool->sizeHint().width()),
+                         resource->buttonSize.height());
       tool->setAutoRaise(true);
     }
   }
@@ -332,6 +337,16 @@ void CMainFrame::RunCaptureProgressDialog() {
 void CMainFrame::RunAntennaTuningDialog() {
   CAntennaTuningDlg dialog(nullptr);
   dialog.DoModal();
+}
+
+void CMainFrame::OnGettingStarted() { ShowGettingStarted(this); }
+
+void CMainFrame::OnLiveStreamAnalysis() {
+  if (!DeviceGuard()) return;
+  auto* window = new CStreamAnalysisWnd(this);
+  window->setAttribute(Qt::WA_DeleteOnClose);
+  window->show();
+  window->StartLive();
 }
 
 void CMainFrame::OnStreamAnalysis() {

@@ -20,6 +20,8 @@ enum CommandId : int {
   kCmdCapture = 32780,
   kCmdAntennaTuning = 32785,
   kCmdStreamAnalysis = 32790,
+  kCmdLiveStreamAnalysis = 32791,
+  kCmdGettingStarted = 32793,
   kCmdFileNew = 57600,
   kCmdFileOpen = 57601,
   kCmdAbout = 57664,
@@ -62,6 +64,11 @@ public:
   // Opens a Stream Analysis window on the selected file (asking for one when
   // none is); the window is not modal and closes with the frame.
   void OnStreamAnalysis();
+  // A Stream Analysis window on the open box's live stream, tuned with the
+  // stored channel (the box is opened first when it is closed).
+  void OnLiveStreamAnalysis();
+  // Help > Getting started: a short page in the user's language.
+  void OnGettingStarted();
 
 protected:
   bool event(QEvent* event) override;

@@ -34,6 +34,8 @@ bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exi
                                    QStringLiteral("Open the Stream Analysis window on FILE (no tuner box needed)."),
                                    QStringLiteral("FILE"));
   parser.addOption(analyze);
+  parser.addPositionalArgument(QStringLiteral("FILE"),
+                               QStringLiteral("A transport stream to select and analyse at once."), QStringLiteral("[FILE]"));
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "vantrel: %s\n", parser.errorText().toLocal8Bit().constData());
     *exitCode = 2;
@@ -46,6 +48,13 @@ bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exi
   }
   options->continueWithoutBox = parser.isSet(noBox);
   options->analyzeFile = parser.value(analyze);
+  const QStringList files = parser.positionalArguments();
+  if (files.size() > 1) {
+    std::fputs("vantrel: one FILE at most\n", stderr);
+    *exitCode = 2;
+    return false;
+  }
+  if (!files.isEmpty()) options->file = files.front();
   return true;
 }
 
@@ -97,6 +106,13 @@ int CTollbeckApp::ExitInstance() {
   CloseTunerDevice();
   ResetAnalysis();
   return 0;
+}
+
+void CTollbeckApp::SelectFileAtStart(const QString& path) {
+  ResetAnalysis();
+  strTsFileName = path.toStdString();
+  frame_->RedrawWindow();
+  frame_->OnStreamAnalysis();
 }
 
 void CTollbeckApp::OnAppAbout() {

@@ -16,6 +16,7 @@ class CTollbeckDoc;
 struct AppOptions {
   bool continueWithoutBox = false;
   QString analyzeFile;  // --analyze FILE: only the Stream Analysis window
+  QString file;         // FILE: selected in the main window and analysed
 };
 bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exitCode);
 
@@ -35,6 +36,9 @@ public:
   bool InitInstance();
   // `vantrel --no-box`: without a box, go on for file analysis at once.
   void SetContinueWithoutBox(bool continueWithoutBox) { continueWithoutBox_ = continueWithoutBox; }
+  // `vantrel FILE`: the file selected as by Select File, and its Stream
+  // Analysis window opened.
+  void SelectFileAtStart(const QString& path);
   // Closes the box, then resets the analysis engine.
   int ExitInstance();
 

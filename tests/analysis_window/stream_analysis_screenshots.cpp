@@ -1,12 +1,14 @@
 // vantrel-analysis-screenshots: the Stream Analysis window on a real sample
 // with errors put in (a lost packet, a transport error, a broken PAT CRC),
 // saved as PNG: the overview and the packet inspector at the first
-// continuity error. The language follows the system locale. Used by
-// scripts/screenshots; not a test.
+// continuity error; then, at 1280 x 800 in English and in Chinese, the
+// window on a stream of 1,100 programs. The language of the first two
+// follows the system locale. Used by scripts/screenshots; not a test.
 //
 //   vantrel-analysis-screenshots OUT_DIR
 #include <QApplication>
 #include <QDir>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
 #include <cstdio>
@@ -15,6 +17,7 @@
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
+#include "tests/analysis_window/many_programs_stream.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ts_builder.h"
 #include "tests/ui/qt_test_support.h"
@@ -84,6 +87,30 @@ int main(int argc, char** argv) {
   if (occurrences && occurrences->rowCount() > 0) occurrences->setCurrentCell(0, 0);
   Settle(300);
   if (!window.grab().save(outDir + QStringLiteral("/stream-analysis-packets.png"))) ++failures;
+  // 1,100 programs at 1280 x 800, in both languages.
+  const std::string many = dir.File("1100-programs.ts");
+  if (!tsbuild::WriteTsFile(many, ManyProgramsStream(1100))) return 1;
+  const struct {
+    ResLanguage language;
+    const char* file;
+  } languages[] = {{ResLanguage::English, "/stream-analysis-1100-en.png"},
+                   {ResLanguage::SimplifiedChinese, "/stream-analysis-1100-zh_CN.png"}};
+  for (const auto& l : languages) {
+    SetResourceLanguage(l.language);
+    CStreamAnalysisWnd large;
+    large.resize(1280, 800);
+    large.show();
+    large.Start(QString::fromStdString(many));
+    ProcessEventsUntil([&] { return large.Finished(); }, 60000);
+    Settle(300);
+    if (!large.grab().save(outDir + QLatin1String(l.file))) ++failures;
+    // The Help tab: what each check means, then Getting started.
+    large.findChild<QTabWidget*>(QString::number(kIdSaTabs))->setCurrentIndex(2);
+    Settle(100);
+    if (!large.grab().save(outDir + QString::fromLatin1(l.file).replace(QLatin1String("1100"), QLatin1String("help"))))
+      ++failures;
+  }
+  SetResourceLanguage(ResLanguage::English);
   std::printf("vantrel-analysis-screenshots: %s%s\n", qPrintable(outDir), failures ? " (with failures)" : "");
   return failures ? 1 : 0;
 }

@@ -36,6 +36,7 @@
 #include "analysis/engine/ts_file.h"
 #include "app/main_frame.h"
 #include "app/tollbeck_app.h"
+#include "tests/analysis_window/stream_analysis_fixture.h"
 #include "tests/support/run_cli.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ts_builder.h"
@@ -52,11 +53,6 @@ Bytes ReadFileBytes(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-template <class T>
-T* Control(const QWidget& window, int id) {
-  return window.findChild<T*>(QString::number(id));
-}
-
 // A program with PAT, PMT and one elementary stream on 0x100 whose counter
 // jumps from 9 to 12 at packet kBreakPacket.
 constexpr int kBreakPacket = 12;
@@ -71,22 +67,8 @@ Bytes StreamWithContinuityBreak() {
   return stream.bytes();
 }
 
-class StreamAnalysisWindowTest : public ::testing::Test {
+class StreamAnalysisWindowTest : public StreamAnalysisFixture {
 protected:
-  void SetUp() override {
-    TestApplication();
-    env_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", dir_.path().c_str());
-  }
-
-  // Opens a window on `path` and waits for the end of its analysis.
-  std::unique_ptr<CStreamAnalysisWnd> Analyse(const std::string& path) {
-    auto window = std::make_unique<CStreamAnalysisWnd>();
-    window->show();
-    window->Start(QString::fromStdString(path));
-    EXPECT_TRUE(ProcessEventsUntil([&] { return window->Finished(); }, 60000));
-    return window;
-  }
-
   // Column `column` of every row of the PID table as shown.
   static QStringList Column(const CStreamAnalysisWnd& window, int column) {
     QStringList out;
@@ -95,9 +77,6 @@ protected:
     for (int row = 0; row < model->rowCount(); ++row) out << model->index(row, column).data().toString();
     return out;
   }
-
-  TempDir dir_;
-  std::unique_ptr<ScopedEnv> env_;
 };
 
 TEST_F(StreamAnalysisWindowTest, SampleFillsThePidTableWithItsPidsAndCounts) {
@@ -118,7 +97,7 @@ TEST_F(StreamAnalysisWindowTest, SampleFillsThePidTableWithItsPidsAndCounts) {
   int row = 0;
   for (const auto& [pid, count] : expected) {
     EXPECT_EQ(pids[row].toInt(), pid);
-    EXPECT_EQ(hex[row], QStringLiteral("0x%1").arg(pid, 4, 16, QLatin1Char('0')));
+    EXPECT_EQ(hex[row], QStringLiteral("0x%1").arg(pid, 4, 16, QLatin1Char('0')).toUpper().replace(QLatin1String("0X"), QLatin1String("0x")));
     EXPECT_EQ(packets[row].toULongLong(), count) << pid;
     ++row;
   }
@@ -180,7 +159,7 @@ TEST_F(StreamAnalysisWindowTest, ContinuityErrorOpensItsPacketInHex) {
   EXPECT_EQ(list->currentRow(), kBreakPacket);
   const QString hex = Control<QPlainTextEdit>(*window, kIdSaHex)->toPlainText();
   // 47, PID 0x100, payload only with counter 12, then the payload of 0xEE.
-  EXPECT_TRUE(hex.startsWith(QStringLiteral("%1  47 01 00 1c ee ee").arg(kBreakPacket * 188, 10, 16, QLatin1Char('0'))))
+  EXPECT_TRUE(hex.startsWith(QStringLiteral("%1  47 01 00 1C EE EE").arg(kBreakPacket * 188, 10, 16, QLatin1Char('0')).toUpper()))
       << hex.toStdString();
   const QString decoded = Control<QPlainTextEdit>(*window, kIdSaDecoded)->toPlainText();
   EXPECT_TRUE(decoded.contains(QStringLiteral("continuity_counter: 12"))) << decoded.toStdString();
@@ -287,8 +266,8 @@ TEST_F(StreamAnalysisWindowTest, FramedPacketsShowWithTheirPrefixAfterAGarbageHe
   EXPECT_EQ(Control<PacketListView>(*window, kIdSaPacketList)->currentRow(), kBreakPacket);
   const QString hex = Control<QPlainTextEdit>(*window, kIdSaHex)->toPlainText();
   // The 4-byte prefix, then the packet; 12 lines of 16 bytes.
-  EXPECT_TRUE(hex.startsWith(QStringLiteral("%1 ").arg(7 + kBreakPacket * 192, 10, 16, QLatin1Char('0'))));
-  EXPECT_EQ(hex.section(QLatin1Char('\n'), 0, 0).mid(11, 3 * 8), QStringLiteral(" 47 00 00 0c 47 01 00 1c"))
+  EXPECT_TRUE(hex.startsWith(QStringLiteral("%1 ").arg(7 + kBreakPacket * 192, 10, 16, QLatin1Char('0')).toUpper()));
+  EXPECT_EQ(hex.section(QLatin1Char('\n'), 0, 0).mid(11, 3 * 8), QStringLiteral(" 47 00 00 0C 47 01 00 1C"))
       << hex.toStdString();
   EXPECT_EQ(hex.count(QLatin1Char('\n')), 12);
   EXPECT_TRUE(Control<QPlainTextEdit>(*window, kIdSaDecoded)->toPlainText().contains(QStringLiteral("continuity_counter: 12")));
@@ -443,15 +422,15 @@ TEST_F(StreamAnalysisWindowTest, SizeAndSplittersAreKeptInTheProfile) {
   {
     CStreamAnalysisWnd window;
     window.show();
-    window.resize(913, 611);
+    window.resize(761, 533);  // within the offscreen screen of 800 x 600
     QApplication::processEvents();
     auto* split = Control<QSplitter>(window, kIdSaSplitOverview);
-    split->setSizes({300, 500});
+    split->setSizes({300, 440});
     sizes = split->sizes();
     window.close();
   }
   CStreamAnalysisWnd again;
-  EXPECT_EQ(again.size(), QSize(913, 611));
+  EXPECT_EQ(again.size(), QSize(761, 533));
   again.show();
   QApplication::processEvents();
   EXPECT_EQ(Control<QSplitter>(again, kIdSaSplitOverview)->sizes(), sizes);

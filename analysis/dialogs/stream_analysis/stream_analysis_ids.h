@@ -32,6 +32,12 @@ constexpr int kIdSaSplitRight = 1226;
 constexpr int kIdSaSplitPackets = 1227;
 constexpr int kIdSaSplitDetail = 1228;
 constexpr int kIdSaChartValue = 1229;
+constexpr int kIdSaOpen = 1230;
+constexpr int kIdSaRecent = 1231;
+constexpr int kIdSaClose = 1232;
+constexpr int kIdSaSummaryScroll = 1233;
+constexpr int kIdSaHelp = 1234;
+constexpr int kIdGettingStarted = 1235;
 
 // Texts.
 constexpr int kStrStreamAnalysis = 700;
@@ -103,6 +109,40 @@ constexpr int kStrNull = 765;
 constexpr int kStrUnreferenced = 766;
 // 767..789: the occurrence descriptions' templates, found by their English text.
 constexpr int kStrPartialReadError = 790;
+constexpr int kStrOpen = 900;
+constexpr int kStrRecentFiles = 901;
+constexpr int kStrClose = 902;
+constexpr int kStrNoStream = 903;
+constexpr int kStrNoVerdict = 904;
+constexpr int kStrNoErrorsSomeNotEvaluated = 905;
+constexpr int kStrBytesSkipped = 906;
+constexpr int kStrTruncatedTail = 907;
+constexpr int kStrNotEvaluatedBecause = 908;
+constexpr int kStrTransportStreams = 909;
+constexpr int kStrDropOrOpen = 910;
+constexpr int kStrAnalysingSoFar = 911;
+constexpr int kStrVerdictPending = 912;
+constexpr int kStrNoRecentFiles = 913;
+constexpr int kStrSelectPacketFirst = 914;
+constexpr int kStrAnalysingPipe = 915;
+// 916..919: why a live analysis ended, found by their English text.
+constexpr int kStrLiveStreamAnalysis = 920;
+constexpr int kStrStop = 921;
+constexpr int kStrLiveBytes = 922;
+constexpr int kStrSignal = 923;
+constexpr int kStrSignalValues = 924;
+constexpr int kStrLocked = 925;
+constexpr int kStrNoLock = 926;
+constexpr int kStrLiveStalled = 927;
+constexpr int kStrLiveStopped = 928;
+constexpr int kStrTuning = 929;
+constexpr int kStrCheckHelpFirst = 930;  // 930..942: one per check, in HealthCheck order
+constexpr int kStrHelp = 943;
+constexpr int kStrWhatCheckMeans = 944;
+constexpr int kStrGettingStarted = 945;
+constexpr int kStrGettingStartedPage = 946;
 // The first and last id of the window's texts, for the language check.
 constexpr int kStrStreamAnalysisFirst = 700;
 constexpr int kStrStreamAnalysisLast = 790;
+constexpr int kStrStreamAnalysisMoreFirst = 900;
+constexpr int kStrStreamAnalysisMoreLast = 946;

@@ -29,7 +29,17 @@ uint64_t ReadTimestamp(const uint8_t* p) {
 
 QString Seconds90k(uint64_t ticks) { return QString::number(static_cast<double>(ticks) / 90000.0, 'f', 6); }
 
+QString HexDigits(uint64_t value, int digits) {
+  return QString::number(value, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+}
+
 }  // namespace
+
+QString HexText(uint64_t value, int digits) { return QStringLiteral("0x") + HexDigits(value, digits); }
+
+QString PidText(int pid) {
+  return pid < 0 ? QStringLiteral("-") : QStringLiteral("%1 (%2)").arg(HexText(static_cast<uint64_t>(pid), 4)).arg(pid);
+}
 
 bool ParseTsHeader(const uint8_t* p, TsHeaderFields& f) {
   if (p[0] != 0x47) return false;
@@ -78,11 +88,11 @@ bool ParseSearchValue(const QString& text, int64_t& value) {
 
 QString DecodeTsPacket(const uint8_t* p) {
   TsHeaderFields f;
-  if (!ParseTsHeader(p, f)) return QStringLiteral("sync_byte 0x%1").arg(p[0], 2, 16, QLatin1Char('0'));
+  if (!ParseTsHeader(p, f)) return QStringLiteral("sync_byte ") + HexText(p[0], 2);
   QString out;
   auto line = [&out](const QString& name, const QString& value) { out += QStringLiteral("  %1: %2\n").arg(name, value); };
   out += LoadResString(kStrHeader) + QLatin1Char('\n');
-  line(QStringLiteral("PID"), QStringLiteral("0x%1 (%2)").arg(f.pid, 4, 16, QLatin1Char('0')).arg(f.pid));
+  line(QStringLiteral("PID"), PidText(f.pid));
   line(QStringLiteral("transport_error_indicator"), QString::number(f.tei));
   line(QStringLiteral("payload_unit_start_indicator"), QString::number(f.pusi));
   line(QStringLiteral("transport_priority"), QString::number(f.priority));
@@ -121,7 +131,7 @@ QString DecodeTsPacket(const uint8_t* p) {
   if (!f.pusi) return out;
   if (size >= 9 && data[0] == 0 && data[1] == 0 && data[2] == 1) {
     out += LoadResString(kStrPesHeader) + QLatin1Char('\n');
-    line(QStringLiteral("stream_id"), QStringLiteral("0x%1").arg(data[3], 2, 16, QLatin1Char('0')));
+    line(QStringLiteral("stream_id"), HexText(data[3], 2));
     line(QStringLiteral("PES_packet_length"), QString::number((data[4] << 8) | data[5]));
     const int ptsDts = data[7] >> 6;
     if ((ptsDts & 2) && size >= 14) {
@@ -143,7 +153,7 @@ QString DecodeTsPacket(const uint8_t* p) {
   const int length = ((section[1] & 0x0F) << 8) | section[2];
   out += LoadResString(kStrSectionHeader) + QLatin1Char('\n');
   line(QStringLiteral("pointer_field"), QString::number(pointer));
-  line(QStringLiteral("table_id"), QStringLiteral("0x%1").arg(section[0], 2, 16, QLatin1Char('0')));
+  line(QStringLiteral("table_id"), HexText(section[0], 2));
   line(QStringLiteral("section_syntax_indicator"), QString::number(section[1] >> 7));
   line(QStringLiteral("section_length"), QString::number(length));
   if ((section[1] & 0x80) && room >= 8) {
@@ -162,9 +172,8 @@ QString DecodeTsPacket(const uint8_t* p) {
 QString HexDumpPacket(const uint8_t* bytes, int size, uint64_t fileOffset) {
   QString out;
   for (int row = 0; row < size; row += 16) {
-    out += QStringLiteral("%1 ").arg(fileOffset + static_cast<uint64_t>(row), 10, 16, QLatin1Char('0'));
-    for (int i = row; i < row + 16 && i < size; ++i)
-      out += QStringLiteral(" %1").arg(bytes[i], 2, 16, QLatin1Char('0'));
+    out += HexDigits(fileOffset + static_cast<uint64_t>(row), 10) + QLatin1Char(' ');
+    for (int i = row; i < row + 16 && i < size; ++i) out += QLatin1Char(' ') + HexDigits(bytes[i], 2);
     out += QLatin1Char('\n');
   }
   return out;
@@ -176,13 +185,15 @@ void TsPacketFile::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   blocks_.clear();
+  segments_.clear();
   count_ = 0;
 }
 
 bool TsPacketFile::Open(const std::string& path, int packetSize) {
   Close();
   if (packetSize != 188 && packetSize != 192 && packetSize != 204 && packetSize != 208) return false;
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Never waits for a pipe's writer: anything but a regular file is refused below.
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd_ < 0) return false;
   struct stat info {};
   if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -213,13 +224,52 @@ bool TsPacketFile::Open(const std::string& path, int packetSize) {
     first_ = packetSize == 192 && runAt(at + sync + 4) ? at + 4 : at;
     break;
   }
-  count_ = size_ > first_ ? (size_ - first_) / static_cast<uint64_t>(packetSize_) : 0;
+  SetSyncSegments({});
   return true;
 }
 
+void TsPacketFile::SetSyncSegments(const std::vector<SyncSegment>& segments) {
+  segments_.clear();
+  const auto size = static_cast<uint64_t>(packetSize_);
+  for (const SyncSegment& s : segments) {
+    // Each segment must begin after the previous one's packets: anything else
+    // cannot come from one framing of this file.
+    if (s.byteOffset >= size_) break;
+    if (!segments_.empty()) {
+      const SyncSegment& last = segments_.back();
+      if (s.firstPacket < last.firstPacket || s.byteOffset < last.byteOffset + (s.firstPacket - last.firstPacket) * size)
+        break;
+    }
+    segments_.push_back(s);
+  }
+  if (segments_.empty()) {
+    count_ = size_ > first_ ? (size_ - first_) / size : 0;
+    return;
+  }
+  const SyncSegment& last = segments_.back();
+  count_ = last.firstPacket + (size_ - last.byteOffset) / size;
+}
+
+uint64_t TsPacketFile::OffsetOf(uint64_t index) const {
+  const auto size = static_cast<uint64_t>(packetSize_);
+  if (segments_.empty() || index < segments_.front().firstPacket) return first_ + index * size;
+  const auto after = std::upper_bound(segments_.begin(), segments_.end(), index,
+                                      [](uint64_t i, const SyncSegment& s) { return i < s.firstPacket; });
+  const SyncSegment& s = *(after - 1);
+  return s.byteOffset + (index - s.firstPacket) * size;
+}
+
 uint64_t TsPacketFile::IndexAt(uint64_t offset) const {
-  if (count_ == 0 || offset <= first_) return 0;
-  return std::min<uint64_t>((offset - first_) / static_cast<uint64_t>(packetSize_), count_ - 1);
+  if (count_ == 0) return 0;
+  const auto size = static_cast<uint64_t>(packetSize_);
+  if (segments_.empty()) return offset <= first_ ? 0 : std::min<uint64_t>((offset - first_) / size, count_ - 1);
+  if (offset <= segments_.front().byteOffset) return segments_.front().firstPacket;
+  const auto after = std::upper_bound(segments_.begin(), segments_.end(), offset,
+                                      [](uint64_t o, const SyncSegment& s) { return o < s.byteOffset; });
+  const SyncSegment& s = *(after - 1);
+  uint64_t index = s.firstPacket + (offset - s.byteOffset) / size;
+  if (after != segments_.end()) index = std::min(index, after->firstPacket - 1);  // skipped bytes: the packet before
+  return std::min(index, count_ - 1);
 }
 
 size_t TsPacketFile::ReadRaw(uint64_t offset, uint8_t* out, size_t size) {
@@ -326,12 +376,12 @@ QVariant PacketListModel::data(const QModelIndex& index, int role) const {
   switch (index.column()) {
     case kColPacket: return QString::number(packet);
     case kColOffset: return QString::number(file_.OffsetOf(packet));
-    case kColPid: return synced ? QStringLiteral("0x%1 (%2)").arg(f.pid, 4, 16, QLatin1Char('0')).arg(f.pid) : QStringLiteral("-");
+    case kColPid: return synced ? PidText(f.pid) : QStringLiteral("-");
     case kColPusi: return synced ? QString::number(f.pusi) : QString();
     case kColCc: return synced ? QString::number(f.cc) : QString();
     case kColAfc: return synced ? QString::number(f.afc) : QString();
     case kColFlags: {
-      if (!synced) return QStringLiteral("sync_byte 0x%1").arg(bytes[file_.SyncOffset()], 2, 16, QLatin1Char('0'));
+      if (!synced) return QStringLiteral("sync_byte ") + HexText(bytes[file_.SyncOffset()], 2);
       QStringList flags;
       if (f.tei) flags << QStringLiteral("TEI");
       if (f.priority) flags << QStringLiteral("TP");

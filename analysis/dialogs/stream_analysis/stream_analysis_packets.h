@@ -11,6 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "analysis/health/stream_health.h"
+
+// "0x1FFF": hex as every report writes it, upper case, `digits` wide.
+QString HexText(uint64_t value, int digits);
+// "0x1FFF (8191)"; "-" for a negative PID (none applies).
+QString PidText(int pid);
+
 // Header fields of one packet, as the inspector lists and searches them.
 struct TsHeaderFields {
   int pid = 0;
@@ -58,9 +65,13 @@ public:
   bool IsOpen() const { return fd_ >= 0; }
   int PacketSize() const { return packetSize_; }
   int SyncOffset() const { return packetSize_ == 192 ? 4 : 0; }  // of the sync byte in a packet
-  uint64_t FirstOffset() const { return first_; }
+  uint64_t FirstOffset() const { return segments_.empty() ? first_ : segments_.front().byteOffset; }
   uint64_t PacketCount() const { return count_; }
-  uint64_t OffsetOf(uint64_t index) const { return first_ + index * static_cast<uint64_t>(packetSize_); }
+  // Packets are framed and numbered as the engine did: from each place where
+  // it gained sync (the bytes it skipped in between are no packets). Without
+  // segments, from the first run of sync bytes at the packet size.
+  void SetSyncSegments(const std::vector<SyncSegment>& segments);
+  uint64_t OffsetOf(uint64_t index) const;
   // The packet holding `offset` (clamped to the last one).
   uint64_t IndexAt(uint64_t offset) const;
 
@@ -85,6 +96,7 @@ private:
   uint64_t count_ = 0;
   uint64_t bytesRead_ = 0;
   std::list<Block> blocks_;  // most recently used first
+  std::vector<SyncSegment> segments_;  // ascending byteOffset and firstPacket
 };
 
 // The packet list: every packet of the file, or (with a row index) only the

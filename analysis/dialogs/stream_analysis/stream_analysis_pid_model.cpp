@@ -3,11 +3,10 @@
 #include <QColor>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_packets.h"
 #include "ui/resources.h"
 
 namespace {
-
-QString PidHex(int pid) { return QStringLiteral("0x%1").arg(pid, 4, 16, QLatin1Char('0')); }
 
 QString CsvField(const QString& text) {
   if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
@@ -34,7 +33,7 @@ QString CarriesText(const PidStats& s) {
     what = LoadResString(kStrOfProgram).arg(what, QString::number(s.program));
   if (s.streamType >= 0 && elementary)
     what = LoadResString(kStrWithStreamType)
-               .arg(what, QStringLiteral("0x") + QString::number(s.streamType, 16).toUpper().rightJustified(2, QLatin1Char('0')));
+               .arg(what, HexText(static_cast<uint64_t>(s.streamType), 2));
   return what;
 }
 
@@ -82,7 +81,7 @@ QVariant PidTableModel::data(const QModelIndex& index, int role) const {
   const bool sort = role == kSortRole;
   if (role != Qt::DisplayRole && !sort) return {};
   switch (index.column()) {
-    case kColPidHex: return sort ? QVariant(s->pid) : QVariant(PidHex(s->pid));
+    case kColPidHex: return sort ? QVariant(s->pid) : QVariant(HexText(static_cast<uint64_t>(s->pid), 4));
     case kColPid: return sort ? QVariant(s->pid) : QVariant(QString::number(s->pid));
     case kColCarries: return CarriesText(*s);
     case kColPackets: return sort ? QVariant(static_cast<qulonglong>(s->packets)) : QVariant(QString::number(s->packets));
@@ -116,7 +115,7 @@ QString PidTableCsv(const HealthResult& result) {
       "max_pcr_interval_ms\n");
   for (const PidStats& s : result.pids) {
     QStringList fields;
-    fields << QString::number(s.pid) << PidHex(s.pid) << CsvField(QString::fromStdString(s.carries))
+    fields << QString::number(s.pid) << HexText(static_cast<uint64_t>(s.pid), 4) << CsvField(QString::fromStdString(s.carries))
            << QString::number(s.packets) << QString::number(s.share * 100.0, 'f', 4)
            << (s.bitrateBps ? QString::number(*s.bitrateBps, 'f', 0) : QString())
            << QString::number(s.ccErrors) << QString::number(s.teiPackets) << QString::number(s.scrambledPackets)

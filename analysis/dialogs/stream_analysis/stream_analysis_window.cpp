@@ -3,6 +3,16 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QMimeData>
+#include <QScreen>
+#include <QScrollArea>
+#include <QShortcut>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -19,6 +29,7 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -27,11 +38,16 @@
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 
+#include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packet_view.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_pipe.h"
 #include "analysis/engine/dvb_text.h"
 #include "analysis/health/health_report.h"
+#include "device/tuner_device.h"
 #include "platform/profile.h"
 #include "platform/ui_hooks.h"
 #include "ui/resource_dialog.h"
@@ -44,6 +60,16 @@ constexpr size_t kScanChunk = 1 << 20;  // bytes a scan reads at once
 constexpr int kScanChunksPerStep = 8;   // per timer step, so the window keeps answering
 constexpr const char* kProfileSection = "StreamAnalysis";
 constexpr int kOccurrenceOffsetRole = Qt::UserRole;
+constexpr int kOccurrenceSortRole = Qt::UserRole + 1;
+// The smallest size that still shows the tables and the inspector; a saved
+// size is kept within this and the screen.
+constexpr int kMinWidth = 720;
+constexpr int kMinHeight = 480;
+constexpr int kMinPane = 40;  // a splitter pane saved smaller is not restored
+// The default size: every count column and every check in view on a
+// 1280 x 800 screen.
+constexpr int kDefaultWidth = 1260;
+constexpr int kDefaultHeight = 760;
 
 QString Id(int id) { return QString::number(id); }
 
@@ -51,16 +77,51 @@ QString Megabytes(uint64_t bytes) { return QString::number(static_cast<double>(b
 
 QString Mbits(double bps) { return QString::number(bps / 1e6, 'f', 3); }
 
-QString PidText(int pid) {
-  return pid < 0 ? QStringLiteral("-") : QStringLiteral("0x%1 (%2)").arg(pid, 4, 16, QLatin1Char('0')).arg(pid);
-}
-
 QString Html(const QString& text) { return text.toHtmlEscaped(); }
 
 // An occurrence's description in the user's language.
 QString DescriptionText(const HealthOccurrence& o) {
   if (o.descriptionTemplate.empty()) return QString::fromStdString(o.description);
   return QString::fromStdString(TranslateAndFill(o.descriptionTemplate, o.descriptionValues));
+}
+
+// An occurrence cell sorted by the number behind it, not by its text.
+class OccurrenceItem : public QTableWidgetItem {
+public:
+  bool operator<(const QTableWidgetItem& other) const override {
+    const QVariant a = data(kOccurrenceSortRole), b = other.data(kOccurrenceSortRole);
+    if (a.typeId() == QMetaType::QString || b.typeId() == QMetaType::QString) return a.toString() < b.toString();
+    return a.toDouble() < b.toDouble();
+  }
+};
+
+// A tick step of 1, 2, 2.5 or 5 times a power of ten giving about `ticks`
+// intervals over `range`, so that the chart's labels are round values.
+double NiceStep(double range, int ticks) {
+  if (!(range > 0)) return 1;
+  const double raw = range / ticks;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+  const double norm = raw / magnitude;
+  const double factor = norm <= 1 ? 1 : norm <= 2 ? 2 : norm <= 2.5 ? 2.5 : norm <= 5 ? 5 : 10;
+  return factor * magnitude;
+}
+
+// Puts an axis on [0, a multiple of the step above `top`] with ticks at round values.
+void SetNiceAxis(QValueAxis* axis, double top) {
+  const double step = NiceStep(top > 0 ? top : 1, 5);
+  const double end = std::max(step, std::ceil(top / step - 1e-9) * step);
+  axis->setTickType(QValueAxis::TicksDynamic);
+  axis->setTickAnchor(0);
+  axis->setTickInterval(step);
+  axis->setRange(0, end);
+  const int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)) + (std::fmod(step * 10, 10) == 5 ? 1 : 0));
+  axis->setLabelFormat(QStringLiteral("%.%1f").arg(std::min(decimals, 6)));
+}
+
+QRect AvailableArea(const QWidget* window) {
+  const QWidget* anchor = window->parentWidget() ? window->parentWidget() : window;
+  QScreen* screen = anchor->screen() ? anchor->screen() : QGuiApplication::primaryScreen();
+  return screen ? screen->availableGeometry() : QRect(0, 0, kDefaultWidth, kDefaultHeight);
 }
 
 }  // namespace
@@ -73,6 +134,15 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   auto* layout = new QVBoxLayout(this);
 
   auto* bar = new QHBoxLayout;
+  auto* open = new QPushButton(LoadResString(kStrOpen), this);
+  open->setObjectName(Id(kIdSaOpen));
+  auto* recent = new QPushButton(LoadResString(kStrRecentFiles), this);
+  recent->setObjectName(Id(kIdSaRecent));
+  recentMenu_ = new QMenu(recent);
+  recent->setMenu(recentMenu_);
+  connect(recentMenu_, &QMenu::aboutToShow, this, &CStreamAnalysisWnd::FillRecentMenu);
+  bar->addWidget(open);
+  bar->addWidget(recent);
   status_ = new QLabel(this);
   status_->setObjectName(Id(kIdSaStatus));
   progress_ = new QProgressBar(this);
@@ -82,15 +152,20 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   cancel_ = new QPushButton(LoadResString(kStrCancel), this);
   cancel_->setObjectName(Id(kIdSaCancel));
   cancel_->setEnabled(false);
-  auto* exportJson = new QPushButton(LoadResString(kStrExportJson), this);
-  exportJson->setObjectName(Id(kIdSaExportJson));
-  auto* exportCsv = new QPushButton(LoadResString(kStrExportCsv), this);
-  exportCsv->setObjectName(Id(kIdSaExportCsv));
+  exportJson_ = new QPushButton(LoadResString(kStrExportJson), this);
+  exportJson_->setObjectName(Id(kIdSaExportJson));
+  exportCsv_ = new QPushButton(LoadResString(kStrExportCsv), this);
+  exportCsv_->setObjectName(Id(kIdSaExportCsv));
+  auto* close = new QPushButton(LoadResString(kStrClose), this);
+  close->setObjectName(Id(kIdSaClose));
+  status_->setMinimumWidth(0);
+  status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);  // a long path never widens the window
   bar->addWidget(status_, 3);
   bar->addWidget(progress_, 2);
   bar->addWidget(cancel_);
-  bar->addWidget(exportJson);
-  bar->addWidget(exportCsv);
+  bar->addWidget(exportJson_);
+  bar->addWidget(exportCsv_);
+  bar->addWidget(close);
   layout->addLayout(bar);
 
   tabs_ = new QTabWidget(this);
@@ -101,6 +176,10 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   BuildPackets(packets);
   tabs_->addTab(overview, LoadResString(kStrOverview));
   tabs_->addTab(packets, LoadResString(kStrPackets));
+  help_ = new QTextBrowser(tabs_);
+  help_->setObjectName(Id(kIdSaHelp));
+  help_->setHtml(ChecksHelpHtml() + QStringLiteral("<hr>") + GettingStartedHtml());
+  tabs_->addTab(help_, LoadResString(kStrHelp));
   layout->addWidget(tabs_, 1);
 
   pollTimer_ = new QTimer(this);
@@ -110,14 +189,36 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   scanTimer_->setInterval(0);
   connect(scanTimer_, &QTimer::timeout, this, &CStreamAnalysisWnd::ScanStep);
   connect(cancel_, &QPushButton::clicked, this, &CStreamAnalysisWnd::Cancel);
-  connect(exportJson, &QPushButton::clicked, this, &CStreamAnalysisWnd::OnExportJson);
-  connect(exportCsv, &QPushButton::clicked, this, &CStreamAnalysisWnd::OnExportCsv);
+  connect(exportJson_, &QPushButton::clicked, this, &CStreamAnalysisWnd::OnExportJson);
+  connect(exportCsv_, &QPushButton::clicked, this, &CStreamAnalysisWnd::OnExportCsv);
+  connect(open, &QPushButton::clicked, this, &CStreamAnalysisWnd::OnOpen);
+  connect(close, &QPushButton::clicked, this, &QWidget::close);
+  auto* closeKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this);
+  connect(closeKey, &QShortcut::activated, this, &QWidget::close);
+  setAcceptDrops(true);
+  status_->setText(LoadResString(kStrDropOrOpen));
+  exportJson_->setEnabled(false);
+  exportCsv_->setEnabled(false);
   RestoreLayout();
 }
 
-CStreamAnalysisWnd::~CStreamAnalysisWnd() {
+CStreamAnalysisWnd::~CStreamAnalysisWnd() { StopWorker(); }
+
+void CStreamAnalysisWnd::StopWorker() {
   if (run_) run_->cancel.store(true);
-  if (worker_.joinable()) worker_.join();
+  if (!worker_.joinable()) return;
+  if (live_) {
+    // A box that stopped answering must not hold the window: after a second
+    // its pending request is cancelled, and later requests work again.
+    for (int i = 0; i < 100 && !run_->done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!run_->done.load()) {
+      CancelTunerRequests();
+      worker_.join();
+      ResumeTunerRequests();
+      return;
+    }
+  }
+  worker_.join();
 }
 
 void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
@@ -129,7 +230,13 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
 
   auto* left = new QSplitter(Qt::Vertical, split);
   left->setObjectName(Id(kIdSaSplitLeft));
-  summary_ = new QLabel(left);
+  // However many programs the stream has, the summary scrolls inside its
+  // pane instead of growing the window.
+  auto* summaryScroll = new QScrollArea(left);
+  summaryScroll->setObjectName(Id(kIdSaSummaryScroll));
+  summaryScroll->setWidgetResizable(true);
+  summaryScroll->setFrameShape(QFrame::NoFrame);
+  summary_ = new QLabel(summaryScroll);
   summary_->setObjectName(Id(kIdSaSummary));
   summary_->setTextFormat(Qt::RichText);
   summary_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -149,7 +256,14 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   pidTable_->verticalHeader()->hide();
   pidTable_->verticalHeader()->setDefaultSectionSize(pidTable_->fontMetrics().height() + 6);
   pidTable_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-  left->addWidget(summary_);
+  // What a PID carries is the longest text: last, taking what room is left,
+  // so that the count columns stay in view.
+  pidTable_->horizontalHeader()->moveSection(PidTableModel::kColCarries, PidTableModel::kColumnCount - 1);
+  pidTable_->horizontalHeader()->setSectionResizeMode(PidTableModel::kColCarries, QHeaderView::Interactive);
+  pidTable_->horizontalHeader()->setStretchLastSection(true);
+  pidTable_->setTextElideMode(Qt::ElideRight);
+  summaryScroll->setWidget(summary_);
+  left->addWidget(summaryScroll);
   left->addWidget(pidTable_);
   left->setStretchFactor(1, 1);
 
@@ -169,6 +283,7 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
     const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(i));
     checks_->setItem(static_cast<int>(i), 0,
                      new QTableWidgetItem(QStringLiteral("%1 %2").arg(QLatin1String(info.number), QLatin1String(info.name))));
+    checks_->item(static_cast<int>(i), 0)->setToolTip(CheckHelpText(static_cast<HealthCheck>(i)));
     checks_->setItem(static_cast<int>(i), 1, new QTableWidgetItem);
   }
   occurrences_ = new QTableWidget(0, 5, right);
@@ -182,6 +297,8 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   occurrences_->setSelectionBehavior(QAbstractItemView::SelectRows);
   occurrences_->setSelectionMode(QAbstractItemView::SingleSelection);
   occurrences_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  occurrences_->setSortingEnabled(true);
+  occurrences_->sortByColumn(2, Qt::AscendingOrder);  // stream order
 
   auto* chartBox = new QWidget(right);
   auto* chartLayout = new QVBoxLayout(chartBox);
@@ -196,10 +313,10 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   chart->addSeries(pidSeries_);
   timeAxis_ = new QValueAxis(chart);
   timeAxis_->setTitleText(LoadResString(kStrTime));
-  timeAxis_->setLabelFormat(QStringLiteral("%.1f"));
+
   rateAxis_ = new QValueAxis(chart);
   rateAxis_->setTitleText(LoadResString(kStrMbits));
-  rateAxis_->setLabelFormat(QStringLiteral("%.2f"));
+
   chart->addAxis(timeAxis_, Qt::AlignBottom);
   chart->addAxis(rateAxis_, Qt::AlignLeft);
   for (QLineSeries* series : {muxSeries_, pidSeries_}) {
@@ -231,6 +348,10 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   split->setStretchFactor(1, 2);
 
   connect(checks_, &QTableWidget::itemSelectionChanged, this, &CStreamAnalysisWnd::ShowOccurrences);
+  connect(checks_, &QTableWidget::currentCellChanged, this, [this](int row, int, int, int) {
+    if (row >= 0 && row < static_cast<int>(kHealthCheckCount))
+      help_->scrollToAnchor(CheckHelpAnchor(static_cast<HealthCheck>(row)));
+  });
   connect(occurrences_, &QTableWidget::currentCellChanged, this,
           [this](int row, int, int, int) { OnOccurrenceActivated(row); });
   connect(pidTable_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CStreamAnalysisWnd::ShowChart);
@@ -292,11 +413,13 @@ void CStreamAnalysisWnd::BuildPackets(QWidget* page) {
   hex_->setReadOnly(true);
   hex_->setFont(fixed);
   hex_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  hex_->setAcceptDrops(false);  // a dropped file goes to the window
   decoded_ = new QPlainTextEdit(detail);
   decoded_->setObjectName(Id(kIdSaDecoded));
   decoded_->setReadOnly(true);
   decoded_->setFont(fixed);
   decoded_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  decoded_->setAcceptDrops(false);
   detail->addWidget(hex_);
   detail->addWidget(decoded_);
   split->addWidget(packetList_);
@@ -316,19 +439,76 @@ void CStreamAnalysisWnd::BuildPackets(QWidget* page) {
 }
 
 void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) {
-  if (run_) return;
+  // Whatever was shown belongs to the previous file.
+  StopScans();
+  StopWorker();
+  pollTimer_->stop();
+  run_.reset();
+  outcome_ = {};
+  result_ = {};
+  shownPublication_ = 0;
+  finished_ = false;
+  error_.clear();
+  activeOccurrence_ = keepPacket_ = UINT64_MAX;
+  streaming_ = false;
+  appliedSegments_ = 0;
+  packetFile_.Close();
+  {
+    const QSignalBlocker block(onlyPid_);
+    onlyPid_->setChecked(false);
+  }
+  packetModel_->ShowAll();
+  hex_->clear();
+  decoded_->clear();
+  progress_->setValue(0);
+
   path_ = path;
+  limits_ = limits;
+  live_ = false;
+  cancel_->setText(LoadResString(kStrCancel));
+  if (path.isEmpty()) return;
   setWindowTitle(LoadResString(kStrStreamAnalysis) + QStringLiteral(" - ") + QFileInfo(path).fileName());
+  if (QFileInfo::exists(path)) RememberRecentFile(path);
   run_ = std::make_unique<HealthFileRun>();
   cancel_->setEnabled(true);
   HealthFileRun* run = run_.get();
   const std::string file = path.toStdString();
-  worker_ = std::thread([this, run, file, limits] {
+  streaming_ = IsStreamingInput(file);
+  worker_ = std::thread([this, run, file, limits, streaming = streaming_] {
+    const double publishS = kPollMs / 2000.0;
+    if (streaming) {
+      outcome_ = AnalyseHealthPipe(file, limits, publishS, run);
+      return;
+    }
     HealthFileOptions options;
-    options.publishIntervalS = kPollMs / 2000.0;
+    options.publishIntervalS = publishS;
     outcome_ = AnalyseHealthFile(file, limits, options, run);
   });
   pollTimer_->start();
+  ShowResult();
+  ShowStatus();
+}
+
+void CStreamAnalysisWnd::StartLive() {
+  Start(QString());  // clears the window; an empty path reads nothing
+  StopWorker();
+  pollTimer_->stop();
+  run_ = std::make_unique<HealthFileRun>();
+  outcome_ = {};
+  finished_ = false;
+  live_ = true;
+  liveStatus_.streaming.store(false);
+  liveStatus_.signalRead.store(false);
+  liveStatus_.overruns.store(0);
+  liveStatus_.idleS.store(0);
+  path_ = LoadResString(kStrLiveStreamAnalysis);
+  setWindowTitle(path_);
+  cancel_->setText(LoadResString(kStrStop));
+  cancel_->setEnabled(true);
+  HealthFileRun* run = run_.get();
+  worker_ = std::thread([this, run] { outcome_ = AnalyseLiveStream(run, &liveStatus_, kPollMs / 2000.0); });
+  pollTimer_->start();
+  ShowResult();
   ShowStatus();
 }
 
@@ -352,6 +532,7 @@ void CStreamAnalysisWnd::Poll() {
     cancel_->setEnabled(false);
     result_ = run_->Latest();
     if (!outcome_.opened || outcome_.readError) error_ = QString::fromStdString(outcome_.error);
+    if (packetFile_.IsOpen()) packetFile_.SetSyncSegments(result_.syncSegments);
     ShowResult();
     emit analysisFinished();
   }
@@ -375,8 +556,25 @@ void CStreamAnalysisWnd::ShowResult() {
   ShowChecks();
   ShowOccurrences();
   ShowChart();
-  if (!packetFile_.IsOpen() && result_.packetSize > 0 && packetFile_.Open(path_.toStdString(), result_.packetSize))
+  const bool stream = CanExport();
+  exportJson_->setEnabled(stream);
+  exportCsv_->setEnabled(stream);
+  if (live_ || streaming_) return;  // no file to inspect
+  if (!packetFile_.IsOpen() && result_.packetSize > 0 && packetFile_.Open(path_.toStdString(), result_.packetSize)) {
+    packetFile_.SetSyncSegments(result_.syncSegments);
+    appliedSegments_ = result_.syncSegments.size();
     packetModel_->ShowAll();
+  } else if (packetFile_.IsOpen() && result_.syncSegments.size() != appliedSegments_) {
+    // The engine gained sync again: number the packets as it does.
+    appliedSegments_ = result_.syncSegments.size();
+    const int row = packetList_->currentRow();
+    const uint64_t current = row >= 0 ? packetModel_->PacketAtRow(row) : UINT64_MAX;
+    packetFile_.SetSyncSegments(result_.syncSegments);
+    if (!packetModel_->Filtered()) {
+      packetModel_->ShowAll();
+      if (current != UINT64_MAX) packetList_->setCurrentRow(packetModel_->RowOfPacket(current));
+    }
+  }
 }
 
 void CStreamAnalysisWnd::ShowStatus() {
@@ -384,56 +582,127 @@ void CStreamAnalysisWnd::ShowStatus() {
   const uint64_t done = run_->bytesDone.load();
   const int64_t total = run_->bytesTotal.load();
   if (total > 0) progress_->setValue(static_cast<int>(std::min<uint64_t>(1000, done * 1000 / static_cast<uint64_t>(total))));
+  else if (!finished_) progress_->setRange(0, 0);  // an input of unknown length: a busy bar
+  if (finished_) progress_->setRange(0, 1000);
   const QString totalText = total >= 0 ? Megabytes(static_cast<uint64_t>(total)) : QStringLiteral("?");
-  if (!error_.isEmpty()) status_->setText(LoadResString(kStrCannotAnalyse).arg(error_));
-  else if (!finished_) status_->setText(LoadResString(kStrAnalysing).arg(Megabytes(done), totalText));
-  else if (result_.partial) status_->setText(LoadResString(kStrPartial).arg(Megabytes(result_.bytes), totalText));
-  else {
+  const QString failure = FailureText();
+  if (!failure.isEmpty()) {
+    status_->setText(LoadResString(kStrCannotAnalyse).arg(failure));
+  } else if (live_) {
+    if (!liveStatus_.streaming.load() && !finished_) status_->setText(LoadResString(kStrTuning));
+    else if (!finished_ && liveStatus_.idleS.load() >= kLiveStallS)
+      status_->setText(LoadResString(kStrLiveStalled).arg(static_cast<int>(liveStatus_.idleS.load())));
+    else status_->setText(LoadResString(finished_ ? kStrLiveStopped : kStrLiveBytes).arg(Megabytes(done)));
+    if (finished_) progress_->setValue(1000);
+  } else if (!finished_) {
+    if (total >= 0) status_->setText(LoadResString(kStrAnalysing).arg(Megabytes(done), totalText));
+    else if (done == 0) status_->setText(LoadResString(kStrAnalysingPipe).arg(QFileInfo(path_).fileName()));
+    else status_->setText(LoadResString(kStrAnalysingSoFar).arg(Megabytes(done)));
+  } else if (result_.partial) {
+    status_->setText(LoadResString(kStrPartial).arg(Megabytes(result_.bytes), totalText));
+  } else {
     progress_->setValue(1000);
     status_->setText(LoadResString(kStrComplete).arg(Megabytes(result_.bytes)));
   }
+  status_->setToolTip(status_->text());
+}
+
+QString CStreamAnalysisWnd::FailureText() const {
+  if (!finished_) return {};
+  if (!outcome_.opened || (live_ && outcome_.readError)) return error_;
+  if (result_.Verdict() != HealthVerdict::NoStream || result_.partial) return {};
+  // The sentence of the command-line analysis, in the user's language.
+  return LoadResString(kStrNoStream)
+      .arg(path_, QString::number(result_.bytes), QString::number(limits_.syncAcquirePackets));
+}
+
+bool CStreamAnalysisWnd::CanExport() const {
+  if (!run_ || result_.Verdict() == HealthVerdict::NoStream) return false;
+  return !finished_ || outcome_.opened;  // the outcome is the worker's until it ended
 }
 
 void CStreamAnalysisWnd::ShowSummary() {
   const HealthResult& r = result_;
   auto row = [](int label, const QString& value) {
-    return QStringLiteral("<tr><td><b>%1</b>&nbsp;&nbsp;</td><td>%2</td></tr>").arg(Html(LoadResString(label)), value);
+    return QStringLiteral("<tr><td valign=\"top\"><b>%1</b>&nbsp;&nbsp;</td><td>%2</td></tr>").arg(Html(LoadResString(label)), value);
   };
+  auto red = [](const QString& text) { return QStringLiteral("<span style=\"color:#b00000\">%1</span>").arg(text); };
   const QString unknown = Html(LoadResString(kStrUnknownNoPcr));
   QString programs;
   for (const ProgramInfo& p : r.programs) {
     if (!programs.isEmpty()) programs += QStringLiteral("<br>");
     programs += QString::number(p.programNumber);
-    const std::string name = DecodeDvbText(p.serviceNameBytes);
-    if (!name.empty()) programs += QStringLiteral(" &quot;%1&quot;").arg(Html(FromEngineText(name)));
+    const std::string name = DecodeDvbText(p.serviceNameBytes);  // UTF-8
+    if (!name.empty()) programs += QStringLiteral(" &quot;%1&quot;").arg(Html(QString::fromStdString(name)));
     programs += QStringLiteral(", PMT %1").arg(Html(PidText(p.pmtPid)));
   }
-  QString verdict = r.TotalErrors() == 0
-                        ? Html(LoadResString(kStrNoErrors))
-                        : QStringLiteral("<span style=\"color:#b00000\">%1</span>")
-                              .arg(Html(LoadResString(kStrErrorsInChecks).arg(r.TotalErrors()).arg(r.ChecksWithErrors())));
+  QString verdict;
+  const QString failure = FailureText();
+  if (!run_) {
+    verdict = QStringLiteral("-");
+  } else if (!failure.isEmpty()) {
+    verdict = red(Html(LoadResString(kStrNoVerdict) + QStringLiteral(": ") + failure));
+  } else if (r.packets == 0) {
+    verdict = Html(LoadResString(finished_ ? kStrNoVerdict : kStrVerdictPending));
+  } else {
+    switch (r.Verdict()) {
+      case HealthVerdict::Errors:
+        verdict = red(Html(LoadResString(kStrErrorsInChecks).arg(r.TotalErrors()).arg(r.ChecksWithErrors())));
+        break;
+      case HealthVerdict::NotEvaluated: {
+        QStringList which;
+        for (size_t i = 0; i < kHealthCheckCount; ++i)
+          if (!r.checks[i].evaluated) which << QLatin1String(GetHealthCheckInfo(static_cast<HealthCheck>(i)).number);
+        verdict = Html(LoadResString(kStrNoErrorsSomeNotEvaluated).arg(which.join(QStringLiteral(", "))));
+        break;
+      }
+      default: verdict = Html(LoadResString(kStrNoErrors)); break;
+    }
+    if (!finished_) verdict += QStringLiteral(" ") + Html(LoadResString(kStrVerdictPending));
+  }
   if (r.partial)
     verdict += QStringLiteral(" <b>%1</b>").arg(Html(LoadResString(error_.isEmpty() ? kStrPartialMark : kStrPartialReadError)));
+  QString bytes = LoadResString(kStrBytesSkipped).arg(r.bytes).arg(r.bytesSkipped);
+  if (r.truncatedTailBytes > 0) bytes.insert(bytes.size() - 1, LoadResString(kStrTruncatedTail).arg(r.truncatedTailBytes));
+  // The verdict first: a long program list below it never hides it.
   QString html = QStringLiteral("<table>");
-  html += row(kStrFile, Html(path_));
+  html += row(kStrVerdict, verdict);
+  html += row(kStrFile, Html(path_.isEmpty() ? LoadResString(kStrDropOrOpen) : path_));
+  if (live_) {
+    const LiveStatus& l = liveStatus_;
+    html += row(kStrSignal, l.signalRead.load()
+                                ? Html(LoadResString(kStrSignalValues)
+                                           .arg(LoadResString(l.locked.load() ? kStrLocked : kStrNoLock))
+                                           .arg(l.strength.load())
+                                           .arg(l.quality.load()))
+                                : QStringLiteral("-"));
+  }
   html += row(kStrPacketSize, r.packetSize > 0 ? QString::number(r.packetSize) : QStringLiteral("-"));
   html += row(kStrPackets, QString::number(r.packets));
-  html += row(kStrBytes, QString::number(r.bytes));
+  html += row(kStrBytes, r.bytesSkipped > 0 || r.truncatedTailBytes > 0 ? red(Html(bytes)) : Html(bytes));
   html += row(kStrDuration, r.durationS ? QStringLiteral("%1 s").arg(*r.durationS, 0, 'f', 3) : unknown);
   html += row(kStrMuxBitrate, r.bitrateBps ? QStringLiteral("%1 Mbit/s").arg(Mbits(*r.bitrateBps)) : unknown);
-  html += row(kStrPrograms, programs.isEmpty() ? QStringLiteral("-") : programs);
-  html += row(kStrVerdict, verdict);
+  html += row(kStrPrograms, programs.isEmpty() ? QStringLiteral("-")
+                                               : QStringLiteral("%1<br>%2").arg(r.programs.size()).arg(programs));
   html += QStringLiteral("</table>");
   summary_->setText(html);
 }
 
 void CStreamAnalysisWnd::ShowChecks() {
+  // No stream (or none yet): no check has a result to show, least of all OK.
+  const bool noResult = result_.packets == 0;
   for (size_t i = 0; i < kHealthCheckCount; ++i) {
     const HealthCheckResult& check = result_.checks[i];
     QTableWidgetItem* item = checks_->item(static_cast<int>(i), 1);
     QColor background;
-    if (!check.evaluated) {
-      item->setText(LoadResString(kStrNotEvaluated));
+    QString tip;
+    if (noResult) {
+      item->setText(finished_ ? QStringLiteral("-") : QString());
+      background = QColor(230, 230, 230);
+    } else if (!check.evaluated) {
+      const QString why = QString::fromStdString(TranslateAndFill(check.notEvaluatedTemplate, check.notEvaluatedValues));
+      item->setText(why.isEmpty() ? LoadResString(kStrNotEvaluated) : LoadResString(kStrNotEvaluatedBecause).arg(why));
+      tip = item->text();
       background = QColor(230, 230, 230);
     } else if (check.count == 0) {
       item->setText(LoadResString(kStrOk));
@@ -442,44 +711,62 @@ void CStreamAnalysisWnd::ShowChecks() {
       item->setText(LoadResString(kStrErrorCount).arg(check.count));
       background = QColor(255, 214, 214);
     }
+    item->setToolTip(tip);
     item->setBackground(background);
     checks_->item(static_cast<int>(i), 0)->setBackground(background);
   }
 }
 
 void CStreamAnalysisWnd::ShowOccurrences() {
-  // The selected check's occurrences, or every evaluated check's when none is selected.
+  // The selected check's occurrences, or every evaluated check's when none
+  // is selected; in stream order until the user sorts by another column.
   const QList<QTableWidgetItem*> selected = checks_->selectedItems();
   const int only = selected.isEmpty() ? -1 : selected.front()->row();
-  int rows = 0;
-  for (size_t i = 0; i < kHealthCheckCount; ++i)
-    if ((only < 0 || static_cast<int>(i) == only) && result_.checks[i].evaluated)
-      rows += static_cast<int>(result_.checks[i].first.size());
-  const int keepRow = occurrences_->currentRow();
-  const QSignalBlocker block(occurrences_);
-  occurrences_->setRowCount(rows);
-  int row = 0;
+  std::vector<std::pair<size_t, const HealthOccurrence*>> list;
   for (size_t i = 0; i < kHealthCheckCount; ++i) {
     if ((only >= 0 && static_cast<int>(i) != only) || !result_.checks[i].evaluated) continue;
-    for (const HealthOccurrence& o : result_.checks[i].first) {
-      const QString texts[5] = {o.timeS ? QString::number(*o.timeS, 'f', 3) : QStringLiteral("-"),
-                                QString::number(o.packetIndex), QString::number(o.byteOffset), PidText(o.pid),
-                                QStringLiteral("%1: %2").arg(QLatin1String(GetHealthCheckInfo(static_cast<HealthCheck>(i)).number),
-                                                             DescriptionText(o))};
-      for (int c = 0; c < 5; ++c) {
-        QTableWidgetItem* item = occurrences_->item(row, c);
-        if (!item) {
-          item = new QTableWidgetItem;
-          occurrences_->setItem(row, c, item);
-        }
-        item->setText(texts[c]);
-        if (c == 4) item->setToolTip(texts[c]);  // the description is often wider than its column
-        item->setData(kOccurrenceOffsetRole, static_cast<qulonglong>(o.byteOffset));
-      }
-      ++row;
-    }
+    for (const HealthOccurrence& o : result_.checks[i].first) list.emplace_back(i, &o);
   }
-  if (keepRow >= 0 && keepRow < rows) occurrences_->setCurrentCell(keepRow, 0);
+  std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) {
+    return a.second->byteOffset != b.second->byteOffset ? a.second->byteOffset < b.second->byteOffset
+                                                        : a.second->packetIndex < b.second->packetIndex;
+  });
+  const QSignalBlocker block(occurrences_);
+  occurrences_->setSortingEnabled(false);  // rows are filled in place, sorted once at the end
+  occurrences_->setRowCount(static_cast<int>(list.size()));
+  int keepRow = -1;
+  for (int row = 0; row < static_cast<int>(list.size()); ++row) {
+    const auto& [check, o] = list[static_cast<size_t>(row)];
+    const QString description = QStringLiteral("%1: %2").arg(
+        QLatin1String(GetHealthCheckInfo(static_cast<HealthCheck>(check)).number), DescriptionText(*o));
+    const QString texts[5] = {o->timeS ? QString::number(*o->timeS, 'f', 3) : QStringLiteral("-"),
+                              QString::number(o->packetIndex), QString::number(o->byteOffset), PidText(o->pid),
+                              description};
+    const QVariant keys[5] = {o->timeS ? QVariant(*o->timeS) : QVariant(-1.0),
+                              QVariant(static_cast<double>(o->packetIndex)),
+                              QVariant(static_cast<double>(o->byteOffset)), QVariant(static_cast<double>(o->pid)),
+                              QVariant(description)};
+    for (int c = 0; c < 5; ++c) {
+      QTableWidgetItem* item = occurrences_->item(row, c);
+      if (!item) {
+        item = new OccurrenceItem;
+        occurrences_->setItem(row, c, item);
+      }
+      item->setText(texts[c]);
+      item->setData(kOccurrenceSortRole, keys[c]);
+      if (c == 4) item->setToolTip(texts[c]);  // the description is often wider than its column
+      item->setData(kOccurrenceOffsetRole, static_cast<qulonglong>(o->byteOffset));
+    }
+    if (o->byteOffset == activeOccurrence_ && keepRow < 0) keepRow = row;
+  }
+  occurrences_->setSortingEnabled(true);
+  if (keepRow >= 0) {
+    for (int row = 0; row < occurrences_->rowCount(); ++row)
+      if (occurrences_->item(row, 0)->data(kOccurrenceOffsetRole).toULongLong() == activeOccurrence_) {
+        occurrences_->setCurrentCell(row, 0);
+        break;
+      }
+  }
 }
 
 int CStreamAnalysisWnd::SelectedPid() const {
@@ -507,13 +794,15 @@ void CStreamAnalysisWnd::ShowChart() {
   pidSeries_->replace(pidPoints);
   pidSeries_->setName(LoadResString(kStrPidBitrate).arg(PidText(pid)));
   pidSeries_->setVisible(!pidPoints.isEmpty());
-  timeAxis_->setRange(0, end > 0 ? end : 1);
-  rateAxis_->setRange(0, top > 0 ? top * 1.1 : 1);
+  SetNiceAxis(timeAxis_, end);
+  SetNiceAxis(rateAxis_, top * 1.05);
 }
 
 void CStreamAnalysisWnd::OnOccurrenceActivated(int row) {
   if (row < 0 || !occurrences_->item(row, 0) || !packetFile_.IsOpen()) return;
   const uint64_t offset = occurrences_->item(row, 0)->data(kOccurrenceOffsetRole).toULongLong();
+  if (offset == activeOccurrence_) return;  // the same occurrence, moved by a sort
+  activeOccurrence_ = offset;
   ShowPacket(packetFile_.IndexAt(offset));
 }
 
@@ -548,13 +837,26 @@ void CStreamAnalysisWnd::OnPacketRowChanged() {
 void CStreamAnalysisWnd::OnOnlySelectedPid(bool on) {
   filterScan_.active = false;
   if (!packetFile_.IsOpen()) return;
-  const int pid = SelectedPid();
+  // The filter follows the packet list: the PID of the packet in the
+  // inspector, which stays in view; without one, the overview's PID.
+  const int row = packetList_->currentRow();
+  keepPacket_ = row >= 0 ? packetModel_->PacketAtRow(row) : UINT64_MAX;
+  int pid = -1;
+  uint8_t bytes[208];
+  TsHeaderFields fields;
+  if (keepPacket_ != UINT64_MAX && packetFile_.ReadPacket(keepPacket_, bytes) &&
+      ParseTsHeader(bytes + packetFile_.SyncOffset(), fields))
+    pid = fields.pid;
+  if (pid < 0) pid = SelectedPid();
   if (!on || pid < 0) {
     if (on) {
       const QSignalBlocker block(onlyPid_);
       onlyPid_->setChecked(false);
+      status_->setText(LoadResString(kStrSelectPacketFirst));
     }
     packetModel_->ShowAll();
+    if (keepPacket_ != UINT64_MAX) ShowPacket(keepPacket_);
+    keepPacket_ = UINT64_MAX;
     return;
   }
   packetModel_->ShowIndexes({});
@@ -612,7 +914,17 @@ void CStreamAnalysisWnd::ScanStep() {
       }
       scan->next += packets;
     }
-    if (!scan->search) packetModel_->AppendIndexes(found);
+    if (!scan->search) {
+      packetModel_->AppendIndexes(found);
+      // The packet that was in the inspector (or else the first one found)
+      // becomes the current row as soon as the filter has it.
+      const bool kept = keepPacket_ != UINT64_MAX && std::binary_search(found.begin(), found.end(), keepPacket_);
+      if (kept || (keepPacket_ == UINT64_MAX && packetList_->currentRow() < 0 && !found.empty())) {
+        packetList_->setCurrentRow(packetModel_->RowOfPacket(kept ? keepPacket_ : found.front()));
+        OnPacketRowChanged();
+        keepPacket_ = UINT64_MAX;
+      }
+    }
   }
   if (!searchScan_.active && !filterScan_.active) scanTimer_->stop();
 }
@@ -649,15 +961,34 @@ bool CStreamAnalysisWnd::ExportCsv(const QString& path) const {
 }
 
 void CStreamAnalysisWnd::OnExportJson() {
-  const QString path = QFileDialog::getSaveFileName(this, LoadResString(kStrExportJson), QString(),
-                                                    LoadResString(kStrJsonFiles));
-  if (!path.isEmpty() && !ExportJson(path)) status_->setText(LoadResString(kStrCannotWrite).arg(path));
+  Export(QStringLiteral("json"), kStrExportJson, kStrJsonFiles, &CStreamAnalysisWnd::ExportJson);
+}
+
+QString CStreamAnalysisWnd::ProposedExportPath(const QString& extension) const {
+  if (live_)
+    return QDir::home().filePath(QStringLiteral("live-%1.%2")
+                                     .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")), extension));
+  const QFileInfo file(path_);
+  return file.dir().filePath(file.completeBaseName() + QLatin1Char('.') + extension);
+}
+
+QString CStreamAnalysisWnd::WithExtension(const QString& chosen, const QString& extension) {
+  const QString ending = QLatin1Char('.') + extension;
+  return chosen.endsWith(ending, Qt::CaseInsensitive) ? chosen : chosen + ending;
+}
+
+void CStreamAnalysisWnd::Export(const QString& extension, int titleId, int filterId,
+                                bool (CStreamAnalysisWnd::*write)(const QString&) const) {
+  if (!CanExport()) return;
+  const QString chosen = QFileDialog::getSaveFileName(this, LoadResString(titleId), ProposedExportPath(extension),
+                                                      LoadResString(filterId));
+  if (chosen.isEmpty()) return;
+  const QString path = WithExtension(chosen, extension);
+  if (!(this->*write)(path)) status_->setText(LoadResString(kStrCannotWrite).arg(path));
 }
 
 void CStreamAnalysisWnd::OnExportCsv() {
-  const QString path = QFileDialog::getSaveFileName(this, LoadResString(kStrExportCsv), QString(),
-                                                    LoadResString(kStrCsvFiles));
-  if (!path.isEmpty() && !ExportCsv(path)) status_->setText(LoadResString(kStrCannotWrite).arg(path));
+  Export(QStringLiteral("csv"), kStrExportCsv, kStrCsvFiles, &CStreamAnalysisWnd::ExportCsv);
 }
 
 std::vector<QSplitter*> CStreamAnalysisWnd::Splitters() const {
@@ -668,9 +999,15 @@ std::vector<QSplitter*> CStreamAnalysisWnd::Splitters() const {
 }
 
 void CStreamAnalysisWnd::RestoreLayout() {
-  const int width = GetProfileInt(kProfileSection, "Width", 1100);
-  const int height = GetProfileInt(kProfileSection, "Height", 720);
-  resize(std::clamp(width, 400, 8000), std::clamp(height, 300, 8000));
+  // Within the screen, never below a usable size: one odd stream or a
+  // smaller screen must not spoil every later window.
+  const QRect area = AvailableArea(this);
+  const int maxWidth = std::max(area.width(), 320);
+  const int maxHeight = std::max(area.height(), 240);
+  const int width = GetProfileInt(kProfileSection, "Width", kDefaultWidth);
+  const int height = GetProfileInt(kProfileSection, "Height", kDefaultHeight);
+  resize(std::clamp(width, std::min(kMinWidth, maxWidth), maxWidth),
+         std::clamp(height, std::min(kMinHeight, maxHeight), maxHeight));
   for (QSplitter* split : Splitters()) {
     const QString saved = QString::fromStdString(
         GetProfileString(kProfileSection, "Split" + split->objectName().toStdString()));
@@ -678,15 +1015,19 @@ void CStreamAnalysisWnd::RestoreLayout() {
     for (const QString& part : saved.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
       bool ok = false;
       const int size = part.toInt(&ok);
-      if (ok && size >= 0 && size < 100000) sizes.append(size);
+      if (ok && size >= kMinPane && size < 100000) sizes.append(size);
     }
     if (sizes.size() == split->count()) split->setSizes(sizes);
     else if (split->objectName() == Id(kIdSaSplitRight))  // every check in view, the chart below the occurrences
       split->setSizes({checks_->horizontalHeader()->sizeHint().height() +
                            static_cast<int>(kHealthCheckCount) * checks_->verticalHeader()->defaultSectionSize() + 4,
                        this->height() / 4, this->height() / 3});
+    else if (split->objectName() == Id(kIdSaSplitLeft))
+      split->setSizes({this->height() / 4, this->height() * 3 / 4});
     else if (split->objectName() == Id(kIdSaSplitOverview))
-      split->setSizes({this->width() * 3 / 5, this->width() * 2 / 5});
+      split->setSizes({this->width() * 68 / 100, this->width() * 32 / 100});
+    else
+      split->setSizes({this->width() / 2, this->width() / 2});
   }
 }
 
@@ -694,10 +1035,13 @@ void CStreamAnalysisWnd::SaveLayout() const {
   WriteProfileInt(kProfileSection, "Width", width());
   WriteProfileInt(kProfileSection, "Height", height());
   for (QSplitter* split : Splitters()) {
-    QStringList sizes;
-    for (int size : split->sizes()) sizes.append(QString::number(size));
+    // A pane never laid out (a tab not visited) or squeezed shut is not kept.
+    const QList<int> sizes = split->sizes();
+    if (std::any_of(sizes.begin(), sizes.end(), [](int size) { return size < kMinPane; })) continue;
+    QStringList texts;
+    for (int size : sizes) texts.append(QString::number(size));
     WriteProfileString(kProfileSection, "Split" + split->objectName().toStdString(),
-                       sizes.join(QLatin1Char(',')).toStdString());
+                       texts.join(QLatin1Char(',')).toStdString());
   }
 }
 
@@ -706,4 +1050,65 @@ void CStreamAnalysisWnd::closeEvent(QCloseEvent* event) {
   StopScans();
   Cancel();
   QWidget::closeEvent(event);
+}
+
+void CStreamAnalysisWnd::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (placed_) return;
+  placed_ = true;
+  // Centred on the main window (or the screen), inside the screen.
+  const QRect area = AvailableArea(this);
+  const QRect over = parentWidget() ? parentWidget()->window()->frameGeometry() : area;
+  QRect frame = frameGeometry();
+  frame.moveCenter(over.center());
+  frame.moveLeft(std::clamp(frame.left(), area.left(), std::max(area.left(), area.right() - frame.width())));
+  frame.moveTop(std::clamp(frame.top(), area.top(), std::max(area.top(), area.bottom() - frame.height())));
+  move(frame.topLeft());
+}
+
+void CStreamAnalysisWnd::dragEnterEvent(QDragEnterEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (!urls.isEmpty() && urls.front().isLocalFile()) event->acceptProposedAction();
+}
+
+void CStreamAnalysisWnd::dropEvent(QDropEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (urls.isEmpty() || !urls.front().isLocalFile()) return;
+  event->acceptProposedAction();
+  Start(urls.front().toLocalFile(), limits_);
+}
+
+void CStreamAnalysisWnd::OnOpen() {
+  const QString start = path_.isEmpty() ? QString() : QFileInfo(path_).absolutePath();
+  const QString path = QFileDialog::getOpenFileName(this, LoadResString(kStrOpen), start, LoadResString(kStrTransportStreams));
+  if (!path.isEmpty()) Start(path, limits_);
+}
+
+QStringList CStreamAnalysisWnd::RecentFiles() {
+  QStringList out;
+  for (int i = 1; i <= kMaxRecentFiles; ++i) {
+    const QString path = QString::fromStdString(GetProfileString(kProfileSection, "Recent" + std::to_string(i)));
+    if (!path.isEmpty() && !out.contains(path)) out.append(path);
+  }
+  return out;
+}
+
+void CStreamAnalysisWnd::RememberRecentFile(const QString& path) {
+  const QString absolute = QFileInfo(path).absoluteFilePath();
+  QStringList files = RecentFiles();
+  files.removeAll(absolute);
+  files.prepend(absolute);
+  for (int i = 0; i < kMaxRecentFiles; ++i)
+    WriteProfileString(kProfileSection, "Recent" + std::to_string(i + 1),
+                       i < files.size() ? files[i].toStdString() : std::string());
+}
+
+void CStreamAnalysisWnd::FillRecentMenu() {
+  recentMenu_->clear();
+  const QStringList files = RecentFiles();
+  if (files.isEmpty()) recentMenu_->addAction(LoadResString(kStrNoRecentFiles))->setEnabled(false);
+  for (const QString& path : files) {
+    QAction* action = recentMenu_->addAction(path);
+    connect(action, &QAction::triggered, this, [this, path] { Start(path, limits_); });
+  }
 }

@@ -1,8 +1,10 @@
 // The Stream Analysis window: a file's health read by a worker thread
-// (AnalyseHealthFile) while the window polls it and fills in the summary, the
-// PID table, the checks with their first occurrences and the bitrate chart;
-// a packet inspector that reads only the packets on screen. Not modal;
-// size and splitter positions are kept in the profile.
+// (AnalyseHealthFile, or a pipe read with a timeout) while the window polls
+// it and fills in the summary, the PID table, the checks with their first
+// occurrences and the bitrate chart; a packet inspector that reads only the
+// packets on screen. Another file comes by Open..., the recent files or a
+// drop. Not modal; size, splitter positions and recent files are kept in the
+// profile.
 #pragma once
 
 #include <QPointer>
@@ -14,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "analysis/dialogs/stream_analysis/stream_analysis_live.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packets.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_pid_model.h"
 #include "analysis/health/health_file.h"
@@ -35,6 +38,8 @@ class QPlainTextEdit;
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QMenu;
+class QTextBrowser;
 
 class CStreamAnalysisWnd : public QWidget {
   Q_OBJECT
@@ -43,8 +48,14 @@ public:
   explicit CStreamAnalysisWnd(QWidget* parent = nullptr);
   ~CStreamAnalysisWnd() override;
 
-  // Starts reading `path` on the worker thread (once per window).
+  // Starts reading `path` on the worker thread; an analysis under way is
+  // cancelled and its result dropped. The file joins the recent files.
   void Start(const QString& path, const HealthLimits& limits = {});
+  // Analyses the open box's live stream, tuned with the stored channel, until
+  // Stop (the Cancel button); the result stays and can be exported.
+  void StartLive();
+  bool Live() const { return live_; }
+  const LiveStatus& LiveState() const { return liveStatus_; }
   // Stops the worker at its next block; what was read stays, marked partial.
   void Cancel();
   bool Running() const { return worker_.joinable(); }
@@ -60,14 +71,34 @@ public:
   void ShowPacket(uint64_t index);
   bool ExportJson(const QString& path) const;
   bool ExportCsv(const QString& path) const;
+  // Whether there is a result worth exporting (a stream was found).
+  bool CanExport() const;
+  // The name the export proposes: the analysed file's name with `extension`
+  // ("json"), next to it.
+  QString ProposedExportPath(const QString& extension) const;
+  // `chosen` with `.extension` added when it has no such ending.
+  static QString WithExtension(const QString& chosen, const QString& extension);
+  // Most recent first, at most kMaxRecentFiles, from the profile.
+  static QStringList RecentFiles();
+  static constexpr int kMaxRecentFiles = 8;
 
 signals:
   void analysisFinished();
 
 protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
 private:
+  void StopWorker();
+  void OnOpen();
+  void FillRecentMenu();
+  static void RememberRecentFile(const QString& path);
+  // Why there is no verdict (a file that cannot be read or holds no
+  // stream), or empty.
+  QString FailureText() const;
   void BuildOverview(QWidget* page);
   void BuildPackets(QWidget* page);
   void Poll();
@@ -88,11 +119,17 @@ private:
   int SelectedPid() const;
   void OnExportJson();
   void OnExportCsv();
+  void Export(const QString& extension, int titleId, int filterId, bool (CStreamAnalysisWnd::*write)(const QString&) const);
   void RestoreLayout();
   void SaveLayout() const;
   std::vector<QSplitter*> Splitters() const;
 
   QString path_;
+  HealthLimits limits_;
+  bool streaming_ = false;        // a pipe or device: no size, no inspector
+  bool live_ = false;             // the box's live stream
+  LiveStatus liveStatus_;
+  size_t appliedSegments_ = 0;    // sync segments the inspector numbers by
   std::unique_ptr<HealthFileRun> run_;
   std::thread worker_;
   HealthFileOutcome outcome_;  // written by the worker, read after the join
@@ -101,10 +138,16 @@ private:
   bool finished_ = false;
   QString error_;
   int updates_ = 0;
+  bool placed_ = false;           // centred once, when first shown
+  uint64_t activeOccurrence_ = UINT64_MAX;  // offset of the occurrence last opened
+  uint64_t keepPacket_ = UINT64_MAX;        // the packet the PID filter keeps in view
 
   QTimer* pollTimer_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QPushButton* cancel_ = nullptr;
+  QPushButton* exportJson_ = nullptr;
+  QPushButton* exportCsv_ = nullptr;
+  QMenu* recentMenu_ = nullptr;
   QLabel* status_ = nullptr;
   QTabWidget* tabs_ = nullptr;
   QLabel* summary_ = nullptr;
@@ -119,6 +162,7 @@ private:
   QValueAxis* timeAxis_ = nullptr;
   QValueAxis* rateAxis_ = nullptr;
   QLabel* chartValue_ = nullptr;
+  QTextBrowser* help_ = nullptr;
 
   TsPacketFile packetFile_;
   PacketListModel* packetModel_ = nullptr;

@@ -1,0 +1,102 @@
+#include "analysis/dialogs/stream_analysis/stream_analysis_live.h"
+
+#include <chrono>
+#include <thread>
+
+#include "capture/capture_run.h"
+#include "capture/capture_settings.h"
+#include "device/tuner_device.h"
+#include "platform/ui_hooks.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// At 200 Mbit/s the ring holds about 125 ms: poll well within that.
+constexpr auto kPollInterval = std::chrono::milliseconds(4);
+
+double SecondsSince(Clock::time_point then) { return std::chrono::duration<double>(Clock::now() - then).count(); }
+
+}  // namespace
+
+HealthFileOutcome AnalyseLiveStream(HealthFileRun* run, LiveStatus* status, double publishIntervalS) {
+  HealthFileOutcome outcome;
+  auto fail = [&](const char* text) {
+    outcome.error = TranslateText(text);
+    run->done.store(true);
+    return outcome;
+  };
+  const int model = nTunerModel.load();
+  const CaptureSettingsBlock block = GetSettingsBlock();
+  if (!TuneChannel(-1, block.channel, block.capture))
+    return fail(run->cancel.load() ? "stopped while tuning" : "tuning failed");
+  uint8_t* ring = nullptr;
+  size_t mapped = 0;
+  const StreamLayout layout = GetStreamLayout(model);
+  if (!StartStream(&ring, &mapped) || ring == nullptr || mapped < layout.ringSize) {
+    if (ring != nullptr) StopStream();
+    return fail("the box did not start its stream");
+  }
+  outcome.opened = true;
+  status->streaming.store(true);
+  StreamHealth health;
+  uint32_t read = 0;
+  uint64_t bytes = 0;
+  const uint32_t ringSize = layout.ringSize;
+  Clock::time_point lastBytes = Clock::now();
+  Clock::time_point nextSignal = Clock::now();
+  Clock::time_point nextPublish = Clock::now();
+  const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(publishIntervalS));
+  while (!run->cancel.load()) {
+    uint32_t write = 0;
+    if (!GetStreamWritePosition(&write) || write >= ringSize) {
+      if (run->cancel.load()) break;  // the stop cancelled the request
+      outcome.error = TranslateText("the box stopped answering the stream position request");
+      outcome.readError = true;
+      break;
+    }
+    if (write != read) {
+      const uint64_t pending = write > read ? write - read : uint64_t{ringSize} - read + write;
+      // A backlog the driver may already be overwriting is dropped as a gap, never read.
+      if (pending > ringSize - kRingSafetyMargin) {
+        status->overruns.fetch_add(1);
+        health.MarkGap();
+      } else {
+        if (write < read) {
+          health.Feed(ring + read, ringSize - read);
+          read = 0;
+        }
+        health.Feed(ring + read, write - read);
+      }
+      read = write;
+      bytes += pending;
+      lastBytes = Clock::now();
+      run->bytesDone.store(bytes);
+    }
+    status->idleS.store(SecondsSince(lastBytes));
+    if (Clock::now() >= nextSignal) {
+      int strength = 0, quality = 0, locked = 0;
+      const bool ok = GetSignalStatus(&strength, &quality, &locked) != 0;
+      status->signalRead.store(ok);
+      if (ok) {
+        status->strength.store(strength);
+        status->quality.store(quality);
+        status->locked.store(locked);
+      }
+      nextSignal = Clock::now() + std::chrono::seconds(1);
+    }
+    if (Clock::now() >= nextPublish) {
+      run->Publish(health.Snapshot());
+      nextPublish = Clock::now() + interval;
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  StopStream();
+  status->streaming.store(false);
+  health.Finish();
+  outcome.result = health.Snapshot();
+  outcome.result.partial = outcome.readError;
+  run->Publish(outcome.result);
+  run->done.store(true);
+  return outcome;
+}

@@ -1,0 +1,39 @@
+// What the Stream Analysis window tests share: a profile of their own, a
+// window analysed to its end, controls found by id.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <QWidget>
+#include <memory>
+#include <string>
+
+#include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
+#include "tests/support/test_env.h"
+#include "tests/ui/qt_test_support.h"
+
+template <class T>
+T* Control(const QWidget& window, int id) {
+  return window.findChild<T*>(QString::number(id));
+}
+
+class StreamAnalysisFixture : public ::testing::Test {
+protected:
+  void SetUp() override {
+    TestApplication();
+    env_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", dir_.path().c_str());
+  }
+
+  // Opens a window on `path` and waits for the end of its analysis.
+  std::unique_ptr<CStreamAnalysisWnd> Analyse(const std::string& path) {
+    auto window = std::make_unique<CStreamAnalysisWnd>();
+    window->show();
+    window->Start(QString::fromStdString(path));
+    EXPECT_TRUE(ProcessEventsUntil([&] { return window->Finished(); }, 60000));
+    return window;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<ScopedEnv> env_;
+};

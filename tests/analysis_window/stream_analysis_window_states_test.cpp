@@ -1,0 +1,488 @@
+// The Stream Analysis window as a new user meets it: sizes that stay usable
+// whatever was saved, inputs that are no stream, names in any script,
+// occurrences in stream order, packets numbered as the engine does after a
+// resync, a named pipe that never gets a writer, the export names, the PID
+// filter of the packet list, other files by recent list and drop, help.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDropEvent>
+#include <QLabel>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSet>
+#include <QShortcut>
+#include <QSplitter>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTableWidget>
+#include <QTextBrowser>
+#include <QUrl>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QValueAxis>
+#include <cmath>
+#include <random>
+
+#include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_packet_view.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
+#include "app/tollbeck_app.h"
+#include "capture/capture_settings.h"
+#include "device/tuner_device.h"
+#include "tests/support/boxsim_process.h"
+#include "platform/profile.h"
+#include "tests/analysis_window/many_programs_stream.h"
+#include "tests/analysis_window/stream_analysis_fixture.h"
+#include "tests/support/test_env.h"
+#include "tests/support/ts_builder.h"
+#include "tests/ui/qt_test_support.h"
+
+namespace {
+
+using namespace tsbuild;
+
+class StreamAnalysisStatesTest : public StreamAnalysisFixture {
+protected:
+  std::string Write(const std::string& name, const Bytes& bytes) {
+    const std::string path = dir_.File(name);
+    EXPECT_TRUE(WriteTsFile(path, bytes));
+    return path;
+  }
+};
+
+TEST_F(StreamAnalysisStatesTest, SavedSizesAreClampedToTheScreenAndCollapsedPanesAreNotRestored) {
+  WriteProfileInt("StreamAnalysis", "Width", 8000);
+  WriteProfileInt("StreamAnalysis", "Height", 8000);
+  for (int id : {kIdSaSplitOverview, kIdSaSplitLeft, kIdSaSplitRight, kIdSaSplitPackets, kIdSaSplitDetail})
+    WriteProfileString("StreamAnalysis", "Split" + std::to_string(id), "0,0");
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  {
+    CStreamAnalysisWnd window;
+    EXPECT_LE(window.width(), screen.width());
+    EXPECT_LE(window.height(), screen.height());
+    EXPECT_GE(window.width(), std::min(screen.width(), 720));
+    window.show();
+    Control<QTabWidget>(window, kIdSaTabs)->setCurrentIndex(1);
+    QApplication::processEvents();
+    for (int id : {kIdSaSplitOverview, kIdSaSplitPackets, kIdSaSplitDetail})
+      for (int size : Control<QSplitter>(window, id)->sizes()) EXPECT_GT(size, 20) << id;
+    Control<QTabWidget>(window, kIdSaTabs)->setCurrentIndex(0);
+    window.close();
+  }
+  // A window closed without a visit to the Packets tab saves nothing that collapses it.
+  {
+    CStreamAnalysisWnd window;
+    window.show();
+    QApplication::processEvents();
+    window.close();
+  }
+  CStreamAnalysisWnd again;
+  again.show();
+  Control<QTabWidget>(again, kIdSaTabs)->setCurrentIndex(1);
+  QApplication::processEvents();
+  for (int id : {kIdSaSplitPackets, kIdSaSplitDetail})
+    for (int size : Control<QSplitter>(again, id)->sizes()) EXPECT_GT(size, 20) << id;
+}
+
+TEST_F(StreamAnalysisStatesTest, AThousandProgramsScrollInsideTheSummaryInsteadOfGrowingTheWindow) {
+  const std::string path = Write("many.ts", ManyProgramsStream(1100));
+  CStreamAnalysisWnd window;
+  window.resize(760, 560);
+  window.show();
+  window.Start(QString::fromStdString(path));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 60000));
+  QApplication::processEvents();
+  EXPECT_EQ(window.Result().programs.size(), 1100u);
+  EXPECT_TRUE(Control<QLabel>(window, kIdSaSummary)->text().contains(QStringLiteral("&quot;Service 1100&quot;")));
+  EXPECT_EQ(window.size(), QSize(760, 560));
+}
+
+TEST_F(StreamAnalysisStatesTest, InputThatIsNoStreamHasNoVerdictNoGreenCheckAndNoExport) {
+  std::mt19937 random(7);
+  Bytes noise(200000);
+  for (uint8_t& b : noise) b = static_cast<uint8_t>(random() % 0x47);  // never a sync byte
+  const struct {
+    const char* name;
+    std::string path;
+    const char* reason;
+  } cases[] = {
+      {"random bytes", Write("noise.ts", noise), "holds no transport stream (200000 bytes, no run of 5 sync bytes)"},
+      {"empty file", Write("empty.ts", {}), "holds no transport stream (0 bytes"},
+      {"missing file", dir_.File("missing.ts"), "cannot open"},
+      {"folder", dir_.path(), "it is a folder"},
+  };
+  for (const auto& c : cases) {
+    auto window = Analyse(c.path);
+    const QString status = Control<QLabel>(*window, kIdSaStatus)->text();
+    const QString summary = Control<QLabel>(*window, kIdSaSummary)->text();
+    EXPECT_TRUE(status.contains(QLatin1String(c.reason))) << c.name << ": " << status.toStdString();
+    EXPECT_TRUE(summary.contains(QStringLiteral("no verdict"))) << c.name << ": " << summary.toStdString();
+    EXPECT_FALSE(summary.contains(QStringLiteral("no errors"))) << c.name;
+    auto* checks = Control<QTableWidget>(*window, kIdSaChecks);
+    for (int row = 0; row < checks->rowCount(); ++row) {
+      EXPECT_NE(checks->item(row, 1)->text(), QStringLiteral("OK")) << c.name << " row " << row;
+      EXPECT_NE(checks->item(row, 1)->background().color(), QColor(214, 245, 214)) << c.name;
+    }
+    EXPECT_FALSE(window->CanExport()) << c.name;
+    EXPECT_FALSE(Control<QPushButton>(*window, kIdSaExportJson)->isEnabled()) << c.name;
+    EXPECT_FALSE(Control<QPushButton>(*window, kIdSaExportCsv)->isEnabled()) << c.name;
+  }
+}
+
+TEST_F(StreamAnalysisStatesTest, SkippedAndTruncatedBytesAndNonAsciiNamesShowInTheSummary) {
+  // 中文频道 in UTF-8 (table 0x15); "Café €" in ISO/IEC 8859-15 (0x10 0x00 0x0F).
+  Bytes chinese = {0x15};
+  Append(chinese, TextBytes("中文频道"));
+  const Bytes cafe = {0x10, 0x00, 0x0F, 'C', 'a', 'f', 0xE9, ' ', 0xA4};
+  Bytes stream(1000, 0x00);  // garbage first
+  Append(stream, ManyProgramsStream(2, {chinese, cafe}));
+  stream.resize(stream.size() + 100, 0x00);  // a last packet cut 100 bytes in
+  stream[stream.size() - 100] = 0x47;
+  const std::string path = Write("names.ts", stream);
+  for (ResLanguage language : {ResLanguage::English, ResLanguage::SimplifiedChinese}) {
+    ScopedResourceLanguage scoped(language);
+    auto window = Analyse(path);
+    const QString summary = Control<QLabel>(*window, kIdSaSummary)->text();
+    EXPECT_TRUE(summary.contains(QStringLiteral("&quot;中文频道&quot;"))) << summary.toStdString();
+    EXPECT_TRUE(summary.contains(QStringLiteral("&quot;Café €&quot;"))) << summary.toStdString();
+    EXPECT_EQ(window->Result().bytesSkipped, 1000u);
+    EXPECT_EQ(window->Result().truncatedTailBytes, 100u);
+    if (language == ResLanguage::English) {
+      EXPECT_TRUE(summary.contains(
+          QStringLiteral("%1 (1000 skipped, last packet truncated: 100 bytes)").arg(stream.size())))
+          << summary.toStdString();
+    }
+  }
+}
+
+// Errors of three checks whose stream order differs from the checks' order:
+// a transport error, then a continuity error, then a second transport error.
+Bytes InterleavedErrors() {
+  TsStreamBuilder stream;
+  stream.Section(0x0000, PatSection(1, {{1, 0x1000}})).Section(0x1000, PmtSection(1, 0x100, {{0x02, 0x100}}));
+  stream.Packet({.pid = 0x100, .cc = 0});
+  stream.Packet({.pid = 0x100, .tei = 1, .cc = 1});
+  stream.Packet({.pid = 0x100, .cc = 5});  // continuity: expected 2
+  stream.Packet({.pid = 0x100, .cc = 6});
+  stream.Packet({.pid = 0x100, .tei = 1, .cc = 7});
+  stream.NullPackets(3);
+  return stream.bytes();
+}
+
+TEST_F(StreamAnalysisStatesTest, OccurrencesComeInStreamOrderAndSortByAnyColumn) {
+  auto window = Analyse(Write("interleaved.ts", InterleavedErrors()));
+  auto* occurrences = Control<QTableWidget>(*window, kIdSaOccurrences);
+  ASSERT_GE(occurrences->rowCount(), 3);
+  auto column = [&](int c) {
+    std::vector<uint64_t> values;
+    for (int row = 0; row < occurrences->rowCount(); ++row) values.push_back(occurrences->item(row, c)->text().toULongLong());
+    return values;
+  };
+  std::vector<uint64_t> offsets = column(2);
+  EXPECT_TRUE(std::is_sorted(offsets.begin(), offsets.end()));
+  EXPECT_TRUE(occurrences->item(0, 4)->text().startsWith(QStringLiteral("2.1:")));
+  EXPECT_TRUE(occurrences->item(1, 4)->text().startsWith(QStringLiteral("1.4:")));
+  occurrences->sortByColumn(1, Qt::DescendingOrder);
+  const std::vector<uint64_t> packets = column(1);
+  EXPECT_TRUE(std::is_sorted(packets.rbegin(), packets.rend()));
+  // Sorting moves no one to the Packets tab.
+  EXPECT_EQ(Control<QTabWidget>(*window, kIdSaTabs)->currentIndex(), 0);
+}
+
+TEST_F(StreamAnalysisStatesTest, PacketsAreFramedAndNumberedFromEachPlaceWhereSyncWasGained) {
+  // 10 packets, 50 bytes of garbage, 10 packets: the second run starts at 1930.
+  TsStreamBuilder stream;
+  stream.Numbered(10).Garbage(50).Numbered(10);
+  const std::string path = Write("resync.ts", stream.bytes());
+  TsPacketFile file;
+  ASSERT_TRUE(file.Open(path, 188));
+  file.SetSyncSegments({{0, 0}, {1930, 10}});
+  EXPECT_EQ(file.PacketCount(), 20u);
+  const struct {
+    uint64_t offset;
+    uint64_t index;
+  } table[] = {{0, 0}, {187, 0}, {1879, 9}, {1900, 9}, {1930, 10}, {1930 + 188 * 3 + 5, 13}, {99999, 19}};
+  for (const auto& row : table) EXPECT_EQ(file.IndexAt(row.offset), row.index) << row.offset;
+  EXPECT_EQ(file.OffsetOf(10), 1930u);
+  uint8_t packet[188];
+  for (uint64_t index : {0u, 9u, 10u, 19u}) {
+    ASSERT_TRUE(file.ReadPacket(index, packet));
+    EXPECT_EQ(packet[0], 0x47) << index;
+    EXPECT_EQ(PacketIndex(packet), static_cast<int>(index)) << index;
+  }
+  // Segments that cannot come from this file are not used.
+  file.SetSyncSegments({{0, 0}, {100, 10}});
+  EXPECT_EQ(file.OffsetOf(10), 1880u);
+}
+
+TEST_F(StreamAnalysisStatesTest, TheInspectorNumbersPacketsAsTheEngineAfterAResync) {
+  TsStreamBuilder stream;
+  stream.Numbered(10).Garbage(50).Numbered(10);
+  auto window = Analyse(Write("resync.ts", stream.bytes()));
+  if (window->Result().syncSegments.empty()) GTEST_SKIP() << "the engine gives no sync segments";
+  for (const SyncSegment& s : window->Result().syncSegments)
+    EXPECT_EQ(window->PacketFile().OffsetOf(s.firstPacket), s.byteOffset);
+  for (const HealthCheckResult& check : window->Result().checks)
+    for (const HealthOccurrence& o : check.first)
+      if (o.byteOffset >= window->PacketFile().FirstOffset()) {
+        EXPECT_EQ(window->PacketFile().IndexAt(o.byteOffset), o.packetIndex) << o.byteOffset;
+      }
+}
+
+// Opens the pipe's write end once a reader has it open; once only.
+bool OpenWriter(const std::string& fifo, int& writer) {
+  writer = writer >= 0 ? writer : ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  return writer >= 0;
+}
+
+TEST_F(StreamAnalysisStatesTest, ANamedPipeWithoutWriterCancelsAndCloses) {
+  const std::string fifo = dir_.File("pipe.ts");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  {
+    CStreamAnalysisWnd window;
+    window.show();
+    window.Start(QString::fromStdString(fifo));
+    ProcessEventsUntil([] { return false; }, 300);
+    EXPECT_FALSE(window.Finished());
+    EXPECT_TRUE(Control<QLabel>(window, kIdSaStatus)->text().startsWith(QStringLiteral("Waiting for data")));
+    Control<QPushButton>(window, kIdSaCancel)->click();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 5000));
+  }
+  // A writer that stays silent: closing the window still ends the reading.
+  int writer = -1;
+  {
+    auto window = std::make_unique<CStreamAnalysisWnd>();
+    window->show();
+    window->Start(QString::fromStdString(fifo));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return OpenWriter(fifo, writer); }, 5000));
+    window->close();
+    window.reset();  // joins the worker
+  }
+  // With data: analysed to the writer's end.
+  ::close(writer);
+  writer = -1;
+  CStreamAnalysisWnd window;
+  window.show();
+  window.Start(QString::fromStdString(fifo));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return OpenWriter(fifo, writer); }, 5000));
+  const Bytes bytes = InterleavedErrors();
+  ASSERT_EQ(::write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ::close(writer);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 10000))
+      << Control<QLabel>(window, kIdSaStatus)->text().toStdString() << " " << window.Result().packets;
+  EXPECT_EQ(window.Result().packets, bytes.size() / 188);
+  EXPECT_FALSE(window.Result().partial);
+}
+
+TEST_F(StreamAnalysisStatesTest, ExportProposesTheFilesNameAndAddsTheExtension) {
+  auto window = Analyse(Write("capture.2026.ts", InterleavedErrors()));
+  EXPECT_EQ(window->ProposedExportPath(QStringLiteral("json")), QString::fromStdString(dir_.File("capture.2026.json")));
+  const struct {
+    const char* chosen;
+    const char* expected;
+  } table[] = {{"/t/a", "/t/a.csv"}, {"/t/a.csv", "/t/a.csv"}, {"/t/a.CSV", "/t/a.CSV"}, {"/t/a.json", "/t/a.json.csv"}};
+  for (const auto& row : table)
+    EXPECT_EQ(CStreamAnalysisWnd::WithExtension(QLatin1String(row.chosen), QStringLiteral("csv")), QLatin1String(row.expected));
+  EXPECT_TRUE(window->CanExport());
+  EXPECT_TRUE(Control<QPushButton>(*window, kIdSaExportJson)->isEnabled());
+}
+
+TEST_F(StreamAnalysisStatesTest, OnlyTheSelectedPidFollowsThePacketList) {
+  auto window = Analyse(Write("interleaved.ts", InterleavedErrors()));
+  auto* list = Control<PacketListView>(*window, kIdSaPacketList);
+  auto* only = Control<QCheckBox>(*window, kIdSaOnlySelectedPid);
+  // Nothing selected anywhere: the box says what to do and stays unticked.
+  Control<QTabWidget>(*window, kIdSaTabs)->setCurrentIndex(1);
+  only->setChecked(true);
+  EXPECT_FALSE(only->isChecked());
+  EXPECT_EQ(Control<QLabel>(*window, kIdSaStatus)->text(), LoadResString(kStrSelectPacketFirst));
+  // Packet 4 (PID 0x100) in the inspector: its PID's packets, packet 4 still shown.
+  window->ShowPacket(4);
+  only->setChecked(true);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return list->model()->rowCount() == 5; }, 10000));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return list->currentRow() >= 0; }, 10000));
+  EXPECT_EQ(list->model()->index(list->currentRow(), 0).data().toString(), QStringLiteral("4"));
+  EXPECT_TRUE(Control<QPlainTextEdit>(*window, kIdSaDecoded)->toPlainText().startsWith(QStringLiteral("Packet 4,")));
+  only->setChecked(false);
+  EXPECT_EQ(list->model()->rowCount(), 10);
+  EXPECT_EQ(list->currentRow(), 4);
+}
+
+TEST_F(StreamAnalysisStatesTest, OtherFilesComeFromTheRecentListAndFromADrop) {
+  const std::string first = Write("first.ts", InterleavedErrors());
+  const std::string second = Write("second.ts", ManyProgramsStream(3));
+  auto window = Analyse(first);
+  window->Start(QString::fromStdString(second));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window->Finished(); }, 30000));
+  EXPECT_EQ(window->Result().programs.size(), 3u);
+  EXPECT_EQ(CStreamAnalysisWnd::RecentFiles(),
+            QStringList({QString::fromStdString(second), QString::fromStdString(first)}));
+  // A file dropped on the window is analysed in it.
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(first))});
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.get(), &drop);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window->Finished() && window->Result().programs.size() == 1; }, 30000))
+      << window->Finished() << " " << window->Result().programs.size() << " " << window->windowTitle().toStdString();
+  EXPECT_TRUE(window->windowTitle().endsWith(QStringLiteral("first.ts")));
+  EXPECT_EQ(CStreamAnalysisWnd::RecentFiles().front(), QString::fromStdString(first));
+  // Ctrl+W and the Close button close it.
+  auto* shortcut = window->findChild<QShortcut*>();
+  ASSERT_NE(shortcut, nullptr);
+  EXPECT_EQ(shortcut->key(), QKeySequence(Qt::CTRL | Qt::Key_W));
+  emit shortcut->activated();
+  EXPECT_FALSE(window->isVisible());
+  window->show();
+  Control<QPushButton>(*window, kIdSaClose)->click();
+  EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(StreamAnalysisStatesTest, EveryCheckExplainsItselfInBothLanguages) {
+  for (ResLanguage language : {ResLanguage::English, ResLanguage::SimplifiedChinese}) {
+    ScopedResourceLanguage scoped(language);
+    CStreamAnalysisWnd window;
+    auto* checks = Control<QTableWidget>(window, kIdSaChecks);
+    auto* help = Control<QTextBrowser>(window, kIdSaHelp);
+    QSet<QString> texts;
+    for (size_t i = 0; i < kHealthCheckCount; ++i) {
+      const auto check = static_cast<HealthCheck>(i);
+      const QString tip = checks->item(static_cast<int>(i), 0)->toolTip();
+      EXPECT_TRUE(tip.startsWith(QLatin1String(GetHealthCheckInfo(check).number) + QLatin1Char(' '))) << tip.toStdString();
+      EXPECT_TRUE(help->toHtml().contains(CheckHelpAnchor(check)));
+      const QString title = QStringLiteral("%1 %2").arg(QLatin1String(GetHealthCheckInfo(check).number),
+                                                        QLatin1String(GetHealthCheckInfo(check).name));
+      EXPECT_EQ(help->toPlainText().count(title), 1) << title.toStdString();
+      texts.insert(tip);
+    }
+    EXPECT_EQ(texts.size(), static_cast<int>(kHealthCheckCount));
+    for (int id = kStrStreamAnalysisMoreFirst; id <= kStrStreamAnalysisMoreLast; ++id)
+      if (id <= kStrGettingStartedPage) {
+        EXPECT_FALSE(LoadResString(id).isEmpty()) << id;
+      }
+  }
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  EXPECT_TRUE(GettingStartedHtml().contains(QStringLiteral("入门")));
+}
+
+TEST_F(StreamAnalysisStatesTest, ChartTicksFallOnRoundValuesAndTheWindowOpensCentredOnItsParent) {
+  QWidget parent;
+  parent.setGeometry(50, 60, 700, 500);
+  parent.show();
+  auto* window = new CStreamAnalysisWnd(&parent);
+  window->resize(720, 480);
+  window->show();
+  QApplication::processEvents();
+  EXPECT_NEAR(window->frameGeometry().center().x(), parent.frameGeometry().center().x(), 2);
+  EXPECT_NEAR(window->frameGeometry().center().y(), parent.frameGeometry().center().y(), 2);
+  window->Start(QString::fromStdString(std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts"));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window->Finished(); }, 60000));
+  auto* chart = Control<QChartView>(*window, kIdSaChart)->chart();
+  for (QAbstractAxis* abstract : chart->axes()) {
+    auto* axis = qobject_cast<QValueAxis*>(abstract);
+    ASSERT_NE(axis, nullptr);
+    const double step = axis->tickInterval();
+    const double mantissa = step / std::pow(10.0, std::floor(std::log10(step)));
+    EXPECT_TRUE(std::abs(mantissa - 1) < 1e-9 || std::abs(mantissa - 2) < 1e-9 || std::abs(mantissa - 2.5) < 1e-9 ||
+                std::abs(mantissa - 5) < 1e-9)
+        << step;
+    EXPECT_NEAR(std::remainder(axis->max(), step), 0, 1e-9) << axis->max();
+    EXPECT_EQ(axis->min(), 0);
+  }
+}
+
+TEST_F(StreamAnalysisStatesTest, AFileOnTheCommandLineIsSelected) {
+  AppOptions options;
+  int exitCode = -1;
+  ASSERT_TRUE(ParseAppOptions({QStringLiteral("vantrel"), QStringLiteral("/data/a.ts")}, &options, &exitCode));
+  EXPECT_EQ(options.file, QStringLiteral("/data/a.ts"));
+  EXPECT_FALSE(ParseAppOptions({QStringLiteral("vantrel"), QStringLiteral("a.ts"), QStringLiteral("b.ts")}, &options,
+                               &exitCode));
+  EXPECT_EQ(exitCode, 2);
+}
+
+TEST_F(StreamAnalysisStatesTest, LiveAnalysisOfTheSimulatedBoxShowsTheSignalStopsAndLeavesTheBoxUsable) {
+  BoxSimProcess box;
+  ASSERT_TRUE(box.Start({"--kind", "t", "--lock-ms", "0", "--stream",
+                         std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts"}))
+      << box.StderrText();
+  ASSERT_TRUE(OpenTunerDevice());
+  nTunerModel.store(GetTunerModel());
+  DttFields fields;
+  fields.frequencyKHz = 474000;
+  fields.bandwidthMHz = 8;
+  ASSERT_TRUE(StoreDttSettings(fields));
+  {
+    CStreamAnalysisWnd window;
+    window.show();
+    window.StartLive();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.Result().packets > 2000 && window.LiveState().signalRead.load(); },
+                                   30000))
+        << Control<QLabel>(window, kIdSaStatus)->text().toStdString();
+    EXPECT_TRUE(Control<QLabel>(window, kIdSaStatus)->text().startsWith(QStringLiteral("Live: ")));
+    EXPECT_TRUE(Control<QLabel>(window, kIdSaSummary)->text().contains(QStringLiteral("locked, strength ")));
+    auto* stop = Control<QPushButton>(window, kIdSaCancel);
+    EXPECT_EQ(stop->text(), QStringLiteral("Stop"));
+    stop->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 10000));
+    EXPECT_GT(window.Result().packets, 2000u);
+    EXPECT_TRUE(window.CanExport());
+    EXPECT_TRUE(window.ExportJson(QString::fromStdString(dir_.File("live.json"))));
+    EXPECT_TRUE(Control<QLabel>(window, kIdSaStatus)->text().startsWith(QStringLiteral("Stopped: ")));
+  }
+  // The stream was stopped: the box starts another one (as a capture does).
+  uint8_t* ring = nullptr;
+  size_t mapped = 0;
+  EXPECT_TRUE(StartStream(&ring, &mapped));
+  EXPECT_TRUE(StopStream());
+  // Unplugged during the analysis: the window says so and keeps what it had.
+  CStreamAnalysisWnd window;
+  window.show();
+  window.StartLive();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window.Result().packets > 0; }, 30000));
+  box.Kill();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 30000));
+  EXPECT_GT(window.Result().packets, 0u);
+  EXPECT_TRUE(Control<QLabel>(window, kIdSaStatus)->text().contains(QStringLiteral("stopped answering")))
+      << Control<QLabel>(window, kIdSaStatus)->text().toStdString();
+  CloseTunerDevice();
+  nTunerModel.store(255);
+}
+
+TEST_F(StreamAnalysisStatesTest, ALiveStreamThatStallsIsShownAsStalled) {
+  BoxSimProcess box;
+  ASSERT_TRUE(box.Start({"--kind", "t", "--lock-ms", "0", "--stall-after-ms", "300", "--stream",
+                         std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts"}))
+      << box.StderrText();
+  ASSERT_TRUE(OpenTunerDevice());
+  nTunerModel.store(GetTunerModel());
+  DttFields fields;
+  fields.frequencyKHz = 474000;
+  fields.bandwidthMHz = 8;
+  ASSERT_TRUE(StoreDttSettings(fields));
+  {
+    CStreamAnalysisWnd window;
+    window.show();
+    window.StartLive();
+    auto* status = Control<QLabel>(window, kIdSaStatus);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return status->text().startsWith(QStringLiteral("No data from the box for ")); },
+                                   20000))
+        << status->text().toStdString();
+    window.close();
+  }
+  CloseTunerDevice();
+  nTunerModel.store(255);
+}
+
+}  // namespace
