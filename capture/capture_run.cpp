@@ -913,6 +913,24 @@ void BlameTheBox(CaptureReport* report) {
   }
 }
 
+// Opens (and locks) the capture's file; a file that cannot be used ends the
+// capture before anything else.
+bool OpenCaptureFile(CaptureFile& file, CaptureReport* report) {
+  if (file.Open()) return true;
+  report->end = CaptureEnd::FileUnusable;
+  report->fileError = file.Error();
+  SetLastReport(*report);
+  return false;
+}
+
+// A fresh report for a capture into `path`, published at once.
+CaptureReport StartReport(const char* path) {
+  CaptureReport report;
+  report.path = path ? path : "";
+  SetLastReport(report);
+  return report;
+}
+
 // Starts the stream and copies it into the open file.
 int CaptureStreamToOpenFile(const CaptureSettings& capture, CaptureFile& file, CaptureReport* report) {
   uint8_t* ring = nullptr;
@@ -948,17 +966,9 @@ int CaptureStreamToOpenFile(const CaptureSettings& capture, CaptureFile& file, C
 
 int CopyStreamRingToFile(const CaptureSettings& capture, const StreamRingAccess& access,
                          const char* path) {
-  CaptureReport report;
-  report.path = path ? path : "";
-  report.cancelled = bCaptureCancel.load() != 0;
-  SetLastReport(report);
+  CaptureReport report = StartReport(path);
   CaptureFile file(report.path);
-  if (!file.Open()) {
-    report.end = CaptureEnd::FileUnusable;
-    report.fileError = file.Error();
-    SetLastReport(report);
-    return 0;
-  }
+  if (!OpenCaptureFile(file, &report)) return 0;
   int result = CopyStreamRingToOpenFile(capture, access, file, &report);
   result = FinishFile(file, result, &report);
   SetLastReport(report);
@@ -967,16 +977,9 @@ int CopyStreamRingToFile(const CaptureSettings& capture, const StreamRingAccess&
 
 int CaptureStreamToFile(const CaptureSettings& capture, const char* path) {
   ClearTunerProblem();
-  CaptureReport report;
-  report.path = path ? path : "";
-  SetLastReport(report);
+  CaptureReport report = StartReport(path);
   CaptureFile file(report.path);
-  if (!file.Open()) {
-    report.end = CaptureEnd::FileUnusable;
-    report.fileError = file.Error();
-    SetLastReport(report);
-    return 0;
-  }
+  if (!OpenCaptureFile(file, &report)) return 0;
   int result = CaptureStreamToOpenFile(capture, file, &report);
   if (result == 0 && report.end != CaptureEnd::Cancelled) BlameTheBox(&report);
   result = FinishFile(file, result, &report);
@@ -986,18 +989,11 @@ int CaptureStreamToFile(const CaptureSettings& capture, const char* path) {
 
 int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, const char* path) {
   ClearTunerProblem();
-  CaptureReport report;
-  report.path = path ? path : "";
-  SetLastReport(report);
+  CaptureReport report = StartReport(path);
   // Everything that can be checked without the box first: the file is
   // opened and locked before anything is tuned.
   CaptureFile file(report.path);
-  if (!file.Open()) {
-    report.end = CaptureEnd::FileUnusable;
-    report.fileError = file.Error();
-    SetLastReport(report);
-    return 0;
-  }
+  if (!OpenCaptureFile(file, &report)) return 0;
   const int model = nTunerModel.load();
   int result = 0;
   const auto failed = [&](CaptureEnd why) {
