@@ -122,8 +122,50 @@ uint32_t BoxProtocol::PollInputSize() const {
   return model == 11 || model == 16 ? kFrameSize : 0;
 }
 
+uint32_t BoxProtocol::StreamOwnerOtherThan(uint32_t clientPid) const {
+  return streaming_ && streamOwner_ != clientPid ? streamOwner_ : 0;
+}
+
+void BoxProtocol::ClientGone(uint32_t clientPid) {
+  if (!streaming_ || streamOwner_ != clientPid) return;
+  std::fprintf(stderr, "%s: stream stopped: its program (pid %u) went away\n", programName, clientPid);
+  StopStream();
+}
+
+// The requests that start, stop, filter or retune the stream, or switch the
+// dish under it. Reading the signal, the model or the write offset disturbs
+// nobody.
+bool BoxProtocol::TouchesStream(BoxInterface interface, uint32_t code, const uint8_t* in,
+                                uint32_t inSize) const {
+  switch (interface) {
+    case BoxInterface::T:
+    case BoxInterface::A:
+    case BoxInterface::S:
+      return code == kIoctlDirectLnbCommand || code == kIoctlDirectTune ||
+             code == kIoctlDirectStreamAddress || code == kIoctlDirectStopStream ||
+             code == kIoctlDirectPidFilter || code == kIoctlDirectStartStream;
+    case BoxInterface::Bus:
+      if (code == kIoctlBusCommand)
+        return inSize == kFrameSize && (in[2] == kCommandDiseqc || in[2] == kCommandLnbControl);
+      return code == kIoctlBusTune || code == kIoctlBusTuneReadBack ||
+             code == kIoctlBusLongFrameWrite || code == kIoctlBusStopStream;
+    case BoxInterface::BusStream:
+      return code == kIoctlBusStreamAddress;
+  }
+  return false;
+}
+
 BoxReply BoxProtocol::Handle(BoxInterface interface, uint32_t code, const uint8_t* in,
-                             uint32_t inSize, uint32_t outSize) {
+                             uint32_t inSize, uint32_t outSize, uint32_t clientPid) {
+  client_ = clientPid;
+  if (const uint32_t owner = StreamOwnerOtherThan(clientPid);
+      owner != 0 && TouchesStream(interface, code, in, inSize)) {
+    std::fprintf(stderr, "%s: %s %s refused: the box streams for another program (pid %u)\n",
+                 programName, JournalName(interface), Hex(code).c_str(), owner);
+    BoxReply busy;
+    busy.inUseBy = owner;
+    return busy;
+  }
   switch (backend_->Screen(code)) {
     case RequestFate::NeverAnswer: {
       BoxReply never;
@@ -416,6 +458,7 @@ bool BoxProtocol::StartStream() {
   ring_.Reset();
   positionReported_ = false;
   streaming_ = backend_->StartStream(&ring_);
+  streamOwner_ = client_;
   return streaming_;
 }
 

@@ -24,6 +24,7 @@ std::string SocketName(BoxInterface interface);
 struct BoxReply {
   bool answer = true;      // false: the request is never answered
   bool success = false;
+  uint32_t inUseBy = 0;    // refused: the box streams for this other program (process id)
   std::vector<uint8_t> out;
   bool passRing = false;   // hand the ring's memory over with the reply
 };
@@ -54,9 +55,18 @@ public:
   // "S (model 20)", "BUS model code HVL-A6 (model 6)".
   std::string Description() const;
 
-  // Answers one request. Refusals are explained on stderr after `program`.
+  // Answers one request of the program with process id `clientPid`.
+  // Refusals are explained on stderr after `program`. One program streams at
+  // a time: while the box streams for one, the requests of any other that
+  // would start, stop, filter or retune the stream are refused (inUseBy).
   BoxReply Handle(BoxInterface interface, uint32_t code, const uint8_t* in, uint32_t inSize,
-                  uint32_t outSize);
+                  uint32_t outSize, uint32_t clientPid = 0);
+  // The process id of the program the box streams for when that is not
+  // `clientPid`; 0 otherwise.
+  uint32_t StreamOwnerOtherThan(uint32_t clientPid) const;
+  // The program `clientPid` closed its last handle of this box: a stream it
+  // left running stops, so that the box is free again.
+  void ClientGone(uint32_t clientPid);
 
   // Name used in messages on stderr.
   static void SetProgramName(const char* name);
@@ -77,6 +87,7 @@ private:
   bool StartStream();
   void StopStream();
   bool SetPidFilter(uint16_t pid);
+  bool TouchesStream(BoxInterface interface, uint32_t code, const uint8_t* in, uint32_t inSize) const;
   bool SizesAre(const char* name, uint32_t code, uint32_t inSize, uint32_t outSize,
                 uint32_t wantIn, uint32_t wantOut);
   bool CheckPlainFrame(const uint8_t* frame, uint8_t lead);
@@ -92,6 +103,8 @@ private:
 
   // Requests are handled one at a time, by the server's thread.
   bool streaming_ = false;
+  uint32_t streamOwner_ = 0;   // process id of the program it streams for
+  uint32_t client_ = 0;        // the program whose request is being handled
   bool positionReported_ = false;  // since the stream's start
   bool haveLongFrame_ = false;
   uint8_t longFrame_[11] = {};

@@ -104,12 +104,18 @@ void DeviceServer::Run(int stopFd) {
     for (size_t i = fds.size(); i-- > firstClient;) {
       if (!fds[i].revents) continue;
       size_t index = i - firstClient;
-      if (!Serve(clients_[index])) {
-        close(clients_[index].fd);
-        clients_.erase(clients_.begin() + static_cast<long>(index));
-      }
+      if (!Serve(clients_[index])) Drop(index);
     }
   }
+}
+
+void DeviceServer::Drop(size_t index) {
+  const Client gone = clients_[index];
+  close(gone.fd);
+  clients_.erase(clients_.begin() + static_cast<long>(index));
+  for (const Client& client : clients_)
+    if (client.box == gone.box && client.pid == gone.pid) return;
+  gone.box->ClientGone(gone.pid);
 }
 
 void DeviceServer::Accept(const Listener& listener) {
@@ -120,7 +126,10 @@ void DeviceServer::Accept(const Listener& listener) {
       close(fd);
       continue;
     }
-    clients_.push_back({fd, listener.interface, listener.box});
+    ucred peer{};
+    socklen_t peerSize = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) peer.pid = 0;
+    clients_.push_back({fd, listener.interface, listener.box, static_cast<uint32_t>(peer.pid)});
   }
 }
 
@@ -155,13 +164,29 @@ bool DeviceServer::Serve(const Client& client) {
     return false;  // not our protocol, or truncated: drop the connection
   }
   const uint8_t* in = buffer_.data() + sizeof request;
-  Journal(client.interface, request.code, in, request.inSize, request.outSize);
-  BoxReply reply = client.box->Handle(client.interface, request.code, in, request.inSize,
-                                      request.outSize);
+  BoxReply reply;
+  if (request.code == kDeviceStreamOwnerQuery) {
+    // The transport's own question, not a request of the box.
+    const uint32_t owner = client.box->StreamOwnerOtherThan(client.pid);
+    reply.success = request.inSize == 0;
+    reply.out.resize(sizeof owner);
+    std::memcpy(reply.out.data(), &owner, sizeof owner);
+  } else {
+    Journal(client.interface, request.code, in, request.inSize, request.outSize);
+    reply = client.box->Handle(client.interface, request.code, in, request.inSize, request.outSize,
+                               client.pid);
+  }
   if (!reply.answer) return true;
-  if (!reply.success) reply.out.clear();
-  else if (reply.out.size() > request.outSize) reply.out.resize(request.outSize);
-  DeviceReplyHeader header{kDeviceReplyMagic, request.sequence, reply.success ? 1u : 0u,
+  uint32_t status = reply.success ? 1u : 0u;
+  if (reply.inUseBy != 0) {
+    status = kDeviceReplyInUse;
+    reply.out.resize(sizeof reply.inUseBy);
+    std::memcpy(reply.out.data(), &reply.inUseBy, sizeof reply.inUseBy);
+  } else if (!reply.success) {
+    reply.out.clear();
+  }
+  if (reply.out.size() > request.outSize && status == 1u) reply.out.resize(request.outSize);
+  DeviceReplyHeader header{kDeviceReplyMagic, request.sequence, status,
                            static_cast<uint32_t>(reply.out.size())};
   iovec parts[2] = {{&header, sizeof header}, {reply.out.data(), reply.out.size()}};
   msghdr message{};

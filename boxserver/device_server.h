@@ -39,7 +39,9 @@ private:
     int fd;
     BoxInterface interface;
     BoxProtocol* box;
+    uint32_t pid;  // of the program at the other end
   };
+  void Drop(size_t index);
   void Accept(const Listener& listener);
   // false when the client is to be dropped.
   bool Serve(const Client& client);

@@ -136,3 +136,17 @@ uint64_t EstimatePcrBitrate(const std::vector<uint8_t>& bytes) {
   unsigned __int128 bits = static_cast<unsigned __int128>(best->lastOffset - best->firstOffset) * 8;
   return static_cast<uint64_t>(bits * 27000000u / best->ticks);
 }
+
+int DetectStreamPacketSize(const std::vector<uint8_t>& bytes) {
+  constexpr int kChecked = 4;
+  // The first sync byte within the first packets' worth of bytes.
+  for (size_t first = 0; first < bytes.size() && first < 4 * 208; ++first) {
+    if (bytes[first] != 0x47) continue;
+    for (int size : {188, 192, 204, 208}) {
+      bool fits = first + static_cast<size_t>(kChecked) * size < bytes.size();
+      for (int k = 1; fits && k <= kChecked; ++k) fits = bytes[first + static_cast<size_t>(k) * size] == 0x47;
+      if (fits) return size;
+    }
+  }
+  return 0;
+}

@@ -18,6 +18,10 @@ bool LoadStreamFile(const std::string& path, std::vector<uint8_t>* bytes, std::s
 // continuity counters run on seamlessly when the stream loops.
 std::vector<uint8_t> GenerateDefaultStream();
 
+// The packet length of the stream: 188, 192, 204 or 208 when the first
+// sync byte has four more at that spacing (188 first); 0 when none fits.
+int DetectStreamPacketSize(const std::vector<uint8_t>& bytes);
+
 // Replaces every byte 0x47 by 0xB8 so that no sync byte can be found.
 void RemoveSyncBytes(std::vector<uint8_t>* bytes);
 

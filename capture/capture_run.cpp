@@ -1,6 +1,7 @@
 #include "capture/capture_run.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@ std::atomic<int> nCaptureProgress{0};
 std::atomic<int> bCaptureCancel{0};
 std::atomic<int> bWriteActivity{0};
 std::atomic<uint32_t> nCaptureStallMs{0};
+std::atomic<uint32_t> nCaptureLockTimeoutMs{0};
 std::atomic<CaptureStage> nCaptureStage{CaptureStage::Idle};
 std::shared_ptr<SyncEvent> hCaptureDone;
 
@@ -34,52 +36,75 @@ uint64_t NowMs() {
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// The capture file: created anew, binary, locked against a second capture
-// into the same file while open. Errors are reported in a message box naming
-// the file and the cause.
+// The capture file: locked against a second capture into the same file as
+// soon as it is opened (before the box is touched), emptied at the first
+// write, binary. A file the capture created and never wrote is removed again.
+// Errors are kept as a translated line naming the file and the cause, for
+// the one result message.
 class CaptureFile {
 public:
   explicit CaptureFile(std::string path) : path_(std::move(path)) {}
   CaptureFile(const CaptureFile&) = delete;
   CaptureFile& operator=(const CaptureFile&) = delete;
   ~CaptureFile() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) Close();
   }
 
-  bool Create() {
+  bool Open() {
+    struct stat before {};
+    const bool existed = ::stat(path_.c_str(), &before) == 0;
     // Not O_TRUNC: a file another capture holds must not be emptied before
-    // the lock tells us it is busy. Truncate once the lock is ours.
+    // the lock tells us it is busy, nor an earlier file before the stream
+    // brought anything to replace it with.
     int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return Fail("Cannot create the capture file \"%s\": %s.", errno);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       int error = errno;
       ::close(fd);
       if (error == EWOULDBLOCK) {
-        ShowMessage(TranslateAndFill("Cannot create the capture file \"%s\": it is in use by another capture.",
-                                     {path_}));
+        error_ = TranslateAndFill("Cannot create the capture file \"%s\": it is in use by another capture.",
+                                  {path_});
         return false;
       }
       return Fail("Cannot create the capture file \"%s\": %s.", error);
     }
     struct stat info {};
-    // Devices and pipes (a capture to /dev/null or a FIFO) cannot be truncated.
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) {
-      int error = errno;
-      ::close(fd);
-      return Fail("Cannot create the capture file \"%s\": %s.", error);
-    }
+    regular_ = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    created_ = !existed && regular_;
+    // Pipes and devices are written without blocking, so that a reader that
+    // stops reading cannot hold the capture past its limits.
+    if (!regular_) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     fd_ = fd;
     return true;
   }
+
+  // Asked while a write waits for a pipe or device to take more: true ends
+  // the wait, and the write fails.
+  void SetGiveUp(std::function<bool()> giveUp) { giveUp_ = std::move(giveUp); }
 
   // One write call per contiguous block; a short write (a disk filling up, a
   // signal) goes on with the rest, so the file never silently misses bytes.
   bool Write(const uint8_t* data, uint64_t size) {
     bWriteActivity.store(1, std::memory_order_relaxed);
+    if (!started_) {
+      // Devices and pipes (a capture to /dev/null or a FIFO) cannot be truncated.
+      if (regular_ && ::ftruncate(fd_, 0) != 0) return Fail("Cannot write the capture file \"%s\": %s.", errno);
+      started_ = true;
+    }
     while (size > 0) {
-      ssize_t written = ::write(fd_, data, size);
+      // A pipe takes a write of up to PIPE_BUF bytes whole or not at all, so
+      // one whose reader stops keeps whole packets.
+      const uint64_t piece = regular_ ? size : std::min<uint64_t>(size, kWholePipeWrite);
+      ssize_t written = ::write(fd_, data, piece);
       if (written < 0) {
         if (errno == EINTR) continue;
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitWritable()) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          notRead_ = true;
+          error_ = TranslateAndFill("The reader of \"%s\" took nothing more; the capture ends with what it holds.",
+                                    {path_});
+          return false;
+        }
         return Fail("Cannot write the capture file \"%s\": %s.", errno);
       }
       if (written == 0) return Fail("Cannot write the capture file \"%s\": %s.", ENOSPC);
@@ -92,35 +117,66 @@ public:
 
   // Bytes in the file so far.
   uint64_t Written() const { return written_; }
+  bool Started() const { return started_; }
+  bool NotRead() const { return notRead_; }
+  const std::string& Error() const { return error_; }
 
   // Cuts a regular file back to `size` bytes and goes on writing there; false
   // (nothing changed) for pipes and devices, or when the cut fails.
   bool TruncateTo(uint64_t size) {
-    struct stat info {};
-    if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (fd_ < 0 || !regular_) return false;
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return false;
     if (::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0) return false;
     written_ = size;
     return true;
   }
 
+  // Closes the file; one it created and never wrote is removed. false when
+  // the close failed (the file may not hold all its bytes).
   bool Close() {
+    if (fd_ < 0) return true;
     int fd = fd_;
     fd_ = -1;
+    if (created_ && !started_) removed_ = ::unlink(path_.c_str()) == 0;
     if (::close(fd) != 0 && errno != EINTR) return Fail("Cannot close the capture file \"%s\": %s.", errno);
     return true;
   }
+  bool Removed() const { return removed_; }
 
 private:
-  // englishTemplate names the file (first %s) and the cause (second).
+  // englishTemplate names the file (first %s) and the cause (second). The
+  // first error is the one that counts.
   bool Fail(const char* englishTemplate, int error) {
-    ShowMessage(TranslateAndFill(englishTemplate, {path_, SystemErrorText(error)}));
+    if (error_.empty()) error_ = TranslateAndFill(englishTemplate, {path_, SystemErrorText(error)});
     return false;
   }
 
+  // Waits for a pipe or device to take more, in short steps while the
+  // capture does not give up; false when it gives up.
+  bool WaitWritable() {
+    constexpr int kStepMs = 100;
+    for (;;) {
+      if (giveUp_ && giveUp_()) return false;
+      pollfd out{fd_, POLLOUT, 0};
+      const int ready = ::poll(&out, 1, kStepMs);
+      if (ready > 0) return true;  // writable, or an error the write reports
+      if (ready < 0 && errno != EINTR) return true;
+    }
+  }
+
+  // 21 packets of 188 bytes: within PIPE_BUF (4,096 bytes on Linux).
+  static constexpr uint64_t kWholePipeWrite = 21 * 188;
+
   std::string path_;
   int fd_ = -1;
+  bool regular_ = true;
+  bool created_ = false;
+  bool started_ = false;
+  bool removed_ = false;
+  bool notRead_ = false;
   uint64_t written_ = 0;
+  std::string error_;
+  std::function<bool()> giveUp_;
 };
 
 // Everything one CopyStreamRingToFile call keeps between passes.
@@ -134,7 +190,8 @@ public:
         ringSize_(access.layout.ringSize),
         chunk_(access.layout.chunkSize),
         file_(file),
-        timings_(GetCaptureTimings()) {}
+        timings_(GetCaptureTimings()),
+        stallLimitMs_(access.onePid ? kCaptureStallFailOnePidMs : kCaptureStallFailMs) {}
 
   void SetChunkPlan(const ChunkPlan& plan) {
     count_ = plan.count;
@@ -144,19 +201,29 @@ public:
 
   int Run(CaptureReport* report) {
     start_ = access_.nowMs();
-    watchdogMark_ = start_;
+    streamStart_ = start_;
+    lastWriteAt_ = start_;
     lastPollMs_ = start_;
     lastDataMs_ = start_;
+    file_.SetGiveUp([this] { return GiveUpWriting(); });
     while (running_ && bCaptureCancel.load(std::memory_order_relaxed) == 0) Pass();
     nCaptureStallMs.store(0, std::memory_order_relaxed);
     const bool exactSize = !timeMode_ && count_ == 0;
     if (!exactSize) EndOnPacketBoundary();
-    if (timeMode_ && !access_.onePid && longestStallMs_ > kCaptureStallFailMs) stalled_ = true;
+    if (timeMode_ && longestStallMs_ > stallLimitMs_ && end_ == CaptureEnd::Completed) {
+      stalled_ = true;
+      end_ = CaptureEnd::Stalled;
+    }
+    if (lost_ > 0 && end_ == CaptureEnd::Completed) end_ = CaptureEnd::DataLost;
     if (stalled_ || lost_ > 0) result_ = 0;
+    report->end = end_;
     report->bytesLost = lost_;
     report->overruns = overruns_;
     report->longestStallMs = static_cast<uint32_t>(std::min<uint64_t>(longestStallMs_, UINT32_MAX));
+    report->stallLimitMs = stallLimitMs_;
     report->stalled = stalled_;
+    report->streamMs = syncPending_ ? 0 : access_.nowMs() - streamStart_;
+    if (end_ == CaptureEnd::NoSync || end_ == CaptureEnd::NoPidPackets) report->waitedMs = timings_.syncTimeoutMs;
     return result_;
   }
 
@@ -177,16 +244,23 @@ private:
     uint32_t w = 0;
     // An offset outside the ring is as good as a failed request: reading
     // there would leave the ring.
-    if (!access_.writeOffset(&w) || w >= ringSize_) return Fail();
+    if (!access_.writeOffset(&w) || w >= ringSize_) return Fail(CaptureEnd::BoxGone);
     const uint64_t now = access_.nowMs();
     const uint64_t sincePoll = now - lastPollMs_;
     lastPollMs_ = now;
-    if (syncPending_ && now - start_ > timings_.syncTimeoutMs) return Fail();
+    if (syncPending_ && now - start_ > timings_.syncTimeoutMs)
+      return Fail(access_.onePid ? CaptureEnd::NoPidPackets : CaptureEnd::NoSync);
     if (w == last_) {
       if (!syncPending_) NoteStall(now);
       return Idle();
     }
     const uint32_t seen = Distance(last_, w);
+    if (RestartedUnderUs(w, seen, sincePoll)) {
+      // What the ring holds from the read offset on is the start of another
+      // stream, or nothing at all: none of it is written.
+      resyncPending_ = true;
+      return Fail(CaptureEnd::StreamRestarted);
+    }
     const bool suspect = !RateKnown() || MostArrivals(sincePoll) >= ringSize_ - kRingSafetyMargin || MayLapUnseen();
     stepsChecked_ = suspect;
     const uint64_t wraps = WholeRingsMissed(seen, sincePoll);
@@ -196,6 +270,11 @@ private:
     last_ = w;
     if (syncPending_) {
       if (last_ != 0) FindSync();
+      if (!syncPending_) {
+        // The time limit runs from the first stream byte on.
+        streamStart_ = now;
+        lastWriteAt_ = now;
+      }
       access_.sleepMs(timings_.pollIntervalMs);
       return;
     }
@@ -255,9 +334,31 @@ private:
   // they come.
   bool MayLapUnseen() const { return bestRate_ * kUnseenLapMs >= ringSize_; }
 
-  void Fail() {
+  void Fail(CaptureEnd why) {
+    if (end_ == CaptureEnd::Completed) end_ = why;
     result_ = 0;
     running_ = false;
+  }
+
+  // The driver writes on from where it was, wrapping at the ring's end, so a
+  // write offset behind the last one is a wrap. A wrap that would have brought
+  // far more than the stream's rate can bring since the last poll is no wrap:
+  // the stream started afresh at the ring's start (a start this capture did
+  // not make).
+  bool RestartedUnderUs(uint32_t w, uint32_t seen, uint64_t sincePollMs) const {
+    if (w >= last_ || !RateKnown()) return false;
+    return seen > 4 * MostArrivals(sincePollMs) + kRestartSlackBytes;
+  }
+
+  // Whether a write waiting for a pipe or device to take more should give
+  // up: on cancel, once a time-limited capture is past its limit by the
+  // grace, or when a size-limited one has written nothing for a watchdog
+  // period.
+  bool GiveUpWriting() const {
+    if (bCaptureCancel.load(std::memory_order_relaxed) != 0) return true;
+    const uint64_t now = access_.nowMs();
+    if (timeMode_) return now - streamStart_ >= limitMs_ + kCapturePipeGraceMs;
+    return now - lastWriteAt_ >= timings_.watchdogPeriodMs;
   }
 
   // A pass that wrote nothing. A stalled or overrunning stream still ends at
@@ -265,7 +366,7 @@ private:
   void Idle() {
     if (!running_) return;
     if (!syncPending_) {
-      if (timeMode_ && access_.nowMs() - start_ >= limitMs_) {
+      if (timeMode_ && access_.nowMs() - streamStart_ >= limitMs_) {
         running_ = false;
         return;
       }
@@ -325,31 +426,45 @@ private:
 
   // The first sync byte of the stream. A 0x47 in the payload of a partial
   // packet the stream may start with is passed over when the stream already
-  // shows that neither 188 nor 204 bytes on is a sync byte; with less than
-  // that in the ring it is taken as it is (a stream filtered to a sparse PID
-  // may bring one packet in seconds), and between 188 and 204 it waits.
+  // shows that no packet length on (188, 192, 204 or 208 bytes) is a sync
+  // byte; with less than that in the ring it is taken as it is (a stream
+  // filtered to a sparse PID may bring one packet in seconds), and while
+  // only some lengths can be checked it waits.
   void FindSync() {
     while (read_ != last_) {
       if (ring_[read_] == 0x47) {
         const uint32_t after = Distance(read_, last_);
-        if (after <= 188 || At(read_, 188) == 0x47 || (after > 204 && At(read_, 204) == 0x47)) {
+        if (after <= kPacketSizes[0]) {
           syncPending_ = false;
           return;
         }
-        if (after <= 204) return;
+        bool uncheckable = false;
+        for (uint32_t size : kPacketSizes) {
+          if (after <= size) {
+            uncheckable = true;
+          } else if (At(read_, size) == 0x47) {
+            syncPending_ = false;
+            return;
+          }
+        }
+        if (uncheckable) return;
       }
       if (++read_ == ringSize_) read_ = 0;
     }
   }
 
-  // 204-byte packets when the bytes 204 and 408 after the first sync byte are
-  // sync bytes and those 188 and 376 after it are not; 188 otherwise.
+  // The packet length whose next two sync bytes after the first one are
+  // there, 188 first (a box passes 204-byte packets with their parity bytes,
+  // a recorded stream played to the box may have 192 or 208); 188 when none.
   void DetectPacketSize() {
-    packetSize_ = 188;
-    if (Distance(read_, last_) <= 408) return;
-    const bool short188 = At(read_, 188) == 0x47 && At(read_, 376) == 0x47;
-    const bool long204 = At(read_, 204) == 0x47 && At(read_, 408) == 0x47;
-    if (long204 && !short188) packetSize_ = 204;
+    packetSize_ = kPacketSizes[0];
+    for (uint32_t size : kPacketSizes) {
+      if (Distance(read_, last_) <= 2 * size) return;
+      if (At(read_, size) == 0x47 && At(read_, 2 * size) == 0x47) {
+        packetSize_ = size;
+        return;
+      }
+    }
   }
 
   // Whether the next (up to three) packet starts in the backlog hold sync
@@ -484,10 +599,14 @@ private:
       piece_.assign(ring_ + from, ring_ + from + size);
       data = piece_.data();
     }
-    if (file_.Write(data, size)) return true;
+    if (file_.Write(data, size)) {
+      lastWriteAt_ = access_.nowMs();
+      return true;
+    }
     writeFailed_ = true;
-    result_ = 0;
-    running_ = false;
+    Fail(bCaptureCancel.load(std::memory_order_relaxed) != 0 ? CaptureEnd::Cancelled
+         : file_.NotRead()                                  ? CaptureEnd::PipeNotRead
+                                                            : CaptureEnd::WriteFailed);
     return false;
   }
 
@@ -550,13 +669,13 @@ private:
       n = n >= over ? n - over : 0;
     }
     if (!WriteWrapped(read_, n)) return false;
-    uint64_t elapsed = access_.nowMs() - start_;
+    uint64_t elapsed = access_.nowMs() - streamStart_;
     if (elapsed >= limitMs_) {
       // A write that ran past the limit (a slow disk, a pipe read late)
       // leaves what the stream brought between the last poll and the limit
       // unseen: one more pass writes it, or counts it lost when the ring
       // could not hold it all.
-      if (!lookedPastLimit_ && start_ + limitMs_ > lastPollMs_ + timings_.pollIntervalMs) {
+      if (!lookedPastLimit_ && streamStart_ + limitMs_ > lastPollMs_ + timings_.pollIntervalMs) {
         lookedPastLimit_ = true;
         return true;
       }
@@ -633,15 +752,11 @@ private:
   // false when the watchdog ended the capture: nothing was written during a
   // whole period.
   bool Watchdog() {
-    uint64_t now = access_.nowMs();
-    if (now - watchdogMark_ < timings_.watchdogPeriodMs) return true;
-    watchdogMark_ = now;
-    if (bWriteActivity.exchange(0, std::memory_order_relaxed) == 0) {
-      stalled_ = true;
-      Fail();
-      return false;
-    }
-    return true;
+    if (access_.nowMs() - lastWriteAt_ < timings_.watchdogPeriodMs) return true;
+    bWriteActivity.store(0, std::memory_order_relaxed);
+    stalled_ = true;
+    Fail(CaptureEnd::Stalled);
+    return false;
   }
 
   void EndOfPass() {
@@ -654,6 +769,10 @@ private:
   // Time a copy out of the ring is allowed, in the judgement above.
   static constexpr uint64_t kCopyAllowanceMs = 5;
   static constexpr long double kUnseenLapMs = 100;
+  static constexpr uint32_t kPacketSizes[] = {188, 192, 204, 208};
+  // A restart is told from a wrap only when it brought this much more than
+  // the rate allows.
+  static constexpr long double kRestartSlackBytes = 65536;
 
   const bool timeMode_;
   const uint64_t limitMs_;
@@ -673,7 +792,10 @@ private:
   uint32_t packetSize_ = 0;     // 0 until the first data pass
   uint64_t boundaryBase_ = 0;   // file size at the last known packet boundary
   uint64_t start_ = 0;
-  uint64_t watchdogMark_ = 0;
+  uint64_t streamStart_ = 0;    // the first sync byte: the time limit runs from here
+  uint64_t lastWriteAt_ = 0;    // for the watchdog
+  const uint32_t stallLimitMs_;
+  CaptureEnd end_ = CaptureEnd::Completed;
   uint64_t lastPollMs_ = 0;
   uint64_t lastDataMs_ = 0;     // when the write offset last moved
   uint64_t rateBytes_ = 0;      // stream bytes seen in the intervals measured
@@ -733,37 +855,90 @@ bool PlanCaptureChunks(uint64_t totalBytes, uint32_t chunk, ChunkPlan* plan) {
   return true;
 }
 
-int CopyStreamRingToFile(const CaptureSettings& capture, const StreamRingAccess& access,
-                         const char* path) {
-  CaptureReport report;
-  report.cancelled = bCaptureCancel.load() != 0;
-  SetLastReport(report);
+namespace {
+
+// The loop over an open file; fills *report with what the loop knows.
+int CopyStreamRingToOpenFile(const CaptureSettings& capture, const StreamRingAccess& access,
+                             CaptureFile& file, CaptureReport* report) {
   ChunkPlan plan{0, 0};
   if (capture.nRecordMode != 0) {
     uint64_t total = static_cast<uint64_t>(static_cast<uint32_t>(capture.nCaptureMegabytes)) << 20;
     if (!PlanCaptureChunks(total, access.layout.chunkSize, &plan)) return 0;
   }
-  CaptureFile file(path ? path : "");
-  if (!file.Create()) return 0;
-  report.fileCreated = true;
-  SetLastReport(report);
   RingToFileLoop loop(capture, access, file);
   loop.SetChunkPlan(plan);
-  int result = loop.Run(&report);
-  report.bytesWritten = file.Written();
-  // A file that could not be closed may not hold all its bytes.
-  if (!file.Close()) result = 0;
-  report.cancelled = bCaptureCancel.load(std::memory_order_relaxed) != 0;
-  if (report.cancelled) result = 0;
-  SetLastReport(report);
+  return loop.Run(report);
+}
+
+// Closes the file and completes the report: what the file holds, and a
+// failure to close, which may have lost bytes.
+int FinishFile(CaptureFile& file, int result, CaptureReport* report) {
+  // A completed capture leaves its file, even with nothing in it (a zero
+  // limit from a settings dialog).
+  if (result != 0 && !file.Started() && !file.Write(nullptr, 0)) result = 0;
+  report->bytesWritten = file.Written();
+  report->fileCreated = file.Started();
+  if (!file.Close()) {
+    result = 0;
+    if (report->end == CaptureEnd::Completed) report->end = CaptureEnd::WriteFailed;
+  }
+  report->fileRemoved = file.Removed();
+  if (report->fileError.empty()) report->fileError = file.Error();
+  report->cancelled = bCaptureCancel.load(std::memory_order_relaxed) != 0;
+  if (report->cancelled) {
+    result = 0;
+    report->end = CaptureEnd::Cancelled;
+  }
   return result;
 }
 
-int CaptureStreamToFile(const CaptureSettings& capture, const char* path) {
-  SetLastReport(CaptureReport{});
+// A problem of the box (in use, not answering, gone) says more than the
+// failure it caused.
+void BlameTheBox(CaptureReport* report) {
+  const TunerProblemReport problem = GetTunerProblem();
+  switch (problem.problem) {
+    case TunerProblem::InUse:
+      report->end = CaptureEnd::InUse;
+      report->ownerPid = problem.ownerPid;
+      break;
+    case TunerProblem::NotAnswering:
+      report->end = CaptureEnd::NotAnswering;
+      report->waitedMs = problem.timeoutMs;
+      break;
+    case TunerProblem::Gone:
+      report->end = CaptureEnd::BoxGone;
+      break;
+    case TunerProblem::None:
+      break;
+  }
+}
+
+// Opens (and locks) the capture's file; a file that cannot be used ends the
+// capture before anything else.
+bool OpenCaptureFile(CaptureFile& file, CaptureReport* report) {
+  if (file.Open()) return true;
+  report->end = CaptureEnd::FileUnusable;
+  report->fileError = file.Error();
+  SetLastReport(*report);
+  return false;
+}
+
+// A fresh report for a capture into `path`, published at once.
+CaptureReport StartReport(const char* path) {
+  CaptureReport report;
+  report.path = path ? path : "";
+  SetLastReport(report);
+  return report;
+}
+
+// Starts the stream and copies it into the open file.
+int CaptureStreamToOpenFile(const CaptureSettings& capture, CaptureFile& file, CaptureReport* report) {
   uint8_t* ring = nullptr;
   size_t mapped = 0;
-  if (!StartStream(&ring, &mapped)) return 0;
+  if (!StartStream(&ring, &mapped)) {
+    report->end = CaptureEnd::BoxGone;
+    return 0;
+  }
   const int pid = nCapturePid.load();
   const int model = nTunerModel.load();
   SetPidFilter(pid);
@@ -775,42 +950,97 @@ int CaptureStreamToFile(const CaptureSettings& capture, const char* path) {
   // than the one mapped.
   if (ring == nullptr || mapped < access.layout.ringSize) {
     StopStream();
+    report->end = CaptureEnd::BoxGone;
     return 0;
   }
   access.writeOffset = [](uint32_t* offset) { return GetStreamWritePosition(offset) != 0; };
   access.nowMs = NowMs;
   access.sleepMs = [](uint32_t milliseconds) { Sleep(milliseconds); };
-  int result = CopyStreamRingToFile(capture, access, path);
+  report->pid = pid & kMaxPid;
+  int result = CopyStreamRingToOpenFile(capture, access, file, report);
   StopStream();
-  if (bCaptureCancel.load(std::memory_order_relaxed) != 0) result = 0;
+  return result;
+}
+
+}  // namespace
+
+int CopyStreamRingToFile(const CaptureSettings& capture, const StreamRingAccess& access,
+                         const char* path) {
+  CaptureReport report = StartReport(path);
+  CaptureFile file(report.path);
+  if (!OpenCaptureFile(file, &report)) return 0;
+  int result = CopyStreamRingToOpenFile(capture, access, file, &report);
+  result = FinishFile(file, result, &report);
+  SetLastReport(report);
+  return result;
+}
+
+int CaptureStreamToFile(const CaptureSettings& capture, const char* path) {
+  ClearTunerProblem();
+  CaptureReport report = StartReport(path);
+  CaptureFile file(report.path);
+  if (!OpenCaptureFile(file, &report)) return 0;
+  int result = CaptureStreamToOpenFile(capture, file, &report);
+  if (result == 0 && report.end != CaptureEnd::Cancelled) BlameTheBox(&report);
+  result = FinishFile(file, result, &report);
+  SetLastReport(report);
   return result;
 }
 
 int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, const char* path) {
-  SetLastReport(CaptureReport{});
-  // Cancelled before the stream runs: nothing to capture, no file (and an
-  // earlier file of that name is left as it is).
-  const auto cancelled = [] {
-    if (bCaptureCancel.load() == 0) return false;
-    CaptureReport report;
-    report.cancelled = true;
-    SetLastReport(report);
-    return true;
+  ClearTunerProblem();
+  CaptureReport report = StartReport(path);
+  // Everything that can be checked without the box first: the file is
+  // opened and locked before anything is tuned.
+  CaptureFile file(report.path);
+  if (!OpenCaptureFile(file, &report)) return 0;
+  const int model = nTunerModel.load();
+  int result = 0;
+  const auto failed = [&](CaptureEnd why) {
+    report.end = bCaptureCancel.load() != 0 ? CaptureEnd::Cancelled : why;
+    return 0;
   };
   nCaptureStage.store(CaptureStage::Tuning);
-  int result = 0;
-  if (TuneChannel(-1, channel, capture) && !cancelled()) {
-    int model = nTunerModel.load();
-    bool patSeen = model == 46 || model == 20 || model == 12;
-    nCaptureStage.store(CaptureStage::Probing);
-    for (int attempt = 0; attempt < 3 && !patSeen && !cancelled(); ++attempt)
-      patSeen = ProbeLivePat(1) == 1;
-    if (patSeen && !cancelled()) {
-      nCaptureStage.store(CaptureStage::Streaming);
-      result = CaptureStreamToFile(capture, path);
+  if (GetBoxStreamOwner() > 0) {
+    result = failed(CaptureEnd::InUse);
+  } else if (!TuneChannel(-1, channel, capture)) {
+    const bool noLo = GetTunerFamily(model) == TunerFamily::Satellite && GetSatelliteTuneLo(channel, capture) == 0;
+    report.frequency = channel.words[0];
+    result = failed(noLo ? CaptureEnd::NoLnbLo : CaptureEnd::TuneRefused);
+  } else if (bCaptureCancel.load() != 0) {
+    result = failed(CaptureEnd::Cancelled);
+  } else {
+    const uint32_t lockMs = nCaptureLockTimeoutMs.load() ? nCaptureLockTimeoutMs.load() : GetDefaultLockTimeoutMs(model);
+    const LockWait lock = WaitForTunerLock(lockMs);
+    bool go = lock == LockWait::Locked;
+    if (lock == LockWait::NoLock) {
+      report.waitedMs = lockMs;
+      result = failed(CaptureEnd::NoLock);
+    } else if (lock == LockWait::Failed) {
+      // A box that cannot say whether it locked is judged by its stream.
+      go = GetTunerProblem().problem == TunerProblem::None && bCaptureCancel.load() == 0;
+      if (!go) result = failed(CaptureEnd::BoxGone);
+    }
+    if (go) {
+      bool patSeen = model == 46 || model == 20 || model == 12;
+      nCaptureStage.store(CaptureStage::Probing);
+      for (int attempt = 0; attempt < 3 && !patSeen && bCaptureCancel.load() == 0; ++attempt)
+        patSeen = ProbeLivePat(1) == 1;
+      if (!patSeen) {
+        report.waitedMs = 3 * GetCaptureTimings().probeTimeoutMs;
+        result = failed(CaptureEnd::NoPat);
+      } else if (bCaptureCancel.load() != 0) {
+        result = failed(CaptureEnd::Cancelled);
+      } else {
+        nCaptureStage.store(CaptureStage::Streaming);
+        result = CaptureStreamToOpenFile(capture, file, &report);
+      }
     }
   }
+  if (result == 0 && report.end != CaptureEnd::Cancelled) BlameTheBox(&report);
+  result = FinishFile(file, result, &report);
   nCaptureStage.store(CaptureStage::Idle);
+  SetLastReport(report);
   return result;
 }
 
@@ -819,14 +1049,74 @@ CaptureReport GetLastCaptureReport() {
   return gLastReport;
 }
 
+namespace {
+
+std::string Seconds(uint64_t milliseconds) { return std::to_string((milliseconds + 500) / 1000); }
+
+// The line that says why a capture failed; empty when the lines about lost
+// data and stalls say it, or nothing is known.
+std::string DescribeCaptureEnd(const CaptureReport& report) {
+  char pid[16];
+  std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(report.pid));
+  switch (report.end) {
+    case CaptureEnd::Completed:
+    case CaptureEnd::Stalled:
+    case CaptureEnd::DataLost:
+      return {};
+    case CaptureEnd::Cancelled: return TranslateText("The capture was cancelled.");
+    case CaptureEnd::FileUnusable:
+    case CaptureEnd::WriteFailed:
+    case CaptureEnd::PipeNotRead:
+      return report.fileError;
+    case CaptureEnd::InUse:
+      return TranslateAndFill("The box is in use by another program (PID %s).", {std::to_string(report.ownerPid)});
+    case CaptureEnd::NotAnswering:
+      return TranslateAndFill("The box did not answer within %s s.", {Seconds(report.waitedMs)});
+    case CaptureEnd::BoxGone: return TranslateText("The box stopped answering (unplugged?).");
+    case CaptureEnd::TuneRefused: return TranslateText("The box did not accept the channel.");
+    case CaptureEnd::NoLnbLo:
+      return TranslateAndFill("No LO of the LNB brings %s MHz into the tuner's range.",
+                              {std::to_string(report.frequency)});
+    case CaptureEnd::NoLock:
+      return TranslateAndFill("The tuner did not lock within %s s.", {Seconds(report.waitedMs)});
+    case CaptureEnd::NoPat:
+      return TranslateAndFill("No PAT came in the stream within %s s.", {Seconds(report.waitedMs)});
+    case CaptureEnd::NoSync:
+      return TranslateAndFill("The stream had no sync byte (0x47) within %s s.", {Seconds(report.waitedMs)});
+    case CaptureEnd::NoPidPackets:
+      return TranslateAndFill("No packet of PID %s came within %s s.", {pid, Seconds(report.waitedMs)});
+    case CaptureEnd::StreamRestarted:
+      return TranslateText("The box started its stream afresh under the capture (another program?).");
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string DescribeCaptureResult(int result, const CaptureReport& report) {
   std::string text = TranslateText(result != 0 ? "Successful operation !" : "Operation fail !");
+  if (result == 0) {
+    const std::string why = DescribeCaptureEnd(report);
+    if (!why.empty()) text += "\n" + why;
+  }
   if (report.bytesLost > 0)
     text += "\n" + TranslateAndFill("The capture could not keep up with the stream: %s bytes were lost.",
                                     {GroupedNumber(report.bytesLost)});
-  if (report.stalled || report.longestStallMs > kCaptureStallFailMs)
+  if (report.stalled || report.longestStallMs > report.stallLimitMs)
     text += "\n" + TranslateAndFill("The stream stalled for %s s.",
                                     {std::to_string((report.longestStallMs + 500) / 1000)});
+  if (report.path.empty()) return text;
+  char duration[32];
+  std::snprintf(duration, sizeof duration, "%.1f", report.streamMs / 1000.0);
+  if (result != 0)
+    text += "\n" + TranslateAndFill("Saved %s bytes (%s s of stream) in %s.",
+                                    {GroupedNumber(report.bytesWritten), duration, report.path});
+  else if (report.fileRemoved)
+    text += "\n" + TranslateAndFill("The file %s was removed: nothing was written to it.", {report.path});
+  else if (report.fileCreated)
+    text += "\n" + TranslateAndFill("The file %s keeps %s bytes.", {report.path, GroupedNumber(report.bytesWritten)});
+  else if (report.end != CaptureEnd::FileUnusable)
+    text += "\n" + TranslateAndFill("The file %s was left as it was: nothing was written to it.", {report.path});
   return text;
 }
 

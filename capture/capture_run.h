@@ -11,16 +11,10 @@
 #include <string>
 
 #include "capture/capture_timings.h"
+#include "capture/stream_ring_access.h"
 #include "device/tuner_device.h"
 #include "platform/sync.h"
 
-// Ring length and the size of the chunks size-limited captures write, by
-// model number.
-struct StreamLayout {
-  uint32_t ringSize;
-  uint32_t chunkSize;
-};
-StreamLayout GetStreamLayout(int model);
 
 // Whether `path` names an existing file with something in it (a capture into
 // it would replace its contents); false for a missing or empty file, and for
@@ -45,30 +39,75 @@ constexpr uint32_t kCaptureStallShownMs = 1000;
 // A time-limited capture whose whole stream stalled longer than this fails:
 // a live multiplex always carries its PAT (and every PMT) within 2 s, so a
 // longer gap means the box or the signal stopped, and the file misses that
-// time. A stream filtered to one PID is exempt (a TDT comes every 30 s).
+// time. A stream filtered to one PID may be sparse (a PMT or an SDT comes
+// every 2 s at the least), so it is allowed longer gaps, and a filtered
+// capture waits as long for its first packet.
 constexpr uint32_t kCaptureStallFailMs = 2000;
+constexpr uint32_t kCaptureStallFailOnePidMs = 5000;
+
+// How long past its time limit a capture waits for a pipe (or device) to
+// take more; a size-limited one waits a watchdog period.
+constexpr uint32_t kCapturePipeGraceMs = 3000;
+
+// How long the capture waits for the tuner to lock before its time limit
+// starts; 0: the family's default (GetDefaultLockTimeoutMs). Set by the
+// command line; the dialogs use the default.
+extern std::atomic<uint32_t> nCaptureLockTimeoutMs;
 
 // What the capture worker is doing, for Ctrl-C and Cancel: requests of a tune
 // or a PAT probe are cancelled at once, the streaming loop ends by itself.
 enum class CaptureStage : int { Idle, Tuning, Probing, Streaming };
 extern std::atomic<CaptureStage> nCaptureStage;
 
+// Why a capture ended as it did.
+enum class CaptureEnd {
+  Completed,         // its time or size limit was reached
+  Cancelled,
+  FileUnusable,      // the output file could not be created or locked (fileError)
+  InUse,             // the box streams for another program (ownerPid)
+  NotAnswering,      // a request got no answer within its limit (waitedMs)
+  BoxGone,           // the box stopped answering or went away
+  TuneRefused,       // the box did not accept the channel
+  NoLnbLo,           // no LO of the LNB brings the frequency into the tuner's range
+  NoLock,            // no lock within waitedMs
+  NoPat,             // bus boxes: no PAT in the stream within waitedMs
+  NoSync,            // no sync byte within waitedMs after the stream started
+  NoPidPackets,      // filtered: no packet of the PID within waitedMs
+  StreamRestarted,   // the box's stream started afresh under the capture
+  WriteFailed,       // the file took no more bytes (fileError)
+  PipeNotRead,       // the file (a pipe) took nothing for too long
+  Stalled,           // the watchdog ended it, or it stalled longer than its limit
+  DataLost,          // the capture could not keep up
+};
+
 // How the last capture went beyond its int result; complete once
 // CaptureStreamToFile (or RunCapture) has returned.
 struct CaptureReport {
-  bool fileCreated = false;    // the capture created (or emptied) its file
+  CaptureEnd end = CaptureEnd::Completed;
+  std::string path;            // the output file
+  bool fileCreated = false;    // the capture wrote to its file (emptying it first)
+  bool fileRemoved = false;    // it created the file, wrote nothing and removed it again
+  std::string fileError;       // why the file could not be used (translated)
   uint64_t bytesWritten = 0;   // bytes in the file
+  uint64_t streamMs = 0;       // time from the first stream byte to the end
   uint64_t bytesLost = 0;      // stream bytes dropped unwritten (at least this many)
   uint32_t overruns = 0;       // backlogs dropped because the ring was about to overwrite them
   uint32_t longestStallMs = 0; // longest time without new stream data while streaming
+  uint32_t stallLimitMs = kCaptureStallFailMs;  // the longest a time-limited capture may stall
   bool stalled = false;        // the watchdog ended it, or a time-limited capture stalled too long
   bool cancelled = false;
+  uint32_t ownerPid = 0;       // InUse
+  uint32_t waitedMs = 0;       // NotAnswering, NoLock, NoPat, NoSync, NoPidPackets
+  int pid = 0;                 // NoPidPackets: the PID filtered
+  int64_t frequency = 0;       // NoLnbLo: MHz
 };
 CaptureReport GetLastCaptureReport();
 
 // The result message of the worker: "Successful operation !" or
-// "Operation fail !", followed by a line saying how much was lost or how long
-// the stream stalled when that happened (each text translated).
+// "Operation fail !"; after a failure a line saying why, and lines saying how
+// much was lost or how long the stream stalled when that happened; then what
+// became of the file (where, how much and how long after a success). Each
+// text translated.
 std::string DescribeCaptureResult(int result, const CaptureReport& report);
 
 // Tune, probe (bus boxes), capture. Non-zero on success.
@@ -77,23 +116,12 @@ int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, c
 // The ring-to-file loop: 1 for a completed capture, 0 for failure or cancel.
 int CaptureStreamToFile(const CaptureSettings& capture, const char* path);
 
-// The driver's side of the ring-to-file loop: the mapped ring, its write
-// offset and the clock. CaptureStreamToFile fills it from the open box; tests
-// drive the loop with a ring of their own and a clock that only moves when
-// the loop sleeps.
-struct StreamRingAccess {
-  const uint8_t* ring = nullptr;
-  StreamLayout layout{};
-  std::function<bool(uint32_t* writeOffset)> writeOffset;  // as GetStreamWritePosition
-  std::function<uint64_t()> nowMs;                          // steady milliseconds
-  std::function<void(uint32_t milliseconds)> sleepMs;
-  // The box passes one PID only: its packets may come seconds apart, so a
-  // gap in a time-limited capture is no stall that fails it.
-  bool onePid = false;
-};
 // The part of CaptureStreamToFile after the stream has started: plans the
 // chunks, creates the file, copies the ring into it until a limit, cancel or
 // failure, closes it. Same result as CaptureStreamToFile; fills the report.
+// The time limit runs from the first sync byte on. The file is emptied at its
+// first write, so a capture that writes nothing leaves an earlier file as it
+// was (and removes a file it created).
 //
 // The file holds whole packets: a capture that is cancelled, stopped or fails
 // ends on a packet boundary (completing the last packet from the ring, or

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "capture/capture_run.h"
+#include "capture/stream_ring_access.h"
 
 // Ring length the live PAT probe assumes: it serves bus boxes only.
 constexpr uint32_t kProbeRingSize = 3130380;

@@ -149,6 +149,41 @@ bool BuildChannelRecords(const ChannelOptions& options, int model, ChannelSettin
   return true;
 }
 
+void AddLockTimeoutOption(CLI::App& command, std::optional<int64_t>& seconds) {
+  command.add_option("--lock-timeout", seconds,
+                     "Seconds to wait for the tuner to lock after the tune (default: 10 for "
+                     "satellite boxes, 6 for the others)")
+      ->check(CliNumber(1, 600));
+}
+
+uint32_t LockTimeoutMs(const std::optional<int64_t>& seconds, int model) {
+  return seconds ? static_cast<uint32_t>(*seconds) * 1000 : GetDefaultLockTimeoutMs(model);
+}
+
+int ReportBoxProblem(const char* otherwise) {
+  const TunerProblemReport problem = GetTunerProblem();
+  switch (problem.problem) {
+    case TunerProblem::InUse:
+      std::fprintf(stderr, "vantrel-cli: the box is in use by another program (PID %u)\n", problem.ownerPid);
+      return kExitBoxInUse;
+    case TunerProblem::NotAnswering:
+      std::fprintf(stderr, "vantrel-cli: the box did not answer within %u s\n", (problem.timeoutMs + 500) / 1000);
+      return kExitNotAnswering;
+    case TunerProblem::Gone:
+      std::fputs("vantrel-cli: the box stopped answering (unplugged?)\n", stderr);
+      return kExitFailure;
+    case TunerProblem::None:
+      break;
+  }
+  std::fprintf(stderr, "vantrel-cli: %s\n", otherwise);
+  return kExitFailure;
+}
+
+bool CheckBoxIsFree() {
+  ClearTunerProblem();
+  return GetBoxStreamOwner() <= 0;
+}
+
 int OpenTunerBoxForCli() {
   if (!OpenTunerDevice()) {
     CloseTunerDevice();

@@ -44,6 +44,18 @@ bool LoadChannelFields(const ChannelOptions& options, int model, ChannelFields* 
 bool BuildChannelRecords(const ChannelOptions& options, int model, ChannelSettings* channel,
                          CaptureSettings* capture, std::string* error);
 
+// Declares --lock-timeout (seconds, 1..600) on `command`.
+void AddLockTimeoutOption(CLI::App& command, std::optional<int64_t>& seconds);
+// The lock time to use: the option, else the family's default.
+uint32_t LockTimeoutMs(const std::optional<int64_t>& seconds, int model);
+
+// The problem the box had (GetTunerProblem), as a line on stderr, and its
+// exit status; kExitFailure with `otherwise` printed when there was none.
+int ReportBoxProblem(const char* otherwise);
+// Refuses, before anything is tuned, a box that streams for another program.
+// true when the box is free (or cannot tell); else prints why.
+bool CheckBoxIsFree();
+
 // Opens the box and returns its model number (also cached in nTunerModel);
 // with no box, closes what was half opened, prints "No tuner box found." on
 // stderr and returns -1.

@@ -30,20 +30,18 @@ constexpr uint32_t kSignalCheckMs = 50;
 // Tuning and the PAT probe are cancelled at once.
 constexpr uint32_t kStreamingStopGraceMs = 500;
 // A capture still running this long after a stop signal is stuck in a write
-// that cannot finish (a pipe whose reader stopped reading): the process
-// ends without it; the file keeps every byte written before.
-constexpr uint32_t kStuckWriteGraceMs = 5000;
+// that cannot finish (a file system that does not answer): the process ends
+// without it; the file keeps every byte written before. (Pipes and devices
+// are written without blocking, and give up at once.)
+constexpr uint32_t kStuckWriteGraceMs = 10000;
 constexpr int kProgressBarWidth = 30;
-
-// Exit statuses of capture beyond the shared ones.
-constexpr int kExitDataLost = 3;
-constexpr int kExitStalled = 4;
 
 struct CaptureOptions {
   ChannelOptions channel;
   std::optional<int64_t> seconds;
   std::optional<int64_t> megabytes;
   std::optional<int64_t> pid;
+  std::optional<int64_t> lockSeconds;
   std::string output;
   bool force = false;
 };
@@ -207,8 +205,7 @@ int RunCaptureWorker(const std::string& path) {
       }
       if (stopSignals.Received() != 0 && GetTickCount() - stopSignals.ReceivedTick() >= kStuckWriteGraceMs) {
         progress.Clear();
-        std::fputs("vantrel-cli: the capture file takes no more bytes (a pipe nobody reads?); "
-                   "ending with what it holds\n",
+        std::fputs("vantrel-cli: the capture file takes no more bytes; ending with what it holds\n",
                    stderr);
         std::_Exit(kExitFailure);
       }
@@ -259,6 +256,12 @@ bool IsStandardOutput(const std::string& path) {
 int CaptureExitCode(int result, const CaptureReport& report) {
   if (result != 0) return kExitOk;
   if (report.cancelled) return kExitFailure;  // stopped by a signal, whatever it met before
+  switch (report.end) {
+    case CaptureEnd::InUse: return kExitBoxInUse;
+    case CaptureEnd::NotAnswering: return kExitNotAnswering;
+    case CaptureEnd::NoLock: return kExitNoLock;
+    default: break;
+  }
   if (report.bytesLost > 0) return kExitDataLost;
   if (report.stalled) return kExitStalled;
   return kExitFailure;
@@ -270,6 +273,8 @@ int RunCaptureCommand(CaptureOptions options) {
     return kExitUsage;
   }
   if (options.output.empty()) options.output = ProposeCaptureFileName() + ".DAT";
+  if (options.output == "-") options.output = "/dev/stdout";  // as analyze reads "-"
+
   if (options.output.size() >= kCaptureFileSize) {
     std::fprintf(stderr, "vantrel-cli: the output path is longer than %zu characters\n",
                  kCaptureFileSize - 1);
@@ -282,6 +287,7 @@ int RunCaptureCommand(CaptureOptions options) {
   std::signal(SIGPIPE, SIG_IGN);
   const int model = OpenTunerBoxForCli();
   if (model < 0) return kExitFailure;
+  nCaptureLockTimeoutMs.store(LockTimeoutMs(options.lockSeconds, model));
   int exitCode = kExitFailure;
   if (!StoreCaptureSettings(options, model)) {
     exitCode = kExitUsage;
@@ -304,36 +310,52 @@ CliCommandRegistration captureCommand(
     [](CLI::App& command) -> std::function<int()> {
       auto options = std::make_shared<CaptureOptions>();
       AddChannelOptions(command, options->channel);
-      auto* seconds = command.add_option("--seconds", options->seconds, "Capture for N seconds")
-                          ->check(CliNumber(0, kMaxCaptureSeconds));
+      auto* seconds = command.add_option("--seconds", options->seconds,
+                                         "Capture for N seconds of stream, counted from the lock")
+                          ->check(CliNumber(1, kMaxCaptureSeconds));
       auto* megabytes =
           command.add_option("--megabytes", options->megabytes, "Capture N MB (1,048,576 bytes)")
-              ->check(CliNumber(0, kMaxCaptureMegabytes));
+              ->check(CliNumber(1, kMaxCaptureMegabytes));
       seconds->excludes(megabytes);
       command.add_option("--pid", options->pid, "PID for the box's PID filter (models 12 and 20)")
           ->check(CliNumber(0, kMaxPid));
+      AddLockTimeoutOption(command, options->lockSeconds);
       command.add_option("-o,--output", options->output,
-                         "Capture file (default: the local time as YYYY_MM_DD_hh_mm_ss.DAT here)");
+                         "Capture file, - for standard output (default: the local time as "
+                         "YYYY_MM_DD_hh_mm_ss.DAT here)");
       command.add_flag("--force", options->force, "Replace an output file that is not empty");
       command.footer(
           std::string("Channel options not given keep the values of the family's settings dialog; the "
           "values used are saved there as its \"Capture\" button does.\n"
+          "Before the box is touched the output file is opened and locked, and a box that streams "
+          "for another program is refused (one program streams from a box at a time). After the "
+          "tune the capture waits for the tuner to lock (--lock-timeout); the time limit runs from "
+          "the first stream byte on. Every request to the box has a time limit (") +
+          std::to_string(kTunerRequestTimeoutMs / 1000) + " s, " +
+          std::to_string(kTunerTuneRequestTimeoutMs / 1000) +
+          " s for tuning): a box that does not answer ends the capture with what it holds.\n"
           "The file holds the stream from its first sync byte on, in whole packets. A capture "
           "limited by --megabytes that completes holds exactly that many MB and may end inside "
           "a packet; every other capture (time limit, Ctrl-C, failure) ends on a packet "
-          "boundary. An output file that is not empty is replaced only with --force.\n"
+          "boundary. An output file that is not empty is replaced only with --force, and only "
+          "once the stream brings its first bytes; a file the capture made and never wrote is "
+          "removed again. A pipe that takes nothing more for " +
+          std::to_string(kCapturePipeGraceMs / 1000) + " s past the time limit ends the capture.\n"
           "Ctrl-C, SIGTERM and SIGHUP end the capture like its Cancel button: the stream is "
           "stopped and the file keeps what was written; a tune or PAT probe in progress is cut "
-          "short at once.\n") +
+          "short at once.\n"
           "While the stream delivers nothing the progress shows STALLED. The result is "
-          "\"Successful operation !\" or \"Operation fail !\", with a line when stream data was "
-          "lost or the stream stalled, then the file's path and size (or \"nothing captured\" when "
-          "no file was made), on standard error when the file is standard output (-o /dev/stdout).\n"
+          "\"Successful operation !\" or \"Operation fail !\" with a line saying why, lines when "
+          "stream data was lost or the stream stalled, and what became of the file; then the "
+          "file's path and size (or \"nothing captured\") on standard output, on standard error "
+          "when the file is standard output (-o -).\n"
           "Exit status: 0 success; 1 failure or stopped by a signal; 2 usage error or an "
           "output path refused; 3 stream data lost (the capture could not keep up, the file "
           "skips what was lost); 4 the stream stalled (no data for the whole watchdog period, "
           "or, in a time-limited capture, longer than " +
-          std::to_string(kCaptureStallFailMs / 1000) + " s).");
+          std::to_string(kCaptureStallFailMs / 1000) + " s, " + std::to_string(kCaptureStallFailOnePidMs / 1000) +
+          " s through the PID filter); 5 the tuner did not lock; 6 the box is in use by another "
+          "program; 7 the box did not answer a request in time.");
       return [options] { return RunCaptureCommand(*options); };
     });
 

@@ -61,14 +61,40 @@ bool BuildRecords(const ChannelOptions& options, int model, TuneRecords* records
   return false;
 }
 
-int RunTune(const ChannelOptions& options) {
+struct TuneOptions {
+  ChannelOptions channel;
+  std::optional<int64_t> lockSeconds;
+};
+
+// Tuned means locked: a box whose tune needs no ready poll accepts any
+// channel at once and locks (or not) afterwards.
+int RunTune(const TuneOptions& options) {
   OpenBox box;
   if (box.model < 0) return kExitFailure;
   TuneRecords records;
-  if (!BuildRecords(options, box.model, &records)) return kExitUsage;
-  const bool tuned = TuneChannel(-1, records.channel, records.capture) != 0;
-  std::puts(tuned ? "tuned" : "not tuned");
-  return tuned ? kExitOk : kExitFailure;
+  if (!BuildRecords(options.channel, box.model, &records)) return kExitUsage;
+  if (!CheckBoxIsFree()) {
+    std::puts("not tuned");
+    return ReportBoxProblem("the box cannot say who streams");
+  }
+  if (!TuneChannel(-1, records.channel, records.capture)) {
+    std::puts("not tuned");
+    return ReportBoxProblem("the box did not accept the channel");
+  }
+  const uint32_t lockMs = LockTimeoutMs(options.lockSeconds, box.model);
+  switch (WaitForTunerLock(lockMs)) {
+    case LockWait::Locked:
+      std::puts("tuned");
+      return kExitOk;
+    case LockWait::NoLock:
+      std::puts("not tuned");
+      std::fprintf(stderr, "vantrel-cli: the tuner did not lock within %u s\n", lockMs / 1000);
+      return kExitFailure;
+    case LockWait::Failed:
+      break;
+  }
+  std::puts("not tuned");
+  return ReportBoxProblem("the box did not say whether it locked");
 }
 
 struct SignalOptions {
@@ -256,11 +282,15 @@ CliCommandRegistration deviceCommand(
 CliCommandRegistration tuneCommand(
     "tune", "Tune the tuner box once to a channel",
     [](CLI::App& command) -> std::function<int()> {
-      auto options = std::make_shared<ChannelOptions>();
-      AddChannelOptions(command, *options);
+      auto options = std::make_shared<TuneOptions>();
+      AddChannelOptions(command, options->channel);
+      AddLockTimeoutOption(command, options->lockSeconds);
       command.footer(
           "Options not given keep the values of the family's settings dialog (its profile "
-          "section). Prints 'tuned' (exit 0) or 'not tuned' (exit 1).");
+          "section). Prints 'tuned' (exit 0) once the tuner has locked, or 'not tuned' (exit 1) "
+          "with the reason on standard error: the box refused the channel or did not lock within "
+          "--lock-timeout; exit 6 when the box streams for another program, 7 when it did not "
+          "answer in time.");
       return [options] { return RunTune(*options); };
     });
 

@@ -1,6 +1,7 @@
 // `vantrel-cli monitor`: tunes the box as `capture` does, then runs the
 // stream health engine over the live stream ring and prints one line (or
 // one JSON object) a second until --seconds or Ctrl-C, then a summary.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -30,6 +31,7 @@ constexpr auto kPollInterval = std::chrono::milliseconds(4);
 struct MonitorOptions {
   ChannelOptions channel;
   std::optional<int64_t> seconds;
+  std::optional<int64_t> lockSeconds;
   bool json = false;
 };
 
@@ -140,14 +142,28 @@ void PrintSecond(const SecondLine& s, bool json) {
   std::fflush(stdout);
 }
 
+// Why a monitor that ran to its end still failed, and its exit status: no
+// packet, never in sync, or a stall longer than a live multiplex allows.
+struct MonitorVerdict {
+  int exitCode = kExitOk;
+  std::string reason;
+};
+MonitorVerdict JudgeMonitor(const HealthResult& result, uint64_t longestStallMs) {
+  if (result.Verdict() == HealthVerdict::NoStream || result.packets == 0)
+    return {kExitFailure, "no transport stream packet came from the box"};
+  if (!result.everSynced) return {kExitFailure, "the stream never had sync"};
+  if (longestStallMs > kCaptureStallFailMs)
+    return {kExitStalled, "the stream stalled for " + std::to_string((longestStallMs + 500) / 1000) + " s"};
+  return {};
+}
+
 int MonitorStream(const MonitorOptions& options, int model) {
   uint8_t* ring = nullptr;
   size_t mapped = 0;
   const StreamLayout layout = GetStreamLayout(model);
   if (!StartStream(&ring, &mapped) || ring == nullptr || mapped < layout.ringSize) {
     if (ring != nullptr) StopStream();
-    std::fputs("vantrel-cli: the box did not start its stream\n", stderr);
-    return kExitFailure;
+    return ReportBoxProblem("the box did not start its stream");
   }
   StreamHealth health;
   StreamRingFeeder feeder(ring, layout.ringSize);
@@ -155,16 +171,26 @@ int MonitorStream(const MonitorOptions& options, int model) {
   Clock::time_point nextLine = start + std::chrono::seconds(1);
   uint64_t lastCc = 0, lastTei = 0, lastBytes = 0;
   Clock::time_point lastLine = start;
-  bool failed = false;
+  int failedExit = kExitOk;
   int lines = 0;
+  // Stalls count from the first bytes on: before them the verdict says it.
+  uint64_t lastFed = 0;
+  Clock::time_point lastData = start;
+  uint64_t longestStallMs = 0;
   while (stopRequested.load() == 0) {
     if (!feeder.Poll(health)) {
       if (stopRequested.load() != 0) break;  // the stop cancelled the request
-      std::fputs("vantrel-cli: the box stopped answering the stream position request\n", stderr);
-      failed = true;
+      failedExit = ReportBoxProblem("the box stopped answering the stream position request");
       break;
     }
     const Clock::time_point now = Clock::now();
+    if (feeder.bytes() != lastFed || lastFed == 0) {
+      if (feeder.bytes() != lastFed) lastData = now;
+      lastFed = feeder.bytes();
+    } else {
+      longestStallMs = std::max<uint64_t>(
+          longestStallMs, std::chrono::duration_cast<std::chrono::milliseconds>(now - lastData).count());
+    }
     if (now >= nextLine) {
       const HealthResult r = health.Snapshot();
       SecondLine line;
@@ -194,19 +220,28 @@ int MonitorStream(const MonitorOptions& options, int model) {
   health.Finish();
   HealthResult result = health.Snapshot();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  MonitorVerdict verdict = JudgeMonitor(result, longestStallMs);
+  if (failedExit != kExitOk) verdict = {failedExit, "the box stopped answering"};
   if (options.json) {
     std::string json = HealthJson(result, -1);
     // One more object on its own line: the summary, marked as such.
+    const std::string failure =
+        verdict.exitCode == kExitOk ? "null" : nlohmann::json(verdict.reason).dump();
     json.insert(1, "\"summary\":true,\"monitor_s\":" + std::to_string(seconds) +
-                       ",\"ring_overruns\":" + std::to_string(feeder.overruns()) + ",");
+                       ",\"ring_overruns\":" + std::to_string(feeder.overruns()) +
+                       ",\"longest_stall_ms\":" + std::to_string(longestStallMs) +
+                       ",\"failure\":" + failure + ",");
     std::fputs(json.c_str(), stdout);
   } else {
     std::printf("\nMonitored for %.1f s (%" PRIu64 " bytes from the box, %" PRIu64 " ring overruns)\n",
                 seconds, feeder.bytes(), feeder.overruns());
+    if (verdict.exitCode != kExitOk) std::printf("Failed: %s.\n", verdict.reason.c_str());
     std::fputs(HealthText(result).c_str(), stdout);
   }
   std::fflush(stdout);
-  return failed ? kExitFailure : kExitOk;
+  if (verdict.exitCode != kExitOk && failedExit == kExitOk)
+    std::fprintf(stderr, "vantrel-cli: %s\n", verdict.reason.c_str());
+  return verdict.exitCode;
 }
 
 int RunMonitor(const MonitorOptions& options) {
@@ -224,11 +259,24 @@ int RunMonitor(const MonitorOptions& options) {
     exitCode = kExitUsage;
   } else {
     const CaptureSettingsBlock block = GetSettingsBlock();
-    if (!TuneChannel(-1, block.channel, block.capture)) {
-      std::fputs(stopRequested.load() != 0 ? "vantrel-cli: stopped while tuning\n" : "vantrel-cli: tuning failed\n",
-                 stderr);
+    const uint32_t lockMs = LockTimeoutMs(options.lockSeconds, model);
+    if (!CheckBoxIsFree()) {
+      exitCode = ReportBoxProblem("the box cannot say who streams");
+    } else if (!TuneChannel(-1, block.channel, block.capture)) {
+      exitCode = stopRequested.load() != 0 ? (std::fputs("vantrel-cli: stopped while tuning\n", stderr), kExitFailure)
+                                           : ReportBoxProblem("the box did not accept the channel");
     } else {
-      exitCode = MonitorStream(options, model);
+      const LockWait lock = stopRequested.load() != 0 ? LockWait::Failed : WaitForTunerLock(lockMs);
+      if (lock == LockWait::NoLock) {
+        std::fprintf(stderr, "vantrel-cli: the tuner did not lock within %u s\n", lockMs / 1000);
+        exitCode = kExitNoLock;
+      } else if (stopRequested.load() != 0) {
+        std::fputs("vantrel-cli: stopped while waiting for lock\n", stderr);
+      } else if (lock == LockWait::Failed && GetTunerProblem().problem != TunerProblem::None) {
+        exitCode = ReportBoxProblem("the box did not say whether it locked");
+      } else {
+        exitCode = MonitorStream(options, model);
+      }
     }
   }
   CloseTunerDevice();
@@ -242,6 +290,7 @@ CliCommandRegistration monitorCommand(
       AddChannelOptions(command, options->channel);
       command.add_option("--seconds", options->seconds, "Stop after N seconds (default: Ctrl-C)")
           ->check(CliNumber(1, UINT32_MAX));
+      AddLockTimeoutOption(command, options->lockSeconds);
       command.add_flag("--json", options->json,
                        "One JSON object a second, and the summary as one more object");
       command.footer(
@@ -249,7 +298,13 @@ CliCommandRegistration monitorCommand(
           "settings dialog; the values used are saved there) but writes no file. Each second: "
           "lock, strength, quality, the mux bitrate on the stream's clock, the rate the box "
           "delivers, packets, new continuity and transport errors, sync. Ctrl-C ends it with a "
-          "summary as `analyze` prints it.");
+          "summary as `analyze` prints it. It first waits for the tuner to lock (--lock-timeout); "
+          "a box that streams for another program is refused before anything is tuned.\n"
+          "Exit status: 0 the stream came and kept coming; 1 failure (no packet or no sync "
+          "ever, the box stopped answering or refused the channel); 2 usage error; 4 the stream "
+          "stalled for longer than " + std::to_string(kCaptureStallFailMs / 1000) + " s (the summary says "
+          "so); 5 the tuner did not lock; 6 the box is in use by another program; 7 the box did "
+          "not answer a request in time.");
       return [options] { return RunMonitor(*options); };
     });
 

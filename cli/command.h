@@ -13,6 +13,12 @@
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// Exit codes of the commands that use the tuner box's stream.
+constexpr int kExitDataLost = 3;       // capture: stream data lost
+constexpr int kExitStalled = 4;        // the stream stalled
+constexpr int kExitNoLock = 5;         // the tuner did not lock within the lock time
+constexpr int kExitBoxInUse = 6;       // the box streams for another program
+constexpr int kExitNotAnswering = 7;   // a request got no answer within its time limit
 
 // setup() declares the sub-command's options on `command` and returns the
 // function that runs it once the command line has been parsed.

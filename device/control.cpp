@@ -1,8 +1,10 @@
 // Sending requests, releasing blocked workers, and the stream requests.
 #include <atomic>
+#include <mutex>
 
 #include "device/device_protocol.h"
 #include "device/device_requests.h"
+#include "platform/device_wire.h"
 #include "platform/sync.h"
 
 namespace {
@@ -28,6 +30,44 @@ DeviceHandle OpenDirectHandle() {
   return hTunerS;
 }
 
+std::mutex problemMutex;
+TunerProblemReport firstProblem;
+
+// Tuning, and the LNB and DiSEqC commands that prepare it, may take a real
+// frontend a while; every other request is answered at once.
+uint32_t RequestTimeoutMs(uint32_t code, const void* in, uint32_t inSize) {
+  switch (code) {
+    case kIoctlDirectTune:
+    case kIoctlDirectLnbCommand:
+    case kIoctlBusTune:
+    case kIoctlBusTuneReadBack:
+    case kIoctlBusLongFrameWrite:
+    case kIoctlBusLongFrameRead:
+      return kTunerTuneRequestTimeoutMs;
+    case kIoctlBusCommand: {
+      const auto* frame = static_cast<const uint8_t*>(in);
+      const bool lnbCommand = inSize == kFrameSize && frame &&
+                              (frame[2] == kCommandDiseqc || frame[2] == kCommandLnbControl);
+      return lnbCommand ? kTunerTuneRequestTimeoutMs : kTunerRequestTimeoutMs;
+    }
+    default:
+      return kTunerRequestTimeoutMs;
+  }
+}
+
+void NoteRequestFailure(uint32_t timeoutMs) {
+  uint32_t ownerPid = 0;
+  TunerProblemReport report;
+  switch (GetLastDeviceError(&ownerPid)) {
+    case kErrorBusy: report = {TunerProblem::InUse, ownerPid, 0}; break;
+    case kErrorTimeout: report = {TunerProblem::NotAnswering, 0, timeoutMs}; break;
+    case kErrorDeviceGone: report = {TunerProblem::Gone, 0, 0}; break;
+    default: return;
+  }
+  std::lock_guard<std::mutex> lock(problemMutex);
+  if (firstProblem.problem == TunerProblem::None) firstProblem = report;
+}
+
 }  // namespace
 
 bool SendTunerRequest(DeviceHandle handle, uint32_t code, const void* in, uint32_t inSize,
@@ -37,9 +77,83 @@ bool SendTunerRequest(DeviceHandle handle, uint32_t code, const void* in, uint32
   // this request in flight and keeps cancelling, or this thread sees the flag.
   requestsInFlight.fetch_add(1);
   bool ok = false;
-  if (!requestsCancelled.load()) ok = DeviceIoControl(handle, code, in, inSize, out, outSize, nullptr);
+  if (!requestsCancelled.load()) {
+    const uint32_t timeoutMs = RequestTimeoutMs(code, in, inSize);
+    ok = DeviceIoControl(handle, code, in, inSize, out, outSize, nullptr, timeoutMs);
+    if (!ok) NoteRequestFailure(timeoutMs);
+  }
   requestsInFlight.fetch_sub(1);
   return ok;
+}
+
+TunerProblemReport GetTunerProblem() {
+  std::lock_guard<std::mutex> lock(problemMutex);
+  return firstProblem;
+}
+
+void ClearTunerProblem() {
+  std::lock_guard<std::mutex> lock(problemMutex);
+  firstProblem = TunerProblemReport{};
+}
+
+int64_t GetBoxStreamOwner() {
+  DeviceHandle handle = OpenDirectHandle();
+  if (!handle) handle = hTunerBus;
+  uint32_t owner = 0;
+  uint32_t returned = 0;
+  if (!IsHandleOpen(handle) || TunerRequestsCancelled()) return -1;
+  if (!DeviceIoControl(handle, kDeviceStreamOwnerQuery, nullptr, 0, &owner, sizeof owner, &returned,
+                       kTunerRequestTimeoutMs)) {
+    NoteRequestFailure(kTunerRequestTimeoutMs);
+    return -1;
+  }
+  if (returned != sizeof owner) return -1;
+  if (owner != 0) {
+    std::lock_guard<std::mutex> lock(problemMutex);
+    if (firstProblem.problem == TunerProblem::None) firstProblem = {TunerProblem::InUse, owner, 0};
+  }
+  return owner;
+}
+
+uint32_t GetDefaultLockTimeoutMs(int model) {
+  return GetTunerFamily(model) == TunerFamily::Satellite ? 10000 : 6000;
+}
+
+LockWait WaitForTunerLock(uint32_t timeoutMs) {
+  constexpr uint32_t kLockPollMs = 100;
+  const uint32_t start = GetTickCount();
+  if (IsHandleOpen(hTunerA)) {
+    // No signal status: the tuner has locked once its stream flows (every
+    // start begins the ring at offset 0).
+    uint8_t* ring = nullptr;
+    if (!StartStream(&ring)) return LockWait::Failed;
+    LockWait outcome = LockWait::NoLock;
+    for (;;) {
+      uint32_t offset = 0;
+      if (!GetStreamWritePosition(&offset)) {
+        outcome = LockWait::Failed;
+        break;
+      }
+      if (offset != 0) {
+        outcome = LockWait::Locked;
+        break;
+      }
+      if (GetTickCount() - start >= timeoutMs) break;
+      if (!WaitTunerDelay(kLockPollMs)) {
+        outcome = LockWait::Failed;
+        break;
+      }
+    }
+    StopStream();
+    return outcome;
+  }
+  for (;;) {
+    int strength = 0, quality = 0, locked = 0;
+    if (!GetSignalStatus(&strength, &quality, &locked)) return LockWait::Failed;
+    if (locked) return LockWait::Locked;
+    if (GetTickCount() - start >= timeoutMs) return LockWait::NoLock;
+    if (!WaitTunerDelay(kLockPollMs)) return LockWait::Failed;
+  }
 }
 
 bool WaitTunerDelay(uint32_t milliseconds) {

@@ -118,6 +118,44 @@ void CancelTunerRequests();
 void ResumeTunerRequests();
 bool TunerRequestsCancelled();
 
+// Time limits of the requests to the box. A box that does not answer one
+// within its limit counts as not answering: the request fails, and so does
+// every later request on that handle. Tuning requests (and the LNB and
+// DiSEqC commands before them) may take a real frontend a while.
+constexpr uint32_t kTunerRequestTimeoutMs = 3000;
+constexpr uint32_t kTunerTuneRequestTimeoutMs = 10000;
+
+// What made a request to the box fail, beyond the box refusing it. The first
+// such problem since ClearTunerProblem is kept; the later are dropped.
+enum class TunerProblem {
+  None,
+  InUse,         // the box streams for another program (ownerPid)
+  NotAnswering,  // a request got no answer within its time limit
+  Gone,          // the box went away (unplugged, or its program ended)
+};
+struct TunerProblemReport {
+  TunerProblem problem = TunerProblem::None;
+  uint32_t ownerPid = 0;      // InUse
+  uint32_t timeoutMs = 0;     // NotAnswering: the limit that ran out
+};
+TunerProblemReport GetTunerProblem();
+void ClearTunerProblem();
+
+// The process id of another program the open box streams for, 0 when it
+// streams for nobody else, -1 when the box cannot tell (or does not answer).
+// Also recorded as an InUse problem.
+int64_t GetBoxStreamOwner();
+
+// How long a tuner of the family of `model` may take to lock after a tune:
+// 10 s for satellite boxes (LNB and DiSEqC switching first), 6 s otherwise.
+uint32_t GetDefaultLockTimeoutMs(int model);
+
+// Waits up to timeoutMs for the tuner to lock on the channel just tuned:
+// signal status where the box has it; the A-interface, which has none, shows
+// lock by the stream it delivers (started and stopped again here).
+enum class LockWait { Locked, NoLock, Failed };  // Failed: requests failed or were cancelled
+LockWait WaitForTunerLock(uint32_t timeoutMs);
+
 // LNB and DiSEqC. These two return 0 when the last request sent succeeded
 // and 1 when it failed or no satellite handle is open.
 int SetLnbControl(int tone, int toneBurst, int dataBurst, int supply);

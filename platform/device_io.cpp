@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +34,14 @@ struct DeviceInfoSet {
 };
 
 namespace {
+
+thread_local uint32_t lastDeviceError = 0;
+thread_local uint32_t lastBusyOwner = 0;
+
+bool FailWith(uint32_t error) {
+  lastDeviceError = error;
+  return false;
+}
 
 // A ring larger than this is refused: no box has one, and mapping it could
 // exhaust the address space of a 32-bit reader.
@@ -58,15 +67,18 @@ public:
   DeviceConnection& operator=(const DeviceConnection&) = delete;
 
   bool Request(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
-               uint32_t* returned);
+               uint32_t* returned, uint32_t timeoutMs);
   void Cancel();
   uint8_t* MapRing(uint32_t token, size_t* ringSize);
 
 private:
-  enum class WaitOutcome { Ready, Cancelled, Failed };
-  WaitOutcome WaitFor(short events, uint32_t sequence);
+  enum class WaitOutcome { Ready, Cancelled, TimedOut, Failed };
+  // Waits until `deadline` (steady milliseconds).
+  WaitOutcome WaitFor(short events, uint32_t sequence, uint64_t deadline);
+  bool Waited(WaitOutcome outcome);
   bool IsCancelled(uint32_t sequence);
-  bool Send(uint32_t sequence, uint32_t code, const void* in, uint32_t inSize, uint32_t outSize);
+  bool Send(uint32_t sequence, uint32_t code, const void* in, uint32_t inSize, uint32_t outSize,
+            uint64_t deadline);
   void KeepRingFd(uint32_t token, int fd);
 
   const int socketFd_;
@@ -75,6 +87,7 @@ private:
   std::mutex requestMutex_;  // one request at a time on this connection
   uint32_t nextSequence_ = 0;
   bool broken_ = false;      // peer gone or out of step: every request fails
+  uint32_t brokenError_ = kErrorDeviceGone;  // and why
   std::vector<uint8_t> replyBuffer_;
 
   std::mutex cancelMutex_;
@@ -91,10 +104,20 @@ bool DeviceConnection::IsCancelled(uint32_t sequence) {
   return cancelledSequence_ == sequence;
 }
 
-DeviceConnection::WaitOutcome DeviceConnection::WaitFor(short events, uint32_t sequence) {
+uint64_t SteadyMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+DeviceConnection::WaitOutcome DeviceConnection::WaitFor(short events, uint32_t sequence,
+                                                        uint64_t deadline) {
   for (;;) {
     pollfd fds[2] = {{socketFd_, events, 0}, {cancelFd_, POLLIN, 0}};
-    int n = poll(fds, 2, -1);
+    const uint64_t now = SteadyMs();
+    if (now >= deadline) return WaitOutcome::TimedOut;
+    int n = poll(fds, 2, static_cast<int>(std::min<uint64_t>(deadline - now, 60000)));
+    if (n == 0) continue;
     if (n < 0) {
       if (errno == EINTR) continue;
       return WaitOutcome::Failed;
@@ -110,8 +133,23 @@ DeviceConnection::WaitOutcome DeviceConnection::WaitFor(short events, uint32_t s
   }
 }
 
+// A wait that did not end in Ready fails the request. A box that did not
+// answer in time counts as not answering from then on.
+bool DeviceConnection::Waited(WaitOutcome outcome) {
+  switch (outcome) {
+    case WaitOutcome::Ready: return true;
+    case WaitOutcome::Cancelled: return FailWith(kErrorCancelled);
+    case WaitOutcome::TimedOut:
+      broken_ = true;
+      brokenError_ = kErrorTimeout;
+      return FailWith(kErrorTimeout);
+    case WaitOutcome::Failed: break;
+  }
+  return FailWith(kErrorGenFailure);
+}
+
 bool DeviceConnection::Send(uint32_t sequence, uint32_t code, const void* in, uint32_t inSize,
-                            uint32_t outSize) {
+                            uint32_t outSize, uint64_t deadline) {
   DeviceRequestHeader header{kDeviceRequestMagic, sequence, code, inSize, outSize};
   iovec parts[2] = {{&header, sizeof header}, {const_cast<void*>(in), inSize}};
   msghdr message{};
@@ -122,18 +160,19 @@ bool DeviceConnection::Send(uint32_t sequence, uint32_t code, const void* in, ui
     if (sent == static_cast<ssize_t>(sizeof header + inSize)) return true;
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (WaitFor(POLLOUT, sequence) != WaitOutcome::Ready) return false;
+      if (!Waited(WaitFor(POLLOUT, sequence, deadline))) return false;
       continue;
     }
     broken_ = true;
-    return false;
+    return FailWith(kErrorDeviceGone);
   }
 }
 
 bool DeviceConnection::Request(uint32_t code, const void* in, uint32_t inSize, void* out,
-                               uint32_t outSize, uint32_t* returned) {
+                               uint32_t outSize, uint32_t* returned, uint32_t timeoutMs) {
   std::lock_guard<std::mutex> requestLock(requestMutex_);
-  if (broken_) return false;
+  if (broken_) return FailWith(brokenError_);
+  const uint64_t deadline = SteadyMs() + timeoutMs;
   uint32_t sequence = ++nextSequence_;
   if (sequence == 0) sequence = ++nextSequence_;
   {
@@ -148,12 +187,11 @@ bool DeviceConnection::Request(uint32_t code, const void* in, uint32_t inSize, v
     }
   } busyReset{this};
 
-  if (!Send(sequence, code, in, inSize, outSize)) return false;
+  if (!Send(sequence, code, in, inSize, outSize, deadline)) return false;
 
   if (replyBuffer_.empty()) replyBuffer_.resize(sizeof(DeviceReplyHeader) + kMaxDeviceIoBytes);
   for (;;) {
-    WaitOutcome outcome = WaitFor(POLLIN, sequence);
-    if (outcome != WaitOutcome::Ready) return false;
+    if (!Waited(WaitFor(POLLIN, sequence, deadline))) return false;
 
     iovec part{replyBuffer_.data(), replyBuffer_.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
@@ -166,7 +204,7 @@ bool DeviceConnection::Request(uint32_t code, const void* in, uint32_t inSize, v
     if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (got <= 0) {  // 0: the device went away
       broken_ = true;
-      return false;
+      return FailWith(kErrorDeviceGone);
     }
     int passedFd = -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
@@ -186,15 +224,21 @@ bool DeviceConnection::Request(uint32_t code, const void* in, uint32_t inSize, v
     if (!wellFormed) {
       if (passedFd >= 0) close(passedFd);
       broken_ = true;
-      return false;
+      return FailWith(kErrorDeviceGone);
     }
     if (header.sequence != sequence) {  // late reply to a cancelled request
       if (passedFd >= 0) close(passedFd);
       continue;
     }
-    if (!header.success) {
+    if (header.success != 1) {
       if (passedFd >= 0) close(passedFd);
-      return false;
+      if (header.success == kDeviceReplyInUse) {
+        lastBusyOwner = 0;
+        if (header.returned == sizeof lastBusyOwner)
+          std::memcpy(&lastBusyOwner, replyBuffer_.data() + sizeof header, sizeof lastBusyOwner);
+        return FailWith(kErrorBusy);
+      }
+      return FailWith(kErrorGenFailure);
     }
     uint32_t count = std::min(header.returned, outSize);
     if (count) std::memcpy(out, replyBuffer_.data() + sizeof header, count);
@@ -208,6 +252,7 @@ bool DeviceConnection::Request(uint32_t code, const void* in, uint32_t inSize, v
       }
     }
     if (returned) *returned = count;
+    lastDeviceError = 0;
     return true;
   }
 }
@@ -401,13 +446,18 @@ void CloseDevice(DeviceHandle handle) {
 }
 
 bool DeviceIoControl(DeviceHandle handle, uint32_t code, const void* in, uint32_t inSize,
-                     void* out, uint32_t outSize, uint32_t* returned) {
+                     void* out, uint32_t outSize, uint32_t* returned, uint32_t timeoutMs) {
   if (returned) *returned = 0;
-  if (inSize > kMaxDeviceIoBytes || outSize > kMaxDeviceIoBytes) return false;
-  if ((inSize && !in) || (outSize && !out)) return false;
+  if (inSize > kMaxDeviceIoBytes || outSize > kMaxDeviceIoBytes) return FailWith(kErrorInvalidParameter);
+  if ((inSize && !in) || (outSize && !out)) return FailWith(kErrorInvalidParameter);
   auto connection = FindConnection(handle);
-  if (!connection) return false;
-  return connection->Request(code, in, inSize, out, outSize, returned);
+  if (!connection) return FailWith(kErrorInvalidParameter);
+  return connection->Request(code, in, inSize, out, outSize, returned, timeoutMs);
+}
+
+uint32_t GetLastDeviceError(uint32_t* ownerPid) {
+  if (ownerPid) *ownerPid = lastDeviceError == kErrorBusy ? lastBusyOwner : 0;
+  return lastDeviceError;
 }
 
 void CancelDeviceIo(DeviceHandle handle) {

@@ -18,6 +18,12 @@ constexpr uint32_t kErrorNoMoreItems = 259;   // no interface with that index
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorAccessDenied = 5;    // device directory of another user
 constexpr uint32_t kErrorInvalidParameter = 87;
+// Why the last DeviceIoControl of the calling thread failed.
+constexpr uint32_t kErrorGenFailure = 31;       // the device refused the request
+constexpr uint32_t kErrorBusy = 170;            // the box streams for another program
+constexpr uint32_t kErrorDeviceGone = 1167;     // the device went away (unplugged)
+constexpr uint32_t kErrorCancelled = 1223;      // CancelDeviceIo
+constexpr uint32_t kErrorTimeout = 1460;        // no answer within the request's time limit
 
 // Directory where devices are published: $VANTREL_DEVICE_DIR, else
 // $XDG_RUNTIME_DIR/vantrel, else /tmp/vantrel-<uid>. Resolved at each call.
@@ -46,11 +52,21 @@ void CloseDevice(DeviceHandle handle);
 // Synchronous I/O-control request. Returns true on success; *returned gets
 // the count of output bytes written (may be null; 0 on failure). Fails when
 // the handle is unknown, a size exceeds kMaxDeviceIoBytes (64 KiB), the device
-// has gone away (then every later request fails too), or the request was
-// cancelled. Requests on one handle are served one at a time; requests on
-// different handles run concurrently.
+// has gone away (then every later request fails too), the request was
+// cancelled, or no answer came within timeoutMs: then the device counts as
+// not answering and every later request on the handle fails at once too.
+// Requests on one handle are served one at a time; requests on different
+// handles run concurrently. GetLastDeviceError tells why a request failed.
+constexpr uint32_t kDefaultDeviceIoTimeoutMs = 3000;
 bool DeviceIoControl(DeviceHandle handle, uint32_t code, const void* in, uint32_t inSize,
-                     void* out, uint32_t outSize, uint32_t* returned);
+                     void* out, uint32_t outSize, uint32_t* returned,
+                     uint32_t timeoutMs = kDefaultDeviceIoTimeoutMs);
+
+// Why the calling thread's last DeviceIoControl failed (0 after a success):
+// kErrorGenFailure, kErrorBusy (with the other program's process id in
+// *ownerPid), kErrorDeviceGone, kErrorCancelled, kErrorTimeout, or
+// kErrorInvalidParameter for a call that was never sent.
+uint32_t GetLastDeviceError(uint32_t* ownerPid = nullptr);
 
 // Makes the request currently blocked on `handle` (if any) fail at once, from
 // any thread. Later requests on the handle work as before. CloseDevice also

@@ -12,6 +12,13 @@
 // with at most one file descriptor (the stream ring, as shared memory) passed
 // alongside by SCM_RIGHTS. Replies echo the request's sequence number so that
 // the reply to a cancelled request can be recognised and dropped.
+//
+// One program streams from a box at a time: a request that would start,
+// stop, filter or retune the stream of a box that streams for another
+// program is refused with the status kDeviceReplyInUse and the other
+// program's process id as its 4 output bytes. The transport's own request
+// kDeviceStreamOwnerQuery (no input, 4 output bytes) answers on any handle of
+// a box with the process id of the other program it streams for, or 0.
 #pragma once
 
 #include <cstdint>
@@ -33,9 +40,13 @@ struct DeviceRequestHeader {
 struct DeviceReplyHeader {
   uint32_t magic;
   uint32_t sequence;
-  uint32_t success;   // 1 or 0
+  uint32_t success;   // 1 or 0, or kDeviceReplyInUse
   uint32_t returned;  // output bytes that follow
 };
+
+constexpr uint32_t kDeviceReplyInUse = 2;
+// Not a request of any box: answered by the transport (never journalled).
+constexpr uint32_t kDeviceStreamOwnerQuery = 0xFFFFFFF0;
 
 // Socket file name for a device path ("\\.\NAME" or "\\?\NAME"); empty when
 // the path has neither prefix or the name could leave the directory.

@@ -57,6 +57,15 @@ int main(int argc, char** argv) {
     return Fail(error);
   }
   if (options.noSync) RemoveSyncBytes(&source);
+  // A box delivers 188-byte packets (204 with parity bytes); a recording with
+  // a prefix or suffix per packet is played as it is, so say what a capture
+  // of it will find.
+  if (const int size = DetectStreamPacketSize(source); size == 192 || size == 208) {
+    std::fprintf(stderr,
+                 "vantrel-boxsim: %s has %d-byte packets; they are played as they are, while a "
+                 "tuner box delivers 188-byte packets (the PID filter passes none of them)\n",
+                 options.streamPath.c_str(), size);
+  }
 
   std::vector<std::unique_ptr<SimulatedBox>> backends;
   std::vector<std::unique_ptr<BoxProtocol>> boxes;

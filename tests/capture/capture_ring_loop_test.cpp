@@ -3,6 +3,8 @@
 // when the loop sleeps. Every branch of the chunk arithmetic, overruns, stalls
 // and the packet-boundary endings, with exact figures.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "capture/capture_run.h"
+#include "platform/ui_hooks.h"
 #include "tests/capture/looped_source.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ts_builder.h"
@@ -37,6 +40,12 @@ public:
       produced_ += piece;
       count -= piece;
     }
+  }
+  // The driver starts the stream afresh: the ring from its start, the source
+  // from its beginning.
+  void Restart() {
+    write_ = 0;
+    sourceAt_ = 0;
   }
   // Stream bytes produced so far: the source offset of the next byte.
   uint64_t Produced() const { return produced_; }
@@ -429,18 +438,45 @@ TEST_F(RingLoopTest, StallLongerThanTheLimitFailsATimedCaptureAndShowsWhileItLas
   EXPECT_NE(DescribeCaptureResult(0, report_).find("stalled for 3 s"), std::string::npos);
 }
 
-TEST_F(RingLoopTest, GapsOfAStreamFilteredToOnePidDoNotFailATimedCapture) {
+TEST_F(RingLoopTest, GapsOfAStreamFilteredToOnePidFailATimedCaptureOnlyPastTheirLongerLimit) {
+  struct Case {
+    uint64_t gapMs;
+    int result;
+  };
+  for (const Case c : {Case{4000, 1}, Case{6000, 0}}) {
+    std::vector<uint8_t> source = Stream(1000);
+    FakeRing ring(source);
+    // A packet of the filtered PID now and then, with one long gap.
+    ring.onPoll = [&](int poll) {
+      if (poll == 1) ring.Produce(2000);
+      else if (poll < 50 || ring.clock > 1000 + 490 + c.gapMs) ring.Produce(188);
+    };
+    EXPECT_EQ(Capture(ring, ByTime(10), true), c.result) << c.gapMs;
+    EXPECT_EQ(report_.stalled, c.result == 0) << c.gapMs;
+    EXPECT_GE(report_.longestStallMs, c.gapMs) << "the gap is measured";
+    EXPECT_TRUE(SourceFrom(source, 1000));
+  }
+  EXPECT_NE(DescribeCaptureResult(0, report_).find("stalled for 6 s"), std::string::npos);
+}
+
+TEST_F(RingLoopTest, AStreamStartedAfreshUnderTheCaptureIsNeverWritten) {
   std::vector<uint8_t> source = Stream(1000);
   FakeRing ring(source);
-  // A packet of the filtered PID now and then: 5 s without one in between.
+  uint64_t beforeRestart = 0;
   ring.onPoll = [&](int poll) {
-    if (poll == 1) ring.Produce(2000);
-    else if (poll < 50 || ring.clock > 1000 + 490 + 5000) ring.Produce(188);
+    if (poll == 1) return ring.Produce(2000);
+    if (poll == 40) {
+      beforeRestart = ring.Produced();
+      ring.Restart();  // the write offset goes back to the ring's start
+    }
+    ring.Produce(20000);
   };
-  EXPECT_EQ(Capture(ring, ByTime(8), true), 1);
-  EXPECT_FALSE(report_.stalled);
-  EXPECT_GE(report_.longestStallMs, 5000u) << "the gap is still measured";
-  EXPECT_TRUE(SourceFrom(source, 1000));
+  EXPECT_EQ(Capture(ring, ByTime(5)), 0);
+  EXPECT_EQ(report_.end, CaptureEnd::StreamRestarted);
+  EXPECT_EQ(captured_.size() % 188, 0u);
+  EXPECT_LE(captured_.size(), beforeRestart - 1000);
+  EXPECT_TRUE(SourceFrom(source, 1000)) << "nothing after the restart, no zeros";
+  EXPECT_NE(DescribeCaptureResult(0, report_).find("started its stream afresh"), std::string::npos);
 }
 
 TEST_F(RingLoopTest, AByteLikeASyncByteBeforeTheFirstPacketIsPassedOver) {
@@ -480,8 +516,10 @@ TEST_F(RingLoopTest, StallInSizeModeEndsAtTheWatchdogSayingSo) {
   ring.onPoll = [&](int poll) { ring.Produce(poll == 1 ? 2000 : poll < 20 ? 10007 : 0); };
   EXPECT_EQ(Capture(ring, BySize(10)), 0);
   EXPECT_TRUE(report_.stalled);
-  EXPECT_GE(report_.longestStallMs, 5000u);
-  EXPECT_LE(report_.longestStallMs, 10000u);
+  // A whole period after the last write (a little before the data stopped,
+  // whole chunks being written), not twice the period.
+  EXPECT_GE(report_.longestStallMs, 4000u);
+  EXPECT_LE(report_.longestStallMs, 5000u + kPollMs);
   EXPECT_EQ(captured_.size() % 188, 0u) << "the last partial packet is completed or cut";
   EXPECT_TRUE(SourceFrom(source, 1000));
 }
@@ -521,6 +559,38 @@ TEST_F(RingLoopTest, PartialPacketIsCutWhenItsRestNeverComes) {
   EXPECT_EQ(Capture(ring, ByTime(1)), 1) << "a one-second capture cannot stall two seconds";
   EXPECT_EQ(captured_.size(), (1000 + 11000 - 1000) / 188 * 188u);
   EXPECT_TRUE(SourceFrom(source, 1000));
+}
+
+TEST_F(RingLoopTest, AFullDiskKeepsWholePacketsAndSaysWhyInTheOneResultMessage) {
+  constexpr rlim_t kRoom = 300000;  // the file may not grow past this
+  for (const CaptureSettings& limits : {ByTime(5), BySize(5)}) {
+    std::vector<uint8_t> source = Stream(1000);
+    FakeRing ring(source);
+    ring.onPoll = [&](int poll) { ring.Produce(poll == 1 ? 2000 : 50000); };
+    int messages = 0;
+    UiHooks hooks;
+    hooks.showMessage = [&](const std::string&) { ++messages; };
+    const UiHooks previous = InstallUiHooks(hooks);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit room = saved;
+    room.rlim_cur = kRoom;
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &room), 0);
+    const int result = Capture(ring, limits);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    InstallUiHooks(previous);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(messages, 0) << "no dialog of its own";
+    EXPECT_EQ(report_.end, CaptureEnd::WriteFailed);
+    EXPECT_EQ(captured_.size() % 188, 0u) << "trimmed to whole packets";
+    EXPECT_GT(captured_.size(), kRoom - 188 - kChunk);
+    EXPECT_TRUE(SourceFrom(source, 1000));
+    const std::string said = DescribeCaptureResult(result, report_);
+    EXPECT_NE(said.find("Cannot write the capture file"), std::string::npos) << said;
+    EXPECT_NE(said.find("keeps"), std::string::npos) << said;
+  }
 }
 
 }  // namespace

@@ -90,7 +90,8 @@ TEST_F(CaptureWorker, CapturesWithTheStoredSettingsThenReportsSuccess) {
   StoreTerrestrialCapture(2, path);
   ResultMessages ui(done_);
   EXPECT_EQ(RunWorker(), 1);
-  EXPECT_EQ(ui.Messages(), std::vector<std::string>{"Successful operation !"});
+  ASSERT_EQ(ui.Messages().size(), 1u);
+  EXPECT_EQ(ui.Messages()[0].rfind("Successful operation !\nSaved 2,097,152 bytes (", 0), 0u) << ui.Messages()[0];
   EXPECT_TRUE(ui.AllAfterTheEvent());
   std::string captured = ReadFileBytes(path);
   EXPECT_EQ(captured.size(), 2u * 1048576u);
@@ -105,7 +106,8 @@ TEST_F(CaptureWorker, CancelBeforeTheLoopLeavesTheFileAloneAndReportsFailure) {
   bCaptureCancel.store(1);  // pressed while the box was being tuned
   ResultMessages ui(done_);
   EXPECT_EQ(RunWorker(), 0);
-  EXPECT_EQ(ui.Messages(), std::vector<std::string>{"Operation fail !"});
+  EXPECT_EQ(ui.Messages(), std::vector<std::string>{"Operation fail !\nThe capture was cancelled.\nThe file " + path +
+                                                    " was left as it was: nothing was written to it."});
   EXPECT_EQ(ReadFileBytes(path), "an earlier capture") << "nothing was captured, nothing replaced";
   EXPECT_EQ(Requests("00222334"), 0) << "no stream started";
   EXPECT_TRUE(GetLastCaptureReport().cancelled);
@@ -117,7 +119,8 @@ TEST_F(CaptureWorker, BoxThatCannotBeTunedReportsFailureAfterTheEvent) {
   StoreTerrestrialCapture(1, path);
   ResultMessages ui(done_);
   EXPECT_EQ(RunWorker(), 0);
-  EXPECT_EQ(ui.Messages(), std::vector<std::string>{"Operation fail !"});
+  EXPECT_EQ(ui.Messages(), std::vector<std::string>{"Operation fail !\nThe box did not accept the channel.\nThe file " +
+                                                    path + " was removed: nothing was written to it."});
   EXPECT_TRUE(ui.AllAfterTheEvent());
   struct stat info {};
   EXPECT_NE(::stat(path.c_str(), &info), 0);

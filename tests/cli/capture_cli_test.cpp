@@ -57,7 +57,9 @@ TEST_F(CaptureCli, SizeCaptureSucceedsAndStoresTheDialogSettings) {
   std::string path = dir_.File("out.ts");
   CliRun run = RunCli({"capture", "--freq", "474000", "--bw", "8", "--megabytes", "2", "-o", path});
   EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(run.err, "Successful operation !\n");  // no progress line off a terminal
+  // No progress line off a terminal: the result, where, how much, how long.
+  EXPECT_EQ(run.err.rfind("Successful operation !\nSaved 2,097,152 bytes (", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find(" s of stream) in " + path + ".\n"), std::string::npos) << run.err;
   EXPECT_EQ(run.out, path + ": 2097152 bytes\n");
   EXPECT_EQ(FileSize(path), 2097152);
   // As the terrestrial dialog's "Capture" stores them.
@@ -119,6 +121,19 @@ public:
     pid_ = -1;
     return waited > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
+  // The exit status when it exits within `seconds`; -2 when it is still
+  // running then (it is killed), -1 when it did not exit by itself.
+  int WaitAtMost(int seconds) {
+    const Clock::time_point start = Clock::now();
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (Clock::now() - start > std::chrono::seconds(seconds)) return -2;  // the destructor kills it
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  pid_t pid() const { return pid_; }
   std::string Out() const { return ReadFileBytes(outPath_); }
   std::string Err() const { return ReadFileBytes(errPath_); }
 
@@ -126,6 +141,13 @@ private:
   std::string outPath_, errPath_;
   pid_t pid_ = -1;
 };
+
+// 1234567 as "1,234,567".
+std::string GroupedDigits(int64_t value) {
+  std::string digits = std::to_string(value);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<size_t>(at), ",");
+  return digits;
+}
 
 // Waits until `ready` holds, for at most `seconds`.
 template <typename Ready>
@@ -150,8 +172,9 @@ TEST_P(StopSignal, EndsTheCaptureLikeCancelOnAPacketBoundary) {
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   cli.Signal(GetParam());  // a second one changes nothing
   EXPECT_EQ(cli.Wait(), 1) << "the process was not allowed to end by itself";
-  EXPECT_EQ(cli.Err(), "Operation fail !\n");
   int64_t size = FileSize(path);
+  EXPECT_EQ(cli.Err(), "Operation fail !\nThe capture was cancelled.\nThe file " + path + " keeps " +
+                           GroupedDigits(size) + " bytes.\n");
   EXPECT_GE(size, 1000000);
   EXPECT_EQ(size % 188, 0) << "ends on a packet boundary";
   EXPECT_EQ(cli.Out(), path + ": " + std::to_string(size) + " bytes\n");
@@ -185,12 +208,13 @@ TEST_P(SignalWhileStuck, EndsTheCaptureAtOnce) {
   EXPECT_EQ(cli.Wait(), 1);
   // Within a second on an idle machine; generous for a busy one.
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - signalled).count(), 10.0);
-  EXPECT_EQ(cli.Err(), "Operation fail !\n");
+  EXPECT_EQ(cli.Err().rfind("Operation fail !\nThe capture was cancelled.\n", 0), 0u) << cli.Err();
   if (GetParam().fileExpected) {
-    EXPECT_EQ(FileSize(path) % 188, 0);
+    // Whole packets, or no file when it ended before its first write.
+    EXPECT_TRUE(FileSize(path) == -1 || FileSize(path) % 188 == 0) << FileSize(path);
     EXPECT_TRUE(JournalHas("00222338")) << "stream stopped";
   } else {
-    EXPECT_EQ(FileSize(path), -1);
+    EXPECT_EQ(FileSize(path), -1) << "the file it made is removed";
     EXPECT_EQ(cli.Out(), path + ": nothing captured\n");
   }
 }
@@ -240,8 +264,8 @@ TEST_F(CaptureCli, StreamToStandardOutputStaysWholePackets) {
 }
 
 TEST_F(CaptureCli, PipeReadTooLateForTheTimeLimitLosesStreamAndSaysSo) {
-  // The reader takes nothing for 5 s: the write blocks past the 2 s limit
-  // while the ring (3 MB) is lapped at 2 MB/s.
+  // The reader takes nothing for 3 s: the write waits past the 2 s limit
+  // (within its grace) while the ring (3 MB) is lapped at 2 MB/s.
   ASSERT_TRUE(StartBox());
   const std::string fifo = dir_.File("late.fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -249,7 +273,7 @@ TEST_F(CaptureCli, PipeReadTooLateForTheTimeLimitLosesStreamAndSaysSo) {
   std::thread reader([&] {
     const int fd = ::open(fifo.c_str(), O_RDONLY);
     if (fd < 0) return;
-    std::this_thread::sleep_for(std::chrono::seconds(5));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     char buffer[65536];
     for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<size_t>(n));
     ::close(fd);
@@ -281,7 +305,7 @@ TEST_F(CaptureCli, StopSignalEndsACaptureStuckWritingToAPipeNobodyReads) {
   cli.Signal(SIGTERM);
   EXPECT_EQ(cli.Wait(), 1);
   EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(30));
-  EXPECT_NE(cli.Err().find("the capture file takes no more bytes"), std::string::npos) << cli.Err();
+  EXPECT_NE(cli.Err().find("Operation fail !\nThe capture was cancelled.\n"), std::string::npos) << cli.Err();
   ::close(reader);
 }
 
@@ -398,6 +422,204 @@ TEST_F(CaptureCli, NoBoxIsReported) {
   CliRun run = RunCli({"capture", "--seconds", "1", "-o", dir_.File("x.ts")});
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.err, "No tuner box found.\n");
+}
+
+// Every 188th byte from the first on is a sync byte: nothing but stream.
+::testing::AssertionResult WholePackets(const std::string& bytes) {
+  if (bytes.size() % 188 != 0) return ::testing::AssertionFailure() << bytes.size() << " bytes";
+  for (size_t at = 0; at < bytes.size(); at += 188)
+    if (bytes[at] != 0x47) return ::testing::AssertionFailure() << "packet at " << at << " out of step";
+  return ::testing::AssertionSuccess();
+}
+
+size_t CountJournal(const std::vector<std::string>& lines, const std::string& code) {
+  size_t count = 0;
+  for (const std::string& line : lines) count += line.find(" " + code + " ") != std::string::npos;
+  return count;
+}
+
+TEST_F(CaptureCli, ASecondProgramIsRefusedBeforeItTouchesARunningCapture) {
+  ASSERT_TRUE(StartBox());
+  const std::string first = dir_.File("first.ts");
+  BackgroundCli cli(dir_, {"capture", "--seconds", "600", "-o", first});
+  ASSERT_TRUE(cli.Started());
+  ASSERT_TRUE(WaitUntil([&] { return FileSize(first) >= 200000; }));
+  const std::string inUse = "in use by another program (PID " + std::to_string(cli.pid()) + ")";
+  const size_t tunes = CountJournal(box_.JournalLines(), "00222328");
+  // The monitor, a second capture, a capture into the same file, a tune.
+  CliRun monitor = RunCli({"monitor", "--seconds", "2"});
+  EXPECT_EQ(monitor.exitCode, 6) << monitor.err;
+  EXPECT_NE(monitor.err.find(inUse), std::string::npos) << monitor.err;
+  const std::string second = dir_.File("second.ts");
+  CliRun capture = RunCli({"capture", "--seconds", "1", "-o", second});
+  EXPECT_EQ(capture.exitCode, 6) << capture.err;
+  EXPECT_NE(capture.err.find("Operation fail !\nThe box is " + inUse + ".\nThe file " + second +
+                             " was removed: nothing was written to it.\n"),
+            std::string::npos)
+      << capture.err;
+  EXPECT_EQ(FileSize(second), -1);
+  CliRun same = RunCli({"capture", "--seconds", "1", "--force", "-o", first});
+  EXPECT_EQ(same.exitCode, 1);
+  EXPECT_NE(same.err.find("it is in use by another capture"), std::string::npos) << same.err;
+  CliRun tune = RunCli({"tune"});
+  EXPECT_EQ(tune.exitCode, 6) << tune.err;
+  EXPECT_EQ(tune.out, "not tuned\n");
+  EXPECT_EQ(CountJournal(box_.JournalLines(), "00222328"), tunes) << "nothing was tuned under the capture";
+  EXPECT_EQ(CountJournal(box_.JournalLines(), "00222338"), 0u) << "nobody stopped its stream";
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(), 1);
+  EXPECT_TRUE(WholePackets(ReadFileBytes(first)));
+  EXPECT_EQ(ReadFileBytes(first).find(std::string(188, '\0')), std::string::npos);
+  // Once it has stopped, the box is free again.
+  EXPECT_EQ(RunCli({"capture", "--seconds", "1", "-o", second}).exitCode, 0);
+}
+
+TEST_F(CaptureCli, AKilledCaptureLeavesTheBoxFree) {
+  ASSERT_TRUE(StartBox());
+  {
+    BackgroundCli cli(dir_, {"capture", "--seconds", "600", "-o", dir_.File("killed.ts")});
+    ASSERT_TRUE(WaitUntil([&] { return FileSize(dir_.File("killed.ts")) > 0; }));
+  }  // SIGKILL: no stop request
+  CliRun run = RunCli({"capture", "--seconds", "1", "-o", dir_.File("after.ts")});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+}
+
+TEST_F(CaptureCli, TheTimeLimitRunsFromTheLock) {
+  // 2 MB/s once locked, 2.5 s after the tune.
+  ASSERT_TRUE(box_.Start({"--kind", "t", "--lock-ms", "2500", "--bitrate", "16000000"}));
+  const std::string path = dir_.File("locked.ts");
+  CliRun run = RunCli({"capture", "--seconds", "1", "-o", path});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_GT(FileSize(path), 1000000) << "about a second of stream";
+  EXPECT_NE(run.err.find("Successful operation !\nSaved "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(" s of stream) in " + path + ".\n"), std::string::npos) << run.err;
+}
+
+struct NoLockCase {
+  const char* name;
+  std::vector<std::string> box;
+  std::vector<std::string> tuneArguments;
+};
+
+class NoLock : public CaptureCli, public ::testing::WithParamInterface<NoLockCase> {};
+
+TEST_P(NoLock, IsItsOwnFailureInCaptureMonitorAndTune) {
+  ASSERT_TRUE(box_.Start(GetParam().box));
+  if (GetParam().box[1] == "s") {
+    ASSERT_EQ(RunCli({"lnb", "--type", "universal"}).exitCode, 0);
+  }
+  const std::string path = dir_.File("nolock.ts");
+  std::vector<std::string> capture = {"capture", "--seconds", "1", "--lock-timeout", "1", "-o", path};
+  capture.insert(capture.end(), GetParam().tuneArguments.begin(), GetParam().tuneArguments.end());
+  CliRun run = RunCli(capture);
+  EXPECT_EQ(run.exitCode, 5) << run.err;
+  EXPECT_NE(run.err.find("Operation fail !\nThe tuner did not lock within 1 s.\n"), std::string::npos) << run.err;
+  EXPECT_EQ(FileSize(path), -1) << "the file it made is removed";
+  CliRun monitor = RunCli({"monitor", "--seconds", "1", "--lock-timeout", "1"});
+  EXPECT_EQ(monitor.exitCode, 5) << monitor.err;
+  CliRun tune = RunCli({"tune", "--lock-timeout", "1"});
+  EXPECT_EQ(tune.exitCode, 1) << tune.err;
+  EXPECT_EQ(tune.out, "not tuned\n");
+  EXPECT_NE(tune.err.find("did not lock within 1 s"), std::string::npos) << tune.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, NoLock,
+    ::testing::Values(NoLockCase{"T", {"--kind", "t", "--lock-ms", "60000"}, {}},
+                      NoLockCase{"S", {"--kind", "s", "--never-ready"}, {"--freq", "12308"}},
+                      NoLockCase{"A", {"--kind", "a", "--lock-ms", "60000"}, {}}),
+    [](const ::testing::TestParamInfo<NoLockCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CaptureCli, AHungRequestEndsCaptureAndMonitorSayingSo) {
+  ASSERT_TRUE(StartBox({"--hang", "22233C"}));
+  const std::string path = dir_.File("hung.ts");
+  BackgroundCli cli(dir_, {"capture", "--seconds", "600", "-o", path});
+  EXPECT_EQ(cli.WaitAtMost(60), 7);
+  EXPECT_NE(cli.Err().find("Operation fail !\nThe box did not answer within 3 s.\n"), std::string::npos)
+      << cli.Err();
+  CliRun monitor = RunCli({"monitor", "--seconds", "600"});  // returns within the request's limit
+  EXPECT_EQ(monitor.exitCode, 7) << monitor.err;
+  EXPECT_NE(monitor.err.find("did not answer within 3 s"), std::string::npos) << monitor.err;
+}
+
+TEST_F(CaptureCli, AStallThroughThePidFilterPastItsLimitFails) {
+  ASSERT_TRUE(box_.Start({"--kind", "s", "--lock-ms", "0", "--stall-after-ms", "1500"}));
+  ASSERT_EQ(RunCli({"lnb", "--type", "universal"}).exitCode, 0);
+  const std::string path = dir_.File("filtered.ts");
+  CliRun run = RunCli({"capture", "--freq", "12308", "--pid", "0x101", "--seconds", "8", "-o", path});
+  EXPECT_EQ(run.exitCode, 4) << run.err;
+  EXPECT_NE(run.err.find("Operation fail !\nThe stream stalled for "), std::string::npos) << run.err;
+  EXPECT_TRUE(WholePackets(ReadFileBytes(path)));
+}
+
+struct MonitorCase {
+  const char* name;
+  std::vector<std::string> box;
+  int exitCode;
+  const char* said;
+};
+
+class MonitorEnding : public CaptureCli, public ::testing::WithParamInterface<MonitorCase> {};
+
+TEST_P(MonitorEnding, ExitsNonZeroWhenNothingUsableCame) {
+  ASSERT_TRUE(box_.Start(GetParam().box));
+  CliRun run = RunCli({"monitor", "--seconds", "4"});
+  EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err;
+  EXPECT_NE(run.out.find(std::string("Failed: ") + GetParam().said), std::string::npos) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, MonitorEnding,
+    ::testing::Values(
+        MonitorCase{"NoSyncByte", {"--kind", "t", "--lock-ms", "0", "--no-sync"}, 1, "no transport stream packet"},
+        MonitorCase{"Stalled", {"--kind", "t", "--lock-ms", "0", "--stall-after-ms", "1000"}, 4, "the stream stalled for"}),
+    [](const ::testing::TestParamInfo<MonitorCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CaptureCli, ZeroLimitsAreRefused) {
+  ASSERT_TRUE(StartBox());
+  for (const char* limit : {"--seconds", "--megabytes"}) {
+    CliRun run = RunCli({"capture", limit, "0", "-o", dir_.File("zero.ts")});
+    EXPECT_EQ(run.exitCode, 2) << limit;
+  }
+  EXPECT_EQ(FileSize(dir_.File("zero.ts")), -1);
+}
+
+TEST_F(CaptureCli, DashIsStandardOutput) {
+  ASSERT_TRUE(StartBox());
+  CliRun run = RunCli({"capture", "--seconds", "1", "-o", "-"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_GT(run.out.size(), 0u);
+  EXPECT_TRUE(WholePackets(run.out));
+  EXPECT_FALSE(std::filesystem::exists("-"));
+}
+
+TEST_F(CaptureCli, APipeNobodyReadsEndsAtTheTimeLimit) {
+  ASSERT_TRUE(StartBox());
+  const std::string fifo = dir_.File("unread2.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // never read
+  ASSERT_GE(reader, 0);
+  BackgroundCli cli(dir_, {"capture", "--seconds", "2", "-o", fifo});
+  EXPECT_EQ(cli.WaitAtMost(30), 1);
+  EXPECT_NE(cli.Err().find("took nothing more"), std::string::npos) << cli.Err();
+  ::close(reader);
+}
+
+TEST_F(CaptureCli, PacketsOf192BytesAreCapturedAsTheyCome) {
+  // The sample with a 4-byte time stamp before each packet.
+  const std::string sample = ReadFileBytes(SampleStream("mpts-3prog.ts"));
+  std::string stamped;
+  for (size_t at = 0; at + 188 <= sample.size(); at += 188) stamped += std::string(4, '\x01') + sample.substr(at, 188);
+  const std::string stream = dir_.File("stamped.m2ts");
+  WriteFileBytes(stream, stamped);
+  ASSERT_TRUE(StartBox({"--stream", stream}));
+  EXPECT_NE(box_.StderrText().find("has 192-byte packets"), std::string::npos) << box_.StderrText();
+  const std::string path = dir_.File("stamped.ts");
+  CliRun run = RunCli({"capture", "--seconds", "1", "-o", path});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::string captured = ReadFileBytes(path);
+  EXPECT_GT(captured.size(), 0u);
+  EXPECT_EQ(captured.size() % 192, 0u);
 }
 
 }  // namespace

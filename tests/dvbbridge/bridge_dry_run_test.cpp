@@ -2,6 +2,8 @@
 // of every family become the expected DVB calls in the journal, the signal
 // reaches the program mapped, and vantrel-cli capture through the bridge
 // records exactly the looped source bytes.
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -187,6 +189,24 @@ TEST_F(DryRun, CliCaptureRecordsExactlyTheLoopedSourceBytes) {
     ASSERT_EQ(bridge_.Stop(), 0);
     EXPECT_EQ(bridge_.StderrText().find("overran"), std::string::npos) << bridge_.StderrText();
   }
+}
+
+TEST_F(DryRun, AProgramStreamingFromTheBridgeKeepsItsBoxToItself) {
+  Start("dvbt", 46);
+  uint8_t* ring = nullptr;
+  ASSERT_EQ(StartStream(&ring), 1);  // this test program streams
+  TempDir dir;
+  ScopedEnv profile("XDG_CONFIG_HOME", dir.path().c_str());
+  const std::vector<std::string> capture = {"capture", "--seconds", "1", "--freq", "474000", "--bw", "8",
+                                            "-o", dir.File("second.ts")};
+  CliRun run = RunCli(capture);
+  EXPECT_EQ(run.exitCode, 6) << run.err;
+  EXPECT_NE(run.err.find("in use by another program (PID " + std::to_string(::getpid()) + ")"), std::string::npos)
+      << run.err;
+  for (const std::string& call : TakeDvbCalls()) EXPECT_EQ(call.rfind("TUNE", 0), std::string::npos) << call;
+  StopStream();
+  run = RunCli(capture);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
 }
 
 }  // namespace

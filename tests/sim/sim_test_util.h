@@ -29,13 +29,15 @@ inline std::string ToHex(const Bytes& bytes) {
 }
 
 // One request; the reply's bytes (as many as were returned) in *reply.
+// A request the test means to release itself waits kWaitForCancel.
+constexpr uint32_t kWaitForCancel = 600000;
 inline bool Request(DeviceHandle handle, uint32_t code, const Bytes& in, uint32_t outSize,
-                    Bytes* reply = nullptr) {
+                    Bytes* reply = nullptr, uint32_t timeoutMs = kDefaultDeviceIoTimeoutMs) {
   Bytes out(outSize);
   uint32_t returned = 0;
   bool ok = DeviceIoControl(handle, code, in.empty() ? nullptr : in.data(),
                             static_cast<uint32_t>(in.size()), outSize ? out.data() : nullptr,
-                            outSize, &returned);
+                            outSize, &returned, timeoutMs);
   out.resize(returned);
   if (reply) *reply = out;
   return ok;

@@ -186,7 +186,8 @@ TEST(CancelDeviceIo, ReleasesABlockedRequestAndTheHandleStaysUsable) {
   ASSERT_TRUE(Request(s.get(), kOpenQuery, {}, 10, &reply));
 
   for (int round = 0; round < 3; ++round) {
-    auto blocked = std::async(std::launch::async, [&]() { return Request(s.get(), kPosition, {}, 4); });
+    auto blocked = std::async(std::launch::async,
+                              [&]() { return Request(s.get(), kPosition, {}, 4, nullptr, kWaitForCancel); });
     EXPECT_TRUE(WaitForJournalLines(box, "S 0022233C", static_cast<size_t>(round) + 1));
     EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout) << "the request should hang";
     auto cancelledAt = Clock::now();
@@ -201,12 +202,28 @@ TEST(CancelDeviceIo, ReleasesABlockedRequestAndTheHandleStaysUsable) {
   }
 }
 
+TEST(DeviceIoControl, ARequestNotAnsweredInTimeFailsAndTheBoxCountsAsNotAnswering) {
+  BoxSimProcess box({"--kind", "s", "--hang", "22233C"});
+  ASSERT_TRUE(box.IsRunning());
+  ScopedDevice s(OpenDevice(kTunerPathS));
+  ASSERT_TRUE(s.valid());
+  const auto start = Clock::now();
+  EXPECT_FALSE(Request(s.get(), kPosition, {}, 4, nullptr, 300));
+  EXPECT_EQ(GetLastDeviceError(), kErrorTimeout);
+  EXPECT_GE(Clock::now() - start, 300ms);
+  EXPECT_LT(Clock::now() - start, 5s);
+  // From then on every request fails at once, without being sent.
+  EXPECT_FALSE(Request(s.get(), kOpenQuery, {}, 10));
+  EXPECT_EQ(GetLastDeviceError(), kErrorTimeout);
+  EXPECT_EQ(box.JournalLines().size(), 1u);
+}
+
 TEST(CloseDevice, FromAnotherThreadReleasesABlockedRequest) {
   BoxSimProcess box({"--kind", "s", "--hang", "22233C"});
   ASSERT_TRUE(box.IsRunning());
   DeviceHandle s = OpenDevice(kTunerPathS);
   ASSERT_NE(s, kInvalidDeviceHandle);
-  auto blocked = std::async(std::launch::async, [&]() { return Request(s, kPosition, {}, 4); });
+  auto blocked = std::async(std::launch::async, [&]() { return Request(s, kPosition, {}, 4, nullptr, kWaitForCancel); });
   EXPECT_TRUE(WaitForJournalLines(box, "S 0022233C", 1));
   EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout);
   CloseDevice(s);
@@ -222,7 +239,8 @@ TEST(DeviceIoControl, HandlesWorkConcurrently) {
   ScopedDevice t(OpenDevice(kTunerPathT));
   ScopedDevice s(OpenDevice(kTunerPathS));
   ASSERT_TRUE(t.valid() && s.valid());
-  auto blocked = std::async(std::launch::async, [&]() { return Request(t.get(), kPosition, {}, 4); });
+  auto blocked =
+      std::async(std::launch::async, [&]() { return Request(t.get(), kPosition, {}, 4, nullptr, kWaitForCancel); });
   std::atomic<int> answered{0};
   std::vector<std::thread> workers;
   for (int w = 0; w < 4; ++w) {
@@ -247,7 +265,8 @@ TEST(DeviceGone, KilledSimulatorFailsPendingAndLaterRequests) {
   ScopedDevice bus(OpenInterface(kInterfaceClassBus));
   ScopedDevice stream(OpenInterface(kInterfaceClassBusStream));
   ASSERT_TRUE(bus.valid() && stream.valid());
-  auto pending = std::async(std::launch::async, [&]() { return Request(bus.get(), 0xAABB2980, {}, 0); });
+  auto pending =
+      std::async(std::launch::async, [&]() { return Request(bus.get(), 0xAABB2980, {}, 0, nullptr, kWaitForCancel); });
   EXPECT_TRUE(WaitForJournalLines(box, "BUS AABB2980", 1));
   EXPECT_EQ(pending.wait_for(100ms), std::future_status::timeout);
   auto killedAt = Clock::now();
