@@ -16,6 +16,7 @@ class CTollbeckDoc;
 struct AppOptions {
   bool continueWithoutBox = false;
   QString analyzeFile;  // --analyze FILE: only the Stream Analysis window
+  QString box;          // --box t|a|s|bus|PATH: the box to use from now on
 };
 bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exitCode);
 
@@ -35,6 +36,10 @@ public:
   bool InitInstance();
   // `vantrel --no-box`: without a box, go on for file analysis at once.
   void SetContinueWithoutBox(bool continueWithoutBox) { continueWithoutBox_ = continueWithoutBox; }
+  // `vantrel --box`: remembered in the profile as the box to use. Without
+  // it the box the user chose last (vantrel-cli --box too) is taken when it
+  // is present, else the first box present.
+  void SetChosenBox(const QString& box) { chosenBox_ = box; }
   // Closes the box, then resets the analysis engine.
   int ExitInstance();
 
@@ -56,8 +61,13 @@ public:
 
 private:
   bool AskContinueWithoutBox() const;
+  // Chooses the box OpenTunerDevice opens, from --box or the profile.
+  void SelectChosenBox();
+  // A profile that cannot be read: where and why, in a message box.
+  void ReportUnreadableProfile() const;
 
   bool continueWithoutBox_ = false;
+  QString chosenBox_;
   std::unique_ptr<CTollbeckDoc> document_;
   std::unique_ptr<CMainFrame> frame_;
 };
