@@ -166,7 +166,8 @@ void AddBoxOption(CLI::App& command) {
             std::string error;
             return ParseTunerBoxChoice(text, &choice, &error) ? std::string() : error;
           },
-          "t|a|s|bus|PATH"));
+          ""))
+      ->type_name("t|a|s|bus|PATH");
 }
 
 int OpenTunerBoxForCli() {
