@@ -164,7 +164,10 @@ CommandSetup PsiSetup(PsiCommand command, const char* footer) {
                  "whether its PMT was found (pmt_found), service type, names as text and as hex "
                  "bytes; program_table_full tells that the PAT listed more programs than the "
                  "1024 kept");
-    app.footer(footer);
+    app.footer(std::string(footer) +
+               "\nExit status: 0 with the report (also for a stream without these tables); 1 when FILE "
+               "cannot be opened or read again from its start, or holds no transport stream (as analyze "
+               "says: no run of sync bytes); 2 usage error.");
     return [command, options] { return RunPsiCommand(command, *options); };
   };
 }
