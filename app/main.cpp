@@ -17,7 +17,7 @@ namespace {
 // Answered before Qt starts so that they work without a display (the manual
 // page is made from them at build time).
 constexpr char kUsage[] =
-    "Usage: vantrel [-h|--help] [--version] [--no-box] [--analyze FILE] [Qt options] [FILE]\n"
+    "Usage: vantrel [-h|--help] [--version] [--no-box] [--box BOX] [--analyze FILE] [Qt options] [FILE]\n"
     "The Vantrel desktop application: analyses MPEG transport streams recorded in\n"
     "files and captures the live stream of a USB tuner box to a file. It starts\n"
     "when a tuner box is present (a real one, or vantrel-boxsim); without one it\n"
@@ -26,6 +26,8 @@ constexpr char kUsage[] =
     "  -h, --help     print this help and end\n"
     "  --version      print the version and end\n"
     "  --no-box       without a tuner box, start for file analysis only (no question)\n"
+    "  --box BOX      use this box when several are present: t, a, s, bus or the path\n"
+    "                 of a box's socket; remembered (as vantrel-cli --box is)\n"
     "  --analyze FILE open the Stream Analysis window on FILE (no tuner box needed)\n"
     "  FILE           select FILE in the main window and open its Stream Analysis\n"
     "\n"
@@ -58,6 +60,7 @@ int main(int argc, char** argv) {
   }
   CTollbeckApp app;
   app.SetContinueWithoutBox(options.continueWithoutBox);
+  app.SetChosenBox(options.box);
   if (!app.InitInstance()) {
     app.ExitInstance();
     return 1;

@@ -1,7 +1,10 @@
 #include "app/main_frame.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QTimer>
 #include <QMenuBar>
 #include <QScreen>
 #include <QStatusBar>
@@ -40,8 +43,33 @@ constexpr int kUnsupportedDeviceString = 616;
 constexpr int kNoPacketString = 625;
 constexpr int kNoBoxString = 626;
 constexpr int kLnbSetupEndCode = 1038;
+constexpr int kBoxStatusString = 1301;
+constexpr int kNoBoxStatusString = 1302;
+constexpr int kNoFamilyString = 1303;
 
 void ShowResMessage(int id) { ShowMessage(LoadResString(id).toStdString()); }
+
+// Marks a box command as running for its whole length.
+class BoxCommandScope {
+public:
+  explicit BoxCommandScope(bool& running) : running_(running) { running_ = true; }
+  ~BoxCommandScope() { running_ = false; }
+  BoxCommandScope(const BoxCommandScope&) = delete;
+  BoxCommandScope& operator=(const BoxCommandScope&) = delete;
+
+private:
+  bool& running_;
+};
+
+QString FamilyText(int model) {
+  switch (GetTunerFamily(model)) {
+    case TunerFamily::Satellite: return QStringLiteral("DST");
+    case TunerFamily::Cable: return QStringLiteral("DCT");
+    case TunerFamily::Terrestrial: return QStringLiteral("DTT");
+    case TunerFamily::None: break;
+  }
+  return LoadResString(kNoFamilyString);
+}
 
 // After RestartTsFile: whether the open file holds one whole packet at all.
 // Leaves the file restarted.
@@ -85,6 +113,13 @@ bool CMainFrame::Create() {
   status->setSizeGripEnabled(false);  // the frame has no sizing border
   setStatusBar(status);
   status->showMessage(LoadResString(kIdleMessageString));
+  boxStatus_ = new QLabel(status);
+  boxStatus_->setObjectName(QString::number(kBoxStatusPane));
+  status->addPermanentWidget(boxStatus_);
+  ShowBoxStatus();
+  auto* boxTimer = new QTimer(this);
+  connect(boxTimer, &QTimer::timeout, this, &CMainFrame::RefreshBoxStatus);
+  boxTimer->start(kBoxStatusIntervalMs);
   setDockOptions(dockOptions() | QMainWindow::AllowNestedDocks);
 
   auto* viewToolbar = CommandAction(kCmdViewToolbar);
@@ -263,22 +298,50 @@ void CMainFrame::OnResetAll() {
 }
 
 bool CMainFrame::DeviceGuard() {
-  // A box whose requests failed may have gone and come back: its handles
-  // are dead, so it is opened anew.
-  if (bDeviceOpen && bDeviceRequestFailed.exchange(0)) CloseTunerDevice();
-  if (bDeviceOpen) return true;
-  if (OpenTunerDevice()) {
-    // What the dialogs and the capture go by: this box may not be the one
-    // found at start-up, or there was none then.
-    nTunerModel.store(GetTunerModel());
-    return true;
+  // A box whose requests failed, or that went and came back, has dead
+  // handles: it is opened anew. One that has gone is closed.
+  if (bDeviceOpen && (bDeviceRequestFailed.exchange(0) || !TunerBoxStillThere())) CloseTunerDevice();
+  if (!bDeviceOpen) {
+    if (OpenTunerDevice()) {
+      // What the dialogs and the capture go by: this box may not be the one
+      // found at start-up, or there was none then.
+      nTunerModel.store(GetTunerModel());
+    } else {
+      CloseTunerDevice();
+    }
   }
-  CloseTunerDevice();
+  ShowBoxStatus();
+  if (bDeviceOpen) return true;
   ShowResMessage(kNoBoxString);
   return false;
 }
 
+void CMainFrame::ShowBoxStatus() {
+  if (!boxStatus_) return;
+  if (!bDeviceOpen) {
+    boxStatus_->setText(LoadResString(kNoBoxStatusString));
+    return;
+  }
+  const int model = nTunerModel.load();
+  QString text = LoadResString(kBoxStatusString);
+  text.replace(QLatin1String("%d"), QString::number(model));
+  text.replace(QLatin1String("%s"), FamilyText(model));
+  boxStatus_->setText(text);
+}
+
+void CMainFrame::RefreshBoxStatus() {
+  // A dialog may be using the box through its worker: never pull it away.
+  if (boxCommandRunning_ || QApplication::activeModalWidget()) return;
+  if (bDeviceOpen && !TunerBoxStillThere()) CloseTunerDevice();
+  if (!bDeviceOpen) {
+    if (OpenTunerDevice()) nTunerModel.store(GetTunerModel());
+    else CloseTunerDevice();
+  }
+  ShowBoxStatus();
+}
+
 void CMainFrame::OnCapture() {
+  BoxCommandScope scope(boxCommandRunning_);
   if (!DeviceGuard()) return;
   const TunerFamily family = GetTunerFamily(nTunerModel.load());
   int result = kIdCancel;
@@ -302,6 +365,7 @@ void CMainFrame::OnCapture() {
 }
 
 void CMainFrame::OnAntennaTuning() {
+  BoxCommandScope scope(boxCommandRunning_);
   if (!DeviceGuard()) return;
   if (IsAntennaTuningModel(nTunerModel.load())) RunAntennaTuningDialog();
   else ShowResMessage(kUnsupportedDeviceString);

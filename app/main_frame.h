@@ -8,6 +8,7 @@
 class CTollbeckApp;
 class CTollbeckView;
 class QAction;
+class QLabel;
 
 // Command ids of the menu and the toolbar.
 enum CommandId : int {
@@ -33,6 +34,11 @@ enum CommandId : int {
 // The boxes the Antenna Tuning Utility serves: terrestrial and ATSC, except 12.
 bool IsAntennaTuningModel(int model);
 
+// The status bar's field naming the connected box (its object name).
+constexpr int kBoxStatusPane = 1350;
+// How often the status bar looks whether the box went or came.
+constexpr int kBoxStatusIntervalMs = 2000;
+
 class CMainFrame : public QMainWindow {
   Q_OBJECT
 
@@ -51,6 +57,13 @@ public:
 
   // Repaints the whole window at once.
   void RedrawWindow();
+
+  // The status bar's box field from the box that is open now: "Tuner box:
+  // model N (DTT)" or "No tuner box".
+  void ShowBoxStatus();
+  // What the field's timer does while no box command runs: closes a box that
+  // has gone, opens one that has come (or come back), then shows the field.
+  void RefreshBoxStatus();
 
   // The commands.
   void OnSelectFile();
@@ -78,8 +91,10 @@ private:
   bool CreateMenus();
   bool CreateToolBar();
   void RunAnalysisCommand(int kind);
-  // Opens the box when it is closed; false (the box closed and "No tuner box
-  // found." shown) on failure.
+  // Before every box command: a box that has gone is closed, one that went
+  // and came back (or whose requests failed) is opened anew, a closed one is
+  // opened; false (the box closed and "No tuner box found." shown) when
+  // there is none, before any dialog opens.
   bool DeviceGuard();
 
   // Where the capture and tools subsystems' dialogs open; each returns the
@@ -93,5 +108,9 @@ private:
 
   CTollbeckApp& app_;
   CTollbeckView* view_ = nullptr;
+  QLabel* boxStatus_ = nullptr;
+  // A box command (its dialogs, their workers) is using the box: the timer
+  // leaves it alone.
+  bool boxCommandRunning_ = false;
   std::map<int, QAction*> actions_;
 };

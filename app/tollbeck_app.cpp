@@ -13,14 +13,17 @@
 #include "ui/resources.h"
 #include "app/tollbeck_doc.h"
 #include "app/tollbeck_view.h"
+#include "capture/capture_settings.h"
 #include "ui/ui_thread.h"
 #include "platform/device_io.h"
+#include "platform/profile.h"
 #include "platform/ui_hooks.h"
 
 namespace {
 // Profile values live under this key, in the application's own subkey.
 constexpr const char* kRegistryKey = "CAPTURE";
 constexpr int kNoBoxQuestionString = 627;
+constexpr int kUnreadableProfileString = 1300;
 }  // namespace
 
 bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exitCode) {
@@ -36,6 +39,11 @@ bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exi
   parser.addOption(analyze);
   parser.addPositionalArgument(QStringLiteral("FILE"),
                                QStringLiteral("A transport stream to select and analyse at once."), QStringLiteral("[FILE]"));
+  const QCommandLineOption box(QStringLiteral("box"),
+                               QStringLiteral("Use this tuner box when several are present: t, a, s, bus, or the "
+                                              "path of a box's socket (remembered)."),
+                               QStringLiteral("BOX"));
+  parser.addOption(box);
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "vantrel: %s\n", parser.errorText().toLocal8Bit().constData());
     *exitCode = 2;
@@ -55,6 +63,14 @@ bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exi
     return false;
   }
   if (!files.isEmpty()) options->file = files.front();
+  options->box = parser.value(box);
+  TunerBoxChoice choice;
+  std::string error;
+  if (parser.isSet(box) && !ParseTunerBoxChoice(options->box.toStdString(), &choice, &error)) {
+    std::fprintf(stderr, "vantrel: --box: %s\n", error.c_str());
+    *exitCode = 2;
+    return false;
+  }
   return true;
 }
 
@@ -80,6 +96,8 @@ bool CTollbeckApp::InitInstance() {
   InstallQtUiHooks();
   InstallFrameworkTranslations();
   if (!CreateMainWindow()) return false;
+  ReportUnreadableProfile();
+  SelectChosenBox();
   if (!bDeviceOpen && !OpenTunerDevice()) {
     CloseTunerDevice();
     std::fprintf(stderr, "vantrel: no tuner box found (looked for devices in %s)\n", GetDeviceDirectory().c_str());
@@ -87,8 +105,33 @@ bool CTollbeckApp::InitInstance() {
   } else {
     nTunerModel.store(GetTunerModel());
   }
+  frame_->ShowBoxStatus();
   frame_->show();
   return true;
+}
+
+void CTollbeckApp::SelectChosenBox() {
+  std::string text = chosenBox_.toStdString();
+  if (text.empty()) {
+    text = LoadTunerBoxChoice();
+  } else if (!StoreTunerBoxChoice(text)) {
+    std::fprintf(stderr, "vantrel: the chosen box could not be remembered in %s: %s\n", GetProfilePath().c_str(),
+                 LastProfileWriteProblem().c_str());
+  }
+  TunerBoxChoice choice;
+  std::string error;
+  // A stored choice that no longer parses (edited by hand) is no choice.
+  if (!text.empty() && !ParseTunerBoxChoice(text, &choice, &error)) choice = TunerBoxChoice{};
+  SelectTunerBox(choice, false);
+}
+
+void CTollbeckApp::ReportUnreadableProfile() const {
+  const std::string problem = ProfileReadProblem();
+  if (problem.empty()) return;
+  std::fprintf(stderr, "vantrel: the settings file %s cannot be read (%s)\n", GetProfilePath().c_str(),
+               problem.c_str());
+  ShowMessage(FillTemplate(LoadResString(kUnreadableProfileString).toStdString(),
+                           {GetProfilePath(), TranslateText(problem)}));
 }
 
 bool CTollbeckApp::AskContinueWithoutBox() const {

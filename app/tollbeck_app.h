@@ -17,6 +17,7 @@ struct AppOptions {
   bool continueWithoutBox = false;
   QString analyzeFile;  // --analyze FILE: only the Stream Analysis window
   QString file;         // FILE: selected in the main window and analysed
+  QString box;          // --box t|a|s|bus|PATH: the box to use from now on
 };
 bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exitCode);
 
@@ -39,6 +40,10 @@ public:
   // `vantrel FILE`: the file selected as by Select File, and its Stream
   // Analysis window opened.
   void SelectFileAtStart(const QString& path);
+  // `vantrel --box`: remembered in the profile as the box to use. Without
+  // it the box the user chose last (vantrel-cli --box too) is taken when it
+  // is present, else the first box present.
+  void SetChosenBox(const QString& box) { chosenBox_ = box; }
   // Closes the box, then resets the analysis engine.
   int ExitInstance();
 
@@ -60,8 +65,13 @@ public:
 
 private:
   bool AskContinueWithoutBox() const;
+  // Chooses the box OpenTunerDevice opens, from --box or the profile.
+  void SelectChosenBox();
+  // A profile that cannot be read: where and why, in a message box.
+  void ReportUnreadableProfile() const;
 
   bool continueWithoutBox_ = false;
+  QString chosenBox_;
   std::unique_ptr<CTollbeckDoc> document_;
   std::unique_ptr<CMainFrame> frame_;
 };

@@ -235,6 +235,15 @@ bool StoreAntennaTuningChannel(uint32_t frequencyKHz, int bandwidthIndex) {
   return writer.ok();
 }
 
+namespace {
+inline constexpr char kSectionDevice[] = "Device";
+inline constexpr char kKeyBox[] = "Box";
+}  // namespace
+
+std::string LoadTunerBoxChoice() { return GetProfileString(kSectionDevice, kKeyBox); }
+
+bool StoreTunerBoxChoice(const std::string& text) { return WriteProfileString(kSectionDevice, kKeyBox, text); }
+
 LnbSettings LoadLnbSettings(int lnbNumber) {
   LnbSettings lnb{};
   if (lnbNumber < 1 || lnbNumber > kLnbCount) return lnb;

@@ -152,6 +152,11 @@ DttFields LoadDttSettings();
 // frequency and bandwidth (index + 6) and writes FREQ and BWID to "DTTSETTINGP".
 bool StoreAntennaTuningChannel(uint32_t frequencyKHz, int bandwidthIndex);
 
+// The tuner box the user chose last (vantrel-cli --box, vantrel --box): the
+// text of ParseTunerBoxChoice, or empty when none was chosen.
+std::string LoadTunerBoxChoice();
+bool StoreTunerBoxChoice(const std::string& text);
+
 // One LNB section (keys default 0, also for a value outside the key's list or
 // a negative LO); lnbNumber 1..4, else all zero.
 LnbSettings LoadLnbSettings(int lnbNumber);

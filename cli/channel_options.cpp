@@ -4,6 +4,7 @@
 
 #include "capture/capture_settings.h"
 #include "cli/command.h"
+#include "platform/profile.h"
 
 void AddChannelOptions(CLI::App& command, ChannelOptions& options) {
   command.add_option("--freq", options.frequency, "Frequency: MHz for satellite boxes, kHz otherwise")
@@ -184,12 +185,45 @@ bool CheckBoxIsFree() {
   return GetBoxStreamOwner() <= 0;
 }
 
+namespace {
+std::optional<std::string> chosenBox;  // --box as given
+}  // namespace
+
+void AddBoxOption(CLI::App& command) {
+  command
+      .add_option("--box", chosenBox,
+                  "Which tuner box, when several are present: t, a, s, bus, or the path of a box's socket "
+                  "in a device folder (default: the first present, in that order). Remembered for the "
+                  "desktop application")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            TunerBoxChoice choice;
+            std::string error;
+            return ParseTunerBoxChoice(text, &choice, &error) ? std::string() : error;
+          },
+          ""))
+      ->type_name("t|a|s|bus|PATH");
+}
+
 int OpenTunerBoxForCli() {
+  TunerBoxChoice choice;
+  if (chosenBox) {
+    std::string error;
+    ParseTunerBoxChoice(*chosenBox, &choice, &error);  // checked by the option
+    SelectTunerBox(choice, true);
+  }
   if (!OpenTunerDevice()) {
     CloseTunerDevice();
-    std::fputs("No tuner box found.\n", stderr);
+    if (chosenBox)
+      std::fprintf(stderr, "No tuner box found: no %s box (--box %s) in %s.\n",
+                   TunerBoxKindName(choice.kind).c_str(), chosenBox->c_str(), GetDeviceDirectory().c_str());
+    else
+      std::fputs("No tuner box found.\n", stderr);
     return -1;
   }
+  if (chosenBox && !StoreTunerBoxChoice(TunerBoxChoiceText(choice)))
+    std::fprintf(stderr, "vantrel-cli: warning: the chosen box could not be remembered in %s: %s\n",
+                 GetProfilePath().c_str(), LastProfileWriteProblem().c_str());
   const int model = GetTunerModel();
   nTunerModel.store(model);
   return model;

@@ -56,7 +56,12 @@ int ReportBoxProblem(const char* otherwise);
 // true when the box is free (or cannot tell); else prints why.
 bool CheckBoxIsFree();
 
-// Opens the box and returns its model number (also cached in nTunerModel);
-// with no box, closes what was half opened, prints "No tuner box found." on
-// stderr and returns -1.
+// Declares --box on a command that opens the tuner box.
+void AddBoxOption(CLI::App& command);
+
+// Opens the box (the one --box chose, else the first present) and returns
+// its model number (also cached in nTunerModel); a box chosen with --box is
+// remembered in the profile for the desktop application. With no box, closes
+// what was half opened, prints "No tuner box found." (and which box was
+// looked for where, after a --box) on stderr and returns -1.
 int OpenTunerBoxForCli();

@@ -74,9 +74,10 @@ int RunAnalyze(const AnalyzeOptions& options) {
   if (outcome.readError) std::fprintf(stderr, "vantrel-cli: %s\n", outcome.error.c_str());
   const HealthResult& result = outcome.result;
   if (!result.everSynced) {
-    std::fprintf(stderr, "vantrel-cli: %s holds no transport stream (%llu bytes, no run of %d sync bytes)\n",
-                 options.input == "-" ? "the input" : options.input.c_str(),
-                 static_cast<unsigned long long>(result.bytes), limits.syncAcquirePackets);
+    std::fprintf(stderr, "vantrel-cli: %s\n",
+                 NoTransportStreamText(options.input == "-" ? "the input" : options.input, result.bytes,
+                                       limits.syncAcquirePackets)
+                     .c_str());
     return kExitFailure;
   }
   const std::string text = options.json ? HealthJson(result) : HealthText(result);

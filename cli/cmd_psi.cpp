@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "analysis/engine/dvb_text.h"
+#include "analysis/health/stream_health.h"
 #include "analysis/engine/psi.h"
 #include "analysis/engine/reports.h"
 #include "analysis/engine/ts_file.h"
@@ -84,6 +86,26 @@ std::string SdtText() { return WithNewlineEnds(BuildSdtDisplayReport()); }
 // rewound they would give an incomplete table without noticing.
 bool CanRewind(FILE* file) { return lseek(fileno(file), 0, SEEK_CUR) != -1; }
 
+// Whether `file` holds a transport stream as `analyze` sees one: a run of
+// sync bytes at one packet size. Reads from the start until the run is
+// found (a few packets for a stream), all of it for a file with none; the
+// file is left at its start. *bytes gets what was read.
+bool HoldsTransportStream(FILE* file, uint64_t* bytes) {
+  StreamHealth health;
+  std::vector<uint8_t> block(1 << 16);
+  std::rewind(file);
+  for (;;) {
+    const size_t got = std::fread(block.data(), 1, block.size(), file);
+    if (got == 0) break;
+    health.Feed(block.data(), got);
+    if (health.PacketsAnalysed() > 0) break;
+  }
+  health.Finish();
+  *bytes = health.BytesFed();
+  std::rewind(file);
+  return health.Snapshot().everSynced;
+}
+
 int RunPsiCommand(PsiCommand command, const PsiOptions& options) {
   ResetAnalysis();
   strTsFileName = options.file;
@@ -99,7 +121,13 @@ int RunPsiCommand(PsiCommand command, const PsiOptions& options) {
     ResetAnalysis();
     return kExitFailure;
   }
-  // A file without a single whole packet leaves the empty results.
+  uint64_t bytesRead = 0;
+  if (!HoldsTransportStream(pTsFile, &bytesRead)) {
+    std::fprintf(stderr, "vantrel-cli: %s\n",
+                 NoTransportStreamText(options.file, bytesRead, HealthLimits{}.syncAcquirePackets).c_str());
+    ResetAnalysis();
+    return kExitFailure;
+  }
   if (RestartTsFile()) {
     SetAnalysingFlag(1);
     switch (command) {
@@ -136,7 +164,10 @@ CommandSetup PsiSetup(PsiCommand command, const char* footer) {
                  "whether its PMT was found (pmt_found), service type, names as text and as hex "
                  "bytes; program_table_full tells that the PAT listed more programs than the "
                  "1024 kept");
-    app.footer(footer);
+    app.footer(std::string(footer) +
+               "\nExit status: 0 with the report (also for a stream without these tables); 1 when FILE "
+               "cannot be opened or read again from its start, or holds no transport stream (as analyze "
+               "says: no run of sync bytes); 2 usage error.");
     return [command, options] { return RunPsiCommand(command, *options); };
   };
 }

@@ -37,5 +37,9 @@ CLI::Validator CliNumber(int64_t min, int64_t max);
 // The engine's reports end their lines with "\r\n"; a terminal wants "\n".
 std::string WithNewlineEnds(const std::string& report);
 
+// "NAME holds no transport stream (N bytes, no run of R sync bytes)": what
+// analyze, pat, pmt and sdt say of an input without one.
+std::string NoTransportStreamText(const std::string& name, uint64_t bytes, int syncRun);
+
 // Installs the command line's UI hooks: messages go to stderr; no file dialog.
 void InstallCliUiHooks();

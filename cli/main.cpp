@@ -2,7 +2,9 @@
 #include <map>
 #include <vector>
 
+#include "cli/channel_options.h"
 #include "cli/command.h"
+#include "platform/profile.h"
 #include "platform/ui_hooks.h"
 #include "platform/version.h"
 
@@ -17,6 +19,28 @@ struct Registered {
 std::vector<Registered>& Registry() {
   static std::vector<Registered> registry;
   return registry;
+}
+
+// The commands that open the tuner box, and those that read the stored settings.
+constexpr const char* kBoxCommands[] = {"device", "tune", "signal", "capture", "monitor"};
+constexpr const char* kProfileCommands[] = {"tune", "signal", "lnb", "capture", "monitor"};
+
+template <size_t N>
+bool NameIn(const std::string& name, const char* const (&names)[N]) {
+  for (const char* each : names)
+    if (name == each) return true;
+  return false;
+}
+
+// A profile that cannot be read is neither used nor rewritten; the user
+// hears where and why before the command's own output.
+void WarnAboutAnUnreadableProfile() {
+  const std::string problem = ProfileReadProblem();
+  if (problem.empty()) return;
+  std::fprintf(stderr,
+               "vantrel-cli: the settings file %s cannot be read (%s): the stored settings are not used "
+               "and the file is left as it is\n",
+               GetProfilePath().c_str(), problem.c_str());
 }
 
 }  // namespace
@@ -70,6 +94,11 @@ std::string WithNewlineEnds(const std::string& report) {
   return text;
 }
 
+std::string NoTransportStreamText(const std::string& name, uint64_t bytes, int syncRun) {
+  return name + " holds no transport stream (" + std::to_string(bytes) + " bytes, no run of " +
+         std::to_string(syncRun) + " sync bytes)";
+}
+
 void InstallCliUiHooks() {
   UiHooks hooks;
   hooks.showMessage = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
@@ -85,6 +114,7 @@ int main(int argc, char** argv) {
   for (Registered& command : Registry()) {
     CLI::App* sub = app.add_subcommand(command.name, command.description);
     runners[sub] = command.setup(*sub);
+    if (NameIn(command.name, kBoxCommands)) AddBoxOption(*sub);
   }
   try {
     app.parse(argc, argv);
@@ -99,7 +129,10 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   InstallCliUiHooks();
-  for (auto& [sub, run] : runners)
-    if (sub->parsed()) return run();
+  for (auto& [sub, run] : runners) {
+    if (!sub->parsed()) continue;
+    if (NameIn(sub->get_name(), kProfileCommands)) WarnAboutAnUnreadableProfile();
+    return run();
+  }
   return kExitUsage;
 }

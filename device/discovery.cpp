@@ -1,9 +1,18 @@
 // Finding the box, opening and closing its handles, and its model number.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "device/device_protocol.h"
 #include "device/device_requests.h"
+#include "platform/device_wire.h"
 
 DeviceHandle hTunerT = 0, hTunerA = 0, hTunerS = 0, hTunerBus = 0, hTunerBusStream = 0;
 int bDeviceOpen = 0;
@@ -29,53 +38,203 @@ void WriteErrorText(char* errorText, const char* format, uint32_t code = 0) {
 
 }  // namespace
 
-DeviceHandle OpenDeviceInterface(const std::string& interfaceGuid, char* errorText) {
+namespace {
+
+// Which box OpenTunerDevice opens, and the socket of the box it opened.
+std::mutex selectionMutex;
+TunerBoxChoice selectedBox;
+bool selectedOnly = false;
+std::string openedSocketPath;
+struct stat openedSocket {};
+
+TunerBoxChoice SelectedBox() {
+  std::lock_guard<std::mutex> lock(selectionMutex);
+  return selectedBox;
+}
+
+// Device path of interface number `index` of a class; empty when there is none.
+std::string InterfacePath(const std::string& interfaceGuid, unsigned index, char* errorText) {
   uint32_t error = 0;
   DeviceInfoSet* set = GetPresentInterfaceDevices(interfaceGuid, &error);
   if (!set) {
     WriteErrorText(errorText, "SetupDiGetClassDevs failed: %x\n", error);
-    return kInvalidDeviceHandle;
+    return {};
   }
   std::string path;
-  bool havePath = false;
-  if (EnumDeviceInterface(set, 0, &error)) {
-    if (!GetDeviceInterfacePath(set, 0, &path)) {
-      WriteErrorText(errorText, "Error in SetupDiGetInterfaceDeviceDetail.\n");
-      DestroyDeviceInfoSet(set);
-      return kInvalidDeviceHandle;
-    }
-    havePath = true;
+  if (EnumDeviceInterface(set, index, &error)) {
+    if (!GetDeviceInterfacePath(set, index, &path)) WriteErrorText(errorText, "Error in SetupDiGetInterfaceDeviceDetail.\n");
   } else if (error != kErrorNoMoreItems) {
     WriteErrorText(errorText, "Error: No GUID_BUSENUM_BUS_ENUMERATOR interface.\n ");
-    DestroyDeviceInfoSet(set);
-    return kInvalidDeviceHandle;
+  } else {
+    WriteErrorText(errorText, "Device path not found.\n");
   }
   DestroyDeviceInfoSet(set);
-  if (!havePath) {
-    WriteErrorText(errorText, "Device path not found.\n");
-    return kInvalidDeviceHandle;
+  return path;
+}
+
+DeviceHandle OpenInterfaceNumber(const std::string& interfaceGuid, unsigned index, char* errorText) {
+  const std::string path = InterfacePath(interfaceGuid, index, errorText);
+  return path.empty() ? kInvalidDeviceHandle : OpenDevice(path);
+}
+
+std::string SocketPathOf(const std::string& devicePath) {
+  return GetDeviceDirectory() + "/" + DeviceSocketNameForPath(devicePath);
+}
+
+// Opens the box of one kind; on success remembers the socket it came through.
+bool ProbeKind(TunerBoxKind kind, unsigned index) {
+  char errorText[128];
+  DeviceHandle* handle = nullptr;
+  std::string devicePath;
+  switch (kind) {
+    case TunerBoxKind::T: handle = &hTunerT; devicePath = kTunerPathT; break;
+    case TunerBoxKind::S: handle = &hTunerS; devicePath = kTunerPathS; break;
+    case TunerBoxKind::A: handle = &hTunerA; devicePath = InterfacePath(kInterfaceClassA, index, errorText); break;
+    case TunerBoxKind::Bus: handle = &hTunerBus; devicePath = InterfacePath(kInterfaceClassBus, index, errorText); break;
+    case TunerBoxKind::Any: return false;
   }
-  return OpenDevice(path);
+  if (*handle != 0 || devicePath.empty()) return false;
+  *handle = OpenedOrZero(OpenDevice(devicePath));
+  if (*handle == 0) return false;
+  std::lock_guard<std::mutex> lock(selectionMutex);
+  openedSocketPath = SocketPathOf(devicePath);
+  if (stat(openedSocketPath.c_str(), &openedSocket) != 0) openedSocket = {};
+  return true;
+}
+
+constexpr TunerBoxKind kProbeOrder[] = {TunerBoxKind::T, TunerBoxKind::A, TunerBoxKind::S, TunerBoxKind::Bus};
+
+struct KindName {
+  TunerBoxKind kind;
+  const char* name;
+};
+constexpr KindName kKindNames[] = {
+    {TunerBoxKind::T, "t"}, {TunerBoxKind::A, "a"}, {TunerBoxKind::S, "s"}, {TunerBoxKind::Bus, "bus"}};
+
+// Whether a socket at `path` takes a connection: a box killed without
+// clean-up leaves its socket file behind, and nothing listens on it.
+bool SocketAnswers(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  const bool answered = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return answered;
+}
+
+}  // namespace
+
+DeviceHandle OpenDeviceInterface(const std::string& interfaceGuid, char* errorText) {
+  return OpenInterfaceNumber(interfaceGuid, 0, errorText);
+}
+
+bool ParseTunerBoxChoice(const std::string& text, TunerBoxChoice* choice, std::string* error) {
+  std::string lower;
+  for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const KindName& each : kKindNames) {
+    if (lower == each.name) {
+      *choice = TunerBoxChoice{each.kind, 0, {}};
+      return true;
+    }
+  }
+  const size_t slash = text.rfind('/');
+  const std::string name = slash == std::string::npos ? text : text.substr(slash + 1);
+  std::string directory = slash == std::string::npos ? std::string() : text.substr(0, slash);
+  if (slash == 0) directory = "/";
+  if (!directory.empty() && directory[0] != '/') {
+    char* absolute = realpath(directory.c_str(), nullptr);
+    if (absolute) {
+      directory = absolute;
+      std::free(absolute);
+    }
+  }
+  TunerBoxChoice parsed{TunerBoxKind::Any, 0, directory};
+  const std::string fixedT = DeviceSocketNameForPath(kTunerPathT);
+  const std::string fixedS = DeviceSocketNameForPath(kTunerPathS);
+  long index = -1;
+  if (name == fixedT) parsed.kind = TunerBoxKind::T;
+  else if (name == fixedS) parsed.kind = TunerBoxKind::S;
+  else if ((index = ParseInterfaceSocketIndex(name, kInterfaceClassA)) >= 0) parsed.kind = TunerBoxKind::A;
+  else if ((index = ParseInterfaceSocketIndex(name, kInterfaceClassBus)) >= 0) parsed.kind = TunerBoxKind::Bus;
+  if (parsed.kind == TunerBoxKind::Any || index > 0xFFFF) {
+    *error = "'" + text + "' is neither t, a, s nor bus, nor the socket of a box (" + fixedT + ", " + fixedS +
+             ", " + InterfaceSocketName(kInterfaceClassA, 0) + ", " + InterfaceSocketName(kInterfaceClassBus, 0) +
+             " in a device folder)";
+    return false;
+  }
+  if (index > 0) parsed.interfaceIndex = static_cast<unsigned>(index);
+  *choice = parsed;
+  return true;
+}
+
+std::string TunerBoxChoiceText(const TunerBoxChoice& choice) {
+  if (choice.directory.empty()) {
+    for (const KindName& each : kKindNames)
+      if (choice.kind == each.kind && choice.interfaceIndex == 0) return each.name;
+  }
+  std::string name;
+  switch (choice.kind) {
+    case TunerBoxKind::T: name = DeviceSocketNameForPath(kTunerPathT); break;
+    case TunerBoxKind::S: name = DeviceSocketNameForPath(kTunerPathS); break;
+    case TunerBoxKind::A: name = InterfaceSocketName(kInterfaceClassA, choice.interfaceIndex); break;
+    case TunerBoxKind::Bus: name = InterfaceSocketName(kInterfaceClassBus, choice.interfaceIndex); break;
+    case TunerBoxKind::Any: return {};
+  }
+  return (choice.directory.empty() ? GetDeviceDirectory() : choice.directory) + "/" + name;
+}
+
+void SelectTunerBox(const TunerBoxChoice& choice, bool onlyThisBox) {
+  if (!choice.directory.empty()) setenv("VANTREL_DEVICE_DIR", choice.directory.c_str(), 1);
+  std::lock_guard<std::mutex> lock(selectionMutex);
+  selectedBox = choice;
+  selectedBox.directory.clear();  // now the device folder
+  selectedOnly = onlyThisBox;
+}
+
+std::string TunerBoxKindName(TunerBoxKind kind) {
+  switch (kind) {
+    case TunerBoxKind::T: return "T";
+    case TunerBoxKind::A: return "A";
+    case TunerBoxKind::S: return "S";
+    case TunerBoxKind::Bus: return "BUS";
+    case TunerBoxKind::Any: break;
+  }
+  return {};
+}
+
+bool TunerBoxStillThere() {
+  std::string path;
+  struct stat opened {};
+  {
+    std::lock_guard<std::mutex> lock(selectionMutex);
+    path = openedSocketPath;
+    opened = openedSocket;
+  }
+  if (!bDeviceOpen || path.empty()) return false;
+  struct stat now {};
+  // A new socket may get the inode number of the one it replaced: its change time tells them apart.
+  if (stat(path.c_str(), &now) != 0 || now.st_ino != opened.st_ino || now.st_dev != opened.st_dev ||
+      now.st_ctim.tv_sec != opened.st_ctim.tv_sec || now.st_ctim.tv_nsec != opened.st_ctim.tv_nsec)
+    return false;
+  return SocketAnswers(path);
 }
 
 int ProbeTunerDevices() {
-  char errorText[128];
-  if (hTunerT == 0) {
-    hTunerT = OpenedOrZero(OpenDevice(kTunerPathT));
-    if (hTunerT) return 0;
+  const TunerBoxChoice choice = SelectedBox();
+  bool only;
+  {
+    std::lock_guard<std::mutex> lock(selectionMutex);
+    only = selectedOnly;
   }
-  if (hTunerA == 0) {
-    hTunerA = OpenedOrZero(OpenDeviceInterface(kInterfaceClassA, errorText));
-    if (hTunerA) return 0;
+  if (choice.kind != TunerBoxKind::Any) {
+    if (ProbeKind(choice.kind, choice.interfaceIndex)) return 0;
+    if (only) return -1;
   }
-  if (hTunerS == 0) {
-    hTunerS = OpenedOrZero(OpenDevice(kTunerPathS));
-    if (hTunerS) return 0;
-  }
-  if (hTunerBus == 0) {
-    hTunerBus = OpenedOrZero(OpenDeviceInterface(kInterfaceClassBus, errorText));
-    if (hTunerBus) return 0;
-  }
+  for (TunerBoxKind kind : kProbeOrder)
+    if (kind != choice.kind && ProbeKind(kind, 0)) return 0;
   return -1;
 }
 
@@ -89,7 +248,9 @@ int OpenTunerDevice() {
   }
   if (hTunerBus) {
     char errorText[128];
-    hTunerBusStream = OpenedOrZero(OpenDeviceInterface(kInterfaceClassBusStream, errorText));
+    const TunerBoxChoice choice = SelectedBox();
+    const unsigned index = choice.kind == TunerBoxKind::Bus ? choice.interfaceIndex : 0;
+    hTunerBusStream = OpenedOrZero(OpenInterfaceNumber(kInterfaceClassBusStream, index, errorText));
     if (!hTunerBusStream) return 0;  // the caller's CloseTunerDevice closes the bus handle
   }
   bDeviceOpen = 1;
@@ -105,6 +266,10 @@ void CloseDeviceHandles() {
 
 void CloseTunerDevice() {
   bDeviceOpen = 0;
+  {
+    std::lock_guard<std::mutex> lock(selectionMutex);
+    openedSocketPath.clear();
+  }
   CloseDeviceHandles();
   CloseAndZero(hTunerBusStream);
 }

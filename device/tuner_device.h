@@ -59,6 +59,33 @@ void CloseDeviceHandles();
 DeviceHandle OpenDeviceInterface(const std::string& interfaceGuid, char* errorText /* 128 bytes */);
 int GetTunerModel();
 
+// Choosing among several boxes. Without a choice OpenTunerDevice takes the
+// first box present in the order T, A, S, bus.
+enum class TunerBoxKind { Any, T, A, S, Bus };
+struct TunerBoxChoice {
+  TunerBoxKind kind = TunerBoxKind::Any;
+  unsigned interfaceIndex = 0;  // A and bus: which box of the interface class
+  std::string directory;        // the device folder a socket path named; empty: the usual one
+};
+// "t", "a", "s", "bus" (any case), or the path of a box's socket in a device
+// folder (QVUSB-T-000, QVUSB-S-000, {class}#N of the A or the bus class).
+// false, with the reason, for anything else.
+bool ParseTunerBoxChoice(const std::string& text, TunerBoxChoice* choice, std::string* error);
+// The text that parses back to the choice: "t", "a", "s", "bus" or the socket's path.
+std::string TunerBoxChoiceText(const TunerBoxChoice& choice);
+// From now on OpenTunerDevice opens the chosen box; with onlyThisBox false it
+// takes the first other box present when the chosen one is not. A choice
+// with a folder makes that folder the device folder (VANTREL_DEVICE_DIR):
+// call it before other threads start.
+void SelectTunerBox(const TunerBoxChoice& choice, bool onlyThisBox);
+// "T", "A", "S", "BUS" (empty for Any).
+std::string TunerBoxKindName(TunerBoxKind kind);
+// Whether the open box is still there and the same one: the socket it was
+// opened through is still in the device folder, it is not a new socket (a
+// box that went and came back), and something listens on it. Sends no
+// request; false when no box is open.
+bool TunerBoxStillThere();
+
 // Control protocol.
 // *ringBase receives the mapped ring; the overload also gives its mapped
 // length. Fails when the mapping is shorter than the kind's ring length, so a

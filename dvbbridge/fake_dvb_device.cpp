@@ -8,6 +8,9 @@ namespace {
 
 // A dry run can go on for days: only the newest calls are kept in memory.
 constexpr size_t kMaxCalls = 10000;
+constexpr uint16_t kWholeStream = 0x2000;
+constexpr size_t kPacketBytes = 188;
+constexpr uint8_t kSyncByte = 0x47;
 
 }  // namespace
 
@@ -43,6 +46,7 @@ bool FakeDvbDevice::StartStream(uint16_t pid, size_t bufferBytes) {
   streaming_ = true;
   loopStart_ = Clock::now();
   loopDelivered_ = 0;
+  filterPid_ = pid;
   return true;
 }
 
@@ -114,7 +118,9 @@ ReadResult FakeDvbDevice::ReadStream(uint8_t* buffer, size_t size, int timeoutMs
       uint64_t due = static_cast<uint64_t>(static_cast<unsigned __int128>(loopBitsPerSecond_) *
                                            static_cast<uint64_t>(elapsed.count()) / 8000000000u) -
                      loopDelivered_;
-      if (due > 0) {
+      if (due > 0 && filterPid_ != kWholeStream) {
+        if (const size_t count = FilterLooped(due, buffer, size)) return {ReadOutcome::Data, count};
+      } else if (due > 0) {
         size_t count = static_cast<size_t>(std::min<uint64_t>(due, size));
         for (size_t done = 0; done < count;) {
           size_t position = static_cast<size_t>((loopDelivered_ + done) % loop_.size());
@@ -135,4 +141,28 @@ ReadResult FakeDvbDevice::ReadStream(uint8_t* buffer, size_t size, int timeoutMs
     }
     if (queued_.wait_until(lock, deadline) == std::cv_status::timeout) return {ReadOutcome::Timeout};
   }
+}
+
+size_t FakeDvbDevice::FilterLooped(uint64_t due, uint8_t* buffer, size_t size) {
+  // Packets are taken where a sync byte starts one; other bytes are passed
+  // over one at a time, as the demux finds its way into a stream. Bounded by
+  // `due` and by the buffer.
+  size_t written = 0;
+  uint8_t packet[kPacketBytes];
+  while (due >= kPacketBytes && written + kPacketBytes <= size) {
+    const size_t position = static_cast<size_t>(loopDelivered_ % loop_.size());
+    if (loop_[position] != kSyncByte) {
+      ++loopDelivered_;
+      --due;
+      continue;
+    }
+    for (size_t i = 0; i < kPacketBytes; ++i) packet[i] = loop_[(position + i) % loop_.size()];
+    loopDelivered_ += kPacketBytes;
+    due -= kPacketBytes;
+    const uint16_t pid = static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+    if (pid != filterPid_) continue;
+    std::memcpy(buffer + written, packet, kPacketBytes);
+    written += kPacketBytes;
+  }
+  return written;
 }

@@ -37,7 +37,9 @@ public:
   void QueueRead(std::vector<uint8_t> bytes);
   void QueueOverflow();
   // Looped stream: `bytes` from their start, again and again, paced at
-  // `bitsPerSecond` from each stream start.
+  // `bitsPerSecond` from each stream start. A stream started with a PID
+  // filter delivers, as the demux does, only the whole 188-byte packets of
+  // that PID, each when the whole stream would have reached its end.
   void PlayLooped(std::vector<uint8_t> bytes, uint64_t bitsPerSecond);
   // The adapter goes away: every call fails from now on.
   void Vanish();
@@ -45,6 +47,9 @@ public:
 private:
   using Clock = std::chrono::steady_clock;
   bool Record(const std::string& line);
+  // The filtered packets of the looped stream among the `due` bytes that
+  // follow loopDelivered_, into `buffer`; returns the bytes written.
+  size_t FilterLooped(uint64_t due, uint8_t* buffer, size_t size);
 
   const DvbFrontendInfo info_;
   std::atomic<bool> vanished_{false};
@@ -61,5 +66,6 @@ private:
   std::vector<uint8_t> loop_;
   uint64_t loopBitsPerSecond_ = 0;
   Clock::time_point loopStart_;
-  uint64_t loopDelivered_ = 0;
+  uint64_t loopDelivered_ = 0;  // bytes of the whole looped stream passed so far
+  uint16_t filterPid_ = 0x2000;  // 0x2000: the whole stream
 };

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <strings.h>
@@ -144,10 +144,63 @@ Document Parse(std::istream& in) {
   return doc;
 }
 
-Document Load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  return Parse(in);
+// Why the last write of this thread failed; empty after a success.
+thread_local std::string lastWriteProblem;
+
+// The profile as a document; a file that does not exist yet is an empty one.
+// false, with the system's reason, when it exists but cannot be read: then
+// it must not be rewritten, or every section this program did not touch
+// would be lost.
+bool Load(const std::string& path, Document* doc, std::string* problem) {
+  doc->clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    *problem = std::strerror(errno);
+    return false;
+  }
+  std::string text;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *problem = std::strerror(errno);
+      close(fd);
+      return false;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  std::istringstream in(text);
+  *doc = Parse(in);
+  return true;
+}
+
+Document LoadForReading() {
+  Document doc;
+  std::string problem;
+  Load(GetProfilePath(), &doc, &problem);
+  return doc;
+}
+
+// Where a rewrite goes: a profile that is a symbolic link (a dotfiles
+// folder, say) is written through to the file it names, so the link stays.
+// Empty for a loop of links.
+std::string WriteTarget(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    std::vector<char> target(PATH_MAX);
+    const ssize_t n = readlink(current.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return {};
+    std::string next(target.data(), static_cast<size_t>(n));
+    if (next[0] != '/') next = current.substr(0, current.rfind('/') + 1) + next;
+    current = next;
+  }
+  return {};
 }
 
 // A section written twice is read as one: its keys are looked for in each
@@ -204,48 +257,106 @@ bool ValidName(const std::string& name, bool isKey) {
   return !(isKey && (name[0] == ';' || name[0] == '#'));
 }
 
-bool Store(const std::string& section, const std::string& key, const std::string& value) {
-  if (!ValidName(section, false) || !ValidName(key, true)) return false;
-  std::lock_guard<std::mutex> guard(WriteMutex());
-  const std::string dir = ProfileDirectory();
-  if (!MakeDirectories(dir)) return false;
-  const std::string path = GetProfilePath();
-
-  int lockFd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lockFd < 0) return false;
-  while (flock(lockFd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      close(lockFd);
-      return false;
-    }
-  }
-
-  Document doc = Load(path);
-  Set(doc, section, key, value);
+// The document as the file holds it.
+std::string Render(const Document& doc) {
   std::string text;
   for (const Section& s : doc) {
     if (!s.name.empty()) text += "[" + s.name + "]\n";
     for (const Entry& e : s.entries) text += e.key.empty() ? e.comment + "\n" : e.key + "=" + Escape(e.value) + "\n";
     text += "\n";
   }
+  return text;
+}
 
-  std::string temp = path + ".tmp." + std::to_string(getpid());
+// Replaces `target` by `text` through a temporary file beside it and a
+// rename. The file keeps its mode, and its owner where this process may give
+// it (root writing a user's profile under sudo leaves it the user's).
+bool ReplaceFile(const std::string& target, const std::string& text, std::string* problem) {
+  struct stat old;
+  const bool existed = stat(target.c_str(), &old) == 0;
+  const std::string temp = target + ".tmp." + std::to_string(getpid());
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *problem = std::strerror(errno);
+    return false;
+  }
+  if (existed) {
+    if (fchmod(fd, old.st_mode & 07777) != 0) {}  // best effort: the contents matter more
+    if (geteuid() == 0 && fchown(fd, old.st_uid, old.st_gid) != 0) {}
+  }
+  bool ok = WriteAll(fd, text) && fsync(fd) == 0;
+  if (!ok) *problem = std::strerror(errno);
+  if (close(fd) != 0 && ok) {
+    *problem = std::strerror(errno);
+    ok = false;
+  }
+  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+    *problem = std::strerror(errno);
+    ok = false;
+  }
+  if (!ok) unlink(temp.c_str());
+  return ok;
+}
+
+bool Store(const std::string& section, const std::string& key, const std::string& value, std::string* problem) {
+  if (!ValidName(section, false) || !ValidName(key, true)) {
+    *problem = "\"" + section + "\" / \"" + key + "\" is not a section and key name";
+    return false;
+  }
+  std::lock_guard<std::mutex> guard(WriteMutex());
+  const std::string dir = ProfileDirectory();
+  if (!MakeDirectories(dir)) {
+    *problem = dir + ": " + std::strerror(errno);
+    return false;
+  }
+  const std::string path = GetProfilePath();
+
+  int lockFd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lockFd < 0) {
+    *problem = path + ".lock: " + std::strerror(errno);
+    return false;
+  }
+  while (flock(lockFd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      *problem = path + ".lock: " + std::strerror(errno);
+      close(lockFd);
+      return false;
+    }
+  }
+
+  Document doc;
   bool ok = false;
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    ok = WriteAll(fd, text) && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    if (ok) ok = rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) unlink(temp.c_str());
+  if (!Load(path, &doc, problem)) {
+    *problem = "it cannot be read (" + *problem + "), so it is left as it is";
+  } else if (const std::string target = WriteTarget(path); target.empty()) {
+    *problem = std::strerror(ELOOP);
+  } else {
+    Set(doc, section, key, value);
+    ok = ReplaceFile(target, Render(doc), problem);
   }
   flock(lockFd, LOCK_UN);
   close(lockFd);
   return ok;
 }
 
+bool StoreAndRemember(const std::string& section, const std::string& key, const std::string& value) {
+  std::string problem;
+  const bool ok = Store(section, key, value, &problem);
+  lastWriteProblem = ok ? std::string() : problem;
+  return ok;
+}
+
 }  // namespace
 
 std::string GetProfilePath() { return ProfileDirectory() + "/VANTREL.ini"; }
+
+std::string ProfileReadProblem() {
+  Document doc;
+  std::string problem;
+  return Load(GetProfilePath(), &doc, &problem) ? std::string() : problem;
+}
+
+std::string LastProfileWriteProblem() { return lastWriteProblem; }
 
 int GetProfileIntInRange(const std::string& section, const std::string& key, int defaultValue, int minimum,
                          int maximum) {
@@ -254,7 +365,7 @@ int GetProfileIntInRange(const std::string& section, const std::string& key, int
 }
 
 int GetProfileInt(const std::string& section, const std::string& key, int defaultValue) {
-  Document doc = Load(GetProfilePath());
+  Document doc = LoadForReading();
   const std::string* value = Find(doc, section, key);
   if (!value) return defaultValue;
   const char* begin = value->c_str();
@@ -270,15 +381,15 @@ int GetProfileInt(const std::string& section, const std::string& key, int defaul
 
 std::string GetProfileString(const std::string& section, const std::string& key,
                              const std::string& defaultValue) {
-  Document doc = Load(GetProfilePath());
+  Document doc = LoadForReading();
   const std::string* value = Find(doc, section, key);
   return value ? *value : defaultValue;
 }
 
 bool WriteProfileInt(const std::string& section, const std::string& key, int value) {
-  return Store(section, key, std::to_string(value));
+  return StoreAndRemember(section, key, std::to_string(value));
 }
 
 bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value) {
-  return Store(section, key, value);
+  return StoreAndRemember(section, key, value);
 }

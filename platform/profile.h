@@ -15,6 +15,12 @@
 // Full path of the profile file, resolved from the environment at each call.
 std::string GetProfilePath();
 
+// Why the profile cannot be read ("Permission denied", ...), or empty when it
+// can, or does not exist yet. Such a profile reads as all defaults and is
+// never rewritten: every write fails, so the sections this program did not
+// touch are not lost. Programs tell the user where and why at start.
+std::string ProfileReadProblem();
+
 // The value of section/key as an integer, or defaultValue when the key is
 // missing or its value is not a decimal integer that fits in 32 bits.
 int GetProfileInt(const std::string& section, const std::string& key, int defaultValue);
@@ -30,7 +36,14 @@ std::string GetProfileString(const std::string& section, const std::string& key,
 
 // Store a value. The file is rewritten through a temporary file and a rename,
 // under an exclusive lock, so a crash never leaves it half-written and two
-// processes writing at once keep each other's keys. Returns false when the
-// file could not be written (the old contents then stay as they were).
+// processes writing at once keep each other's keys; every other section and
+// key stays as it was. A profile that is a symbolic link is written through
+// to the file it names; the file keeps its mode. Returns false when the file
+// could not be read or written (the old contents then stay as they were).
 bool WriteProfileInt(const std::string& section, const std::string& key, int value);
 bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value);
+
+// Why the calling thread's last write failed, as a phrase for "...: PHRASE"
+// ("it cannot be read (Permission denied), so it is left as it is"); empty
+// after a write that succeeded.
+std::string LastProfileWriteProblem();

@@ -2,12 +2,15 @@
 // checks against the simulated box.
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QMessageBox>
+#include <filesystem>
 #include <QPushButton>
 
 #include "analysis/engine/psi.h"
 #include "analysis/engine/ts_file.h"
 #include "app/main_frame.h"
+#include "capture/capture_settings.h"
 #include "app/tollbeck_app.h"
 #include "device/tuner_device.h"
 #include "platform/ui_hooks.h"
@@ -241,6 +244,72 @@ TEST_F(StartupTest, ABoxWhoseRequestsFailedIsReopenedByTheNextDeviceCommand) {
   EXPECT_TRUE(hooks.Messages().empty());
   app.GetMainFrame()->close();
   app.ExitInstance();
+}
+
+// A profile that cannot be read (a folder stands in its place here, which
+// stops root too) is named with the reason at start, in the user's language.
+TEST_F(StartupTest, AnUnreadableProfileIsReportedAtStart) {
+  TempDir config;
+  ScopedEnv profile("XDG_CONFIG_HOME", config.path().c_str());
+  std::filesystem::create_directories(config.path() + "/CAPTURE/VANTREL.ini");
+  BoxSimProcess box({"--kind", "t"});
+  for (const bool chinese : {false, true}) {
+    ScopedResourceLanguage language(chinese ? ResLanguage::SimplifiedChinese : ResLanguage::English);
+    QString shown;
+    auto watch = WhenModal<QMessageBox>([&](QMessageBox* message) {
+      shown = message->text();
+      message->accept();
+    });
+    CTollbeckApp app;
+    ASSERT_TRUE(app.InitInstance());
+    const std::string path = config.path() + "/CAPTURE/VANTREL.ini";
+    EXPECT_EQ(shown.toStdString(),
+              chinese ? "无法读取设置文件 " + path + "（是一个目录）。\n不使用已保存的设置；在能够读取之前，也不会向其中保存任何内容。"
+                      : "The settings file " + path + " cannot be read (Is a directory).\nThe stored settings are not "
+                        "used, and nothing is saved there until it can be read.");
+    app.GetMainFrame()->close();
+    app.ExitInstance();
+  }
+}
+
+// The box chosen last (vantrel-cli --box, vantrel --box) is the one opened
+// when several are there; one that is absent gives way to the first present.
+TEST_F(StartupTest, TheBoxChosenLastIsUsedWhenItIsThere) {
+  TempDir config;
+  ScopedEnv profile("XDG_CONFIG_HOME", config.path().c_str());
+  BoxSimProcess boxes({"--kind", "t,s"});
+  struct Case {
+    const char* stored;
+    const char* option;
+    int model;
+    const char* status;
+  };
+  const Case cases[] = {{"", "", 46, "Tuner box: model 46 (DTT)"},
+                        {"s", "", 20, "Tuner box: model 20 (DST)"},
+                        {"s", "t", 46, "Tuner box: model 46 (DTT)"},
+                        {"a", "", 46, "Tuner box: model 46 (DTT)"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.stored) + "|" + c.option);
+    ASSERT_TRUE(StoreTunerBoxChoice(c.stored));
+    CTollbeckApp app;
+    app.SetChosenBox(QString::fromLatin1(c.option));
+    ASSERT_TRUE(app.InitInstance());
+    EXPECT_EQ(nTunerModel.load(), c.model);
+    auto* status = app.GetMainFrame()->findChild<QLabel*>(QString::number(kBoxStatusPane));
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->text().toStdString(), c.status);
+    if (*c.option) {
+      EXPECT_EQ(LoadTunerBoxChoice(), c.option) << "an option given is remembered";
+    }
+    app.GetMainFrame()->close();
+    app.ExitInstance();
+  }
+  AppOptions options;
+  int exitCode = 0;
+  EXPECT_FALSE(ParseAppOptions({QStringLiteral("vantrel"), QStringLiteral("--box"), QStringLiteral("x")}, &options,
+                               &exitCode));
+  EXPECT_EQ(exitCode, 2);
+  SelectTunerBox(TunerBoxChoice{}, false);
 }
 
 }  // namespace

@@ -169,28 +169,56 @@ TEST(CliPsi, JsonNamesAreDecodedFromTheirCharacterTables) {
   EXPECT_EQ(json["programs"][4]["provider_name_hex"], "13D6D0CEC4");
 }
 
-TEST(CliPsi, UnreadableFilesGiveTheEmptyReports) {
+TEST(CliPsi, AStreamWithoutTablesGivesTheEmptyReports) {
   TempDir dir;
-  WriteFileBytes(dir.File("short.ts"), std::string(100, '\x47'));
-  for (const char* name : {"short.ts", "nopat.ts"}) {
-    if (std::string(name) == "nopat.ts") {
-      TsStreamBuilder stream;
-      stream.NullPackets(20);
-      ASSERT_TRUE(stream.WriteTo(dir.File(name)));
+  const std::string name = dir.File("nopat.ts");
+  TsStreamBuilder stream;
+  stream.NullPackets(20);
+  ASSERT_TRUE(stream.WriteTo(name));
+  CliRun run = RunCli({"pat", name});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "Number of program is 0\nNo.     p number        mapID\n");
+  EXPECT_EQ(run.err, "");
+  run = RunCli({"pmt", name});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "Number of program is 0\n");
+  run = RunCli({"sdt", name});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "SDT isn't exist.\n");
+  run = RunCli({"sdt", name, "--json"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(nlohmann::json::parse(run.out)["programs"].size(), 0u);
+}
+
+// What analyze says of a file that holds no transport stream, pat, pmt and
+// sdt say too, with the same status.
+TEST(CliPsi, AFileWithoutATransportStreamFailsAsAnalyzeDoes) {
+  TempDir dir;
+  std::string random(200000, '\0');
+  uint32_t state = 12345;
+  for (char& c : random) {
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>(state >> 24);
+  }
+  const std::pair<const char*, std::string> files[] = {
+      {"empty.ts", ""}, {"short.ts", std::string(100, '\x47')}, {"random.bin", random}};
+  for (const auto& [name, bytes] : files) {
+    const std::string path = dir.File(name);
+    WriteFileBytes(path, bytes);
+    const CliRun analyze = RunCli({"analyze", path});
+    ASSERT_EQ(analyze.exitCode, 1) << name;
+    EXPECT_EQ(analyze.err, "vantrel-cli: " + path + " holds no transport stream (" + std::to_string(bytes.size()) +
+                               " bytes, no run of 5 sync bytes)\n");
+    for (const char* command : {"pat", "pmt", "sdt"}) {
+      for (const bool json : {false, true}) {
+        std::vector<std::string> args{command, path};
+        if (json) args.push_back("--json");
+        const CliRun run = RunCli(args);
+        EXPECT_EQ(run.exitCode, 1) << command << " " << name;
+        EXPECT_EQ(run.out, "") << command << " " << name;
+        EXPECT_EQ(run.err, analyze.err) << command << " " << name;
+      }
     }
-    CliRun run = RunCli({"pat", dir.File(name)});
-    EXPECT_EQ(run.exitCode, 0) << name;
-    EXPECT_EQ(run.out, "Number of program is 0\nNo.     p number        mapID\n") << name;
-    EXPECT_EQ(run.err, "") << name;
-    run = RunCli({"pmt", dir.File(name)});
-    EXPECT_EQ(run.exitCode, 0) << name;
-    EXPECT_EQ(run.out, "Number of program is 0\n") << name;
-    run = RunCli({"sdt", dir.File(name)});
-    EXPECT_EQ(run.exitCode, 0) << name;
-    EXPECT_EQ(run.out, "SDT isn't exist.\n") << name;
-    run = RunCli({"sdt", dir.File(name), "--json"});
-    EXPECT_EQ(run.exitCode, 0) << name;
-    EXPECT_EQ(nlohmann::json::parse(run.out)["programs"].size(), 0u) << name;
   }
 }
 

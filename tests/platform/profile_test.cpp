@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "platform/profile.h"
 #include "tests/support/test_env.h"
@@ -139,6 +140,54 @@ TEST_F(ProfileTest, UnwritableFolderFailsAndKeepsTheOldFile) {
   if (access((dir.path() + "/CAPTURE").c_str(), W_OK) == 0) GTEST_SKIP() << "running as a user that ignores permissions";
   EXPECT_FALSE(WriteProfileInt("S", "K", 2));
   EXPECT_EQ(GetProfileInt("S", "K", 0), 1);
+}
+
+// A profile that exists but cannot be read reads as defaults, says why, and
+// is never rewritten (every other section would be lost). A folder in its
+// place stops root too; a loop of links cannot be written through.
+TEST_F(ProfileTest, AProfileThatCannotBeReadIsNeverRewritten) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> make;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"folder", [](const std::string& path) { std::filesystem::create_directories(path + "/inside"); },
+       "Is a directory"},
+      {"loop of links",
+       [](const std::string& path) { std::filesystem::create_symlink("VANTREL.ini", path); },
+       "Too many levels of symbolic links"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir.path() + "/CAPTURE");
+    std::filesystem::create_directories(dir.path() + "/CAPTURE");
+    c.make(GetProfilePath());
+    EXPECT_EQ(ProfileReadProblem(), c.reason);
+    EXPECT_EQ(GetProfileInt("DTTSETTINGP", "FREQ", 7), 7);
+    EXPECT_FALSE(WriteProfileInt("LNB1", "22KHz Tone", 1));
+    EXPECT_EQ(LastProfileWriteProblem(), std::string("it cannot be read (") + c.reason + "), so it is left as it is");
+    EXPECT_FALSE(std::filesystem::is_regular_file(std::filesystem::symlink_status(GetProfilePath())));
+  }
+  std::filesystem::remove_all(dir.path() + "/CAPTURE");
+  EXPECT_EQ(ProfileReadProblem(), "") << "a profile not made yet is no problem";
+  EXPECT_TRUE(WriteProfileInt("LNB1", "22KHz Tone", 1));
+  EXPECT_EQ(LastProfileWriteProblem(), "");
+}
+
+// A profile kept elsewhere (a dotfiles folder) through a link: the link
+// stays, the file it names is rewritten and keeps its mode.
+TEST_F(ProfileTest, ALinkedProfileIsWrittenThroughAndKeepsItsMode) {
+  std::filesystem::create_directories(dir.path() + "/CAPTURE");
+  std::filesystem::create_directories(dir.path() + "/dotfiles");
+  const std::string target = dir.path() + "/dotfiles/vantrel.ini";
+  WriteFileBytes(target, "[DCTSETTINGP]\nFREQ=306000\n");
+  std::filesystem::permissions(target, std::filesystem::perms(0644));
+  std::filesystem::create_symlink("../dotfiles/vantrel.ini", GetProfilePath());
+  ASSERT_TRUE(WriteProfileInt("LNB1", "22KHz Tone", 1));
+  EXPECT_TRUE(std::filesystem::is_symlink(GetProfilePath()));
+  EXPECT_EQ(ReadFileBytes(target), "[DCTSETTINGP]\nFREQ=306000\n\n[LNB1]\n22KHz Tone=1\n\n");
+  EXPECT_EQ(std::filesystem::status(target).permissions(), std::filesystem::perms(0644));
 }
 
 TEST_F(ProfileTest, ConcurrentWritersFromTwoProcessesKeepEveryKey) {
