@@ -121,6 +121,7 @@ struct StreamHealth::Impl final : PacketSink {
       psi.DropSection(pid);
       return;
     }
+    if (pid == kNullPid) return;  // stuffing: counted, nothing to check
     const PidRole& role = context.pids[static_cast<size_t>(pid)];
     if (role.presenceTracker >= 0) context.trackers.Event(role.presenceTracker, mark);
     const unsigned afc = (b3 >> 4) & 3;
@@ -142,8 +143,7 @@ struct StreamHealth::Impl final : PacketSink {
       }
     }
     const bool payload = (afc & 1) && payloadStart < kTsSize;
-    ContinuityChecker::Counter counter = ContinuityChecker::Counter::Follows;
-    if (pid != kNullPid) counter = continuity.Check(p, pid, mark, (afc & 1) != 0, discontinuity);
+    const ContinuityChecker::Counter counter = continuity.Check(p, pid, mark, (afc & 1) != 0, discontinuity);
     // A packet whose sync byte was damaged is counted but not read.
     if (syncDamaged) {
       psi.DropSection(pid);
