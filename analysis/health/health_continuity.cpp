@@ -24,11 +24,6 @@ bool ContinuityChecker::SameAsLast(PidCounter& s, const uint8_t* p) const {
   return std::memcmp(p + 1, last + 1, 187) == 0;
 }
 
-void ContinuityChecker::Remember(int pid, PidCounter& s, const uint8_t* p) {
-  if (s.live == nullptr) live_.push_back(pid);
-  s.live = p;
-}
-
 void ContinuityChecker::EndOfBuffer() {
   for (int pid : live_) {
     PidCounter& s = pids_[static_cast<size_t>(pid)];
@@ -64,8 +59,8 @@ ContinuityChecker::Counter ContinuityChecker::Break(int pid, PidCounter& s, cons
   return Counter::Broken;
 }
 
-ContinuityChecker::Counter ContinuityChecker::Check(const uint8_t* p, int pid, const Mark& mark, bool payload,
-                                                    bool discontinuity) {
+ContinuityChecker::Counter ContinuityChecker::CheckOther(const uint8_t* p, int pid, const Mark& mark,
+                                                         bool payload, bool discontinuity) {
   PidCounter& s = pids_[static_cast<size_t>(pid)];
   const int cc = p[3] & 0x0F;
   const int last = s.lastCc;

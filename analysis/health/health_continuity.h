@@ -21,7 +21,20 @@ public:
 
   // `p` is the whole 188-byte packet; it must stay readable until
   // EndOfBuffer().
-  Counter Check(const uint8_t* p, int pid, const Mark& mark, bool payload, bool discontinuity);
+  [[gnu::always_inline]] Counter Check(const uint8_t* p, int pid, const Mark& mark, bool payload,
+                                       bool discontinuity) {
+    // Most packets: the next counter, with payload.
+    PidCounter& s = pids_[static_cast<size_t>(pid)];
+    const int cc = p[3] & 0x0F;
+    if (payload && !discontinuity && s.lastCc >= 0 && cc == ((s.lastCc + 1) & 0x0F)) {
+      s.lastCc = static_cast<int8_t>(cc);
+      s.lastPayloadCc = static_cast<int8_t>(cc);
+      s.duplicateRun = 0;
+      Remember(pid, s, p);
+      return Counter::Follows;
+    }
+    return CheckOther(p, pid, mark, payload, discontinuity);
+  }
   // The counter of `pid` can no longer be trusted (a damaged packet).
   void Forget(int pid);
   // Bytes were lost: nothing is judged across them.
@@ -42,8 +55,12 @@ private:
     uint64_t errors = 0;
     uint64_t duplicates = 0;
   };
+  Counter CheckOther(const uint8_t* p, int pid, const Mark& mark, bool payload, bool discontinuity);
   bool SameAsLast(PidCounter& s, const uint8_t* p) const;
-  void Remember(int pid, PidCounter& s, const uint8_t* p);
+  void Remember(int pid, PidCounter& s, const uint8_t* p) {
+    if (s.live == nullptr) live_.push_back(pid);
+    s.live = p;
+  }
   Counter Break(int pid, PidCounter& s, const Mark& mark, Described described, int cc, bool payload);
 
   CheckBoard& board_;

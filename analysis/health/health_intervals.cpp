@@ -9,6 +9,10 @@ namespace health {
 
 namespace {
 
+// Times here are differences of positions on the clock: a gap equal to the
+// limit must not pass it by a rounding error. Well below a 27 MHz tick.
+constexpr double kRounding = 1e-8;
+
 HealthCheck CheckOf(IntervalKind kind) {
   switch (kind) {
     case IntervalKind::Pat: return HealthCheck::Pat;
@@ -77,18 +81,18 @@ void IntervalTrackers::ReportGap(const Tracker& t, const Mark& at, double second
   });
 }
 
-void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board) {
+void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight) {
   for (int id : dirty_) {
     Tracker& t = trackers_[static_cast<size_t>(id)];
     t.dirty = false;
     if (!t.active) continue;
     if (t.spanAny) {
       const double first = clock.At(t.spanFirst.offset);
-      if (t.haveLast && !t.openReported && first - t.lastTime > t.limit)
+      if (t.haveLast && !t.openReported && first - t.lastTime > t.limit + kRounding)
         ReportGap(t, t.spanFirst, first - t.lastTime, false, board);
       if (t.gapBytes > 0) {
         const double gap = clock.At(t.gapTo.offset) - clock.At(t.gapFrom.offset);
-        if (gap > t.limit) ReportGap(t, t.gapTo, gap, false, board);
+        if (gap > t.limit + kRounding) ReportGap(t, t.gapTo, gap, false, board);
       }
       t.haveLast = true;
       t.lastTime = clock.At(t.spanLast.offset);
@@ -103,12 +107,13 @@ void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckB
     }
   }
   dirty_.clear();
-  const double nowTime = clock.At(now.offset);
+  const double anchorTime = clock.At(clock.anchor().offset);
+  const double nowTime = anchorTime + std::max(0.0, clock.At(now.offset) - anchorTime) * tailWeight;
   if (nowTime <= nextDeadline_) return;
   nextDeadline_ = INFINITY;
   for (Tracker& t : trackers_) {
     if (!t.active || !t.haveLast || t.openReported) continue;
-    if (nowTime - t.lastTime > t.limit) {
+    if (nowTime - t.lastTime > t.limit + kRounding) {
       t.openReported = true;
       ReportGap(t, now, nowTime - t.lastTime, true, board);
     } else {

@@ -49,8 +49,10 @@ public:
   }
 
   // Judges what the clock has timed up to `now` (the clock's latest
-  // anchor, or the end of the stream).
-  void Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board);
+  // anchor, or the end of the stream). Time beyond the latest PCR is
+  // extrapolated at the last rate, which a variable-bitrate tail (an
+  // encoder's last frames) stretches: it counts with `tailWeight`.
+  void Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight = 1.0);
 
 private:
   struct Tracker {

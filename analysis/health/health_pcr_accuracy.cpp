@@ -113,12 +113,13 @@ void PcrAccuracyFit::JudgeSlice(size_t count, CheckBoard& board, PcrAccuracyTall
 // either second is too short to tell.
 bool PcrAccuracyFit::ConstantRate(double center, uint64_t firstSerial, uint64_t lastSerial, bool* known) const {
   const Point* bounds[2][2] = {{nullptr, nullptr}, {nullptr, nullptr}};  // [before/after][first/last]
-  for (const Point& r : references_) {
-    if (r.serial >= firstSerial && r.serial <= lastSerial) continue;
-    if (std::fabs(r.y - center) > kRateWindowS + 1e-9) continue;
-    const int side = r.y < center ? 0 : 1;
-    if (!bounds[side][0]) bounds[side][0] = &r;
-    bounds[side][1] = &r;
+  auto from = std::partition_point(references_.begin(), references_.end(),
+                                   [&](const Point& r) { return r.y < center - kRateWindowS - 1e-9; });
+  for (auto it = from; it != references_.end() && it->y <= center + kRateWindowS + 1e-9; ++it) {
+    if (it->serial >= firstSerial && it->serial <= lastSerial) continue;
+    const int side = it->y < center ? 0 : 1;
+    if (!bounds[side][0]) bounds[side][0] = &*it;
+    bounds[side][1] = &*it;
   }
   double rates[2];
   for (int side = 0; side < 2; ++side) {
@@ -146,9 +147,10 @@ bool PcrAccuracyFit::FitLine(double* at, double* slope, double* uncertainty, dou
     return false;
   }
   others_.clear();
-  for (const Point& r : references_)
-    if ((r.serial < firstSerial || r.serial > lastSerial) && std::fabs(r.y - center) <= kHalfWindowS + 1e-9)
-      others_.push_back(r);
+  auto from = std::partition_point(references_.begin(), references_.end(),
+                                   [&](const Point& r) { return r.y < center - kHalfWindowS - 1e-9; });
+  for (auto it = from; it != references_.end() && it->y <= center + kHalfWindowS + 1e-9; ++it)
+    if (it->serial < firstSerial || it->serial > lastSerial) others_.push_back(*it);
   const size_t n = others_.size();
   if (n < kMinReferences) return false;
 

@@ -25,6 +25,10 @@ constexpr double kBitsPerPacket = 188.0 * 8.0;
 // or a stream without a PAT, is an error. Up to 15 Mbit/s they span more than the 100 ms that ISO/IEC
 // 13818-1 allows between PCRs; fewer may be a short excerpt.
 constexpr uint64_t kPacketsWithoutPcr = 1000;
+// The stream time after the last PCR is extrapolated; a gap still open at
+// the end counts it at 90 %, so that an encoder's last frames sent in a
+// burst after its last PCR raise no false PCR_repetition_error.
+constexpr double kTailWeight = 0.9;
 
 struct PidCounts {
   uint64_t packets = 0;
@@ -121,6 +125,7 @@ struct StreamHealth::Impl final : PacketSink {
       psi.DropSection(pid);
       return;
     }
+    if (pid == kNullPid) return;  // stuffing: counted, nothing to check
     const PidRole& role = context.pids[static_cast<size_t>(pid)];
     if (role.presenceTracker >= 0) context.trackers.Event(role.presenceTracker, mark);
     const unsigned afc = (b3 >> 4) & 3;
@@ -142,8 +147,7 @@ struct StreamHealth::Impl final : PacketSink {
       }
     }
     const bool payload = (afc & 1) && payloadStart < kTsSize;
-    ContinuityChecker::Counter counter = ContinuityChecker::Counter::Follows;
-    if (pid != kNullPid) counter = continuity.Check(p, pid, mark, (afc & 1) != 0, discontinuity);
+    const ContinuityChecker::Counter counter = continuity.Check(p, pid, mark, (afc & 1) != 0, discontinuity);
     // A packet whose sync byte was damaged is counted but not read.
     if (syncDamaged) {
       psi.DropSection(pid);
@@ -221,7 +225,7 @@ struct StreamHealth::Impl final : PacketSink {
     if (context.clock.Valid()) {
       // A gap still open at the end counts; the tail after the last PCR is
       // timed at the last rate.
-      context.trackers.Resolve(context.clock, {framer.packets(), endOffset}, context.board);
+      context.trackers.Resolve(context.clock, {framer.packets(), endOffset}, context.board, kTailWeight);
       context.board.TimeAll(context.clock);
     } else {
       JudgeWithoutClock();

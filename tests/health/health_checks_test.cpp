@@ -191,6 +191,10 @@ TEST(HealthChecks, PcrRepetitionLimit40MillisecondsAndConfigurable) {
   EXPECT_EQ(Count(late, HealthCheck::PcrRepetition), pcrs - 2);
   ASSERT_TRUE(FindPid(late, kVideoPid)->maxPcrIntervalS);
   EXPECT_NEAR(*FindPid(late, kVideoPid)->maxPcrIntervalS, 0.041, 1e-9);
+  // Exactly at the limit is within it.
+  Intervals exact;
+  exact.pcr = 0.040;
+  EXPECT_EQ(Count(Analyse(Program(1.0, exact).Build()), HealthCheck::PcrRepetition), 0u);
   HealthLimits relaxed;
   relaxed.pcrIntervalS = 0.045;
   EXPECT_EQ(Count(Analyse(Program(1.0, above).Build(), relaxed), HealthCheck::PcrRepetition), 0u);
