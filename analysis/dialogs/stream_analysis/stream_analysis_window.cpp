@@ -532,7 +532,6 @@ void CStreamAnalysisWnd::Poll() {
     cancel_->setEnabled(false);
     result_ = run_->Latest();
     if (!outcome_.opened || outcome_.readError) error_ = QString::fromStdString(outcome_.error);
-    if (packetFile_.IsOpen()) packetFile_.SetSyncSegments(result_.syncSegments);
     ShowResult();
     emit analysisFinished();
   }
