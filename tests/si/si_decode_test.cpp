@@ -139,7 +139,7 @@ TEST(SiCollector, RepetitionPerSectionVersionAndTable) {
   SiCollector collector([&](int pid) { asked.push_back(pid); });
   const Bytes v1 = LongSection(0x42, 1, 1, 0, 0, Cat({U16(2), {0xFF}}));
   const Bytes v2 = LongSection(0x42, 1, 2, 0, 0, Cat({U16(2), {0xFF}}));
-  const Bytes changed = LongSection(0x42, 1, 1, 0, 0, Cat({U16(3), {0xFF}}));
+  const Bytes changed = LongSection(0x42, 1, 1, 0, 0, Cat({U16(2), {0xFE}}));
   for (uint64_t offset : {1000u, 3000u, 4000u, 8000u}) collector.OnSection(0x11, v1.data(), v1.size(), offset);
   collector.OnSection(0x11, changed.data(), changed.size(), 9000);
   collector.OnSection(0x11, v2.data(), v2.size(), 10000);
@@ -154,7 +154,7 @@ TEST(SiCollector, RepetitionPerSectionVersionAndTable) {
   EXPECT_DOUBLE_EQ(r.MeanBytes(), 2000.0);
   EXPECT_EQ(sections[0]->contentChanges, 1u);
   EXPECT_EQ(sections[1]->version, 2);
-  const SiIntervals& table = collector.Tables().at(SiTableKey{0x11, 0x42, 1});
+  const SiIntervals& table = collector.Tables().at(SiTableKey{0x11, 0x42, 1, 2});
   EXPECT_EQ(table.count, 6u);
   EXPECT_EQ(table.maxBytes, 4000u);
   EXPECT_EQ(collector.TablesPerPid().at(0x11), std::set<int>{0x42});
@@ -194,7 +194,7 @@ TEST(SiCollector, BoundedMemory) {
   }
   EXPECT_EQ(collector.Sections().size(), 3u);
   EXPECT_EQ(collector.SectionsNotKept(), 7u);
-  EXPECT_EQ(collector.Tables().at(SiTableKey{0x12, 0x4E, 1}).count, 10u);  // still counted
+  EXPECT_EQ(collector.Tables().at(SiTableKey{0x12, 0x4E, 1, 0x00010001}).count, 10u);  // still counted
 }
 
 }  // namespace
