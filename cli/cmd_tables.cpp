@@ -20,7 +20,7 @@ CliCommandRegistration tablesCommand(
       command.add_option("--table-id", options->tableId, "Only the tables with this table_id")->check(CliNumber(0, 0xFF));
       command.footer(std::string(kSiCommandFooter) +
                      "\n\nJSON: {input, partial, si, utc_first, utc_last, time_source, tables [{pid, table_id, table, "
-                     "table_id_extension, repetition, sections [{version, section_number, last_section_number, "
+                     "table_id_extension, [transport_stream_id, original_network_id: EIT and SDT, whose tables of several transport streams share extensions], repetition, sections [{version, section_number, last_section_number, "
                      "current, size, repetition, content_changes, fields}]}]}; repetition is {count, "
                      "first_byte_offset, min_bytes, mean_bytes, max_bytes, min_s, mean_s, max_s} (intervals "
                      "between repetitions; seconds from the mux bitrate, null when unknown). fields holds the "

@@ -112,6 +112,37 @@ void ReadSar(BitReader& b, int& sarW, int& sarH) {
   }
 }
 
+// A cropping or conformance window: left, right, top, bottom.
+struct Window {
+  uint32_t left = 0, right = 0, top = 0, bottom = 0;
+};
+
+Window ReadWindowIfPresent(BitReader& b) {
+  Window w;
+  if (b.Bits(1)) {
+    w.left = b.Ue();
+    w.right = b.Ue();
+    w.top = b.Ue();
+    w.bottom = b.Ue();
+  }
+  return w;
+}
+
+// The start of the VUI both codecs share: the sample aspect ratio, then
+// overscan, video signal type and chroma location, skipped.
+void ReadVuiStart(BitReader& b, int& sarW, int& sarH) {
+  ReadSar(b, sarW, sarH);
+  if (b.Bits(1)) b.Bits(1);  // overscan
+  if (b.Bits(1)) {           // video_signal_type
+    b.Bits(4);
+    if (b.Bits(1)) b.Bits(24);
+  }
+  if (b.Bits(1)) {  // chroma_loc_info
+    b.Ue();
+    b.Ue();
+  }
+}
+
 void SetVideoAspect(EsInfo& info, int sarW, int sarH) {
   if (sarW > 0 && sarH > 0 && info.width > 0 && info.height > 0)
     info.aspectRatio = AspectName(static_cast<double>(info.width) * sarW / (static_cast<double>(info.height) * sarH));
@@ -179,34 +210,19 @@ bool ReadH264Sps(const uint8_t* nal, size_t size, EsInfo& info) {
   const bool frameMbsOnly = b.Bits(1) != 0;
   if (!frameMbsOnly) b.Bits(1);
   b.Bits(1);  // direct_8x8_inference_flag
-  uint32_t cropL = 0, cropR = 0, cropT = 0, cropB = 0;
-  if (b.Bits(1)) {
-    cropL = b.Ue();
-    cropR = b.Ue();
-    cropT = b.Ue();
-    cropB = b.Ue();
-  }
+  const Window crop = ReadWindowIfPresent(b);
   if (b.overrun || widthMbs > 1024 || heightUnits > 1024 || chroma > 3) return false;
   const int subW = chroma == 1 || chroma == 2 ? 2 : 1;
   const int subH = chroma == 1 ? 2 : 1;
   const int cropUnitX = chroma == 0 ? 1 : subW;
   const int cropUnitY = (chroma == 0 ? 1 : subH) * (frameMbsOnly ? 1 : 2);
-  info.width = static_cast<int>(widthMbs * 16) - cropUnitX * static_cast<int>(cropL + cropR);
-  info.height = static_cast<int>(heightUnits * 16 * (frameMbsOnly ? 1 : 2)) - cropUnitY * static_cast<int>(cropT + cropB);
+  info.width = static_cast<int>(widthMbs * 16) - cropUnitX * static_cast<int>(crop.left + crop.right);
+  info.height = static_cast<int>(heightUnits * 16 * (frameMbsOnly ? 1 : 2)) - cropUnitY * static_cast<int>(crop.top + crop.bottom);
   if (info.width <= 0 || info.height <= 0) return false;
   info.interlaced = !frameMbsOnly;
   int sarW = 1, sarH = 1;
   if (b.Bits(1)) {  // vui_parameters_present_flag
-    ReadSar(b, sarW, sarH);
-    if (b.Bits(1)) b.Bits(1);  // overscan
-    if (b.Bits(1)) {           // video_signal_type
-      b.Bits(4);
-      if (b.Bits(1)) b.Bits(24);
-    }
-    if (b.Bits(1)) {  // chroma_loc_info
-      b.Ue();
-      b.Ue();
-    }
+    ReadVuiStart(b, sarW, sarH);
     if (b.Bits(1)) {  // timing_info_present_flag
       const uint32_t units = b.Bits(32);
       const uint32_t scale = b.Bits(32);
@@ -262,18 +278,12 @@ bool ReadHevcSps(const uint8_t* nal, size_t size, EsInfo& info) {
   if (chroma == 3) b.Bits(1);
   const uint32_t width = b.Ue();
   const uint32_t height = b.Ue();
-  uint32_t cropL = 0, cropR = 0, cropT = 0, cropB = 0;
-  if (b.Bits(1)) {
-    cropL = b.Ue();
-    cropR = b.Ue();
-    cropT = b.Ue();
-    cropB = b.Ue();
-  }
+  const Window conformance = ReadWindowIfPresent(b);
   if (b.overrun || chroma > 3 || width == 0 || height == 0 || width > 16384 || height > 16384) return false;
   const int subW = chroma == 1 || chroma == 2 ? 2 : 1;
   const int subH = chroma == 1 ? 2 : 1;
-  info.width = static_cast<int>(width) - subW * static_cast<int>(cropL + cropR);
-  info.height = static_cast<int>(height) - subH * static_cast<int>(cropT + cropB);
+  info.width = static_cast<int>(width) - subW * static_cast<int>(conformance.left + conformance.right);
+  info.height = static_cast<int>(height) - subH * static_cast<int>(conformance.top + conformance.bottom);
   info.codec = "HEVC";
   info.profile = HevcProfile(profile) + (highTier ? " (High tier)" : "");
   info.level = Format("%.1f", level / 30.0);
@@ -346,22 +356,11 @@ bool ReadHevcSps(const uint8_t* nal, size_t size, EsInfo& info) {
   b.Bits(1);
   int sarW = 1, sarH = 1;
   if (b.Bits(1) && !b.overrun) {  // vui_parameters_present_flag
-    ReadSar(b, sarW, sarH);
-    if (b.Bits(1)) b.Bits(1);
-    if (b.Bits(1)) {
-      b.Bits(4);
-      if (b.Bits(1)) b.Bits(24);
-    }
-    if (b.Bits(1)) {
-      b.Ue();
-      b.Ue();
-    }
+    ReadVuiStart(b, sarW, sarH);
     b.Bits(1);
     if (b.Bits(1)) info.interlaced = true;  // field_seq_flag
     b.Bits(1);
-    if (b.Bits(1)) {  // default_display_window_flag
-      for (int k = 0; k < 4; ++k) b.Ue();
-    }
+    ReadWindowIfPresent(b);  // default display window
     if (b.Bits(1)) {  // vui_timing_info_present_flag
       const uint32_t units = b.Bits(32);
       const uint32_t scale = b.Bits(32);

@@ -47,9 +47,9 @@ void SiCollector::Assemble(int pid) {
   if (assemble_) assemble_(pid);
 }
 
-void SiCollector::NoteTable(int pid, int tableId, int extension, uint64_t offset) {
-  tables_[SiTableKey{pid, tableId, extension}].Add(offset);
-  tablesPerPid_[pid].insert(tableId);
+void SiCollector::NoteTable(const SiTableKey& table, uint64_t offset) {
+  tables_[table].Add(offset);
+  tablesPerPid_[table.pid].insert(table.tableId);
 }
 
 void SiCollector::OnSection(int pid, const uint8_t* s, size_t size, uint64_t offset) {
@@ -57,7 +57,7 @@ void SiCollector::OnSection(int pid, const uint8_t* s, size_t size, uint64_t off
   ++sectionsSeen_;
   const int tableId = s[0];
   const bool longForm = (s[1] & 0x80) != 0;
-  Key key{pid, tableId, -1, -1, -1, 0};
+  Key key{pid, tableId, -1, -1, -1, -1, 0};
   SiSection fresh;
   fresh.pid = pid;
   fresh.tableId = tableId;
@@ -69,6 +69,10 @@ void SiCollector::OnSection(int pid, const uint8_t* s, size_t size, uint64_t off
     fresh.current = (s[5] & 1) != 0;
     key.sectionNumber = fresh.sectionNumber = s[6];
     fresh.lastSectionNumber = s[7];
+    if (tableId >= 0x4E && tableId <= 0x6F && size >= 16)
+      key.network = fresh.network = (int64_t{s[8]} << 24) | (int64_t{s[9]} << 16) | (s[10] << 8) | s[11];
+    else if ((tableId == 0x42 || tableId == 0x46) && size >= 14)
+      key.network = fresh.network = (s[8] << 8) | s[9];
   } else if (ShortFormWithCrc(tableId)) {
     fresh.crcValid = size >= 7 && CheckSectionCrc(s, static_cast<int>(size)) == 1;
     if (!fresh.crcValid) {
@@ -77,7 +81,7 @@ void SiCollector::OnSection(int pid, const uint8_t* s, size_t size, uint64_t off
     }
     if (tableId == kSpliceInfoTable) key.content = Crc32Field(s, size);
   }
-  NoteTable(pid, tableId, key.extension, offset);
+  NoteTable(SiTableKey{pid, tableId, key.extension, key.network}, offset);
   if (tableId == 0x02) LearnFromPmt(s, size);
   if (tableId == kMgtTable && pid == kAtscBasePid) LearnFromMgt(s, size);
 

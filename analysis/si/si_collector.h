@@ -38,6 +38,10 @@ struct SiSection {
   int tableId = 0;
   bool longForm = false;      // section_syntax_indicator set
   int extension = -1;         // table_id_extension (long form)
+  // What else tells tables with the same table_id_extension apart: for EIT
+  // the transport_stream_id (high 16 bits) and original_network_id, for SDT
+  // the original_network_id; -1 for other tables.
+  int64_t network = -1;
   int version = -1;           // version_number (long form)
   int sectionNumber = -1;
   int lastSectionNumber = -1;
@@ -55,11 +59,12 @@ struct SiSection {
 bool SiKeepsLatestCopy(int tableId);
 
 // Sections of one table (PID, table_id, and for long-form sections the
-// table_id_extension): how regularly any of its sections came.
+// table_id_extension and network): how regularly any of its sections came.
 struct SiTableKey {
   int pid = 0;
   int tableId = 0;
   int extension = -1;
+  int64_t network = -1;
   auto operator<=>(const SiTableKey&) const = default;
 };
 
@@ -94,11 +99,13 @@ public:
 
 private:
   struct Key {
-    int pid, tableId, extension, sectionNumber, version;
+    int pid, tableId, extension;
+    int64_t network;
+    int sectionNumber, version;
     uint32_t content;  // splice_info sections: each distinct one
     auto operator<=>(const Key&) const = default;
   };
-  void NoteTable(int pid, int tableId, int extension, uint64_t offset);
+  void NoteTable(const SiTableKey& table, uint64_t offset);
   void LearnFromPmt(const uint8_t* s, size_t size);
   void LearnFromMgt(const uint8_t* s, size_t size);
   void Assemble(int pid);

@@ -1,5 +1,5 @@
 // Descriptors into named fields: libdvbpsi's decoders where it has one, the
-// rest (private_data_specifier, AC-3 and E-AC-3 of DVB, T2 delivery system,
+// rest (private_data_specifier, AC-3, E-AC-3 and AAC of DVB, T2 delivery system,
 // NorDig logical channels, ATSC content advisory) read here.
 // libdvbpsi's headers need the C integer types before them.
 #include <stddef.h>
@@ -48,10 +48,20 @@ SiJson AtscStrings(const uint8_t* data, size_t size) {
 // Whether the body has the size its layout needs. libdvbpsi's decoders
 // trust the lengths inside a descriptor, so nothing reaches them unchecked.
 bool PlausibleLength(int tag, const uint8_t* d, size_t n) {
+  // Entries fixed in size: a whole number of them, no more than libdvbpsi's
+  // arrays hold.
+  auto entries = [n](size_t size, size_t most) { return n % size == 0 && n / size <= most; };
   switch (tag) {
     case 0x05: case 0x09: return n >= 4;
-    case 0x0A: case 0x55: case 0x83: return n % 4 == 0;
-    case 0x41: return n % 3 == 0;
+    case 0x0A: return entries(4, 64);
+    case 0x41: return entries(3, 84);
+    case 0x53: return entries(2, 127);
+    case 0x54: return entries(2, 64);
+    case 0x55: return entries(4, 64);
+    case 0x56: return entries(5, 51);
+    case 0x58: return entries(13, 19);
+    case 0x59: return entries(8, 20);
+    case 0x83: return entries(4, 64);
     case 0x43: case 0x44: case 0x5A: return n >= 11;
     case 0x48: {
       if (n < 3) return false;
@@ -74,12 +84,8 @@ bool PlausibleLength(int tag, const uint8_t* d, size_t n) {
       return 6 + items + d[5 + items] <= n;
     }
     case 0x50: return n >= 6;
-    case 0x52: case 0x7C: case 0xA0: return n >= 1;
-    case 0x53: case 0x54: return n % 2 == 0;
-    case 0x56: return n % 5 == 0;
-    case 0x58: return n % 13 == 0;
-    case 0x59: return n % 8 == 0;
-    case 0x62: return n >= 1 && (n - 1) % 4 == 0;
+    case 0x52: case 0xA0: return n >= 1;
+    case 0x62: return n >= 1 && (n - 1) % 4 == 0 && (n - 1) / 4 <= 63;
     case 0x66: return n >= 2;
     case 0x81: return n >= 3;
     case 0x86: return n >= 1 && n >= 1 + 6 * size_t{static_cast<uint8_t>(d[0] & 0x1F)};
@@ -353,12 +359,20 @@ bool DecodeKnown(int tag, const uint8_t* d, size_t n, const SiDecodeContext& con
       if (pos < n) j["additional_info"] = SiHex(d + pos, n - pos);
       return true;
     }
-    case 0x7C:
+    case 0x7C: {
+      // Read here: libdvbpsi's AAC decoder reads its buffer after reallocating it.
       j["name"] = "AAC";
-      return WithDvbpsi(t, d, n, dvbpsi_DecodeAACDr, [&](dvbpsi_aac_dr_t& r) {
-        j["profile_and_level"] = static_cast<int>(r.i_profile_and_level);
-        if (r.b_type) j["aac_type"] = static_cast<int>(r.i_type);
-      });
+      if (n < 1) return false;
+      j["profile_and_level"] = d[0];
+      size_t pos = 1;
+      if (n >= 2) {
+        const bool typed = (d[1] & 0x80) != 0;
+        pos = 2;
+        if (typed && pos < n) j["aac_type"] = d[pos++];
+      }
+      if (pos < n) j["additional_info"] = SiHex(d + pos, n - pos);
+      return true;
+    }
     case 0x7F: {
       j["name"] = "extension";
       if (n < 1) return false;

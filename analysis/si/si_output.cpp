@@ -239,6 +239,8 @@ std::string SiTablesText(const SiReport& report, const SiOutputSource& source, i
     text += Format("\nPID 0x%04X, table_id 0x%02X %s", t["pid"].get<int>(), t["table_id"].get<int>(),
                    t["table"].get<std::string>().c_str());
     if (t["table_id_extension"].is_number()) text += Format(", table_id_extension 0x%04X", t["table_id_extension"].get<int>());
+    if (t.contains("transport_stream_id")) text += Format(", transport_stream_id 0x%04X", t["transport_stream_id"].get<int>());
+    if (t.contains("original_network_id")) text += Format(", original_network_id 0x%04X", t["original_network_id"].get<int>());
     text += ": " + IntervalText(t["repetition"]) + "\n";
     for (const SiJson& s : t["sections"]) {
       text += "  ";

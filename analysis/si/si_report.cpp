@@ -150,10 +150,10 @@ const SiJson& SiReport::Decoded(const SiSection* section) const {
 }
 
 std::vector<const SiSection*> SiReport::Latest(int from, int to, int pid) const {
-  std::map<std::tuple<int, int, int, int>, const SiSection*> latest;
+  std::map<std::tuple<int, int, int, int64_t, int>, const SiSection*> latest;
   for (const SiSection* s : sections_) {
     if (s->tableId < from || s->tableId > to || (pid >= 0 && s->pid != pid) || !s->current || s->bytes.empty()) continue;
-    const auto key = std::make_tuple(s->pid, s->tableId, s->extension, s->sectionNumber);
+    const auto key = std::make_tuple(s->pid, s->tableId, s->extension, s->network, s->sectionNumber);
     auto it = latest.find(key);
     if (it == latest.end() || s->repeats.lastOffset > it->second->repeats.lastOffset) latest[key] = s;
   }
@@ -460,12 +460,19 @@ void SiReport::BuildAtscGuide(std::map<std::string, SiGuideChannel>& channels) c
 
 SiJson SiReport::TablesJson(int pid, int tableId) const {
   std::map<SiTableKey, std::vector<const SiSection*>> byTable;
-  for (const SiSection* s : sections_) byTable[SiTableKey{s->pid, s->tableId, s->extension}].push_back(s);
+  for (const SiSection* s : sections_) byTable[SiTableKey{s->pid, s->tableId, s->extension, s->network}].push_back(s);
   SiJson tables = SiJson::array();
   for (const auto& [key, intervals] : collector_.Tables()) {
     if ((pid >= 0 && key.pid != pid) || (tableId >= 0 && key.tableId != tableId)) continue;
     SiJson t = {{"pid", key.pid}, {"table_id", key.tableId}, {"table", SiTableName(key.pid, key.tableId)}};
     t["table_id_extension"] = key.extension >= 0 ? SiJson(key.extension) : SiJson(nullptr);
+    // EIT and SDT of several transport streams share table_id_extensions.
+    if (key.network >= 0 && key.tableId >= 0x4E) {
+      t["transport_stream_id"] = key.network >> 16;
+      t["original_network_id"] = key.network & 0xFFFF;
+    } else if (key.network >= 0) {
+      t["original_network_id"] = key.network;
+    }
     t["repetition"] = Intervals(intervals, *this);
     SiJson sections = SiJson::array();
     for (const SiSection* s : byTable[key]) {

@@ -591,6 +591,66 @@ SiJson DecodeSpliceInfo(const std::vector<uint8_t>& s) {
   return j;
 }
 
+// Whether every length inside a DVB section fits in it. libdvbpsi's
+// decoders trust these lengths, and a section with a right CRC_32 can
+// still lie, so nothing reaches them unchecked.
+bool DescriptorLoopFits(const uint8_t* s, size_t from, size_t to) {
+  while (from < to) {
+    if (from + 2 > to || from + 2 + s[from + 1] > to) return false;
+    from += 2 + s[from + 1];
+  }
+  return true;
+}
+
+// A 12-bit loop length at `pos` whose loop ends within `end`; the loop's end.
+std::optional<size_t> LoopAt(const uint8_t* s, size_t pos, size_t end) {
+  if (pos + 2 > end) return std::nullopt;
+  const size_t loopEnd = pos + 2 + static_cast<size_t>(Length12(s + pos));
+  if (loopEnd > end) return std::nullopt;
+  return loopEnd;
+}
+
+bool DvbLengthsFit(const std::vector<uint8_t>& bytes) {
+  const uint8_t* s = bytes.data();
+  const int tableId = s[0];
+  const bool longForm = (s[1] & 0x80) != 0;
+  const size_t end = bytes.size() - ((longForm || tableId == 0x73) ? 4 : 0);
+  size_t pos = longForm ? 8 : 3;
+  // A loop of entries of `head` bytes each followed by a descriptor loop.
+  auto entries = [&](size_t from, size_t to, size_t head) {
+    while (from < to) {
+      const auto loopEnd = LoopAt(s, from + head - 2, to);
+      if (!loopEnd || !DescriptorLoopFits(s, from + head, *loopEnd)) return false;
+      from = *loopEnd;
+    }
+    return true;
+  };
+  switch (tableId) {
+    case 0x00: return (end - pos) % 4 == 0;
+    case 0x01: return DescriptorLoopFits(s, pos, end);
+    case 0x02: {
+      const auto info = LoopAt(s, pos + 2, end);
+      return info && DescriptorLoopFits(s, pos + 4, *info) && entries(*info, end, 5);
+    }
+    case 0x40: case 0x41: case 0x4A: {
+      const auto first = LoopAt(s, pos, end);
+      if (!first || !DescriptorLoopFits(s, pos + 2, *first)) return false;
+      const auto streams = LoopAt(s, *first, end);
+      return streams && entries(*first + 2, *streams, 6);
+    }
+    case 0x42: case 0x46: return pos + 3 <= end && entries(pos + 3, end, 5);
+    case 0x70: return end - pos >= 5;
+    case 0x71: return (end - pos) % 9 == 0;
+    case 0x73: {
+      const auto loop = LoopAt(s, pos + 5, end);
+      return loop && DescriptorLoopFits(s, pos + 7, *loop);
+    }
+    default: break;
+  }
+  if (tableId >= 0x4E && tableId <= 0x6F) return pos + 6 <= end && entries(pos + 6, end, 12);
+  return true;
+}
+
 }  // namespace
 
 std::optional<int64_t> BcdDurationS(uint32_t bcd) {
@@ -671,6 +731,7 @@ SiJson DecodeSiSection(const SiSection& section, const SiDecodeContext& context)
     case 0xFC: return DecodeSpliceInfo(s);
     default: break;
   }
+  if (!DvbLengthsFit(s)) return {{"error", "lengths inside the section do not fit it"}, {"hex", SiHex(s.data(), s.size())}};
   PsiSection p(s);
   if (!p.section) return {{"error", "out of memory"}};
   switch (tableId) {

@@ -87,6 +87,27 @@ TEST(SiReport, GuideHasEveryEventOnce) {
   }
 }
 
+TEST(SiReport, GuidesOfOtherTransportStreamsStayApart) {
+  // Service 1 of two other transport streams: same table_id, extension,
+  // version and section number, different transport_stream_id.
+  auto eit = [](int tsid, int eventId, const char* title) {
+    const std::string t = title;
+    return LongSection(0x60, 1, 0, 0, 0,
+                       Cat({U16(tsid), U16(0x2000), {0, 0x60}, U16(eventId), DvbTime(20, 0, 0), {0x00, 0x30, 0x00},
+                            Loop(Descriptor(0x4D, Cat({Text("eng"), {static_cast<uint8_t>(t.size())}, Text(t), {0}})))}));
+  };
+  int cc = 0;
+  const Bytes stream = Cat({Packetize(0x12, eit(2, 1, "Two"), cc), Packetize(0x12, eit(3, 1, "Three"), cc)});
+  const Fed fed = Feed(stream);
+  const SiReport report(*fed.si, fed.health);
+  const std::vector<SiGuideChannel> guide = report.Guide();
+  ASSERT_EQ(guide.size(), 2u);
+  EXPECT_EQ(guide[0].id, "8192.2.1.dvb");
+  EXPECT_EQ(guide[0].events.at(0).title, "Two");
+  EXPECT_EQ(guide[1].events.at(0).title, "Three");
+  EXPECT_EQ(report.TablesJson(0x12, 0x60).size(), 2u);
+}
+
 TEST(SiReport, TablesCarryTheirRepetition) {
   const Fed fed = Feed(MakeDvbGuideStream());
   const SiReport report(*fed.si, fed.health);
