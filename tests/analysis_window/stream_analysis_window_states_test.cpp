@@ -171,8 +171,8 @@ Bytes InterleavedErrors() {
   stream.Section(0x0000, PatSection(1, {{1, 0x1000}})).Section(0x1000, PmtSection(1, 0x100, {{0x02, 0x100}}));
   stream.Packet({.pid = 0x100, .cc = 0});
   stream.Packet({.pid = 0x100, .tei = 1, .cc = 1});
-  stream.Packet({.pid = 0x100, .cc = 5});  // continuity: expected 2
-  stream.Packet({.pid = 0x100, .cc = 6});
+  stream.Packet({.pid = 0x100, .cc = 2});
+  stream.Packet({.pid = 0x100, .cc = 6});  // continuity: expected 3
   stream.Packet({.pid = 0x100, .tei = 1, .cc = 7});
   stream.NullPackets(3);
   return stream.bytes();
@@ -210,7 +210,7 @@ TEST_F(StreamAnalysisStatesTest, PacketsAreFramedAndNumberedFromEachPlaceWhereSy
   const struct {
     uint64_t offset;
     uint64_t index;
-  } table[] = {{0, 0}, {187, 0}, {1879, 9}, {1900, 9}, {1930, 10}, {1930 + 188 * 3 + 5, 13}, {99999, 19}};
+  } table[] = {{0, 0}, {187, 0}, {1879, 9}, {1900, 10}, {1930, 10}, {1930 + 188 * 3 + 5, 13}, {99999, 19}};
   for (const auto& row : table) EXPECT_EQ(file.IndexAt(row.offset), row.index) << row.offset;
   EXPECT_EQ(file.OffsetOf(10), 1930u);
   uint8_t packet[188];

@@ -138,7 +138,7 @@ TEST_F(StreamAnalysisWindowTest, ContinuityErrorOpensItsPacketInHex) {
   EXPECT_EQ(checks->item(continuity, 1)->text(), QStringLiteral("1 error(s)"));
   EXPECT_EQ(checks->item(static_cast<int>(HealthCheck::SyncLoss), 1)->text(), QStringLiteral("OK"));
   // No PCR: the checks that need the stream's clock say so.
-  EXPECT_EQ(checks->item(static_cast<int>(HealthCheck::PcrAccuracy), 1)->text(), QStringLiteral("not evaluated"));
+  EXPECT_TRUE(checks->item(static_cast<int>(HealthCheck::PcrAccuracy), 1)->text().startsWith(QStringLiteral("not evaluated:")));
   // The PID with the error is marked in the table.
   auto* table = Control<QTableView>(*window, kIdSaPidTable);
   bool marked = false;

@@ -268,7 +268,9 @@ uint64_t TsPacketFile::IndexAt(uint64_t offset) const {
                                       [](uint64_t o, const SyncSegment& s) { return o < s.byteOffset; });
   const SyncSegment& s = *(after - 1);
   uint64_t index = s.firstPacket + (offset - s.byteOffset) / size;
-  if (after != segments_.end()) index = std::min(index, after->firstPacket - 1);  // skipped bytes: the packet before
+  // Skipped bytes belong to the packet after them, as the engine numbers an
+  // occurrence by the packets before it.
+  if (after != segments_.end()) index = std::min(index, after->firstPacket);
   return std::min(index, count_ - 1);
 }
 
