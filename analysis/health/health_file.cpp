@@ -1,11 +1,9 @@
 #include "analysis/health/health_file.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -19,16 +17,6 @@ namespace {
 // Small enough to stay in the caches while the engine walks it.
 constexpr size_t kReadBlock = 128 * 1024;
 constexpr size_t kPageSize = 4096;
-// A regular file is mapped this much at a time: no copy into a buffer, and
-// the resident set stays small however long the file is.
-constexpr size_t kMapWindow = 8 * 1024 * 1024;
-
-// The current size of the open file, or -1.
-int64_t CurrentSize(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return -1;
-  return static_cast<int64_t>(info.st_size);
-}
 
 }  // namespace
 
@@ -77,47 +65,7 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
   const auto interval = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(options.publishIntervalS));
   bool partial = false;
-  const auto fedBlock = [&](uint64_t bytes) {
-    done += bytes;
-    if (run) {
-      run->bytesDone.store(done, std::memory_order_relaxed);
-      const auto now = Clock::now();
-      if (now >= nextPublish) {
-        run->Publish(health.Snapshot());
-        nextPublish = now + interval;
-      }
-    }
-    if (options.onBlock) options.onBlock(done, total);
-  };
-  // A regular file is walked through a mapping, window by window. Touching a
-  // mapped page past the end of a file that shrank would raise SIGBUS: the
-  // size is looked at again before each window, and what is left (the file
-  // grew, a mapping failed) is read below like a pipe.
-  if (!standardInput && total >= 0) {
-    while (!(run && run->cancel.load(std::memory_order_relaxed))) {
-      int64_t size = CurrentSize(fd);
-      if (options.maxBytes > 0) size = std::min<int64_t>(size, static_cast<int64_t>(options.maxBytes));
-      if (size <= static_cast<int64_t>(done)) break;
-      const size_t length = static_cast<size_t>(std::min<uint64_t>(kMapWindow, static_cast<uint64_t>(size) - done));
-      void* map = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, static_cast<off_t>(done));
-      if (map == MAP_FAILED) break;
-      ::madvise(map, length, MADV_SEQUENTIAL);
-      // Fed in read-sized blocks: progress and cancel as often as from a pipe.
-      const auto* bytes = static_cast<const uint8_t*>(map);
-      for (size_t at = 0; at < length && !(run && run->cancel.load(std::memory_order_relaxed)); at += kReadBlock) {
-        const size_t block = std::min(kReadBlock, length - at);
-        health.Feed(bytes + at, block);
-        fedBlock(block);
-      }
-      ::munmap(map, length);
-    }
-    if (::lseek(fd, static_cast<off_t>(done), SEEK_SET) < 0) {
-      outcome.error = TranslateAndFill("cannot read %s: %s", {path, SystemErrorText(errno)});
-      outcome.readError = true;
-      partial = true;
-    }
-  }
-  while (!partial) {
+  while (true) {
     if (run && run->cancel.load(std::memory_order_relaxed)) {
       partial = true;
       break;
@@ -137,7 +85,16 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
     }
     if (got == 0) break;
     health.Feed(buffer.get(), static_cast<size_t>(got));
-    fedBlock(static_cast<uint64_t>(got));
+    done += static_cast<uint64_t>(got);
+    if (run) {
+      run->bytesDone.store(done, std::memory_order_relaxed);
+      const auto now = Clock::now();
+      if (now >= nextPublish) {
+        run->Publish(health.Snapshot());
+        nextPublish = now + interval;
+      }
+    }
+    if (options.onBlock) options.onBlock(done, total);
   }
   if (!standardInput) ::close(fd);
   health.Finish();
