@@ -112,14 +112,26 @@ void PcrAccuracyFit::JudgeSlice(size_t count, CheckBoard& board, PcrAccuracyTall
 // agree (the PCRs of the slice being judged left out); `known` is false when
 // either second is too short to tell.
 bool PcrAccuracyFit::ConstantRate(double center, uint64_t firstSerial, uint64_t lastSerial, bool* known) const {
+  // References rise in time and serial, so each side is a range and the
+  // slice left out a range inside them: the ends come from binary searches.
   const Point* bounds[2][2] = {{nullptr, nullptr}, {nullptr, nullptr}};  // [before/after][first/last]
-  auto from = std::partition_point(references_.begin(), references_.end(),
-                                   [&](const Point& r) { return r.y < center - kRateWindowS - 1e-9; });
-  for (auto it = from; it != references_.end() && it->y <= center + kRateWindowS + 1e-9; ++it) {
-    if (it->serial >= firstSerial && it->serial <= lastSerial) continue;
-    const int side = it->y < center ? 0 : 1;
-    if (!bounds[side][0]) bounds[side][0] = &*it;
-    bounds[side][1] = &*it;
+  const auto begin = references_.begin();
+  const auto end = references_.end();
+  const auto from = std::partition_point(begin, end, [&](const Point& r) { return r.y < center - kRateWindowS - 1e-9; });
+  const auto to = std::partition_point(from, end, [&](const Point& r) { return r.y <= center + kRateWindowS + 1e-9; });
+  const auto middle = std::partition_point(from, to, [&](const Point& r) { return r.y < center; });
+  const auto skipFrom = std::partition_point(from, to, [&](const Point& r) { return r.serial < firstSerial; });
+  const auto skipTo = std::partition_point(skipFrom, to, [&](const Point& r) { return r.serial <= lastSerial; });
+  const auto left = [&](auto it) { return it < skipFrom || it >= skipTo; };
+  const std::pair<decltype(from), decltype(from)> sides[2] = {{from, middle}, {middle, to}};
+  for (int side = 0; side < 2; ++side) {
+    const auto [first, last] = sides[side];
+    if (first == last) continue;
+    auto lo = left(first) ? first : skipTo;
+    auto hi = left(last - 1) ? last - 1 : (skipFrom > first ? skipFrom - 1 : last);
+    if (lo >= last || hi == last) continue;
+    bounds[side][0] = &*lo;
+    bounds[side][1] = &*hi;
   }
   double rates[2];
   for (int side = 0; side < 2; ++side) {
