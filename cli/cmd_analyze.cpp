@@ -1,8 +1,5 @@
 // `vantrel-cli analyze`: stream health of a file or a pipe (per-PID
 // statistics and the TR 101 290 priority 1 and 2 checks).
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -10,11 +7,9 @@
 #include "analysis/health/health_file.h"
 #include "analysis/health/health_report.h"
 #include "cli/command.h"
+#include "cli/read_progress.h"
 
 namespace {
-
-constexpr int64_t kProgressMinBytes = 100'000'000;
-constexpr int kProgressBarWidth = 30;
 
 struct AnalyzeOptions {
   std::string input;
@@ -26,33 +21,6 @@ struct AnalyzeOptions {
   std::optional<int64_t> maxBytes;
 };
 
-// A progress line on stderr while a large file is read, for a terminal only.
-class AnalyzeProgress {
-public:
-  void Update(uint64_t done, int64_t total) {
-    if (total < kProgressMinBytes) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (shown_ && now < next_) return;
-    next_ = now + std::chrono::milliseconds(250);
-    const int percent = static_cast<int>(done * 100 / static_cast<uint64_t>(total));
-    const int filled = percent * kProgressBarWidth / 100;
-    std::fprintf(stderr, "\r[%s%s] %3d%%  %.1f of %.1f MB\033[K",
-                 std::string(static_cast<size_t>(filled), '#').c_str(),
-                 std::string(static_cast<size_t>(kProgressBarWidth - filled), '-').c_str(), percent,
-                 done / 1e6, total / 1e6);
-    std::fflush(stderr);
-    shown_ = true;
-  }
-  void Clear() {
-    if (shown_) std::fputs("\r\033[K", stderr);
-    shown_ = false;
-  }
-
-private:
-  bool shown_ = false;
-  std::chrono::steady_clock::time_point next_;
-};
-
 int RunAnalyze(const AnalyzeOptions& options) {
   HealthLimits limits;
   if (options.packetSize != "auto") limits.packetSize = std::stoi(options.packetSize);
@@ -62,9 +30,8 @@ int RunAnalyze(const AnalyzeOptions& options) {
 
   HealthFileOptions fileOptions;
   if (options.maxBytes) fileOptions.maxBytes = static_cast<uint64_t>(*options.maxBytes);
-  AnalyzeProgress progress;
-  if (options.input != "-" && ::isatty(STDERR_FILENO) == 1)
-    fileOptions.onBlock = [&progress](uint64_t done, int64_t total) { progress.Update(done, total); };
+  ReadProgress progress;
+  fileOptions.onBlock = progress.OnBlockFor(options.input);
   HealthFileOutcome outcome = AnalyseHealthFile(options.input, limits, fileOptions);
   progress.Clear();
   if (!outcome.opened) {

@@ -1,17 +1,9 @@
 #include "cli/si_command.h"
 
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdio>
 
 #include "analysis/si/si_file.h"
-
-namespace {
-
-constexpr int64_t kProgressMinBytes = 100'000'000;
-
-}  // namespace
+#include "cli/read_progress.h"
 
 const char* const kSiCommandFooter =
     "Reads the whole input once through the stream health engine. Times are in UTC, from the "
@@ -28,29 +20,20 @@ int RunSiCommand(const SiCommandOptions& options,
                  const std::function<std::string(const SiReport&, const SiOutputSource&)>& print) {
   SiFileOptions fileOptions;
   if (options.maxBytes) fileOptions.maxBytes = static_cast<uint64_t>(*options.maxBytes);
-  bool progressShown = false;
-  auto next = std::chrono::steady_clock::now();
-  if (options.input != "-" && ::isatty(STDERR_FILENO) == 1)
-    fileOptions.onBlock = [&](uint64_t done, int64_t total) {
-      if (total < kProgressMinBytes) return;
-      const auto now = std::chrono::steady_clock::now();
-      if (progressShown && now < next) return;
-      next = now + std::chrono::milliseconds(250);
-      std::fprintf(stderr, "\rReading %3d%%  %.1f of %.1f MB\033[K", static_cast<int>(done * 100 / static_cast<uint64_t>(total)),
-                   done / 1e6, total / 1e6);
-      progressShown = true;
-    };
+  ReadProgress progress;
+  fileOptions.onBlock = progress.OnBlockFor(options.input);
   SiFileOutcome outcome = ReadServiceInformation(options.input, HealthLimits{}, fileOptions);
-  if (progressShown) std::fputs("\r\033[K", stderr);
+  progress.Clear();
   if (!outcome.opened) {
     std::fprintf(stderr, "vantrel-cli: %s\n", outcome.error.c_str());
     return kExitFailure;
   }
   if (outcome.readError) std::fprintf(stderr, "vantrel-cli: %s\n", outcome.error.c_str());
   if (!outcome.health.everSynced) {
-    std::fprintf(stderr, "vantrel-cli: %s holds no transport stream (%llu bytes, no run of %d sync bytes)\n",
-                 options.input == "-" ? "the input" : options.input.c_str(),
-                 static_cast<unsigned long long>(outcome.health.bytes), HealthLimits{}.syncAcquirePackets);
+    std::fprintf(stderr, "vantrel-cli: %s\n",
+                 NoTransportStreamText(options.input == "-" ? "the input" : options.input, outcome.health.bytes,
+                                       HealthLimits{}.syncAcquirePackets)
+                     .c_str());
     return kExitFailure;
   }
   const SiReport report(*outcome.si, outcome.health);

@@ -1,6 +1,7 @@
-// Running the stream health engine over a file or standard input, on the
-// calling thread, with what a polling display needs: progress in bytes, a
-// cancel flag and the latest result, all safe to read from another thread.
+// Running the stream health engine over a file, a named pipe or standard
+// input, on the calling thread, with what a polling display needs: progress
+// in bytes, a cancel flag and the latest result, all safe to read from
+// another thread.
 #pragma once
 
 #include <atomic>
@@ -52,10 +53,20 @@ struct HealthFileOptions {
   double publishIntervalS = 0.25;     // how often `run` gets a new result
   // Called after every block on the reading thread (for a progress line).
   std::function<void(uint64_t bytesDone, int64_t bytesTotal)> onBlock;
+  // Called once on the engine before the first byte: to attach a
+  // StreamObserver, to name the PIDs whose sections to assemble.
+  std::function<void(StreamHealth&)> prepare;
 };
 
+// Whether `path` names something other than a regular file or a folder
+// (a named pipe, a character device); false when it cannot be looked at.
+bool IsStreamingInput(const std::string& path);
+
 // Reads `path` ("-" for standard input) to its end (or maxBytes, or a
-// cancel), feeding a StreamHealth. `run` may be null.
+// cancel), feeding a StreamHealth. `run` may be null. A named pipe is opened
+// without waiting for a writer and read with a short timeout, so that
+// run->cancel ends it even while no writer has come or a writer stays silent;
+// it ends when its writers have gone.
 HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits& limits,
                                     const HealthFileOptions& options = {},
                                     HealthFileRun* run = nullptr);

@@ -3,20 +3,16 @@
 // from one pass.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
+#include "analysis/health/health_file.h"
 #include "analysis/health/stream_health.h"
 #include "analysis/si/si_collector.h"
 
-struct SiFileOptions {
-  uint64_t maxBytes = 0;  // 0: all
-  const std::atomic<bool>* cancel = nullptr;  // set: stop at the next block (the result is partial)
-  std::function<void(uint64_t bytesDone, int64_t bytesTotal)> onBlock;
-};
+// maxBytes, onBlock as for AnalyseHealthFile; `prepare` runs before the
+// collector is attached.
+using SiFileOptions = HealthFileOptions;
 
 struct SiFileOutcome {
   bool opened = false;     // false: `error` says why
@@ -27,4 +23,4 @@ struct SiFileOutcome {
 };
 
 SiFileOutcome ReadServiceInformation(const std::string& path, const HealthLimits& limits = {},
-                                     const SiFileOptions& options = {});
+                                     const SiFileOptions& options = {}, HealthFileRun* run = nullptr);

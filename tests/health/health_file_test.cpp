@@ -1,5 +1,10 @@
 // Running the engine over a file with progress, cancel and published results
 // that another thread polls (as the analysis window does).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -72,6 +77,47 @@ TEST_F(HealthFile, MissingFileAndFolderAreNotOpened) {
   EXPECT_FALSE(missing.opened);
   EXPECT_NE(missing.error.find("cannot open"), std::string::npos);
   EXPECT_FALSE(AnalyseHealthFile(dir_.path(), {}).opened);
+}
+
+// A named pipe: the same result as the file once its writer has gone, and a
+// cancel ends the read while no writer has come (the window's Cancel).
+TEST_F(HealthFile, NamedPipeGivesTheFilesResultAndACancelEndsAWaitForAWriter) {
+  const std::string fifo = dir_.File("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_TRUE(IsStreamingInput(fifo));
+  EXPECT_FALSE(IsStreamingInput(path_));
+
+  std::thread writer([&] {
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);  // waits for the reader
+    ASSERT_GE(fd, 0);
+    for (size_t at = 0; at < bytes_.size();) {
+      const ssize_t put = ::write(fd, bytes_.data() + at, bytes_.size() - at);
+      if (put <= 0) break;
+      at += static_cast<size_t>(put);
+    }
+    ::close(fd);
+  });
+  const HealthFileOutcome piped = AnalyseHealthFile(fifo, {});
+  writer.join();
+  const HealthFileOutcome file = AnalyseHealthFile(path_, {});
+  ASSERT_TRUE(piped.opened);
+  EXPECT_FALSE(piped.result.partial);
+  EXPECT_EQ(piped.result.bytes, file.result.bytes);
+  EXPECT_EQ(piped.result.packets, file.result.packets);
+  EXPECT_EQ(piped.result.pids.size(), file.result.pids.size());
+
+  HealthFileRun run;
+  std::thread canceller([&run] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    run.cancel.store(true);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const HealthFileOutcome waited = AnalyseHealthFile(fifo, {}, {}, &run);
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_TRUE(waited.opened);
+  EXPECT_TRUE(waited.result.partial);
+  EXPECT_TRUE(run.done.load());
 }
 
 }  // namespace

@@ -44,7 +44,6 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packet_view.h"
-#include "analysis/dialogs/stream_analysis/stream_analysis_pipe.h"
 #include "analysis/engine/dvb_text.h"
 #include "analysis/health/health_report.h"
 #include "device/tuner_device.h"
@@ -474,14 +473,9 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   HealthFileRun* run = run_.get();
   const std::string file = path.toStdString();
   streaming_ = IsStreamingInput(file);
-  worker_ = std::thread([this, run, file, limits, streaming = streaming_] {
-    const double publishS = kPollMs / 2000.0;
-    if (streaming) {
-      outcome_ = AnalyseHealthPipe(file, limits, publishS, run);
-      return;
-    }
+  worker_ = std::thread([this, run, file, limits] {
     HealthFileOptions options;
-    options.publishIntervalS = publishS;
+    options.publishIntervalS = kPollMs / 2000.0;
     outcome_ = AnalyseHealthFile(file, limits, options, run);
   });
   pollTimer_->start();

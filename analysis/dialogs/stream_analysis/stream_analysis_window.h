@@ -1,5 +1,5 @@
 // The Stream Analysis window: a file's health read by a worker thread
-// (AnalyseHealthFile, or a pipe read with a timeout) while the window polls
+// (AnalyseHealthFile, a named pipe too) while the window polls
 // it and fills in the summary, the PID table, the checks with their first
 // occurrences and the bitrate chart; a packet inspector that reads only the
 // packets on screen. Another file comes by Open..., the recent files or a
