@@ -46,6 +46,7 @@ constexpr int kLnbSetupEndCode = 1038;
 constexpr int kBoxStatusString = 1301;
 constexpr int kNoBoxStatusString = 1302;
 constexpr int kNoFamilyString = 1303;
+constexpr int kLiveAnalysisBusyString = 1400;
 
 void ShowResMessage(int id) { ShowMessage(LoadResString(id).toStdString()); }
 
@@ -331,7 +332,7 @@ void CMainFrame::ShowBoxStatus() {
 
 void CMainFrame::RefreshBoxStatus() {
   // A dialog may be using the box through its worker: never pull it away.
-  if (boxCommandRunning_ || QApplication::activeModalWidget()) return;
+  if (boxCommandRunning_ || QApplication::activeModalWidget() || LiveAnalysisUsesBox()) return;
   if (bDeviceOpen && !TunerBoxStillThere()) CloseTunerDevice();
   if (!bDeviceOpen) {
     if (OpenTunerDevice()) nTunerModel.store(GetTunerModel());
@@ -340,7 +341,20 @@ void CMainFrame::RefreshBoxStatus() {
   ShowBoxStatus();
 }
 
+bool CMainFrame::LiveAnalysisUsesBox() const {
+  const auto windows = findChildren<CStreamAnalysisWnd*>();
+  return std::any_of(windows.begin(), windows.end(),
+                     [](const CStreamAnalysisWnd* window) { return window->Live() && window->Running(); });
+}
+
+bool CMainFrame::BoxFreeGuard() {
+  if (!LiveAnalysisUsesBox()) return true;
+  ShowResMessage(kLiveAnalysisBusyString);
+  return false;
+}
+
 void CMainFrame::OnCapture() {
+  if (!BoxFreeGuard()) return;
   BoxCommandScope scope(boxCommandRunning_);
   if (!DeviceGuard()) return;
   const TunerFamily family = GetTunerFamily(nTunerModel.load());
@@ -365,6 +379,7 @@ void CMainFrame::OnCapture() {
 }
 
 void CMainFrame::OnAntennaTuning() {
+  if (!BoxFreeGuard()) return;
   BoxCommandScope scope(boxCommandRunning_);
   if (!DeviceGuard()) return;
   if (IsAntennaTuningModel(nTunerModel.load())) RunAntennaTuningDialog();
@@ -406,7 +421,7 @@ void CMainFrame::RunAntennaTuningDialog() {
 void CMainFrame::OnGettingStarted() { ShowGettingStarted(this); }
 
 void CMainFrame::OnLiveStreamAnalysis() {
-  if (!DeviceGuard()) return;
+  if (!BoxFreeGuard() || !DeviceGuard()) return;
   auto* window = new CStreamAnalysisWnd(this);
   window->setAttribute(Qt::WA_DeleteOnClose);
   window->show();

@@ -96,6 +96,13 @@ private:
   // opened; false (the box closed and "No tuner box found." shown) when
   // there is none, before any dialog opens.
   bool DeviceGuard();
+  // A Live Stream Analysis window's worker is tuning or streaming: another
+  // box command would restart the stream under it (the box refuses only
+  // other programs).
+  bool LiveAnalysisUsesBox() const;
+  // Before DeviceGuard: false (and the user told to stop the live analysis
+  // first) while one uses the box.
+  bool BoxFreeGuard();
 
   // Where the capture and tools subsystems' dialogs open; each returns the
   // dialog's end code.

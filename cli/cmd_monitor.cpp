@@ -17,6 +17,7 @@
 #include "analysis/health/stream_health.h"
 #include "capture/capture_run.h"
 #include "capture/capture_settings.h"
+#include "capture/stream_ring_feeder.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
 #include "cli/stop_signals.h"
@@ -36,46 +37,6 @@ struct MonitorOptions {
 };
 
 std::atomic<int> stopRequested{0};
-
-// Reads what the driver wrote into the stream ring since the last call and
-// feeds it to the engine. A backlog the driver may already be overwriting
-// is dropped as a gap (counted), never read.
-class StreamRingFeeder {
-public:
-  StreamRingFeeder(const uint8_t* ring, uint32_t ringSize) : ring_(ring), ringSize_(ringSize) {}
-
-  // false when the write offset cannot be read or lies outside the ring.
-  bool Poll(StreamHealth& health) {
-    uint32_t write = 0;
-    if (!GetStreamWritePosition(&write) || write >= ringSize_) return false;
-    if (write == read_) return true;
-    const uint64_t pending = write > read_ ? write - read_ : uint64_t{ringSize_} - read_ + write;
-    if (pending > ringSize_ - kRingSafetyMargin) {
-      ++overruns_;
-      health.MarkGap();
-      read_ = write;
-      return true;
-    }
-    if (write < read_) {
-      health.Feed(ring_ + read_, ringSize_ - read_);
-      read_ = 0;
-    }
-    health.Feed(ring_ + read_, write - read_);
-    read_ = write;
-    bytes_ += pending;
-    return true;
-  }
-
-  uint64_t overruns() const { return overruns_; }
-  uint64_t bytes() const { return bytes_; }
-
-private:
-  const uint8_t* ring_;
-  uint32_t ringSize_;
-  uint32_t read_ = 0;
-  uint64_t overruns_ = 0;
-  uint64_t bytes_ = 0;
-};
 
 // Stores the channel as the family's settings dialog does, keeping its
 // capture limits, so that the dialog and `capture` find it next time.

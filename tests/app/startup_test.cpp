@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <QPushButton>
 
+#include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
 #include "analysis/engine/psi.h"
 #include "analysis/engine/ts_file.h"
 #include "app/main_frame.h"
@@ -181,6 +182,52 @@ TEST_F(StartupTest, UnsupportedBoxesGetMessage616) {
     EXPECT_TRUE(RunDeviceCommand(served[i].first, served[i].second, &dialogs).empty()) << i;
     EXPECT_EQ(dialogs.value(0).toStdString(), expectedDialog[i]) << i;
   }
+}
+
+// The box refuses only other programs: while a Live Stream Analysis streams,
+// the frame's own box commands must not restart the stream under it.
+TEST_F(StartupTest, BoxCommandsWaitUntilALiveStreamAnalysisStops) {
+  BoxSimProcess box({"--kind", "t", "--lock-ms", "0", "--stream",
+                     std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts"});
+  ASSERT_TRUE(box.IsRunning());
+  CTollbeckApp app;
+  ASSERT_TRUE(app.InitInstance());
+  DttFields fields;
+  fields.frequencyKHz = 474000;
+  fields.bandwidthMHz = 8;
+  ASSERT_TRUE(StoreDttSettings(fields));
+  CMainFrame* frame = app.GetMainFrame();
+  RecordingUiHooks hooks;
+  ShownDialogRecorder shown;
+  ModalWatch cancelEveryDialog;
+  cancelEveryDialog.Watch<QDialog>([](QDialog* dialog) { dialog->reject(); }, 0, true);
+  frame->CommandAction(kCmdLiveStreamAnalysis)->trigger();
+  ASSERT_EQ(frame->findChildren<CStreamAnalysisWnd*>().size(), 1);
+  CStreamAnalysisWnd* live = frame->findChildren<CStreamAnalysisWnd*>().front();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return live->Result().packets > 500; }, 30000));
+
+  for (int id : {kCmdCapture, kCmdAntennaTuning, kCmdLiveStreamAnalysis}) frame->CommandAction(id)->trigger();
+  {
+    ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+    frame->CommandAction(kCmdCapture)->trigger();
+  }
+  const std::string busy = "Live Stream Analysis is using the box. Stop it first.";
+  EXPECT_EQ(hooks.Messages(), (std::vector<std::string>{busy, busy, busy, "实时流分析正在使用调谐盒。请先停止它。"}));
+  EXPECT_TRUE(shown.Shown().isEmpty()) << shown.Shown().join(QLatin1Char(' ')).toStdString();
+  EXPECT_EQ(frame->findChildren<CStreamAnalysisWnd*>().size(), 1);
+  // The stream went on undisturbed.
+  const uint64_t before = live->Result().packets;
+  ASSERT_TRUE(ProcessEventsUntil([&] { return live->Result().packets > before + 500; }, 30000));
+  EXPECT_FALSE(live->Finished()) << live->ErrorText().toStdString();
+
+  // Stopped, the box is free again: Capture opens "DTT Setting".
+  live->Cancel();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return live->Finished(); }, 10000));
+  frame->CommandAction(kCmdCapture)->trigger();
+  EXPECT_EQ(shown.Shown().value(0).toStdString(), "145");
+  EXPECT_EQ(hooks.Messages().size(), 4u);
+  frame->close();
+  app.ExitInstance();
 }
 
 TEST_F(StartupTest, DeviceCommandsSayNoBoxWhenTheBoxCannotBeOpened) {

@@ -5,6 +5,7 @@
 
 #include "capture/capture_run.h"
 #include "capture/capture_settings.h"
+#include "capture/stream_ring_feeder.h"
 #include "device/tuner_device.h"
 #include "platform/ui_hooks.h"
 
@@ -40,38 +41,23 @@ HealthFileOutcome AnalyseLiveStream(HealthFileRun* run, LiveStatus* status, doub
   outcome.opened = true;
   status->streaming.store(true);
   StreamHealth health;
-  uint32_t read = 0;
-  uint64_t bytes = 0;
-  const uint32_t ringSize = layout.ringSize;
+  StreamRingFeeder feeder(ring, layout.ringSize);
   Clock::time_point lastBytes = Clock::now();
   Clock::time_point nextSignal = Clock::now();
   Clock::time_point nextPublish = Clock::now();
   const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(publishIntervalS));
   while (!run->cancel.load()) {
-    uint32_t write = 0;
-    if (!GetStreamWritePosition(&write) || write >= ringSize) {
+    const uint64_t received = feeder.received();
+    if (!feeder.Poll(health)) {
       if (run->cancel.load()) break;  // the stop cancelled the request
       outcome.error = TranslateText("the box stopped answering the stream position request");
       outcome.readError = true;
       break;
     }
-    if (write != read) {
-      const uint64_t pending = write > read ? write - read : uint64_t{ringSize} - read + write;
-      // A backlog the driver may already be overwriting is dropped as a gap, never read.
-      if (pending > ringSize - kRingSafetyMargin) {
-        status->overruns.fetch_add(1);
-        health.MarkGap();
-      } else {
-        if (write < read) {
-          health.Feed(ring + read, ringSize - read);
-          read = 0;
-        }
-        health.Feed(ring + read, write - read);
-      }
-      read = write;
-      bytes += pending;
+    if (feeder.received() != received) {
+      status->overruns.store(feeder.overruns());
       lastBytes = Clock::now();
-      run->bytesDone.store(bytes);
+      run->bytesDone.store(feeder.received());
     }
     status->idleS.store(SecondsSince(lastBytes));
     if (Clock::now() >= nextSignal) {
