@@ -14,32 +14,13 @@ constexpr size_t kMaxSectionBytes = 4096 + 3;
 
 bool IsSiPid(int pid) { return pid == 0x00 || pid == 0x01 || pid == 0x10 || pid == 0x11 || pid == 0x12 || pid == 0x14; }
 
-bool IsVideoType(int type) {
-  switch (type) {
-    case 0x01: case 0x02: case 0x10: case 0x1B: case 0x20: case 0x24: case 0x42: case 0xD1: case 0xEA:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// 0x86 is left out: in DVB and ATSC streams it carries SCTE 35 cues, not audio.
-bool IsAudioType(int type) {
-  switch (type) {
-    case 0x03: case 0x04: case 0x0F: case 0x11: case 0x1C: case 0x81: case 0x82: case 0x83: case 0x84:
-    case 0x85: case 0x87:
-      return true;
-    default:
-      return false;
-  }
-}
 
 // stream_type 0x06 (private PES) is audio when a DVB audio descriptor says
 // so. Everything that is neither video nor audio (subtitles, teletext,
 // data) is Other.
 PidKind ClassifyStream(int type, const uint8_t* descriptors, size_t length) {
-  if (IsVideoType(type)) return PidKind::Video;
-  if (IsAudioType(type)) return PidKind::Audio;
+  if (IsVideoStreamType(type)) return PidKind::Video;
+  if (IsAudioStreamType(type)) return PidKind::Audio;
   if (type == 0x06) {
     for (size_t pos = 0; pos + 2 <= length;) {
       const int tag = descriptors[pos];
@@ -442,3 +423,23 @@ bool PsiTracker::AnyPcrPid() const {
 }
 
 }  // namespace health
+
+bool IsVideoStreamType(int type) {
+  switch (type) {
+    case 0x01: case 0x02: case 0x10: case 0x1B: case 0x20: case 0x24: case 0x42: case 0xD1: case 0xEA:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// 0x86 is left out: in DVB and ATSC streams it carries SCTE 35 cues, not audio.
+bool IsAudioStreamType(int type) {
+  switch (type) {
+    case 0x03: case 0x04: case 0x0F: case 0x11: case 0x1C: case 0x81: case 0x82: case 0x83: case 0x84:
+    case 0x85: case 0x87:
+      return true;
+    default:
+      return false;
+  }
+}

@@ -227,5 +227,10 @@ private:
   std::unique_ptr<Impl> impl_;
 };
 
+// Whether a PMT's stream_type is video, or audio by itself (0x06 needs its
+// descriptors; 0x86 is SCTE 35 cues, not audio).
+bool IsVideoStreamType(int type);
+bool IsAudioStreamType(int type);
+
 // Text of a PID kind for `carries` ("video", "PMT", ...).
 std::string DescribePidCarries(PidKind kind, int program, int streamType);

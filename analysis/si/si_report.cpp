@@ -8,24 +8,6 @@ namespace {
 
 constexpr int kAtscBasePid = 0x1FFB;
 
-bool IsVideoType(int type) {
-  switch (type) {
-    case 0x01: case 0x02: case 0x10: case 0x1B: case 0x20: case 0x24: case 0x42: case 0xD1: case 0xEA:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool IsAudioType(int type) {
-  switch (type) {
-    case 0x03: case 0x04: case 0x0F: case 0x11: case 0x1C: case 0x81: case 0x87:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // A member that is an array or object, or an empty array when missing.
 const SiJson& Field(const SiJson& j, const char* key) {
   static const SiJson kEmpty = SiJson::array();
@@ -49,8 +31,8 @@ void AddLanguage(std::vector<std::string>& languages, const std::string& languag
 }
 
 std::string StreamKind(int type, const SiJson& descriptors) {
-  if (IsVideoType(type)) return "video";
-  if (IsAudioType(type)) return "audio";
+  if (IsVideoStreamType(type)) return "video";
+  if (IsAudioStreamType(type)) return "audio";
   if (type == 0x86) return "splice";
   if (type == 0x06) {
     for (int tag : {0x6A, 0x7A, 0x7C})
