@@ -412,17 +412,24 @@ TEST_F(StreamAnalysisStatesTest, AFileOnTheCommandLineIsSelected) {
   EXPECT_EQ(exitCode, 2);
 }
 
-TEST_F(StreamAnalysisStatesTest, LiveAnalysisOfTheSimulatedBoxShowsTheSignalStopsAndLeavesTheBoxUsable) {
-  BoxSimProcess box;
-  ASSERT_TRUE(box.Start({"--kind", "t", "--lock-ms", "0", "--stream",
-                         std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts"}))
-      << box.StderrText();
+// A simulated terrestrial box playing the sample, opened, with a stored
+// channel for the live analysis to tune.
+void StartTunedBox(BoxSimProcess& box, std::vector<std::string> extra) {
+  std::vector<std::string> args = {"--kind", "t", "--lock-ms", "0", "--stream",
+                                   std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  ASSERT_TRUE(box.Start(args)) << box.StderrText();
   ASSERT_TRUE(OpenTunerDevice());
   nTunerModel.store(GetTunerModel());
   DttFields fields;
   fields.frequencyKHz = 474000;
   fields.bandwidthMHz = 8;
   ASSERT_TRUE(StoreDttSettings(fields));
+}
+
+TEST_F(StreamAnalysisStatesTest, LiveAnalysisOfTheSimulatedBoxShowsTheSignalStopsAndLeavesTheBoxUsable) {
+  BoxSimProcess box;
+  ASSERT_NO_FATAL_FAILURE(StartTunedBox(box, {}));
   {
     CStreamAnalysisWnd window;
     window.show();
@@ -462,15 +469,7 @@ TEST_F(StreamAnalysisStatesTest, LiveAnalysisOfTheSimulatedBoxShowsTheSignalStop
 
 TEST_F(StreamAnalysisStatesTest, ALiveStreamThatStallsIsShownAsStalled) {
   BoxSimProcess box;
-  ASSERT_TRUE(box.Start({"--kind", "t", "--lock-ms", "0", "--stall-after-ms", "300", "--stream",
-                         std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts"}))
-      << box.StderrText();
-  ASSERT_TRUE(OpenTunerDevice());
-  nTunerModel.store(GetTunerModel());
-  DttFields fields;
-  fields.frequencyKHz = 474000;
-  fields.bandwidthMHz = 8;
-  ASSERT_TRUE(StoreDttSettings(fields));
+  ASSERT_NO_FATAL_FAILURE(StartTunedBox(box, {"--stall-after-ms", "300"}));
   {
     CStreamAnalysisWnd window;
     window.show();
