@@ -17,13 +17,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 runs=${2:-3}
-if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-if ! log=$(cmake --build "$build" --target vantrel-cli -j2 2>&1); then
-  echo "$log" >&2
-  exit 1
-fi
+. bench/repeated_file.sh
+bench_build "$build" vantrel-cli
 cli=$build/cli/vantrel-cli
 
 if [ "${HEALTH_BENCH_NO_INSTALL:-0}" != 1 ] && { ! command -v ffprobe >/dev/null || ! command -v dvbinfo >/dev/null; }; then
@@ -36,7 +31,6 @@ fi
 
 sample=tests/data/streams/mpts-3prog.ts
 file=bench/out/health-1gib.ts
-. bench/repeated_file.sh
 make_repeated_file "$sample" "$file" $((1024 * 1024 * 1024))   # and into the page cache
 bytes=$(stat -c %s "$file")
 
