@@ -955,7 +955,7 @@ int CaptureStreamToOpenFile(const CaptureSettings& capture, CaptureFile& file, C
   }
   access.writeOffset = [](uint32_t* offset) { return GetStreamWritePosition(offset) != 0; };
   access.nowMs = NowMs;
-  access.sleepMs = [](uint32_t milliseconds) { Sleep(milliseconds); };
+  access.sleepMs = [](uint32_t milliseconds) { SleepMs(milliseconds); };
   report->pid = pid & kMaxPid;
   int result = CopyStreamRingToOpenFile(capture, access, file, report);
   StopStream();

@@ -43,7 +43,7 @@ public:
     ok_ = WriteProfileInt(section_, key, static_cast<int32_t>(value)) && ok_;
   }
   void String(const char* key, const std::string& value) {
-    ok_ = WriteProfileString(section_, key, value) && ok_;
+    ok_ = WriteProfileText(section_, key, value) && ok_;
   }
   bool ok() const { return ok_; }
 
@@ -64,7 +64,7 @@ void WriteLimits(SectionWriter& writer, const CaptureLimitFields& limits) {
 // same settings.
 uint32_t ProfileUnsigned(const char* section, const char* key, int defaultValue, uint32_t maximum) {
   const int top = static_cast<int>(std::min<uint32_t>(maximum, INT32_MAX));
-  return static_cast<uint32_t>(GetProfileIntInRange(section, key, defaultValue, 0, top));
+  return static_cast<uint32_t>(ReadProfileIntInRange(section, key, defaultValue, 0, top));
 }
 
 // Entries of the dialogs' drop-down lists.
@@ -74,12 +74,12 @@ constexpr int kLnbTypeCount = 3;       // Normal, Universal, Custom
 constexpr int kDiseqcCount = 5;        // Disable, LNB A .. LNB D
 
 int ProfileListIndex(const char* section, const char* key, int defaultValue, int count) {
-  return GetProfileIntInRange(section, key, defaultValue, 0, count - 1);
+  return ReadProfileIntInRange(section, key, defaultValue, 0, count - 1);
 }
 
 CaptureLimitFields LoadLimits(const char* section, int sizeDefault, int recordModeDefault) {
   CaptureLimitFields limits;
-  limits.recordMode = GetProfileIntInRange(section, kKeyRecordMode, recordModeDefault, 0, 1);
+  limits.recordMode = ReadProfileIntInRange(section, kKeyRecordMode, recordModeDefault, 0, 1);
   limits.seconds = ProfileUnsigned(section, kKeySeconds, kDefaultSeconds, kMaxCaptureSeconds);
   limits.megabytes = ProfileUnsigned(section, kKeySize, sizeDefault, kMaxCaptureMegabytes);
   return limits;
@@ -194,7 +194,7 @@ DstFields LoadDstSettings(bool backFromLnbSetup) {
   fields.polarisationIndex =
       ProfileListIndex(section, kKeyPolarisation, orDefault(kDstDefaultPolarisation), kPolarisationCount);
   fields.limits = LoadLimits(section, orDefault(kDstDefaultSize), orDefault(kDefaultRecordMode));
-  if (kept) fields.limits.captureFile = GetProfileString(section, kKeyName, "");
+  if (kept) fields.limits.captureFile = ReadProfileText(section, kKeyName, "");
   return fields;
 }
 
@@ -240,23 +240,23 @@ inline constexpr char kSectionDevice[] = "Device";
 inline constexpr char kKeyBox[] = "Box";
 }  // namespace
 
-std::string LoadTunerBoxChoice() { return GetProfileString(kSectionDevice, kKeyBox); }
+std::string LoadTunerBoxChoice() { return ReadProfileText(kSectionDevice, kKeyBox); }
 
-bool StoreTunerBoxChoice(const std::string& text) { return WriteProfileString(kSectionDevice, kKeyBox, text); }
+bool StoreTunerBoxChoice(const std::string& text) { return WriteProfileText(kSectionDevice, kKeyBox, text); }
 
 LnbSettings LoadLnbSettings(int lnbNumber) {
   LnbSettings lnb{};
   if (lnbNumber < 1 || lnbNumber > kLnbCount) return lnb;
   const std::string section = LnbSectionName(lnbNumber);
   const char* name = section.c_str();
-  lnb.lnbEnable = GetProfileIntInRange(name, kKeyLnbEnable, 0, 0, 1);
+  lnb.lnbEnable = ReadProfileIntInRange(name, kKeyLnbEnable, 0, 0, 1);
   lnb.lnbType = ProfileListIndex(name, kKeyLnbType, 0, kLnbTypeCount);
-  lnb.tone22kHz = GetProfileIntInRange(name, kKeyTone22kHz, 0, 0, 1);
-  lnb.toneBurst = GetProfileIntInRange(name, kKeyToneBurst, 0, 0, 1);
-  lnb.dataBurst = GetProfileIntInRange(name, kKeyDataBurst, 0, 0, 1);
+  lnb.tone22kHz = ReadProfileIntInRange(name, kKeyTone22kHz, 0, 0, 1);
+  lnb.toneBurst = ReadProfileIntInRange(name, kKeyToneBurst, 0, 0, 1);
+  lnb.dataBurst = ReadProfileIntInRange(name, kKeyDataBurst, 0, 0, 1);
   lnb.diseqc = ProfileListIndex(name, kKeyDiseqc, 0, kDiseqcCount);
-  lnb.custom1 = GetProfileIntInRange(name, kKeyCustom1, 0, 0, static_cast<int>(kMaxLnbLoMHz));
-  lnb.custom2 = GetProfileIntInRange(name, kKeyCustom2, 0, 0, static_cast<int>(kMaxLnbLoMHz));
+  lnb.custom1 = ReadProfileIntInRange(name, kKeyCustom1, 0, 0, static_cast<int>(kMaxLnbLoMHz));
+  lnb.custom2 = ReadProfileIntInRange(name, kKeyCustom2, 0, 0, static_cast<int>(kMaxLnbLoMHz));
   return lnb;
 }
 

@@ -149,7 +149,7 @@ int ProbeLivePat(int wanted) {
   // the device requests as every tuning request does.
   if (TunerRequestsCancelled()) return 0;
   uint32_t token = 0;
-  if (!DeviceIoControl(hTunerBusStream, kIoctlBusStreamAddress, nullptr, 0, &token,
+  if (!SendDeviceIoControl(hTunerBusStream, kIoctlBusStreamAddress, nullptr, 0, &token,
                        kStreamWordSize, nullptr))
     return 0;
   size_t mapped = 0;
@@ -159,19 +159,19 @@ int ProbeLivePat(int wanted) {
   access.ring = ring;
   access.layout = {kProbeRingSize, 0};
   access.writeOffset = [](uint32_t* offset) {
-    return !TunerRequestsCancelled() && DeviceIoControl(hTunerBusStream, kIoctlBusStreamPosition, nullptr, 0, offset,
+    return !TunerRequestsCancelled() && SendDeviceIoControl(hTunerBusStream, kIoctlBusStreamPosition, nullptr, 0, offset,
                            kStreamWordSize, nullptr);
   };
-  const uint32_t base = GetTickCount();
+  const uint32_t base = GetTickCountMs();
   uint64_t elapsed = 0;
   uint32_t lastTick = base;
   // The 32-bit tick count, widened so that it cannot wrap during a probe.
   access.nowMs = [&elapsed, &lastTick] {
-    const uint32_t now = GetTickCount();
+    const uint32_t now = GetTickCountMs();
     elapsed += now - lastTick;
     lastTick = now;
     return elapsed;
   };
-  access.sleepMs = [](uint32_t milliseconds) { Sleep(milliseconds); };
+  access.sleepMs = [](uint32_t milliseconds) { SleepMs(milliseconds); };
   return ProbeLivePatInRing(wanted, access);
 }

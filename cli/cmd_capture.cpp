@@ -77,7 +77,7 @@ public:
 
   void Draw() {
     if (!enabled_) return;
-    uint32_t now = GetTickCount();
+    uint32_t now = GetTickCountMs();
     uint64_t bytes = FileSize(path_);
     double rate = 0;
     if (lastTick_ != 0 && now != lastTick_)
@@ -195,22 +195,22 @@ int RunCaptureWorker(const std::string& path) {
     // Ctrl-C, SIGTERM and SIGHUP end the capture as its Cancel button does.
     StopSignals stopSignals([] { bCaptureCancel.store(1); });
     std::thread worker([&result] { result = CaptureThreadProc(); });
-    uint32_t lastDraw = GetTickCount() - kProgressRefreshMs;
+    uint32_t lastDraw = GetTickCountMs() - kProgressRefreshMs;
     while (WaitForEvent(*done, kSignalCheckMs) == WaitResult::Timeout) {
       if (stopSignals.Received() != 0 && !requestsCancelled &&
           (nCaptureStage.load() != CaptureStage::Streaming ||
-           GetTickCount() - stopSignals.ReceivedTick() >= kStreamingStopGraceMs)) {
+           GetTickCountMs() - stopSignals.ReceivedTick() >= kStreamingStopGraceMs)) {
         CancelTunerRequests();
         requestsCancelled = true;
       }
-      if (stopSignals.Received() != 0 && GetTickCount() - stopSignals.ReceivedTick() >= kStuckWriteGraceMs) {
+      if (stopSignals.Received() != 0 && GetTickCountMs() - stopSignals.ReceivedTick() >= kStuckWriteGraceMs) {
         progress.Clear();
         std::fputs("vantrel-cli: the capture file takes no more bytes; ending with what it holds\n",
                    stderr);
         std::_Exit(kExitFailure);
       }
-      if (GetTickCount() - lastDraw >= kProgressRefreshMs) {
-        lastDraw = GetTickCount();
+      if (GetTickCountMs() - lastDraw >= kProgressRefreshMs) {
+        lastDraw = GetTickCountMs();
         progress.Draw();
         progress.ReportStall();
       }

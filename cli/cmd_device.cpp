@@ -110,7 +110,7 @@ struct SignalOptions {
 class RequestDeadline {
 public:
   explicit RequestDeadline(uint32_t timeoutMs)
-      : start_(GetTickCount()), timeoutMs_(timeoutMs), watcher_([this] {
+      : start_(GetTickCountMs()), timeoutMs_(timeoutMs), watcher_([this] {
           if (WaitForEvent(ended_, timeoutMs_) != WaitResult::Timeout) return;
           expired_.store(true);
           CancelTunerRequests();
@@ -125,7 +125,7 @@ public:
 
   bool Expired() const { return expired_.load(); }
   // Whether `ms` more fit before the deadline.
-  bool Allows(uint32_t ms) const { return GetTickCount() - start_ + ms < timeoutMs_; }
+  bool Allows(uint32_t ms) const { return GetTickCountMs() - start_ + ms < timeoutMs_; }
 
 private:
   const uint32_t start_;
@@ -157,7 +157,7 @@ int RunSignal(const SignalOptions& options) {
     RequestDeadline deadline(timeoutMs);
     while (!(tuned = TuneChannel(-1, records.channel, records.capture) != 0) &&
            !deadline.Expired() && deadline.Allows(kTuneRetryMs))
-      Sleep(kTuneRetryMs);
+      SleepMs(kTuneRetryMs);
   }
   if (!tuned) {
     std::printf("%s\n", WhyNotTuned(box.model, records, timeoutMs).c_str());
@@ -169,7 +169,7 @@ int RunSignal(const SignalOptions& options) {
   for (int64_t line = 0; options.count == 0 || line < options.count; ++line) {
     // Also before the first reading: a box locks some time after a tune that
     // needs no ready poll, as the dialogs see at their next step.
-    Sleep(static_cast<uint32_t>(options.intervalMs));
+    SleepMs(static_cast<uint32_t>(options.intervalMs));
     int strength = 0, quality = 0, locked = 0;
     bool read;
     {

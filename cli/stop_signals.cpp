@@ -34,7 +34,7 @@ void StopSignals::Watch() {
     int signal = sigtimedwait(&signals_, nullptr, &step);
     if (signal <= 0) continue;
     if (received_.load() == 0) {
-      receivedTick_.store(GetTickCount());
+      receivedTick_.store(GetTickCountMs());
       received_.store(signal);
     }
     onStop_();

@@ -19,7 +19,7 @@ public:
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
 
-  // The first stop signal taken, 0 for none; and when it came (GetTickCount).
+  // The first stop signal taken, 0 for none; and when it came (GetTickCountMs).
   int Received() const { return received_.load(); }
   uint32_t ReceivedTick() const { return receivedTick_.load(); }
 

@@ -79,7 +79,7 @@ bool SendTunerRequest(DeviceHandle handle, uint32_t code, const void* in, uint32
   bool ok = false;
   if (!requestsCancelled.load()) {
     const uint32_t timeoutMs = RequestTimeoutMs(code, in, inSize);
-    ok = DeviceIoControl(handle, code, in, inSize, out, outSize, nullptr, timeoutMs);
+    ok = SendDeviceIoControl(handle, code, in, inSize, out, outSize, nullptr, timeoutMs);
     if (!ok) NoteRequestFailure(timeoutMs);
   }
   requestsInFlight.fetch_sub(1);
@@ -102,7 +102,7 @@ int64_t GetBoxStreamOwner() {
   uint32_t owner = 0;
   uint32_t returned = 0;
   if (!IsHandleOpen(handle) || TunerRequestsCancelled()) return -1;
-  if (!DeviceIoControl(handle, kDeviceStreamOwnerQuery, nullptr, 0, &owner, sizeof owner, &returned,
+  if (!SendDeviceIoControl(handle, kDeviceStreamOwnerQuery, nullptr, 0, &owner, sizeof owner, &returned,
                        kTunerRequestTimeoutMs)) {
     NoteRequestFailure(kTunerRequestTimeoutMs);
     return -1;
@@ -121,7 +121,7 @@ uint32_t GetDefaultLockTimeoutMs(int model) {
 
 LockWait WaitForTunerLock(uint32_t timeoutMs) {
   constexpr uint32_t kLockPollMs = 100;
-  const uint32_t start = GetTickCount();
+  const uint32_t start = GetTickCountMs();
   if (IsHandleOpen(hTunerA)) {
     // No signal status: the tuner has locked once its stream flows (every
     // start begins the ring at offset 0).
@@ -138,7 +138,7 @@ LockWait WaitForTunerLock(uint32_t timeoutMs) {
         outcome = LockWait::Locked;
         break;
       }
-      if (GetTickCount() - start >= timeoutMs) break;
+      if (GetTickCountMs() - start >= timeoutMs) break;
       if (!WaitTunerDelay(kLockPollMs)) {
         outcome = LockWait::Failed;
         break;
@@ -151,7 +151,7 @@ LockWait WaitForTunerLock(uint32_t timeoutMs) {
     int strength = 0, quality = 0, locked = 0;
     if (!GetSignalStatus(&strength, &quality, &locked)) return LockWait::Failed;
     if (locked) return LockWait::Locked;
-    if (GetTickCount() - start >= timeoutMs) return LockWait::NoLock;
+    if (GetTickCountMs() - start >= timeoutMs) return LockWait::NoLock;
     if (!WaitTunerDelay(kLockPollMs)) return LockWait::Failed;
   }
 }
@@ -167,10 +167,10 @@ void CancelTunerRequests() {
   // A request may be between its flag check and blocking in the transport;
   // keep cancelling until none is in flight (bounded: a request that is not
   // blocked ends by itself).
-  const uint32_t start = GetTickCount();
-  while (requestsInFlight.load() > 0 && GetTickCount() - start < 2000) {
+  const uint32_t start = GetTickCountMs();
+  while (requestsInFlight.load() > 0 && GetTickCountMs() - start < 2000) {
     CancelBlockedRequests();
-    Sleep(1);
+    SleepMs(1);
   }
 }
 

@@ -103,10 +103,10 @@ int TuneSatelliteBus(const ChannelSettings& channel, const CaptureSettings& capt
   }
   uint8_t answer[kFrameSize];
   if (!SendTunerRequest(hTunerBus, kIoctlBusTune, tune.block, kFrameSize, answer, kFrameSize)) return 0;
-  const uint32_t start = GetTickCount();
+  const uint32_t start = GetTickCountMs();
   bool ready = false;
   while (!(ready = SendTunerRequest(hTunerBus, kIoctlBusReadyPoll, nullptr, 0, nullptr, 0))) {
-    if (GetTickCount() - start > kSatelliteReadyTimeoutMs) break;
+    if (GetTickCountMs() - start > kSatelliteReadyTimeoutMs) break;
     if (!WaitTunerDelay(1)) return 0;
   }
   if (!ready) return 0;

@@ -25,11 +25,11 @@ int TuneCableBus(uint32_t frequencyKHz, uint32_t symbolRate, uint32_t qamOrder) 
   uint8_t frame[kFrameSize];
   BuildCableTuneFrame(frequencyKHz, symbolRate, qamOrder, frame);
   if (!SendTunerRequest(hTunerBus, kIoctlBusTune, frame, kFrameSize, frame, kFrameSize)) return 0;
-  const uint32_t start = GetTickCount();
+  const uint32_t start = GetTickCountMs();
   bool ready;
   do {
     ready = SendTunerRequest(hTunerBus, kIoctlBusReadyPoll, nullptr, 0, nullptr, 0);
-    if (GetTickCount() - start > kBusReadyTimeoutMs) break;
+    if (GetTickCountMs() - start > kBusReadyTimeoutMs) break;
     if (!WaitTunerDelay(1)) return 0;
   } while (!ready);
   if (!ready) return 0;
@@ -49,10 +49,10 @@ int TuneTerrestrialBus(int model, uint32_t frequencyKHz, uint32_t bandwidthMHz,
   void* answer = variantA ? static_cast<void*>(&record) : static_cast<void*>(frame);
   const uint32_t answerSize = variantA ? sizeof record : kFrameSize;
   SendTunerRequest(hTunerBus, kIoctlBusTune, frame, kFrameSize, answer, answerSize);
-  const uint32_t start = GetTickCount();
+  const uint32_t start = GetTickCountMs();
   bool ready = false;
   while (!ready) {
-    if (GetTickCount() - start > kBusReadyTimeoutMs) break;
+    if (GetTickCountMs() - start > kBusReadyTimeoutMs) break;
     ready = variantA ? SendTunerRequest(hTunerBus, kIoctlBusReadyPoll, nullptr, 0, nullptr, 0)
                      : SendTunerRequest(hTunerBus, kIoctlBusReadyPoll, frame, kFrameSize, nullptr, 0);
     if (!WaitTunerDelay(1)) return 0;

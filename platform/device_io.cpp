@@ -445,7 +445,7 @@ void CloseDevice(DeviceHandle handle) {
   connection->Cancel();
 }
 
-bool DeviceIoControl(DeviceHandle handle, uint32_t code, const void* in, uint32_t inSize,
+bool SendDeviceIoControl(DeviceHandle handle, uint32_t code, const void* in, uint32_t inSize,
                      void* out, uint32_t outSize, uint32_t* returned, uint32_t timeoutMs) {
   if (returned) *returned = 0;
   if (inSize > kMaxDeviceIoBytes || outSize > kMaxDeviceIoBytes) return FailWith(kErrorInvalidParameter);

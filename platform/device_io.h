@@ -58,7 +58,7 @@ void CloseDevice(DeviceHandle handle);
 // Requests on one handle are served one at a time; requests on different
 // handles run concurrently. GetLastDeviceError tells why a request failed.
 constexpr uint32_t kDefaultDeviceIoTimeoutMs = 3000;
-bool DeviceIoControl(DeviceHandle handle, uint32_t code, const void* in, uint32_t inSize,
+bool SendDeviceIoControl(DeviceHandle handle, uint32_t code, const void* in, uint32_t inSize,
                      void* out, uint32_t outSize, uint32_t* returned,
                      uint32_t timeoutMs = kDefaultDeviceIoTimeoutMs);
 

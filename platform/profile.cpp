@@ -358,13 +358,13 @@ std::string ProfileReadProblem() {
 
 std::string LastProfileWriteProblem() { return lastWriteProblem; }
 
-int GetProfileIntInRange(const std::string& section, const std::string& key, int defaultValue, int minimum,
+int ReadProfileIntInRange(const std::string& section, const std::string& key, int defaultValue, int minimum,
                          int maximum) {
-  const int value = GetProfileInt(section, key, defaultValue);
+  const int value = ReadProfileInt(section, key, defaultValue);
   return value < minimum || value > maximum ? defaultValue : value;
 }
 
-int GetProfileInt(const std::string& section, const std::string& key, int defaultValue) {
+int ReadProfileInt(const std::string& section, const std::string& key, int defaultValue) {
   Document doc = LoadForReading();
   const std::string* value = Find(doc, section, key);
   if (!value) return defaultValue;
@@ -379,7 +379,7 @@ int GetProfileInt(const std::string& section, const std::string& key, int defaul
   return static_cast<int>(parsed);
 }
 
-std::string GetProfileString(const std::string& section, const std::string& key,
+std::string ReadProfileText(const std::string& section, const std::string& key,
                              const std::string& defaultValue) {
   Document doc = LoadForReading();
   const std::string* value = Find(doc, section, key);
@@ -390,6 +390,6 @@ bool WriteProfileInt(const std::string& section, const std::string& key, int val
   return StoreAndRemember(section, key, std::to_string(value));
 }
 
-bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value) {
+bool WriteProfileText(const std::string& section, const std::string& key, const std::string& value) {
   return StoreAndRemember(section, key, value);
 }

@@ -23,15 +23,15 @@ std::string ProfileReadProblem();
 
 // The value of section/key as an integer, or defaultValue when the key is
 // missing or its value is not a decimal integer that fits in 32 bits.
-int GetProfileInt(const std::string& section, const std::string& key, int defaultValue);
+int ReadProfileInt(const std::string& section, const std::string& key, int defaultValue);
 
 // The same, and defaultValue too for a value outside minimum..maximum: a
 // damaged or hand-edited value reads as the key's default.
-int GetProfileIntInRange(const std::string& section, const std::string& key, int defaultValue, int minimum,
+int ReadProfileIntInRange(const std::string& section, const std::string& key, int defaultValue, int minimum,
                          int maximum);
 
 // The value of section/key, or defaultValue when the key is missing.
-std::string GetProfileString(const std::string& section, const std::string& key,
+std::string ReadProfileText(const std::string& section, const std::string& key,
                              const std::string& defaultValue = {});
 
 // Store a value. The file is rewritten through a temporary file and a rename,
@@ -41,7 +41,7 @@ std::string GetProfileString(const std::string& section, const std::string& key,
 // to the file it names; the file keeps its mode. Returns false when the file
 // could not be read or written (the old contents then stay as they were).
 bool WriteProfileInt(const std::string& section, const std::string& key, int value);
-bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value);
+bool WriteProfileText(const std::string& section, const std::string& key, const std::string& value);
 
 // Why the calling thread's last write failed, as a phrase for "...: PHRASE"
 // ("it cannot be read (Permission denied), so it is left as it is"); empty

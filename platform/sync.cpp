@@ -36,13 +36,13 @@ WaitResult WaitUntil(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs, Rea
 
 }  // namespace
 
-uint32_t GetTickCount() {
+uint32_t GetTickCountMs() {
   using namespace std::chrono;
   static const steady_clock::time_point origin = steady_clock::now();
   return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now() - origin).count());
 }
 
-void Sleep(uint32_t milliseconds) {
+void SleepMs(uint32_t milliseconds) {
   if (milliseconds == 0) {
     std::this_thread::yield();
     return;

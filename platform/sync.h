@@ -7,11 +7,11 @@
 #include <optional>
 
 // Milliseconds from an arbitrary start on a steady clock; wraps after 2^32 ms.
-// Measure intervals with unsigned subtraction: GetTickCount() - start.
-uint32_t GetTickCount();
+// Measure intervals with unsigned subtraction: GetTickCountMs() - start.
+uint32_t GetTickCountMs();
 
 // Blocks the calling thread; 0 yields the rest of the time slice.
-void Sleep(uint32_t milliseconds);
+void SleepMs(uint32_t milliseconds);
 
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 

@@ -116,14 +116,14 @@ public:
 
   // The next packet, or null when the stage must stop.
   const uint8_t* Next() {
-    if (started_ && GetTickCount() - startTick_ > limitMs_) {
+    if (started_ && GetTickCountMs() - startTick_ > limitMs_) {
       timedOut_ = true;
       return nullptr;
     }
     if (pbCursor == nullptr || !FindSync()) return nullptr;
     if (!started_) {
       started_ = true;
-      startTick_ = GetTickCount();
+      startTick_ = GetTickCountMs();
     }
     const uint8_t* packet = pbCursor;
     // The packet stays valid until the next FindSync, which is the only call

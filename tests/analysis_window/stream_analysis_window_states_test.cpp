@@ -63,7 +63,7 @@ TEST_F(StreamAnalysisStatesTest, SavedSizesAreClampedToTheScreenAndCollapsedPane
   WriteProfileInt("StreamAnalysis", "Width", 8000);
   WriteProfileInt("StreamAnalysis", "Height", 8000);
   for (int id : {kIdSaSplitOverview, kIdSaSplitLeft, kIdSaSplitRight, kIdSaSplitPackets, kIdSaSplitDetail})
-    WriteProfileString("StreamAnalysis", "Split" + std::to_string(id), "0,0");
+    WriteProfileText("StreamAnalysis", "Split" + std::to_string(id), "0,0");
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   {
     CStreamAnalysisWnd window;

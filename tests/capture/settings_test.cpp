@@ -95,12 +95,12 @@ TEST_F(CaptureSettingsTest, CableStoreFillsBlockAndSectionAndKeepsLnbTable) {
   EXPECT_STREQ(block.szCaptureFile, "/data/cable.ts");
   EXPECT_EQ(nCapturePid.load(), 77);  // cable has no PID field
 
-  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "FREQ", -1), 474000);
-  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "SYMR", -1), 6875);
-  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "QAM", -1), 4);
-  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "RECM", -1), 0);
-  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "SECC", -1), 30);
-  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "SIZE", -1), 12);
+  EXPECT_EQ(ReadProfileInt("DCTSETTINGP", "FREQ", -1), 474000);
+  EXPECT_EQ(ReadProfileInt("DCTSETTINGP", "SYMR", -1), 6875);
+  EXPECT_EQ(ReadProfileInt("DCTSETTINGP", "QAM", -1), 4);
+  EXPECT_EQ(ReadProfileInt("DCTSETTINGP", "RECM", -1), 0);
+  EXPECT_EQ(ReadProfileInt("DCTSETTINGP", "SECC", -1), 30);
+  EXPECT_EQ(ReadProfileInt("DCTSETTINGP", "SIZE", -1), 12);
   const DctFields loaded = LoadDctSettings();
   EXPECT_EQ(loaded.frequencyKHz, 474000u);
   EXPECT_EQ(loaded.qamIndex, 4);
@@ -117,7 +117,7 @@ TEST_F(CaptureSettingsTest, QamOrderFromListIndex) {
   dct.qamIndex = -1;
   StoreDctSettings(dct);
   EXPECT_EQ(GetSettingsBlock().channel.words[2], 16);
-  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "QAM", 0), -1);
+  EXPECT_EQ(ReadProfileInt("DCTSETTINGP", "QAM", 0), -1);
 }
 
 TEST_F(CaptureSettingsTest, TerrestrialStoreSetsPidAndLeavesLnbAlone) {
@@ -133,10 +133,10 @@ TEST_F(CaptureSettingsTest, TerrestrialStoreSetsPidAndLeavesLnbAlone) {
   ExpectUnusedWordsZero(block.channel, 2);
   EXPECT_EQ(block.capture.nLnbNumber, 0);
   EXPECT_EQ(nCapturePid.load(), -2);  // sign-extended
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "FREQ", -1), 474000);
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "BWID", -1), 8);
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "SIZE", -1), 600);
-  EXPECT_EQ(GetProfileString("DTTSETTINGP", "NAME", "none"), "none");
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "FREQ", -1), 474000);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "BWID", -1), 8);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "SIZE", -1), 600);
+  EXPECT_EQ(ReadProfileText("DTTSETTINGP", "NAME", "none"), "none");
 }
 
 TEST_F(CaptureSettingsTest, SatelliteStoreLoadsAllFourLnbsAndWritesName) {
@@ -178,10 +178,10 @@ TEST_F(CaptureSettingsTest, SatelliteStoreLoadsAllFourLnbsAndWritesName) {
     EXPECT_EQ(lnb.custom2, 9000 + number);
   }
   EXPECT_EQ(nCapturePid.load(), 0x100);
-  EXPECT_EQ(GetProfileInt("DSTSETTINGP", "POLA", -1), 1);
-  EXPECT_EQ(GetProfileInt("DSTSETTINGP", "IQ", -1), 1);
-  EXPECT_EQ(GetProfileInt("DSTSETTINGP", "SECC", -1), 5);
-  EXPECT_EQ(GetProfileString("DSTSETTINGP", "NAME"), "/tmp/sat.DAT");
+  EXPECT_EQ(ReadProfileInt("DSTSETTINGP", "POLA", -1), 1);
+  EXPECT_EQ(ReadProfileInt("DSTSETTINGP", "IQ", -1), 1);
+  EXPECT_EQ(ReadProfileInt("DSTSETTINGP", "SECC", -1), 5);
+  EXPECT_EQ(ReadProfileText("DSTSETTINGP", "NAME"), "/tmp/sat.DAT");
   // The file name is written but not read back: the dialog starts with NONAME.DAT.
   EXPECT_EQ(LoadDstSettings(false).limits.captureFile, "NONAME.DAT");
   EXPECT_EQ(LoadDstSettings(false).polarisationIndex, 1);
@@ -192,7 +192,7 @@ TEST_F(CaptureSettingsTest, NoPolarisationSelectedIsKeptAsMinusOne) {
   dst.polarisationIndex = -1;
   StoreDstSettings(dst);
   EXPECT_EQ(GetSettingsBlock().channel.words[2], -1);
-  EXPECT_EQ(GetProfileInt("DSTSETTINGP", "POLA", 0), -1);
+  EXPECT_EQ(ReadProfileInt("DSTSETTINGP", "POLA", 0), -1);
 }
 
 TEST_F(CaptureSettingsTest, LnbSetupVisitKeepsTheDialogValuesApart) {
@@ -202,7 +202,7 @@ TEST_F(CaptureSettingsTest, LnbSetupVisitKeepsTheDialogValuesApart) {
   dst.polarisationIndex = 1;
   dst.limits = {0, 90, 7, "/chosen/by/files.DAT"};
   ASSERT_TRUE(SaveDstSettingsForLnbSetup(dst));
-  EXPECT_EQ(GetProfileInt("DSTSETTINGP", "FREQ", -1), -1);  // the P section is untouched
+  EXPECT_EQ(ReadProfileInt("DSTSETTINGP", "FREQ", -1), -1);  // the P section is untouched
   const CaptureSettingsBlock block = GetSettingsBlock();
   EXPECT_EQ(block.channel.words[0], 0);  // so is the block
   const DstFields back = LoadDstSettings(true);
@@ -223,7 +223,7 @@ TEST_F(CaptureSettingsTest, CaptureFileIsCutTo259Characters) {
   DstFields dst;
   dst.limits.captureFile = std::string(300, 'y');
   StoreDstSettings(dst);
-  EXPECT_EQ(GetProfileString("DSTSETTINGP", "NAME"), std::string(259, 'y'));
+  EXPECT_EQ(ReadProfileText("DSTSETTINGP", "NAME"), std::string(259, 'y'));
 }
 
 TEST_F(CaptureSettingsTest, LargeValuesReachTheBlockButLoadAsTheirDefaults) {
@@ -258,7 +258,7 @@ TEST_F(CaptureSettingsTest, FillWithoutStoringTouchesNeitherBlockNorProfile) {
   ExpectUnusedWordsZero(channel, 3);
   EXPECT_EQ(capture.nLnbNumber, 3);
   EXPECT_EQ(GetSettingsBlock().channel.words[0], 0);
-  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "FREQ", -1), -1);
+  EXPECT_EQ(ReadProfileInt("DCTSETTINGP", "FREQ", -1), -1);
 }
 
 TEST_F(CaptureSettingsTest, AntennaTuningStoresChannelOnly) {
@@ -274,8 +274,8 @@ TEST_F(CaptureSettingsTest, AntennaTuningStoresChannelOnly) {
   EXPECT_EQ(block.channel.words[1], 5);  // nothing selected: index -1 + 6
   EXPECT_EQ(block.channel.words[2], 0);
   EXPECT_EQ(block.capture.nRecordMode, 0);
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "BWID", -1), 5);
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "FREQ", -1), 474000);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "BWID", -1), 5);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "FREQ", -1), 474000);
 }
 
 TEST_F(CaptureSettingsTest, LnbSetupWritesTheSameEightKeysToAllFourSections) {
@@ -286,7 +286,7 @@ TEST_F(CaptureSettingsTest, LnbSetupWritesTheSameEightKeysToAllFourSections) {
   const int values[8] = {1, 2, 1, 0, 1, 3, 11300, 0};
   for (int number = 1; number <= 4; ++number) {
     for (int k = 0; k < 8; ++k)
-      EXPECT_EQ(GetProfileInt(LnbSectionName(number), keys[k], -9), values[k])
+      EXPECT_EQ(ReadProfileInt(LnbSectionName(number), keys[k], -9), values[k])
           << number << " " << keys[k];
     const LnbSettings loaded = LoadLnbSettings(number);
     EXPECT_EQ(loaded.custom1, 11300);

@@ -41,7 +41,7 @@ TEST(CliBoxChoice, TheChosenBoxIsOpenedAndRemembered) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, c.out);
     if (!c.remembered.empty()) {
-      EXPECT_EQ(GetProfileString("Device", "Box"), c.remembered);
+      EXPECT_EQ(ReadProfileText("Device", "Box"), c.remembered);
     }
   }
 
@@ -50,7 +50,7 @@ TEST(CliBoxChoice, TheChosenBoxIsOpenedAndRemembered) {
   EXPECT_EQ(absent.exitCode, 1);
   EXPECT_EQ(absent.out, "");
   EXPECT_EQ(absent.err, "No tuner box found: no A box (--box a) in " + folder + ".\n");
-  EXPECT_EQ(GetProfileString("Device", "Box"), otherFolder + "/{FCB41FCF-AB28-4E01-AB0E-E7FA22B753C0}#0");
+  EXPECT_EQ(ReadProfileText("Device", "Box"), otherFolder + "/{FCB41FCF-AB28-4E01-AB0E-E7FA22B753C0}#0");
 
   for (const char* bad : {"x", "", "/tmp/not-a-box"}) {
     const CliRun run = RunCli({"tune", "--box", bad});

@@ -63,11 +63,11 @@ TEST_F(CaptureCli, SizeCaptureSucceedsAndStoresTheDialogSettings) {
   EXPECT_EQ(run.out, path + ": 2097152 bytes\n");
   EXPECT_EQ(FileSize(path), 2097152);
   // As the terrestrial dialog's "Capture" stores them.
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "FREQ", -1), 474000);
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "BWID", -1), 8);
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "RECM", -1), 1);
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "SIZE", -1), 2);
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "SECC", -1), 0);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "FREQ", -1), 474000);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "BWID", -1), 8);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "RECM", -1), 1);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "SIZE", -1), 2);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "SECC", -1), 0);
 }
 
 TEST_F(CaptureCli, TimeCaptureGoesToATimeStampedFileInTheCurrentFolder) {
@@ -85,8 +85,8 @@ TEST_F(CaptureCli, TimeCaptureGoesToATimeStampedFileInTheCurrentFolder) {
   ASSERT_TRUE(HasShape(size, "+ bytes\n")) << run.out;
   EXPECT_EQ(FileSize(dir_.File(name)), std::stoll(size));
   EXPECT_GT(std::stoll(size), 0);
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "RECM", -1), 0);
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "SECC", -1), 1);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "RECM", -1), 0);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "SECC", -1), 1);
 }
 
 // vantrel-cli run in the background with its output in files, for tests that

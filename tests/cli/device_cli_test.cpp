@@ -70,7 +70,7 @@ TEST_F(DeviceCliTest, TuneCableFromOptionsWithoutTouchingTheProfile) {
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out, "tuned\n");
   EXPECT_TRUE(Contains(box.JournalLines(), "BUS AABB2900 in=00073B901ADB0040F9 out=9"));
-  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "FREQ", -1), -1);
+  EXPECT_EQ(ReadProfileInt("DCTSETTINGP", "FREQ", -1), -1);
 }
 
 TEST_F(DeviceCliTest, TuneTakesMissingValuesFromTheFamilySection) {
@@ -178,9 +178,9 @@ TEST_F(DeviceCliTest, LnbShowsAHandEditedProfileAsTheDialogDoes) {
             "data-burst off\ndiseqc none\n");
   // What is written back is the defaults, not the damaged values.
   ASSERT_EQ(RunCli({"lnb", "--tone", "on"}).exitCode, 0);
-  EXPECT_EQ(GetProfileInt("LNB1", "LNB Enable", -1), 0);
-  EXPECT_EQ(GetProfileInt("LNB1", "DiSEqC", -1), 0);
-  EXPECT_EQ(GetProfileInt("LNB1", "22KHz Tone", -1), 1);
+  EXPECT_EQ(ReadProfileInt("LNB1", "LNB Enable", -1), 0);
+  EXPECT_EQ(ReadProfileInt("LNB1", "DiSEqC", -1), 0);
+  EXPECT_EQ(ReadProfileInt("LNB1", "22KHz Tone", -1), 1);
 }
 
 TEST_F(DeviceCliTest, SignalGivesUpAfterItsTimeoutAndSaysWhy) {
@@ -283,33 +283,33 @@ TEST_F(DeviceCliTest, LnbWritesAllFourSectionsWithFixedOrCustomPairs) {
   ASSERT_EQ(run.exitCode, 0) << run.err;
   for (int number = 1; number <= 4; ++number) {
     const std::string section = "LNB" + std::to_string(number);
-    EXPECT_EQ(GetProfileInt(section, "LNB Type", -1), 1);
-    EXPECT_EQ(GetProfileInt(section, "Custom1", -1), 10600);
-    EXPECT_EQ(GetProfileInt(section, "Custom2", -1), 9750);
-    EXPECT_EQ(GetProfileInt(section, "22KHz Tone", -1), 1);
-    EXPECT_EQ(GetProfileInt(section, "Tone Burst", -1), 0);
-    EXPECT_EQ(GetProfileInt(section, "Data Burst", -1), 1);
-    EXPECT_EQ(GetProfileInt(section, "DiSEqC", -1), 3);
-    EXPECT_EQ(GetProfileInt(section, "LNB Enable", -1), 0);
+    EXPECT_EQ(ReadProfileInt(section, "LNB Type", -1), 1);
+    EXPECT_EQ(ReadProfileInt(section, "Custom1", -1), 10600);
+    EXPECT_EQ(ReadProfileInt(section, "Custom2", -1), 9750);
+    EXPECT_EQ(ReadProfileInt(section, "22KHz Tone", -1), 1);
+    EXPECT_EQ(ReadProfileInt(section, "Tone Burst", -1), 0);
+    EXPECT_EQ(ReadProfileInt(section, "Data Burst", -1), 1);
+    EXPECT_EQ(ReadProfileInt(section, "DiSEqC", -1), 3);
+    EXPECT_EQ(ReadProfileInt(section, "LNB Enable", -1), 0);
   }
   // The fixed types have no LO edits.
   run = RunCli({"lnb", "--lo1", "9000"});
   EXPECT_EQ(run.exitCode, 2);
-  EXPECT_EQ(GetProfileInt("LNB2", "Custom1", -1), 10600);
+  EXPECT_EQ(ReadProfileInt("LNB2", "Custom1", -1), 10600);
   // Switching to custom starts from 11300/0; later edits keep the custom type.
   run = RunCli({"lnb", "--type", "custom"});
-  EXPECT_EQ(GetProfileInt("LNB4", "Custom1", -1), 11300);
-  EXPECT_EQ(GetProfileInt("LNB4", "Custom2", -1), 0);
+  EXPECT_EQ(ReadProfileInt("LNB4", "Custom1", -1), 11300);
+  EXPECT_EQ(ReadProfileInt("LNB4", "Custom2", -1), 0);
   run = RunCli({"lnb", "--lo2", "10750"});
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(GetProfileInt("LNB3", "Custom1", -1), 11300);
-  EXPECT_EQ(GetProfileInt("LNB3", "Custom2", -1), 10750);
+  EXPECT_EQ(ReadProfileInt("LNB3", "Custom1", -1), 11300);
+  EXPECT_EQ(ReadProfileInt("LNB3", "Custom2", -1), 10750);
   run = RunCli({"lnb"});
   EXPECT_NE(run.out.find("type custom\nlo1 11300\nlo2 10750\n"), std::string::npos) << run.out;
   // Back to normal: the fixed pair is stored again.
   RunCli({"lnb", "--type", "normal"});
-  EXPECT_EQ(GetProfileInt("LNB1", "Custom1", -1), 5150);
-  EXPECT_EQ(GetProfileInt("LNB1", "Custom2", -1), 5750);
+  EXPECT_EQ(ReadProfileInt("LNB1", "Custom1", -1), 5150);
+  EXPECT_EQ(ReadProfileInt("LNB1", "Custom2", -1), 5750);
   EXPECT_EQ(RunCli({"lnb", "--diseqc", "E"}).exitCode, 2);
 }
 

@@ -84,7 +84,7 @@ protected:
     for (int i = 0; i < 3000; ++i) {
       for (const std::string& line : Journal())
         if (line.rfind(prefix, 0) == 0) return true;
-      Sleep(10);
+      SleepMs(10);
     }
     return false;
   }
@@ -154,7 +154,7 @@ TEST_F(DeviceSimTest, ClosingEveryKindZeroesAndReleasesItsHandles) {
     for (DeviceHandle old : handles) {
       uint32_t offset;
       if (old) {
-        EXPECT_FALSE(DeviceIoControl(old, kIoctlDirectStreamPosition, nullptr, 0, &offset, 4, nullptr));
+        EXPECT_FALSE(SendDeviceIoControl(old, kIoctlDirectStreamPosition, nullptr, 0, &offset, 4, nullptr));
       }
     }
     EXPECT_TRUE(sim.JournalLines().size() <= 1u);  // at most the S-path open query
@@ -172,7 +172,7 @@ TEST_F(DeviceSimTest, MissingStreamInterfaceFailsTheOpenAndCloseReleasesTheBusHa
   EXPECT_EQ(hTunerBus, 0);
   uint8_t frame[9];
   BuildSimpleCommandFrame(kCommandModelCode, frame);
-  EXPECT_FALSE(DeviceIoControl(bus, kIoctlBusCommand, frame, 9, frame, 9, nullptr));
+  EXPECT_FALSE(SendDeviceIoControl(bus, kIoctlBusCommand, frame, 9, frame, 9, nullptr));
   EXPECT_TRUE(Journal().empty());
 }
 
@@ -514,7 +514,7 @@ TEST_F(DeviceSimTest, SignalStatusOnTheBusDecodesTheBoxFormat) {
     ChannelSettings channel = Channel(474000, 6875, 64);
     if (std::strcmp(c.code, "WQ-B3R") == 0) channel = kAstraChannel;
     ASSERT_EQ(TuneChannel(-1, channel, UniversalLnb(0)), 1);
-    Sleep(50);
+    SleepMs(50);
     sim.ClearJournal();
     int strength = -1, quality = -1, locked = -1;
     ASSERT_EQ(GetSignalStatus(&strength, &quality, &locked), 1);
@@ -533,7 +533,7 @@ TEST_F(DeviceSimTest, SignalStatusOnTheDirectKinds) {
     ASSERT_EQ(OpenTunerDevice(), 1);
     const ChannelSettings channel = *kind == 't' ? Channel(474000, 8) : kAstraChannel;
     ASSERT_EQ(TuneChannel(-1, channel, UniversalLnb(0)), 1);
-    Sleep(50);
+    SleepMs(50);
     sim.ClearJournal();
     int strength = -1, quality = -1, locked = -1;
     ASSERT_EQ(GetSignalStatus(&strength, &quality, &locked), 1);

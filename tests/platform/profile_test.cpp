@@ -23,25 +23,25 @@ TEST_F(ProfileTest, LivesUnderTheCaptureKeyAndApplicationName) {
 }
 
 TEST_F(ProfileTest, MissingKeysGiveTheDefault) {
-  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "SYMR", 6875), 6875);
-  EXPECT_EQ(GetProfileString("DSTSETTINGT", "NAME", ""), "");
+  EXPECT_EQ(ReadProfileInt("DCTSETTINGP", "SYMR", 6875), 6875);
+  EXPECT_EQ(ReadProfileText("DSTSETTINGT", "NAME", ""), "");
   ASSERT_TRUE(WriteProfileInt("DCTSETTINGP", "FREQ", 474000));
-  EXPECT_EQ(GetProfileInt("DCTSETTINGP", "SYMR", 6875), 6875);
-  EXPECT_EQ(GetProfileInt("OTHER", "FREQ", -1), -1);
+  EXPECT_EQ(ReadProfileInt("DCTSETTINGP", "SYMR", 6875), 6875);
+  EXPECT_EQ(ReadProfileInt("OTHER", "FREQ", -1), -1);
 }
 
 TEST_F(ProfileTest, ValuesRoundTripIncludingKeysWithBlanks) {
   ASSERT_TRUE(WriteProfileInt("LNB1", "22KHz Tone", 1));
   ASSERT_TRUE(WriteProfileInt("LNB1", "LNB Enable", 0));
   ASSERT_TRUE(WriteProfileInt("LNB2", "Custom1", -5));
-  ASSERT_TRUE(WriteProfileString("DSTSETTINGP", "NAME", "/data/a b\\c\nd.DAT"));
-  EXPECT_EQ(GetProfileInt("LNB1", "22KHz Tone", 7), 1);
-  EXPECT_EQ(GetProfileInt("LNB1", "LNB Enable", 7), 0);
-  EXPECT_EQ(GetProfileInt("LNB2", "Custom1", 7), -5);
-  EXPECT_EQ(GetProfileString("DSTSETTINGP", "NAME"), "/data/a b\\c\nd.DAT");
+  ASSERT_TRUE(WriteProfileText("DSTSETTINGP", "NAME", "/data/a b\\c\nd.DAT"));
+  EXPECT_EQ(ReadProfileInt("LNB1", "22KHz Tone", 7), 1);
+  EXPECT_EQ(ReadProfileInt("LNB1", "LNB Enable", 7), 0);
+  EXPECT_EQ(ReadProfileInt("LNB2", "Custom1", 7), -5);
+  EXPECT_EQ(ReadProfileText("DSTSETTINGP", "NAME"), "/data/a b\\c\nd.DAT");
   // Overwriting keeps one value per key.
   ASSERT_TRUE(WriteProfileInt("LNB1", "22KHz Tone", 0));
-  EXPECT_EQ(GetProfileInt("LNB1", "22KHz Tone", 7), 0);
+  EXPECT_EQ(ReadProfileInt("LNB1", "22KHz Tone", 7), 0);
 }
 
 TEST_F(ProfileTest, HandEditedFileReadsAsWrittenAndKeepsItsComments) {
@@ -59,21 +59,21 @@ TEST_F(ProfileTest, HandEditedFileReadsAsWrittenAndKeepsItsComments) {
                  "[LNB1]\r\n"
                  "DiSEqC=4\r\n"
                  "Custom1=5150\r\n");
-  EXPECT_EQ(GetProfileInt("LNB1", "LNB Type", -1), 2);
-  EXPECT_EQ(GetProfileString("DSTSETTINGP", "NAME"), "/data/cap.DAT");
+  EXPECT_EQ(ReadProfileInt("LNB1", "LNB Type", -1), 2);
+  EXPECT_EQ(ReadProfileText("DSTSETTINGP", "NAME"), "/data/cap.DAT");
   // A section written twice is one section; its first value of a key counts.
-  EXPECT_EQ(GetProfileInt("LNB1", "DiSEqC", -1), 3);
-  EXPECT_EQ(GetProfileInt("LNB1", "Custom1", -1), 5150);
+  EXPECT_EQ(ReadProfileInt("LNB1", "DiSEqC", -1), 3);
+  EXPECT_EQ(ReadProfileInt("LNB1", "Custom1", -1), 5150);
   // Keys before the first section belong to no section.
-  EXPECT_EQ(GetProfileInt("", "stray", -1), -1);
+  EXPECT_EQ(ReadProfileInt("", "stray", -1), -1);
 
   // A rewrite keeps the comments, the lines before the first section and
   // both copies of the section, and changes the value that is read.
   ASSERT_TRUE(WriteProfileInt("LNB1", "DiSEqC", 1));
   ASSERT_TRUE(WriteProfileInt("LNB1", "Custom1", 9750));
-  EXPECT_EQ(GetProfileInt("LNB1", "DiSEqC", -1), 1);
-  EXPECT_EQ(GetProfileInt("LNB1", "Custom1", -1), 9750);
-  EXPECT_EQ(GetProfileInt("LNB1", "LNB Type", -1), 2);
+  EXPECT_EQ(ReadProfileInt("LNB1", "DiSEqC", -1), 1);
+  EXPECT_EQ(ReadProfileInt("LNB1", "Custom1", -1), 9750);
+  EXPECT_EQ(ReadProfileInt("LNB1", "LNB Type", -1), 2);
   const std::string text = ReadFileBytes(GetProfilePath());
   EXPECT_EQ(text.find('\r'), std::string::npos);
   EXPECT_EQ(text.rfind("; written by hand\nstray=1\n", 0), 0u) << text;
@@ -82,20 +82,20 @@ TEST_F(ProfileTest, HandEditedFileReadsAsWrittenAndKeepsItsComments) {
 }
 
 TEST_F(ProfileTest, ValuesKeepTheirOwnBlanks) {
-  ASSERT_TRUE(WriteProfileString("DSTSETTINGP", "NAME", " a b\t"));
-  EXPECT_EQ(GetProfileString("DSTSETTINGP", "NAME"), " a b\t");
-  ASSERT_TRUE(WriteProfileString("S", "K", "\\s"));
-  EXPECT_EQ(GetProfileString("S", "K"), "\\s");
+  ASSERT_TRUE(WriteProfileText("DSTSETTINGP", "NAME", " a b\t"));
+  EXPECT_EQ(ReadProfileText("DSTSETTINGP", "NAME"), " a b\t");
+  ASSERT_TRUE(WriteProfileText("S", "K", "\\s"));
+  EXPECT_EQ(ReadProfileText("S", "K"), "\\s");
 }
 
 TEST_F(ProfileTest, OutOfRangeValuesReadAsTheDefault) {
   ASSERT_TRUE(WriteProfileInt("LNB1", "LNB Type", -3));
   ASSERT_TRUE(WriteProfileInt("LNB1", "DiSEqC", 1000));
   ASSERT_TRUE(WriteProfileInt("LNB1", "LNB Enable", 1));
-  EXPECT_EQ(GetProfileIntInRange("LNB1", "LNB Type", 0, 0, 2), 0);
-  EXPECT_EQ(GetProfileIntInRange("LNB1", "DiSEqC", 0, 0, 4), 0);
-  EXPECT_EQ(GetProfileIntInRange("LNB1", "LNB Enable", 0, 0, 1), 1);
-  EXPECT_EQ(GetProfileIntInRange("LNB1", "Missing", 7, 0, 4), 7);
+  EXPECT_EQ(ReadProfileIntInRange("LNB1", "LNB Type", 0, 0, 2), 0);
+  EXPECT_EQ(ReadProfileIntInRange("LNB1", "DiSEqC", 0, 0, 4), 0);
+  EXPECT_EQ(ReadProfileIntInRange("LNB1", "LNB Enable", 0, 0, 1), 1);
+  EXPECT_EQ(ReadProfileIntInRange("LNB1", "Missing", 7, 0, 4), 7);
 }
 
 TEST(ProfileHomeTest, WithoutAnAbsoluteXdgConfigHomeTheProfileLivesInHome) {
@@ -109,28 +109,28 @@ TEST(ProfileHomeTest, WithoutAnAbsoluteXdgConfigHomeTheProfileLivesInHome) {
   }
   ScopedEnv relative("XDG_CONFIG_HOME", "relative/config");
   EXPECT_EQ(GetProfilePath(), home.path() + "/.config/CAPTURE/VANTREL.ini");
-  EXPECT_EQ(GetProfileInt("S", "K", 0), 4);
+  EXPECT_EQ(ReadProfileInt("S", "K", 0), 4);
 }
 
 TEST_F(ProfileTest, NamesCompareWithoutCase) {
   ASSERT_TRUE(WriteProfileInt("DttSettingP", "freq", 5));
-  EXPECT_EQ(GetProfileInt("DTTSETTINGP", "FREQ", 0), 5);
+  EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "FREQ", 0), 5);
 }
 
 TEST_F(ProfileTest, NonIntegerValuesGiveTheDefault) {
   for (const char* bad : {"", "abc", "12x", "99999999999", "0x10", "1.5"}) {
-    ASSERT_TRUE(WriteProfileString("S", "K", bad));
-    EXPECT_EQ(GetProfileInt("S", "K", 42), 42) << "value '" << bad << "'";
+    ASSERT_TRUE(WriteProfileText("S", "K", bad));
+    EXPECT_EQ(ReadProfileInt("S", "K", 42), 42) << "value '" << bad << "'";
   }
-  ASSERT_TRUE(WriteProfileString("S", "K", " -2147483648 "));
-  EXPECT_EQ(GetProfileInt("S", "K", 42), -2147483647 - 1);
+  ASSERT_TRUE(WriteProfileText("S", "K", " -2147483648 "));
+  EXPECT_EQ(ReadProfileInt("S", "K", 42), -2147483647 - 1);
 }
 
 TEST_F(ProfileTest, RefusesNamesThatWouldBreakTheFile) {
   EXPECT_FALSE(WriteProfileInt("A]B", "K", 1));
   EXPECT_FALSE(WriteProfileInt("S", "K=V", 1));
   EXPECT_FALSE(WriteProfileInt("S", "", 1));
-  EXPECT_EQ(GetProfileInt("S", "K", 3), 3);
+  EXPECT_EQ(ReadProfileInt("S", "K", 3), 3);
 }
 
 TEST_F(ProfileTest, UnwritableFolderFailsAndKeepsTheOldFile) {
@@ -139,7 +139,7 @@ TEST_F(ProfileTest, UnwritableFolderFailsAndKeepsTheOldFile) {
                                                             std::filesystem::perms::owner_exec);
   if (access((dir.path() + "/CAPTURE").c_str(), W_OK) == 0) GTEST_SKIP() << "running as a user that ignores permissions";
   EXPECT_FALSE(WriteProfileInt("S", "K", 2));
-  EXPECT_EQ(GetProfileInt("S", "K", 0), 1);
+  EXPECT_EQ(ReadProfileInt("S", "K", 0), 1);
 }
 
 // A profile that exists but cannot be read reads as defaults, says why, and
@@ -164,7 +164,7 @@ TEST_F(ProfileTest, AProfileThatCannotBeReadIsNeverRewritten) {
     std::filesystem::create_directories(dir.path() + "/CAPTURE");
     c.make(GetProfilePath());
     EXPECT_EQ(ProfileReadProblem(), c.reason);
-    EXPECT_EQ(GetProfileInt("DTTSETTINGP", "FREQ", 7), 7);
+    EXPECT_EQ(ReadProfileInt("DTTSETTINGP", "FREQ", 7), 7);
     EXPECT_FALSE(WriteProfileInt("LNB1", "22KHz Tone", 1));
     EXPECT_EQ(LastProfileWriteProblem(), std::string("it cannot be read (") + c.reason + "), so it is left as it is");
     EXPECT_FALSE(std::filesystem::is_regular_file(std::filesystem::symlink_status(GetProfilePath())));
@@ -204,8 +204,8 @@ TEST_F(ProfileTest, ConcurrentWritersFromTwoProcessesKeepEveryKey) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   for (int i = 0; i < kKeys; ++i) {
-    EXPECT_EQ(GetProfileInt("CHILD", "K" + std::to_string(i), -1), i);
-    EXPECT_EQ(GetProfileInt("PARENT", "K" + std::to_string(i), -1), i);
+    EXPECT_EQ(ReadProfileInt("CHILD", "K" + std::to_string(i), -1), i);
+    EXPECT_EQ(ReadProfileInt("PARENT", "K" + std::to_string(i), -1), i);
   }
 }
 

@@ -14,18 +14,18 @@
 namespace {
 
 TEST(TickCount, AdvancesWithSleep) {
-  uint32_t start = GetTickCount();
-  Sleep(50);
-  uint32_t elapsed = GetTickCount() - start;
+  uint32_t start = GetTickCountMs();
+  SleepMs(50);
+  uint32_t elapsed = GetTickCountMs() - start;
   EXPECT_GE(elapsed, 50u);
   EXPECT_LT(elapsed, 5000u);
 }
 
 TEST(SyncEvent, TimesOutWhenNotSignalled) {
   SyncEvent event(true);
-  uint32_t start = GetTickCount();
+  uint32_t start = GetTickCountMs();
   EXPECT_EQ(WaitForEvent(event, 30), WaitResult::Timeout);
-  EXPECT_GE(GetTickCount() - start, 30u);
+  EXPECT_GE(GetTickCountMs() - start, 30u);
   EXPECT_EQ(WaitForEvent(event, 0), WaitResult::Timeout);
 }
 
@@ -51,7 +51,7 @@ TEST(SyncEvent, SetWakesABlockedWaiter) {
   SyncEvent event(false);
   std::atomic<int> result{-1};
   std::thread waiter([&] { result = static_cast<int>(WaitForEvent(event, 60000)); });
-  Sleep(20);  // set before or after the wait begins: either way it is seen
+  SleepMs(20);  // set before or after the wait begins: either way it is seen
   event.Set();
   waiter.join();
   EXPECT_EQ(result.load(), static_cast<int>(WaitResult::First));
@@ -62,7 +62,7 @@ template <typename Pred>
 bool Eventually(Pred pred) {
   for (int i = 0; i < 3000; ++i) {
     if (pred()) return true;
-    Sleep(10);
+    SleepMs(10);
   }
   return false;
 }
@@ -97,7 +97,7 @@ public:
             return true;
           }))
         return false;
-      Sleep(20);
+      SleepMs(20);
     }
     return true;
   }
@@ -152,7 +152,7 @@ TEST(SyncEvent, WaitForEitherReportsWhichOneAndConsumesOnlyIt) {
   EXPECT_EQ(WaitForEitherEvent(stop, wake, 1000), WaitResult::First);
   EXPECT_TRUE(wake.IsSignalled());
   std::thread setter([&] {
-    Sleep(20);
+    SleepMs(20);
     stop.Set();
   });
   stop.Reset();

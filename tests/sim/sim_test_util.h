@@ -35,7 +35,7 @@ inline bool Request(DeviceHandle handle, uint32_t code, const Bytes& in, uint32_
                     Bytes* reply = nullptr, uint32_t timeoutMs = kDefaultDeviceIoTimeoutMs) {
   Bytes out(outSize);
   uint32_t returned = 0;
-  bool ok = DeviceIoControl(handle, code, in.empty() ? nullptr : in.data(),
+  bool ok = SendDeviceIoControl(handle, code, in.empty() ? nullptr : in.data(),
                             static_cast<uint32_t>(in.size()), outSize ? out.data() : nullptr,
                             outSize, &returned, timeoutMs);
   out.resize(returned);

@@ -155,7 +155,7 @@ TEST(OpenDevice, RefusesSocketsAndDirectoriesOfAnotherUser) {
   ASSERT_EQ(chown(box.DeviceDirectory().c_str(), 0, 0), 0);
 }
 
-TEST(DeviceIoControl, FailsOnUnknownHandlesAndOversizedBuffers) {
+TEST(SendDeviceIoControl, FailsOnUnknownHandlesAndOversizedBuffers) {
   BoxSimProcess box({"--kind", "s"});
   ASSERT_TRUE(box.IsRunning());
   DeviceHandle s = OpenDevice(kTunerPathS);
@@ -165,7 +165,7 @@ TEST(DeviceIoControl, FailsOnUnknownHandlesAndOversizedBuffers) {
   Bytes big(kMaxDeviceIoBytes + 1);
   EXPECT_FALSE(Request(s, kPosition, big, 4));
   uint32_t returned = 77;
-  EXPECT_FALSE(DeviceIoControl(s, kPosition, nullptr, 0, nullptr, 4, &returned));
+  EXPECT_FALSE(SendDeviceIoControl(s, kPosition, nullptr, 0, nullptr, 4, &returned));
   EXPECT_EQ(returned, 0u);
   Bytes reply;
   EXPECT_TRUE(Request(s, kOpenQuery, {}, 10, &reply));
@@ -202,7 +202,7 @@ TEST(CancelDeviceIo, ReleasesABlockedRequestAndTheHandleStaysUsable) {
   }
 }
 
-TEST(DeviceIoControl, ARequestNotAnsweredInTimeFailsAndTheBoxCountsAsNotAnswering) {
+TEST(SendDeviceIoControl, ARequestNotAnsweredInTimeFailsAndTheBoxCountsAsNotAnswering) {
   BoxSimProcess box({"--kind", "s", "--hang", "22233C"});
   ASSERT_TRUE(box.IsRunning());
   ScopedDevice s(OpenDevice(kTunerPathS));
@@ -233,7 +233,7 @@ TEST(CloseDevice, FromAnotherThreadReleasesABlockedRequest) {
   EXPECT_FALSE(Request(s, kOpenQuery, {}, 10));
 }
 
-TEST(DeviceIoControl, HandlesWorkConcurrently) {
+TEST(SendDeviceIoControl, HandlesWorkConcurrently) {
   // One handle hangs; the other keeps answering meanwhile, from several threads.
   BoxSimProcess box({"--kind", "t,s", "--hang", "22233C"});
   ASSERT_TRUE(box.IsRunning());

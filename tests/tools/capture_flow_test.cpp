@@ -268,7 +268,7 @@ TEST_F(CaptureFlowTest, LnbSetupRoundTripKeepsTheChosenPathAndFields) {
   EXPECT_EQ(frequencyAfter, QStringLiteral("11778"));
   EXPECT_EQ(polarisationAfter, QStringLiteral("H"));
   EXPECT_EQ(bBackFromLnbSetup, 1);
-  EXPECT_EQ(GetProfileString(kSectionDstKept, kKeyName), chosen.toStdString());
+  EXPECT_EQ(ReadProfileText(kSectionDstKept, kKeyName), chosen.toStdString());
   // "LNB setting..." stores nothing in the settings block or the main section.
   EXPECT_EQ(ProfileInt(kSectionDst, kKeyFrequency), -9999);
   EXPECT_EQ(GetSettingsBlock().channel.words[0], 0);

@@ -79,7 +79,7 @@ void ApplyAndSave(Dialog& dialog, const char* name) {
 }
 
 void RenderSettingDialogs(const TempDir& files) {
-  WriteProfileString(kSectionDst, kKeyName, files.File("capture.DAT"));
+  WriteProfileText(kSectionDst, kKeyName, files.File("capture.DAT"));
   WriteProfileInt(LnbSectionName(1).c_str(), kKeyLnbType, 1);
   {
     OpenBox box({"--kind", "bus", "--lock-ms", "20", "--strength", "83", "--quality", "71"});

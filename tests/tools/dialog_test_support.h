@@ -48,7 +48,7 @@ protected:
     watches_.push_back(WhenModal<T>(std::move(action)));
   }
 
-  int ProfileInt(const char* section, const char* key) { return GetProfileInt(section, key, -9999); }
+  int ProfileInt(const char* section, const char* key) { return ReadProfileInt(section, key, -9999); }
   std::vector<std::string> Messages() const { return hooks_.Messages(); }
 
   TempDir profileDir_;

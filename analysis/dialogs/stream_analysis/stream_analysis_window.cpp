@@ -997,13 +997,13 @@ void CStreamAnalysisWnd::RestoreLayout() {
   const QRect area = AvailableArea(this);
   const int maxWidth = std::max(area.width(), 320);
   const int maxHeight = std::max(area.height(), 240);
-  const int width = GetProfileInt(kProfileSection, "Width", kDefaultWidth);
-  const int height = GetProfileInt(kProfileSection, "Height", kDefaultHeight);
+  const int width = ReadProfileInt(kProfileSection, "Width", kDefaultWidth);
+  const int height = ReadProfileInt(kProfileSection, "Height", kDefaultHeight);
   resize(std::clamp(width, std::min(kMinWidth, maxWidth), maxWidth),
          std::clamp(height, std::min(kMinHeight, maxHeight), maxHeight));
   for (QSplitter* split : Splitters()) {
     const QString saved = QString::fromStdString(
-        GetProfileString(kProfileSection, "Split" + split->objectName().toStdString()));
+        ReadProfileText(kProfileSection, "Split" + split->objectName().toStdString()));
     QList<int> sizes;
     for (const QString& part : saved.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
       bool ok = false;
@@ -1033,7 +1033,7 @@ void CStreamAnalysisWnd::SaveLayout() const {
     if (std::any_of(sizes.begin(), sizes.end(), [](int size) { return size < kMinPane; })) continue;
     QStringList texts;
     for (int size : sizes) texts.append(QString::number(size));
-    WriteProfileString(kProfileSection, "Split" + split->objectName().toStdString(),
+    WriteProfileText(kProfileSection, "Split" + split->objectName().toStdString(),
                        texts.join(QLatin1Char(',')).toStdString());
   }
 }
@@ -1080,7 +1080,7 @@ void CStreamAnalysisWnd::OnOpen() {
 QStringList CStreamAnalysisWnd::RecentFiles() {
   QStringList out;
   for (int i = 1; i <= kMaxRecentFiles; ++i) {
-    const QString path = QString::fromStdString(GetProfileString(kProfileSection, "Recent" + std::to_string(i)));
+    const QString path = QString::fromStdString(ReadProfileText(kProfileSection, "Recent" + std::to_string(i)));
     if (!path.isEmpty() && !out.contains(path)) out.append(path);
   }
   return out;
@@ -1092,7 +1092,7 @@ void CStreamAnalysisWnd::RememberRecentFile(const QString& path) {
   files.removeAll(absolute);
   files.prepend(absolute);
   for (int i = 0; i < kMaxRecentFiles; ++i)
-    WriteProfileString(kProfileSection, "Recent" + std::to_string(i + 1),
+    WriteProfileText(kProfileSection, "Recent" + std::to_string(i + 1),
                        i < files.size() ? files[i].toStdString() : std::string());
 }
 
