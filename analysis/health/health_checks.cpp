@@ -10,19 +10,19 @@ namespace {
 // Priority 1 then priority 2, in TR 101 290 order: a new check goes into
 // HealthCheck, kHealthCheckCount and this table, nothing else.
 constexpr HealthCheckInfo kCheckInfo[kHealthCheckCount] = {
-    {"1.1", "TS_sync_loss", "sync_loss"},
-    {"1.2", "Sync_byte_error", "sync_byte"},
-    {"1.3", "PAT_error", "pat"},
-    {"1.4", "Continuity_count_error", "continuity"},
-    {"1.5", "PMT_error", "pmt"},
-    {"1.6", "PID_error", "pid"},
-    {"2.1", "Transport_error", "transport"},
-    {"2.2", "CRC_error", "crc"},
-    {"2.3a", "PCR_repetition_error", "pcr_repetition"},
-    {"2.3b", "PCR_discontinuity_indicator_error", "pcr_discontinuity"},
-    {"2.4", "PCR_accuracy_error", "pcr_accuracy"},
-    {"2.5", "PTS_error", "pts"},
-    {"2.6", "CAT_error", "cat"},
+    {"1.1", "TS_sync_loss", "sync_loss", 1},
+    {"1.2", "Sync_byte_error", "sync_byte", 1},
+    {"1.3", "PAT_error", "pat", 1},
+    {"1.4", "Continuity_count_error", "continuity", 1},
+    {"1.5", "PMT_error", "pmt", 1},
+    {"1.6", "PID_error", "pid", 1},
+    {"2.1", "Transport_error", "transport", 2},
+    {"2.2", "CRC_error", "crc", 2},
+    {"2.3a", "PCR_repetition_error", "pcr_repetition", 2},
+    {"2.3b", "PCR_discontinuity_indicator_error", "pcr_discontinuity", 2},
+    {"2.4", "PCR_accuracy_error", "pcr_accuracy", 2},
+    {"2.5", "PTS_error", "pts", 2},
+    {"2.6", "CAT_error", "cat", 2},
 };
 
 }  // namespace

@@ -16,9 +16,15 @@
 #include <string>
 #include <vector>
 
+// Which service information the stream is meant to carry, for the priority 3
+// checks: Auto decides from what the stream holds (DVB SI or a network PID:
+// DVB; PSIP: ATSC; neither: no priority 3 verdict).
+enum class SiStandard { Auto, Dvb, Atsc, None };
+
 // The limits of the checks. Times are on the stream's own clock: the PCRs
 // of the PIDs that the PMTs name as PCR_PID, against the byte position.
 struct HealthLimits {
+  SiStandard si = SiStandard::Auto;
   int packetSize = 0;                 // 0: detect; else 188, 192, 204 or 208
   double patIntervalS = 0.5;          // PAT_error: PID 0 sections at least this often
   double pmtIntervalS = 0.5;          // PMT_error: per PMT PID
@@ -57,6 +63,7 @@ struct HealthCheckInfo {
   const char* number;   // "1.1"
   const char* name;     // "TS_sync_loss"
   const char* key;      // "sync_loss" (JSON)
+  int priority;         // 1, 2 or 3
 };
 const HealthCheckInfo& GetHealthCheckInfo(HealthCheck check);
 
