@@ -74,6 +74,19 @@ void CheckBoard::Keep(HealthCheck check, const Mark& mark, int pid, Described de
   }
 }
 
+void CheckBoard::Amend(HealthCheck check, const Mark& mark, int pid, Described described) {
+  std::vector<HealthOccurrence>& first = results_[static_cast<size_t>(check)].first;
+  auto at = std::lower_bound(first.begin(), first.end(), mark.offset,
+                             [](const HealthOccurrence& x, uint64_t offset) { return x.byteOffset < offset; });
+  for (; at != first.end() && at->byteOffset == mark.offset; ++at) {
+    if (at->pid != pid || at->packetIndex != mark.packet) continue;
+    at->description = FillTemplate(described.textTemplate, described.values);
+    at->descriptionTemplate = std::move(described.textTemplate);
+    at->descriptionValues = std::move(described.values);
+    return;
+  }
+}
+
 void CheckBoard::TimeUpTo(uint64_t axis, const StreamClock& clock) {
   for (size_t c = 0; c < kHealthCheckCount; ++c) {
     if (untimed_[c] == 0) continue;

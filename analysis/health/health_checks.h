@@ -53,6 +53,9 @@ public:
     if (result.first.size() >= maxOccurrences_ && result.first.back().byteOffset <= mark.offset) return;
     Keep(check, mark, pid, describe());
   }
+  // Describes anew the kept occurrence of `check` at `mark` on `pid` (a gap
+  // reported while still open, once its length is known).
+  void Amend(HealthCheck check, const Mark& mark, int pid, Described described);
   // Times the occurrences at or before `axis` that have no time yet.
   void TimeUpTo(uint64_t axis, const StreamClock& clock);
   // Times every occurrence still without one (the end of the stream).

@@ -52,7 +52,10 @@ public:
   // anchor, or the end of the stream). Time beyond the latest PCR is
   // extrapolated at the last rate, which a variable-bitrate tail (an
   // encoder's last frames) stretches: it counts with `tailWeight`.
-  void Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight = 1.0);
+  // A gap is counted when it passes its limit and described with its
+  // whole length when it closes, or at `streamEnd`.
+  void Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight = 1.0,
+               bool streamEnd = false);
 
 private:
   struct Tracker {
@@ -67,9 +70,11 @@ private:
     bool spanAny = false;
     double lastTime = 0;
     Mark spanFirst, spanLast, gapFrom, gapTo;
+    Mark openAt;  // where the open gap was reported
     uint64_t gapBytes = 0;
   };
   void ReportGap(const Tracker& t, const Mark& at, double seconds, bool open, CheckBoard& board) const;
+  static Described DescribeGap(const Tracker& t, double seconds, bool open);
 
   std::vector<Tracker> trackers_;
   std::vector<int> dirty_;

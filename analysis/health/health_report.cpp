@@ -122,6 +122,7 @@ std::string HealthJson(const HealthResult& r, int indent) {
       {"bytes_skipped", r.bytesSkipped},
       {"truncated_tail_bytes", r.truncatedTailBytes},
       {"pcr_pid", r.pcrPid >= 0 ? Json(r.pcrPid) : Json(nullptr)},
+      {"timed_by_arrival_timestamps", r.timedByArrival},
       {"partial", r.partial},
       {"programs", std::move(programs)},
       {"checks", std::move(checks)},
@@ -140,7 +141,10 @@ std::string HealthText(const HealthResult& r) {
   t += ")\n";
   t += "Bitrate:      " + (r.bitrateBps ? Rate(r.bitrateBps) : std::string("unknown (no PCR)")) + "\n";
   t += "Duration:     " + (r.durationS ? Format("%.3f s", *r.durationS) : std::string("unknown (no PCR)")) + "\n";
-  if (r.pcrPid >= 0) t += Format("Timed by:     PCRs of PID 0x%04X\n", r.pcrPid);
+  if (r.timedByArrival)
+    t += "Timed by:     arrival timestamps of the 192-byte packets\n";
+  else if (r.pcrPid >= 0)
+    t += Format("Timed by:     PCRs of PID 0x%04X\n", r.pcrPid);
   t += Format("Programs:     %zu\n", r.programs.size());
   for (const ProgramInfo& p : r.programs) {
     t += Format("  %5d  PMT PID 0x%04X", p.programNumber, p.pmtPid);
@@ -188,7 +192,8 @@ std::string HealthText(const HealthResult& r) {
       t += "\nNo packets: nothing was checked\n";
       break;
     case HealthVerdict::Errors:
-      t += Format("\n%" PRIu64 " errors in %d checks\n", r.TotalErrors(), r.ChecksWithErrors());
+      t += Format("\n%" PRIu64 " error%s in %d check%s\n", r.TotalErrors(), r.TotalErrors() == 1 ? "" : "s",
+                  r.ChecksWithErrors(), r.ChecksWithErrors() == 1 ? "" : "s");
       if (!notEvaluated.empty()) t += "Not evaluated:\n" + notEvaluated;
       break;
     case HealthVerdict::NotEvaluated:

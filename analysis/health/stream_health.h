@@ -169,6 +169,10 @@ struct HealthResult {
   std::optional<double> durationS;
   std::optional<double> recentBitrateBps;  // over about the last second of stream time
   int pcrPid = -1;              // the first PID whose PCRs timed the stream (others may too)
+  // The arrival timestamps of 192-byte packets timed the stream (every
+  // packet carries one that moves forward plausibly); the PCRs are judged
+  // against them.
+  bool timedByArrival = false;
   std::vector<SyncSegment> syncSegments;  // in stream order; the first ones if very many
   std::vector<PidStats> pids;   // PIDs seen, ascending
   std::vector<ProgramInfo> programs;  // from the PAT and PMTs, ascending program number

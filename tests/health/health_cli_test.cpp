@@ -175,7 +175,7 @@ TEST_F(AnalyzeCli, TextListsSummaryPidsAndChecksInOrder) {
                                           "1.6  PID_error", "2.1  Transport_error", "2.2  CRC_error",
                                           "2.3a PCR_repetition_error", "2.3b PCR_discontinuity_indicator_error",
                                           "2.4  PCR_accuracy_error", "2.5  PTS_error", "2.6  CAT_error",
-                                          "1 errors in 1 checks"};
+                                          "1 error in 1 check"};
   size_t at = 0;
   for (const std::string& text : order) {
     const size_t found = run.out.find(text, at);
