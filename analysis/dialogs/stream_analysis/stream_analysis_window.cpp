@@ -639,9 +639,15 @@ void CStreamAnalysisWnd::ShowSummary() {
     verdict = Html(LoadResString(finished_ ? kStrNoVerdict : kStrVerdictPending));
   } else {
     switch (r.Verdict()) {
-      case HealthVerdict::Errors:
-        verdict = red(Html(LoadResString(kStrErrorsInChecks).arg(r.TotalErrors()).arg(r.ChecksWithErrors())));
+      case HealthVerdict::Errors: {
+        QString errors = LoadResString(kStrOneErrorInOneCheck);
+        if (r.ChecksWithErrors() > 1)
+          errors = LoadResString(kStrErrorsInChecks).arg(r.TotalErrors()).arg(r.ChecksWithErrors());
+        else if (r.TotalErrors() > 1)
+          errors = LoadResString(kStrErrorsInOneCheck).arg(r.TotalErrors());
+        verdict = red(Html(errors));
         break;
+      }
       case HealthVerdict::NotEvaluated: {
         QStringList which;
         for (size_t i = 0; i < kHealthCheckCount; ++i)
