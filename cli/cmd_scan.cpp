@@ -94,11 +94,6 @@ void PrintTransponderLine(const ScanProgress& progress) {
                t.tuning.source == ScanSource::Network ? " (from the NIT)" : "", text.c_str());
 }
 
-std::string ChannelNumber(const ScanService& s) {
-  if (s.majorChannel && s.minorChannel) return std::to_string(*s.majorChannel) + "." + std::to_string(*s.minorChannel);
-  return s.logicalChannel ? std::to_string(*s.logicalChannel) : "-";
-}
-
 void PrintServices(const ScanResult& result) {
   std::printf("%-10s %6s %6s  %-24s %-16s %5s  %s\n", "FREQUENCY", "SID", "LCN", "NAME", "PROVIDER", "TYPE", "PIDS");
   for (const ScanTransponder& t : result.transponders) {
@@ -107,7 +102,8 @@ void PrintServices(const ScanResult& result) {
       if (s.pcrPid >= 0) pids += " PCR " + std::to_string(s.pcrPid);
       for (const ScanStream& stream : s.streams) pids += " " + stream.kind + " " + std::to_string(stream.pid);
       if (s.scrambled) pids += " (scrambled)";
-      std::printf("%-10u %6d %6s  %-24s %-16s %5s  %s\n", t.tuning.frequency, s.serviceId, ChannelNumber(s).c_str(),
+      const std::string number = ScanChannelNumber(s);
+      std::printf("%-10u %6d %6s  %-24s %-16s %5s  %s\n", t.tuning.frequency, s.serviceId, number.empty() ? "-" : number.c_str(),
                   s.name.c_str(), s.provider.c_str(), s.serviceType >= 0 ? std::to_string(s.serviceType).c_str() : "-",
                   pids.c_str());
     }
@@ -258,7 +254,11 @@ int RunServiceCaptureCommand(const ServiceCaptureOptions& options) {
   }
   std::set<int> siPids;
   if (!ParseKeptSi(options.keepSi, &siPids)) return kExitUsage;
-  const std::string output = options.output.empty() ? ProposeCaptureFileName() + ".ts" : options.output;
+  std::string output = options.output.empty() ? ProposeCaptureFileName() + ".ts" : options.output;
+  // "-" is standard output, as for the whole-stream capture; the closing line then goes to stderr.
+  const bool toStandardOutput = output == "-";
+  if (toStandardOutput) output = "/dev/stdout";
+  FILE* const summary = toStandardOutput ? stderr : stdout;
   struct stat info {};
   if (::stat(output.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
     std::fprintf(stderr, "vantrel-cli: %s is a folder; give a file name\n", output.c_str());
@@ -311,7 +311,7 @@ int RunServiceCaptureCommand(const ServiceCaptureOptions& options) {
   CloseTunerDevice();
   std::string pids;
   for (int pid : report.pids) pids += (pids.empty() ? "" : ",") + std::to_string(pid);
-  std::printf("%s: %" PRIu64 " bytes (service %d, PIDs 0,%s)\n", output.c_str(), report.bytesWritten,
+  std::fprintf(summary, "%s: %" PRIu64 " bytes (service %d, PIDs 0,%s)\n", output.c_str(), report.bytesWritten,
               service->serviceId, pids.c_str());
   if (report.overruns > 0)
     std::fprintf(stderr, "vantrel-cli: stream data lost %" PRIu64 " times (the capture could not keep up)\n",

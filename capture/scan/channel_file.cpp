@@ -1,7 +1,5 @@
 #include "capture/scan/channel_file.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -15,7 +13,7 @@
 
 namespace {
 
-constexpr off_t kMaxChannelFileBytes = 16 << 20;
+constexpr int64_t kMaxChannelFileBytes = 16 << 20;
 
 uint32_t DeliverySystem(const ScanTransponder& t) {
   switch (t.tuning.family) {
@@ -33,13 +31,6 @@ uint32_t QamModulation(uint32_t order) {
     case 256: return QAM_256;
     default: return QAM_64;
   }
-}
-
-std::string ChannelNumberText(const ScanService& service) {
-  if (service.majorChannel && service.minorChannel)
-    return std::to_string(*service.majorChannel) + "." + std::to_string(*service.minorChannel);
-  if (service.logicalChannel) return std::to_string(*service.logicalChannel);
-  return {};
 }
 
 std::string DisplayName(const ScanService& service) {
@@ -83,7 +74,7 @@ dvb_entry* NewEntry(const ScanTransponder& t, const ScanService& service) {
   entry->network_id = static_cast<uint16_t>(t.originalNetworkId >= 0 ? t.originalNetworkId : std::max(t.networkId, 0));
   entry->transport_id = static_cast<uint16_t>(std::max(t.transportStreamId, 0));
   entry->channel = strdup(DisplayName(service).c_str());
-  const std::string number = ChannelNumberText(service);
+  const std::string number = ScanChannelNumber(service);
   if (!number.empty()) entry->vchannel = strdup(number.c_str());
   std::vector<int> video, audio;
   std::vector<const ScanStream*> other;
@@ -191,11 +182,7 @@ bool WriteScanChannelFile(const std::string& path, const ScanResult& result, std
 bool ReadScanChannelFile(const std::string& path, const ScanTuning& defaults, std::vector<ChannelFileService>* services,
                          std::string* error) {
   services->clear();
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxChannelFileBytes) {
-    *error = "cannot read the channel file " + path;
-    return false;
-  }
+  if (!CheckScanInputFile(path, kMaxChannelFileBytes, "channel file", error)) return false;
   dvb_file* file = dvb_read_file_format(path.c_str(), SYS_UNDEFINED, FILE_DVBV5);
   if (file == nullptr) {
     *error = path + " is not a DVBv5 channel file";
@@ -248,7 +235,7 @@ std::string ScanM3u(const ScanResult& result) {
   std::string text = "#EXTM3U\n";
   for (const ScanTransponder& t : result.transponders) {
     for (const ScanService& service : t.services) {
-      const std::string number = ChannelNumberText(service);
+      const std::string number = ScanChannelNumber(service);
       text += "#EXTINF:-1";
       if (!number.empty()) text += " tvg-chno=\"" + number + "\"";
       text += "," + M3uText(DisplayName(service)) + "\n";

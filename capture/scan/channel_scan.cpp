@@ -126,6 +126,12 @@ const char* ScanOutcomeName(ScanOutcome outcome) {
   return "found";
 }
 
+std::string ScanChannelNumber(const ScanService& service) {
+  if (service.majorChannel && service.minorChannel)
+    return std::to_string(*service.majorChannel) + "." + std::to_string(*service.minorChannel);
+  return service.logicalChannel ? std::to_string(*service.logicalChannel) : std::string();
+}
+
 size_t ScanResult::ServiceCount() const {
   size_t count = 0;
   for (const ScanTransponder& t : transponders) count += t.services.size();

@@ -54,7 +54,11 @@ enum class ScanOutcome {
   BoxFailed,    // requests to the box failed (it went away, or did not answer)
   Cancelled,
 };
-const char* ScanOutcomeName(ScanOutcome outcome);  // "found", "no_lock", "no_tables", ...
+const char* ScanOutcomeName(ScanOutcome outcome);
+
+// The number a receiver shows: "major.minor" (ATSC), the logical channel
+// number, or empty.
+std::string ScanChannelNumber(const ScanService& service);  // "found", "no_lock", "no_tables", ...
 
 struct ScanTransponder {
   ScanTuning tuning;

@@ -13,7 +13,7 @@
 namespace {
 
 // Plan files are a few kilobytes; anything far larger is not one.
-constexpr off_t kMaxPlanFileBytes = 4 << 20;
+constexpr int64_t kMaxPlanFileBytes = 4 << 20;
 
 uint32_t Property(dvb_entry* entry, uint32_t command, uint32_t fallback) {
   uint32_t value = 0;
@@ -105,6 +105,19 @@ const char* ScanSourceName(ScanSource source) {
   return "plan";
 }
 
+bool CheckScanInputFile(const std::string& path, int64_t maxBytes, const char* what, std::string* error) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    *error = std::string("cannot read the ") + what + " " + path;
+    return false;
+  }
+  if (!S_ISREG(info.st_mode) || info.st_size > maxBytes) {
+    *error = path + " is not a " + what + " (not a file, or larger than " + std::to_string(maxBytes >> 20) + " MB)";
+    return false;
+  }
+  return true;
+}
+
 bool ScanTuning::SameTransponder(const ScanTuning& other) const {
   if (family != other.family || frequency != other.frequency) return false;
   return family != TunerFamily::Satellite || horizontal == other.horizontal;
@@ -171,15 +184,7 @@ bool ReadScanPlanFile(const std::string& path, const ScanTuning& defaults, std::
                       int* skipped, std::string* error) {
   plan->clear();
   *skipped = 0;
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
-    *error = "cannot read the plan file " + path;
-    return false;
-  }
-  if (!S_ISREG(info.st_mode) || info.st_size > kMaxPlanFileBytes) {
-    *error = path + " is not a scan plan (not a file, or larger than 4 MB)";
-    return false;
-  }
+  if (!CheckScanInputFile(path, kMaxPlanFileBytes, "plan file", error)) return false;
   const dvb_file_formats format = LooksLikeDvbv5(path) ? FILE_DVBV5 : FILE_CHANNEL;
   dvb_file* file = dvb_read_file_format(path.c_str(), SYS_UNDEFINED, format);
   if (file == nullptr) {

@@ -44,6 +44,10 @@ ScanTuning TuningForChannel(TunerFamily family, const ChannelSettings& channel);
 bool ReadScanPlanFile(const std::string& path, const ScanTuning& defaults, std::vector<ScanTuning>* plan,
                       int* skipped, std::string* error);
 
+// A regular file of at most maxBytes; false with "cannot read the WHAT PATH"
+// or why it is not one.
+bool CheckScanInputFile(const std::string& path, int64_t maxBytes, const char* what, std::string* error);
+
 // "474000,482000" (each as channel word 0 of the family). false with the reason for
 // an empty list, something that is not a number, or a repeat.
 bool ParseScanFrequencyList(const std::string& text, const ScanTuning& defaults, std::vector<ScanTuning>* plan,
