@@ -28,6 +28,7 @@
 #include "app/tollbeck_view.h"
 #include "capture/dialogs/capture_progress_dlg.h"
 #include "capture/dialogs/capture_setting_dlg.h"
+#include "capture/dialogs/channel_scan_dlg.h"
 #include "device/tuner_device.h"
 #include "platform/ui_hooks.h"
 #include "tools/antenna_tuning_dlg.h"
@@ -149,6 +150,7 @@ bool CMainFrame::Create() {
       {kCmdCapture, &CMainFrame::OnCapture},       {kCmdAntennaTuning, &CMainFrame::OnAntennaTuning},
       {kCmdStreamAnalysis, &CMainFrame::OnStreamAnalysis}, {kCmdGettingStarted, &CMainFrame::OnGettingStarted},
       {kCmdLiveStreamAnalysis, &CMainFrame::OnLiveStreamAnalysis},
+      {kCmdChannelScan, &CMainFrame::OnChannelScan},
   };
   for (const auto& [id, handler] : commands) connect(CommandAction(id), &QAction::triggered, this, handler);
   connect(CommandAction(kCmdAbout), &QAction::triggered, &app_, &CTollbeckApp::OnAppAbout);
@@ -426,6 +428,12 @@ void CMainFrame::OnLiveStreamAnalysis() {
   window->setAttribute(Qt::WA_DeleteOnClose);
   window->show();
   window->StartLive();
+}
+
+void CMainFrame::OnChannelScan() {
+  if (!BoxFreeGuard() || !DeviceGuard()) return;
+  CChannelScanDlg dialog(this);
+  dialog.exec();
 }
 
 void CMainFrame::OnStreamAnalysis() {

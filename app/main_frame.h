@@ -23,6 +23,7 @@ enum CommandId : int {
   kCmdStreamAnalysis = 32790,
   kCmdLiveStreamAnalysis = 32791,
   kCmdGettingStarted = 32793,
+  kCmdChannelScan = 32794,
   kCmdFileNew = 57600,
   kCmdFileOpen = 57601,
   kCmdAbout = 57664,
@@ -80,6 +81,7 @@ public:
   // A Stream Analysis window on the open box's live stream, tuned with the
   // stored channel (the box is opened first when it is closed).
   void OnLiveStreamAnalysis();
+  void OnChannelScan();
   // Help > Getting started: a short page in the user's language.
   void OnGettingStarted();
 

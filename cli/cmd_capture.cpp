@@ -18,6 +18,7 @@
 #include "capture/capture_settings.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
+#include "cli/scan_command.h"
 #include "cli/stop_signals.h"
 #include "platform/ui_hooks.h"
 
@@ -44,6 +45,9 @@ struct CaptureOptions {
   std::optional<int64_t> lockSeconds;
   std::string output;
   bool force = false;
+  std::string service;        // --service: capture one service of a channel file
+  std::string channelsFile = kDefaultChannelsFile;
+  std::string keepSi = kDefaultKeptSi;
 };
 
 uint64_t FileSize(const std::string& path, bool* exists = nullptr) {
@@ -268,6 +272,15 @@ int CaptureExitCode(int result, const CaptureReport& report) {
 }
 
 int RunCaptureCommand(CaptureOptions options) {
+  if (!options.service.empty()) {
+    if (options.pid) {
+      std::fputs("vantrel-cli: --service chooses the PIDs itself; leave out --pid\n", stderr);
+      return kExitUsage;
+    }
+    return RunServiceCaptureCommand({options.service, options.channelsFile, options.keepSi, options.channel,
+                                     options.seconds, options.megabytes, options.lockSeconds, options.output,
+                                     options.force});
+  }
   if (options.seconds.has_value() == options.megabytes.has_value()) {
     std::fputs("vantrel-cli: give exactly one of --seconds and --megabytes\n", stderr);
     return kExitUsage;
@@ -324,6 +337,17 @@ CliCommandRegistration captureCommand(
                          "Capture file, - for standard output (default: the local time as "
                          "YYYY_MM_DD_hh_mm_ss.DAT here)");
       command.add_flag("--force", options->force, "Replace an output file that is not empty");
+      command.add_option("--service", options->service,
+                         "Capture one service (its name or service id) of the channel file: its PMT, PCR, "
+                         "streams and the SI of --keep-si, with a PAT that lists it alone");
+      command.add_option("--channels", options->channelsFile,
+                         std::string("DVBv5 channel file for --service, as scan --channels-out writes it "
+                                     "(default ") + kDefaultChannelsFile + ")");
+      command.add_option("--keep-si", options->keepSi,
+                         std::string("SI kept beside the service with --service: comma list of cat, nit, sdt, "
+                                     "eit, rst, tdt (TDT and TOT), or none (default ") + kDefaultKeptSi +
+                             "). The SDT passes unchanged and names every service of the multiplex, so players "
+                             "list the others as programs without streams");
       command.footer(
           std::string("Channel options not given keep the values of the family's settings dialog; the "
           "values used are saved there as its \"Capture\" button does.\n"

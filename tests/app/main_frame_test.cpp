@@ -70,7 +70,7 @@ TEST_F(MainFrameTest, MenusCarryTheTextsAndIds) {
         {"PMT\t(&M)", 32778}, {"SDT\t(&N)", 32779}, {"Stream Analysis...\t(&S)", 32790},
         {"Live Stream Analysis...\t(&L)", 32791}, {"", 0},
         {"Reset All\t(&R)", 32777}}},
-      {"&Capture", {{"&Special TS...", 32780}}},
+      {"&Capture", {{"&Special TS...", 32780}, {"Channel Sc&an...", 32794}}},
       {"&Tools", {{"Antenna Tuning &Utility", 32785}}},
       {"&Help", {{"&Getting started", 32793}, {"", 0}, {"&About Vantrel...", 57664}}},
   };
