@@ -85,7 +85,7 @@ void GuideTimeline::SetChosen(int channel) {
 QSize GuideTimeline::sizeHint() const {
   const int channels = guide_ ? static_cast<int>(guide_->size()) : 0;
   const int64_t hours = (to_ - from_ + 3599) / 3600;
-  return QSize(kNameWidth + static_cast<int>(hours * kPixelsPerHour) + 1, kAxisHeight + std::max(channels, 2) * RowHeight() + 1);
+  return QSize(kNameWidth + static_cast<int>(hours * kPixelsPerHour) + 1, kAxisHeight + (channels > 0 ? channels : 2) * RowHeight() + 1);
 }
 
 QRect GuideTimeline::EventRect(int channel, const SiEvent& e) const {

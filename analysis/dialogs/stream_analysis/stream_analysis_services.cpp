@@ -31,7 +31,7 @@ SiServicesView::SiServicesView(QWidget* parent) : QTreeWidget(parent) {
   header()->setStretchLastSection(false);
   header()->setSectionResizeMode(kColProvider, QHeaderView::Stretch);
   const int digit = fontMetrics().horizontalAdvance(QLatin1Char('0'));
-  for (auto [column, chars] : {std::pair{kColNumber, 14}, {kColName, 26}, {kColType, 12}, {kColCa, 16}, {kColBitrate, 10}})
+  for (auto [column, chars] : {std::pair{kColNumber, 22}, {kColName, 26}, {kColType, 18}, {kColCa, 18}, {kColBitrate, 10}})
     setColumnWidth(column, chars * digit);
   setUniformRowHeights(true);
   setAllColumnsShowFocus(true);
@@ -73,9 +73,10 @@ QString SiServicesView::StreamKind(const std::string& kind) {
 QString SiServicesView::StreamFormat(const SiStream& stream) {
   const EsInfo& es = stream.es;
   if (!es.found) return LoadResString(kStrHeaderNotRead);
+  // "H.264 High@4.0": the codec, then profile@level as the standards write it.
   QString codec = QString::fromStdString(es.codec);
-  if (!es.profile.empty()) codec += QLatin1Char(' ') + QString::fromStdString(es.profile);
-  if (!es.level.empty()) codec += QLatin1Char(' ') + QString::fromStdString(es.level);
+  if (!es.profile.empty() || !es.level.empty())
+    codec += QLatin1Char(' ') + QString::fromStdString(es.profile) + (es.level.empty() ? QString() : QLatin1Char('@') + QString::fromStdString(es.level));
   if (es.width > 0)
     return LoadResString(kStrVideoFormat)
         .arg(codec)
@@ -86,6 +87,7 @@ QString SiServicesView::StreamFormat(const SiStream& stream) {
   if (es.channels > 0 || es.sampleRate > 0)
     return LoadResString(kStrAudioFormat)
         .arg(codec, es.channelLayout.empty() ? QString::number(es.channels) : QString::fromStdString(es.channelLayout))
+        .arg(es.channels)
         .arg(es.sampleRate);
   return codec;
 }

@@ -34,7 +34,10 @@ QString ValueText(const SiJson& j) {
   if (j.is_null()) return QStringLiteral("-");
   if (j.is_array()) return QStringLiteral("[%1]").arg(j.size());
   if (j.is_object()) {
+    // A loop entry by what names it.
     if (j.contains("name") && j["name"].is_string()) return QString::fromStdString(j["name"].get<std::string>());
+    for (const char* key : {"pid", "service_id", "event_id", "program_number", "transport_stream_id", "short_name"})
+      if (j.contains(key)) return QStringLiteral("%1 %2").arg(QLatin1String(key), ValueText(j[key]));
     return {};
   }
   if (j.is_number_unsigned() || j.is_number_integer()) {
@@ -316,6 +319,7 @@ void SiTablesView::ShowBytes(QTreeWidgetItem* item) {
   // The marked bytes in view.
   QTextCursor cursor = hex_->document()->find(QStringLiteral("%1  ").arg(range.x() / kBytesPerLine * kBytesPerLine, 4, 16, QLatin1Char('0')));
   if (!cursor.isNull()) {
+    cursor.clearSelection();
     hex_->setTextCursor(cursor);
     hex_->ensureCursorVisible();
   }

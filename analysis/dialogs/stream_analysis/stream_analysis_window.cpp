@@ -1078,7 +1078,7 @@ void CStreamAnalysisWnd::RestoreLayout() {
     if (sizes.size() == split->count()) split->setSizes(sizes);
     else if (split->objectName() == Id(kIdSaSplitRight))  // every check in view, the chart below the occurrences
       split->setSizes({siChoice_->sizeHint().height() + 2 + checks_->horizontalHeader()->sizeHint().height() +
-                           checkRows_.RowCount() * checks_->verticalHeader()->defaultSectionSize() + 4,
+                           (checkRows_.RowCount() + 1) * checks_->verticalHeader()->defaultSectionSize() + 4,
                        this->height() / 4, this->height() / 3});
     else if (split->objectName() == Id(kIdSaSplitLeft))
       split->setSizes({this->height() / 4, this->height() * 3 / 4});
