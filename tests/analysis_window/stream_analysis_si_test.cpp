@@ -5,6 +5,10 @@
 // from the same file.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -315,6 +319,31 @@ TEST_F(StreamAnalysisSiTest, TabsSpeakBothLanguagesAndAreReachedByKeys) {
   // Every list takes the keyboard focus.
   for (int id : {kIdSaServices, kIdSaTablesTree, kIdSaTablesSearch, kIdSaGuideChannels, kIdSaGuideEvents, kIdSaSiChoice})
     EXPECT_NE(window->findChild<QWidget*>(QString::number(id))->focusPolicy() & Qt::TabFocus, 0) << id;
+}
+
+TEST_F(StreamAnalysisSiTest, ServiceInformationShowsWhileTheStreamIsStillBeingRead) {
+  // A named pipe whose writer stays open: the analysis cannot end until it closes.
+  const std::string fifo = dir_.File("live.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  CStreamAnalysisWnd window;
+  window.show();
+  window.Start(QString::fromStdString(fifo));
+  const int writer = ::open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  const Bytes stream = MakeDvbGuideStream();
+  ASSERT_EQ(::write(writer, stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+  auto* services = Control<QTreeWidget>(window, kIdSaServices);
+  auto* tables = window.findChild<SiTablesView*>(QString::number(kIdSaTablesPage));
+  auto* channels = Control<QListWidget>(window, kIdSaGuideChannels);
+  EXPECT_TRUE(ProcessEventsUntil([&] {
+    return services->topLevelItemCount() == 1 && channels->count() == 1 && tables->UpToDate() &&
+           !AtLevel(tables->Tree(), SiTablesView::kLevelSection).empty();
+  }, 20000));
+  EXPECT_FALSE(window.Finished());
+  EXPECT_EQ(services->topLevelItem(0)->text(SiServicesView::kColName), QStringLiteral("Eins"));
+  ::close(writer);
+  EXPECT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 20000));
+  EXPECT_EQ(services->topLevelItemCount(), 1);
 }
 
 TEST_F(StreamAnalysisSiTest, TheTablesAndGuideSplittersAreKept) {
