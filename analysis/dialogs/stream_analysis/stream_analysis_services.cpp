@@ -112,10 +112,7 @@ void SiServicesView::Show(const SiSnapshot& snapshot) {
     for (size_t i = 0; i < s.streams.size(); ++i) {
       const SiStream& st = s.streams[i];
       QTreeWidgetItem* child = static_cast<int>(i) < row->childCount() ? row->child(static_cast<int>(i)) : nullptr;
-      if (!child) {
-        child = new QTreeWidgetItem(row);
-        child->setFirstColumnSpanned(false);
-      }
+      if (!child) child = new QTreeWidgetItem(row);
       child->setData(0, kPidRole, st.pid);
       SetText(child, kColNumber, QStringLiteral("%1 (%2)").arg(Hex(st.pid, 4)).arg(st.pid));
       SetText(child, kColName, StreamKind(st.kind));
