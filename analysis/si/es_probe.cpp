@@ -693,6 +693,7 @@ void EsProbe::SetFormat(int pid, EsFormat format) {
   if (p.format == format) return;
   p = Pid{};
   p.format = format;
+  ++revision_;
 }
 
 void EsProbe::Payload(int pid, const uint8_t* payload, size_t size, bool unitStart) {
@@ -724,11 +725,13 @@ void EsProbe::Append(Pid& p, const uint8_t* data, size_t size) {
     info.found = true;
     p.info = info;
     p.done = true;
+    ++revision_;
     std::vector<uint8_t>().swap(p.buffer);
     return;
   }
   if (p.scanned >= kEsProbeMaxBytes) {
     p.done = true;
+    ++revision_;
     std::vector<uint8_t>().swap(p.buffer);
     return;
   }

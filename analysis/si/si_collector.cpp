@@ -107,17 +107,22 @@ void SiCollector::OnSection(int pid, const uint8_t* s, size_t size, uint64_t off
     }
     if (tableId == kSpliceInfoTable) ++spliceKept_[pid];
     it = sections_.emplace(key, std::move(fresh)).first;
+    ++revision_;
   } else if (SiKeepsLatestCopy(tableId)) {
     // The time moves on: the latest copy replaces the previous one.
     std::vector<uint8_t>& kept = it->second.bytes;
     if (kept.size() == size || storedBytes_ + size <= limits_.maxStoredBytes + kept.size()) {
       storedBytes_ = storedBytes_ - kept.size() + size;
       kept.assign(s, s + size);
+      ++revision_;
     }
   } else {
     const std::vector<uint8_t>& kept = it->second.bytes;
     if (kept.size() >= 4 && size >= 4 && (kept.size() != size || Crc32Field(kept.data(), kept.size()) != Crc32Field(s, size)))
+    {
       ++it->second.contentChanges;
+      ++revision_;
+    }
   }
   it->second.repeats.Add(offset);
 }
@@ -158,6 +163,12 @@ void SiCollector::LearnFromMgt(const uint8_t* s, size_t size) {
     Assemble(pid);
     pos += 11 + (((s[pos + 9] & 0x0F) << 8) | s[pos + 10]);
   }
+}
+
+std::unique_ptr<SiCollector> SiCollector::Copy() const {
+  auto copy = std::make_unique<SiCollector>(*this);
+  copy->assemble_ = nullptr;
+  return copy;
 }
 
 std::vector<const SiSection*> SiCollector::Sections() const {

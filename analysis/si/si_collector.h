@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <vector>
@@ -96,6 +97,12 @@ public:
   uint64_t SectionsSeen() const { return sectionsSeen_; }
   uint64_t SectionsNotKept() const { return notKept_; }
   uint64_t ShortSectionsWithBadCrc() const { return badShortCrc_; }
+  // Goes up whenever a section is kept or replaced, a kept one came with
+  // other bytes, or a stream's header was read: what a display must show anew.
+  uint64_t Revision() const { return revision_ + probe_.Revision(); }
+  // A copy of what was collected, for another thread to read: it asks the
+  // engine for nothing.
+  std::unique_ptr<SiCollector> Copy() const;
 
 private:
   struct Key {
@@ -122,4 +129,5 @@ private:
   uint64_t sectionsSeen_ = 0;
   uint64_t notKept_ = 0;
   uint64_t badShortCrc_ = 0;
+  uint64_t revision_ = 0;
 };

@@ -134,11 +134,11 @@ TEST_F(StreamAnalysisWindowTest, ContinuityErrorOpensItsPacketInHex) {
   ASSERT_TRUE(WriteTsFile(path, StreamWithContinuityBreak()));
   auto window = Analyse(path);
   auto* checks = Control<QTableWidget>(*window, kIdSaChecks);
-  const int continuity = static_cast<int>(HealthCheck::Continuity);
-  EXPECT_EQ(checks->item(continuity, 1)->text(), QStringLiteral("1 error(s)"));
-  EXPECT_EQ(checks->item(static_cast<int>(HealthCheck::SyncLoss), 1)->text(), QStringLiteral("OK"));
+  const CheckRows& rows = window->CheckList();
+  EXPECT_EQ(checks->item(rows.RowOf(HealthCheck::Continuity), 1)->text(), QStringLiteral("1 error(s)"));
+  EXPECT_EQ(checks->item(rows.RowOf(HealthCheck::SyncLoss), 1)->text(), QStringLiteral("OK"));
   // No PCR: the checks that need the stream's clock say so.
-  EXPECT_TRUE(checks->item(static_cast<int>(HealthCheck::PcrAccuracy), 1)->text().startsWith(QStringLiteral("not evaluated:")));
+  EXPECT_TRUE(checks->item(rows.RowOf(HealthCheck::PcrAccuracy), 1)->text().startsWith(QStringLiteral("not evaluated:")));
   // The PID with the error is marked in the table.
   auto* table = Control<QTableView>(*window, kIdSaPidTable);
   bool marked = false;
@@ -147,7 +147,7 @@ TEST_F(StreamAnalysisWindowTest, ContinuityErrorOpensItsPacketInHex) {
       marked = table->model()->index(row, 0).data(Qt::BackgroundRole).isValid();
   EXPECT_TRUE(marked);
 
-  checks->selectRow(continuity);
+  checks->selectRow(rows.RowOf(HealthCheck::Continuity));
   auto* occurrences = Control<QTableWidget>(*window, kIdSaOccurrences);
   ASSERT_EQ(occurrences->rowCount(), 1);
   EXPECT_EQ(occurrences->item(0, 1)->text(), QString::number(kBreakPacket));
@@ -486,7 +486,7 @@ TEST_F(StreamAnalysisWindowTest, ChineseShowsWhatEachPidCarriesAndEachOccurrence
   EXPECT_EQ(carries[0x1FFF], QStringLiteral("空包"));
   EXPECT_EQ(carries[0], QStringLiteral("PAT"));
 
-  Control<QTableWidget>(*window, kIdSaChecks)->selectRow(static_cast<int>(HealthCheck::Continuity));
+  Control<QTableWidget>(*window, kIdSaChecks)->selectRow(window->CheckList().RowOf(HealthCheck::Continuity));
   auto* occurrences = Control<QTableWidget>(*window, kIdSaOccurrences);
   ASSERT_EQ(occurrences->rowCount(), 1);
   EXPECT_EQ(occurrences->item(0, 4)->text(), QStringLiteral("1.4: PID 0x0100：continuity_counter 为 12，应为 10"));

@@ -41,11 +41,15 @@
 #include <chrono>
 #include <cmath>
 
+#include "analysis/dialogs/stream_analysis/stream_analysis_guide.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packet_view.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_services.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_tables.h"
 #include "analysis/engine/dvb_text.h"
 #include "analysis/health/health_report.h"
+#include "analysis/si/si_run.h"
 #include "device/tuner_device.h"
 #include "platform/profile.h"
 #include "platform/ui_hooks.h"
@@ -175,6 +179,23 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   BuildPackets(packets);
   tabs_->addTab(overview, LoadResString(kStrOverview));
   tabs_->addTab(packets, LoadResString(kStrPackets));
+  services_ = new SiServicesView(tabs_);
+  tables_ = new SiTablesView(tabs_);
+  guide_ = new SiGuideView(tabs_);
+  tabs_->addTab(services_, LoadResString(kStrServices));
+  tabs_->addTab(tables_, LoadResString(kStrTables));
+  tabs_->addTab(guide_, LoadResString(kStrGuide));
+  connect(services_, &SiServicesView::pidSelected, this, &CStreamAnalysisWnd::SelectPid);
+  tables_->SetPacketOf([this](uint64_t offset) -> std::optional<uint64_t> {
+    if (!packetFile_.IsOpen()) return std::nullopt;
+    return packetFile_.IndexAt(offset);
+  });
+  connect(tables_, &SiTablesView::packetRequested, this, [this](uint64_t offset) {
+    if (packetFile_.IsOpen()) ShowPacket(packetFile_.IndexAt(offset));
+  });
+  connect(guide_, &SiGuideView::exportRequested, this, [this] {
+    Export(QStringLiteral("xml"), kStrExportXmltv, kStrXmltvFiles, &CStreamAnalysisWnd::ExportXmltv);
+  });
   help_ = new QTextBrowser(tabs_);
   help_->setObjectName(Id(kIdSaHelp));
   help_->setHtml(ChecksHelpHtml() + QStringLiteral("<hr>") + GettingStartedHtml());
@@ -268,7 +289,21 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
 
   auto* right = new QSplitter(Qt::Vertical, split);
   right->setObjectName(Id(kIdSaSplitRight));
-  checks_ = new QTableWidget(static_cast<int>(kHealthCheckCount), 2, right);
+  // The checks under the choice of the service information they expect.
+  auto* checksBox = new QWidget(right);
+  auto* checksLayout = new QVBoxLayout(checksBox);
+  checksLayout->setContentsMargins(0, 0, 0, 0);
+  checksLayout->setSpacing(2);
+  auto* siRow = new QHBoxLayout;
+  auto* siLabel = new QLabel(LoadResString(kStrServiceInformation), checksBox);
+  siChoice_ = NewSiChoice(checksBox, limits_.si);
+  siLabel->setBuddy(siChoice_);
+  siRow->addWidget(siLabel);
+  siRow->addWidget(siChoice_);
+  siRow->addStretch(1);
+  checksLayout->addLayout(siRow);
+  checks_ = new QTableWidget(0, 2, checksBox);
+  checksLayout->addWidget(checks_, 1);
   checks_->setObjectName(Id(kIdSaChecks));
   checks_->setHorizontalHeaderLabels({LoadResString(kStrCheck), LoadResString(kStrStatus)});
   checks_->verticalHeader()->hide();
@@ -278,13 +313,7 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   checks_->setSelectionBehavior(QAbstractItemView::SelectRows);
   checks_->setSelectionMode(QAbstractItemView::SingleSelection);
   checks_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  for (size_t i = 0; i < kHealthCheckCount; ++i) {
-    const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(i));
-    checks_->setItem(static_cast<int>(i), 0,
-                     new QTableWidgetItem(QStringLiteral("%1 %2").arg(QLatin1String(info.number), QLatin1String(info.name))));
-    checks_->item(static_cast<int>(i), 0)->setToolTip(CheckHelpText(static_cast<HealthCheck>(i)));
-    checks_->setItem(static_cast<int>(i), 1, new QTableWidgetItem);
-  }
+  checkRows_.Fill(checks_);
   occurrences_ = new QTableWidget(0, 5, right);
   occurrences_->setObjectName(Id(kIdSaOccurrences));
   occurrences_->setHorizontalHeaderLabels({LoadResString(kStrTime), LoadResString(kStrPacket), LoadResString(kStrOffset),
@@ -338,7 +367,7 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   chartValue_->setObjectName(Id(kIdSaChartValue));
   chartLayout->addWidget(chartView_, 1);
   chartLayout->addWidget(chartValue_);
-  right->addWidget(checks_);
+  right->addWidget(checksBox);
   right->addWidget(occurrences_);
   right->addWidget(chartBox);
   split->addWidget(left);
@@ -348,8 +377,12 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
 
   connect(checks_, &QTableWidget::itemSelectionChanged, this, &CStreamAnalysisWnd::ShowOccurrences);
   connect(checks_, &QTableWidget::currentCellChanged, this, [this](int row, int, int, int) {
-    if (row >= 0 && row < static_cast<int>(kHealthCheckCount))
-      help_->scrollToAnchor(CheckHelpAnchor(static_cast<HealthCheck>(row)));
+    if (checkRows_.CheckAt(row) >= 0) help_->scrollToAnchor(CheckHelpAnchor(static_cast<HealthCheck>(checkRows_.CheckAt(row))));
+  });
+  connect(siChoice_, &QComboBox::activated, this, [this](int index) {
+    // The priority 3 checks judge the stream again against the chosen standard.
+    limits_.si = static_cast<SiStandard>(index);
+    if (!live_ && !path_.isEmpty()) Start(path_, limits_);
   });
   connect(occurrences_, &QTableWidget::currentCellChanged, this,
           [this](int row, int, int, int) { OnOccurrenceActivated(row); });
@@ -460,9 +493,18 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   hex_->clear();
   decoded_->clear();
   progress_->setValue(0);
+  si_.reset();
+  shownSi_ = 0;
+  services_->Clear();
+  tables_->Clear();
+  guide_->Clear();
 
   path_ = path;
   limits_ = limits;
+  {
+    const QSignalBlocker block(siChoice_);
+    siChoice_->setCurrentIndex(static_cast<int>(limits.si));
+  }
   live_ = false;
   cancel_->setText(LoadResString(kStrCancel));
   if (path.isEmpty()) return;
@@ -473,10 +515,14 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   HealthFileRun* run = run_.get();
   const std::string file = path.toStdString();
   streaming_ = IsStreamingInput(file);
-  worker_ = std::thread([this, run, file, limits] {
+  si_ = std::make_shared<SiRun>(kPollMs / 2000.0);
+  worker_ = std::thread([this, run, file, limits, si = si_] {
     HealthFileOptions options;
     options.publishIntervalS = kPollMs / 2000.0;
+    options.prepare = [&si](StreamHealth& health) { health.SetObserver(&si->Attach(health)); };
+    options.onBlock = [&si](uint64_t, int64_t) { si->OnBlock(); };
     outcome_ = AnalyseHealthFile(file, limits, options, run);
+    si->Finish(outcome_.result);
   });
   pollTimer_->start();
   ShowResult();
@@ -512,13 +558,15 @@ void CStreamAnalysisWnd::Cancel() {
 
 void CStreamAnalysisWnd::Poll() {
   if (!run_) return;
-  const bool done = run_->done.load();
+  // The worker ends with the last service information snapshot: the join then waits for nothing.
+  const bool done = run_->done.load() && (!si_ || si_->Finished());
   if (run_->PublishedCount() != shownPublication_) {
     shownPublication_ = run_->PublishedCount();
     result_ = run_->Latest();
     ++updates_;
     ShowResult();
   }
+  ShowServiceInformation();
   if (done) {
     if (worker_.joinable()) worker_.join();
     pollTimer_->stop();
@@ -527,6 +575,7 @@ void CStreamAnalysisWnd::Poll() {
     result_ = run_->Latest();
     if (!outcome_.opened || outcome_.readError) error_ = QString::fromStdString(outcome_.error);
     ShowResult();
+    ShowServiceInformation();
     emit analysisFinished();
   }
   ShowStatus();
@@ -538,14 +587,7 @@ void CStreamAnalysisWnd::ShowResult() {
   // selected again.
   const int selected = SelectedPid();
   pidModel_->SetResult(result_);
-  if (selected >= 0 && SelectedPid() != selected) {
-    for (int row = 0; row < pidSort_->rowCount(); ++row) {
-      if (pidSort_->index(row, 0).data(PidTableModel::kPidRole).toInt() == selected) {
-        pidTable_->selectRow(row);
-        break;
-      }
-    }
-  }
+  if (selected >= 0 && SelectedPid() != selected) SelectPid(selected);
   ShowChecks();
   ShowOccurrences();
   ShowChart();
@@ -692,7 +734,8 @@ void CStreamAnalysisWnd::ShowChecks() {
   const bool noResult = result_.packets == 0;
   for (size_t i = 0; i < kHealthCheckCount; ++i) {
     const HealthCheckResult& check = result_.checks[i];
-    QTableWidgetItem* item = checks_->item(static_cast<int>(i), 1);
+    const int row = checkRows_.RowOf(static_cast<HealthCheck>(i));
+    QTableWidgetItem* item = checks_->item(row, 1);
     QColor background;
     QString tip;
     if (noResult) {
@@ -712,7 +755,7 @@ void CStreamAnalysisWnd::ShowChecks() {
     }
     item->setToolTip(tip);
     item->setBackground(background);
-    checks_->item(static_cast<int>(i), 0)->setBackground(background);
+    checks_->item(row, 0)->setBackground(background);
   }
 }
 
@@ -720,7 +763,7 @@ void CStreamAnalysisWnd::ShowOccurrences() {
   // The selected check's occurrences, or every evaluated check's when none
   // is selected; in stream order until the user sorts by another column.
   const QList<QTableWidgetItem*> selected = checks_->selectedItems();
-  const int only = selected.isEmpty() ? -1 : selected.front()->row();
+  const int only = selected.isEmpty() ? -1 : checkRows_.CheckAt(selected.front()->row());
   std::vector<std::pair<size_t, const HealthOccurrence*>> list;
   for (size_t i = 0; i < kHealthCheckCount; ++i) {
     if ((only >= 0 && static_cast<int>(i) != only) || !result_.checks[i].evaluated) continue;
@@ -772,6 +815,27 @@ int CStreamAnalysisWnd::SelectedPid() const {
   const QModelIndexList rows = pidTable_->selectionModel()->selectedRows();
   return rows.isEmpty() ? -1 : rows.front().data(PidTableModel::kPidRole).toInt();
 }
+
+void CStreamAnalysisWnd::SelectPid(int pid) {
+  for (int row = 0; row < pidSort_->rowCount(); ++row) {
+    if (pidSort_->index(row, 0).data(PidTableModel::kPidRole).toInt() == pid) {
+      pidTable_->selectRow(row);  // the chart follows the selection
+      return;
+    }
+  }
+}
+
+void CStreamAnalysisWnd::ShowServiceInformation() {
+  if (!si_ || si_->PublishedCount() == shownSi_) return;
+  shownSi_ = si_->PublishedCount();
+  const std::shared_ptr<const SiSnapshot> snapshot = si_->Latest();
+  if (!snapshot) return;
+  services_->Show(*snapshot);
+  tables_->Show(snapshot);
+  guide_->Show(snapshot);
+}
+
+bool CStreamAnalysisWnd::ExportXmltv(const QString& path) const { return guide_->ExportXmltv(path); }
 
 void CStreamAnalysisWnd::ShowChart() {
   QList<QPointF> mux;
@@ -992,7 +1056,8 @@ void CStreamAnalysisWnd::OnExportCsv() {
 
 std::vector<QSplitter*> CStreamAnalysisWnd::Splitters() const {
   std::vector<QSplitter*> out;
-  for (int id : {kIdSaSplitOverview, kIdSaSplitLeft, kIdSaSplitRight, kIdSaSplitPackets, kIdSaSplitDetail})
+  for (int id : {kIdSaSplitOverview, kIdSaSplitLeft, kIdSaSplitRight, kIdSaSplitPackets, kIdSaSplitDetail, kIdSaSplitTables,
+                 kIdSaSplitGuide, kIdSaSplitGuideRight})
     if (auto* split = findChild<QSplitter*>(Id(id))) out.push_back(split);
   return out;
 }
@@ -1018,13 +1083,19 @@ void CStreamAnalysisWnd::RestoreLayout() {
     }
     if (sizes.size() == split->count()) split->setSizes(sizes);
     else if (split->objectName() == Id(kIdSaSplitRight))  // every check in view, the chart below the occurrences
-      split->setSizes({checks_->horizontalHeader()->sizeHint().height() +
-                           static_cast<int>(kHealthCheckCount) * checks_->verticalHeader()->defaultSectionSize() + 4,
+      split->setSizes({siChoice_->sizeHint().height() + 2 + checks_->horizontalHeader()->sizeHint().height() +
+                           (checkRows_.RowCount() + 1) * checks_->verticalHeader()->defaultSectionSize() + 4,
                        this->height() / 4, this->height() / 3});
     else if (split->objectName() == Id(kIdSaSplitLeft))
       split->setSizes({this->height() / 4, this->height() * 3 / 4});
     else if (split->objectName() == Id(kIdSaSplitOverview))
       split->setSizes({this->width() * 68 / 100, this->width() * 32 / 100});
+    else if (split->objectName() == Id(kIdSaSplitGuide))
+      split->setSizes({this->width() / 5, this->width() * 4 / 5});
+    else if (split->objectName() == Id(kIdSaSplitGuideRight))
+      split->setSizes({this->height() / 3, this->height() * 2 / 3});
+    else if (split->objectName() == Id(kIdSaSplitTables))
+      split->setSizes({this->width() * 55 / 100, this->width() * 45 / 100});
     else
       split->setSizes({this->width() / 2, this->width() / 2});
   }

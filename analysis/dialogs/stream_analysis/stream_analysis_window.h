@@ -16,12 +16,17 @@
 #include <thread>
 #include <vector>
 
+#include "analysis/dialogs/stream_analysis/stream_analysis_checks.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_live.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packets.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_pid_model.h"
 #include "analysis/health/health_file.h"
 
 class PacketListView;
+class SiGuideView;
+class SiRun;
+class SiServicesView;
+class SiTablesView;
 class QChartView;
 class QLineSeries;
 class QValueAxis;
@@ -71,6 +76,10 @@ public:
   void ShowPacket(uint64_t index);
   bool ExportJson(const QString& path) const;
   bool ExportCsv(const QString& path) const;
+  // The programme guide as XMLTV, as `vantrel-cli epg --xmltv` writes it.
+  bool ExportXmltv(const QString& path) const;
+  // The rows of the checks list (grouped by priority).
+  const CheckRows& CheckList() const { return checkRows_; }
   // Whether there is a result worth exporting (a stream was found).
   bool CanExport() const;
   // The name the export proposes: the analysed file's name with `extension`
@@ -111,6 +120,8 @@ private:
   void OnOccurrenceActivated(int row);
   void OnPacketRowChanged();
   void OnOnlySelectedPid(bool on);
+  void SelectPid(int pid);
+  void ShowServiceInformation();
   void OnFindNext();
   void OnGotoPacket();
   void OnGotoOffset();
@@ -163,6 +174,14 @@ private:
   QValueAxis* rateAxis_ = nullptr;
   QLabel* chartValue_ = nullptr;
   QTextBrowser* help_ = nullptr;
+  CheckRows checkRows_;
+  QComboBox* siChoice_ = nullptr;
+  // The service information, published by the worker (null for a live stream).
+  std::shared_ptr<SiRun> si_;
+  uint64_t shownSi_ = 0;
+  SiServicesView* services_ = nullptr;
+  SiTablesView* tables_ = nullptr;
+  SiGuideView* guide_ = nullptr;
 
   TsPacketFile packetFile_;
   PacketListModel* packetModel_ = nullptr;
