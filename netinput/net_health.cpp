@@ -43,6 +43,7 @@ NetAnalysisOutcome AnalyseNetworkInput(const NetAddress& address, const HealthLi
   std::vector<uint8_t> head;
   uint64_t bytesFed = 0;
   bool limitReached = false;
+  bool sinkFailed = false;
   const auto sink = [&](const uint8_t* data, size_t size) {
     if (limitReached) return;
     if (options.maxPackets > 0 && packetSize == 0 && head.size() < kGridSearchBytes) {
@@ -51,10 +52,16 @@ NetAnalysisOutcome AnalyseNetworkInput(const NetAddress& address, const HealthLi
       if ((packetSize = FindPacketGrid(head.data(), head.size(), &first)) != 0)
         limitBytes = first + options.maxPackets * static_cast<uint64_t>(packetSize);
     }
+    if (options.maxBytes > 0 && (limitBytes == 0 || options.maxBytes < limitBytes)) limitBytes = options.maxBytes;
     if (limitBytes > 0 && bytesFed + size >= limitBytes) {
       // (A tiny limit may lie inside what was fed before the packet size showed.)
       size = bytesFed >= limitBytes ? 0 : static_cast<size_t>(limitBytes - bytesFed);
       limitReached = true;
+    }
+    if (options.onBytes && size > 0 && !options.onBytes(data, size, &outcome.error)) {
+      sinkFailed = true;
+      limitReached = true;
+      return;
     }
     health.Feed(data, size);
     bytesFed += size;
@@ -92,6 +99,7 @@ NetAnalysisOutcome AnalyseNetworkInput(const NetAddress& address, const HealthLi
       }
     }
   }
+  if (sinkFailed) outcome.end = NetAnalysisEnd::SinkFailed;
   health.Finish();
   outcome.result = health.Snapshot();
   outcome.result.partial = outcome.end != NetAnalysisEnd::Limit;

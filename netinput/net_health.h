@@ -14,6 +14,10 @@
 struct NetAnalysisOptions {
   double durationS = 0;     // 0: no time limit; counted from the first datagram
   uint64_t maxPackets = 0;  // 0: no packet limit; else exactly this many packets are analysed
+  uint64_t maxBytes = 0;    // 0: no byte limit; else exactly this many stream bytes
+  // Gets every stream byte fed to the engine (a capture writes them);
+  // false ends the run (`error` says why).
+  std::function<bool(const uint8_t* data, size_t size, std::string* error)> onBytes;
   std::function<void(StreamHealth&)> prepare;
 };
 
@@ -22,6 +26,7 @@ enum class NetAnalysisEnd {
   NoData,      // no datagram within the address's timeout
   Stalled,     // the stream stopped for longer than the timeout
   SocketError, // `error` says which
+  SinkFailed,  // onBytes refused (`error` says why)
   Cancelled,
   Limit,       // the duration or the packet count was reached
 };

@@ -144,6 +144,24 @@ TEST(NetCli, DroppedDatagramsAreNetworkLossAndTheirContinuityErrors) {
   EXPECT_GT(holes["errors"]["continuity"].get<int>(), clean["errors"]["continuity"].get<int>());
 }
 
+TEST(NetCli, CaptureWritesTheStreamBytesSent) {
+  TempDir dir;
+  const int port = FreePort(false);
+  const std::string address = "rtp://127.0.0.1:" + std::to_string(port);
+  Background capture(Cli(), {"capture", "--input", address, "--megabytes", "3", "-o", dir.File("cap.ts")});
+  ASSERT_TRUE(WaitForPort(port, false, seconds(10))) << capture.Err();
+  const CliRun play = RunCli({"play", kSample, "--to", address, "--bitrate", "40000000", "-q"});
+  EXPECT_EQ(play.exitCode, 0) << play.err;
+  ASSERT_EQ(capture.Wait(seconds(30)), 0) << capture.Err();
+  EXPECT_EQ(ReadFileBytes(dir.File("cap.ts")), ReadFileBytes(kSample).substr(0, 3 * 1048576));
+  // Nothing comes: no file is made.
+  const CliRun silent = RunCli({"capture", "--input", "udp://127.0.0.1:" + std::to_string(FreePort(false)) +
+                                "?timeout=0.5", "--seconds", "5", "-o", dir.File("none.ts")});
+  EXPECT_EQ(silent.exitCode, 1);
+  EXPECT_NE(silent.err.find("no datagram arrived"), std::string::npos) << silent.err;
+  EXPECT_NE(access(dir.File("none.ts").c_str(), F_OK), 0);
+}
+
 TEST(NetCli, SilenceAndBadInputEndWithAClearError) {
   struct Case {
     std::vector<std::string> args;  // %d in an argument: a free port
