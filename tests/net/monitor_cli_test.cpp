@@ -14,6 +14,7 @@
 #include "netinput/ts_datagram.h"
 #include "netinput/udp_socket.h"
 #include "tests/net/net_test_support.h"
+#include "tests/support/boxsim_process.h"
 #include "tests/support/run_cli.h"
 
 namespace {
@@ -58,7 +59,7 @@ bool PromtoolAccepts(const std::string& metrics, std::string* output) {
   return status == 0;
 }
 
-TEST(MonitorCli, ManyInputsEachWithItsNameMetricsAndEvents) {
+TEST(NetMonitorCli, ManyInputsEachWithItsNameMetricsAndEvents) {
   const std::string file = ReadFileBytes(kSample);
   TempDir dir;
   const int portA = FreePort(false), portB = FreePort(false), metricsPort = FreePort(true);
@@ -151,7 +152,42 @@ TEST(MonitorCli, ManyInputsEachWithItsNameMetricsAndEvents) {
   }
 }
 
-TEST(MonitorCli, BadInputsAreRefusedBeforeAnythingRuns) {
+TEST(NetMonitorCli, TunerBoxAndNetworkInputsInOneMonitor) {
+  TempDir dir;
+  ScopedEnv profileHome("XDG_CONFIG_HOME", dir.path().c_str());
+  BoxSimProcess box;
+  ASSERT_TRUE(box.Start({"--kind", "t", "--lock-ms", "0", "--bitrate", "10000000"}));
+  const int port = FreePort(false);
+  const std::string address = "udp://127.0.0.1:" + std::to_string(port);
+  Background monitor(Cli(), {"monitor", "--freq", "474000", "--bw", "8", "--json", "--seconds", "3", "--input",
+                             "box", "--input", "ip=" + address});
+  ASSERT_TRUE(WaitForPort(port, false, seconds(10))) << monitor.Err();
+  Background play(Cli(), {"play", kSample, "--to", address, "--bitrate", "10000000", "--loop", "-q"});
+  ASSERT_EQ(monitor.Wait(seconds(30)), 0) << monitor.Err();
+  play.Signal(SIGINT);
+  play.Wait(seconds(5));
+  std::istringstream lines(monitor.Out());
+  std::string line;
+  std::map<std::string, int> seconds;
+  while (std::getline(lines, line)) {
+    const Json object = Json::parse(line, nullptr, false);
+    ASSERT_FALSE(object.is_discarded()) << line;
+    if (object.contains("summary")) continue;
+    ++seconds[object["input"].get<std::string>()];
+    EXPECT_EQ(object["state"], "receiving") << line;
+    if (object["input"] == "box") {
+      EXPECT_EQ(object["locked"], true);
+      EXPECT_EQ(object["strength"], 75);
+    } else {
+      EXPECT_FALSE(object.contains("strength"));
+      EXPECT_EQ(object["lost_datagrams"], 0);
+    }
+  }
+  EXPECT_EQ(seconds["box"], 3);
+  EXPECT_EQ(seconds["ip"], 3);
+}
+
+TEST(NetMonitorCli, BadInputsAreRefusedBeforeAnythingRuns) {
   struct Case {
     std::vector<std::string> args;
     int exitCode;
@@ -173,7 +209,7 @@ TEST(MonitorCli, BadInputsAreRefusedBeforeAnythingRuns) {
   }
 }
 
-TEST(MonitorCli, PrometheusScrapesTheMonitor) {
+TEST(NetMonitorCli, PrometheusScrapesTheMonitor) {
   if (access("/usr/bin/prometheus", X_OK) != 0) GTEST_SKIP() << "prometheus is not installed (scripts/setup-deps)";
   TempDir dir;
   const int port = FreePort(false), metricsPort = FreePort(true), prometheusPort = FreePort(true);
