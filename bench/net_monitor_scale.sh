@@ -40,6 +40,7 @@ for count in "${counts[@]}"; do
   /usr/bin/time -f '%e %U %S' -o "$work/time" "$build/cli/vantrel-cli" monitor --json --seconds "$seconds" \
     "${args[@]}" > "$work/monitor.json" 2> "$work/monitor.err" &
   monitor=$!
+  start_uptime=$(awk '{print int($1)}' /proc/uptime)
   pids=("$monitor")
   sleep 0.5
   # The real monitor process is the child of time.
@@ -49,29 +50,37 @@ for count in "${counts[@]}"; do
       --bitrate $((rate * 1000000)) --loop --seconds $((seconds + 2)) -q &
     pids+=($!)
   done
+  # Resident memory at 3 s, then at each quarter of the run (the last one 2 s before the end).
   sleep 3
-  rss_start=$(rss_kb "$monitor_pid")
-  while kill -0 "$monitor_pid" 2>/dev/null; do rss_end=$(rss_kb "$monitor_pid"); sleep 0.5; done
+  rss=("$(rss_kb "$monitor_pid")")
+  for quarter in 1 2 3 4; do
+    target=$(( seconds * quarter / 4 - (quarter == 4 ? 2 : 0) ))
+    [ "$target" -gt 3 ] || continue
+    while [ "$(awk '{print int($1)}' /proc/uptime)" -lt $(( start_uptime + target )) ]; do sleep 0.2; done
+    rss+=("$(rss_kb "$monitor_pid")")
+  done
   wait "$monitor" || true
   for pid in "${pids[@]:1}"; do wait "$pid" 2>/dev/null || true; done
   pids=()
   read -r elapsed user system < "$work/time"
-  python3 - "$count" "$rate" "$elapsed" "$user" "$system" "$rss_start" "${rss_end:-0}" "$work/monitor.json" <<'PY'
+  python3 - "$count" "$rate" "$elapsed" "$user" "$system" "$work/monitor.json" "${rss[*]}" <<'PY'
 import json, sys
 count, rate = int(sys.argv[1]), int(sys.argv[2])
 elapsed, user, system = map(float, sys.argv[3:6])
-rss_start, rss_end = int(sys.argv[6]), int(sys.argv[7])
-lost = received = 0
-summaries = 0
-for line in open(sys.argv[8]):
+rss = [int(k) / 1024 for k in sys.argv[7].split()]
+lost = summaries = 0
+rates = []  # per input and second, once every sender runs (from the 4th second on)
+for line in open(sys.argv[6]):
     o = json.loads(line)
     if o.get("summary"):
         summaries += 1
         lost += o.get("lost_datagrams", 0)
-        received += o["bytes"] * 8 / o["monitor_s"] / 1e6
+    elif o["time_s"] >= 4 and o["state"] == "receiving":
+        rates.append(o["input_bps"] / 1e6)
 cpu = 100 * (user + system) / elapsed
-print(f"{count:3d} inputs x {rate} Mbit/s: lost datagrams {lost}, received {received / max(summaries, 1):6.2f} Mbit/s "
-      f"per input, monitor CPU {cpu:5.1f} % of one core ({cpu / count:4.2f} % per input), "
-      f"RSS {rss_start / 1024:.1f} MB after 3 s, {rss_end / 1024:.1f} MB at the end")
+mean = sum(rates) / len(rates) if rates else 0
+print(f"{count:3d} inputs x {rate} Mbit/s: lost datagrams {lost}, received {mean:6.2f} Mbit/s per input and "
+      f"second (min {min(rates, default=0):.2f}), monitor CPU {cpu:5.1f} % of one core ({cpu / count:4.2f} % per "
+      f"input), RSS MB at 3 s and each quarter: {' '.join(f'{r:.1f}' for r in rss)}")
 PY
 done

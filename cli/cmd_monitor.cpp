@@ -129,16 +129,27 @@ MonitorVerdict JudgeMonitor(const HealthResult& result, uint64_t longestStallMs)
   return {};
 }
 
-int MonitorStream(const MonitorOptions& options, int model) {
-  uint8_t* ring = nullptr;
+// Starts the box's stream and maps its ring; an exit status (after saying
+// why) when it does not start.
+int StartBoxRing(int model, const uint8_t** ring, uint32_t* ringSize) {
+  uint8_t* mappedRing = nullptr;
   size_t mapped = 0;
   const StreamLayout layout = GetStreamLayout(model);
-  if (!StartStream(&ring, &mapped) || ring == nullptr || mapped < layout.ringSize) {
-    if (ring != nullptr) StopStream();
+  if (!StartStream(&mappedRing, &mapped) || mappedRing == nullptr || mapped < layout.ringSize) {
+    if (mappedRing != nullptr) StopStream();
     return ReportBoxProblem("the box did not start its stream");
   }
+  *ring = mappedRing;
+  *ringSize = layout.ringSize;
+  return kExitOk;
+}
+
+int MonitorStream(const MonitorOptions& options, int model) {
+  const uint8_t* ring = nullptr;
+  uint32_t ringSize = 0;
+  if (const int started = StartBoxRing(model, &ring, &ringSize); started != kExitOk) return started;
   StreamHealth health;
-  StreamRingFeeder feeder(ring, layout.ringSize);
+  StreamRingFeeder feeder(ring, ringSize);
   const Clock::time_point start = Clock::now();
   Clock::time_point nextLine = start + std::chrono::seconds(1);
   uint64_t lastCc = 0, lastTei = 0, lastBytes = 0;
@@ -451,15 +462,10 @@ int RunManyInputs(const MonitorOptions& options) {
   EventLog* const eventLog = events.IsOpen() ? &events : nullptr;
   if (boxes == 0) return RunInputs(options, specs, std::move(network), metrics.get(), eventLog, nullptr, 0);
   return RunOnTunedBox(options, [&](int model) {
-    uint8_t* ring = nullptr;
-    size_t mapped = 0;
-    const StreamLayout layout = GetStreamLayout(model);
-    if (!StartStream(&ring, &mapped) || ring == nullptr || mapped < layout.ringSize) {
-      if (ring != nullptr) StopStream();
-      return ReportBoxProblem("the box did not start its stream");
-    }
-    const int exitCode =
-        RunInputs(options, specs, std::move(network), metrics.get(), eventLog, ring, layout.ringSize);
+    const uint8_t* ring = nullptr;
+    uint32_t ringSize = 0;
+    if (const int started = StartBoxRing(model, &ring, &ringSize); started != kExitOk) return started;
+    const int exitCode = RunInputs(options, specs, std::move(network), metrics.get(), eventLog, ring, ringSize);
     if (stopRequested.load() != 0) ResumeTunerRequests();
     StopStream();
     return exitCode;

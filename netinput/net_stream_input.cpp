@@ -13,9 +13,8 @@ std::unique_ptr<NetStreamInput> NetStreamInput::Open(const NetAddress& address, 
 
 int NetStreamInput::Receive(const Sink& sink, std::string* error) {
   const Clock::time_point now = Clock::now();
-  const double arrivalS = std::chrono::duration<double>(now.time_since_epoch()).count();
   const int got = receiver_->ReceiveWaiting(
-      [&](const uint8_t* data, size_t size) {
+      [&](const uint8_t* data, size_t size, double arrivalS) {
         size_t offset = 0;
         const size_t length = unpacker_.Unpack(data, size, arrivalS, &offset);
         if (length > 0) sink(data + offset, length);

@@ -29,9 +29,11 @@ public:
   // For poll(): readable when datagrams wait.
   int fd() const { return fd_; }
   // Takes every datagram waiting (up to `maxDatagrams`) without blocking and
-  // passes each to `sink`. Returns how many, or -1 on a socket error (`error`).
-  int ReceiveWaiting(const std::function<void(const uint8_t* data, size_t size)>& sink, int maxDatagrams,
-                     std::string* error);
+  // passes each to `sink` with the time the kernel received it (seconds on
+  // the system clock; the time of the call where the kernel gives none).
+  // Returns how many, or -1 on a socket error (`error`).
+  using Sink = std::function<void(const uint8_t* data, size_t size, double arrivalS)>;
+  int ReceiveWaiting(const Sink& sink, int maxDatagrams, std::string* error);
   // The receive buffer the kernel granted, bytes.
   int receiveBufferBytes() const { return receiveBuffer_; }
   // Datagrams longer than kUdpMaxDatagramBytes (cut), and datagrams from a

@@ -24,7 +24,6 @@ using Json = nlohmann::json;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-const std::string kSample = SampleStream("mpts-3prog.ts");
 
 // Sends datagrams [first, first + count) of the sample as RTP, leaving out
 // those in `dropped`, at about 2 datagrams a millisecond.

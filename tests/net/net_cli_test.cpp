@@ -21,7 +21,6 @@ using Json = nlohmann::json;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-const std::string kSample = SampleStream("mpts-3prog.ts");
 constexpr uint64_t kSamplePackets = 6891892 / 188;
 
 Json FileAnalysis(const std::string& path) {

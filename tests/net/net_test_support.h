@@ -14,6 +14,8 @@
 namespace nettest {
 
 std::string Cli();
+// The multi-program sample every network test sends.
+inline const std::string kSample = SampleStream("mpts-3prog.ts");
 
 class Background {
 public:
