@@ -178,7 +178,7 @@ CliCommandRegistration analyzeCommand(
           "behind an RTP header (payload type 33); RTP sequence gaps are counted as lost "
           "datagrams apart from the continuity errors they cause, and the RTP interarrival "
           "jitter is given. Multicast groups are joined (IGMP/MLD); SOURCE@ asks for "
-          "source-specific multicast.\n"
+          "source-specific multicast. --json adds a \"network\" object with these counts.\n"
           "Reads the whole input. Intervals are measured on the stream's own clock: the PCRs of "
           "every PID a PMT names as PCR_PID, against the byte position in the input. Without them "
           "the bitrate and the duration are unknown and the checks that need time say why they "

@@ -156,12 +156,20 @@ TEST(NetMonitorCli, TunerBoxAndNetworkInputsInOneMonitor) {
   ScopedEnv profileHome("XDG_CONFIG_HOME", dir.path().c_str());
   BoxSimProcess box;
   ASSERT_TRUE(box.Start({"--kind", "t", "--lock-ms", "0", "--bitrate", "10000000"}));
-  const int port = FreePort(false);
+  const int port = FreePort(false), metricsPort = FreePort(true);
   const std::string address = "udp://127.0.0.1:" + std::to_string(port);
   Background monitor(Cli(), {"monitor", "--freq", "474000", "--bw", "8", "--json", "--seconds", "3", "--input",
-                             "box", "--input", "ip=" + address});
+                             "box", "--input", "ip=" + address, "--metrics", "127.0.0.1:" + std::to_string(metricsPort)});
   ASSERT_TRUE(WaitForPort(port, false, seconds(10))) << monitor.Err();
   Background play(Cli(), {"play", kSample, "--to", address, "--bitrate", "10000000", "--loop", "-q"});
+  std::this_thread::sleep_for(milliseconds(1500));
+  const std::string scrape = HttpGet(metricsPort, "/metrics", seconds(5));
+  const std::string body = scrape.substr(std::min(scrape.size(), scrape.find("\r\n\r\n") + 4));
+  EXPECT_EQ(MetricValueLine(body, "vantrel_signal_strength_percent{input=\"box\"}"), "75") << scrape;
+  EXPECT_EQ(MetricValueLine(body, "vantrel_signal_locked{input=\"box\"}"), "1");
+  EXPECT_EQ(MetricValueLine(body, "vantrel_signal_locked{input=\"ip\"}"), "");
+  std::string promtool;
+  EXPECT_TRUE(PromtoolAccepts(body, &promtool)) << promtool;
   ASSERT_EQ(monitor.Wait(seconds(30)), 0) << monitor.Err();
   play.Signal(SIGINT);
   play.Wait(seconds(5));
