@@ -5,6 +5,14 @@
 #include "monitoring/metrics_server.h"
 #include "monitoring/monitor_events.h"
 #include "monitoring/monitor_metrics.h"
+#include "monitoring/multi_monitor.h"
+#include "monitoring/network_source.h"
+#include "netinput/udp_socket.h"
+#include "tests/net/net_test_support.h"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
 
 namespace {
 
@@ -78,6 +86,56 @@ TEST(MonitorMetrics, LabelValuesAreEscaped) {
   const std::pair<const char*, const char*> cases[] = {
       {"plain", "plain"}, {"a\"b", "a\\\"b"}, {"back\\slash", "back\\\\slash"}, {"two\nlines", "two\\nlines"}};
   for (const auto& [value, escaped] : cases) EXPECT_EQ(EscapeLabelValue(value), escaped);
+}
+
+}  // namespace
+
+namespace {
+
+// The whole loop in one process: a network input, its metrics served while
+// datagrams come (one of them lost), and a stop that ends the loop.
+TEST(MultiMonitor, FollowsAnInputServesItsMetricsAndStops) {
+  const int port = nettest::FreePort(false);
+  std::string error;
+  const auto address = ParseNetAddress("rtp://127.0.0.1:" + std::to_string(port), &error);
+  ASSERT_TRUE(address) << error;
+  auto source = NetworkSource::Open(*address, &error);
+  ASSERT_TRUE(source) << error;
+  MultiMonitor monitor;
+  monitor.Add(std::make_unique<MonitoredInput>("in", std::move(source), HealthLimits{}));
+  auto server = MetricsServer::Open("127.0.0.1:0", &error);
+  ASSERT_TRUE(server) << error;
+  std::atomic<bool> stop{false};
+  std::atomic<int> ticks{0};
+  MultiMonitorOptions options;
+  options.metrics = server.get();
+  options.onSecond = [&ticks](const MonitoredInput&, double) { ++ticks; };
+  std::thread loop([&] { monitor.Run(stop, options); });
+
+  const std::string file = ReadFileBytes(nettest::kSample);
+  auto sender = UdpSender::Open(*address, &error);
+  ASSERT_TRUE(sender) << error;
+  uint8_t datagram[kRtpFixedHeaderBytes + 7 * 188];
+  for (uint16_t index = 0; index < 400; ++index) {
+    if (index == 123) continue;
+    WriteRtpHeader(datagram, kRtpPayloadTypeMp2t, index, index * 90u, 1);
+    std::memcpy(datagram + kRtpFixedHeaderBytes, file.data() + index * 7 * 188, 7 * 188);
+    ASSERT_TRUE(sender->Send(datagram, sizeof datagram, &error)) << error;
+    if (index % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::string metrics;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ticks.load() < 2 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  metrics = nettest::HttpGet(server->port(), "/metrics", std::chrono::seconds(5));
+  stop.store(true);
+  loop.join();
+  EXPECT_GE(ticks.load(), 2);
+  EXPECT_NE(metrics.find("vantrel_network_lost_datagrams_total{input=\"in\"} 1\n"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("vantrel_input_packets_total{input=\"in\"} " + std::to_string(399 * 7) + "\n"),
+            std::string::npos)
+      << metrics;
+  EXPECT_EQ(monitor.inputs()[0]->state(), InputState::Receiving);
 }
 
 }  // namespace
