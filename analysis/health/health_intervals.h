@@ -22,6 +22,14 @@ class StreamClock;
 
 enum class IntervalKind { Pat, Pmt, Packet, Pcr, Pts };
 
+// Told each time the trackers are resolved (the clock reached a new PCR, or
+// the stream ended), to time what it keeps by the same clock.
+class ClockFollower {
+public:
+  virtual ~ClockFollower() = default;
+  virtual void Timed(const StreamClock& clock, const Mark& now, double tailWeight, CheckBoard& board) = 0;
+};
+
 class IntervalTrackers {
 public:
   // Starts tracking at `from` (reusing `id` when it is not negative);
@@ -53,6 +61,8 @@ public:
   // extrapolated at the last rate, which a variable-bitrate tail (an
   // encoder's last frames) stretches: it counts with `tailWeight`.
   void Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight = 1.0);
+  // `follower` (or none) is told of every Resolve.
+  void Follow(ClockFollower* follower) { follower_ = follower; }
 
 private:
   struct Tracker {
@@ -74,6 +84,7 @@ private:
   std::vector<Tracker> trackers_;
   std::vector<int> dirty_;
   std::vector<int> free_;
+  ClockFollower* follower_ = nullptr;
   // No open gap can pass its limit before this stream time.
   double nextDeadline_ = 0;
 };
