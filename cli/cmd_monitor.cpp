@@ -20,6 +20,7 @@
 #include "capture/stream_ring_feeder.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
+#include "cli/si_command.h"
 #include "cli/stop_signals.h"
 
 namespace {
@@ -34,6 +35,7 @@ struct MonitorOptions {
   std::optional<int64_t> seconds;
   std::optional<int64_t> lockSeconds;
   bool json = false;
+  SiLimitOptions si;
 };
 
 std::atomic<int> stopRequested{0};
@@ -126,7 +128,9 @@ int MonitorStream(const MonitorOptions& options, int model) {
     if (ring != nullptr) StopStream();
     return ReportBoxProblem("the box did not start its stream");
   }
-  StreamHealth health;
+  HealthLimits limits;
+  ApplySiLimitOptions(options.si, limits);
+  StreamHealth health(limits);
   StreamRingFeeder feeder(ring, layout.ringSize);
   const Clock::time_point start = Clock::now();
   Clock::time_point nextLine = start + std::chrono::seconds(1);
@@ -252,6 +256,7 @@ CliCommandRegistration monitorCommand(
       command.add_option("--seconds", options->seconds, "Stop after N seconds (default: Ctrl-C)")
           ->check(CliNumber(1, UINT32_MAX));
       AddLockTimeoutOption(command, options->lockSeconds);
+      AddSiLimitOptions(command, options->si);
       command.add_flag("--json", options->json,
                        "One JSON object a second, and the summary as one more object");
       command.footer(
