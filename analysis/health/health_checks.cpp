@@ -77,9 +77,11 @@ HealthVerdict HealthResult::SiVerdict() const { return VerdictOf(*this, TallyChe
 
 namespace health {
 
-void CheckBoard::Keep(HealthCheck check, const Mark& mark, int pid, Described described) {
-  const size_t c = static_cast<size_t>(check);
-  std::vector<HealthOccurrence>& first = results_[c].first;
+namespace {
+
+// Puts the occurrence among `first` in byte order (most reports come in
+// stream order; a gap is reported when it is closed).
+void InsertOccurrence(std::vector<HealthOccurrence>& first, const Mark& mark, int pid, Described described) {
   HealthOccurrence o;
   o.packetIndex = mark.packet;
   o.byteOffset = mark.offset;
@@ -87,10 +89,17 @@ void CheckBoard::Keep(HealthCheck check, const Mark& mark, int pid, Described de
   o.description = FillTemplate(described.textTemplate, described.values);
   o.descriptionTemplate = std::move(described.textTemplate);
   o.descriptionValues = std::move(described.values);
-  // Most reports come in stream order; a gap is reported when it is closed.
   auto at = std::upper_bound(first.begin(), first.end(), mark.offset,
                              [](uint64_t offset, const HealthOccurrence& x) { return offset < x.byteOffset; });
   first.insert(at, std::move(o));
+}
+
+}  // namespace
+
+void CheckBoard::Keep(HealthCheck check, const Mark& mark, int pid, Described described) {
+  const size_t c = static_cast<size_t>(check);
+  std::vector<HealthOccurrence>& first = results_[c].first;
+  InsertOccurrence(first, mark, pid, std::move(described));
   ++untimed_[c];
   if (first.size() > maxOccurrences_) {
     if (!first.back().timeS) --untimed_[c];
@@ -121,16 +130,7 @@ const char* NoClockReason(bool anyPcrPid) {
 void AddOccurrence(HealthCheckResult& result, const Mark& mark, int pid, Described described, size_t maxOccurrences) {
   ++result.count;
   if (result.first.size() >= maxOccurrences && result.first.back().byteOffset <= mark.offset) return;
-  HealthOccurrence o;
-  o.packetIndex = mark.packet;
-  o.byteOffset = mark.offset;
-  o.pid = pid;
-  o.description = FillTemplate(described.textTemplate, described.values);
-  o.descriptionTemplate = std::move(described.textTemplate);
-  o.descriptionValues = std::move(described.values);
-  auto at = std::upper_bound(result.first.begin(), result.first.end(), mark.offset,
-                             [](uint64_t offset, const HealthOccurrence& x) { return offset < x.byteOffset; });
-  result.first.insert(at, std::move(o));
+  InsertOccurrence(result.first, mark, pid, std::move(described));
   if (result.first.size() > maxOccurrences) result.first.pop_back();
 }
 

@@ -60,11 +60,18 @@ std::string TableName(int tableId) {
     case 0x4F: return "EIT present/following other";
     case 0x70: return "TDT";
     case 0x71: return "RST";
+    case 0x72: return "ST";
     case 0x73: return "TOT";
+    case 0x7E: return "DIT";
+    case 0x7F: return "SIT";
     case 0xC7: return "MGT";
     case 0xC8: return "TVCT";
     case 0xC9: return "CVCT";
+    case 0xCA: return "RRT";
+    case 0xCB: return "ATSC EIT";
+    case 0xCC: return "ETT";
     case 0xCD: return "STT";
+    case 0xFC: return "splice_info";
     default: break;
   }
   if (tableId >= 0x50 && tableId <= 0x5F) return "EIT schedule actual";
