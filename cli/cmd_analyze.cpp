@@ -1,5 +1,6 @@
 // `vantrel-cli analyze`: stream health of a file or a pipe (per-PID
-// statistics and the TR 101 290 priority 1 and 2 checks).
+// statistics, the TR 101 290 priority 1 and 2 checks, and apart from them
+// priority 3 with the services and how regularly each SI table came).
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -8,8 +9,12 @@
 
 #include "analysis/health/health_file.h"
 #include "analysis/health/health_report.h"
+#include "analysis/si/si_file.h"
+#include "analysis/si/si_output.h"
+#include "analysis/si/si_run.h"
 #include "cli/command.h"
 #include "cli/read_progress.h"
+#include "cli/si_command.h"
 #include "cli/stop_signals.h"
 #include "netinput/net_health.h"
 
@@ -25,7 +30,20 @@ struct AnalyzeOptions {
   std::optional<int64_t> maxBytes;
   std::optional<double> durationS;
   std::optional<int64_t> packets;
+  SiLimitOptions si;
 };
+
+// The health result's JSON with the services added (its own fields unchanged).
+std::string AnalyzeJson(const HealthResult& result, const SiReport& report) {
+  nlohmann::ordered_json j = nlohmann::ordered_json::parse(HealthJson(result));
+  j["network"] = SiNetworkJson(report);
+  j["services"] = SiServicesArrayJson(report);
+  return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string AnalyzeText(const HealthResult& result, const SiReport& report) {
+  return HealthText(result) + SiRepetitionText(result) + "\nServices: " + SiServicesListText(report);
+}
 
 HealthLimits LimitsFrom(const AnalyzeOptions& options) {
   HealthLimits limits;
@@ -33,6 +51,7 @@ HealthLimits LimitsFrom(const AnalyzeOptions& options) {
   if (options.pcrIntervalMs) limits.pcrIntervalS = static_cast<double>(*options.pcrIntervalMs) / 1e3;
   if (options.pidTimeoutS) limits.pidTimeoutS = static_cast<double>(*options.pidTimeoutS);
   if (options.dataPidTimeoutS) limits.dataPidTimeoutS = static_cast<double>(*options.dataPidTimeoutS);
+  ApplySiLimitOptions(options.si, limits);
   return limits;
 }
 
@@ -54,6 +73,11 @@ int RunNetworkAnalyze(const AnalyzeOptions& options) {
   NetAnalysisOptions netOptions;
   if (options.durationS) netOptions.durationS = *options.durationS;
   if (options.packets) netOptions.maxPackets = static_cast<uint64_t>(*options.packets);
+  std::unique_ptr<SiCollector> si;
+  netOptions.prepare = [&si](StreamHealth& health) {
+    si = MakeSiCollector(health);
+    health.SetObserver(si.get());
+  };
   HealthFileRun run;
   NetAnalysisOutcome outcome;
   {
@@ -84,9 +108,11 @@ int RunNetworkAnalyze(const AnalyzeOptions& options) {
     return kExitFailure;
   }
   const NetInputStats& net = outcome.network;
+  if (!si) return kExitFailure;  // the engine never started
+  const SiReport report(*si, result);
   std::string text;
   if (options.json) {
-    text = HealthJson(result);
+    text = AnalyzeJson(result, report);
     const nlohmann::ordered_json network = {
         {"address", FormatNetAddress(*address)},
         {"received_s", outcome.receivedS},
@@ -100,9 +126,9 @@ int RunNetworkAnalyze(const AnalyzeOptions& options) {
         {"jitter_s", net.rtpSeen ? nlohmann::ordered_json(net.jitterS) : nlohmann::ordered_json(nullptr)},
         {"receive_buffer_bytes", outcome.receiveBufferBytes},
     };
-    text.insert(1, "\"network\":" + network.dump() + ",");
+    text.insert(1, "\"network_input\":" + network.dump() + ",");
   } else {
-    text = HealthText(result) + DescribeNetworkStats(net) + "\n";
+    text = AnalyzeText(result, report) + DescribeNetworkStats(net) + "\n";
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) return kExitFailure;
@@ -118,18 +144,18 @@ int RunAnalyze(const AnalyzeOptions& options) {
   }
   const HealthLimits limits = LimitsFrom(options);
 
-  HealthFileOptions fileOptions;
+  SiFileOptions fileOptions;
   if (options.maxBytes) fileOptions.maxBytes = static_cast<uint64_t>(*options.maxBytes);
   ReadProgress progress;
   fileOptions.onBlock = progress.OnBlockFor(options.input);
-  HealthFileOutcome outcome = AnalyseHealthFile(options.input, limits, fileOptions);
+  SiFileOutcome outcome = ReadServiceInformation(options.input, limits, fileOptions);
   progress.Clear();
   if (!outcome.opened) {
     std::fprintf(stderr, "vantrel-cli: %s\n", outcome.error.c_str());
     return kExitFailure;
   }
   if (outcome.readError) std::fprintf(stderr, "vantrel-cli: %s\n", outcome.error.c_str());
-  const HealthResult& result = outcome.result;
+  const HealthResult& result = outcome.health;
   if (!result.everSynced) {
     std::fprintf(stderr, "vantrel-cli: %s\n",
                  NoTransportStreamText(options.input == "-" ? "the input" : options.input, result.bytes,
@@ -137,7 +163,8 @@ int RunAnalyze(const AnalyzeOptions& options) {
                      .c_str());
     return kExitFailure;
   }
-  const std::string text = options.json ? HealthJson(result) : HealthText(result);
+  const SiReport report(*outcome.si, result);
+  const std::string text = options.json ? AnalyzeJson(result, report) : AnalyzeText(result, report);
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) return kExitFailure;
   return outcome.readError ? kExitFailure : kExitOk;
@@ -170,6 +197,7 @@ CliCommandRegistration analyzeCommand(
           ->check(CLI::Range(0.001, 31536000.0));
       command.add_option("--packets", options->packets, "Network input: analyse exactly N packets")
           ->check(CliNumber(1, INT64_MAX / 256));
+      AddSiLimitOptions(command, options->si);
       command.footer(
           "A network input (udp://, rtp://) is analysed live until --duration, --packets or "
           "Ctrl-C (it says so when neither is given); no datagram within its timeout (5 s, "
@@ -178,12 +206,20 @@ CliCommandRegistration analyzeCommand(
           "behind an RTP header (payload type 33); RTP sequence gaps are counted as lost "
           "datagrams apart from the continuity errors they cause, and the RTP interarrival "
           "jitter is given. Multicast groups are joined (IGMP/MLD); SOURCE@ asks for "
-          "source-specific multicast. --json adds a \"network\" object with these counts.\n"
+          "source-specific multicast. --json adds a \"network_input\" object with these counts.\n"
           "Reads the whole input. Intervals are measured on the stream's own clock: the PCRs of "
           "every PID a PMT names as PCR_PID, against the byte position in the input. Without them "
           "the bitrate and the duration are unknown and the checks that need time say why they "
           "were not evaluated; the summary says \"No errors\" only when every check was "
-          "evaluated. Exit 0 when the input was analysed "
+          "evaluated. Priority 3 (the service information: NIT, SI repetition, unreferenced PIDs, SDT, "
+          "EIT, RST, TDT; for ATSC PSIP the MGT, VCT and STT cycle times of A/65 and unreferenced PIDs) "
+          "is judged and summed apart, after the verdict on priorities 1 and 2; then how regularly each "
+          "table came on the stream clock, and the services as `services` lists them. JSON: the fields "
+          "of priorities 1 and 2 as before; checks[] also holds priority 3 (each check with its "
+          "priority), with si_standard (dvb, atsc, none), si_errors {key: count}, si_verdict, si_tables "
+          "[{pid, table_id, table, table_id_extension, count, first_offset, min_interval_s, "
+          "mean_interval_s, max_interval_s}], network {network_id, name} and services[] as in "
+          "`services --json`. Exit 0 when the input was analysed "
           "(errors found are results), 1 when it cannot be read or holds no transport stream, "
           "2 on a usage error.");
       return [options] { return RunAnalyze(*options); };

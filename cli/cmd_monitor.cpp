@@ -22,6 +22,7 @@
 #include "capture/stream_ring_feeder.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
+#include "cli/si_command.h"
 #include "cli/stop_signals.h"
 #include "monitoring/metrics_server.h"
 #include "monitoring/monitor_events.h"
@@ -44,7 +45,14 @@ struct MonitorOptions {
   std::vector<std::string> inputs;  // [NAME=]udp://...|rtp://...|box
   std::string metrics;              // ADDRESS:PORT
   std::string events;               // FILE
+  SiLimitOptions si;
 };
+
+HealthLimits MonitorLimits(const MonitorOptions& options) {
+  HealthLimits limits;
+  ApplySiLimitOptions(options.si, limits);
+  return limits;
+}
 
 std::atomic<int> stopRequested{0};
 std::atomic<bool> stopAll{false};
@@ -148,7 +156,7 @@ int MonitorStream(const MonitorOptions& options, int model) {
   const uint8_t* ring = nullptr;
   uint32_t ringSize = 0;
   if (const int started = StartBoxRing(model, &ring, &ringSize); started != kExitOk) return started;
-  StreamHealth health;
+  StreamHealth health(MonitorLimits(options));
   StreamRingFeeder feeder(ring, ringSize);
   const Clock::time_point start = Clock::now();
   Clock::time_point nextLine = start + std::chrono::seconds(1);
@@ -359,7 +367,7 @@ int RunInputs(const MonitorOptions& options, const std::vector<InputSpec>& specs
   for (size_t i = 0, n = 0; i < specs.size(); ++i) {
     if (specs[i].source == "box")
       monitor.Add(std::make_unique<MonitoredInput>(specs[i].name, std::make_unique<BoxSource>(ring, ringSize),
-                                                   HealthLimits{}));
+                                                   MonitorLimits(options)));
     else
       monitor.Add(std::move(inputs[n++]));
   }
@@ -440,7 +448,7 @@ int RunManyInputs(const MonitorOptions& options) {
       std::fprintf(stderr, "vantrel-cli: --input %s: %s\n", specs[i].source.c_str(), error.c_str());
       return kExitFailure;
     }
-    network.push_back(std::make_unique<MonitoredInput>(specs[i].name, std::move(source), HealthLimits{}));
+    network.push_back(std::make_unique<MonitoredInput>(specs[i].name, std::move(source), MonitorLimits(options)));
   }
   std::unique_ptr<MetricsServer> metrics;
   if (!options.metrics.empty()) {
@@ -494,6 +502,7 @@ CliCommandRegistration monitorCommand(
       command.add_option("--seconds", options->seconds, "Stop after N seconds (default: Ctrl-C)")
           ->check(CliNumber(1, UINT32_MAX));
       AddLockTimeoutOption(command, options->lockSeconds);
+      AddSiLimitOptions(command, options->si);
       command.add_flag("--json", options->json,
                        "One JSON object a second, and the summary as one more object");
       command.add_option("--input", options->inputs,

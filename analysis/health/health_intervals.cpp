@@ -85,6 +85,7 @@ void IntervalTrackers::ReportGap(const Tracker& t, const Mark& at, double second
 
 void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight,
                                bool streamEnd) {
+  if (follower_) follower_->Timed(clock, now, tailWeight, board);
   for (int id : dirty_) {
     Tracker& t = trackers_[static_cast<size_t>(id)];
     t.dirty = false;

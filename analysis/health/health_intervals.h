@@ -22,6 +22,14 @@ class StreamClock;
 
 enum class IntervalKind { Pat, Pmt, Packet, Pcr, Pts };
 
+// Told each time the trackers are resolved (the clock reached a new PCR, or
+// the stream ended), to time what it keeps by the same clock.
+class ClockFollower {
+public:
+  virtual ~ClockFollower() = default;
+  virtual void Timed(const StreamClock& clock, const Mark& now, double tailWeight, CheckBoard& board) = 0;
+};
+
 class IntervalTrackers {
 public:
   // Starts tracking at `from` (reusing `id` when it is not negative);
@@ -56,6 +64,8 @@ public:
   // whole length when it closes, or at `streamEnd`.
   void Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight = 1.0,
                bool streamEnd = false);
+  // `follower` (or none) is told of every Resolve.
+  void Follow(ClockFollower* follower) { follower_ = follower; }
 
 private:
   struct Tracker {
@@ -79,6 +89,7 @@ private:
   std::vector<Tracker> trackers_;
   std::vector<int> dirty_;
   std::vector<int> free_;
+  ClockFollower* follower_ = nullptr;
   // No open gap can pass its limit before this stream time.
   double nextDeadline_ = 0;
 };

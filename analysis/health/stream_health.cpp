@@ -171,7 +171,7 @@ struct StreamHealth::Impl final : PacketSink {
     const unsigned b3 = p[3];
     const int pid = static_cast<int>(((b1 & 0x1F) << 8) | p[2]);
     PidCounts& s = counts[static_cast<size_t>(pid)];
-    if (s.packets++ == 0) FirstPacketOf(pid, s);
+    if (s.packets++ == 0) FirstPacketOf(pid, s, mark);
     ++s.bucketPackets;
     if (b1 & 0x80) {
       Damaged(pid, s, mark);
@@ -251,7 +251,8 @@ struct StreamHealth::Impl final : PacketSink {
     }
   }
 
-  void FirstPacketOf(int pid, PidCounts& s) {
+  void FirstPacketOf(int pid, PidCounts& s, const Mark& mark) {
+    psi.OnFirstPacket(pid, mark);
     if (seriesPids.size() >= context.limits.maxPidSeries) return;
     s.seriesSlot = static_cast<int32_t>(seriesPids.size());
     s.bucketPackets = 0;
@@ -336,8 +337,7 @@ struct StreamHealth::Impl final : PacketSink {
   void SetVerdicts(HealthResult& r) const {
     const StreamClock& clock = context.clock;
     const bool anyPcrPid = psi.AnyPcrPid();
-    const char* noClock = anyPcrPid ? "no PCR on the PCR_PID of any program: the stream has no clock"
-                                    : "no PMT names a PCR_PID: the stream has no clock";
+    const char* noClock = NoClockReason(anyPcrPid);
     for (HealthCheck c : {HealthCheck::Pat, HealthCheck::Pmt, HealthCheck::Pid, HealthCheck::Pts}) {
       HealthCheckResult& result = r.checks[static_cast<size_t>(c)];
       // Errors that are not about timing (table_id, scrambling) still count.
@@ -382,6 +382,7 @@ struct StreamHealth::Impl final : PacketSink {
     r.timedByArrival = context.arrivalClock && clock.Valid();
     r.checks = context.board.results();
     psi.AddMissingCat(r.checks[static_cast<size_t>(HealthCheck::Cat)], context.limits.maxOccurrences);
+    psi.SiResults(r);
     SetVerdicts(r);
     if (clock.Valid()) {
       for (HealthCheckResult& c : r.checks)

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <bitset>
 #include <map>
 #include <string>
 #include <vector>
@@ -66,4 +67,7 @@ private:
   void Append(Pid& p, const uint8_t* data, size_t size);
   std::map<int, Pid> pids_;
   uint64_t revision_ = 0;
+  // The PIDs still being read: every payload of every stream is offered, so
+  // the others are turned away without a look-up.
+  std::bitset<8192> reading_;
 };

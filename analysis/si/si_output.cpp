@@ -135,9 +135,11 @@ std::string LangAttribute(const std::string& language) {
 
 }  // namespace
 
-std::string SiServicesJson(const SiReport& report, const SiOutputSource& source) {
-  SiJson j = Header(report, source);
-  j["network"] = {{"network_id", Optional(report.NetworkId())}, {"name", Optional(report.NetworkName())}};
+SiJson SiNetworkJson(const SiReport& report) {
+  return {{"network_id", Optional(report.NetworkId())}, {"name", Optional(report.NetworkName())}};
+}
+
+SiJson SiServicesArrayJson(const SiReport& report) {
   SiJson services = SiJson::array();
   for (const SiService& s : report.Services()) {
     SiJson streams = SiJson::array();
@@ -182,12 +184,22 @@ std::string SiServicesJson(const SiReport& report, const SiOutputSource& source)
                         {"bitrate_bps", Optional(s.bitrateBps)},
                         {"streams", streams}});
   }
-  j["services"] = services;
+  return services;
+}
+
+std::string SiServicesJson(const SiReport& report, const SiOutputSource& source) {
+  SiJson j = Header(report, source);
+  j["network"] = SiNetworkJson(report);
+  j["services"] = SiServicesArrayJson(report);
   return j.dump(2) + "\n";
 }
 
 std::string SiServicesText(const SiReport& report, const SiOutputSource& source) {
-  std::string text = HeaderText(report, source);
+  return HeaderText(report, source) + SiServicesListText(report);
+}
+
+std::string SiServicesListText(const SiReport& report) {
+  std::string text;
   if (report.NetworkName() || report.NetworkId())
     text += "Network: " + report.NetworkName().value_or("") +
             (report.NetworkId() ? Format(" (network_id %d)", *report.NetworkId()) : "") + "\n";

@@ -13,6 +13,10 @@ struct SiOutputSource {
 
 std::string SiServicesJson(const SiReport& report, const SiOutputSource& source);
 std::string SiServicesText(const SiReport& report, const SiOutputSource& source);
+// Their parts, for a report that carries them among others (analyze).
+SiJson SiNetworkJson(const SiReport& report);
+SiJson SiServicesArrayJson(const SiReport& report);
+std::string SiServicesListText(const SiReport& report);
 // pid / tableId < 0: all.
 std::string SiTablesJson(const SiReport& report, const SiOutputSource& source, int pid, int tableId);
 std::string SiTablesText(const SiReport& report, const SiOutputSource& source, int pid, int tableId);

@@ -66,8 +66,8 @@ TEST(NetCli, StreamSentWithPlayIsAnalysedAsTheFile) {
     ASSERT_EQ(analyze->Wait(seconds(30)), 0) << analyze->Err();
     Json live = Json::parse(analyze->Out(), nullptr, false);
     ASSERT_FALSE(live.is_discarded()) << analyze->Out();
-    const Json network = live["network"];
-    live.erase("network");
+    const Json network = live["network_input"];
+    live.erase("network_input");
     EXPECT_EQ(live, expected);
     EXPECT_EQ(network["rtp"], c.rtp);
     EXPECT_EQ(network["lost_datagrams"], 0);
@@ -89,8 +89,8 @@ TEST(NetCli, FfmpegUdpOutputIsAnalysedAsTheFile) {
   ASSERT_EQ(analyze->Wait(seconds(30)), 0) << analyze->Err();
   Json live = Json::parse(analyze->Out(), nullptr, false);
   ASSERT_FALSE(live.is_discarded()) << analyze->Out();
-  EXPECT_FALSE(live["network"]["rtp"].get<bool>());
-  live.erase("network");
+  EXPECT_FALSE(live["network_input"]["rtp"].get<bool>());
+  live.erase("network_input");
   EXPECT_EQ(live, expected);
 }
 
@@ -133,7 +133,7 @@ TEST(NetCli, DroppedDatagramsAreNetworkLossAndTheirContinuityErrors) {
   ASSERT_EQ(analyze->Wait(seconds(30)), 0) << analyze->Err();
   const Json live = Json::parse(analyze->Out(), nullptr, false);
   ASSERT_FALSE(live.is_discarded()) << analyze->Out();
-  EXPECT_EQ(live["network"]["lost_datagrams"], dropped.size());
+  EXPECT_EQ(live["network_input"]["lost_datagrams"], dropped.size());
   // The continuity errors are those of the file with the same holes.
   WriteFileBytes(dir.File("holes.ts"), withHoles);
   const Json holes = FileAnalysis(dir.File("holes.ts"));
