@@ -199,6 +199,10 @@ public:
   // without transport_error_indicator, not a duplicate.
   virtual void OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart,
                            uint64_t byteOffset) = 0;
+  // A PCR (27 MHz, as coded) on a PID that a PMT in force names as PCR_PID,
+  // not from a duplicate or damaged packet; discontinuityIndicator is the
+  // packet's discontinuity_indicator.
+  virtual void OnPcr(int /*pid*/, uint64_t /*pcr27MHz*/, uint64_t /*byteOffset*/, bool /*discontinuityIndicator*/) {}
 };
 
 class StreamHealth {
