@@ -200,3 +200,5 @@ std::string HealthText(const HealthResult& r) {
   }
   return t;
 }
+
+const char* HealthVerdictKey(HealthVerdict verdict) { return VerdictKey(verdict); }

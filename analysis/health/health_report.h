@@ -13,3 +13,6 @@
 std::string HealthJson(const HealthResult& result, int indent = 2);
 // The summary, the PID table and the checks, "\n" line ends.
 std::string HealthText(const HealthResult& result);
+
+// The verdict as the JSON report names it ("no_errors", "errors", ...).
+const char* HealthVerdictKey(HealthVerdict verdict);

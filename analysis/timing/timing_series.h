@@ -24,7 +24,9 @@ struct TimingBucket {
 
 class TimingSeries {
 public:
-  explicit TimingSeries(size_t maxBuckets = 2048);
+  static constexpr size_t kDefaultBuckets = 2048;
+  TimingSeries() : TimingSeries(kDefaultBuckets) {}
+  explicit TimingSeries(size_t maxBuckets);
 
   void Add(const TimingSample& sample);
   // Fewer buckets from now on (at least 2): merged at once if there are more.

@@ -44,6 +44,7 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packet_view.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_timing.h"
 #include "analysis/engine/dvb_text.h"
 #include "analysis/health/health_report.h"
 #include "device/tuner_device.h"
@@ -69,6 +70,7 @@ constexpr int kMinPane = 40;  // a splitter pane saved smaller is not restored
 // 1280 x 800 screen.
 constexpr int kDefaultWidth = 1260;
 constexpr int kDefaultHeight = 760;
+constexpr size_t kMaxServiceNames = 65536;  // decoded names kept
 
 QString Id(int id) { return QString::number(id); }
 
@@ -175,6 +177,8 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   BuildPackets(packets);
   tabs_->addTab(overview, LoadResString(kStrOverview));
   tabs_->addTab(packets, LoadResString(kStrPackets));
+  timing_ = new StreamAnalysisTiming(tabs_);
+  tabs_->addTab(timing_, LoadResString(kStrTiming));
   help_ = new QTextBrowser(tabs_);
   help_->setObjectName(Id(kIdSaHelp));
   help_->setHtml(ChecksHelpHtml() + QStringLiteral("<hr>") + GettingStartedHtml());
@@ -280,8 +284,11 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   checks_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   for (size_t i = 0; i < kHealthCheckCount; ++i) {
     const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(i));
+    // The check's name in the user's language; the standard's own name
+    // begins its tooltip.
     checks_->setItem(static_cast<int>(i), 0,
-                     new QTableWidgetItem(QStringLiteral("%1 %2").arg(QLatin1String(info.number), QLatin1String(info.name))));
+                     new QTableWidgetItem(QStringLiteral("%1 %2").arg(QLatin1String(info.number),
+                                                                      LoadResString(kStrCheckNameFirst + static_cast<int>(i)))));
     checks_->item(static_cast<int>(i), 0)->setToolTip(CheckHelpText(static_cast<HealthCheck>(i)));
     checks_->setItem(static_cast<int>(i), 1, new QTableWidgetItem);
   }
@@ -473,9 +480,14 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   HealthFileRun* run = run_.get();
   const std::string file = path.toStdString();
   streaming_ = IsStreamingInput(file);
-  worker_ = std::thread([this, run, file, limits] {
+  timingCollector_ = std::make_shared<TimingCollector>(limits.pcrDiscontinuityS);
+  observers_ = std::make_shared<StreamObserverFanout>();
+  observers_->Add(timingCollector_.get());
+  timing_->SetSource(timingCollector_);
+  worker_ = std::thread([this, run, file, limits, observers = observers_] {
     HealthFileOptions options;
     options.publishIntervalS = kPollMs / 2000.0;
+    options.prepare = [observers](StreamHealth& health) { health.SetObserver(observers.get()); };
     outcome_ = AnalyseHealthFile(file, limits, options, run);
   });
   pollTimer_->start();
@@ -495,6 +507,7 @@ void CStreamAnalysisWnd::StartLive() {
   liveStatus_.signalRead.store(false);
   liveStatus_.overruns.store(0);
   liveStatus_.idleS.store(0);
+  timing_->SetSource(nullptr);
   path_ = LoadResString(kStrLiveStreamAnalysis);
   setWindowTitle(path_);
   cancel_->setText(LoadResString(kStrStop));
@@ -512,22 +525,26 @@ void CStreamAnalysisWnd::Cancel() {
 
 void CStreamAnalysisWnd::Poll() {
   if (!run_) return;
+  // One copy of the result and one display per poll: the worker published
+  // its last result before it said it was done.
   const bool done = run_->done.load();
-  if (run_->PublishedCount() != shownPublication_) {
-    shownPublication_ = run_->PublishedCount();
+  const uint64_t published = run_->PublishedCount();
+  if (published != shownPublication_) {
+    shownPublication_ = published;
     result_ = run_->Latest();
     ++updates_;
-    ShowResult();
+    if (!done) ShowResult();
   }
   if (done) {
     if (worker_.joinable()) worker_.join();
     pollTimer_->stop();
     finished_ = true;
     cancel_->setEnabled(false);
-    result_ = run_->Latest();
     if (!outcome_.opened || outcome_.readError) error_ = QString::fromStdString(outcome_.error);
     ShowResult();
+    ShowStatus();  // before the signal: whoever listens reads the final status
     emit analysisFinished();
+    return;
   }
   ShowStatus();
 }
@@ -549,6 +566,7 @@ void CStreamAnalysisWnd::ShowResult() {
   ShowChecks();
   ShowOccurrences();
   ShowChart();
+  timing_->Show(result_, finished_);
   const bool stream = CanExport();
   exportJson_->setEnabled(stream);
   exportCsv_->setEnabled(stream);
@@ -625,8 +643,8 @@ void CStreamAnalysisWnd::ShowSummary() {
   for (const ProgramInfo& p : r.programs) {
     if (!programs.isEmpty()) programs += QStringLiteral("<br>");
     programs += QString::number(p.programNumber);
-    const std::string name = DecodeDvbText(p.serviceNameBytes);  // UTF-8
-    if (!name.empty()) programs += QStringLiteral(" &quot;%1&quot;").arg(Html(QString::fromStdString(name)));
+    const QString& name = ServiceName(p.serviceNameBytes);
+    if (!name.isEmpty()) programs += QStringLiteral(" &quot;%1&quot;").arg(Html(name));
     programs += QStringLiteral(", PMT %1").arg(Html(PidText(p.pmtPid)));
   }
   QString verdict;
@@ -679,6 +697,15 @@ void CStreamAnalysisWnd::ShowSummary() {
                                                : QStringLiteral("%1<br>%2").arg(r.programs.size()).arg(programs));
   html += QStringLiteral("</table>");
   summary_->setText(html);
+}
+
+const QString& CStreamAnalysisWnd::ServiceName(const std::string& bytes) {
+  auto it = serviceNames_.find(bytes);
+  if (it == serviceNames_.end()) {
+    if (serviceNames_.size() >= kMaxServiceNames) serviceNames_.clear();
+    it = serviceNames_.emplace(bytes, QString::fromStdString(DecodeDvbText(bytes))).first;  // UTF-8
+  }
+  return it->second;
 }
 
 void CStreamAnalysisWnd::ShowChecks() {
@@ -986,7 +1013,7 @@ void CStreamAnalysisWnd::OnExportCsv() {
 
 std::vector<QSplitter*> CStreamAnalysisWnd::Splitters() const {
   std::vector<QSplitter*> out;
-  for (int id : {kIdSaSplitOverview, kIdSaSplitLeft, kIdSaSplitRight, kIdSaSplitPackets, kIdSaSplitDetail})
+  for (int id : {kIdSaSplitOverview, kIdSaSplitLeft, kIdSaSplitRight, kIdSaSplitPackets, kIdSaSplitDetail, kIdSaSplitTiming})
     if (auto* split = findChild<QSplitter*>(Id(id))) out.push_back(split);
   return out;
 }
@@ -1017,6 +1044,8 @@ void CStreamAnalysisWnd::RestoreLayout() {
                        this->height() / 4, this->height() / 3});
     else if (split->objectName() == Id(kIdSaSplitLeft))
       split->setSizes({this->height() / 4, this->height() * 3 / 4});
+    else if (split->objectName() == Id(kIdSaSplitTiming))  // the two charts, the streams' table below
+      split->setSizes({this->height() * 2 / 5, this->height() * 2 / 5, this->height() / 5});
     else if (split->objectName() == Id(kIdSaSplitOverview))
       split->setSizes({this->width() * 68 / 100, this->width() * 32 / 100});
     else

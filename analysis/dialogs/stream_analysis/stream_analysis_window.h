@@ -14,14 +14,18 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_live.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packets.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_pid_model.h"
 #include "analysis/health/health_file.h"
+#include "analysis/health/stream_observer_fanout.h"
+#include "analysis/timing/timing_collector.h"
 
 class PacketListView;
+class StreamAnalysisTiming;
 class QChartView;
 class QLineSeries;
 class QValueAxis;
@@ -104,6 +108,8 @@ private:
   void Poll();
   void ShowResult();
   void ShowSummary();
+  // A service name's bytes decoded, once for each distinct name.
+  const QString& ServiceName(const std::string& bytes);
   void ShowChecks();
   void ShowOccurrences();
   void ShowChart();
@@ -163,6 +169,11 @@ private:
   QValueAxis* rateAxis_ = nullptr;
   QLabel* chartValue_ = nullptr;
   QTextBrowser* help_ = nullptr;
+  StreamAnalysisTiming* timing_ = nullptr;
+  // What the engine passes on (sections, payloads, PCRs) goes to these.
+  std::shared_ptr<TimingCollector> timingCollector_;
+  std::shared_ptr<StreamObserverFanout> observers_;
+  std::unordered_map<std::string, QString> serviceNames_;
 
   TsPacketFile packetFile_;
   PacketListModel* packetModel_ = nullptr;
