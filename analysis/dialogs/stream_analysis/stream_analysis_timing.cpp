@@ -45,19 +45,21 @@ QString Hex4(int pid) { return HexText(static_cast<uint64_t>(pid), 4); }
 
 QChart* NewChart() {
   auto* chart = new QChart;
-  chart->legend()->setAlignment(Qt::AlignRight);
+  chart->legend()->setAlignment(Qt::AlignBottom);  // both plots equally wide, their positions aligned
   chart->setMargins(QMargins(4, 4, 4, 4));
   return chart;
 }
 
-// An axis on [low, high] with some room, never empty.
-void SetRange(QValueAxis* axis, double low, double high, double room) {
+// An axis on [low, high] with some room, never empty; `nice`: widened to
+// round ticks (not the position, which shows exactly the stream's stretch).
+void SetRange(QValueAxis* axis, double low, double high, double room, bool nice) {
   if (!(high > low)) {
     low -= 1;
     high += 1;
   }
   const double pad = (high - low) * room;
   axis->setRange(low - pad, high + pad);
+  if (nice) axis->applyNiceNumbers();  // ticks at round values
 }
 
 }  // namespace
@@ -160,8 +162,9 @@ StreamAnalysisTiming::StreamAnalysisTiming(QWidget* parent) : QWidget(parent) {
   occurrences_->setName(LoadResString(kStrCheckMarks));
   occurrences_->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
   occurrences_->setMarkerSize(7);
-  occurrences_->setColor(QColor(230, 140, 0));
-  for (QScatterSeries* marks : {discontinuities_, occurrences_}) {
+  occurrences_->setColor(QColor(80, 80, 80));
+  // The clock's marks drawn last, over the checks' marks at the same place.
+  for (QScatterSeries* marks : {occurrences_, discontinuities_}) {
     offset->addSeries(marks);
     marks->attachAxis(offsetX_);
     marks->attachAxis(offsetY_);
@@ -394,11 +397,11 @@ void StreamAnalysisTiming::Draw() {
   occurrences_->setProperty("texts", checkTexts);
   if (!zoomed_) {
     if (!(xHigh >= xLow)) xLow = 0, xHigh = 1;
-    SetRange(clockX_, xLow, xHigh, 0);
-    SetRange(offsetX_, xLow, xHigh, 0);
-    SetRange(clockY_, std::isfinite(clockLow) ? clockLow : 0, std::isfinite(clockHigh) ? clockHigh : 1, 0.02);
+    SetRange(clockX_, xLow, xHigh, 0, false);
+    SetRange(offsetX_, xLow, xHigh, 0, false);
+    SetRange(clockY_, std::isfinite(clockLow) ? clockLow : 0, std::isfinite(clockHigh) ? clockHigh : 1, 0.02, true);
     // Room below the lines for the marks.
-    SetRange(offsetY_, std::isfinite(offsetLow) ? offsetLow : 0, std::isfinite(offsetHigh) ? offsetHigh : 1, 0.12);
+    SetRange(offsetY_, std::isfinite(offsetLow) ? offsetLow : 0, std::isfinite(offsetHigh) ? offsetHigh : 1, 0.12, true);
   }
   PlaceMarkers();
   drawing_ = false;
@@ -419,9 +422,10 @@ void StreamAnalysisTiming::Draw() {
 }
 
 void StreamAnalysisTiming::PlaceMarkers() {
-  // Along the bottom of the offset chart, wherever it is zoomed to.
-  const double y = offsetY_->min() + (offsetY_->max() - offsetY_->min()) * 0.04;
+  // Along the bottom of the offset chart, wherever it is zoomed to: the
+  // checks' marks lowest, the clock's above them.
   for (QScatterSeries* marks : {discontinuities_, occurrences_}) {
+    const double y = offsetY_->min() + (offsetY_->max() - offsetY_->min()) * (marks == occurrences_ ? 0.03 : 0.08);
     QList<QPointF> points = marks->points();
     bool moved = false;
     for (QPointF& p : points) {
