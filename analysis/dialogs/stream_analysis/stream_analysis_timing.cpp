@@ -18,6 +18,7 @@
 #include <QtCharts/QValueAxis>
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packets.h"
@@ -29,7 +30,7 @@ namespace {
 
 constexpr double kWheelZoom = 1.25;
 constexpr qint64 kRedrawWhileRunningMs = 1000;
-constexpr int kMarkerText = Qt::UserRole;
+constexpr size_t kDrawnBuckets = 512;  // two points each at most
 
 QString Id(int id) { return QString::number(id); }
 
@@ -66,8 +67,7 @@ void SetRange(QValueAxis* axis, double low, double high, double room, bool nice)
 
 TimingChartView::TimingChartView(QChart* chart, QWidget* parent) : QChartView(chart, parent) {
   setRubberBand(QChartView::RectangleRubberBand);
-  setRenderHint(QPainter::Antialiasing);
-  setFocusPolicy(Qt::StrongFocus);
+  setFocusPolicy(Qt::StrongFocus);  // no antialiasing: thousands of points are drawn at once
   setMouseTracking(true);
   setToolTip(LoadResString(kStrTimingChartTip));
 }
@@ -235,8 +235,8 @@ StreamAnalysisTiming::StreamAnalysisTiming(QWidget* parent) : QWidget(parent) {
 
 void StreamAnalysisTiming::SetSource(std::shared_ptr<const TimingCollector> collector) {
   collector_ = std::move(collector);
+  result_ = nullptr;
   view_ = TimingView{};
-  marks_.clear();
   finished_ = false;
   zoomed_ = false;
   drawnAtMs_ = 0;
@@ -270,19 +270,7 @@ void StreamAnalysisTiming::Show(const HealthResult& result, bool finished) {
     programs_->setCurrentIndex(keep >= 0 ? keep : (programs_->count() > 0 ? 0 : -1));
     program_ = programs_->currentIndex() >= 0 ? programs_->currentData().toInt() : -1;
   }
-  // The checks' occurrences, each with its text.
-  marks_.clear();
-  for (size_t i = 0; i < kHealthCheckCount; ++i) {
-    const HealthCheckResult& check = result.checks[i];
-    if (!check.evaluated) continue;
-    const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(i));
-    for (const HealthOccurrence& o : check.first) {
-      const QString description =
-          o.descriptionTemplate.empty() ? QString::fromStdString(o.description)
-                                        : QString::fromStdString(TranslateAndFill(o.descriptionTemplate, o.descriptionValues));
-      marks_.push_back({o.byteOffset, QStringLiteral("%1: %2").arg(QLatin1String(info.number), description)});
-    }
-  }
+  result_ = &result;
   const qint64 now = QDateTime::currentMSecsSinceEpoch();
   if (!isVisible() || (!finished && now - drawnAtMs_ < kRedrawWhileRunningMs)) {
     stale_ = true;
@@ -324,10 +312,9 @@ double StreamAnalysisTiming::XAtOffset(uint64_t byteOffset) const {
 
 void StreamAnalysisTiming::Draw() {
   drawing_ = true;
-  for (QLineSeries* s : lines_) {
-    s->chart()->removeSeries(s);
-    delete s;
-  }
+  // The lines kept from the last drawing are reused by name; the others go.
+  std::map<QString, QLineSeries*> old;
+  for (QLineSeries* line : lines_) old[line->name()] = line;
   lines_.clear();
   const QString xTitle = LoadResString(position_->currentIndex() == kStreamTime ? kStrStreamTimeS : kStrByteOffsetMb);
   clockX_->setTitleText(xTitle);
@@ -335,14 +322,25 @@ void StreamAnalysisTiming::Draw() {
   double xLow = INFINITY, xHigh = -INFINITY;
   auto add = [&](QChart* chart, QValueAxis* x, QValueAxis* y, const TimingSeries& series, const QString& name) {
     if (series.Empty()) return;
-    auto* line = new QLineSeries;
-    line->setName(name);
+    // No more points than a screen shows: the buckets merged down (their
+    // extremes kept), so that a redraw never holds the window.
+    TimingSeries drawn = series;
+    drawn.SetMaxBuckets(kDrawnBuckets);
     QList<QPointF> points;
-    for (const TimingSample& s : series.Points()) {
+    for (const TimingSample& s : drawn.Points()) {
       points.append(QPointF(X(s), s.value));
       xLow = std::min(xLow, points.back().x());
       xHigh = std::max(xHigh, points.back().x());
     }
+    const auto kept = old.find(name);
+    if (kept != old.end() && kept->second->chart() == chart) {
+      kept->second->replace(points);
+      lines_.push_back(kept->second);
+      old.erase(kept);
+      return;
+    }
+    auto* line = new QLineSeries;
+    line->setName(name);
     line->replace(points);
     chart->addSeries(line);
     line->attachAxis(x);
@@ -375,6 +373,10 @@ void StreamAnalysisTiming::Draw() {
       offsetHigh = std::max(offsetHigh, s.offsetMs.Max());
     }
   }
+  for (auto& [name, line] : old) {
+    line->chart()->removeSeries(line);
+    delete line;
+  }
   // The marks: the clock's jumps and discontinuities, the checks' occurrences.
   QList<QPointF> clockMarks;
   QStringList clockTexts;
@@ -384,13 +386,21 @@ void StreamAnalysisTiming::Draw() {
     clockTexts.append(LoadResString(e.kind == TimingEventKind::PcrJump ? kStrPcrJumpMark : kStrDiscontinuityMark)
                           .arg(Hex4(e.pid), Number(e.stepS * 1e3, 3), QString::number(e.byteOffset)));
   }
+  // The checks' occurrences, each with its text.
   QList<QPointF> checkMarks;
   QStringList checkTexts;
-  if (!lines_.empty())
-    for (const auto& [offset, text] : marks_) {
-      checkMarks.append(QPointF(XAtOffset(offset), 0));
-      checkTexts.append(text);
+  for (size_t i = 0; result_ && !lines_.empty() && i < kHealthCheckCount; ++i) {
+    const HealthCheckResult& check = result_->checks[i];
+    if (!check.evaluated) continue;
+    const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(i));
+    for (const HealthOccurrence& o : check.first) {
+      const QString description =
+          o.descriptionTemplate.empty() ? QString::fromStdString(o.description)
+                                        : QString::fromStdString(TranslateAndFill(o.descriptionTemplate, o.descriptionValues));
+      checkMarks.append(QPointF(XAtOffset(o.byteOffset), 0));
+      checkTexts.append(QStringLiteral("%1: %2").arg(QLatin1String(info.number), description));
     }
+  }
   discontinuities_->replace(clockMarks);
   discontinuities_->setProperty("texts", clockTexts);
   occurrences_->replace(checkMarks);

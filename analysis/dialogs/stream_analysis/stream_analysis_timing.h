@@ -9,7 +9,6 @@
 #include <QWidget>
 #include <QtCharts/QChartView>
 #include <memory>
-#include <utility>
 #include <vector>
 
 #include "analysis/health/stream_health.h"
@@ -54,8 +53,9 @@ public:
   // The collector of the analysis now running (null: none, e.g. a live
   // stream); what was shown is cleared.
   void SetSource(std::shared_ptr<const TimingCollector> collector);
-  // The analysis's latest result: its programs, and its checks' occurrences
-  // marked on the charts. `finished`: the last one.
+  // The analysis's latest result (kept by the caller until the next call or
+  // SetSource): its programs, and its checks' occurrences marked on the
+  // charts. `finished`: the last one.
   void Show(const HealthResult& result, bool finished);
   // The program shown, and what the charts were last drawn from.
   int Program() const { return program_; }
@@ -79,7 +79,7 @@ private:
   std::shared_ptr<const TimingCollector> collector_;
   TimingView view_;
   std::vector<TimingSample> pcrPoints_;  // of view_, for the stream time of a byte offset
-  std::vector<std::pair<uint64_t, QString>> marks_;  // the checks' occurrences: byte offset, text
+  const HealthResult* result_ = nullptr;  // the window's, for the checks' occurrences
   std::vector<QLineSeries*> lines_;
   int program_ = -1;
   bool finished_ = false;
