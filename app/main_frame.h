@@ -93,6 +93,10 @@ private:
   bool CreateMenus();
   bool CreateToolBar();
   void RunAnalysisCommand(int kind);
+  // Whether the selected file holds one whole packet, found without holding
+  // the window; says so when it holds none. False also when the user stopped
+  // the search.
+  bool OpenFileHoldsAPacket();
   // Before every box command: a box that has gone is closed, one that went
   // and came back (or whose requests failed) is opened anew, a closed one is
   // opened; false (the box closed and "No tuner box found." shown) when

@@ -281,3 +281,5 @@ std::string SiRepetitionText(const HealthResult& r) {
   }
   return t;
 }
+
+const char* HealthVerdictKey(HealthVerdict verdict) { return VerdictKey(verdict); }

@@ -18,3 +18,6 @@ std::string HealthText(const HealthResult& result);
 std::string SiChecksText(const HealthResult& result);
 // How regularly each table came (count, min/mean/max interval), a table.
 std::string SiRepetitionText(const HealthResult& result);
+
+// The verdict as the JSON report names it ("no_errors", "errors", ...).
+const char* HealthVerdictKey(HealthVerdict verdict);

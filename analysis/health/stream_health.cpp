@@ -204,6 +204,8 @@ struct StreamHealth::Impl final : PacketSink {
       psi.DropSection(pid);
       return;
     }
+    if (hasPcr && context.observer && (role.roles & kRolePcr) && counter != ContinuityChecker::Counter::Duplicate)
+      context.observer->OnPcr(pid, DecodePcr(p + 6), mark.offset, discontinuity);
     if (hasPcr && counter != ContinuityChecker::Counter::Duplicate && pcr.OnPcr(pid, p + 6, discontinuity, mark))
       ClockAdvanced();
     // A duplicate repeats a payload already taken.

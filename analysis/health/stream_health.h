@@ -252,6 +252,10 @@ public:
   // has passed it: once per section, in the order of OnSection. Sections of
   // a stream without a clock are never timed.
   virtual void OnSectionTime(uint64_t /*byteOffset*/, double /*timeS*/) {}
+  // A PCR (27 MHz, as coded) on a PID that a PMT in force names as PCR_PID,
+  // not from a duplicate or damaged packet; discontinuityIndicator is the
+  // packet's discontinuity_indicator.
+  virtual void OnPcr(int /*pid*/, uint64_t /*pcr27MHz*/, uint64_t /*byteOffset*/, bool /*discontinuityIndicator*/) {}
 };
 
 class StreamHealth {

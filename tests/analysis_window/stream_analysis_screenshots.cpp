@@ -2,8 +2,9 @@
 // with errors put in (a lost packet, a transport error, a broken PAT CRC),
 // saved as PNG: the overview and the packet inspector at the first
 // continuity error; then, at 1280 x 800 in English and in Chinese, the
-// window on a stream of 1,100 programs. The language of the first two
-// follows the system locale. Used by scripts/screenshots; not a test.
+// window on a stream of 1,100 programs, and its Timing tab on a program whose
+// audio drifts and whose PCR jumps. The language of the first two follows
+// the system locale. Used by scripts/screenshots; not a test.
 //
 //   vantrel-analysis-screenshots OUT_DIR
 #include <QApplication>
@@ -22,6 +23,7 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_tables.h"
 #include "tests/analysis_window/many_programs_stream.h"
 #include "tests/si/si_test_support.h"
+#include "tests/analysis_window/timed_stream.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ts_builder.h"
 #include "tests/ui/qt_test_support.h"
@@ -165,6 +167,22 @@ int main(int argc, char** argv) {
       auto* events = w.findChild<QTableWidget*>(QString::number(kIdSaGuideEvents));
       if (events && events->rowCount() > 0) events->selectRow(0);
     });
+  }
+  // The Timing tab, in both languages.
+  const std::string timed = dir.File("timed.ts");
+  if (!tsbuild::WriteTsFile(timed, TimedStream(6.0))) return 1;
+  for (const auto& l : languages) {
+    SetResourceLanguage(l.language);
+    CStreamAnalysisWnd window;
+    window.resize(1280, 800);
+    window.show();
+    auto* tabs = window.findChild<QTabWidget*>(QString::number(kIdSaTabs));
+    tabs->setCurrentWidget(window.findChild<QWidget*>(QString::number(kIdSaTiming)));
+    window.Start(QString::fromStdString(timed));
+    ProcessEventsUntil([&] { return window.Finished(); }, 60000);
+    Settle(300);
+    if (!window.grab().save(outDir + QString::fromLatin1(l.file).replace(QLatin1String("1100"), QLatin1String("timing"))))
+      ++failures;
   }
   SetResourceLanguage(ResLanguage::English);
   std::printf("vantrel-analysis-screenshots: %s%s\n", qPrintable(outDir), failures ? " (with failures)" : "");

@@ -48,7 +48,10 @@ void CheckRows::Fill(QTableWidget* table) const {
     }
     const HealthCheck check = static_cast<HealthCheck>(value);
     const HealthCheckInfo& info = GetHealthCheckInfo(check);
-    auto* name = new QTableWidgetItem(QStringLiteral("%1 %2").arg(QLatin1String(info.number), QLatin1String(info.name)));
+    // The check's name in the user's language; the standard's own name
+    // begins its tooltip.
+    auto* name = new QTableWidgetItem(
+        QStringLiteral("%1 %2").arg(QLatin1String(info.number), LoadResString(kStrCheckNameFirst + value)));
     name->setToolTip(CheckHelpText(check));
     table->setItem(row, 0, name);
     table->setItem(row, 1, new QTableWidgetItem);

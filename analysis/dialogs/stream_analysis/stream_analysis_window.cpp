@@ -47,6 +47,7 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_packet_view.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_services.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_tables.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_timing.h"
 #include "analysis/engine/dvb_text.h"
 #include "analysis/health/health_report.h"
 #include "analysis/si/si_run.h"
@@ -73,6 +74,7 @@ constexpr int kMinPane = 40;  // a splitter pane saved smaller is not restored
 // 1280 x 800 screen.
 constexpr int kDefaultWidth = 1260;
 constexpr int kDefaultHeight = 760;
+constexpr size_t kMaxServiceNames = 65536;  // decoded names kept
 
 QString Id(int id) { return QString::number(id); }
 
@@ -196,6 +198,8 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   connect(guide_, &SiGuideView::exportRequested, this, [this] {
     Export(QStringLiteral("xml"), kStrExportXmltv, kStrXmltvFiles, &CStreamAnalysisWnd::ExportXmltv);
   });
+  timing_ = new StreamAnalysisTiming(tabs_);
+  tabs_->addTab(timing_, LoadResString(kStrTiming));
   help_ = new QTextBrowser(tabs_);
   help_->setObjectName(Id(kIdSaHelp));
   help_->setHtml(ChecksHelpHtml() + QStringLiteral("<hr>") + GettingStartedHtml());
@@ -516,10 +520,17 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   const std::string file = path.toStdString();
   streaming_ = IsStreamingInput(file);
   si_ = std::make_shared<SiRun>(kPollMs / 2000.0);
-  worker_ = std::thread([this, run, file, limits, si = si_] {
+  timingCollector_ = std::make_shared<TimingCollector>(limits.pcrDiscontinuityS);
+  observers_ = std::make_shared<StreamObserverFanout>();
+  observers_->Add(timingCollector_.get());
+  timing_->SetSource(timingCollector_);
+  worker_ = std::thread([this, run, file, limits, si = si_, observers = observers_] {
     HealthFileOptions options;
     options.publishIntervalS = kPollMs / 2000.0;
-    options.prepare = [&si](StreamHealth& health) { health.SetObserver(&si->Attach(health)); };
+    options.prepare = [&si, observers](StreamHealth& health) {
+      observers->Add(&si->Attach(health));
+      health.SetObserver(observers.get());
+    };
     options.onBlock = [&si](uint64_t, int64_t) { si->OnBlock(); };
     outcome_ = AnalyseHealthFile(file, limits, options, run);
     si->Finish(outcome_.result);
@@ -541,6 +552,7 @@ void CStreamAnalysisWnd::StartLive() {
   liveStatus_.signalRead.store(false);
   liveStatus_.overruns.store(0);
   liveStatus_.idleS.store(0);
+  timing_->SetSource(nullptr);
   path_ = LoadResString(kStrLiveStreamAnalysis);
   setWindowTitle(path_);
   cancel_->setText(LoadResString(kStrStop));
@@ -558,13 +570,16 @@ void CStreamAnalysisWnd::Cancel() {
 
 void CStreamAnalysisWnd::Poll() {
   if (!run_) return;
-  // The worker ends with the last service information snapshot: the join then waits for nothing.
+  // One copy of the result and one display per poll: the worker published
+  // its last result before it said it was done, and ends with the last
+  // service information snapshot, so the join then waits for nothing.
   const bool done = run_->done.load() && (!si_ || si_->Finished());
-  if (run_->PublishedCount() != shownPublication_) {
-    shownPublication_ = run_->PublishedCount();
+  const uint64_t published = run_->PublishedCount();
+  if (published != shownPublication_) {
+    shownPublication_ = published;
     result_ = run_->Latest();
     ++updates_;
-    ShowResult();
+    if (!done) ShowResult();
   }
   ShowServiceInformation();
   if (done) {
@@ -572,11 +587,12 @@ void CStreamAnalysisWnd::Poll() {
     pollTimer_->stop();
     finished_ = true;
     cancel_->setEnabled(false);
-    result_ = run_->Latest();
     if (!outcome_.opened || outcome_.readError) error_ = QString::fromStdString(outcome_.error);
     ShowResult();
     ShowServiceInformation();
+    ShowStatus();  // before the signal: whoever listens reads the final status
     emit analysisFinished();
+    return;
   }
   ShowStatus();
 }
@@ -591,6 +607,7 @@ void CStreamAnalysisWnd::ShowResult() {
   ShowChecks();
   ShowOccurrences();
   ShowChart();
+  timing_->Show(result_, finished_);
   const bool stream = CanExport();
   exportJson_->setEnabled(stream);
   exportCsv_->setEnabled(stream);
@@ -667,8 +684,8 @@ void CStreamAnalysisWnd::ShowSummary() {
   for (const ProgramInfo& p : r.programs) {
     if (!programs.isEmpty()) programs += QStringLiteral("<br>");
     programs += QString::number(p.programNumber);
-    const std::string name = DecodeDvbText(p.serviceNameBytes);  // UTF-8
-    if (!name.empty()) programs += QStringLiteral(" &quot;%1&quot;").arg(Html(QString::fromStdString(name)));
+    const QString& name = ServiceName(p.serviceNameBytes);
+    if (!name.isEmpty()) programs += QStringLiteral(" &quot;%1&quot;").arg(Html(name));
     programs += QStringLiteral(", PMT %1").arg(Html(PidText(p.pmtPid)));
   }
   QString verdict;
@@ -727,6 +744,15 @@ void CStreamAnalysisWnd::ShowSummary() {
                                                : QStringLiteral("%1<br>%2").arg(r.programs.size()).arg(programs));
   html += QStringLiteral("</table>");
   summary_->setText(html);
+}
+
+const QString& CStreamAnalysisWnd::ServiceName(const std::string& bytes) {
+  auto it = serviceNames_.find(bytes);
+  if (it == serviceNames_.end()) {
+    if (serviceNames_.size() >= kMaxServiceNames) serviceNames_.clear();
+    it = serviceNames_.emplace(bytes, QString::fromStdString(DecodeDvbText(bytes))).first;  // UTF-8
+  }
+  return it->second;
 }
 
 void CStreamAnalysisWnd::ShowChecks() {
@@ -1057,7 +1083,7 @@ void CStreamAnalysisWnd::OnExportCsv() {
 std::vector<QSplitter*> CStreamAnalysisWnd::Splitters() const {
   std::vector<QSplitter*> out;
   for (int id : {kIdSaSplitOverview, kIdSaSplitLeft, kIdSaSplitRight, kIdSaSplitPackets, kIdSaSplitDetail, kIdSaSplitTables,
-                 kIdSaSplitGuide, kIdSaSplitGuideRight})
+                 kIdSaSplitGuide, kIdSaSplitGuideRight, kIdSaSplitTiming})
     if (auto* split = findChild<QSplitter*>(Id(id))) out.push_back(split);
   return out;
 }
@@ -1088,6 +1114,8 @@ void CStreamAnalysisWnd::RestoreLayout() {
                        this->height() / 4, this->height() / 3});
     else if (split->objectName() == Id(kIdSaSplitLeft))
       split->setSizes({this->height() / 4, this->height() * 3 / 4});
+    else if (split->objectName() == Id(kIdSaSplitTiming))  // the two charts, the streams' table below
+      split->setSizes({this->height() * 2 / 5, this->height() * 2 / 5, this->height() / 5});
     else if (split->objectName() == Id(kIdSaSplitOverview))
       split->setSizes({this->width() * 68 / 100, this->width() * 32 / 100});
     else if (split->objectName() == Id(kIdSaSplitGuide))

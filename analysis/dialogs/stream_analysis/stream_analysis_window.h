@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_checks.h"
@@ -21,12 +22,15 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_packets.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_pid_model.h"
 #include "analysis/health/health_file.h"
+#include "analysis/health/stream_observer_fanout.h"
+#include "analysis/timing/timing_collector.h"
 
 class PacketListView;
 class SiGuideView;
 class SiRun;
 class SiServicesView;
 class SiTablesView;
+class StreamAnalysisTiming;
 class QChartView;
 class QLineSeries;
 class QValueAxis;
@@ -113,6 +117,8 @@ private:
   void Poll();
   void ShowResult();
   void ShowSummary();
+  // A service name's bytes decoded, once for each distinct name.
+  const QString& ServiceName(const std::string& bytes);
   void ShowChecks();
   void ShowOccurrences();
   void ShowChart();
@@ -182,6 +188,11 @@ private:
   SiServicesView* services_ = nullptr;
   SiTablesView* tables_ = nullptr;
   SiGuideView* guide_ = nullptr;
+  StreamAnalysisTiming* timing_ = nullptr;
+  // What the engine passes on (sections, payloads, PCRs) goes to these.
+  std::shared_ptr<TimingCollector> timingCollector_;
+  std::shared_ptr<StreamObserverFanout> observers_;
+  std::unordered_map<std::string, QString> serviceNames_;
 
   TsPacketFile packetFile_;
   PacketListModel* packetModel_ = nullptr;
