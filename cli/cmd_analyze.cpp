@@ -33,18 +33,6 @@ struct AnalyzeOptions {
   SiLimitOptions si;
 };
 
-// The health result's JSON with the services added (its own fields unchanged).
-std::string AnalyzeJson(const HealthResult& result, const SiReport& report) {
-  nlohmann::ordered_json j = nlohmann::ordered_json::parse(HealthJson(result));
-  j["network"] = SiNetworkJson(report);
-  j["services"] = SiServicesArrayJson(report);
-  return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-}
-
-std::string AnalyzeText(const HealthResult& result, const SiReport& report) {
-  return HealthText(result) + SiRepetitionText(result) + "\nServices: " + SiServicesListText(report);
-}
-
 HealthLimits LimitsFrom(const AnalyzeOptions& options) {
   HealthLimits limits;
   if (options.packetSize != "auto") limits.packetSize = std::stoi(options.packetSize);
@@ -112,7 +100,7 @@ int RunNetworkAnalyze(const AnalyzeOptions& options) {
   const SiReport report(*si, result);
   std::string text;
   if (options.json) {
-    text = AnalyzeJson(result, report);
+    text = SiAnalyzeJson(result, report);
     const nlohmann::ordered_json network = {
         {"address", FormatNetAddress(*address)},
         {"received_s", outcome.receivedS},
@@ -128,7 +116,7 @@ int RunNetworkAnalyze(const AnalyzeOptions& options) {
     };
     text.insert(1, "\"network_input\":" + network.dump() + ",");
   } else {
-    text = AnalyzeText(result, report) + DescribeNetworkStats(net) + "\n";
+    text = SiAnalyzeText(result, report) + DescribeNetworkStats(net) + "\n";
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) return kExitFailure;
@@ -164,7 +152,7 @@ int RunAnalyze(const AnalyzeOptions& options) {
     return kExitFailure;
   }
   const SiReport report(*outcome.si, result);
-  const std::string text = options.json ? AnalyzeJson(result, report) : AnalyzeText(result, report);
+  const std::string text = options.json ? SiAnalyzeJson(result, report) : SiAnalyzeText(result, report);
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) return kExitFailure;
   return outcome.readError ? kExitFailure : kExitOk;

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "analysis/health/health_report.h"
+
 namespace {
 
 template <typename... Args>
@@ -350,4 +352,15 @@ std::string SiEpgXmltv(const SiReport& report) {
   }
   x += "</tv>\n";
   return x;
+}
+
+std::string SiAnalyzeJson(const HealthResult& result, const SiReport& report) {
+  nlohmann::ordered_json j = nlohmann::ordered_json::parse(HealthJson(result));
+  j["network"] = SiNetworkJson(report);
+  j["services"] = SiServicesArrayJson(report);
+  return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string SiAnalyzeText(const HealthResult& result, const SiReport& report) {
+  return HealthText(result) + SiRepetitionText(result) + "\nServices: " + SiServicesListText(report);
 }

@@ -17,6 +17,10 @@ std::string SiServicesText(const SiReport& report, const SiOutputSource& source)
 SiJson SiNetworkJson(const SiReport& report);
 SiJson SiServicesArrayJson(const SiReport& report);
 std::string SiServicesListText(const SiReport& report);
+// `analyze`'s report: the health result (its fields unchanged), then the
+// network and the services.
+std::string SiAnalyzeJson(const HealthResult& result, const SiReport& report);
+std::string SiAnalyzeText(const HealthResult& result, const SiReport& report);
 // pid / tableId < 0: all.
 std::string SiTablesJson(const SiReport& report, const SiOutputSource& source, int pid, int tableId);
 std::string SiTablesText(const SiReport& report, const SiOutputSource& source, int pid, int tableId);

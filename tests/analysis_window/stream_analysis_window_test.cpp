@@ -487,8 +487,8 @@ TEST_F(StreamAnalysisWindowTest, ChineseShowsWhatEachPidCarriesAndEachOccurrence
   EXPECT_EQ(carries[0], QStringLiteral("PAT（节目关联表）"));
   // The checks by their names in Chinese, the standard's names in their tooltips.
   auto* checks = Control<QTableWidget>(*window, kIdSaChecks);
-  EXPECT_EQ(checks->item(static_cast<int>(HealthCheck::Continuity), 0)->text(), QStringLiteral("1.4 连续计数错误"));
-  EXPECT_TRUE(checks->item(static_cast<int>(HealthCheck::Continuity), 0)->toolTip().startsWith(QStringLiteral("1.4 Continuity_count_error")));
+  EXPECT_EQ(checks->item(window->CheckList().RowOf(HealthCheck::Continuity), 0)->text(), QStringLiteral("1.4 连续计数错误"));
+  EXPECT_TRUE(checks->item(window->CheckList().RowOf(HealthCheck::Continuity), 0)->toolTip().startsWith(QStringLiteral("1.4 Continuity_count_error")));
 
   Control<QTableWidget>(*window, kIdSaChecks)->selectRow(window->CheckList().RowOf(HealthCheck::Continuity));
   auto* occurrences = Control<QTableWidget>(*window, kIdSaOccurrences);

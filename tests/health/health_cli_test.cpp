@@ -234,7 +234,7 @@ TEST_F(AnalyzeCli, Priority3StandsApartAndFollowsTheSiOption) {
   const size_t apart = text.find("Service information (priority 3, judged apart): DVB SI");
   ASSERT_NE(apart, std::string::npos) << text;
   EXPECT_GT(text.find("3.5  SDT_error"), apart);
-  EXPECT_LT(text.find("1 errors in 1 checks"), apart);
+  EXPECT_LT(text.find("1 error in 1 check"), apart);
   EXPECT_NE(text.find("1 priority 3 errors in 1 checks"), std::string::npos) << text;
   EXPECT_NE(text.find("SI repetition (stream clock)"), std::string::npos);
   EXPECT_EQ(RunCli({"analyze", path, "--si", "isdb"}).exitCode, 2);

@@ -50,6 +50,7 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_timing.h"
 #include "analysis/engine/dvb_text.h"
 #include "analysis/health/health_report.h"
+#include "analysis/si/si_output.h"
 #include "analysis/si/si_run.h"
 #include "device/tuner_device.h"
 #include "platform/profile.h"
@@ -581,7 +582,9 @@ void CStreamAnalysisWnd::Poll() {
     ++updates_;
     if (!done) ShowResult();
   }
-  ShowServiceInformation();
+  // At the end the result comes first: it opens the packet file by which the
+  // tables name their first packets.
+  if (!done) ShowServiceInformation();
   if (done) {
     if (worker_.joinable()) worker_.join();
     pollTimer_->stop();
@@ -1038,7 +1041,10 @@ void CStreamAnalysisWnd::OnGotoOffset() {
 bool CStreamAnalysisWnd::ExportJson(const QString& path) const {
   QFile file(path);
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-  const std::string json = HealthJson(result_);
+  // As `vantrel-cli analyze --json` gives it: with the services once the
+  // service information of this very result is at hand.
+  const std::shared_ptr<const SiSnapshot> si = si_ ? si_->Latest() : nullptr;
+  const std::string json = si && si->final && si->report ? SiAnalyzeJson(result_, *si->report) : HealthJson(result_);
   return file.write(json.data(), static_cast<qint64>(json.size())) == static_cast<qint64>(json.size());
 }
 
