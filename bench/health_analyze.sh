@@ -11,6 +11,8 @@
 # ffprobe (Debian ffmpeg) and dvbinfo (Debian dvbpsi-utils) are needed only
 # here; they are installed with apt-get when missing, unless
 # HEALTH_BENCH_NO_INSTALL=1, in which case their rows are left out.
+# HEALTH_BENCH_ANALYZE_ONLY=1 times cat and analyze alone (also with
+# --si none), without ffprobe, dvbinfo and the memory rows.
 #
 # Usage: bench/health_analyze.sh [BUILD_DIR] [RUNS]   (defaults: build, 3)
 set -euo pipefail
@@ -21,7 +23,8 @@ runs=${2:-3}
 bench_build "$build" vantrel-cli
 cli=$build/cli/vantrel-cli
 
-if [ "${HEALTH_BENCH_NO_INSTALL:-0}" != 1 ] && { ! command -v ffprobe >/dev/null || ! command -v dvbinfo >/dev/null; }; then
+analyze_only=${HEALTH_BENCH_ANALYZE_ONLY:-0}
+if [ "$analyze_only" != 1 ] && [ "${HEALTH_BENCH_NO_INSTALL:-0}" != 1 ] && { ! command -v ffprobe >/dev/null || ! command -v dvbinfo >/dev/null; }; then
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
   { $sudo_cmd apt-get update -qq && $sudo_cmd env DEBIAN_FRONTEND=noninteractive \
@@ -55,6 +58,12 @@ analyze_rate=$(best_rate analyze "$cli" analyze "$file")
 printf 'cat:      %8.1f MB/s\n' "$cat_rate"
 printf 'analyze:  %8.1f MB/s   analyze/cat %.2f (target >= 0.5)\n' "$analyze_rate" \
   "$(awk -v a="$analyze_rate" -v c="$cat_rate" 'BEGIN { print a / c }')"
+if [ "$analyze_only" = 1 ]; then
+  plain_rate=$(best_rate si-none "$cli" analyze --si none "$file")
+  printf 'analyze --si none: %8.1f MB/s   /cat %.2f\n' "$plain_rate" \
+    "$(awk -v a="$plain_rate" -v c="$cat_rate" 'BEGIN { print a / c }')"
+  exit 0
+fi
 if command -v ffprobe >/dev/null; then
   ffprobe_rate=$(best_rate ffprobe ffprobe -v error -show_packets "$file")
   printf 'ffprobe:  %8.1f MB/s   analyze/ffprobe %.1f\n' "$ffprobe_rate" \

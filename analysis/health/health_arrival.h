@@ -5,7 +5,9 @@
 // (which then lives on when PCRs stop) and they are the axis the PCRs are
 // judged against. The first stamp that does not move forward by a
 // believable step (it stays, goes back or jumps) ends that for the rest of
-// the stream: the PCRs and the byte position take over.
+// the stream: the PCRs and the byte position take over. After a sync loss
+// the 4 bytes in front of the regained packet may be what was left of the
+// lost bytes: the stamps re-anchor on them (or on the next one) instead.
 #pragma once
 
 #include <cstdint>
@@ -24,27 +26,41 @@ public:
   static constexpr uint64_t kMaxStep = 27'000'000;
   static constexpr uint32_t kStampMask = (uint32_t{1} << 30) - 1;
 
-  // The next packet's prefix, its 4 bytes big-endian. Returns false when
-  // the stamps stop being the reference here.
-  bool Take(uint32_t prefix) {
-    if (!inUse_) return false;
+  enum class Taken {
+    Step,        // the stamp moves time on (or is the first)
+    Reanchored,  // after a resync: time starts afresh from it, nothing measured across
+    Abandoned,   // the stamps are no longer the reference
+  };
+  // The next packet's prefix, its 4 bytes big-endian.
+  Taken Take(uint32_t prefix) {
+    if (!inUse_) return Taken::Abandoned;
     const uint32_t stamp = prefix & kStampMask;
+    const bool grace = reanchors_ > 0;
+    if (grace) --reanchors_;
     if (!have_) {
       have_ = true;
       last_ = stamp;
-      return true;
+      return Taken::Step;
     }
     const uint64_t step = (stamp - last_) & kStampMask;
     if (step < kMinStep || step > kMaxStep) {
+      if (grace) {
+        last_ = stamp;
+        return Taken::Reanchored;
+      }
       Abandon();
-      return false;
+      return Taken::Abandoned;
     }
     last_ = stamp;
     ticks_ += step;
-    return true;
+    return Taken::Step;
   }
   // Bytes were lost: the next stamp starts afresh.
   void Gap() { have_ = false; }
+  // Sync was regained after a loss: the stamp in front of the regained
+  // packet, and the one after it, re-anchor the time where they do not step
+  // on plausibly.
+  void Resynced() { reanchors_ = 2; }
   void Abandon() { inUse_ = false; }
 
   bool inUse() const { return inUse_; }
@@ -63,6 +79,7 @@ public:
 private:
   bool inUse_ = true;
   bool have_ = false;
+  int reanchors_ = 0;
   uint32_t last_ = 0;
   uint64_t ticks_ = 0;
   uint64_t tickedTicks_ = 0;

@@ -101,8 +101,9 @@ void CheckBoard::Keep(HealthCheck check, const Mark& mark, int pid, Described de
   std::vector<HealthOccurrence>& first = results_[c].first;
   InsertOccurrence(first, mark, pid, std::move(described));
   ++untimed_[c];
+  ++untimedTotal_;
   if (first.size() > maxOccurrences_) {
-    if (!first.back().timeS) --untimed_[c];
+    if (!first.back().timeS) --untimed_[c], --untimedTotal_;
     first.pop_back();
   }
 }
@@ -121,6 +122,7 @@ void CheckBoard::Amend(HealthCheck check, const Mark& mark, int pid, Described d
 }
 
 void CheckBoard::TimeUpTo(uint64_t axis, const StreamClock& clock) {
+  if (untimedTotal_ == 0) return;  // most clock advances
   for (size_t c = 0; c < kHealthCheckCount; ++c) {
     if (untimed_[c] == 0) continue;
     for (HealthOccurrence& o : results_[c].first) {
@@ -128,6 +130,7 @@ void CheckBoard::TimeUpTo(uint64_t axis, const StreamClock& clock) {
       if (!o.timeS) {
         o.timeS = clock.At(o.byteOffset);
         --untimed_[c];
+        --untimedTotal_;
       }
     }
   }

@@ -69,6 +69,7 @@ private:
   size_t maxOccurrences_;
   std::array<HealthCheckResult, kHealthCheckCount> results_;
   std::array<size_t, kHealthCheckCount> untimed_{};
+  size_t untimedTotal_ = 0;  // their sum
 };
 
 // A table's short name from its table_id ("SDT actual", "MGT"), or "table_id 0xNN".

@@ -188,6 +188,7 @@ size_t PacketFramer::Process(const uint8_t* buf, size_t len, bool final) {
     i = syncAt;
     locked_ = true;
     everSynced_ = true;
+    ++syncGains_;
     if (segments_.size() < kMaxSegments) segments_.push_back({PacketOffset(base_ + syncAt), packets_});
   }
   return i;

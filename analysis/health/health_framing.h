@@ -46,6 +46,8 @@ public:
   uint64_t bytesSkipped() const { return bytesSkipped_; }
   uint64_t truncatedTail() const { return truncatedTail_; }
   const std::vector<SyncSegment>& segments() const { return segments_; }
+  // How often sync was gained (the first time included).
+  uint64_t syncGains() const { return syncGains_; }
   // With 192-byte packets, during OnPackets: the 4-byte prefix of the run's
   // first packet, big-endian (those of the others are in front of them);
   // -1 when it is not known (cut off at the start of the input).
@@ -82,6 +84,7 @@ private:
   uint64_t bytesSkipped_ = 0;
   uint64_t truncatedTail_ = 0;
   uint64_t packets_ = 0;
+  uint64_t syncGains_ = 0;
   std::vector<SyncSegment> segments_;
 };
 

@@ -59,10 +59,11 @@ int IntervalTrackers::Start(int id, IntervalKind kind, int pid, double limit, co
   return id;
 }
 
-void IntervalTrackers::Stop(int id) {
+void IntervalTrackers::Stop(int id, const Mark& at) {
   if (!Active(id)) return;
   Tracker& t = trackers_[static_cast<size_t>(id)];
   t.stopped = true;
+  t.stopAt = at;
   if (!t.dirty) {
     t.dirty = true;
     dirty_.push_back(id);
@@ -109,6 +110,11 @@ void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckB
       t.gapBytes = 0;
     }
     if (t.stopped) {
+      // A gap open when it stopped: its length is known now; one that had
+      // passed the limit by then counts.
+      const double gap = clock.At(t.stopAt.offset) - t.lastTime;
+      if (t.haveLast && t.openReported) board.Amend(CheckOf(t.kind), t.openAt, t.pid, DescribeGap(t, gap, false));
+      if (t.haveLast && !t.openReported && gap > t.limit + kRounding) ReportGap(t, t.stopAt, gap, false, board);
       t.active = false;
       free_.push_back(id);
     }

@@ -35,8 +35,9 @@ public:
   // Starts tracking at `from` (reusing `id` when it is not negative);
   // returns the tracker's id.
   int Start(int id, IntervalKind kind, int pid, double limit, const Mark& from);
-  // No longer expected: what is pending is judged, nothing after.
-  void Stop(int id);
+  // No longer expected from `at` on: what is pending is judged, nothing
+  // after; a gap reported while open is described with its length up to `at`.
+  void Stop(int id, const Mark& at);
   bool Active(int id) const { return id >= 0 && trackers_[static_cast<size_t>(id)].active; }
 
   [[gnu::always_inline]] void Event(int id, const Mark& mark) {
@@ -81,6 +82,7 @@ private:
     double lastTime = 0;
     Mark spanFirst, spanLast, gapFrom, gapTo;
     Mark openAt;  // where the open gap was reported
+    Mark stopAt;  // where it stopped being expected
     uint64_t gapBytes = 0;
   };
   void ReportGap(const Tracker& t, const Mark& at, double seconds, bool open, CheckBoard& board) const;

@@ -1,6 +1,7 @@
 #include "analysis/health/health_psi.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "analysis/engine/psi.h"
 #include "analysis/health/health_pcr.h"
@@ -134,13 +135,21 @@ bool PsiTracker::CrcChecked(int pid, const uint8_t* s, size_t size, bool intact,
   return false;
 }
 
+bool PsiTracker::CrcRight(int pid, const uint8_t* s, size_t size) {
+  std::vector<uint8_t>& last = assemblers_[static_cast<size_t>(pid)]->lastIntact;
+  if (last.size() == size && std::memcmp(last.data(), s, size) == 0) return true;
+  if (CheckSectionCrc(s, static_cast<int>(size)) != 1) return false;
+  last.assign(s, s + size);
+  return true;
+}
+
 void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mark) {
   const int tableId = s[0];
   const bool longForm = (s[1] & 0x80) != 0;
   // Long-form sections and the TOT carry a CRC_32; PSI sections are judged on it whatever their form.
   const bool hasCrc = longForm || tableId == 0x73;
   const bool crcOk = (hasCrc || pid <= 1 || (context_.pids[static_cast<size_t>(pid)].roles & kRolePmt)) &&
-                     size >= 12 && CheckSectionCrc(s, static_cast<int>(size)) == 1;
+                     size >= 12 && CrcRight(pid, s, size);
   const bool observed = context_.observer && (!longForm || crcOk);
   if (observed) context_.observer->OnSection(pid, s, size, mark.offset);
   si_.OnSection(pid, s, size, !hasCrc || crcOk, observed, mark);
@@ -293,7 +302,7 @@ void PsiTracker::ApplyPrograms(const Mark& mark) {
     auto gained = [&](uint8_t bit) { return (after & bit) && !(before & bit); };
     auto lost = [&](uint8_t bit) { return (before & bit) && !(after & bit); };
     auto stop = [&](int32_t& tracker) {
-      trackers.Stop(tracker);
+      trackers.Stop(tracker, mark);
       tracker = -1;
     };
     if (gained(kRolePmt)) role.pmtTracker = trackers.Start(-1, IntervalKind::Pmt, pid, limits.pmtIntervalS, mark);

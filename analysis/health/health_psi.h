@@ -61,9 +61,13 @@ private:
     std::vector<uint8_t> bytes;
     bool collecting = false;
     Mark start;
+    // The last section whose CRC_32 was right: most sections repeat it, and
+    // the same bytes need no second computation.
+    std::vector<uint8_t> lastIntact;
   };
   void Collect(int pid, Assembler& a, const uint8_t* data, size_t size);
   void Section(int pid, const uint8_t* s, size_t size, const Mark& mark);
+  bool CrcRight(int pid, const uint8_t* s, size_t size);
   bool CrcChecked(int pid, const uint8_t* s, size_t size, bool intact, const Mark& mark);
   // The CA_PIDs of the CA descriptors in a descriptor loop: named by the PSI.
   void ReferenceCaPids(const uint8_t* descriptors, size_t length, const Mark& mark);

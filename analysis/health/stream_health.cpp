@@ -92,8 +92,10 @@ struct StreamHealth::Impl final : PacketSink {
   PsiTracker psi;
   ArrivalStamps arrival;
   std::vector<PidCounts> counts;
+  const std::bitset<8192>* esWanted = nullptr;  // the observer's EsPayloadWanted()
   bool finished = false;
   bool started = false;
+  uint64_t syncGainsSeen = 0;  // the framer's syncGains() at the last run of 192-byte packets
   uint64_t endOffset = 0;
 
   // ---- bitrate series
@@ -110,6 +112,11 @@ struct StreamHealth::Impl final : PacketSink {
     if (!started) Start(first);
     Mark mark = first;
     if (stride == 192 && arrival.inUse()) {
+      if (framer.syncGains() != syncGainsSeen) {
+        // Sync regained: the prefix in front of this run's first packet may be stray bytes.
+        if (syncGainsSeen > 0) arrival.Resynced();
+        syncGainsSeen = framer.syncGains();
+      }
       for (size_t k = 0; k < count; ++k, p += stride) {
         const int64_t prefix = k == 0 ? framer.runPrefix() : int64_t{ReadBig32(p - 4)};
         if (prefix >= 0) Arrival(static_cast<uint32_t>(prefix), mark);
@@ -139,7 +146,8 @@ struct StreamHealth::Impl final : PacketSink {
 
   // The arrival timestamp in front of the packet at `mark`.
   void Arrival(uint32_t prefix, const Mark& mark) {
-    if (!arrival.Take(prefix)) {
+    const ArrivalStamps::Taken taken = arrival.Take(prefix);
+    if (taken == ArrivalStamps::Taken::Abandoned) {
       // Not on every packet: the PCRs and the byte position take over.
       if (context.arrivalClock) {
         context.arrivalClock = false;
@@ -152,6 +160,11 @@ struct StreamHealth::Impl final : PacketSink {
       // The first stamp: time 0 of the arrival clock.
       context.arrivalClock = true;
       context.clock.Tick(mark, -1, 0, 1.0);
+      arrival.Ticked(mark);
+    } else if (taken == ArrivalStamps::Taken::Reanchored) {
+      // The time across the lost bytes is not known: the clock goes on at
+      // its rate up to here, and the PCRs' runs against the stamps end.
+      pcr.AxisChanged();
       arrival.Ticked(mark);
     } else if (arrival.TickDue()) {
       if (context.clock.Tick(mark, arrival.SecondsSinceTick(), arrival.tickedAxis(), 1.0)) ClockAdvanced();
@@ -212,7 +225,7 @@ struct StreamHealth::Impl final : PacketSink {
     if (counter == ContinuityChecker::Counter::Duplicate || !(role.roles & (kRoleSections | kRolePts | kRoleEs)))
       return;
     // Most packets of a PES continue it: only sections and the observer read them.
-    if (!(b1 & 0x40) && !(role.roles & kRoleSections) && !(context.observer && (role.roles & kRoleEs))) return;
+    if (!(b1 & 0x40) && !(role.roles & kRoleSections) && !EsWanted(pid, role)) return;
     const bool payload = (afc & 1) && payloadStart < kTsSize;
     if (payload) Payload(p, pid, role, payloadStart, scrambling, counter, mark);
     else if ((role.roles & kRoleSections) && counter == ContinuityChecker::Counter::Broken) psi.DropSection(pid);
@@ -230,7 +243,7 @@ struct StreamHealth::Impl final : PacketSink {
   void Payload(const uint8_t* p, int pid, const PidRole& role, size_t payloadStart, unsigned scrambling,
                ContinuityChecker::Counter counter, const Mark& mark) {
     const bool unitStart = (p[1] & 0x40) != 0;
-    if (context.observer && (role.roles & kRoleEs) && scrambling == 0)
+    if (scrambling == 0 && EsWanted(pid, role))
       context.observer->OnEsPayload(pid, p + payloadStart, kTsSize - payloadStart, unitStart, mark.offset);
     if (role.roles & kRoleSections) {
       if (counter == ContinuityChecker::Counter::Broken) psi.DropSection(pid);
@@ -238,6 +251,11 @@ struct StreamHealth::Impl final : PacketSink {
     }
     if ((role.roles & kRolePts) && unitStart)
       OnPesStart(context, pid, p + payloadStart, kTsSize - payloadStart, scrambling != 0, mark);
+  }
+
+  // Whether the observer takes the payloads of `pid`.
+  bool EsWanted(int pid, const PidRole& role) const {
+    return context.observer && (role.roles & kRoleEs) && (!esWanted || esWanted->test(static_cast<size_t>(pid)));
   }
 
   void EndOfBuffer() override { continuity.EndOfBuffer(); }
@@ -460,7 +478,10 @@ void StreamHealth::Feed(const uint8_t* data, size_t size) {
 }
 void StreamHealth::Finish() { impl_->Finish(); }
 void StreamHealth::MarkGap() { impl_->MarkGap(); }
-void StreamHealth::SetObserver(StreamObserver* observer) { impl_->context.observer = observer; }
+void StreamHealth::SetObserver(StreamObserver* observer) {
+  impl_->context.observer = observer;
+  impl_->esWanted = observer ? observer->EsPayloadWanted() : nullptr;
+}
 void StreamHealth::AssembleSectionsOn(int pid) { impl_->psi.AskSections(pid); }
 HealthResult StreamHealth::Snapshot() const { return impl_->Snapshot(); }
 uint64_t StreamHealth::BytesFed() const { return impl_->framer.bytesFed(); }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -248,6 +249,10 @@ public:
   // without transport_error_indicator, not a duplicate.
   virtual void OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart,
                            uint64_t byteOffset) = 0;
+  // The PIDs whose payloads OnEsPayload wants now, kept up to date by the
+  // observer for as long as it is attached (asked once, when it is); null:
+  // every elementary stream's. Lets the engine skip the call for the others.
+  virtual const std::bitset<8192>* EsPayloadWanted() const { return nullptr; }
   // The stream time of a section passed to OnSection, once the stream clock
   // has passed it: once per section, in the order of OnSection. Sections of
   // a stream without a clock are never timed.

@@ -53,6 +53,8 @@ public:
   std::map<int, EsInfo> Results() const;
   // Goes up whenever what Results() says may have changed.
   uint64_t Revision() const { return revision_; }
+  // The PIDs whose payloads are still read (the others are turned away).
+  const std::bitset<8192>& Reading() const { return reading_; }
 
 private:
   struct Pid {

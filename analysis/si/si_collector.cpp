@@ -1,6 +1,7 @@
 #include "analysis/si/si_collector.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "analysis/engine/psi.h"
 
@@ -94,8 +95,34 @@ void SiCollector::OnSectionTime(uint64_t offset, double timeS) {
   }
 }
 
+bool SiCollector::Repeated(int pid, const uint8_t* s, size_t size, uint64_t offset) {
+  if (last_.entries.empty()) return false;
+  LastSection& last = last_.entries[static_cast<size_t>(pid)];
+  if (!last.section) return false;
+  const std::vector<uint8_t>& kept = last.section->bytes;
+  if (kept.size() != size || std::memcmp(kept.data(), s, size) != 0) return false;
+  ++sectionsSeen_;
+  last.table->Add(offset);
+  // Reading the same PMT again changes nothing unless a stream's format changed since.
+  if (s[0] == 0x02 && last.learnedAt != probe_.Revision()) {
+    LearnFromPmt(s, size);
+    last.learnedAt = probe_.Revision();
+  }
+  last.section->repeats.Add(offset);
+  AwaitTime(offset, &last.section->repeats, last.table);
+  return true;
+}
+
+void SiCollector::RememberLast(int pid, SiSection& section, SiIntervals* table) {
+  // Sections whose every copy is kept anew (the time tables) are not repeats.
+  if (SiKeepsLatestCopy(section.tableId) || section.bytes.empty()) return;
+  if (last_.entries.empty()) last_.entries.resize(8192);
+  last_.entries[static_cast<size_t>(pid)] = {&section, table, probe_.Revision()};
+}
+
 void SiCollector::OnSection(int pid, const uint8_t* s, size_t size, uint64_t offset) {
   if (size < 3) return;
+  if (pid >= 0 && pid < 8192 && Repeated(pid, s, size, offset)) return;
   ++sectionsSeen_;
   const int tableId = s[0];
   const bool longForm = (s[1] & 0x80) != 0;
@@ -166,6 +193,7 @@ void SiCollector::OnSection(int pid, const uint8_t* s, size_t size, uint64_t off
   }
   it->second.repeats.Add(offset);
   AwaitTime(offset, &it->second.repeats, table);
+  if (pid >= 0 && pid < 8192) RememberLast(pid, it->second, table);
 }
 
 void SiCollector::OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart, uint64_t) {

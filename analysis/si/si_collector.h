@@ -93,6 +93,7 @@ public:
   void OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart,
                    uint64_t byteOffset) override;
   void OnSectionTime(uint64_t byteOffset, double timeS) override;
+  const std::bitset<8192>* EsPayloadWanted() const override { return &probe_.Reading(); }
 
   // The PIDs whose sections are assembled from the start (RST, ATSC base PID).
   static std::vector<int> InitialSectionPids();
@@ -132,6 +133,27 @@ private:
     SiIntervals* table;
   };
   void AwaitTime(uint64_t offset, SiIntervals* section, SiIntervals* table);
+  // A section with the same bytes as the last one kept on its PID (most
+  // sections repeat): counted without looking it up; false otherwise.
+  bool Repeated(int pid, const uint8_t* s, size_t size, uint64_t offset);
+  void RememberLast(int pid, SiSection& section, SiIntervals* table);
+
+  // Per PID, the last section kept and its table; a copy starts empty (it
+  // points into the maps of the original).
+  struct LastSection {
+    SiSection* section = nullptr;
+    SiIntervals* table = nullptr;
+    uint64_t learnedAt = 0;  // probe_.Revision() when its PMT was last read
+  };
+  struct LastSections {
+    LastSections() = default;
+    LastSections(const LastSections&) {}
+    LastSections& operator=(const LastSections&) {
+      entries.clear();
+      return *this;
+    }
+    std::vector<LastSection> entries;
+  };
 
   std::function<void(int)> assemble_;
   SiLimits limits_;
@@ -142,6 +164,7 @@ private:
   std::set<int> assembled_;
   std::deque<Untimed> untimed_;
   EsProbe probe_;
+  LastSections last_;
   size_t storedBytes_ = 0;
   uint64_t sectionsSeen_ = 0;
   uint64_t notKept_ = 0;

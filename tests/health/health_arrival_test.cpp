@@ -2,6 +2,7 @@
 // bits): where every packet has one that moves forward plausibly they time
 // the stream and the PCRs are judged against them; otherwise the PCRs and
 // the byte position do, as for 188-byte packets.
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -40,6 +41,17 @@ TEST(HealthArrival, TimestampsOnEveryPacketTimeTheStreamOtherwiseThePcrsDo) {
                              .SectionEvery(kPmtPid, StandardPmt(), 0.1, 0.001)
                              .Build();
   const size_t pause = Slot(1.0);
+  // Sync lost at packet `pause` (four packets of zeros), regained with
+  // `stray` stamps of other bytes in front of the packets from there.
+  const auto syncLoss = [&](int stray) {
+    return [&pause, stray](Bytes& b) {
+      const size_t at = pause * 192;
+      std::fill(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 4 * 192), 0);
+      const uint8_t junk[2][4] = {{0x12, 0x34, 0x56, 0x78}, {0x0A, 0xBC, 0xDE, 0xF0}};
+      for (int k = 0; k < stray; ++k)
+        std::copy(junk[k], junk[k] + 4, b.begin() + static_cast<std::ptrdiff_t>(at + (4 + k) * 192));
+    };
+  };
   struct Case {
     const char* what;
     const Bytes& ts;
@@ -48,6 +60,7 @@ TEST(HealthArrival, TimestampsOnEveryPacketTimeTheStreamOtherwiseThePcrsDo) {
     uint64_t patErrors;
     double seconds;          // the stream's duration
     double readUpTo = 1e9;   // seconds of the stream read
+    std::function<void(Bytes&)> damage = [](Bytes&) {};
   };
   const Case cases[] = {
       {"a stamp on every packet", clean, [](size_t k) { return 5000 + k * kTicksPerPacket; }, true, 0, 2.0},
@@ -62,10 +75,15 @@ TEST(HealthArrival, TimestampsOnEveryPacketTimeTheStreamOtherwiseThePcrsDo) {
        [&](size_t k) { return k * kTicksPerPacket + (k >= pause ? 29'700'000 : 0); }, false, 0, 2.0},
       {"PCRs stop, stamps go on", pcrsStop, [](size_t k) { return k * kTicksPerPacket; }, true, 1, 2.4, 2.4},
       {"PCRs stop, no stamps", pcrsStop, [](size_t) { return 0; }, false, 0, 2.4, 2.4},
+      {"sync regained behind stray bytes: re-anchored", clean, [](size_t k) { return 5000 + k * kTicksPerPacket; },
+       true, 0, 2.0, 1e9, syncLoss(1)},
+      {"sync regained, its stamp and the next stray: dropped", clean,
+       [](size_t k) { return 5000 + k * kTicksPerPacket; }, false, 0, 2.0, 1e9, syncLoss(2)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Bytes stamped = Stamped(c.ts, c.stamp);
+    Bytes stamped = Stamped(c.ts, c.stamp);
+    c.damage(stamped);
     StreamHealth health;
     const size_t size = std::min(stamped.size(), Slot(c.readUpTo) * 192);
     for (size_t at = 0; at < size; at += 100'000) health.Feed(stamped.data() + at, std::min<size_t>(100'000, size - at));

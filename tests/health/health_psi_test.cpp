@@ -35,13 +35,15 @@ struct TwoPrograms {
   double seconds = 3.0;
   Carriage pat, pmt1, pcr1, video1, audio1, pcr2;
   Bytes pmt1Section = StandardPmt();
+  double dropProgram2 = 1e9;  // from then on a new PAT version names program 1 only
 };
 
 CbrStream Build(const TwoPrograms& p) {
   CbrStream s(Slot(p.seconds));
   s.PcrEvery(kVideoPid, 0.020, p.pcr1.from, p.pcr1.until)
       .PcrEvery(kVideo2, 0.020, 0.010, p.pcr2.until)
-      .SectionEvery(0, Pat({{1, kPmtPid}, {2, kPmt2}}), 0.100, p.pat.from, p.pat.until)
+      .SectionEvery(0, Pat({{1, kPmtPid}, {2, kPmt2}}), 0.100, p.pat.from, std::min(p.pat.until, p.dropProgram2))
+      .SectionEvery(0, Pat({{1, kPmtPid}}, 1), 0.100, p.dropProgram2, p.pat.until)
       .SectionEvery(kPmtPid, p.pmt1Section, 0.100, std::max(0.001, p.pmt1.from), p.pmt1.until)
       .SectionEvery(kPmt2, Pmt(2, kVideo2, {{0x02, kVideo2}}), 0.100, 0.002)
       .PtsEvery(kVideoPid, 0xE0, 0.040, std::max(0.003, p.video1.from), p.video1.until)
@@ -79,6 +81,17 @@ TEST(HealthPsi, EachIntervalCheckStartsWhenExpectedAndCountsAGapOpenAtTheEnd) {
        HealthCheck::PcrRepetition, 1},
       {"program 1's PCR PID never carries a PCR", with([](TwoPrograms& p) { p.pcr1.from = 9; }),
        HealthCheck::PcrRepetition, 1},
+      // Program 2's last PCR at 0.99 s; then a new PAT drops it: the gap up to there counts.
+      {"program 2 dropped 35 ms after its last PCR", with([](TwoPrograms& p) {
+         p.pcr2.until = 1.0;
+         p.dropProgram2 = 1.025;
+       }),
+       HealthCheck::PcrRepetition, 0},
+      {"program 2 dropped 45 ms after its last PCR", with([](TwoPrograms& p) {
+         p.pcr2.until = 1.0;
+         p.dropProgram2 = 1.035;
+       }),
+       HealthCheck::PcrRepetition, 1},
       {"a PCR_PID that never appears, so no PCR either",
        with([](TwoPrograms& p) {
          p.pmt1Section = StandardPmt(0x1FF0);
@@ -100,27 +113,33 @@ TEST(HealthPsi, AGapIsDescribedWithItsWholeLength) {
   // while still open; it is one error, described once its length is known.
   struct Case {
     const char* what;
-    Carriage TwoPrograms::*stops;
-    double until;
+    std::function<void(TwoPrograms&)> stops;
     std::function<void(CbrStream&)> resume;
     HealthCheck check;
     const char* description;  // its English template
     double length;            // the value it gives
   };
   const Case cases[] = {
-      {"PAT from 0.4 s to 1.25 s", &TwoPrograms::pat, 0.45,
+      {"PAT from 0.4 s to 1.25 s", [](TwoPrograms& p) { p.pat.until = 0.45; },
        [](CbrStream& s) { s.SectionEvery(0, Pat({{1, kPmtPid}, {2, kPmt2}}), 0.100, 1.25); }, HealthCheck::Pat,
        "PID %s: PAT section %s s after the previous one (limit %s s)", 0.850},
-      {"PCRs of program 1 from 0.98 s to 1.3 s", &TwoPrograms::pcr1, 1.0,
+      {"PCRs of program 1 from 0.98 s to 1.3 s", [](TwoPrograms& p) { p.pcr1.until = 1.0; },
        [](CbrStream& s) { s.PcrEvery(kVideoPid, 0.020, 1.3); }, HealthCheck::PcrRepetition,
        "PID %s: PCR interval %s ms", 320},
-      {"PCRs of program 1 stop at 1.48 s", &TwoPrograms::pcr1, 1.5, [](CbrStream&) {},
+      {"PCRs of program 1 stop at 1.48 s", [](TwoPrograms& p) { p.pcr1.until = 1.5; }, [](CbrStream&) {},
        HealthCheck::PcrRepetition, "PID %s: no PCR for more than %s s (limit %s s)", 1.52},
+      // Open from 1.03 s on, it ends when the PID stops being a PCR_PID.
+      {"PCRs of program 2 from 0.99 s to a new PAT without it at 1.2 s",
+       [](TwoPrograms& p) {
+         p.pcr2.until = 1.0;
+         p.dropProgram2 = 1.2;
+       },
+       [](CbrStream&) {}, HealthCheck::PcrRepetition, "PID %s: PCR interval %s ms", 210},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TwoPrograms p;
-    (p.*c.stops).until = c.until;
+    c.stops(p);
     CbrStream s = Build(p);
     c.resume(s);
     const HealthResult r = Analyse(s.Build());
