@@ -87,6 +87,10 @@ size_t PacketFramer::DeliverRun(const uint8_t* buf, size_t len, size_t i, bool f
   // A 192-byte packet whose prefix is cut off at the start of the input
   // has no offset of its own to count on from.
   if (size == 192 && base_ + i < 4) room = std::min<size_t>(room, 1);
+  // The headers of the next run, on their way while this one is analysed:
+  // the input was read on another thread, often into another core's cache.
+  for (size_t k = 0, ahead = i + kRunPackets * size; k < kRunPackets && ahead < len; ++k, ahead += size)
+    __builtin_prefetch(buf + ahead);
   size_t count = 0;
   while (count < room && buf[i + count * size] == 0x47) ++count;
   if (count == 0) return 0;
