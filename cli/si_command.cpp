@@ -14,7 +14,7 @@ void AddSiLimitOptions(CLI::App& command, SiLimitOptions& o) {
   command
       .add_option("--si", o.si,
                   "Service information the stream carries, for the priority 3 checks: auto (DVB when DVB SI "
-                  "or a network PID is seen, ATSC when PSIP is; neither: no priority 3 verdict), dvb, atsc, none")
+                  "beyond a lone SDT, or a network PID, is seen; ATSC when PSIP is; neither: no priority 3 verdict), dvb, atsc, none")
       ->check(CLI::IsMember({"auto", "dvb", "atsc", "none"}));
   command.add_option("--nit-interval-s", o.nitIntervalS, "NIT_error: a NIT section on PID 0x0010 at least every N s (default 10)")
       ->check(CliNumber(1, 86400));

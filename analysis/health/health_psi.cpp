@@ -81,7 +81,7 @@ void PsiTracker::OnPayload(int pid, const uint8_t* payload, size_t length, bool 
   if (!slot) slot = std::make_unique<Assembler>();
   Assembler& a = *slot;
   if (!unitStart) {
-    if (a.collecting) Collect(pid, a, payload, length);
+    if (a.collecting) Collect(pid, a, payload, length, mark);
     return;
   }
   const size_t pointer = payload[0];
@@ -90,7 +90,7 @@ void PsiTracker::OnPayload(int pid, const uint8_t* payload, size_t length, bool 
     a.collecting = false;
     return;
   }
-  if (a.collecting) Collect(pid, a, payload + pos, pointer);
+  if (a.collecting) Collect(pid, a, payload + pos, pointer, mark);
   a.collecting = false;
   pos += pointer;
   // Sections starting in this packet.
@@ -99,7 +99,7 @@ void PsiTracker::OnPayload(int pid, const uint8_t* payload, size_t length, bool 
       const size_t total = 3 + (((payload[pos + 1] & 0x0F) << 8) | payload[pos + 2]);
       if (total > kMaxSectionBytes) return;
       if (total <= length - pos) {
-        Section(pid, payload + pos, total, mark);
+        Section(pid, payload + pos, total, mark, mark);
         pos += total;
         continue;
       }
@@ -112,7 +112,7 @@ void PsiTracker::OnPayload(int pid, const uint8_t* payload, size_t length, bool 
 }
 
 // Appends to the section being collected and completes it when whole.
-void PsiTracker::Collect(int pid, Assembler& a, const uint8_t* data, size_t size) {
+void PsiTracker::Collect(int pid, Assembler& a, const uint8_t* data, size_t size, const Mark& end) {
   a.bytes.insert(a.bytes.end(), data, data + size);
   if (a.bytes.size() < 3) return;
   const size_t total = 3 + (((a.bytes[1] & 0x0F) << 8) | a.bytes[2]);
@@ -122,7 +122,7 @@ void PsiTracker::Collect(int pid, Assembler& a, const uint8_t* data, size_t size
   }
   if (a.bytes.size() >= total) {
     a.collecting = false;
-    Section(pid, a.bytes.data(), total, a.start);
+    Section(pid, a.bytes.data(), total, a.start, end);
   }
 }
 
@@ -134,7 +134,7 @@ bool PsiTracker::CrcChecked(int pid, const uint8_t* s, size_t size, bool intact,
   return false;
 }
 
-void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mark) {
+void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mark, const Mark& end) {
   const int tableId = s[0];
   const bool longForm = (s[1] & 0x80) != 0;
   // Long-form sections and the TOT carry a CRC_32; PSI sections are judged on it whatever their form.
@@ -143,7 +143,7 @@ void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mar
                      size >= 12 && CheckSectionCrc(s, static_cast<int>(size)) == 1;
   const bool observed = context_.observer && (!longForm || crcOk);
   if (observed) context_.observer->OnSection(pid, s, size, mark.offset);
-  si_.OnSection(pid, s, size, !hasCrc || crcOk, observed, mark);
+  si_.OnSection(pid, s, size, !hasCrc || crcOk, observed, mark, end);
   if (pid == 0) {
     if (tableId != 0x00) {
       context_.board.Report(HealthCheck::Pat, mark, pid, [&]() -> Described {
@@ -328,6 +328,8 @@ void PsiTracker::ApplyPrograms(const Mark& mark) {
     if (after != 0) {
       referenced_.push_back(pid);
       si_.Reference(pid, mark);
+    } else if (before != 0) {
+      si_.Unreference(pid, mark);
     }
   }
 }

@@ -17,8 +17,8 @@
 #include <vector>
 
 // Which service information the stream is meant to carry, for the priority 3
-// checks: Auto decides from what the stream holds (DVB SI or a network PID:
-// DVB; PSIP: ATSC; neither: no priority 3 verdict).
+// checks: Auto decides from what the stream holds (DVB SI beyond a lone SDT,
+// or a network PID: DVB; PSIP: ATSC; neither: no priority 3 verdict).
 enum class SiStandard { Auto, Dvb, Atsc, None };
 
 // The limits of the checks. Times are on the stream's own clock: the PCRs
