@@ -33,10 +33,12 @@ void AddSiLimitOptions(CLI::App& command, SiLimitOptions& o) {
                      "SI_repetition_error: each EIT schedule sub-table at least every N s once seen (default 10)")
       ->check(CliNumber(1, 86400));
   command.add_option("--si-min-interval-ms", o.minIntervalMs,
-                     "SI_repetition_error: two sections of one SI sub-table at least N ms apart (default 25)")
+                     "SI_repetition_error: from the end of a section of an SI sub-table to the start of the next, at least "
+                     "N ms (default 25)")
       ->check(CliNumber(0, 100000));
   command.add_option("--unreferenced-pid-ms", o.unreferencedPidMs,
-                     "Unreferenced_PID: a PID the PSI does not name within N ms of its first packet (default 500)")
+                     "Unreferenced_PID: a PID the PSI does not name within N ms of its first packet, or whose packets "
+                     "go on N ms after the PSI stopped naming it (default 500)")
       ->check(CliNumber(1, 86400000));
 }
 
