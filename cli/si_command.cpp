@@ -30,7 +30,12 @@ void AddSiLimitOptions(CLI::App& command, SiLimitOptions& o) {
                      "least every N s (default 10)")
       ->check(CliNumber(1, 86400));
   command.add_option("--eit-schedule-interval-s", o.scheduleIntervalS,
-                     "SI_repetition_error: each EIT schedule sub-table at least every N s once seen (default 10)")
+                     "SI_repetition_error: each EIT schedule sub-table of the first 8 days (table_ids 0x50, 0x51, "
+                     "0x60, 0x61) at least every N s once seen (default 10)")
+      ->check(CliNumber(1, 86400));
+  command.add_option("--eit-schedule-later-interval-s", o.laterScheduleIntervalS,
+                     "SI_repetition_error: each EIT schedule sub-table beyond 8 days at least every N s once seen "
+                     "(default 30)")
       ->check(CliNumber(1, 86400));
   command.add_option("--si-min-interval-ms", o.minIntervalMs,
                      "SI_repetition_error: from the end of a section of an SI sub-table to the start of the next, at least "
@@ -58,6 +63,7 @@ void ApplySiLimitOptions(const SiLimitOptions& o, HealthLimits& limits) {
   seconds(o.otherIntervalS, limits.eitOtherIntervalS, 1);
   seconds(o.otherIntervalS, limits.batIntervalS, 1);
   seconds(o.scheduleIntervalS, limits.eitScheduleIntervalS, 1);
+  seconds(o.laterScheduleIntervalS, limits.eitScheduleLaterIntervalS, 1);
   seconds(o.minIntervalMs, limits.siMinIntervalS, 1e-3);
   seconds(o.unreferencedPidMs, limits.unreferencedPidS, 1e-3);
 }

@@ -190,7 +190,9 @@ int SiChecks::TableFor(int pid, const uint8_t* s, size_t size, const Mark& mark)
       case 0x71: table.own = HealthCheck::Rst; break;
       case 0x73: table.timing.maxS = limits.tdtIntervalS; break;
       default:
-        if (tableId >= 0x50) table.timing.maxS = limits.eitScheduleIntervalS;
+        // Each schedule table_id holds 4 days: the first two, the first 8.
+        if (tableId >= 0x50)
+          table.timing.maxS = (tableId & 0x0F) < 2 ? limits.eitScheduleIntervalS : limits.eitScheduleLaterIntervalS;
         break;
     }
   } else if (pid == kPsipPid) {

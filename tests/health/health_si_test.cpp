@@ -20,6 +20,9 @@ Bytes EitPf(int section, int tableId = 0x4E) {
   return LongSection({.tableId = tableId, .tableIdExtension = 1, .sectionNumber = section, .lastSectionNumber = 1},
                      {0x00, 0x01, 0x00, 0x01, 0x01, static_cast<uint8_t>(tableId)});
 }
+Bytes EitSchedule(int tableId) {
+  return LongSection({.tableId = tableId, .tableIdExtension = 1}, {0x00, 0x01, 0x00, 0x01, 0x00, static_cast<uint8_t>(tableId)});
+}
 Bytes Tdt() { return {0x70, 0x70, 0x05, 0xE4, 0x5B, 0x12, 0x00, 0x00}; }
 Bytes Rst() { return {0x71, 0x70, 0x00}; }
 Bytes Mgt() { return LongSection({.tableId = 0xC7, .tableIdExtension = 0}, {0x00, 0x00, 0x00, 0xF0, 0x00}); }
@@ -37,6 +40,8 @@ HealthLimits Limits() {
   limits.nitIntervalS = 1.0;
   limits.nitOtherIntervalS = 1.0;
   limits.tdtIntervalS = 1.0;
+  limits.eitScheduleIntervalS = 1.0;
+  limits.eitScheduleLaterIntervalS = 1.5;
   return limits;
 }
 
@@ -146,6 +151,11 @@ TEST(HealthSi, EachPriority3LimitJustInsideAndJustOutside) {
        HealthCheck::Tdt, 2, 2},
       {"table_id 0x42 on PID 0x0014", only(true, true, true, true, times(0x14, Sdt(), {1.2})), HealthCheck::Tdt, 1},
       // BAT, EIT schedule and TOT count only as SI repetition.
+      // EIT schedule: limit 1 s here for the first 8 days (10 s by default), 1.5 s beyond (30 s).
+      {"EIT schedule 0x50 1.2 s apart", only(true, true, true, true, times(0x12, EitSchedule(0x50), {0.1, 1.3, 2.5})),
+       HealthCheck::SiRepetition, 2},
+      {"EIT schedule 0x52, beyond 8 days, 1.2 s apart",
+       only(true, true, true, true, times(0x12, EitSchedule(0x52), {0.1, 1.3, 2.5})), HealthCheck::SiRepetition, 0},
       {"BAT 24 ms apart", only(true, true, true, true, times(0x11, Sdt(0x4A), {1.21, 1.234})),
        HealthCheck::SiRepetition, 1, 1},
   };
