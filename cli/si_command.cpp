@@ -14,7 +14,7 @@ void AddSiLimitOptions(CLI::App& command, SiLimitOptions& o) {
   command
       .add_option("--si", o.si,
                   "Service information the stream carries, for the priority 3 checks: auto (DVB when DVB SI "
-                  "or a network PID is seen, ATSC when PSIP is; neither: no priority 3 verdict), dvb, atsc, none")
+                  "beyond a lone SDT, or a network PID, is seen; ATSC when PSIP is; neither: no priority 3 verdict), dvb, atsc, none")
       ->check(CLI::IsMember({"auto", "dvb", "atsc", "none"}));
   command.add_option("--nit-interval-s", o.nitIntervalS, "NIT_error: a NIT section on PID 0x0010 at least every N s (default 10)")
       ->check(CliNumber(1, 86400));
@@ -30,13 +30,20 @@ void AddSiLimitOptions(CLI::App& command, SiLimitOptions& o) {
                      "least every N s (default 10)")
       ->check(CliNumber(1, 86400));
   command.add_option("--eit-schedule-interval-s", o.scheduleIntervalS,
-                     "SI_repetition_error: each EIT schedule sub-table at least every N s once seen (default 10)")
+                     "SI_repetition_error: each EIT schedule sub-table of the first 8 days (table_ids 0x50, 0x51, "
+                     "0x60, 0x61) at least every N s once seen (default 10)")
+      ->check(CliNumber(1, 86400));
+  command.add_option("--eit-schedule-later-interval-s", o.laterScheduleIntervalS,
+                     "SI_repetition_error: each EIT schedule sub-table beyond 8 days at least every N s once seen "
+                     "(default 30)")
       ->check(CliNumber(1, 86400));
   command.add_option("--si-min-interval-ms", o.minIntervalMs,
-                     "SI_repetition_error: two sections of one SI sub-table at least N ms apart (default 25)")
+                     "SI_repetition_error: from the end of a section of an SI sub-table to the start of the next, at least "
+                     "N ms (default 25)")
       ->check(CliNumber(0, 100000));
   command.add_option("--unreferenced-pid-ms", o.unreferencedPidMs,
-                     "Unreferenced_PID: a PID the PSI does not name within N ms of its first packet (default 500)")
+                     "Unreferenced_PID: a PID the PSI does not name within N ms of its first packet, or whose packets "
+                     "go on N ms after the PSI stopped naming it (default 500)")
       ->check(CliNumber(1, 86400000));
 }
 
@@ -56,6 +63,7 @@ void ApplySiLimitOptions(const SiLimitOptions& o, HealthLimits& limits) {
   seconds(o.otherIntervalS, limits.eitOtherIntervalS, 1);
   seconds(o.otherIntervalS, limits.batIntervalS, 1);
   seconds(o.scheduleIntervalS, limits.eitScheduleIntervalS, 1);
+  seconds(o.laterScheduleIntervalS, limits.eitScheduleLaterIntervalS, 1);
   seconds(o.minIntervalMs, limits.siMinIntervalS, 1e-3);
   seconds(o.unreferencedPidMs, limits.unreferencedPidS, 1e-3);
 }

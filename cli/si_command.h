@@ -22,7 +22,7 @@ struct SiCommandOptions {
 struct SiLimitOptions {
   std::string si = "auto";
   std::optional<int64_t> nitIntervalS, sdtIntervalS, eitIntervalS, tdtIntervalS, otherIntervalS,
-      scheduleIntervalS, minIntervalMs, unreferencedPidMs;
+      scheduleIntervalS, laterScheduleIntervalS, minIntervalMs, unreferencedPidMs;
 };
 void AddSiLimitOptions(CLI::App& command, SiLimitOptions& options);
 void ApplySiLimitOptions(const SiLimitOptions& options, HealthLimits& limits);

@@ -23,6 +23,7 @@ enum PidRoleBits : uint8_t {
   kRolePts = 8,       // video or audio: PTS spacing checked
   kRolePcr = 16,      // a PMT's PCR_PID: PCR checks, and a stream clock
   kRoleAsked = 32,    // sections asked for from outside
+  kRoleUnnamed = 64,  // no longer named by the PSI: its packets are watched
 };
 
 struct PidRole {

@@ -1,7 +1,8 @@
 // PTS_error timing: on each video and audio PID a PMT names, the PES
 // packets that start in the stream must carry a PTS at least every
-// limit. Only unscrambled PES are judged: a scrambled PES start keeps the
-// tracker quiet (its header cannot be read), it is not an error.
+// limit. Only unscrambled PES are judged: a scrambled PES start stops the
+// tracker (its header cannot be read), the next unscrambled one starts it
+// afresh.
 #pragma once
 
 #include <cstddef>
@@ -17,9 +18,17 @@ bool PesCarriesPts(const uint8_t* payload, size_t length);
 // A packet of `pid` with payload_unit_start_indicator set.
 inline void OnPesStart(HealthContext& context, int pid, const uint8_t* payload, size_t length, bool scrambled,
                        const Mark& mark) {
-  const PidRole& role = context.pids[static_cast<size_t>(pid)];
-  if (role.ptsTracker < 0) return;
-  if (scrambled || PesCarriesPts(payload, length)) context.trackers.Event(role.ptsTracker, mark);
+  PidRole& role = context.pids[static_cast<size_t>(pid)];
+  if (scrambled) {
+    context.trackers.Stop(role.ptsTracker);
+    role.ptsTracker = -1;
+    return;
+  }
+  if (role.ptsTracker < 0) {
+    role.ptsTracker = context.trackers.Start(-1, IntervalKind::Pts, pid, context.limits.ptsIntervalS, mark);
+    return;  // Start counts `mark` itself: with or without a PTS, one is due within the limit
+  }
+  if (PesCarriesPts(payload, length)) context.trackers.Event(role.ptsTracker, mark);
 }
 
 }  // namespace health

@@ -82,7 +82,7 @@ void PsiTracker::OnPayload(int pid, const uint8_t* payload, size_t length, bool 
   if (!slot) slot = std::make_unique<Assembler>();
   Assembler& a = *slot;
   if (!unitStart) {
-    if (a.collecting) Collect(pid, a, payload, length);
+    if (a.collecting) Collect(pid, a, payload, length, mark);
     return;
   }
   const size_t pointer = payload[0];
@@ -91,7 +91,7 @@ void PsiTracker::OnPayload(int pid, const uint8_t* payload, size_t length, bool 
     a.collecting = false;
     return;
   }
-  if (a.collecting) Collect(pid, a, payload + pos, pointer);
+  if (a.collecting) Collect(pid, a, payload + pos, pointer, mark);
   a.collecting = false;
   pos += pointer;
   // Sections starting in this packet.
@@ -100,7 +100,7 @@ void PsiTracker::OnPayload(int pid, const uint8_t* payload, size_t length, bool 
       const size_t total = 3 + (((payload[pos + 1] & 0x0F) << 8) | payload[pos + 2]);
       if (total > kMaxSectionBytes) return;
       if (total <= length - pos) {
-        Section(pid, payload + pos, total, mark);
+        Section(pid, payload + pos, total, mark, mark);
         pos += total;
         continue;
       }
@@ -113,7 +113,7 @@ void PsiTracker::OnPayload(int pid, const uint8_t* payload, size_t length, bool 
 }
 
 // Appends to the section being collected and completes it when whole.
-void PsiTracker::Collect(int pid, Assembler& a, const uint8_t* data, size_t size) {
+void PsiTracker::Collect(int pid, Assembler& a, const uint8_t* data, size_t size, const Mark& end) {
   a.bytes.insert(a.bytes.end(), data, data + size);
   if (a.bytes.size() < 3) return;
   const size_t total = 3 + (((a.bytes[1] & 0x0F) << 8) | a.bytes[2]);
@@ -123,7 +123,7 @@ void PsiTracker::Collect(int pid, Assembler& a, const uint8_t* data, size_t size
   }
   if (a.bytes.size() >= total) {
     a.collecting = false;
-    Section(pid, a.bytes.data(), total, a.start);
+    Section(pid, a.bytes.data(), total, a.start, end);
   }
 }
 
@@ -143,7 +143,7 @@ bool PsiTracker::CrcRight(int pid, const uint8_t* s, size_t size) {
   return true;
 }
 
-void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mark) {
+void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mark, const Mark& end) {
   const int tableId = s[0];
   const bool longForm = (s[1] & 0x80) != 0;
   // Long-form sections and the TOT carry a CRC_32; PSI sections are judged on it whatever their form.
@@ -152,7 +152,7 @@ void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mar
                      size >= 12 && CrcRight(pid, s, size);
   const bool observed = context_.observer && (!longForm || crcOk);
   if (observed) context_.observer->OnSection(pid, s, size, mark.offset);
-  si_.OnSection(pid, s, size, !hasCrc || crcOk, observed, mark);
+  si_.OnSection(pid, s, size, !hasCrc || crcOk, observed, mark, end);
   if (pid == 0) {
     if (tableId != 0x00) {
       context_.board.Report(HealthCheck::Pat, mark, pid, [&]() -> Described {
@@ -337,6 +337,8 @@ void PsiTracker::ApplyPrograms(const Mark& mark) {
     if (after != 0) {
       referenced_.push_back(pid);
       si_.Reference(pid, mark);
+    } else if (before != 0) {
+      si_.Unreference(pid, mark);
     }
   }
 }

@@ -35,6 +35,7 @@ public:
   void AskSections(int pid);
   // The first packet of `pid` in the stream.
   void OnFirstPacket(int pid, const Mark& mark) { si_.OnFirstPacket(pid, mark); }
+  void OnUnnamedPacket(int pid, const Mark& mark) { si_.OnUnnamedPacket(pid, mark); }
   // The priority 3 results and the SI tables' repetition (si_health.h).
   void SiResults(HealthResult& r) const;
 
@@ -65,8 +66,10 @@ private:
     // the same bytes need no second computation.
     std::vector<uint8_t> lastIntact;
   };
-  void Collect(int pid, Assembler& a, const uint8_t* data, size_t size);
-  void Section(int pid, const uint8_t* s, size_t size, const Mark& mark);
+  // `end`: the packet in hand, which carries the last bytes collected.
+  void Collect(int pid, Assembler& a, const uint8_t* data, size_t size, const Mark& end);
+  // `mark`: the packet with the section's first byte; `end`: with its last.
+  void Section(int pid, const uint8_t* s, size_t size, const Mark& mark, const Mark& end);
   bool CrcRight(int pid, const uint8_t* s, size_t size);
   bool CrcChecked(int pid, const uint8_t* s, size_t size, bool intact, const Mark& mark);
   // The CA_PIDs of the CA descriptors in a descriptor loop: named by the PSI.

@@ -18,6 +18,8 @@ constexpr size_t kMaxPending = 1u << 16;
 constexpr double kRounding = 1e-8;
 
 bool IsDvbSiPid(int pid) { return pid >= kNitPid && pid <= kTdtPid; }
+// PSI and SI PIDs, the ATSC base PID and null packets need no PMT.
+bool NeedsNoPsi(int pid) { return pid < 0x20 || pid >= kPidCount || pid == kPsipPid || pid == kNullPid; }
 bool IsDvbSiTable(int tableId) { return tableId >= 0x40 && tableId <= 0x73 && tableId != kStuffingTable; }
 bool IsPsipTable(int tableId) { return tableId >= 0xC7 && tableId <= 0xCD; }
 
@@ -102,7 +104,8 @@ void SiChecks::StartStream(const Mark& first) {
   } else if (limits.si == SiStandard::Atsc) {
     groups_.push_back({kPsipPid, 0xC7, 0xC7, HealthCheck::SiRepetition, "MGT", {limits.mgtIntervalS}});
   }
-  for (size_t g = 0; g < groups_.size(); ++g) pending_.push_back({first, -1, static_cast<int8_t>(g), false});
+  for (size_t g = 0; g < groups_.size(); ++g)
+    pending_.push_back({first, first.offset, -1, static_cast<int8_t>(g), false});
 }
 
 void SiChecks::OnNetworkPid(int pid, const Mark& mark) {
@@ -114,11 +117,34 @@ void SiChecks::Reference(int pid, const Mark& mark) {
   if (pid < 0 || pid >= kPidCount || referenced_[static_cast<size_t>(pid)]) return;
   referenced_[static_cast<size_t>(pid)] = true;
   referencedAt_[static_cast<size_t>(pid)] = mark;
+  if (!dropped_.empty()) StopWatching(pid);
+}
+
+void SiChecks::Unreference(int pid, const Mark& mark) {
+  if (NeedsNoPsi(pid) || !referenced_[static_cast<size_t>(pid)]) return;
+  referenced_[static_cast<size_t>(pid)] = false;
+  if (dropped_.size() >= kMaxTables) return;
+  context_.pids[static_cast<size_t>(pid)].roles |= kRoleUnnamed;
+  dropped_.push_back({pid, mark, mark});
+}
+
+void SiChecks::OnUnnamedPacket(int pid, const Mark& mark) {
+  for (Dropped& d : dropped_)
+    if (d.pid == pid) {
+      d.last = mark;
+      d.packet = true;
+    }
+}
+
+void SiChecks::StopWatching(int pid) {
+  context_.pids[static_cast<size_t>(pid)].roles &= static_cast<uint8_t>(~kRoleUnnamed);
+  std::erase_if(dropped_, [pid](const Dropped& d) { return d.pid == pid; });
 }
 
 void SiChecks::OnFirstPacket(int pid, const Mark& mark) {
-  // PSI and SI PIDs, the ATSC base PID and null packets need no PMT.
-  if (pid < 0x20 || pid == kPsipPid || pid == kNullPid || referenced_[static_cast<size_t>(pid)]) return;
+  if (NeedsNoPsi(pid) || referenced_[static_cast<size_t>(pid)]) return;
+  // Named once and dropped before its first packet: judged from that packet.
+  if (!dropped_.empty()) StopWatching(pid);
   unreferenced_.push_back({pid, mark});
 }
 
@@ -164,7 +190,9 @@ int SiChecks::TableFor(int pid, const uint8_t* s, size_t size, const Mark& mark)
       case 0x71: table.own = HealthCheck::Rst; break;
       case 0x73: table.timing.maxS = limits.tdtIntervalS; break;
       default:
-        if (tableId >= 0x50) table.timing.maxS = limits.eitScheduleIntervalS;
+        // Each schedule table_id holds 4 days: the first two, the first 8.
+        if (tableId >= 0x50)
+          table.timing.maxS = (tableId & 0x0F) < 2 ? limits.eitScheduleIntervalS : limits.eitScheduleLaterIntervalS;
         break;
     }
   } else if (pid == kPsipPid) {
@@ -178,15 +206,18 @@ int SiChecks::TableFor(int pid, const uint8_t* s, size_t size, const Mark& mark)
   return index;
 }
 
-void SiChecks::OnSection(int pid, const uint8_t* s, size_t size, bool intact, bool observed, const Mark& mark) {
+void SiChecks::OnSection(int pid, const uint8_t* s, size_t size, bool intact, bool observed, const Mark& mark,
+                         const Mark& end) {
   const int tableId = s[0];
   CheckTableId(pid, tableId, mark);
   if (!intact) {
     // A damaged section is not counted as a repetition; the observer did not get it.
-    if (observed) pending_.push_back({mark, -1, -1, true});
+    if (observed) pending_.push_back({mark, end.offset, -1, -1, true});
     return;
   }
-  if (IsDvbSiPid(pid) && IsDvbSiTable(tableId)) dvbSeen_ = true;
+  // An SDT actual alone is what multiplexers (ffmpeg, encoders) write to
+  // name their services; a broadcast carries the rest of DVB SI too.
+  if (IsDvbSiPid(pid) && IsDvbSiTable(tableId)) (tableId == 0x42 ? sdtSeen_ : dvbSeen_) = true;
   if (pid == kPsipPid && IsPsipTable(tableId)) {
     psipSeen_ = true;
     if (tableId == 0xC7) LearnFromMgt(s, size, mark);
@@ -201,7 +232,7 @@ void SiChecks::OnSection(int pid, const uint8_t* s, size_t size, bool intact, bo
   for (size_t g = 0; g < groups_.size(); ++g)
     if (groups_[g].pid == pid && tableId >= groups_[g].lo && tableId <= groups_[g].hi) group = static_cast<int8_t>(g);
   if (pending_.size() >= kMaxPending) pending_.pop_front();  // a stream without a clock: never timed
-  pending_.push_back({mark, table, group, observed});
+  pending_.push_back({mark, end.offset, table, group, observed});
 }
 
 void SiChecks::LearnFromMgt(const uint8_t* s, size_t size, const Mark& mark) {
@@ -215,7 +246,7 @@ void SiChecks::LearnFromMgt(const uint8_t* s, size_t size, const Mark& mark) {
   }
 }
 
-void SiChecks::Interval(Timing& timing, double t, const Mark& mark, int pid, const Naming& what,
+void SiChecks::Interval(Timing& timing, double t, double tEnd, const Mark& mark, int pid, const Naming& what,
                         HealthCheck maxCheck, HealthCheck minCheck, bool maxAlsoRepetition, CheckBoard& board) {
   if (timing.have) {
     const double gap = t - timing.last;
@@ -223,10 +254,12 @@ void SiChecks::Interval(Timing& timing, double t, const Mark& mark, int pid, con
     timing.longest = std::max(timing.longest, gap);
     timing.sum += gap;
     ++timing.intervals;
-    if (timing.minS > 0 && gap < timing.minS - kRounding) {
+    // The minimum is from the last byte of one section to the first of the next.
+    const double pause = t - timing.lastEnd;
+    if (timing.minS > 0 && pause < timing.minS - kRounding) {
       auto describe = [&]() -> Described {
-        return {"PID %s: %s section %s ms after the previous one (minimum %s ms)",
-                {Hex4(pid), what(), Format("%.3f", gap * 1e3), Format("%.0f", timing.minS * 1e3)}};
+        return {"PID %s: %s section %s ms after the end of the previous one (minimum %s ms)",
+                {Hex4(pid), what(), Format("%.3f", pause * 1e3), Format("%.0f", timing.minS * 1e3)}};
       };
       board.Report(HealthCheck::SiRepetition, mark, pid, describe);
       if (minCheck != HealthCheck::SiRepetition) board.Report(minCheck, mark, pid, describe);
@@ -244,22 +277,25 @@ void SiChecks::Interval(Timing& timing, double t, const Mark& mark, int pid, con
   timing.have = true;
   timing.openReported = false;
   timing.last = t;
+  timing.lastEnd = tEnd;
   if (timing.maxS > 0) nextDeadline_ = std::min(nextDeadline_, t + timing.maxS);
 }
 
 void SiChecks::Timed(const StreamClock& clock, const Mark& now, double tailWeight, CheckBoard& board) {
-  while (!pending_.empty() && pending_.front().mark.offset <= now.offset) {
+  // Sections queue in the order they end.
+  while (!pending_.empty() && pending_.front().endOffset <= now.offset) {
     const Pending p = pending_.front();
     pending_.pop_front();
     const double t = clock.At(p.mark.offset);
+    const double tEnd = clock.At(p.endOffset);
     if (p.table >= 0) {
       Table& table = tables_[static_cast<size_t>(p.table)];
-      Interval(table.timing, t, p.mark, table.key.pid, [&] { return TableWhat(table.key); },
+      Interval(table.timing, t, tEnd, p.mark, table.key.pid, [&] { return TableWhat(table.key); },
                table.ownMax ? table.own : HealthCheck::SiRepetition, table.own, true, board);
     }
     if (p.group >= 0) {
       Group& g = groups_[static_cast<size_t>(p.group)];
-      Interval(g.timing, t, p.mark, g.pid, [&] { return std::string(g.what); }, g.check, g.check, false, board);
+      Interval(g.timing, t, tEnd, p.mark, g.pid, [&] { return std::string(g.what); }, g.check, g.check, false, board);
       // A repetition group (ATSC) only waits for its table's first section; the table's own limit goes on.
       if (p.table >= 0 && g.check == HealthCheck::SiRepetition) g.timing.maxS = 0;
     }
@@ -269,6 +305,23 @@ void SiChecks::Timed(const StreamClock& clock, const Mark& now, double tailWeigh
   const double nowTime = anchorTime + std::max(0.0, clock.At(now.offset) - anchorTime) * tailWeight;
   if (nowTime > nextDeadline_) OpenGaps(nowTime, now, board);
   if (!unreferenced_.empty()) JudgeUnreferenced(clock, now, nowTime, board);
+  if (!dropped_.empty()) JudgeDropped(clock, now, board);
+}
+
+void SiChecks::JudgeDropped(const StreamClock& clock, const Mark& now, CheckBoard& board) {
+  const double limit = context_.limits.unreferencedPidS;
+  std::vector<int> judged;
+  for (const Dropped& d : dropped_) {
+    if (!d.packet || d.last.offset > now.offset) continue;
+    const double after = clock.At(d.last.offset) - clock.At(d.since.offset);
+    if (after <= limit + kRounding) continue;
+    board.Report(HealthCheck::UnreferencedPid, d.last, d.pid, [&]() -> Described {
+      return {"PID %s: packets %s s after the PSI stopped naming it (limit %s s)",
+              {Hex4(d.pid), Seconds3(after), Seconds3(limit)}};
+    });
+    judged.push_back(d.pid);
+  }
+  for (int pid : judged) StopWatching(pid);
 }
 
 void SiChecks::OpenGaps(double nowTime, const Mark& now, CheckBoard& board) {
@@ -357,9 +410,11 @@ void SiChecks::Results(HealthResult& r, const char* noClock) const {
     const bool off = context_.limits.si == SiStandard::None;
     for (HealthCheck c : all)
       SetNotEvaluated(check(c),
-                      off ? "the service information checks are switched off"
-                          : "no DVB SI (PIDs 0x0010 to 0x0014, a network PID) and no ATSC PSIP (PID 0x1FFB) in the "
-                            "stream: no service information to judge",
+                      off        ? "the service information checks are switched off"
+                      : sdtSeen_ ? "an SDT but no other DVB SI (NIT, EIT, TDT) and no network PID: a multiplexer's "
+                                   "output naming its services, not broadcast service information (--si dvb judges it)"
+                                 : "no DVB SI (PIDs 0x0010 to 0x0014, a network PID) and no ATSC PSIP (PID 0x1FFB) in the "
+                                   "stream: no service information to judge",
                       {});
   } else if (r.siStandard == SiStandard::Atsc) {
     for (HealthCheck c : dvbOnly) SetNotEvaluated(check(c), "a DVB SI check: the stream carries ATSC PSIP", {});

@@ -33,12 +33,19 @@ public:
   // The first packet: the tables every DVB (or, when asked, ATSC) stream
   // carries are expected from here.
   void StartStream(const Mark& first);
-  // Every assembled section. `intact`: its CRC_32, where it has one, is
+  // Every assembled section, from the packet of its first byte (`mark`) to
+  // that of its last (`end`). `intact`: its CRC_32, where it has one, is
   // right; `observed`: it went to the StreamObserver.
-  void OnSection(int pid, const uint8_t* s, size_t size, bool intact, bool observed, const Mark& mark);
+  void OnSection(int pid, const uint8_t* s, size_t size, bool intact, bool observed, const Mark& mark,
+                 const Mark& end);
   void OnFirstPacket(int pid, const Mark& mark);
   // The PSI names `pid` from `mark` on (PMT, stream, PCR, CA or network PID).
   void Reference(int pid, const Mark& mark);
+  // The PSI in force no longer names `pid` (a new PAT or PMT version): its
+  // packets are unreferenced from the limit after `mark` on.
+  void Unreference(int pid, const Mark& mark);
+  // A packet on a PID given kRoleUnnamed by Unreference.
+  void OnUnnamedPacket(int pid, const Mark& mark);
   // The PAT names a network PID (program 0): a DVB sign.
   void OnNetworkPid(int pid, const Mark& mark);
   void Timed(const StreamClock& clock, const Mark& now, double tailWeight, CheckBoard& board) override;
@@ -54,7 +61,8 @@ private:
     double minS = 0;  // 0: no lower limit
     bool have = false;
     bool openReported = false;
-    double last = 0;
+    double last = 0;     // start of the last section
+    double lastEnd = 0;  // its end: the minimum runs from there to the next start
     uint64_t intervals = 0;
     double shortest = 0, longest = 0, sum = 0;
   };
@@ -81,6 +89,7 @@ private:
   };
   struct Pending {
     Mark mark;
+    uint64_t endOffset;
     int32_t table;  // -1: none
     int8_t group;   // -1: none
     bool observed;
@@ -89,15 +98,24 @@ private:
     int pid;
     Mark first;
   };
+  // A PID the PSI stopped naming at `since`; `last`: its latest packet after.
+  struct Dropped {
+    int pid;
+    Mark since;
+    Mark last;
+    bool packet = false;
+  };
 
   using Naming = std::function<std::string()>;
   static std::string TableWhat(const TableKey& key);
   int TableFor(int pid, const uint8_t* s, size_t size, const Mark& mark);
   void CheckTableId(int pid, int tableId, const Mark& mark);
   void LearnFromMgt(const uint8_t* s, size_t size, const Mark& mark);
-  void Interval(Timing& timing, double t, const Mark& mark, int pid, const Naming& what, HealthCheck maxCheck,
+  void Interval(Timing& timing, double t, double tEnd, const Mark& mark, int pid, const Naming& what, HealthCheck maxCheck,
                 HealthCheck minCheck, bool maxAlsoRepetition, CheckBoard& board);
   void OpenGaps(double nowTime, const Mark& now, CheckBoard& board);
+  void StopWatching(int pid);
+  void JudgeDropped(const StreamClock& clock, const Mark& now, CheckBoard& board);
   void JudgeUnreferenced(const StreamClock& clock, const Mark& now, double nowTime, CheckBoard& board);
   SiStandard Applied() const;
 
@@ -107,10 +125,12 @@ private:
   std::vector<Group> groups_;
   std::deque<Pending> pending_;
   std::vector<Unreferenced> unreferenced_;
+  std::vector<Dropped> dropped_;
   std::vector<bool> referenced_;
   std::vector<Mark> referencedAt_;
   double nextDeadline_ = 0;
-  bool dvbSeen_ = false;     // a DVB SI table on PIDs 0x0010 to 0x0014
+  bool dvbSeen_ = false;     // a DVB SI table on PIDs 0x0010 to 0x0014 other than SDT actual
+  bool sdtSeen_ = false;     // an SDT actual
   bool networkPid_ = false;  // the PAT names a network PID
   bool psipSeen_ = false;    // an ATSC PSIP table on PID 0x1FFB
 };

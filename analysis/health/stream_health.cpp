@@ -193,6 +193,7 @@ struct StreamHealth::Impl final : PacketSink {
     if (pid == kNullPid) return;  // stuffing: counted, nothing to check
     const PidRole& role = context.pids[static_cast<size_t>(pid)];
     if (role.presenceTracker >= 0) context.trackers.Event(role.presenceTracker, mark);
+    if (role.roles & kRoleUnnamed) psi.OnUnnamedPacket(pid, mark);
     const unsigned afc = (b3 >> 4) & 3;
     const unsigned scrambling = b3 >> 6;
     if (scrambling != 0) {

@@ -18,8 +18,8 @@
 #include <vector>
 
 // Which service information the stream is meant to carry, for the priority 3
-// checks: Auto decides from what the stream holds (DVB SI or a network PID:
-// DVB; PSIP: ATSC; neither: no priority 3 verdict).
+// checks: Auto decides from what the stream holds (DVB SI beyond a lone SDT,
+// or a network PID: DVB; PSIP: ATSC; neither: no priority 3 verdict).
 enum class SiStandard { Auto, Dvb, Atsc, None };
 
 // The limits of the checks. Times are on the stream's own clock: the PCRs
@@ -44,7 +44,8 @@ struct HealthLimits {
   double sdtOtherIntervalS = 10;      // SDT other, per sub-table once seen
   double eitIntervalS = 2;            // EIT_error: EIT present/following actual
   double eitOtherIntervalS = 10;      // EIT present/following other, per sub-table once seen
-  double eitScheduleIntervalS = 10;   // SI_repetition_error: EIT schedule, per sub-table once seen
+  double eitScheduleIntervalS = 10;   // SI_repetition_error: EIT schedule of the first 8 days, per sub-table
+  double eitScheduleLaterIntervalS = 30;  // and beyond them (table_ids 0x52-0x5F, 0x62-0x6F)
   double tdtIntervalS = 30;           // TDT_error: TDT; also the TOT's SI repetition
   double unreferencedPidS = 0.5;      // Unreferenced_PID: a PID no PSI names this long after its first packet
   double mgtIntervalS = 0.150;        // ATSC: MGT, for SI_repetition_error

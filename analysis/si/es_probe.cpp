@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 
 namespace {
 
@@ -81,17 +82,22 @@ std::string Format(const char* format, double a, double b = 0) {
   return text;
 }
 
-// The display aspect ratio by name when it is a usual one.
-std::string AspectName(double ratio) {
+// The display aspect ratio `width`:`height` by name when it is a usual one,
+// else as a reduced fraction when its terms are small.
+std::string AspectName(int64_t width, int64_t height) {
+  if (width <= 0 || height <= 0) return {};
+  const double ratio = static_cast<double>(width) / static_cast<double>(height);
   struct Named {
     double value;
     const char* name;
   };
   static constexpr Named kNamed[] = {{4.0 / 3, "4:3"}, {16.0 / 9, "16:9"}, {1.0, "1:1"}, {1.25, "5:4"}, {2.21, "2.21:1"},
                                      {1.85, "1.85:1"}, {2.35, "2.35:1"}, {2.39, "2.39:1"}};
-  if (!(ratio > 0) || !std::isfinite(ratio)) return {};
   for (const Named& n : kNamed)
     if (std::fabs(ratio - n.value) < 0.02) return n.name;
+  const int64_t common = std::gcd(width, height);
+  if (width / common < 100 && height / common < 100)
+    return std::to_string(width / common) + ":" + std::to_string(height / common);
   return Format("%.2f:1", ratio);
 }
 
@@ -145,7 +151,7 @@ void ReadVuiStart(BitReader& b, int& sarW, int& sarH) {
 
 void SetVideoAspect(EsInfo& info, int sarW, int sarH) {
   if (sarW > 0 && sarH > 0 && info.width > 0 && info.height > 0)
-    info.aspectRatio = AspectName(static_cast<double>(info.width) * sarW / (static_cast<double>(info.height) * sarH));
+    info.aspectRatio = AspectName(int64_t{info.width} * sarW, int64_t{info.height} * sarH);
 }
 
 std::string H264Profile(int idc, int constraints) {
@@ -427,11 +433,11 @@ bool ReadMpeg2Video(const uint8_t* d, size_t size, EsInfo& info) {
     info.codec = "MPEG-2 video";
     // aspect_ratio_information: square samples (1), or the display aspect ratio.
     static constexpr const char* kAspects[5] = {"", "", "4:3", "16:9", "2.21:1"};
-    info.aspectRatio = aspect == 1 ? AspectName(static_cast<double>(info.width) / info.height)
+    info.aspectRatio = aspect == 1 ? AspectName(info.width, info.height)
                                    : aspect >= 2 && aspect <= 4 ? kAspects[aspect] : "";
   } else {
     info.codec = "MPEG-1 video";
-    if (aspect == 1) info.aspectRatio = AspectName(static_cast<double>(info.width) / info.height);
+    if (aspect == 1) info.aspectRatio = AspectName(info.width, info.height);
   }
   return true;
 }

@@ -59,7 +59,7 @@ std::string EsSummary(const SiStream& s) {
   if (!e.level.empty()) text += " @ " + e.level;
   if (e.width > 0) {
     text += Format(", %dx%d%s", e.width, e.height, e.interlaced ? "i" : "p");
-    if (e.frameRate > 0) text += Format(" %.3g fps", e.frameRate);
+    if (e.frameRate > 0) text += Format(" %.4g fps", e.frameRate);  // 29.97, 23.98
     if (!e.aspectRatio.empty()) text += ", " + e.aspectRatio;
   }
   if (e.channels > 0) text += ", " + (e.channelLayout.empty() ? std::to_string(e.channels) + " channels" : e.channelLayout);

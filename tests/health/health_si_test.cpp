@@ -20,6 +20,9 @@ Bytes EitPf(int section, int tableId = 0x4E) {
   return LongSection({.tableId = tableId, .tableIdExtension = 1, .sectionNumber = section, .lastSectionNumber = 1},
                      {0x00, 0x01, 0x00, 0x01, 0x01, static_cast<uint8_t>(tableId)});
 }
+Bytes EitSchedule(int tableId) {
+  return LongSection({.tableId = tableId, .tableIdExtension = 1}, {0x00, 0x01, 0x00, 0x01, 0x00, static_cast<uint8_t>(tableId)});
+}
 Bytes Tdt() { return {0x70, 0x70, 0x05, 0xE4, 0x5B, 0x12, 0x00, 0x00}; }
 Bytes Rst() { return {0x71, 0x70, 0x00}; }
 Bytes Mgt() { return LongSection({.tableId = 0xC7, .tableIdExtension = 0}, {0x00, 0x00, 0x00, 0xF0, 0x00}); }
@@ -37,6 +40,8 @@ HealthLimits Limits() {
   limits.nitIntervalS = 1.0;
   limits.nitOtherIntervalS = 1.0;
   limits.tdtIntervalS = 1.0;
+  limits.eitScheduleIntervalS = 1.0;
+  limits.eitScheduleLaterIntervalS = 1.5;
   return limits;
 }
 
@@ -80,6 +85,20 @@ TEST(HealthSi, EachPriority3LimitJustInsideAndJustOutside) {
       for (double t : at) s.SectionEvery(pid, section, 1e9, t);
     };
   };
+  // A two-packet NIT at 1.2 s and 1.22 s, then a one-packet one at `next`.
+  auto longNitThen = [](double next) {
+    return [=](CbrStream& s) {
+      Bytes body = {0xF0, 202, 0x40, 200};
+      body.resize(204, 'N');
+      Append(body, Bytes{0xF0, 0x00});
+      const Bytes nit = LongSection({.tableId = 0x40, .tableIdExtension = 1}, body);
+      Scheduled first{.header = {.pid = 0x10, .pusi = 1}, .payload = Bytes{0x00}};
+      Append(first.payload, nit);
+      s.Put(s.FreeSlot(Slot(1.2)), first)
+          .Put(s.FreeSlot(Slot(1.22)), {.header = {.pid = 0x10}, .payload = Bytes(nit.begin() + 183, nit.end())});
+      s.SectionEvery(0x10, Nit(), 1e9, next);
+    };
+  };
   const Case cases[] = {
       {"clean", {}, HealthCheck::Nit, 0},
       // NIT: limit 1 s here (10 s by default), from the start of the stream.
@@ -94,6 +113,11 @@ TEST(HealthSi, EachPriority3LimitJustInsideAndJustOutside) {
        only(true, true, true, true, times(0x10, Nit(), {0.030})), HealthCheck::Nit, 0},
       {"NIT actual 24 ms after the previous one",
        only(true, true, true, true, times(0x10, Nit(), {0.028})), HealthCheck::Nit, 1, 1},
+      // The minimum runs from the end of one section to the start of the next.
+      {"NIT 26 ms after the end of a two-packet one", only(true, true, true, true, longNitThen(1.246)),
+       HealthCheck::Nit, 0},
+      {"NIT 24 ms after the end of a two-packet one (44 ms after its start)",
+       only(true, true, true, true, longNitThen(1.244)), HealthCheck::Nit, 1, 1},
       {"table_id 0x42 on PID 0x0010", only(true, true, true, true, times(0x10, Sdt(), {1.2})), HealthCheck::Nit, 1},
       // SDT actual: 2 s.
       {"SDT 1.99 s apart", only(true, false, true, true, times(0x11, Sdt(), {0.005, 1.995})), HealthCheck::Sdt, 0},
@@ -127,6 +151,11 @@ TEST(HealthSi, EachPriority3LimitJustInsideAndJustOutside) {
        HealthCheck::Tdt, 2, 2},
       {"table_id 0x42 on PID 0x0014", only(true, true, true, true, times(0x14, Sdt(), {1.2})), HealthCheck::Tdt, 1},
       // BAT, EIT schedule and TOT count only as SI repetition.
+      // EIT schedule: limit 1 s here for the first 8 days (10 s by default), 1.5 s beyond (30 s).
+      {"EIT schedule 0x50 1.2 s apart", only(true, true, true, true, times(0x12, EitSchedule(0x50), {0.1, 1.3, 2.5})),
+       HealthCheck::SiRepetition, 2},
+      {"EIT schedule 0x52, beyond 8 days, 1.2 s apart",
+       only(true, true, true, true, times(0x12, EitSchedule(0x52), {0.1, 1.3, 2.5})), HealthCheck::SiRepetition, 0},
       {"BAT 24 ms apart", only(true, true, true, true, times(0x11, Sdt(0x4A), {1.21, 1.234})),
        HealthCheck::SiRepetition, 1, 1},
   };
@@ -165,6 +194,8 @@ TEST(HealthSi, UnreferencedPidWithinHalfASecondOfItsFirstPacket) {
     double pmtFrom;      // the PMT naming video 0x100 (first packet at 0) and audio 0x101 (0.003)
     double strayAt;      // a PID no PSI names; <0: none
     uint64_t errors;
+    double audioDroppedAt = -1;  // a new PMT version without the audio from here; <0: none
+    double audioUntil = 1e9;
   };
   const UnrefCase cases[] = {
       {"PMT 0.49 s after the first video packet", 0.49, -1, 0},
@@ -172,16 +203,21 @@ TEST(HealthSi, UnreferencedPidWithinHalfASecondOfItsFirstPacket) {
       {"PMT 0.55 s after: video and audio", 0.55, -1, 2},
       {"a PID nobody names, 0.6 s before the end", 0.001, 2.4, 1},
       {"a PID nobody names, 0.4 s before the end", 0.001, 2.6, 0},
+      {"audio goes on 0.56 s after the PMT drops it", 0.001, -1, 1, 1.0, 1.6},
+      {"audio ends 0.44 s after the PMT drops it", 0.001, -1, 0, 1.0, 1.45},
   };
+  const Bytes pmtWithoutAudio =
+      LongSection({.tableId = 0x02, .tableIdExtension = 1, .version = 1}, {0xE1, 0x00, 0xF0, 0x00, 0x02, 0xE1, 0x00, 0xF0, 0x00});
   for (const UnrefCase& c : cases) {
     SCOPED_TRACE(c.what);
     CbrStream s(Slot(3.0));
     s.PcrEvery(kVideoPid, 0.020)
         .SectionEvery(0, StandardPat(), 0.100)
-        .SectionEvery(kPmtPid, StandardPmt(), 0.100, c.pmtFrom)
+        .SectionEvery(kPmtPid, StandardPmt(), 0.100, c.pmtFrom, c.audioDroppedAt < 0 ? 1e9 : c.audioDroppedAt)
         .PtsEvery(kVideoPid, 0xE0, 0.040, 0.002)
-        .PtsEvery(kAudioPid, 0xC0, 0.040, 0.003)
+        .PtsEvery(kAudioPid, 0xC0, 0.040, 0.003, c.audioUntil)
         .SectionEvery(0x11, Sdt(), 0.5, 0.005);
+    if (c.audioDroppedAt >= 0) s.SectionEvery(kPmtPid, pmtWithoutAudio, 0.100, c.audioDroppedAt + 0.001);
     if (c.strayAt >= 0) s.PtsEvery(0x300, 0xE0, 0.040, c.strayAt);
     HealthLimits limits;
     limits.si = SiStandard::Dvb;
@@ -212,8 +248,12 @@ TEST(HealthSi, TheStandardDecidesWhatApplies) {
       // No SDT nor EIT p/f within 2 s; the NIT's 10 s and the TDT's 30 s not yet passed.
       {"a network PID in the PAT", SiStandard::Auto, none, PatSection(1, {{0, 0x10}, {1, kPmtPid}}),
        SiStandard::Dvb, all, 2},
-      {"an SDT", SiStandard::Auto, [](CbrStream& s) { s.SectionEvery(0x11, Sdt(), 0.5, 0.005); }, StandardPat(),
-       SiStandard::Dvb, all, 1},  // no EIT p/f
+      // A muxer's lone SDT (ffmpeg) is not broadcast SI; with a TDT it is, and lacks its EIT p/f.
+      {"an SDT alone", SiStandard::Auto, [](CbrStream& s) { s.SectionEvery(0x11, Sdt(), 0.5, 0.005); }, StandardPat(),
+       SiStandard::None, {}, 0},
+      {"an SDT and a TDT", SiStandard::Auto,
+       [](CbrStream& s) { s.SectionEvery(0x11, Sdt(), 0.5, 0.005).SectionEvery(0x14, Tdt(), 0.5, 0.007); },
+       StandardPat(), SiStandard::Dvb, all, 1},
       {"DVB asked of an encoder's output", SiStandard::Dvb, none, StandardPat(), SiStandard::Dvb, all, 2},
       {"switched off", SiStandard::None, [](CbrStream& s) { s.SectionEvery(0x11, Sdt(), 0.5, 0.005); },
        StandardPat(), SiStandard::None, {}, 0},

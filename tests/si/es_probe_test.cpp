@@ -27,11 +27,16 @@ TEST(EsProbe, HeadersIntoFields) {
     double frameRate;
     int channels, sampleRate, bitRate;
     const char* layout;
+    const char* aspect = nullptr;  // nullptr: not looked at
   } cases[] = {
       {"MPEG-2 sequence header and extension", EsFormat::Mpeg2Video,
        {0x00, 0x00, 0x01, 0xB3, 0x2D, 0x02, 0x40, 0x23, 0xFF, 0xFF, 0xE0, 0x18, 0x00, 0x00, 0x01, 0xB5, 0x14, 0x82,
         0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00},
        "MPEG-2 video", 720, 576, 25, 0, 0, 0, ""},
+      {"MPEG-2 CIF, square samples: 11:9 as ffprobe says", EsFormat::Mpeg2Video,
+       {0x00, 0x00, 0x01, 0xB3, 0x16, 0x01, 0x20, 0x13, 0xFF, 0xFF, 0xE0, 0x18, 0x00, 0x00, 0x01, 0xB5, 0x14, 0x82,
+        0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00},
+       "MPEG-2 video", 352, 288, 25, 0, 0, 0, "", "11:9"},
       {"ADTS, two frames", EsFormat::AacAdts, Repeat({0xFF, 0xF1, 0x4C, 0x80, 0x02, 0x9F, 0xFC}, 20, 2), "AAC", 0, 0, 0,
        2, 48000, 0, "2.0"},
       {"AC-3 3/2 with LFE at 384 kbit/s", EsFormat::Ac3, Repeat({0x0B, 0x77, 0, 0, 0x1C, 0x40, 0xE1, 0}, 1536, 2), "AC-3",
@@ -54,6 +59,9 @@ TEST(EsProbe, HeadersIntoFields) {
     EXPECT_EQ(info.sampleRate, c.sampleRate);
     EXPECT_EQ(info.bitRate, c.bitRate);
     EXPECT_EQ(info.channelLayout, c.layout);
+    if (c.aspect) {
+      EXPECT_EQ(info.aspectRatio, c.aspect);
+    }
     // Cut anywhere before its end, a header is not believed half-read.
     for (size_t size = 0; size + 1 < c.data.size(); size += 7) {
       EsInfo cut;
