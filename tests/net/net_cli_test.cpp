@@ -143,6 +143,39 @@ TEST(NetCli, DroppedDatagramsAreNetworkLossAndTheirContinuityErrors) {
   EXPECT_GT(holes["errors"]["continuity"].get<int>(), clean["errors"]["continuity"].get<int>());
 }
 
+TEST(NetCli, ReorderedDatagramsArePutBackInSequence) {
+  const std::string file = ReadFileBytes(kSample);
+  const size_t datagramBytes = 7 * 188, count = (file.size() + datagramBytes - 1) / datagramBytes;
+  // The sending order: every 100th datagram swapped with its successor, and
+  // once three in reverse (two of them then arrive after a later one).
+  std::vector<size_t> order(count);
+  for (size_t i = 0; i < count; ++i) order[i] = i;
+  size_t swapped = 0;
+  for (size_t i = 50; i + 1 < count; i += 100, ++swapped) std::swap(order[i], order[i + 1]);
+  std::reverse(order.begin() + 2000, order.begin() + 2003);
+  const int port = FreePort(false);
+  auto analyze = StartAnalyze("rtp://127.0.0.1:" + std::to_string(port), port, kSamplePackets);
+  std::string error;
+  auto sender = UdpSender::Open(*ParseNetAddress("rtp://127.0.0.1:" + std::to_string(port), &error), &error);
+  ASSERT_TRUE(sender) << error;
+  uint8_t datagram[kRtpFixedHeaderBytes + 7 * 188];
+  for (size_t sent = 0; sent < count; ++sent) {
+    const size_t index = order[sent], at = index * datagramBytes;
+    const size_t bytes = std::min(datagramBytes, file.size() - at);
+    WriteRtpHeader(datagram, kRtpPayloadTypeMp2t, static_cast<uint16_t>(index), static_cast<uint32_t>(index * 90), 7);
+    std::memcpy(datagram + kRtpFixedHeaderBytes, file.data() + at, bytes);
+    ASSERT_TRUE(sender->Send(datagram, kRtpFixedHeaderBytes + bytes, &error)) << error;
+    if (sent % 64 == 0) std::this_thread::sleep_for(milliseconds(2));
+  }
+  ASSERT_EQ(analyze->Wait(seconds(30)), 0) << analyze->Err();
+  Json live = Json::parse(analyze->Out(), nullptr, false);
+  ASSERT_FALSE(live.is_discarded()) << analyze->Out();
+  EXPECT_EQ(live["network_input"]["lost_datagrams"], 0);
+  EXPECT_EQ(live["network_input"]["reordered_datagrams"], swapped + 2);
+  live.erase("network_input");
+  EXPECT_EQ(live, FileAnalysis(kSample));
+}
+
 TEST(NetCli, CaptureWritesTheStreamBytesSent) {
   TempDir dir;
   const int port = FreePort(false);
