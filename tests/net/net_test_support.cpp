@@ -103,12 +103,14 @@ bool PortListed(const char* table, int port, bool tcp) {
 }
 }  // namespace
 
-bool WaitForPort(int port, bool tcp, std::chrono::milliseconds timeout) {
+bool WaitForPort(int port, bool tcp, std::chrono::milliseconds timeout, pid_t inNetworkOf) {
   const Clock::time_point end = Clock::now() + timeout;
-  const char* v4 = tcp ? "/proc/net/tcp" : "/proc/net/udp";
-  const char* v6 = tcp ? "/proc/net/tcp6" : "/proc/net/udp6";
+  // /proc/PID/net shows the network namespace of that process.
+  const std::string net = inNetworkOf > 0 ? "/proc/" + std::to_string(inNetworkOf) + "/net/" : "/proc/net/";
+  const std::string v4 = net + (tcp ? "tcp" : "udp");
+  const std::string v6 = net + (tcp ? "tcp6" : "udp6");
   while (Clock::now() < end) {
-    if (PortListed(v4, port, tcp) || PortListed(v6, port, tcp)) return true;
+    if (PortListed(v4.c_str(), port, tcp) || PortListed(v6.c_str(), port, tcp)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;

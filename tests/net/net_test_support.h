@@ -41,8 +41,9 @@ private:
 
 // A port nothing listens on now (UDP or TCP, on 127.0.0.1).
 int FreePort(bool tcp);
-// Waits until a socket of this machine is bound to `port` (UDP or TCP, IPv4 or IPv6).
-bool WaitForPort(int port, bool tcp, std::chrono::milliseconds timeout);
+// Waits until a socket of this machine is bound to `port` (UDP or TCP, IPv4 or
+// IPv6); with `inNetworkOf`, in the network namespace of that process.
+bool WaitForPort(int port, bool tcp, std::chrono::milliseconds timeout, pid_t inNetworkOf = 0);
 
 // One HTTP GET to 127.0.0.1:port; the whole answer (status line, headers, body), empty on failure.
 std::string HttpGet(int port, const std::string& target, std::chrono::milliseconds timeout);
