@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -139,6 +141,19 @@ std::string HttpGet(int port, const std::string& target, std::chrono::millisecon
   }
   close(fd);
   return answer;
+}
+
+void ExpectLiveAnalysisOfTheSample(Background& analyze, const nlohmann::json& expected, bool rtp) {
+  ASSERT_EQ(analyze.Wait(std::chrono::seconds(30)), 0) << analyze.Err();
+  nlohmann::json live = nlohmann::json::parse(analyze.Out(), nullptr, false);
+  ASSERT_FALSE(live.is_discarded()) << analyze.Out();
+  const nlohmann::json network = live["network_input"];
+  live.erase("network_input");
+  EXPECT_EQ(live, expected);
+  EXPECT_EQ(network["rtp"], rtp);
+  EXPECT_EQ(network["lost_datagrams"], 0);
+  EXPECT_EQ(network["irregular_datagrams"], 0);
+  EXPECT_EQ(network["datagrams"], (kSamplePackets + 6) / 7);
 }
 
 }  // namespace nettest
