@@ -107,6 +107,7 @@ int RunNetworkAnalyze(const AnalyzeOptions& options) {
         {"datagrams", net.datagrams},
         {"rtp", net.rtpSeen},
         {"lost_datagrams", net.rtpLost},
+        {"reordered_datagrams", net.rtpReordered},
         {"late_datagrams", net.rtpLate},
         {"duplicate_datagrams", net.rtpDuplicates},
         {"irregular_datagrams", net.irregular},

@@ -21,6 +21,7 @@
 #include "capture/capture_settings.h"
 #include "capture/stream_ring_feeder.h"
 #include "cli/channel_options.h"
+#include "cli/cmd_monitor_box.h"
 #include "cli/command.h"
 #include "cli/si_command.h"
 #include "cli/stop_signals.h"
@@ -268,31 +269,6 @@ int RunOnTunedBox(const MonitorOptions& options, const std::function<int(int mod
   return exitCode;
 }
 
-// The box's stream ring as one input among others.
-class BoxSource : public StreamSource {
-public:
-  BoxSource(const uint8_t* ring, uint32_t ringSize) : feeder_(ring, ringSize) {}
-  int PollFd() const override { return -1; }
-  bool Pump(StreamHealth& health, std::string* error) override {
-    if (feeder_.Poll(health)) return true;
-    *error = "the box stopped answering the stream position request";
-    return false;
-  }
-  uint64_t BytesFed() const override { return feeder_.bytes(); }
-  double SilenceLimitS() const override { return kCaptureStallFailMs / 1000.0; }
-  std::optional<SignalReading> Signal() override {
-    SignalReading reading;
-    int locked = 0;
-    if (GetSignalStatus(&reading.strength, &reading.quality, &locked) == 0) return std::nullopt;
-    reading.locked = locked != 0;
-    return reading;
-  }
-  uint64_t Overruns() const override { return feeder_.overruns(); }
-
-private:
-  StreamRingFeeder feeder_;
-};
-
 struct InputSpec {
   std::string name;
   std::string source;  // a network address, or "box"
@@ -362,12 +338,15 @@ void PrintInputSecond(const MonitoredInput& input, double elapsedS, bool json) {
 
 int RunInputs(const MonitorOptions& options, const std::vector<InputSpec>& specs,
               std::vector<std::unique_ptr<MonitoredInput>> inputs, MetricsServer* metrics, EventLog* events,
-              const uint8_t* ring, uint32_t ringSize) {
+              const uint8_t* ring, uint32_t ringSize, int model) {
   MultiMonitor monitor;
   for (size_t i = 0, n = 0; i < specs.size(); ++i) {
     if (specs[i].source == "box")
-      monitor.Add(std::make_unique<MonitoredInput>(specs[i].name, std::make_unique<BoxSource>(ring, ringSize),
-                                                   MonitorLimits(options)));
+      monitor.Add(std::make_unique<MonitoredInput>(
+          specs[i].name,
+          std::make_unique<BoxSource>(ring, ringSize,
+                                      BoxTuning{model, GetSettingsBlock(), LockTimeoutMs(options.lockSeconds, model)}),
+          MonitorLimits(options)));
     else
       monitor.Add(std::move(inputs[n++]));
   }
@@ -468,12 +447,13 @@ int RunManyInputs(const MonitorOptions& options) {
     }
   }
   EventLog* const eventLog = events.IsOpen() ? &events : nullptr;
-  if (boxes == 0) return RunInputs(options, specs, std::move(network), metrics.get(), eventLog, nullptr, 0);
+  if (boxes == 0) return RunInputs(options, specs, std::move(network), metrics.get(), eventLog, nullptr, 0, 0);
   return RunOnTunedBox(options, [&](int model) {
     const uint8_t* ring = nullptr;
     uint32_t ringSize = 0;
     if (const int started = StartBoxRing(model, &ring, &ringSize); started != kExitOk) return started;
-    const int exitCode = RunInputs(options, specs, std::move(network), metrics.get(), eventLog, ring, ringSize);
+    const int exitCode =
+        RunInputs(options, specs, std::move(network), metrics.get(), eventLog, ring, ringSize, model);
     if (stopRequested.load() != 0) ResumeTunerRequests();
     StopStream();
     return exitCode;
@@ -529,7 +509,9 @@ CliCommandRegistration monitorCommand(
           "\"input\" name) a second; all are read by one thread. An input silent for its "
           "timeout (network: 5 s or ?timeout=S; box: " + std::to_string(kCaptureStallFailMs / 1000) +
           " s) is shown as stopped and comes back by itself when bytes come again; its "
-          "counters go on. The summary has one report per input; exit 1 when an input never "
+          "counters go on. A box that stops answering (unplugged) is opened, tuned and "
+          "started again by itself, first after 1 s, then every 2, 4 and at most 5 s, "
+          "while the other inputs go on. The summary has one report per input; exit 1 when an input never "
           "delivered, 4 when one was stopped at the end. --metrics serves per input the bit "
           "rate, packets, each check's error counter, continuity errors per PID, network "
           "loss (RTP), seconds since the last packet and the tuner's signal, as Prometheus "

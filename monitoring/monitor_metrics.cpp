@@ -60,6 +60,9 @@ std::string RenderMetrics(const std::vector<const MonitoredInput*>& inputs, Moni
   forEach([&](const MonitoredInput& in, const std::string& l) {
     out.Sample(l, uint64_t{in.state() == InputState::Receiving});
   });
+  out.Family("vantrel_input_stops_total", "counter",
+             "Times the input stopped delivering (silent for its timeout, or its source failed).");
+  forEach([&](const MonitoredInput& in, const std::string& l) { out.Sample(l, in.stops()); });
   out.Family("vantrel_input_seconds_since_last_packet", "gauge",
              "Seconds since the input last delivered stream bytes (since the monitor started, before any).");
   forEach([&](const MonitoredInput& in, const std::string& l) {
@@ -114,8 +117,13 @@ std::string RenderMetrics(const std::vector<const MonitoredInput*>& inputs, Moni
   forEach([&](const MonitoredInput& in, const std::string& l) {
     if (const NetInputStats* net = in.source().Network()) out.Sample(l, net->rtpLost);
   });
+  out.Family("vantrel_network_reordered_datagrams_total", "counter",
+             "RTP datagrams that came after later ones and were put back in sequence.");
+  forEach([&](const MonitoredInput& in, const std::string& l) {
+    if (const NetInputStats* net = in.source().Network()) out.Sample(l, net->rtpReordered);
+  });
   out.Family("vantrel_network_late_datagrams_total", "counter",
-             "RTP datagrams that came after later ones or twice (dropped).");
+             "RTP datagrams that came after their place was given up as lost, or twice (dropped).");
   forEach([&](const MonitoredInput& in, const std::string& l) {
     if (const NetInputStats* net = in.source().Network()) out.Sample(l, net->rtpLate + net->rtpDuplicates);
   });

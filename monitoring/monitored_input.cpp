@@ -24,7 +24,10 @@ bool MonitoredInput::Pump(Clock::time_point now, std::string* reason) {
   std::string error;
   if (!source_->Pump(health_, &error)) {
     if (state_ != InputState::Stopped || error != lastError_) {
-      if (state_ == InputState::Receiving) health_.MarkGap();
+      if (state_ == InputState::Receiving) {
+        health_.MarkGap();
+        ++stops_;
+      }
       lastError_ = error;
       state_ = InputState::Stopped;
       *reason = error;
@@ -49,7 +52,10 @@ bool MonitoredInput::Pump(Clock::time_point now, std::string* reason) {
     }
   }
   // The bytes before a silence and after it do not follow each other.
-  if (state_ == InputState::Stopped && before == InputState::Receiving) health_.MarkGap();
+  if (state_ == InputState::Stopped && before == InputState::Receiving) {
+    health_.MarkGap();
+    ++stops_;
+  }
   if (state_ == before) return false;
   *reason = state_ == InputState::Stopped ? lastError_ : "";
   return true;

@@ -34,6 +34,9 @@ public:
   virtual bool Pump(StreamHealth& health, std::string* error) = 0;
   // Stream bytes fed so far.
   virtual uint64_t BytesFed() const = 0;
+  // Milliseconds until the source needs a Pump though its descriptor stays
+  // quiet (datagrams held for reordering), -1 for none.
+  virtual int WakeMs() const { return -1; }
   // How long without bytes makes the input Stopped.
   virtual double SilenceLimitS() const = 0;
   virtual std::optional<SignalReading> Signal() { return std::nullopt; }
@@ -53,6 +56,8 @@ public:
   const StreamSource& source() const { return *source_; }
   InputState state() const { return state_; }
   const std::string& lastError() const { return lastError_; }
+  // Times the input went from receiving to stopped.
+  uint64_t stops() const { return stops_; }
 
   // Reads what the source has; updates the state. Returns true when the
   // state changed (`reason` says why).
@@ -72,6 +77,7 @@ private:
   StreamHealth health_;
   InputState state_ = InputState::Waiting;
   std::string lastError_;
+  uint64_t stops_ = 0;
   uint64_t lastBytes_ = 0;
   bool haveData_ = false;
   Clock::time_point created_;

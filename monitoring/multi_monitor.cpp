@@ -50,7 +50,9 @@ void MultiMonitor::Run(const std::atomic<bool>& stop, const MultiMonitorOptions&
     const size_t serverFirst = fds.size();
     if (options.metrics) options.metrics->AddPollFds(fds);
     const auto untilTick = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now()).count();
-    const int waitMs = static_cast<int>(std::clamp<long long>(untilTick, 0, anyPolled ? kRingPollMs : kIdlePollMs));
+    int waitMs = static_cast<int>(std::clamp<long long>(untilTick, 0, anyPolled ? kRingPollMs : kIdlePollMs));
+    for (const auto& input : inputs_)
+      if (const int wakeMs = input->source().WakeMs(); wakeMs >= 0) waitMs = std::min(waitMs, wakeMs);
     ::poll(fds.data(), fds.size(), waitMs);
     const Clock::time_point now = Clock::now();
     // Every input is pumped on every pass: a silent one must turn Stopped in time.

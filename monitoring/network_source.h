@@ -14,6 +14,7 @@ public:
 
   int PollFd() const override { return input_->fd(); }
   bool Pump(StreamHealth& health, std::string* error) override;
+  int WakeMs() const override { return input_->HoldWaitMs(); }
   uint64_t BytesFed() const override { return input_->stats().tsBytes; }
   double SilenceLimitS() const override { return input_->address().timeoutS; }
   const NetInputStats* Network() const override { return &input_->stats(); }

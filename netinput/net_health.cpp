@@ -83,7 +83,10 @@ NetAnalysisOutcome AnalyseNetworkInput(const NetAddress& address, const HealthLi
     int waitMs = kWaitMs;
     if (input->received() && options.durationS > 0)
       waitMs = std::clamp(static_cast<int>((options.durationS - Seconds(now - first)) * 1000) + 1, 1, kWaitMs);
-    if (::poll(&wait, 1, waitMs) <= 0) continue;
+    // Datagrams held for reordering go on when their wait ends, data or not.
+    const int holdMs = input->HoldWaitMs();
+    if (holdMs >= 0) waitMs = std::min(waitMs, holdMs);
+    if (::poll(&wait, 1, waitMs) <= 0 && holdMs < 0) continue;
     const bool wasReceived = input->received();
     if (input->Receive(sink, &outcome.error) < 0) {
       outcome.end = NetAnalysisEnd::SocketError;
@@ -99,6 +102,7 @@ NetAnalysisOutcome AnalyseNetworkInput(const NetAddress& address, const HealthLi
       }
     }
   }
+  if (outcome.end != NetAnalysisEnd::SocketError) input->ReleaseAll(sink);
   if (sinkFailed) outcome.end = NetAnalysisEnd::SinkFailed;
   health.Finish();
   outcome.result = health.Snapshot();
@@ -116,9 +120,11 @@ NetAnalysisOutcome AnalyseNetworkInput(const NetAddress& address, const HealthLi
 std::string DescribeNetworkStats(const NetInputStats& stats) {
   char text[320];
   std::snprintf(text, sizeof text,
-                "network: %llu datagrams, %llu lost, %llu late, %llu duplicate, %llu not 1-7 whole packets",
+                "network: %llu datagrams, %llu lost, %llu reordered, %llu late, %llu duplicate, "
+                "%llu not 1-7 whole packets",
                 static_cast<unsigned long long>(stats.datagrams), static_cast<unsigned long long>(stats.rtpLost),
-                static_cast<unsigned long long>(stats.rtpLate), static_cast<unsigned long long>(stats.rtpDuplicates),
+                static_cast<unsigned long long>(stats.rtpReordered), static_cast<unsigned long long>(stats.rtpLate),
+                static_cast<unsigned long long>(stats.rtpDuplicates),
                 static_cast<unsigned long long>(stats.irregular));
   std::string line = text;
   if (stats.rtpSeen) {

@@ -1,6 +1,11 @@
 #include "netinput/net_stream_input.h"
 
+#include <algorithm>
+
 namespace {
+double SystemSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 // Taken in one call at most: keeps one busy input from starving the others of a poll loop.
 constexpr int kMaxDatagramsPerReceive = 512;
 }  // namespace
@@ -14,17 +19,21 @@ std::unique_ptr<NetStreamInput> NetStreamInput::Open(const NetAddress& address, 
 int NetStreamInput::Receive(const Sink& sink, std::string* error) {
   const Clock::time_point now = Clock::now();
   const int got = receiver_->ReceiveWaiting(
-      [&](const uint8_t* data, size_t size, double arrivalS) {
-        size_t offset = 0;
-        const size_t length = unpacker_.Unpack(data, size, arrivalS, &offset);
-        if (length > 0) sink(data + offset, length);
-      },
+      [&](const uint8_t* data, size_t size, double arrivalS) { unpacker_.Take(data, size, arrivalS, sink); },
       kMaxDatagramsPerReceive, error);
+  // Arrival times are on the system clock (the kernel's receive stamps).
+  unpacker_.Release(SystemSeconds(), sink);
   if (got > 0) {
     received_ = true;
     lastDatagram_ = now;
   }
   return got;
+}
+
+int NetStreamInput::HoldWaitMs() const {
+  const std::optional<double> ends = unpacker_.HoldEnds();
+  if (!ends) return -1;
+  return static_cast<int>(std::clamp((*ends - SystemSeconds()) * 1000.0 + 1.0, 0.0, 1000.0));
 }
 
 int FindPacketGrid(const uint8_t* data, size_t size, size_t* firstPacket) {

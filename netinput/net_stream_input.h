@@ -21,9 +21,15 @@ public:
   static std::unique_ptr<NetStreamInput> Open(const NetAddress& address, std::string* error);
 
   int fd() const { return receiver_->fd(); }
-  // Takes the datagrams waiting and passes their stream bytes to `sink`.
-  // Returns the datagrams taken, -1 on a socket error (`error`).
+  // Takes the datagrams waiting and passes their stream bytes to `sink`, in
+  // RTP sequence order: with those of held datagrams whose wait is over
+  // (call it also when nothing is readable, see HoldWaitMs). Returns the
+  // datagrams taken, -1 on a socket error (`error`).
   int Receive(const Sink& sink, std::string* error);
+  // Passes on every datagram still held for reordering (the input ends).
+  void ReleaseAll(const Sink& sink) { unpacker_.ReleaseAll(sink); }
+  // Milliseconds until a held datagram's wait ends, -1 while none is held.
+  int HoldWaitMs() const;
 
   const NetAddress& address() const { return address_; }
   const NetInputStats& stats() const { return unpacker_.stats(); }

@@ -6,10 +6,6 @@ namespace {
 
 constexpr uint8_t kSyncByte = 0x47;
 constexpr double kRtpClockHz = 90000.0;
-// RFC 3550 appendix A.1: a jump up to this is loss, beyond it a new sequence;
-// this far behind is a late datagram.
-constexpr int kMaxDropout = 3000;
-constexpr int kMaxMisorder = 100;
 
 uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t Read32(const uint8_t* p) {
@@ -59,22 +55,7 @@ bool IsWholeTsDatagram(const uint8_t* data, size_t size) {
   return false;
 }
 
-bool TsDatagramUnpacker::AcceptSequence(const RtpHeader& header, double arrivalS) {
-  if (haveSequence_) {
-    const int step = static_cast<uint16_t>(header.sequence - lastSequence_);
-    if (step == 0) {
-      ++stats_.rtpDuplicates;
-      return false;
-    }
-    if (step >= 65536 - kMaxMisorder) {
-      ++stats_.rtpLate;
-      return false;
-    }
-    if (step <= kMaxDropout) stats_.rtpLost += static_cast<uint64_t>(step - 1);
-    else ++stats_.rtpRestarts;
-  }
-  haveSequence_ = true;
-  lastSequence_ = header.sequence;
+void TsDatagramUnpacker::UpdateJitter(const RtpHeader& header, double arrivalS) {
   // RFC 3550 section 6.4.1: J += (|D| - J) / 16, D the change in transit time.
   const double transit = arrivalS * kRtpClockHz - static_cast<double>(header.timestamp);
   if (haveTransit_) {
@@ -86,22 +67,20 @@ bool TsDatagramUnpacker::AcceptSequence(const RtpHeader& header, double arrivalS
   }
   haveTransit_ = true;
   lastTransit_ = transit;
-  return true;
 }
 
-size_t TsDatagramUnpacker::Unpack(const uint8_t* data, size_t size, double arrivalS, size_t* offset) {
+void TsDatagramUnpacker::Take(const uint8_t* data, size_t size, double arrivalS, const Sink& sink) {
   ++stats_.datagrams;
-  *offset = 0;
   RtpHeader header;
   const bool parsed = size > 0 && data[0] != kSyncByte && ParseRtpHeader(data, size, &header);
   if (protocol_ == NetProtocol::Rtp) {
     if (!parsed) {
       ++stats_.notRtp;
-      return 0;
+      return;
     }
     if (header.payloadType != kRtpPayloadTypeMp2t) {
       ++stats_.rtpOtherPayload;
-      return 0;
+      return;
     }
   } else if (!parsed || header.payloadType != kRtpPayloadTypeMp2t ||
              !IsWholeTsDatagram(data + header.headerBytes, size - header.headerBytes - header.paddingBytes)) {
@@ -109,13 +88,13 @@ size_t TsDatagramUnpacker::Unpack(const uint8_t* data, size_t size, double arriv
     // anywhere (not on packet boundaries) may start with any byte.
     if (!IsWholeTsDatagram(data, size)) ++stats_.irregular;
     stats_.tsBytes += size;
-    return size;
+    sink(data, size);
+    return;
   }
   stats_.rtpSeen = true;
-  if (!AcceptSequence(header, arrivalS)) return 0;
-  *offset = header.headerBytes;
+  const uint8_t* payload = data + header.headerBytes;
   const size_t length = size - header.headerBytes - header.paddingBytes;
-  if (!IsWholeTsDatagram(data + *offset, length)) ++stats_.irregular;
-  stats_.tsBytes += length;
-  return length;
+  if (!reorder_.Take(header.sequence, payload, length, arrivalS, sink)) return;
+  if (!IsWholeTsDatagram(payload, length)) ++stats_.irregular;
+  UpdateJitter(header, arrivalS);
 }

@@ -1,14 +1,16 @@
 // What one received datagram holds: transport stream packets, directly or
 // behind an RTP header (RFC 3550; payload type 33, MPEG-2 TS, RFC 2250).
 // Keeps the network-side counts that the stream itself cannot show: RTP
-// sequence gaps (datagrams lost on the way), duplicates, late datagrams, the
-// interarrival jitter, datagrams that are not 1 to 7 whole packets.
+// sequence gaps (datagrams lost on the way), reordered, late and duplicate
+// datagrams, the interarrival jitter, datagrams that are not 1 to 7 whole packets.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "netinput/net_address.h"
+#include "netinput/rtp_reorder.h"
 
 constexpr uint8_t kRtpPayloadTypeMp2t = 33;
 constexpr size_t kRtpFixedHeaderBytes = 12;
@@ -39,9 +41,10 @@ struct NetInputStats {
   uint64_t tsBytes = 0;          // passed on as stream bytes
   uint64_t irregular = 0;        // not 1 to 7 whole packets (passed on all the same)
   uint64_t notRtp = 0;           // rtp:// datagrams without a usable RTP header (dropped)
-  uint64_t rtpLost = 0;          // datagrams missing from the RTP sequence
+  uint64_t rtpLost = 0;          // places in the RTP sequence given up as missing (late ones included)
+  uint64_t rtpReordered = 0;     // arrived after later ones, put back in sequence in time
   uint64_t rtpDuplicates = 0;    // dropped
-  uint64_t rtpLate = 0;          // arrived after later ones (dropped: their gap is already counted)
+  uint64_t rtpLate = 0;          // arrived after their place was given up (dropped; counted in rtpLost)
   uint64_t rtpRestarts = 0;      // the sequence jumped too far to be loss (a new sender)
   uint64_t rtpOtherPayload = 0;  // payload types other than 33 (dropped)
   bool rtpSeen = false;
@@ -50,22 +53,30 @@ struct NetInputStats {
 
 class TsDatagramUnpacker {
 public:
-  explicit TsDatagramUnpacker(NetProtocol protocol) : protocol_(protocol) {}
+  using Sink = RtpReorderBuffer::Sink;
 
-  // The stream bytes of one datagram that arrived at `arrivalS` (any
-  // monotonic clock, seconds): sets *offset and returns their length; 0 for a
-  // datagram that carries none (dropped, counted).
-  size_t Unpack(const uint8_t* data, size_t size, double arrivalS, size_t* offset);
+  explicit TsDatagramUnpacker(NetProtocol protocol) : protocol_(protocol), reorder_(&stats_) {}
+
+  // One datagram that arrived at `arrivalS` (any clock, seconds; the same
+  // for Release): passes to `sink` the stream bytes now due, this
+  // datagram's and, for RTP, those of held datagrams whose turn came. A
+  // datagram out of sequence waits in the reorder buffer (rtp_reorder.h).
+  void Take(const uint8_t* data, size_t size, double arrivalS, const Sink& sink);
+  // Passes on held datagrams whose wait is over at `nowS`.
+  void Release(double nowS, const Sink& sink) { reorder_.Release(nowS, sink); }
+  // Passes on every held datagram (the input ends).
+  void ReleaseAll(const Sink& sink) { reorder_.ReleaseAll(sink); }
+  // When the next held datagram's wait ends; nothing while none waits.
+  std::optional<double> HoldEnds() const { return reorder_.HoldEnds(); }
 
   const NetInputStats& stats() const { return stats_; }
 
 private:
-  bool AcceptSequence(const RtpHeader& header, double arrivalS);
+  void UpdateJitter(const RtpHeader& header, double arrivalS);
 
   NetProtocol protocol_;
   NetInputStats stats_;
-  bool haveSequence_ = false;
-  uint16_t lastSequence_ = 0;
+  RtpReorderBuffer reorder_;
   bool haveTransit_ = false;
   double lastTransit_ = 0;  // in 90 kHz units
   double jitter_ = 0;       // in 90 kHz units

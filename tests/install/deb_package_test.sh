@@ -20,7 +20,8 @@ dpkg-deb -f "$deb" Package Version Architecture Depends Recommends | tee "$work/
 
 listed() { awk '{print $6}' "$work/contents.txt" | grep -qx "./usr/$1" || fail "not in the package: /usr/$1"; }
 for file in bin/vantrel-cli bin/vantrel-boxsim bin/vantrel-dvbbridge share/man/man1/vantrel-dvbbridge.1.gz share/man/man1/vantrel-cli.1.gz share/man/man1/vantrel-boxsim.1.gz \
-            share/doc/vantrel/copyright share/doc/vantrel/changelog.gz; do
+            share/doc/vantrel/copyright share/doc/vantrel/changelog.gz \
+            share/vantrel/prometheus/vantrel-alerts.yml share/vantrel/prometheus/prometheus-example.yml; do
   listed "$file"
 done
 if awk '{print $6}' "$work/contents.txt" | grep -v '^\./usr/\|^\./$'; then fail "files outside /usr"; fi

@@ -22,7 +22,8 @@ prefix=$work/usr
 # What a desktop and `man` look for.
 expected=(bin/vantrel-cli bin/vantrel-boxsim bin/vantrel-dvbbridge share/man/man1/vantrel-dvbbridge.1.gz
           share/man/man1/vantrel-cli.1.gz share/man/man1/vantrel-boxsim.1.gz
-          share/doc/vantrel/copyright share/doc/vantrel/changelog.gz)
+          share/doc/vantrel/copyright share/doc/vantrel/changelog.gz
+          share/vantrel/prometheus/vantrel-alerts.yml share/vantrel/prometheus/prometheus-example.yml)
 if [ "$gui" = 1 ]; then
   expected+=(bin/vantrel share/man/man1/vantrel.1.gz
              share/applications/vantrel.desktop share/metainfo/vantrel.metainfo.xml

@@ -194,6 +194,76 @@ TEST(NetMonitorCli, TunerBoxAndNetworkInputsInOneMonitor) {
   EXPECT_EQ(seconds["ip"], 3);
 }
 
+TEST(NetMonitorCli, ATunerBoxThatVanishesComesBackByItself) {
+  TempDir dir;
+  ScopedEnv profileHome("XDG_CONFIG_HOME", dir.path().c_str());
+  std::vector<std::string> boxArgs = {"--kind", "t", "--lock-ms", "0", "--bitrate", "10000000"};
+  BoxSimProcess box;
+  ASSERT_TRUE(box.Start(boxArgs));
+  const int port = FreePort(false), metricsPort = FreePort(true);
+  const std::string address = "udp://127.0.0.1:" + std::to_string(port);
+  Background monitor(Cli(), {"monitor", "--freq", "474000", "--bw", "8", "--json", "--seconds", "16", "--input", "box",
+                             "--input", "ip=" + address, "--metrics", "127.0.0.1:" + std::to_string(metricsPort),
+                             "--events", dir.File("events.jsonl")});
+  ASSERT_TRUE(WaitForPort(port, false, seconds(10))) << monitor.Err();
+  Background play(Cli(), {"play", kSample, "--to", address, "--bitrate", "10000000", "--loop", "-q"});
+  std::this_thread::sleep_for(seconds(3));
+  box.Kill();  // unplugged: no goodbye
+  std::this_thread::sleep_for(seconds(2));
+  boxArgs.insert(boxArgs.end(), {"--device-dir", box.DeviceDirectory()});
+  ASSERT_TRUE(box.Start(boxArgs));  // plugged in again where it was
+  const auto metric = [metricsPort](const std::string& series) {
+    const std::string scrape = HttpGet(metricsPort, "/metrics", seconds(5));
+    const std::string text = MetricValueLine(scrape.substr(std::min(scrape.size(), scrape.find("\r\n\r\n") + 4)), series);
+    return text.empty() ? -1.0 : std::stod(text);
+  };
+  // Back within the retry interval and a tune, with time to spare.
+  const auto end = std::chrono::steady_clock::now() + seconds(9);
+  while (metric("vantrel_input_up{input=\"box\"}") != 1 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_EQ(metric("vantrel_input_up{input=\"box\"}"), 1);
+  EXPECT_EQ(metric("vantrel_input_stops_total{input=\"box\"}"), 1);
+  EXPECT_EQ(metric("vantrel_input_stops_total{input=\"ip\"}"), 0);
+  EXPECT_EQ(monitor.Wait(seconds(30)), 0) << monitor.Err();
+  play.Signal(SIGINT);
+  play.Wait(seconds(5));
+
+  // Each second: the box stopped, then receiving again; the network input receiving throughout.
+  std::istringstream lines(monitor.Out());
+  std::string line;
+  std::vector<std::string> boxStates;
+  int ipSeconds = 0;
+  while (std::getline(lines, line)) {
+    const Json object = Json::parse(line, nullptr, false);
+    ASSERT_FALSE(object.is_discarded()) << line;
+    if (object.contains("summary")) continue;
+    if (object["input"] == "box") {
+      boxStates.push_back(object["state"]);
+    } else if (++ipSeconds > 1) {
+      EXPECT_EQ(object["state"], "receiving") << line;
+    }
+  }
+  EXPECT_EQ(ipSeconds, 16);
+  const auto stopped = std::find(boxStates.begin(), boxStates.end(), "stopped");
+  ASSERT_NE(stopped, boxStates.end());
+  EXPECT_NE(std::find(stopped, boxStates.end(), "receiving"), boxStates.end());
+  EXPECT_EQ(boxStates.back(), "receiving");
+
+  // The event log: the box went (with why) and came back.
+  std::ifstream events(dir.File("events.jsonl"));
+  std::vector<std::string> boxEvents;
+  while (std::getline(events, line)) {
+    const Json event = Json::parse(line, nullptr, false);
+    ASSERT_FALSE(event.is_discarded()) << line;
+    if (event["event"] != "state" || event["input"] != "box") continue;
+    boxEvents.push_back(event["state"].get<std::string>());
+    if (event["state"] == "stopped") {
+      EXPECT_NE(event["reason"].get<std::string>().find("opening it again"), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(boxEvents, (std::vector<std::string>{"receiving", "stopped", "receiving"}));
+}
+
 TEST(NetMonitorCli, BadInputsAreRefusedBeforeAnythingRuns) {
   struct Case {
     std::vector<std::string> args;

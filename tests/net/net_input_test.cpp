@@ -77,42 +77,94 @@ std::vector<uint8_t> RtpDatagram(uint16_t sequence, uint32_t timestamp, int pack
   return datagram;
 }
 
-struct SequenceCase {
-  const char* what;
-  std::vector<uint16_t> sequence;
-  uint64_t lost, duplicates, late, restarts;
-  uint64_t passedOn;  // datagrams whose packets went on
-};
+// An RTP datagram whose payload names its sequence number (in its first packet's PID bytes).
+std::vector<uint8_t> NumberedDatagram(uint16_t sequence) {
+  auto datagram = RtpDatagram(sequence, sequence * 900u, 1);
+  datagram[kRtpFixedHeaderBytes + 1] = static_cast<uint8_t>(sequence >> 8);
+  datagram[kRtpFixedHeaderBytes + 2] = static_cast<uint8_t>(sequence);
+  return datagram;
+}
 
-TEST(TsDatagram, RtpSequenceGivesNetworkLoss) {
-  const SequenceCase cases[] = {
-      {"in order", {10, 11, 12, 13}, 0, 0, 0, 0, 4},
-      {"two lost", {10, 11, 14, 15}, 2, 0, 0, 0, 4},
-      {"wraps without loss", {65534, 65535, 0, 1}, 0, 0, 0, 0, 4},
-      {"loss across the wrap", {65534, 1}, 2, 0, 0, 0, 2},
-      {"duplicate dropped", {5, 6, 6, 7}, 0, 1, 0, 0, 3},
-      {"late dropped", {5, 6, 8, 7, 9}, 1, 0, 1, 0, 4},
-      {"new sender", {100, 20000, 20001}, 0, 0, 0, 1, 3},
+std::vector<uint16_t> RangeOf(uint16_t first, int count, std::vector<uint16_t> before = {}) {
+  for (int i = 0; i < count; ++i) before.push_back(static_cast<uint16_t>(first + i));
+  return before;
+}
+
+TEST(TsDatagram, RtpSequenceIsPutBackInOrderWithinTheWindow) {
+  struct Case {
+    const char* what;
+    std::vector<uint16_t> arrivals;  // all within the hold time
+    std::vector<uint16_t> passedOn;  // in the order the engine gets them
+    uint64_t lost, reordered, late, duplicates, restarts;
   };
-  for (const SequenceCase& c : cases) {
+  const Case cases[] = {
+      {"in order", {10, 11, 12, 13}, {10, 11, 12, 13}, 0, 0, 0, 0, 0},
+      {"swapped pair", {10, 12, 11, 13}, {10, 11, 12, 13}, 0, 1, 0, 0, 0},
+      {"three backwards", {1, 4, 3, 2, 5}, {1, 2, 3, 4, 5}, 0, 2, 0, 0, 0},
+      {"wrap at 65535 reordered", {65534, 0, 65535, 1}, {65534, 65535, 0, 1}, 0, 1, 0, 0, 0},
+      {"duplicate passed on", {5, 6, 6, 7}, {5, 6, 7}, 0, 0, 0, 1, 0},
+      {"duplicate while held", {5, 7, 7, 6}, {5, 6, 7}, 0, 1, 0, 1, 0},
+      // 17 later datagrams overflow the 16 held: datagram 2 is given up, then comes late.
+      {"late beyond the window", RangeOf(3, 17, {1}), RangeOf(3, 17, {1}), 1, 0, 0, 0, 0},
+      {"new sender", {100, 20000, 20001}, {100, 20000, 20001}, 0, 0, 0, 0, 1},
+  };
+  // The late one after the window: the same arrivals and then 2.
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  Case late = all[6];
+  late.what = "late datagram dropped";
+  late.arrivals.push_back(2);
+  late.late = 1;
+  all.push_back(late);
+  for (const Case& c : all) {
     SCOPED_TRACE(c.what);
     TsDatagramUnpacker unpacker(NetProtocol::Rtp);
-    uint64_t passed = 0;
-    for (size_t i = 0; i < c.sequence.size(); ++i) {
-      const auto datagram = RtpDatagram(c.sequence[i], static_cast<uint32_t>(i * 900));
-      size_t offset = 0;
-      const size_t length = unpacker.Unpack(datagram.data(), datagram.size(), i * 0.01, &offset);
-      if (length > 0) {
-        ++passed;
-        EXPECT_EQ(offset, kRtpFixedHeaderBytes);
-        EXPECT_EQ(length, 7u * 188);
-      }
+    std::vector<uint16_t> passed;
+    const auto sink = [&](const uint8_t* data, size_t size) {
+      ASSERT_EQ(size, 188u);
+      passed.push_back(static_cast<uint16_t>(data[1] << 8 | data[2]));
+    };
+    for (size_t i = 0; i < c.arrivals.size(); ++i) {
+      const auto datagram = NumberedDatagram(c.arrivals[i]);
+      unpacker.Take(datagram.data(), datagram.size(), 100 + i * 0.0001, sink);
     }
-    EXPECT_EQ(unpacker.stats().rtpLost, c.lost);
-    EXPECT_EQ(unpacker.stats().rtpDuplicates, c.duplicates);
-    EXPECT_EQ(unpacker.stats().rtpLate, c.late);
-    EXPECT_EQ(unpacker.stats().rtpRestarts, c.restarts);
+    unpacker.ReleaseAll(sink);
     EXPECT_EQ(passed, c.passedOn);
+    EXPECT_EQ(unpacker.stats().rtpLost, c.lost);
+    EXPECT_EQ(unpacker.stats().rtpReordered, c.reordered);
+    EXPECT_EQ(unpacker.stats().rtpLate, c.late);
+    EXPECT_EQ(unpacker.stats().rtpDuplicates, c.duplicates);
+    EXPECT_EQ(unpacker.stats().rtpRestarts, c.restarts);
+    EXPECT_EQ(unpacker.stats().tsBytes, passed.size() * 188);
+  }
+}
+
+TEST(TsDatagram, AGapIsWaitedForOnlyTheHoldTime) {
+  struct Case {
+    const char* what;
+    std::vector<uint16_t> arrivals;  // at 100 s, 1 ms apart
+    double releaseAtS;
+    std::vector<uint16_t> passedOn;
+    uint64_t lost;
+  };
+  const Case cases[] = {
+      {"still waiting", {7, 9, 10}, 100.002 + kReorderHoldS / 2, {7}, 0},
+      {"given up", {7, 9, 10}, 100.001 + kReorderHoldS, {7, 9, 10}, 1},
+      {"loss across the wrap", {65534, 1}, 100.001 + kReorderHoldS, {65534, 1}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TsDatagramUnpacker unpacker(NetProtocol::Rtp);
+    std::vector<uint16_t> passed;
+    const auto sink = [&](const uint8_t* data, size_t) { passed.push_back(static_cast<uint16_t>(data[1] << 8 | data[2])); };
+    for (size_t i = 0; i < c.arrivals.size(); ++i) {
+      const auto datagram = NumberedDatagram(c.arrivals[i]);
+      unpacker.Take(datagram.data(), datagram.size(), 100 + i * 0.001, sink);
+    }
+    ASSERT_TRUE(unpacker.HoldEnds().has_value());
+    EXPECT_NEAR(*unpacker.HoldEnds(), 100.001 + kReorderHoldS, 1e-9);
+    unpacker.Release(c.releaseAtS, sink);
+    EXPECT_EQ(passed, c.passedOn);
+    EXPECT_EQ(unpacker.stats().rtpLost, c.lost);
   }
 }
 
@@ -145,8 +197,12 @@ TEST(TsDatagram, HeaderFormsAndPayloads) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TsDatagramUnpacker unpacker(c.protocol);
-    size_t offset = 99;
-    EXPECT_EQ(unpacker.Unpack(c.datagram.data(), c.datagram.size(), 0, &offset), c.length);
+    size_t offset = 99, length = 0;
+    unpacker.Take(c.datagram.data(), c.datagram.size(), 0, [&](const uint8_t* data, size_t size) {
+      offset = static_cast<size_t>(data - c.datagram.data());
+      length += size;
+    });
+    EXPECT_EQ(length, c.length);
     if (c.length > 0) {
       EXPECT_EQ(offset, c.offset);
     }
@@ -163,9 +219,8 @@ TEST(TsDatagram, JitterFollowsRfc3550) {
   double expected = 0;
   for (int i = 0; i < 200; ++i) {
     const auto datagram = RtpDatagram(static_cast<uint16_t>(i), static_cast<uint32_t>(i * 900));
-    size_t offset = 0;
-    steady.Unpack(datagram.data(), datagram.size(), 100 + i * 0.010, &offset);
-    wobbly.Unpack(datagram.data(), datagram.size(), 100 + i * 0.010 + (i % 2 ? 0.002 : 0), &offset);
+    steady.Take(datagram.data(), datagram.size(), 100 + i * 0.010, [](const uint8_t*, size_t) {});
+    wobbly.Take(datagram.data(), datagram.size(), 100 + i * 0.010 + (i % 2 ? 0.002 : 0), [](const uint8_t*, size_t) {});
     if (i > 0) expected += (0.002 - expected) / 16;
   }
   EXPECT_NEAR(steady.stats().jitterS, 0, 1e-6);

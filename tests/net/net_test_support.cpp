@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -103,12 +105,14 @@ bool PortListed(const char* table, int port, bool tcp) {
 }
 }  // namespace
 
-bool WaitForPort(int port, bool tcp, std::chrono::milliseconds timeout) {
+bool WaitForPort(int port, bool tcp, std::chrono::milliseconds timeout, pid_t inNetworkOf) {
   const Clock::time_point end = Clock::now() + timeout;
-  const char* v4 = tcp ? "/proc/net/tcp" : "/proc/net/udp";
-  const char* v6 = tcp ? "/proc/net/tcp6" : "/proc/net/udp6";
+  // /proc/PID/net shows the network namespace of that process.
+  const std::string net = inNetworkOf > 0 ? "/proc/" + std::to_string(inNetworkOf) + "/net/" : "/proc/net/";
+  const std::string v4 = net + (tcp ? "tcp" : "udp");
+  const std::string v6 = net + (tcp ? "tcp6" : "udp6");
   while (Clock::now() < end) {
-    if (PortListed(v4, port, tcp) || PortListed(v6, port, tcp)) return true;
+    if (PortListed(v4.c_str(), port, tcp) || PortListed(v6.c_str(), port, tcp)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
@@ -137,6 +141,19 @@ std::string HttpGet(int port, const std::string& target, std::chrono::millisecon
   }
   close(fd);
   return answer;
+}
+
+void ExpectLiveAnalysisOfTheSample(Background& analyze, const nlohmann::json& expected, bool rtp) {
+  ASSERT_EQ(analyze.Wait(std::chrono::seconds(30)), 0) << analyze.Err();
+  nlohmann::json live = nlohmann::json::parse(analyze.Out(), nullptr, false);
+  ASSERT_FALSE(live.is_discarded()) << analyze.Out();
+  const nlohmann::json network = live["network_input"];
+  live.erase("network_input");
+  EXPECT_EQ(live, expected);
+  EXPECT_EQ(network["rtp"], rtp);
+  EXPECT_EQ(network["lost_datagrams"], 0);
+  EXPECT_EQ(network["irregular_datagrams"], 0);
+  EXPECT_EQ(network["datagrams"], (kSamplePackets + 6) / 7);
 }
 
 }  // namespace nettest

@@ -6,8 +6,11 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tests/support/test_env.h"
 
@@ -16,6 +19,7 @@ namespace nettest {
 std::string Cli();
 // The multi-program sample every network test sends.
 inline const std::string kSample = SampleStream("mpts-3prog.ts");
+inline constexpr uint64_t kSamplePackets = 6891892 / 188;
 
 class Background {
 public:
@@ -41,10 +45,16 @@ private:
 
 // A port nothing listens on now (UDP or TCP, on 127.0.0.1).
 int FreePort(bool tcp);
-// Waits until a socket of this machine is bound to `port` (UDP or TCP, IPv4 or IPv6).
-bool WaitForPort(int port, bool tcp, std::chrono::milliseconds timeout);
+// Waits until a socket of this machine is bound to `port` (UDP or TCP, IPv4 or
+// IPv6); with `inNetworkOf`, in the network namespace of that process.
+bool WaitForPort(int port, bool tcp, std::chrono::milliseconds timeout, pid_t inNetworkOf = 0);
 
 // One HTTP GET to 127.0.0.1:port; the whole answer (status line, headers, body), empty on failure.
 std::string HttpGet(int port, const std::string& target, std::chrono::milliseconds timeout);
+
+// Checks what `analyze ADDRESS --packets N --json` printed after the whole
+// sample was sent to it: the file's own analysis (`expected`) plus the
+// network part, with nothing lost and every datagram there.
+void ExpectLiveAnalysisOfTheSample(Background& analyze, const nlohmann::json& expected, bool rtp);
 
 }  // namespace nettest
