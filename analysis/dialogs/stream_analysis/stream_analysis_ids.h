@@ -275,6 +275,9 @@ constexpr int kStrCheckHelpPriority3First = 1785;  // 1785..1791: one per priori
 // The display's bounds and the keyboard's guide.
 constexpr int kStrMoreOccurrences = 1664;
 constexpr int kStrMoreAtMark = 1665;
+constexpr int kStrColumnPusi = 1666;  // the packet list's short column names
+constexpr int kStrColumnCc = 1667;
+constexpr int kStrColumnAfc = 1668;
 // The first and last id of the window's texts, for the language check.
 constexpr int kStrStreamAnalysisFirst = 700;
 constexpr int kStrStreamAnalysisLast = 790;
@@ -285,4 +288,4 @@ constexpr int kStrStreamAnalysisSiLast = 1663;
 constexpr int kStrTimingFirst = 1700;
 constexpr int kStrTimingLast = 1791;
 constexpr int kStrStreamAnalysisBoundsFirst = 1664;
-constexpr int kStrStreamAnalysisBoundsLast = 1665;
+constexpr int kStrStreamAnalysisBoundsLast = 1668;

@@ -485,7 +485,12 @@ void CStreamAnalysisWnd::BuildPackets(QWidget* page) {
   packetList_->setModel(packetModel_);
   const int digit = packetList_->fontMetrics().horizontalAdvance(QLatin1Char('0'));
   QList<int> widths;
-  for (int chars : {11, 13, 14, 5, 4, 4, 22}) widths.append((chars + 2) * digit);
+  int column = 0;
+  for (int chars : {11, 13, 14, 5, 4, 4, 22}) {
+    // As wide as its values, and as its name in the user's language.
+    const QString header = packetModel_->headerData(column++, Qt::Horizontal, Qt::DisplayRole).toString();
+    widths.append(std::max((chars + 2) * digit, packetList_->fontMetrics().horizontalAdvance(header) + 2 * digit));
+  }
   packetList_->setColumnWidths(widths);
   auto* detail = new QSplitter(Qt::Vertical, split);
   detail->setObjectName(Id(kIdSaSplitDetail));
