@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <time.h>
 
 #include "platform/ui_hooks.h"
 #include "ui/resources.h"
@@ -183,4 +184,10 @@ void InstallQtUiHooks() {
   hooks.askOpenFile = AskQtOpenFile;
   hooks.translate = TranslateQtText;
   InstallUiHooks(hooks);
+}
+
+int64_t ThreadCpuNs() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }

@@ -2,6 +2,7 @@
 // versions of the platform's UI hooks (message box, open-file dialog).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 // Runs fn on the UI thread and returns once it has run. On the UI thread
@@ -28,3 +29,7 @@ void InstallQtUiHooks();
 // owner (on the screen without one). Every message box of the program goes
 // through this before it shows.
 void FitMessageBox(QMessageBox& box);
+
+// The CPU time the calling thread has used, in nanoseconds: what a piece of
+// UI work cost, not inflated by other processes on a busy machine.
+int64_t ThreadCpuNs();

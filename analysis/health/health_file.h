@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -22,7 +23,10 @@ public:
   std::atomic<bool> done{false};
 
   // The result as of the last publication (a copy).
-  HealthResult Latest() const {
+  HealthResult Latest() const { return *LatestShared(); }
+  // The same without a copy: the lock is held only to take the pointer, so
+  // that a display polling it never holds up the reading thread.
+  std::shared_ptr<const HealthResult> LatestShared() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return latest_;
   }
@@ -30,14 +34,19 @@ public:
   uint64_t PublishedCount() const { return published_.load(); }
 
   void Publish(HealthResult result) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    latest_ = std::move(result);
-    published_.fetch_add(1);
+    std::shared_ptr<const HealthResult> next = std::make_shared<const HealthResult>(std::move(result));
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      latest_.swap(next);
+      published_.fetch_add(1);
+    }
+    // The previous result, unless a display still holds it, is freed here,
+    // outside the lock.
   }
 
 private:
   mutable std::mutex mutex_;
-  HealthResult latest_;
+  std::shared_ptr<const HealthResult> latest_ = std::make_shared<const HealthResult>();
   std::atomic<uint64_t> published_{0};
 };
 

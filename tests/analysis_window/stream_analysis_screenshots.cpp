@@ -163,6 +163,7 @@ int main(int argc, char** argv) {
         break;
       }
     });
+    shoot(sample, kIdSaHelp, QStringLiteral("packets"), [](CStreamAnalysisWnd& w) { w.ShowPacket(40); });
     shoot(guide, kIdSaGuidePage, QStringLiteral("guide"), [](CStreamAnalysisWnd& w) {
       auto* events = w.findChild<QTableWidget*>(QString::number(kIdSaGuideEvents));
       if (events && events->rowCount() > 0) events->selectRow(0);

@@ -486,3 +486,56 @@ TEST_F(StreamAnalysisStatesTest, ALiveStreamThatStallsIsShownAsStalled) {
 }
 
 }  // namespace
+
+TEST_F(StreamAnalysisStatesTest, ManyOccurrencesListTheFirstInStreamOrderAndCountTheRest) {
+  // 700 continuity breaks and 40 transport errors, every one kept by the engine.
+  TsStreamBuilder stream;
+  stream.Section(0x0000, PatSection(1, {{1, 0x1000}})).Section(0x1000, PmtSection(1, 0x100, {{0x02, 0x100}}));
+  for (int i = 0; i < 700; ++i) {
+    stream.Packet({.pid = 0x100, .cc = (2 * i) % 16});
+    if (i % 17 == 0) stream.Packet({.pid = 0x100, .tei = 1, .cc = (2 * i + 1) % 16});
+  }
+  HealthLimits limits;
+  limits.maxOccurrences = 1000;
+  CStreamAnalysisWnd window;
+  window.show();
+  window.Start(QString::fromStdString(Write("many.ts", stream.bytes())), limits);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 60000));
+  auto* occurrences = Control<QTableWidget>(window, kIdSaOccurrences);
+  auto* more = Control<QLabel>(window, kIdSaOccurrencesMore);
+  auto* checks = Control<QTableWidget>(window, kIdSaChecks);
+  // The engine's occurrences of the listed checks, in stream order.
+  auto engineOffsets = [&](int only) {
+    std::vector<uint64_t> out;
+    for (size_t i = 0; i < kHealthCheckCount; ++i)
+      if ((only < 0 || static_cast<int>(i) == only) && window.Result().checks[i].evaluated)
+        for (const HealthOccurrence& o : window.Result().checks[i].first) out.push_back(o.byteOffset);
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  auto shownOffsets = [&] {
+    std::vector<uint64_t> out;
+    for (int row = 0; row < occurrences->rowCount(); ++row) out.push_back(occurrences->item(row, 2)->text().toULongLong());
+    return out;
+  };
+  struct Case {
+    int check;  // -1: none selected
+    size_t rows;
+  };
+  const int continuity = static_cast<int>(HealthCheck::Continuity);
+  const int transport = static_cast<int>(HealthCheck::Transport);
+  ASSERT_GE(window.Result().checks[static_cast<size_t>(continuity)].first.size(), 600u);
+  for (const Case& c : {Case{-1, 500}, Case{continuity, 500}, Case{transport, 500}, Case{-1, 500}}) {
+    SCOPED_TRACE(c.check);
+    if (c.check < 0) checks->clearSelection();
+    else checks->selectRow(window.CheckList().RowOf(static_cast<HealthCheck>(c.check)));
+    std::vector<uint64_t> expected = engineOffsets(c.check);
+    const size_t left = expected.size() - std::min(expected.size(), c.rows);
+    expected.resize(std::min(expected.size(), c.rows));
+    EXPECT_EQ(shownOffsets(), expected);
+    EXPECT_EQ(more->isVisible(), left > 0);
+    if (left > 0) {
+      EXPECT_EQ(more->text(), LoadResString(kStrMoreOccurrences).arg(left));
+    }
+  }
+}

@@ -462,6 +462,8 @@ TEST_F(StreamAnalysisWindowTest, BothLanguagesDefineEveryNewText) {
     ScopedResourceLanguage scoped(language);
     for (int id = kStrStreamAnalysisFirst; id <= kStrStreamAnalysisLast; ++id)
       EXPECT_FALSE(LoadResString(id).isEmpty()) << id;
+    for (int id = kStrStreamAnalysisBoundsFirst; id <= kStrStreamAnalysisBoundsLast; ++id)
+      EXPECT_FALSE(LoadResString(id).isEmpty()) << id;
     EXPECT_FALSE(PromptTooltip(kCmdStreamAnalysis).isEmpty());
   }
   ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
@@ -469,6 +471,11 @@ TEST_F(StreamAnalysisWindowTest, BothLanguagesDefineEveryNewText) {
   EXPECT_EQ(Control<QPushButton>(window, kIdSaCancel)->text(), QStringLiteral("取消"));
   EXPECT_EQ(window.windowTitle(), QStringLiteral("流分析"));
   EXPECT_EQ(Control<QTableWidget>(window, kIdSaChecks)->horizontalHeaderItem(1)->text(), QStringLiteral("状态"));
+  // The packet list's header fields by their Chinese names, the standard's in the tooltip.
+  const QAbstractItemModel* packets = Control<PacketListView>(window, kIdSaPacketList)->model();
+  EXPECT_EQ(packets->headerData(PacketListModel::kColCc, Qt::Horizontal).toString(), QStringLiteral("计数"));
+  EXPECT_EQ(packets->headerData(PacketListModel::kColPusi, Qt::Horizontal, Qt::ToolTipRole).toString(),
+            QStringLiteral("负载单元起始指示 (payload_unit_start_indicator)"));
 }
 
 TEST_F(StreamAnalysisWindowTest, ChineseShowsWhatEachPidCarriesAndEachOccurrenceInChinese) {

@@ -56,6 +56,7 @@ constexpr int kIdSaServicesPage = 1253;
 constexpr int kIdSaTablesPage = 1254;
 constexpr int kIdSaGuidePage = 1255;
 constexpr int kIdSaTablesStatus = 1256;
+constexpr int kIdSaOccurrencesMore = 1257;
 // The Timing tab.
 constexpr int kIdSaTiming = 1260;
 constexpr int kIdSaTimingProgram = 1261;
@@ -271,6 +272,12 @@ constexpr int kStrCarriesPcr = 1739;
 constexpr int kStrFieldFirst = 1740;      // 1740..1764: the packet inspector's fields, in TsField order
 constexpr int kStrCheckNameFirst = 1765;  // 1765..1784: one per check, in HealthCheck order
 constexpr int kStrCheckHelpPriority3First = 1785;  // 1785..1791: one per priority 3 check, in HealthCheck order
+// The display's bounds and the keyboard's guide.
+constexpr int kStrMoreOccurrences = 1664;
+constexpr int kStrMoreAtMark = 1665;
+constexpr int kStrColumnPusi = 1666;  // the packet list's short column names
+constexpr int kStrColumnCc = 1667;
+constexpr int kStrColumnAfc = 1668;
 // The first and last id of the window's texts, for the language check.
 constexpr int kStrStreamAnalysisFirst = 700;
 constexpr int kStrStreamAnalysisLast = 790;
@@ -280,3 +287,5 @@ constexpr int kStrStreamAnalysisSiFirst = 1600;
 constexpr int kStrStreamAnalysisSiLast = 1663;
 constexpr int kStrTimingFirst = 1700;
 constexpr int kStrTimingLast = 1791;
+constexpr int kStrStreamAnalysisBoundsFirst = 1664;
+constexpr int kStrStreamAnalysisBoundsLast = 1668;

@@ -431,14 +431,26 @@ QVariant PacketListModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant PacketListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  if (role != Qt::DisplayRole || orientation != Qt::Horizontal) return {};
+  if (orientation != Qt::Horizontal) return {};
+  // The header fields' short names in the user's language; their full names
+  // with the standard's own as the tooltip.
+  int field = -1;
+  switch (section) {
+    case kColPusi: field = 2; break;
+    case kColAfc: field = 5; break;
+    case kColCc: field = 6; break;
+    default: break;
+  }
+  if (role == Qt::ToolTipRole && field >= 0)
+    return QStringLiteral("%1 (%2)").arg(LoadResString(kStrFieldFirst + field), QLatin1String(kFieldNames[field]));
+  if (role != Qt::DisplayRole) return {};
   switch (section) {
     case kColPacket: return LoadResString(kStrPacket);
     case kColOffset: return LoadResString(kStrOffset);
     case kColPid: return LoadResString(kStrPid);
-    case kColPusi: return QStringLiteral("PUSI");
-    case kColCc: return QStringLiteral("CC");
-    case kColAfc: return QStringLiteral("AFC");
+    case kColPusi: return LoadResString(kStrColumnPusi);
+    case kColCc: return LoadResString(kStrColumnCc);
+    case kColAfc: return LoadResString(kStrColumnAfc);
     case kColFlags: return LoadResString(kStrFlags);
     default: return {};
   }

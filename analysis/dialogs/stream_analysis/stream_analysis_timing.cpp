@@ -25,12 +25,16 @@
 #include "analysis/engine/dvb_text.h"
 #include "platform/ui_hooks.h"
 #include "ui/resources.h"
+#include "ui/ui_thread.h"
 
 namespace {
 
 constexpr double kWheelZoom = 1.25;
 constexpr qint64 kRedrawWhileRunningMs = 1000;
+constexpr int64_t kRedrawCostShare = 20;  // a redraw may take a twentieth of the time between two
 constexpr size_t kDrawnBuckets = 512;  // two points each at most
+constexpr int64_t kDrawBudgetNs = 8'000'000;  // lines redrawn per poll while the analysis runs
+constexpr size_t kMaxMarks = 400;  // more marks than this on a chart share places
 
 QString Id(int id) { return QString::number(id); }
 
@@ -61,6 +65,39 @@ void SetRange(QValueAxis* axis, double low, double high, double room, bool nice)
   const double pad = (high - low) * room;
   axis->setRange(low - pad, high + pad);
   if (nice) axis->applyNiceNumbers();  // ticks at round values
+}
+
+// Whether marks stand at the same places along the axis (PlaceMarkers sets
+// their height).
+bool SameXs(const QList<QPointF>& a, const QList<QPointF>& b) {
+  if (a.size() != b.size()) return false;
+  for (qsizetype i = 0; i < a.size(); ++i)
+    if (a[i].x() != b[i].x()) return false;
+  return true;
+}
+
+// Marks at `xs` in groups: each alone, or when there are more than
+// kMaxMarks, those in one of kMaxMarks slots of their span
+// together, so that a chart of a long stream stays quick to draw. Ascending x.
+std::vector<std::vector<size_t>> MergeMarks(const std::vector<double>& xs) {
+  std::vector<size_t> order(xs.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&xs](size_t a, size_t b) { return xs[a] < xs[b]; });
+  std::vector<std::vector<size_t>> groups;
+  if (order.empty()) return groups;
+  const double low = xs[order.front()], high = xs[order.back()];
+  const double slot = order.size() > kMaxMarks && high > low ? (high - low) / kMaxMarks : 0;
+  double groupSlot = -1;
+  for (size_t i : order) {
+    const double at = slot > 0 ? std::floor((xs[i] - low) / slot) : -1;
+    if (slot > 0 && !groups.empty() && at == groupSlot) {
+      groups.back().push_back(i);
+      continue;
+    }
+    groupSlot = at;
+    groups.push_back({i});
+  }
+  return groups;
 }
 
 }  // namespace
@@ -175,8 +212,13 @@ StreamAnalysisTiming::StreamAnalysisTiming(QWidget* parent) : QWidget(parent) {
       int nearest = -1;
       for (int i = 0; i < points.size(); ++i)
         if (nearest < 0 || std::fabs(points[i].x() - point.x()) < std::fabs(points[nearest].x() - point.x())) nearest = i;
-      const QStringList texts = marks->property("texts").toStringList();
-      const QString text = nearest >= 0 && nearest < texts.size() ? texts[nearest] : marks->name();
+      QString text = marks->name();
+      if (marks == occurrences_) {
+        if (nearest >= 0) text = CheckMarkText(nearest);
+      } else {
+        const QStringList texts = marks->property("texts").toStringList();
+        if (nearest >= 0 && nearest < texts.size()) text = texts[nearest];
+      }
       value_->setText(text);
       QToolTip::showText(QCursor::pos(), text, offsetView_);
     });
@@ -239,7 +281,10 @@ void StreamAnalysisTiming::SetSource(std::shared_ptr<const TimingCollector> coll
   view_ = TimingView{};
   finished_ = false;
   zoomed_ = false;
-  drawnAtMs_ = 0;
+  drawnAtMs_ = redrawAfterMs_ = 0;
+  drawPending_ = false;
+  drawCursor_ = 0;
+  markOccurrences_.clear();
   {
     const QSignalBlocker block(programs_);
     programs_->clear();
@@ -272,7 +317,11 @@ void StreamAnalysisTiming::Show(const HealthResult& result, bool finished) {
   }
   result_ = &result;
   const qint64 now = QDateTime::currentMSecsSinceEpoch();
-  if (!isVisible() || (!finished && now - drawnAtMs_ < kRedrawWhileRunningMs)) {
+  if (isVisible() && !finished && drawPending_) {
+    Draw(true);  // the lines the last poll had no time for
+    return;
+  }
+  if (!isVisible() || (!finished && now < redrawAfterMs_)) {
     stale_ = true;
     return;
   }
@@ -287,8 +336,12 @@ void StreamAnalysisTiming::showEvent(QShowEvent* event) {
 void StreamAnalysisTiming::Refresh() {
   stale_ = false;
   drawnAtMs_ = QDateTime::currentMSecsSinceEpoch();
+  const int64_t startNs = ThreadCpuNs();
   view_ = collector_ && program_ >= 0 ? collector_->Snapshot(program_) : TimingView{};
-  Draw();
+  Draw(!finished_);
+  // The charts are painted after this: counted twice over for them.
+  const int64_t costMs = (ThreadCpuNs() - startNs) * 2 / 1'000'000;
+  redrawAfterMs_ = drawnAtMs_ + std::max<int64_t>(kRedrawWhileRunningMs, costMs * kRedrawCostShare);
 }
 
 double StreamAnalysisTiming::X(const TimingSample& sample) const {
@@ -310,8 +363,13 @@ double StreamAnalysisTiming::XAtOffset(uint64_t byteOffset) const {
   return a.timeS + share * (b.timeS - a.timeS);
 }
 
-void StreamAnalysisTiming::Draw() {
+void StreamAnalysisTiming::Draw(bool budgeted) {
   drawing_ = true;
+  // Within a budget, the lines are redrawn in turns: those left for want of
+  // time keep their points until a following poll.
+  const int64_t startNs = ThreadCpuNs();
+  size_t index = 0;
+  size_t resumeAt = SIZE_MAX;
   // The lines kept from the last drawing are reused by name; the others go.
   std::map<QString, QLineSeries*> old;
   for (QLineSeries* line : lines_) old[line->name()] = line;
@@ -322,6 +380,20 @@ void StreamAnalysisTiming::Draw() {
   double xLow = INFINITY, xHigh = -INFINITY;
   auto add = [&](QChart* chart, QValueAxis* x, QValueAxis* y, const TimingSeries& series, const QString& name) {
     if (series.Empty()) return;
+    const size_t at = index++;
+    const auto kept = old.find(name);
+    const bool keep = kept != old.end() && kept->second->chart() == chart;
+    if (budgeted && keep && (at < drawCursor_ || resumeAt != SIZE_MAX || ThreadCpuNs() - startNs > kDrawBudgetNs)) {
+      if (at >= drawCursor_ && resumeAt == SIZE_MAX) resumeAt = at;
+      QLineSeries* line = kept->second;
+      if (line->count() > 0) {
+        xLow = std::min(xLow, line->at(0).x());
+        xHigh = std::max(xHigh, line->at(line->count() - 1).x());
+      }
+      lines_.push_back(line);
+      old.erase(kept);
+      return;
+    }
     // No more points than a screen shows: the buckets merged down (their
     // extremes kept), so that a redraw never holds the window.
     TimingSeries drawn = series;
@@ -332,8 +404,7 @@ void StreamAnalysisTiming::Draw() {
       xLow = std::min(xLow, points.back().x());
       xHigh = std::max(xHigh, points.back().x());
     }
-    const auto kept = old.find(name);
-    if (kept != old.end() && kept->second->chart() == chart) {
+    if (keep) {
       kept->second->replace(points);
       lines_.push_back(kept->second);
       old.erase(kept);
@@ -377,34 +448,26 @@ void StreamAnalysisTiming::Draw() {
     line->chart()->removeSeries(line);
     delete line;
   }
+  drawPending_ = resumeAt != SIZE_MAX;
+  drawCursor_ = drawPending_ ? resumeAt : 0;
   // The marks: the clock's jumps and discontinuities, the checks' occurrences.
+  std::vector<double> eventXs;
+  for (const TimingEvent& e : view_.events)
+    eventXs.push_back(position_->currentIndex() == kStreamTime ? e.timeS : static_cast<double>(e.byteOffset) / 1e6);
   QList<QPointF> clockMarks;
   QStringList clockTexts;
-  for (const TimingEvent& e : view_.events) {
-    const double x = position_->currentIndex() == kStreamTime ? e.timeS : static_cast<double>(e.byteOffset) / 1e6;
-    clockMarks.append(QPointF(x, 0));
-    clockTexts.append(LoadResString(e.kind == TimingEventKind::PcrJump ? kStrPcrJumpMark : kStrDiscontinuityMark)
-                          .arg(Hex4(e.pid), Number(e.stepS * 1e3, 3), QString::number(e.byteOffset)));
+  for (const std::vector<size_t>& group : MergeMarks(eventXs)) {
+    const TimingEvent& e = view_.events[group.front()];
+    clockMarks.append(QPointF(eventXs[group.front()], 0));
+    const QString text = LoadResString(e.kind == TimingEventKind::PcrJump ? kStrPcrJumpMark : kStrDiscontinuityMark)
+                             .arg(Hex4(e.pid), Number(e.stepS * 1e3, 3), QString::number(e.byteOffset));
+    clockTexts.append(group.size() > 1 ? LoadResString(kStrMoreAtMark).arg(text).arg(group.size() - 1) : text);
   }
-  // The checks' occurrences, each with its text.
-  QList<QPointF> checkMarks;
-  QStringList checkTexts;
-  for (size_t i = 0; result_ && !lines_.empty() && i < kHealthCheckCount; ++i) {
-    const HealthCheckResult& check = result_->checks[i];
-    if (!check.evaluated) continue;
-    const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(i));
-    for (const HealthOccurrence& o : check.first) {
-      const QString description =
-          o.descriptionTemplate.empty() ? QString::fromStdString(o.description)
-                                        : QString::fromStdString(TranslateAndFill(o.descriptionTemplate, o.descriptionValues));
-      checkMarks.append(QPointF(XAtOffset(o.byteOffset), 0));
-      checkTexts.append(QStringLiteral("%1: %2").arg(QLatin1String(info.number), description));
-    }
+  if (clockTexts != discontinuities_->property("texts").toStringList() || !SameXs(clockMarks, discontinuities_->points())) {
+    discontinuities_->replace(clockMarks);
+    discontinuities_->setProperty("texts", clockTexts);
   }
-  discontinuities_->replace(clockMarks);
-  discontinuities_->setProperty("texts", clockTexts);
-  occurrences_->replace(checkMarks);
-  occurrences_->setProperty("texts", checkTexts);
+  PlaceCheckMarks();
   if (!zoomed_) {
     if (!(xHigh >= xLow)) xLow = 0, xHigh = 1;
     SetRange(clockX_, xLow, xHigh, 0, false);
@@ -429,6 +492,43 @@ void StreamAnalysisTiming::Draw() {
                                .arg(jumps)
                                .arg(indicators));
   FillTable();
+}
+
+void StreamAnalysisTiming::PlaceCheckMarks() {
+  // Texts are made on hover only.
+  std::vector<double> xs;
+  std::vector<std::pair<size_t, size_t>> occurrences;
+  for (size_t i = 0; result_ && !lines_.empty() && i < kHealthCheckCount; ++i) {
+    const HealthCheckResult& check = result_->checks[i];
+    if (!check.evaluated) continue;
+    for (size_t k = 0; k < check.first.size(); ++k) {
+      xs.push_back(XAtOffset(check.first[k].byteOffset));
+      occurrences.push_back({i, k});
+    }
+  }
+  markOccurrences_.clear();
+  QList<QPointF> points;
+  const double y = offsetY_->min() + (offsetY_->max() - offsetY_->min()) * 0.03;
+  for (const std::vector<size_t>& group : MergeMarks(xs)) {
+    points.append(QPointF(xs[group.front()], y));
+    markOccurrences_.emplace_back();
+    for (size_t n : group) markOccurrences_.back().push_back(occurrences[n]);
+  }
+  if (!SameXs(points, occurrences_->points())) occurrences_->replace(points);
+}
+
+QString StreamAnalysisTiming::CheckMarkText(int mark) const {
+  if (!result_ || mark < 0 || static_cast<size_t>(mark) >= markOccurrences_.size()) return occurrences_->name();
+  const std::vector<std::pair<size_t, size_t>>& at = markOccurrences_[static_cast<size_t>(mark)];
+  const auto [check, index] = at.front();
+  if (check >= kHealthCheckCount || index >= result_->checks[check].first.size()) return occurrences_->name();
+  const HealthOccurrence& o = result_->checks[check].first[index];
+  const QString description =
+      o.descriptionTemplate.empty() ? QString::fromStdString(o.description)
+                                    : QString::fromStdString(TranslateAndFill(o.descriptionTemplate, o.descriptionValues));
+  const QString text =
+      QStringLiteral("%1: %2").arg(QLatin1String(GetHealthCheckInfo(static_cast<HealthCheck>(check)).number), description);
+  return at.size() > 1 ? LoadResString(kStrMoreAtMark).arg(text).arg(at.size() - 1) : text;
 }
 
 void StreamAnalysisTiming::PlaceMarkers() {

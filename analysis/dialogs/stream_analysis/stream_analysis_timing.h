@@ -68,9 +68,14 @@ protected:
 
 private:
   void Refresh();
-  void Draw();
+  // `budgeted`: while the analysis runs, lines that would take the poll too
+  // long are left for the following ones.
+  void Draw(bool budgeted = false);
   void FillTable();
   void PlaceMarkers();
+  void PlaceCheckMarks();
+  // What the checks' mark number `mark` stands for, in the user's language.
+  QString CheckMarkText(int mark) const;
   // Where a sample, or a byte offset, lies on the position axis.
   double X(const TimingSample& sample) const;
   double XAtOffset(uint64_t byteOffset) const;
@@ -85,8 +90,14 @@ private:
   bool finished_ = false;
   bool stale_ = false;       // a newer result came while the tab was hidden
   qint64 drawnAtMs_ = 0;     // while running, redrawn at most once a second
+  qint64 redrawAfterMs_ = 0; // and at most a small share of the window's time (what a redraw cost, times 20)
+  // The checks' occurrences behind each mark (check, index in its first
+  // ones): many close together share one mark; described on hover.
+  std::vector<std::vector<std::pair<size_t, size_t>>> markOccurrences_;
   bool zoomed_ = false;      // the user's zoom is kept when new values come
   bool drawing_ = false;
+  bool drawPending_ = false;  // a budgeted drawing left lines from drawCursor_ on
+  size_t drawCursor_ = 0;
   bool syncingAxes_ = false;
 
   QComboBox* programs_ = nullptr;

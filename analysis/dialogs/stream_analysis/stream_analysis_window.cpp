@@ -57,6 +57,7 @@
 #include "platform/ui_hooks.h"
 #include "ui/resource_dialog.h"
 #include "ui/resources.h"
+#include "ui/ui_thread.h"
 
 namespace {
 
@@ -76,6 +77,9 @@ constexpr int kMinPane = 40;  // a splitter pane saved smaller is not restored
 constexpr int kDefaultWidth = 1260;
 constexpr int kDefaultHeight = 760;
 constexpr size_t kMaxServiceNames = 65536;  // decoded names kept
+constexpr int kMaxOccurrenceRows = 500;      // rows of the occurrences list
+constexpr int64_t kRedrawMs = 1000;          // the summary, PID table and chart while the analysis runs
+constexpr int64_t kRedrawCostShare = 20;     // a redraw may take a twentieth of the time between two
 
 QString Id(int id) { return QString::number(id); }
 
@@ -123,6 +127,23 @@ void SetNiceAxis(QValueAxis* axis, double top) {
   const int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)) + (std::fmod(step * 10, 10) == 5 ? 1 : 0));
   axis->setLabelFormat(QStringLiteral("%.%1f").arg(std::min(decimals, 6)));
 }
+
+// Adds the window thread's CPU time from here to the end of the scope to a step's cost.
+class StepClock {
+public:
+  explicit StepClock(CStreamAnalysisWnd::StepCost& cost) : cost_(cost), startNs_(ThreadCpuNs()) {}
+  ~StepClock() {
+    const int64_t ns = ThreadCpuNs() - startNs_;
+    cost_.longestNs = std::max(cost_.longestNs, ns);
+    cost_.totalNs += ns;
+  }
+  StepClock(const StepClock&) = delete;
+  StepClock& operator=(const StepClock&) = delete;
+
+private:
+  CStreamAnalysisWnd::StepCost& cost_;
+  const int64_t startNs_;
+};
 
 QRect AvailableArea(const QWidget* window) {
   const QWidget* anchor = window->parentWidget() ? window->parentWidget() : window;
@@ -206,6 +227,9 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   help_->setHtml(ChecksHelpHtml() + QStringLiteral("<hr>") + GettingStartedHtml());
   tabs_->addTab(help_, LoadResString(kStrHelp));
   layout->addWidget(tabs_, 1);
+  connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) {
+    if (index == 0 && chartStale_) ShowChart();
+  });
 
   pollTimer_ = new QTimer(this);
   pollTimer_->setInterval(kPollMs);
@@ -281,6 +305,7 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   pidTable_->verticalHeader()->hide();
   pidTable_->verticalHeader()->setDefaultSectionSize(pidTable_->fontMetrics().height() + 6);
   pidTable_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  pidTable_->horizontalHeader()->setResizeContentsPrecision(64);  // many PIDs: a poll measures no more rows
   // What a PID carries is the longest text: last, taking what room is left,
   // so that the count columns stay in view.
   pidTable_->horizontalHeader()->moveSection(PidTableModel::kColCarries, PidTableModel::kColumnCount - 1);
@@ -319,14 +344,34 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   checks_->setSelectionMode(QAbstractItemView::SingleSelection);
   checks_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   checkRows_.Fill(checks_);
-  occurrences_ = new QTableWidget(0, 5, right);
+  auto* occurrencesBox = new QWidget(right);
+  auto* occurrencesLayout = new QVBoxLayout(occurrencesBox);
+  occurrencesLayout->setContentsMargins(0, 0, 0, 0);
+  occurrencesLayout->setSpacing(2);
+  occurrences_ = new QTableWidget(0, 5, occurrencesBox);
   occurrences_->setObjectName(Id(kIdSaOccurrences));
-  occurrences_->setHorizontalHeaderLabels({LoadResString(kStrTime), LoadResString(kStrPacket), LoadResString(kStrOffset),
-                                           LoadResString(kStrPid), LoadResString(kStrDescription)});
+  const QStringList occurrenceHeaders = {LoadResString(kStrTime), LoadResString(kStrPacket), LoadResString(kStrOffset),
+                                         LoadResString(kStrPid), LoadResString(kStrDescription)};
+  occurrences_->setHorizontalHeaderLabels(occurrenceHeaders);
   occurrences_->verticalHeader()->hide();
   occurrences_->verticalHeader()->setDefaultSectionSize(occurrences_->fontMetrics().height() + 4);
-  occurrences_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  // The number columns as wide as their largest values: measuring the rows'
+  // contents on every new row would cost a poll more than the rows do.
+  const QString widest[4] = {QStringLiteral("99999.999"), QStringLiteral("9999999999"), QStringLiteral("999999999999"),
+                             PidText(0x1FFF)};
+  for (int c = 0; c < 4; ++c) {
+    const QFontMetrics metrics = occurrences_->fontMetrics();
+    occurrences_->horizontalHeader()->setSectionResizeMode(c, QHeaderView::Interactive);
+    occurrences_->setColumnWidth(c, std::max(metrics.horizontalAdvance(widest[c]),
+                                             metrics.horizontalAdvance(occurrenceHeaders[c]) + 20) + 12);
+  }
   occurrences_->horizontalHeader()->setStretchLastSection(true);
+  occurrencesMore_ = new QLabel(occurrencesBox);
+  occurrencesMore_->setObjectName(Id(kIdSaOccurrencesMore));
+  occurrencesMore_->setWordWrap(true);
+  occurrencesMore_->hide();
+  occurrencesLayout->addWidget(occurrences_, 1);
+  occurrencesLayout->addWidget(occurrencesMore_);
   occurrences_->setSelectionBehavior(QAbstractItemView::SelectRows);
   occurrences_->setSelectionMode(QAbstractItemView::SingleSelection);
   occurrences_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -373,7 +418,7 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   chartLayout->addWidget(chartView_, 1);
   chartLayout->addWidget(chartValue_);
   right->addWidget(checksBox);
-  right->addWidget(occurrences_);
+  right->addWidget(occurrencesBox);
   right->addWidget(chartBox);
   split->addWidget(left);
   split->addWidget(right);
@@ -440,7 +485,12 @@ void CStreamAnalysisWnd::BuildPackets(QWidget* page) {
   packetList_->setModel(packetModel_);
   const int digit = packetList_->fontMetrics().horizontalAdvance(QLatin1Char('0'));
   QList<int> widths;
-  for (int chars : {11, 13, 14, 5, 4, 4, 22}) widths.append((chars + 2) * digit);
+  int column = 0;
+  for (int chars : {11, 13, 14, 5, 4, 4, 22}) {
+    // As wide as its values, and as its name in the user's language.
+    const QString header = packetModel_->headerData(column++, Qt::Horizontal, Qt::DisplayRole).toString();
+    widths.append(std::max((chars + 2) * digit, packetList_->fontMetrics().horizontalAdvance(header) + 2 * digit));
+  }
   packetList_->setColumnWidths(widths);
   auto* detail = new QSplitter(Qt::Vertical, split);
   detail->setObjectName(Id(kIdSaSplitDetail));
@@ -482,8 +532,12 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   pollTimer_->stop();
   run_.reset();
   outcome_ = {};
-  result_ = {};
+  result_ = std::make_shared<const HealthResult>();
+  timing_->SetSource(nullptr);  // it keeps no result of the last analysis
   shownPublication_ = 0;
+  stepCosts_ = {};
+  occurrencesCheck_ = -2;
+  redrawAfterMs_ = 0;
   finished_ = false;
   error_.clear();
   activeOccurrence_ = keepPacket_ = UINT64_MAX;
@@ -578,7 +632,10 @@ void CStreamAnalysisWnd::Poll() {
   const uint64_t published = run_->PublishedCount();
   if (published != shownPublication_) {
     shownPublication_ = published;
-    result_ = run_->Latest();
+    {
+      StepClock clock(stepCosts_[kStepTake]);
+      result_ = run_->LatestShared();
+    }
     ++updates_;
     if (!done) ShowResult();
   }
@@ -601,30 +658,64 @@ void CStreamAnalysisWnd::Poll() {
 }
 
 void CStreamAnalysisWnd::ShowResult() {
-  ShowSummary();
-  // New PIDs reset the model, which drops the selection: the chart's PID is
-  // selected again.
-  const int selected = SelectedPid();
-  pidModel_->SetResult(result_);
-  if (selected >= 0 && SelectedPid() != selected) SelectPid(selected);
-  ShowChecks();
-  ShowOccurrences();
-  ShowChart();
-  timing_->Show(result_, finished_);
+  // While the analysis runs, what takes laying out text or drawing lines
+  // (the summary, the PID table, the bitrate chart in view) is redrawn at
+  // most once a second and at most a small share of the window's time; the
+  // checks and the new occurrences every poll.
+  // What is new in kind (a PID, a program, the signal read) shows at once.
+  const qint64 now = QDateTime::currentMSecsSinceEpoch();
+  const std::array<size_t, 3> shape = {result_->pids.size(), result_->programs.size(), liveStatus_.signalRead.load() ? 1u : 0u};
+  if (finished_ || now >= redrawAfterMs_ || shape != shownShape_) {
+    shownShape_ = shape;
+    const int64_t startNs = ThreadCpuNs();
+    {
+      StepClock clock(stepCosts_[kStepSummary]);
+      ShowSummary();
+    }
+    {
+      StepClock clock(stepCosts_[kStepPids]);
+      // New PIDs reset the model, which drops the selection: the chart's PID is
+      // selected again.
+      const int selected = SelectedPid();
+      pidModel_->SetResult(*result_);
+      if (selected >= 0 && SelectedPid() != selected) SelectPid(selected);
+    }
+    if (finished_ || tabs_->currentIndex() == 0) {
+      StepClock clock(stepCosts_[kStepChart]);
+      ShowChart();
+    } else {
+      chartStale_ = true;
+    }
+    // Painted after this: counted twice over for that.
+    const int64_t costMs = (ThreadCpuNs() - startNs) * 2 / 1'000'000;
+    redrawAfterMs_ = now + std::max<int64_t>(kRedrawMs, costMs * kRedrawCostShare);
+  }
+  {
+    StepClock clock(stepCosts_[kStepChecks]);
+    ShowChecks();
+  }
+  {
+    StepClock clock(stepCosts_[kStepOccurrences]);
+    ShowOccurrences();
+  }
+  {
+    StepClock clock(stepCosts_[kStepTiming]);
+    timing_->Show(*result_, finished_);
+  }
   const bool stream = CanExport();
   exportJson_->setEnabled(stream);
   exportCsv_->setEnabled(stream);
   if (live_ || streaming_) return;  // no file to inspect
-  if (!packetFile_.IsOpen() && result_.packetSize > 0 && packetFile_.Open(path_.toStdString(), result_.packetSize)) {
-    packetFile_.SetSyncSegments(result_.syncSegments);
-    appliedSegments_ = result_.syncSegments.size();
+  if (!packetFile_.IsOpen() && result_->packetSize > 0 && packetFile_.Open(path_.toStdString(), result_->packetSize)) {
+    packetFile_.SetSyncSegments(result_->syncSegments);
+    appliedSegments_ = result_->syncSegments.size();
     packetModel_->ShowAll();
-  } else if (packetFile_.IsOpen() && result_.syncSegments.size() != appliedSegments_) {
+  } else if (packetFile_.IsOpen() && result_->syncSegments.size() != appliedSegments_) {
     // The engine gained sync again: number the packets as it does.
-    appliedSegments_ = result_.syncSegments.size();
+    appliedSegments_ = result_->syncSegments.size();
     const int row = packetList_->currentRow();
     const uint64_t current = row >= 0 ? packetModel_->PacketAtRow(row) : UINT64_MAX;
-    packetFile_.SetSyncSegments(result_.syncSegments);
+    packetFile_.SetSyncSegments(result_->syncSegments);
     if (!packetModel_->Filtered()) {
       packetModel_->ShowAll();
       if (current != UINT64_MAX) packetList_->setCurrentRow(packetModel_->RowOfPacket(current));
@@ -653,11 +744,11 @@ void CStreamAnalysisWnd::ShowStatus() {
     if (total >= 0) status_->setText(LoadResString(kStrAnalysing).arg(Megabytes(done), totalText));
     else if (done == 0) status_->setText(LoadResString(kStrAnalysingPipe).arg(QFileInfo(path_).fileName()));
     else status_->setText(LoadResString(kStrAnalysingSoFar).arg(Megabytes(done)));
-  } else if (result_.partial) {
-    status_->setText(LoadResString(kStrPartial).arg(Megabytes(result_.bytes), totalText));
+  } else if (result_->partial) {
+    status_->setText(LoadResString(kStrPartial).arg(Megabytes(result_->bytes), totalText));
   } else {
     progress_->setValue(1000);
-    status_->setText(LoadResString(kStrComplete).arg(Megabytes(result_.bytes)));
+    status_->setText(LoadResString(kStrComplete).arg(Megabytes(result_->bytes)));
   }
   status_->setToolTip(status_->text());
 }
@@ -665,19 +756,19 @@ void CStreamAnalysisWnd::ShowStatus() {
 QString CStreamAnalysisWnd::FailureText() const {
   if (!finished_) return {};
   if (!outcome_.opened || (live_ && outcome_.readError)) return error_;
-  if (result_.Verdict() != HealthVerdict::NoStream || result_.partial) return {};
+  if (result_->Verdict() != HealthVerdict::NoStream || result_->partial) return {};
   // The sentence of the command-line analysis, in the user's language.
   return LoadResString(kStrNoStream)
-      .arg(path_, QString::number(result_.bytes), QString::number(limits_.syncAcquirePackets));
+      .arg(path_, QString::number(result_->bytes), QString::number(limits_.syncAcquirePackets));
 }
 
 bool CStreamAnalysisWnd::CanExport() const {
-  if (!run_ || result_.Verdict() == HealthVerdict::NoStream) return false;
+  if (!run_ || result_->Verdict() == HealthVerdict::NoStream) return false;
   return !finished_ || outcome_.opened;  // the outcome is the worker's until it ended
 }
 
 void CStreamAnalysisWnd::ShowSummary() {
-  const HealthResult& r = result_;
+  const HealthResult& r = *result_;
   auto row = [](int label, const QString& value) {
     return QStringLiteral("<tr><td valign=\"top\"><b>%1</b>&nbsp;&nbsp;</td><td>%2</td></tr>").arg(Html(LoadResString(label)), value);
   };
@@ -760,9 +851,9 @@ const QString& CStreamAnalysisWnd::ServiceName(const std::string& bytes) {
 
 void CStreamAnalysisWnd::ShowChecks() {
   // No stream (or none yet): no check has a result to show, least of all OK.
-  const bool noResult = result_.packets == 0;
+  const bool noResult = result_->packets == 0;
   for (size_t i = 0; i < kHealthCheckCount; ++i) {
-    const HealthCheckResult& check = result_.checks[i];
+    const HealthCheckResult& check = result_->checks[i];
     const int row = checkRows_.RowOf(static_cast<HealthCheck>(i));
     QTableWidgetItem* item = checks_->item(row, 1);
     QColor background;
@@ -791,47 +882,76 @@ void CStreamAnalysisWnd::ShowChecks() {
 void CStreamAnalysisWnd::ShowOccurrences() {
   // The selected check's occurrences, or every evaluated check's when none
   // is selected; in stream order until the user sorts by another column.
+  // Occurrences are only ever added to a check's first ones, so a poll adds
+  // the new rows; anything else (another check chosen, a check no longer
+  // evaluated, a new analysis) fills the list again.
   const QList<QTableWidgetItem*> selected = checks_->selectedItems();
   const int only = selected.isEmpty() ? -1 : checkRows_.CheckAt(selected.front()->row());
-  std::vector<std::pair<size_t, const HealthOccurrence*>> list;
+  bool refill = only != occurrencesCheck_;
+  size_t wanted = 0;
   for (size_t i = 0; i < kHealthCheckCount; ++i) {
-    if ((only >= 0 && static_cast<int>(i) != only) || !result_.checks[i].evaluated) continue;
-    for (const HealthOccurrence& o : result_.checks[i].first) list.emplace_back(i, &o);
+    const std::vector<HealthOccurrence>& first = result_->checks[i].first;
+    const bool listed = (only < 0 || static_cast<int>(i) == only) && result_->checks[i].evaluated;
+    const size_t taken = occurrencesTaken_[i];
+    refill |= listed != occurrencesListed_[i] || first.size() < taken ||
+              (taken > 0 && first[taken - 1].byteOffset != occurrencesLastOffset_[i]);
+    if (listed) wanted += first.size();
   }
-  std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) {
-    return a.second->byteOffset != b.second->byteOffset ? a.second->byteOffset < b.second->byteOffset
-                                                        : a.second->packetIndex < b.second->packetIndex;
-  });
+  if (refill) {
+    occurrencesCheck_ = only;
+    occurrencesTaken_.fill(0);
+    occurrencesListed_.fill(false);
+  }
+  std::vector<std::pair<size_t, const HealthOccurrence*>> added;
+  for (size_t i = 0; i < kHealthCheckCount; ++i) {
+    occurrencesListed_[i] = (only < 0 || static_cast<int>(i) == only) && result_->checks[i].evaluated;
+    if (!occurrencesListed_[i]) continue;
+    const std::vector<HealthOccurrence>& first = result_->checks[i].first;
+    for (size_t k = occurrencesTaken_[i]; k < first.size(); ++k) added.emplace_back(i, &first[k]);
+    occurrencesTaken_[i] = first.size();
+    if (!first.empty()) occurrencesLastOffset_[i] = first.back().byteOffset;
+  }
   const QSignalBlocker block(occurrences_);
-  occurrences_->setSortingEnabled(false);  // rows are filled in place, sorted once at the end
-  occurrences_->setRowCount(static_cast<int>(list.size()));
-  int keepRow = -1;
-  for (int row = 0; row < static_cast<int>(list.size()); ++row) {
-    const auto& [check, o] = list[static_cast<size_t>(row)];
-    const QString description = QStringLiteral("%1: %2").arg(
-        QLatin1String(GetHealthCheckInfo(static_cast<HealthCheck>(check)).number), DescriptionText(*o));
-    const QString texts[5] = {o->timeS ? QString::number(*o->timeS, 'f', 3) : QStringLiteral("-"),
-                              QString::number(o->packetIndex), QString::number(o->byteOffset), PidText(o->pid),
-                              description};
-    const QVariant keys[5] = {o->timeS ? QVariant(*o->timeS) : QVariant(-1.0),
-                              QVariant(static_cast<double>(o->packetIndex)),
-                              QVariant(static_cast<double>(o->byteOffset)), QVariant(static_cast<double>(o->pid)),
-                              QVariant(description)};
-    for (int c = 0; c < 5; ++c) {
-      QTableWidgetItem* item = occurrences_->item(row, c);
-      if (!item) {
-        item = new OccurrenceItem;
+  if (refill) occurrences_->setRowCount(0);
+  // At most kMaxOccurrenceRows rows, so that no poll and no sort takes long;
+  // what is left out is counted below the list.
+  const int firstNew = occurrences_->rowCount();
+  const int room = std::max(0, kMaxOccurrenceRows - firstNew);
+  if (!added.empty() && room > 0) {
+    std::stable_sort(added.begin(), added.end(), [](const auto& a, const auto& b) {
+      return a.second->byteOffset != b.second->byteOffset ? a.second->byteOffset < b.second->byteOffset
+                                                          : a.second->packetIndex < b.second->packetIndex;
+    });
+    if (added.size() > static_cast<size_t>(room)) added.resize(static_cast<size_t>(room));
+    occurrences_->setSortingEnabled(false);  // rows are filled in place, sorted once at the end
+    occurrences_->setRowCount(firstNew + static_cast<int>(added.size()));
+    for (size_t n = 0; n < added.size(); ++n) {
+      const auto& [check, o] = added[n];
+      const int row = firstNew + static_cast<int>(n);
+      const QString description = QStringLiteral("%1: %2").arg(
+          QLatin1String(GetHealthCheckInfo(static_cast<HealthCheck>(check)).number), DescriptionText(*o));
+      const QString texts[5] = {o->timeS ? QString::number(*o->timeS, 'f', 3) : QStringLiteral("-"),
+                                QString::number(o->packetIndex), QString::number(o->byteOffset), PidText(o->pid),
+                                description};
+      const QVariant keys[5] = {o->timeS ? QVariant(*o->timeS) : QVariant(-1.0),
+                                QVariant(static_cast<double>(o->packetIndex)),
+                                QVariant(static_cast<double>(o->byteOffset)), QVariant(static_cast<double>(o->pid)),
+                                QVariant(description)};
+      for (int c = 0; c < 5; ++c) {
+        auto* item = new OccurrenceItem;
+        item->setText(texts[c]);
+        item->setData(kOccurrenceSortRole, keys[c]);
+        if (c == 4) item->setToolTip(texts[c]);  // the description is often wider than its column
+        item->setData(kOccurrenceOffsetRole, static_cast<qulonglong>(o->byteOffset));
         occurrences_->setItem(row, c, item);
       }
-      item->setText(texts[c]);
-      item->setData(kOccurrenceSortRole, keys[c]);
-      if (c == 4) item->setToolTip(texts[c]);  // the description is often wider than its column
-      item->setData(kOccurrenceOffsetRole, static_cast<qulonglong>(o->byteOffset));
     }
-    if (o->byteOffset == activeOccurrence_ && keepRow < 0) keepRow = row;
+    occurrences_->setSortingEnabled(true);
   }
-  occurrences_->setSortingEnabled(true);
-  if (keepRow >= 0) {
+  const int left = static_cast<int>(wanted) - occurrences_->rowCount();
+  occurrencesMore_->setVisible(left > 0);
+  if (left > 0) occurrencesMore_->setText(LoadResString(kStrMoreOccurrences).arg(left));
+  if (refill && activeOccurrence_ != UINT64_MAX) {
     for (int row = 0; row < occurrences_->rowCount(); ++row)
       if (occurrences_->item(row, 0)->data(kOccurrenceOffsetRole).toULongLong() == activeOccurrence_) {
         occurrences_->setCurrentCell(row, 0);
@@ -856,6 +976,7 @@ void CStreamAnalysisWnd::SelectPid(int pid) {
 
 void CStreamAnalysisWnd::ShowServiceInformation() {
   if (!si_ || si_->PublishedCount() == shownSi_) return;
+  StepClock clock(stepCosts_[kStepServiceInformation]);
   shownSi_ = si_->PublishedCount();
   const std::shared_ptr<const SiSnapshot> snapshot = si_->Latest();
   if (!snapshot) return;
@@ -864,13 +985,20 @@ void CStreamAnalysisWnd::ShowServiceInformation() {
   guide_->Show(snapshot);
 }
 
+const char* CStreamAnalysisWnd::StepName(DisplayStep step) {
+  static constexpr const char* kNames[kDisplayStepCount] = {"take result", "summary", "PID table", "checks",
+                                                            "occurrences", "bitrate chart", "timing", "SI tabs"};
+  return kNames[step];
+}
+
 bool CStreamAnalysisWnd::ExportXmltv(const QString& path) const { return guide_->ExportXmltv(path); }
 
 void CStreamAnalysisWnd::ShowChart() {
+  chartStale_ = false;
   QList<QPointF> mux;
   double top = 0;
   double end = 0;
-  for (const BitratePoint& p : result_.bitrateSeries) {
+  for (const BitratePoint& p : result_->bitrateSeries) {
     mux.append(QPointF(p.timeS, p.bitrateBps / 1e6));
     top = std::max(top, p.bitrateBps / 1e6);
     end = std::max(end, p.timeS + p.durationS);
@@ -878,10 +1006,10 @@ void CStreamAnalysisWnd::ShowChart() {
   muxSeries_->replace(mux);
   const int pid = SelectedPid();
   QList<QPointF> pidPoints;
-  for (const PidBitrateSeries& s : result_.pidSeries) {
+  for (const PidBitrateSeries& s : result_->pidSeries) {
     if (s.pid != pid) continue;
-    for (size_t i = 0; i < s.bitrateBps.size() && i < result_.bitrateSeries.size(); ++i)
-      pidPoints.append(QPointF(result_.bitrateSeries[i].timeS, s.bitrateBps[i] / 1e6));
+    for (size_t i = 0; i < s.bitrateBps.size() && i < result_->bitrateSeries.size(); ++i)
+      pidPoints.append(QPointF(result_->bitrateSeries[i].timeS, s.bitrateBps[i] / 1e6));
   }
   pidSeries_->replace(pidPoints);
   pidSeries_->setName(LoadResString(kStrPidBitrate).arg(PidText(pid)));
@@ -1044,14 +1172,14 @@ bool CStreamAnalysisWnd::ExportJson(const QString& path) const {
   // As `vantrel-cli analyze --json` gives it: with the services once the
   // service information of this very result is at hand.
   const std::shared_ptr<const SiSnapshot> si = si_ ? si_->Latest() : nullptr;
-  const std::string json = si && si->final && si->report ? SiAnalyzeJson(result_, *si->report) : HealthJson(result_);
+  const std::string json = si && si->final && si->report ? SiAnalyzeJson(*result_, *si->report) : HealthJson(*result_);
   return file.write(json.data(), static_cast<qint64>(json.size())) == static_cast<qint64>(json.size());
 }
 
 bool CStreamAnalysisWnd::ExportCsv(const QString& path) const {
   QFile file(path);
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-  const QByteArray csv = PidTableCsv(result_).toUtf8();
+  const QByteArray csv = PidTableCsv(*result_).toUtf8();
   return file.write(csv) == csv.size();
 }
 

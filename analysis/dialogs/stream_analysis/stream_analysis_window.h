@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -70,11 +71,21 @@ public:
   bool Running() const { return worker_.joinable(); }
   bool Finished() const { return finished_; }
   // The result as last shown, and the reason when the file could not be read.
-  const HealthResult& Result() const { return result_; }
+  const HealthResult& Result() const { return *result_; }
   const QString& ErrorText() const { return error_; }
   // How often the display took a new result from the worker.
   int Updates() const { return updates_; }
   TsPacketFile& PacketFile() { return packetFile_; }
+  // What the display's updates cost the window's thread (its CPU time), step
+  // by step: the longest single one and the sum over the analysis.
+  enum DisplayStep { kStepTake, kStepSummary, kStepPids, kStepChecks, kStepOccurrences, kStepChart, kStepTiming,
+                     kStepServiceInformation, kDisplayStepCount };
+  struct StepCost {
+    int64_t longestNs = 0;
+    int64_t totalNs = 0;
+  };
+  const std::array<StepCost, kDisplayStepCount>& StepCosts() const { return stepCosts_; }
+  static const char* StepName(DisplayStep step);
 
   // Opens the packet inspector at packet `index` of the file.
   void ShowPacket(uint64_t index);
@@ -150,11 +161,13 @@ private:
   std::unique_ptr<HealthFileRun> run_;
   std::thread worker_;
   HealthFileOutcome outcome_;  // written by the worker, read after the join
-  HealthResult result_;
+  // As the worker published it, shared with it (never changed once published).
+  std::shared_ptr<const HealthResult> result_ = std::make_shared<const HealthResult>();
   uint64_t shownPublication_ = 0;
   bool finished_ = false;
   QString error_;
   int updates_ = 0;
+  std::array<StepCost, kDisplayStepCount> stepCosts_{};
   bool placed_ = false;           // centred once, when first shown
   uint64_t activeOccurrence_ = UINT64_MAX;  // offset of the occurrence last opened
   uint64_t keepPacket_ = UINT64_MAX;        // the packet the PID filter keeps in view
@@ -173,12 +186,24 @@ private:
   QTableView* pidTable_ = nullptr;
   QTableWidget* checks_ = nullptr;
   QTableWidget* occurrences_ = nullptr;
+  QLabel* occurrencesMore_ = nullptr;
+  // What the occurrences list holds, so that a poll only adds what is new:
+  // the check it is limited to (-1 all, -2 nothing shown yet), and per check
+  // whether it is listed, how many of its occurrences were taken and the
+  // offset of the last one.
+  int occurrencesCheck_ = -2;
+  std::array<bool, kHealthCheckCount> occurrencesListed_{};
+  std::array<size_t, kHealthCheckCount> occurrencesTaken_{};
+  std::array<uint64_t, kHealthCheckCount> occurrencesLastOffset_{};
   QChartView* chartView_ = nullptr;
   QLineSeries* muxSeries_ = nullptr;
   QLineSeries* pidSeries_ = nullptr;
   QValueAxis* timeAxis_ = nullptr;
   QValueAxis* rateAxis_ = nullptr;
   QLabel* chartValue_ = nullptr;
+  int64_t redrawAfterMs_ = 0;  // while running, the summary, PID table and chart are not redrawn before
+  std::array<size_t, 3> shownShape_{};  // PIDs, programs, signal read: when they change, the summary shows at once
+  bool chartStale_ = false;         // a newer result came while the chart was not redrawn
   QTextBrowser* help_ = nullptr;
   CheckRows checkRows_;
   QComboBox* siChoice_ = nullptr;
