@@ -275,7 +275,8 @@ Bytes Reframe(const Bytes& ts, int packetSize, uint32_t prefix, uint8_t trailerF
 bool WriteTsFile(const std::string& path, const Bytes& bytes) {
   FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  // An empty vector's data() may be null, which fwrite must not be given.
+  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   return std::fclose(file) == 0 && ok;
 }
 
