@@ -40,6 +40,7 @@
 #include "capture/dialogs/capture_setting_dlg.h"
 #include "capture/dialogs/channel_scan_dlg.h"
 #include "device/tuner_device.h"
+#include "device/tuner_family_name.h"
 #include "platform/ui_hooks.h"
 #include "tools/antenna_tuning_dlg.h"
 #include "tools/lnb_setup_dlg.h"
@@ -78,16 +79,6 @@ public:
 private:
   bool& running_;
 };
-
-QString FamilyText(int model) {
-  switch (GetTunerFamily(model)) {
-    case TunerFamily::Satellite: return QStringLiteral("DST");
-    case TunerFamily::Cable: return QStringLiteral("DCT");
-    case TunerFamily::Terrestrial: return QStringLiteral("DTT");
-    case TunerFamily::None: break;
-  }
-  return LoadResString(kNoFamilyString);
-}
 
 // Whether the file at `path` holds one whole packet: a sync byte with a
 // packet's length of file after it. Reads with a descriptor of its own, so
@@ -388,7 +379,9 @@ void CMainFrame::ShowBoxStatus() {
   const int model = nTunerModel.load();
   QString text = LoadResString(kBoxStatusString);
   text.replace(QLatin1String("%d"), QString::number(model));
-  text.replace(QLatin1String("%s"), FamilyText(model));
+  text.replace(QLatin1String("%s"), GetTunerFamily(model) == TunerFamily::None
+                                        ? LoadResString(kNoFamilyString)
+                                        : QString::fromLatin1(TunerFamilyShortName(model)));
   boxStatus_->setText(text);
 }
 

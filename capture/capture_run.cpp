@@ -1056,6 +1056,7 @@ std::string Seconds(uint64_t milliseconds) { return std::to_string((milliseconds
 // The line that says why a capture failed; empty when the lines about lost
 // data and stalls say it, or nothing is known.
 std::string DescribeCaptureEnd(const CaptureReport& report) {
+  if (!report.endText.empty() && report.end != CaptureEnd::Cancelled) return report.endText;
   char pid[16];
   std::snprintf(pid, sizeof pid, "0x%04X", static_cast<unsigned>(report.pid));
   switch (report.end) {

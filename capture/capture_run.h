@@ -100,6 +100,7 @@ struct CaptureReport {
   uint32_t waitedMs = 0;       // NotAnswering, NoLock, NoPat, NoSync, NoPidPackets
   int pid = 0;                 // NoPidPackets: the PID filtered
   int64_t frequency = 0;       // NoLnbLo: MHz
+  std::string endText;         // a failure's own line (translated), said in place of the end's
 };
 CaptureReport GetLastCaptureReport();
 

@@ -18,6 +18,7 @@
 
 #include "capture/capture_run.h"
 #include "capture/capture_settings.h"
+#include "capture/scan/service_capture.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
 #include "cli/scan_command.h"

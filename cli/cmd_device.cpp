@@ -11,21 +11,13 @@
 #include "capture/capture_settings.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
+#include "device/tuner_family_name.h"
 #include "platform/profile.h"
 #include "platform/sync.h"
 
 namespace {
 
 constexpr uint32_t kTuneRetryMs = 200;  // as the Antenna Tuning Utility retries
-
-const char* FamilyName(int model) {
-  switch (GetTunerFamily(model)) {
-    case TunerFamily::Satellite: return "DST";
-    case TunerFamily::Cable: return "DCT";
-    case TunerFamily::Terrestrial: return "DTT";
-    default: return "none";
-  }
-}
 
 const char* OpenKindName() {
   if (hTunerT) return "T";
@@ -45,7 +37,7 @@ struct OpenBox {
 int RunDevice() {
   OpenBox box;
   if (box.model < 0) return kExitFailure;
-  std::printf("model %d family %s kind %s\n", box.model, FamilyName(box.model), OpenKindName());
+  std::printf("model %d family %s kind %s\n", box.model, TunerFamilyShortName(box.model), OpenKindName());
   return kExitOk;
 }
 

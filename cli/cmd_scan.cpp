@@ -89,7 +89,7 @@ void PrintTransponderLine(const ScanProgress& progress) {
     case ScanOutcome::NoTables: text = "locked" + SignalText(t) + ", no tables"; break;
     default: text = ScanOutcomeName(t.outcome); break;
   }
-  if (!t.reason.empty() && t.outcome != ScanOutcome::NoLock) text += " (" + t.reason + ")";
+  if (!t.reason.Empty() && t.outcome != ScanOutcome::NoLock) text += " (" + t.reason.English() + ")";
   std::fprintf(stderr, "[%zu/%zu] %s%s: %s\n", progress.index + 1, progress.total, t.tuning.Text().c_str(),
                t.tuning.source == ScanSource::Network ? " (from the NIT)" : "", text.c_str());
 }
@@ -109,10 +109,16 @@ void PrintServices(const ScanResult& result) {
     }
   }
   size_t failed = 0;
-  for (const ScanTransponder& t : result.transponders) failed += t.outcome != ScanOutcome::Found;
-  std::printf("%zu services on %zu transponders (%zu without services) in %.1f s%s\n", result.ServiceCount(),
-              result.transponders.size() - failed, failed, result.elapsedMs / 1000.0,
-              result.cancelled ? "; stopped before the end" : "");
+  uint64_t lockMs = 0, tablesMs = 0;
+  for (const ScanTransponder& t : result.transponders) {
+    failed += t.outcome != ScanOutcome::Found;
+    lockMs += t.lockMs;
+    tablesMs += t.tablesMs;
+  }
+  std::printf("%zu services on %zu transponders (%zu without services) in %.1f s (%.1f s tuning and waiting for "
+              "lock, %.1f s reading tables)%s\n",
+              result.ServiceCount(), result.transponders.size() - failed, failed, result.elapsedMs / 1000.0,
+              lockMs / 1000.0, tablesMs / 1000.0, result.cancelled ? "; stopped before the end" : "");
 }
 
 int RunScan(const ScanOptions& options) {
@@ -149,7 +155,7 @@ int RunScan(const ScanOptions& options) {
   const ScanResult result = scan.Run(plan, settings, [](const ScanProgress& progress) {
     if (progress.stage == ScanStage::Done && progress.finished) PrintTransponderLine(progress);
   });
-  if (result.boxFailed) exitCode = ReportBoxProblem(result.transponders.back().reason.c_str());
+  if (result.boxFailed) exitCode = ReportBoxProblem(result.transponders.back().reason.English().c_str());
   CloseTunerDevice();
 
   if (options.json) std::printf("%s\n", ScanResultJson(result, settings.family).dump(2).c_str());
@@ -193,7 +199,9 @@ CliCommandRegistration scanCommand(
       AddChannelOptions(command, options->channel);
       AddLockTimeoutOption(command, options->lockSeconds);
       command.add_option("--table-timeout", options->tableSeconds,
-                         "Seconds to wait for PAT, PMTs, SDT (or VCT) and NIT on each locked transponder (default 12)")
+                         "Seconds to wait for PAT, PMTs, SDT (or VCT) and NIT on each locked transponder (default 12); "
+                         "a DVB stream whose PAT names no network PID and whose PID 0x0010 stays silent is done "
+                         "without a NIT once the rest came and 2 s have passed")
           ->check(CliNumber(1, 120));
       command.add_flag("--network", options->network,
                        "Also scan the transponders the NIT's delivery descriptors name, each once");
@@ -218,27 +226,6 @@ CliCommandRegistration scanCommand(
 
 // ---- capture --service -----------------------------------------------------
 
-bool ParseKeptSi(const std::string& text, std::set<int>* pids) {
-  static const std::map<std::string, std::vector<int>> kTables = {
-      {"cat", {0x01}}, {"nit", {0x10}}, {"sdt", {0x11}}, {"eit", {0x12}}, {"rst", {0x13}}, {"tdt", {0x14}}, {"none", {}}};
-  pids->clear();
-  size_t start = 0;
-  while (start <= text.size()) {
-    const size_t comma = text.find(',', start);
-    const std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    auto found = kTables.find(name);
-    if (found == kTables.end()) {
-      std::fprintf(stderr, "vantrel-cli: --keep-si: unknown table '%s' (cat, nit, sdt, eit, rst, tdt, none)\n",
-                   name.c_str());
-      return false;
-    }
-    pids->insert(found->second.begin(), found->second.end());
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return true;
-}
-
 }  // namespace
 
 int RunServiceCaptureCommand(const ServiceCaptureOptions& options) {
@@ -253,7 +240,10 @@ int RunServiceCaptureCommand(const ServiceCaptureOptions& options) {
     return kExitUsage;
   }
   std::set<int> siPids;
-  if (!ParseKeptSi(options.keepSi, &siPids)) return kExitUsage;
+  if (std::string error; !ParseKeptSiTables(options.keepSi, &siPids, &error)) {
+    std::fprintf(stderr, "vantrel-cli: --keep-si: %s\n", error.c_str());
+    return kExitUsage;
+  }
   std::string output = options.output.empty() ? ProposeCaptureFileName() + ".ts" : options.output;
   // "-" is standard output, as for the whole-stream capture; the closing line then goes to stderr.
   const bool toStandardOutput = output == "-";
@@ -316,11 +306,12 @@ int RunServiceCaptureCommand(const ServiceCaptureOptions& options) {
   if (report.overruns > 0)
     std::fprintf(stderr, "vantrel-cli: stream data lost %" PRIu64 " times (the capture could not keep up)\n",
                  report.overruns);
+  const std::string reason = report.reason.English();
   switch (report.end) {
     case ServiceCaptureEnd::Completed: return report.overruns > 0 ? kExitDataLost : kExitOk;
-    case ServiceCaptureEnd::NoLock: std::fprintf(stderr, "vantrel-cli: %s\n", report.reason.c_str()); return kExitNoLock;
-    case ServiceCaptureEnd::Stalled: std::fprintf(stderr, "vantrel-cli: %s\n", report.reason.c_str()); return kExitStalled;
-    case ServiceCaptureEnd::BoxFailed: return ReportBoxProblem(report.reason.c_str());
-    default: std::fprintf(stderr, "vantrel-cli: %s\n", report.reason.c_str()); return kExitFailure;
+    case ServiceCaptureEnd::NoLock: std::fprintf(stderr, "vantrel-cli: %s\n", reason.c_str()); return kExitNoLock;
+    case ServiceCaptureEnd::Stalled: std::fprintf(stderr, "vantrel-cli: %s\n", reason.c_str()); return kExitStalled;
+    case ServiceCaptureEnd::BoxFailed: return ReportBoxProblem(reason.c_str());
+    default: std::fprintf(stderr, "vantrel-cli: %s\n", reason.c_str()); return kExitFailure;
   }
 }

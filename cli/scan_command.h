@@ -22,8 +22,5 @@ struct ServiceCaptureOptions {
 
 // The default channel file of capture --service (the dvbv5 tools' name).
 constexpr const char* kDefaultChannelsFile = "dvb_channel.conf";
-// Not the SDT: it names every service of the multiplex, and players (ffprobe)
-// would list the others as empty programs.
-constexpr const char* kDefaultKeptSi = "nit,eit,tdt";
 
 int RunServiceCaptureCommand(const ServiceCaptureOptions& options);

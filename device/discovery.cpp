@@ -12,6 +12,7 @@
 
 #include "device/device_protocol.h"
 #include "device/device_requests.h"
+#include "device/tuner_family_name.h"
 #include "platform/device_wire.h"
 
 DeviceHandle hTunerT = 0, hTunerA = 0, hTunerS = 0, hTunerBus = 0, hTunerBusStream = 0;
@@ -298,4 +299,14 @@ TunerFamily GetTunerFamily(int model) {
     default:
       return TunerFamily::None;
   }
+}
+
+const char* TunerFamilyShortName(int model) {
+  switch (GetTunerFamily(model)) {
+    case TunerFamily::Satellite: return "DST";
+    case TunerFamily::Cable: return "DCT";
+    case TunerFamily::Terrestrial: return "DTT";
+    case TunerFamily::None: break;
+  }
+  return "none";
 }

@@ -88,6 +88,12 @@ CCaptureProgressDlg::CCaptureProgressDlg(QWidget* parent) : CResourceDialog(kRes
   if (label_) labelText_ = label_->text();
 }
 
+CCaptureProgressDlg::CCaptureProgressDlg(QWidget* parent, const ServiceCaptureRequest& request)
+    : CCaptureProgressDlg(parent) {
+  serviceCapture_ = std::make_unique<ServiceCapture>();
+  serviceRequest_ = std::make_unique<ServiceCaptureRequest>(request);
+}
+
 QString CCaptureProgressDlg::StatusText() const { return label_ ? label_->text() : QString(); }
 
 void CCaptureProgressDlg::ShowStall() {
@@ -104,8 +110,12 @@ CCaptureProgressDlg::~CCaptureProgressDlg() {
     // Destroyed before the capture ended (its modal loop was quit): end the
     // capture rather than leave the worker without its dialog.
     bCaptureCancel.store(1);
-    CancelTunerRequests();
-    requestsCancelled_ = true;
+    if (serviceCapture_) {
+      serviceCapture_->Cancel();  // it resumes the requests itself
+    } else {
+      CancelTunerRequests();
+      requestsCancelled_ = true;
+    }
   }
   JoinWorker();
   ResumeRequestsIfCancelled();
@@ -117,7 +127,8 @@ void CCaptureProgressDlg::OnInitDialog() {
   hCaptureDone = std::make_shared<SyncEvent>(true);
   workerFinished_.store(false);
   worker_ = std::thread([this] {
-    CaptureThreadProc();
+    if (serviceCapture_) ServiceCaptureThreadProc(*serviceCapture_, *serviceRequest_);
+    else CaptureThreadProc();
     workerFinished_.store(true);
   });
   timerId_ = startTimer(kTickMilliseconds);
@@ -125,6 +136,12 @@ void CCaptureProgressDlg::OnInitDialog() {
 
 void CCaptureProgressDlg::OnCancel() {
   bCaptureCancel.store(1);
+  if (serviceCapture_) {
+    // Ends a tune, a lock wait or the streaming loop within a second, and
+    // resumes the box's requests when it returns.
+    if (!captureEnded_) serviceCapture_->Cancel();
+    return;
+  }
   if (ticksSinceCancel_ < 0) ticksSinceCancel_ = 0;
   // A tune or a PAT probe does not look at the flag: end its requests now.
   if (!requestsCancelled_ && !captureEnded_ && nCaptureStage.load() != CaptureStage::Streaming &&

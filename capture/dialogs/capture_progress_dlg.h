@@ -10,13 +10,20 @@
 // requests are cancelled at once, and a capture loop that has not ended five
 // seconds later is stuck in a device request, whose requests are cancelled.
 // While the stream delivers nothing the label says so.
+//
+// In its service mode (from the Channel Scan dialog's "Capture this
+// service...") the worker runs ServiceCaptureThreadProc instead: the box is
+// tuned to the service's transponder and only that service goes into the
+// file; Cancel ends it through ServiceCapture::Cancel.
 #pragma once
 
 #include <QLabel>
 #include <QWidget>
 #include <atomic>
+#include <memory>
 #include <thread>
 
+#include "capture/scan/service_capture.h"
 #include "ui/resource_dialog.h"
 
 // The looping animation of the popup: waves arriving at a dish, painted.
@@ -58,6 +65,8 @@ public:
 
   // Resets nCaptureProgress and bCaptureCancel. Owner: the main frame.
   explicit CCaptureProgressDlg(QWidget* parent);
+  // The service mode.
+  CCaptureProgressDlg(QWidget* parent, const ServiceCaptureRequest& request);
   // Waits for the worker (it is past the capture by then; it may still be
   // showing its result).
   ~CCaptureProgressDlg() override;
@@ -90,4 +99,7 @@ private:
   int timerId_ = 0;
   int ticksSinceCancel_ = -1;  // -1: not cancelled
   bool requestsCancelled_ = false;
+  // The service mode's capture and what it captures; null otherwise.
+  std::unique_ptr<ServiceCapture> serviceCapture_;
+  std::unique_ptr<ServiceCaptureRequest> serviceRequest_;
 };

@@ -1,5 +1,6 @@
 #include "capture/dialogs/channel_scan_dlg.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileDialog>
@@ -13,7 +14,9 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "capture/capture_run.h"
 #include "capture/capture_settings.h"
+#include "capture/dialogs/capture_progress_dlg.h"
 #include "capture/scan/channel_file.h"
 #include "capture/scan/scan_json.h"
 #include "platform/ui_hooks.h"
@@ -138,7 +141,14 @@ CChannelScanDlg::CChannelScanDlg(QWidget* parent) : QDialog(parent) {
   layout->addWidget(transponders_, 2);
   layout->addWidget(services_, 3);
 
+  captureService_ = Named(new QPushButton(Tr("&Capture this service..."), this), kIdScanCaptureService);
+  captureServiceAction_ = new QAction(Tr("&Capture this service..."), services_);
+  services_->addAction(captureServiceAction_);
+  services_->setContextMenuPolicy(Qt::ActionsContextMenu);
+  services_->setSelectionMode(QAbstractItemView::SingleSelection);
+
   auto* buttons = new QHBoxLayout;
+  buttons->addWidget(captureService_);
   start_ = Named(new QPushButton(Tr("&Start"), this), kIdScanStart);
   cancel_ = Named(new QPushButton(Tr("Cancel"), this), kIdScanCancel);
   save_ = Named(new QPushButton(Tr("Sa&ve..."), this), kIdScanSave);
@@ -153,6 +163,9 @@ CChannelScanDlg::CChannelScanDlg(QWidget* parent) : QDialog(parent) {
   connect(save_, &QPushButton::clicked, this, [this] { OnSave(); });
   connect(close, &QPushButton::clicked, this, [this] { reject(); });
   connect(browse_, &QPushButton::clicked, this, [this] { OnBrowse(); });
+  connect(captureService_, &QPushButton::clicked, this, [this] { OnCaptureService(); });
+  connect(captureServiceAction_, &QAction::triggered, this, [this] { OnCaptureService(); });
+  connect(services_, &QTableWidget::itemSelectionChanged, this, [this] { UpdateButtons(); });
   resize(760, 560);
   UpdateButtons();
 }
@@ -178,6 +191,11 @@ void CChannelScanDlg::UpdateButtons() {
   plan_->setEnabled(!scanning);
   browse_->setEnabled(!scanning);
   network_->setEnabled(!scanning);
+  const int row = services_->currentRow();
+  const bool serviceChosen = !scanning && row >= 0 && row < static_cast<int>(serviceRows_.size()) &&
+                             !services_->selectedItems().isEmpty();
+  captureService_->setEnabled(serviceChosen);
+  captureServiceAction_->setEnabled(serviceChosen);
 }
 
 bool CChannelScanDlg::StartScan() {
@@ -198,6 +216,7 @@ bool CChannelScanDlg::StartScan() {
   result_ = ScanResult{};
   transponders_->setRowCount(0);
   services_->setRowCount(0);
+  serviceRows_.clear();
   progress_->setRange(0, static_cast<int>(plan.size()));
   progress_->setValue(0);
   finished_.store(false);
@@ -258,12 +277,13 @@ void CChannelScanDlg::AddTransponder(const ScanTransponder& t) {
                              SignalBar(t.strength),
                              SignalBar(t.quality),
                              QString::number(t.services.size()),
-                             QString::fromStdString(t.reason)};
+                             QString::fromStdString(t.reason.Translated())};
   for (int column = 0; column < cells.size(); ++column)
     transponders_->setItem(row, column, new QTableWidgetItem(cells[column]));
   for (const ScanService& s : t.services) {
     const int at = services_->rowCount();
     services_->insertRow(at);
+    serviceRows_.push_back({t.tuning, s.serviceId});
     QString pids = QStringLiteral("PMT %1").arg(s.pmtPid);
     for (const ScanStream& stream : s.streams) pids += QStringLiteral(" %1").arg(stream.pid);
     const std::string channelNumber = ScanChannelNumber(s);
@@ -314,6 +334,41 @@ void CChannelScanDlg::OnSave() {
   QString error;
   if (SaveResults(path, &error)) status_->setText(Fill("Saved to %s.", {path.toStdString()}));
   else ShowMessage(TranslateAndFill("The channels could not be saved: %s", {error.toStdString()}));
+}
+
+std::optional<ServiceCaptureRequest> CChannelScanDlg::CaptureRequest(int row, const QString& path) const {
+  if (row < 0 || row >= static_cast<int>(serviceRows_.size())) return std::nullopt;
+  ServiceCaptureRequest request;
+  request.tuning = serviceRows_[static_cast<size_t>(row)].tuning;
+  request.settings = settings_;
+  request.serviceId = serviceRows_[static_cast<size_t>(row)].serviceId;
+  std::string unused;
+  ParseKeptSiTables(kDefaultKeptSi, &request.siPids, &unused);
+  request.path = path.toStdString();
+  const CaptureSettings& limits = settings_.capture;
+  if (limits.nRecordMode == 0) request.seconds = static_cast<uint32_t>(std::max(limits.nCaptureSeconds, 0));
+  else request.maxBytes = static_cast<uint64_t>(std::max(limits.nCaptureMegabytes, 0)) << 20;
+  return request;
+}
+
+bool CChannelScanDlg::CaptureService(int row, const QString& path) {
+  const std::optional<ServiceCaptureRequest> request = CaptureRequest(row, path);
+  if (Scanning() || !request || path.isEmpty()) return false;
+  CCaptureProgressDlg progress(this, *request);
+  progress.DoModal();
+  return true;
+}
+
+void CChannelScanDlg::OnCaptureService() {
+  const int row = services_->currentRow();
+  if (Scanning() || !CaptureRequest(row, QString())) {
+    status_->setText(Tr("Choose a service in the table first."));
+    return;
+  }
+  const QString proposed = QString::fromStdString(ProposeCaptureFileName() + ".ts");
+  const QString path = QFileDialog::getSaveFileName(this, Tr("Capture this service"), proposed,
+                                                    Tr("Transport stream (*.ts);;All files (*)"));
+  if (!path.isEmpty()) CaptureService(row, path);
 }
 
 void CChannelScanDlg::OnBrowse() {

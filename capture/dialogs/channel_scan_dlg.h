@@ -2,16 +2,22 @@
 // the NIT from it), shows each frequency's progress with signal bars, a
 // growing table of transponders and of the services found; Cancel stops the
 // scan within a second keeping what was found; Save writes a DVBv5 channel
-// file (or JSON). The scan runs on a worker; the dialog never waits on it
+// file (or JSON). "Capture this service..." (a button, and the services
+// table's context menu) captures the chosen service into a file through the
+// capture progress dialog. The scan runs on a worker; the dialog never waits on it
 // except when it closes.
 #pragma once
 
 #include <QDialog>
 #include <atomic>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "capture/scan/channel_scan.h"
+#include "capture/scan/service_capture.h"
 
+class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -35,6 +41,7 @@ constexpr int kIdScanStrength = 2111;
 constexpr int kIdScanQuality = 2112;
 constexpr int kIdScanTransponders = 2113;
 constexpr int kIdScanServices = 2114;
+constexpr int kIdScanCaptureService = 2115;
 
 class CChannelScanDlg : public QDialog {
   Q_OBJECT
@@ -53,6 +60,13 @@ public:
   bool SaveResults(const QString& path, QString* error);
   const ScanResult& Result() const { return result_; }
   QString StatusText() const;
+  // The capture by service of the services table's row `row` into `path`:
+  // the capture progress dialog in its service mode, with the limits of the
+  // family's settings dialog and the SI capture --service keeps by default.
+  // false (nothing started) without such a row, or while scanning.
+  bool CaptureService(int row, const QString& path);
+  // The request CaptureService makes for `row`; nullopt without such a row.
+  std::optional<ServiceCaptureRequest> CaptureRequest(int row, const QString& path) const;
 
 signals:
   void ScanEnded();
@@ -68,6 +82,7 @@ private:
   void UpdateButtons();
   void OnBrowse();
   void OnSave();
+  void OnCaptureService();
   void JoinWorker();
 
   QLabel* family_ = nullptr;
@@ -83,6 +98,14 @@ private:
   QProgressBar* quality_ = nullptr;
   QTableWidget* transponders_ = nullptr;
   QTableWidget* services_ = nullptr;
+  QPushButton* captureService_ = nullptr;
+  QAction* captureServiceAction_ = nullptr;
+  // What each row of the services table shows: its transponder and service.
+  struct ServiceRow {
+    ScanTuning tuning;
+    int serviceId = 0;
+  };
+  std::vector<ServiceRow> serviceRows_;
 
   ScanSettings settings_;
   ScanTuning defaults_;

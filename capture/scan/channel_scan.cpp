@@ -21,6 +21,16 @@ constexpr auto kPollInterval = std::chrono::milliseconds(10);
 constexpr uint32_t kCompletenessCheckMs = 250;
 constexpr uint32_t kSignalReadMs = 500;
 constexpr int kAtscBasePid = 0x1FFB;
+constexpr int kNitPid = 0x10;
+// A DVB stream whose PAT names no network PID and which has sent nothing at
+// all on PID 0x0010 for this long, while its PAT, PMTs and SDT came complete,
+// is taken to carry no NIT, and its entry ends without waiting out the table
+// time. The NIT may legitimately repeat only every 10 s, but a stream that
+// has one announces it in the PAT as a rule; without that, a whole cycle of
+// the SDT (which must repeat within 2 s) with the NIT's PID silent is the
+// evidence waited for. A NIT sent unannounced and rarer than that is missed,
+// and the reason says why.
+constexpr uint32_t kSilentNitPidMs = 2000;
 
 uint32_t MsSince(Clock::time_point start) {
   return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -48,18 +58,40 @@ bool CarriesTable(const SiCollector& collector, int pid, int tableId) {
   return it != collector.TablesPerPid().end() && it->second.count(tableId);
 }
 
+// Whether a current PAT section lists program 0 (the network PID).
+bool PatNamesNetworkPid(const SiCollector& collector) {
+  for (const SiSection* s : collector.Sections()) {
+    if (s->pid != 0 || s->tableId != 0x00 || !s->current) continue;
+    const std::vector<uint8_t>& b = s->bytes;
+    // 8 header bytes, 4-byte program entries, the CRC_32 last.
+    for (size_t at = 8; at + 4 + 4 <= b.size(); at += 4)
+      if (b[at] == 0 && b[at + 1] == 0) return true;
+  }
+  return false;
+}
+
+bool PidCarriedPackets(const HealthResult& health, int pid) {
+  for (const PidStats& stats : health.pids)
+    if (stats.pid == pid) return stats.packets > 0;
+  return false;
+}
+
 struct TableState {
   bool pat = false;
   bool pmts = false;
   bool atsc = false;
-  bool names = false;    // SDT actual, or a VCT
-  bool network = false;  // NIT actual (ATSC: not needed)
+  bool names = false;         // SDT actual, or a VCT
+  bool network = false;       // NIT actual (ATSC: not needed)
+  bool nitAnnounced = false;  // the PAT names a network PID, or PID 0x0010 carries packets
   bool Complete() const { return pat && pmts && names && (network || atsc); }
+  // Everything but the NIT, of a DVB stream that shows no sign of one.
+  bool CompleteWithoutNit() const { return pat && pmts && names && !atsc && !network && !nitAnnounced; }
 };
 
 TableState CheckTables(const SiCollector& collector, const HealthResult& health) {
   TableState state;
   state.pat = AllSectionsSeen(collector, 0, 0x00);
+  state.nitAnnounced = PidCarriedPackets(health, kNitPid) || (state.pat && PatNamesNetworkPid(collector));
   if (!state.pat) return state;
   SiReport report(collector, health);
   state.pmts = true;
@@ -68,7 +100,7 @@ TableState CheckTables(const SiCollector& collector, const HealthResult& health)
   state.atsc = CarriesTable(collector, kAtscBasePid, 0xC7);
   state.names = state.atsc ? AllSectionsSeen(collector, kAtscBasePid, 0xC8) || AllSectionsSeen(collector, kAtscBasePid, 0xC9)
                            : AllSectionsSeen(collector, 0x11, 0x42);
-  state.network = AllSectionsSeen(collector, 0x10, 0x40);
+  state.network = AllSectionsSeen(collector, kNitPid, 0x40);
   return state;
 }
 
@@ -93,23 +125,22 @@ ScanService ServiceFrom(const SiService& s) {
   return service;
 }
 
-std::string Seconds(uint32_t ms) { return std::to_string((ms + 500) / 1000) + " s"; }
-
-void AppendReason(std::string& reason, const std::string& more) {
-  if (!reason.empty()) reason += "; ";
-  reason += more;
-}
+// Whole seconds, for the reasons' "%s s".
+std::string Seconds(uint32_t ms) { return std::to_string((ms + 500) / 1000); }
 
 // The box problem as a reason, or `otherwise`.
-std::string ProblemText(const char* otherwise) {
+ScanReasons ProblemReason(const char* otherwise) {
+  ScanReasons reason;
   const TunerProblemReport problem = GetTunerProblem();
   switch (problem.problem) {
-    case TunerProblem::InUse: return "the box is in use by another program (PID " + std::to_string(problem.ownerPid) + ")";
-    case TunerProblem::NotAnswering: return "the box did not answer within " + Seconds(problem.timeoutMs);
-    case TunerProblem::Gone: return "the box stopped answering (unplugged?)";
-    case TunerProblem::None: break;
+    case TunerProblem::InUse:
+      reason.Add("the box is in use by another program (PID %s)", {std::to_string(problem.ownerPid)});
+      break;
+    case TunerProblem::NotAnswering: reason.Add("the box did not answer within %s s", {Seconds(problem.timeoutMs)}); break;
+    case TunerProblem::Gone: reason.Add("the box stopped answering (unplugged?)"); break;
+    case TunerProblem::None: reason.Add(otherwise); break;
   }
-  return otherwise;
+  return reason;
 }
 
 }  // namespace
@@ -190,20 +221,20 @@ ScanTransponder TuneAndWaitForLock(const ScanTuning& tuning, const ScanSettings&
   t.tuning = tuning;
   auto cancelled = [&] {
     t.outcome = ScanOutcome::Cancelled;
-    t.reason = "cancelled";
+    t.reason.Add("cancelled");
     return t;
   };
   const ChannelSettings channel = ChannelForTuning(tuning, settings.baseChannel);
   if (settings.family == TunerFamily::Satellite && GetSatelliteTuneLo(channel, settings.capture) == 0) {
     t.outcome = ScanOutcome::TuneFailed;
-    t.reason = "no LO of the LNB brings " + std::to_string(tuning.frequency) + " MHz into the tuner's range";
+    t.reason.Add("no LO of the LNB brings %s MHz into the tuner's range", {std::to_string(tuning.frequency)});
     return t;
   }
   if (const int word = FindChannelFieldOutOfRange(settings.model, channel); word >= 0) {
     ChannelFieldRange range{};
     GetChannelFieldRange(settings.model, word, &range);
     t.outcome = ScanOutcome::TuneFailed;
-    t.reason = std::string("the ") + range.name + " " + std::to_string(channel.words[word]) + " is outside what the box can tune";
+    t.reason.Add("the %s %s is outside what the box can tune", {range.name, std::to_string(channel.words[word])}, true);
     return t;
   }
   if (cancel.load()) return cancelled();
@@ -213,7 +244,7 @@ ScanTransponder TuneAndWaitForLock(const ScanTuning& tuning, const ScanSettings&
     if (cancel.load()) return cancelled();
     const bool boxProblem = GetTunerProblem().problem != TunerProblem::None;
     t.outcome = boxProblem ? ScanOutcome::BoxFailed : ScanOutcome::TuneFailed;
-    t.reason = ProblemText("the box did not accept the channel");
+    t.reason = ProblemReason("the box did not accept the channel");
     return t;
   }
   const uint32_t lockLimitMs = settings.lockTimeoutMs ? settings.lockTimeoutMs : GetDefaultLockTimeoutMs(settings.model);
@@ -222,7 +253,7 @@ ScanTransponder TuneAndWaitForLock(const ScanTuning& tuning, const ScanSettings&
   if (cancel.load()) return cancelled();
   if (lock == LockWait::Failed) {
     t.outcome = ScanOutcome::BoxFailed;
-    t.reason = ProblemText("the box did not say whether it locked");
+    t.reason = ProblemReason("the box did not say whether it locked");
     return t;
   }
   int strength = 0, quality = 0, locked = 0;
@@ -232,7 +263,7 @@ ScanTransponder TuneAndWaitForLock(const ScanTuning& tuning, const ScanSettings&
   }
   if (lock == LockWait::NoLock) {
     t.outcome = ScanOutcome::NoLock;
-    t.reason = "no lock within " + Seconds(lockLimitMs);
+    t.reason.Add("no lock within %s s", {Seconds(lockLimitMs)});
     return t;
   }
   t.locked = true;
@@ -312,7 +343,8 @@ ScanTransponder ChannelScan::ScanOne(const ScanTuning& tuning, const ScanSetting
   };
   auto cancelled = [&] {
     t.outcome = ScanOutcome::Cancelled;
-    t.reason = "cancelled";
+    t.reason.Clear();
+    t.reason.Add("cancelled");
     return t;
   };
   notify(ScanStage::Tuning);
@@ -331,7 +363,7 @@ ScanTransponder ChannelScan::ScanOne(const ScanTuning& tuning, const ScanSetting
     if (ring != nullptr) StopStream();
     if (cancel_.load()) return cancelled();
     t.outcome = ScanOutcome::BoxFailed;
-    t.reason = ProblemText("the box did not start its stream");
+    t.reason = ProblemReason("the box did not start its stream");
     return t;
   }
   StreamHealth health;
@@ -354,6 +386,7 @@ ScanTransponder ChannelScan::ScanOne(const ScanTuning& tuning, const ScanSetting
       lastCheck = elapsed;
       tables = CheckTables(collector, health.Snapshot());
       if (tables.Complete() || elapsed >= settings.tableTimeoutMs) break;
+      if (tables.CompleteWithoutNit() && elapsed >= kSilentNitPidMs) break;
     }
     if (elapsed - lastSignal >= kSignalReadMs) {
       lastSignal = elapsed;
@@ -367,7 +400,7 @@ ScanTransponder ChannelScan::ScanOne(const ScanTuning& tuning, const ScanSetting
   if (cancel_.load()) return cancelled();
   if (boxFailed) {
     t.outcome = ScanOutcome::BoxFailed;
-    t.reason = ProblemText("the box stopped answering the stream position request");
+    t.reason = ProblemReason("the box stopped answering the stream position request");
     return t;
   }
   health.SetObserver(nullptr);
@@ -387,18 +420,22 @@ ScanTransponder ChannelScan::ScanOne(const ScanTuning& tuning, const ScanSetting
   const std::string waited = Seconds(settings.tableTimeoutMs);
   if (feeder.bytes() == 0) {
     t.outcome = ScanOutcome::NoTables;
-    t.reason = "the stream brought no data within " + waited;
+    t.reason.Add("the stream brought no data within %s s", {waited});
   } else if (!tables.pat) {
     t.outcome = ScanOutcome::NoTables;
-    t.reason = "no PAT within " + waited;
+    t.reason.Add("no PAT within %s s", {waited});
   } else {
     t.outcome = ScanOutcome::Found;
     if (!tables.pmts) {
       for (const ScanService& service : t.services)
-        if (service.pcrPid < 0) AppendReason(t.reason, "no PMT of service " + std::to_string(service.serviceId) + " within " + waited);
+        if (service.pcrPid < 0) t.reason.Add("no PMT of service %s within %s s", {std::to_string(service.serviceId), waited});
     }
-    if (!tables.names) AppendReason(t.reason, std::string(tables.atsc ? "no VCT" : "no SDT") + " within " + waited);
-    if (!tables.network && !tables.atsc) AppendReason(t.reason, "no NIT within " + waited);
+    if (!tables.names) t.reason.Add(tables.atsc ? "no VCT within %s s" : "no SDT within %s s", {waited});
+    if (tables.CompleteWithoutNit())
+      t.reason.Add("no NIT: the PAT names no network PID and nothing came on PID 0x0010 in %s s",
+                   {Seconds(t.tablesMs)});
+    else if (!tables.network && !tables.atsc)
+      t.reason.Add("no NIT within %s s", {waited});
   }
   if (settings.followNetwork && discovered) *discovered = TuningsFromNitTables(si.TablesJson(0x10, -1), tuning);
   return t;

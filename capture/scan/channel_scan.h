@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "capture/scan/scan_plan.h"
+#include "capture/scan/scan_reason.h"
 #include "device/tuner_device.h"
 
 struct ScanStream {
@@ -63,7 +64,7 @@ std::string ScanChannelNumber(const ScanService& service);  // "found", "no_lock
 struct ScanTransponder {
   ScanTuning tuning;
   ScanOutcome outcome = ScanOutcome::NoLock;
-  std::string reason;             // empty when everything came; else what did not
+  ScanReasons reason;             // empty when everything came; else what did not
   bool locked = false;
   std::optional<int> strength;    // percent, when the box tells
   std::optional<int> quality;

@@ -51,7 +51,7 @@ Json TransponderJson(const ScanTransponder& t) {
           {"polarization", satellite ? Json(tuning.horizontal ? "H" : "V") : Json(nullptr)},
           {"inversion", satellite ? Json(tuning.inversion) : Json(nullptr)},
           {"outcome", ScanOutcomeName(t.outcome)},
-          {"reason", TextOrNull(t.reason)},
+          {"reason", TextOrNull(t.reason.English())},
           {"locked", t.locked},
           {"strength", OrNull(t.strength)},
           {"quality", OrNull(t.quality)},

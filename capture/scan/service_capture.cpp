@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <thread>
 
 #include <dvbpsi/dvbpsi.h>
@@ -16,6 +17,8 @@
 
 #include "capture/stream_ring_access.h"
 #include "capture/stream_ring_feeder.h"
+#include "platform/sync.h"
+#include "platform/ui_hooks.h"
 
 namespace {
 
@@ -197,6 +200,26 @@ std::set<int> ServiceStreamFilter::Pids() const {
   return pids;
 }
 
+bool ParseKeptSiTables(const std::string& text, std::set<int>* pids, std::string* error) {
+  static const std::map<std::string, std::vector<int>> kTables = {
+      {"cat", {0x01}}, {"nit", {0x10}}, {"sdt", {0x11}}, {"eit", {0x12}}, {"rst", {0x13}}, {"tdt", {0x14}}, {"none", {}}};
+  pids->clear();
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t comma = text.find(',', start);
+    const std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    auto found = kTables.find(name);
+    if (found == kTables.end()) {
+      *error = "unknown table '" + name + "' (cat, nit, sdt, eit, rst, tdt, none)";
+      return false;
+    }
+    pids->insert(found->second.begin(), found->second.end());
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return true;
+}
+
 const char* ServiceCaptureEndName(ServiceCaptureEnd end) {
   switch (end) {
     case ServiceCaptureEnd::Completed: return "completed";
@@ -233,26 +256,36 @@ bool WriteAll(int fd, const uint8_t* bytes, size_t size) {
 
 }  // namespace
 
-ServiceCaptureReport ServiceCapture::Run(const ServiceCaptureRequest& request,
-                                         const std::function<void(uint64_t bytes)>& progress) {
+ServiceCaptureReport ServiceCapture::Run(const ServiceCaptureRequest& request, const ProgressFn& progress) {
   {
     std::lock_guard<std::mutex> lock(runMutex_);
     running_ = true;
     if (cancel_.load()) CancelTunerRequests();
   }
   ServiceCaptureReport report;
-  auto finish = [&](ServiceCaptureEnd end, std::string reason) {
+  auto finish = [&](ServiceCaptureEnd end, ScanReasons reason) {
     report.end = end;
     report.reason = std::move(reason);
     std::lock_guard<std::mutex> lock(runMutex_);
     running_ = false;
     if (cancel_.load()) {
       report.end = ServiceCaptureEnd::Cancelled;
-      if (report.reason.empty() || end != ServiceCaptureEnd::Completed) report.reason = "cancelled";
+      report.reason.Clear();
+      report.reason.Add("cancelled");
       ResumeTunerRequests();
       StopStream();
     }
     return report;
+  };
+  const auto because = [](const char* englishTemplate, std::vector<std::string> values = {}) {
+    ScanReasons reason;
+    reason.Add(englishTemplate, std::move(values));
+    return reason;
+  };
+  const auto fileProblem = [&](const char* englishTemplate) {
+    ScanReasons reason;
+    reason.Add(englishTemplate, {request.path, std::strerror(errno)}, true);  // the cause as SystemErrorText gives it
+    return reason;
   };
 
   const ScanTransponder tuned = TuneAndWaitForLock(request.tuning, request.settings, cancel_);
@@ -266,7 +299,8 @@ ServiceCaptureReport ServiceCapture::Run(const ServiceCaptureRequest& request,
   }
 
   const int fd = ::open(request.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return finish(ServiceCaptureEnd::FileFailed, "cannot create " + request.path + ": " + std::strerror(errno));
+  if (fd < 0) return finish(ServiceCaptureEnd::FileFailed, fileProblem("cannot create %s: %s"));
+  report.fileOpened = true;
   SetPidFilter(0);
   uint8_t* ring = nullptr;
   size_t mapped = 0;
@@ -274,7 +308,7 @@ ServiceCaptureReport ServiceCapture::Run(const ServiceCaptureRequest& request,
   if (!StartStream(&ring, &mapped) || ring == nullptr || mapped < layout.ringSize) {
     if (ring != nullptr) StopStream();
     ::close(fd);
-    return finish(ServiceCaptureEnd::BoxFailed, "the box did not start its stream");
+    return finish(ServiceCaptureEnd::BoxFailed, because("the box did not start its stream"));
   }
 
   ServiceStreamFilter filter(request.serviceId, request.siPids);
@@ -300,14 +334,14 @@ ServiceCaptureReport ServiceCapture::Run(const ServiceCaptureRequest& request,
   Clock::time_point lastData = start;
   uint32_t lastProgress = 0;
   ServiceCaptureEnd end = ServiceCaptureEnd::Completed;
-  std::string reason;
+  ScanReasons reason;
   for (;;) {
     if (cancel_.load()) break;
     const uint64_t before = feeder.received();
     if (!feeder.Poll(take, gap)) {
       if (!cancel_.load()) {
         end = ServiceCaptureEnd::BoxFailed;
-        reason = "the box stopped answering the stream position request";
+        reason = because("the box stopped answering the stream position request");
       }
       break;
     }
@@ -321,7 +355,7 @@ ServiceCaptureReport ServiceCapture::Run(const ServiceCaptureRequest& request,
       }
       if (!WriteAll(fd, out.data(), size)) {
         end = ServiceCaptureEnd::FileFailed;
-        reason = "cannot write " + request.path + ": " + std::strerror(errno);
+        reason = fileProblem("cannot write %s: %s");
         break;
       }
       report.bytesWritten += size;
@@ -331,35 +365,99 @@ ServiceCaptureReport ServiceCapture::Run(const ServiceCaptureRequest& request,
     const uint32_t elapsed = MsSince(start);
     if (filter.PatLacksService()) {
       end = ServiceCaptureEnd::NoService;
-      reason = "the PAT of this transponder does not list service " + std::to_string(request.serviceId);
+      reason = because("the PAT of this transponder does not list service %s", {std::to_string(request.serviceId)});
       break;
     }
     if (!filter.ServiceFound() && elapsed >= request.serviceTimeoutMs) {
       end = ServiceCaptureEnd::NoService;
-      reason = std::string(filter.PmtPid() < 0 ? "no PAT" : "no PMT of service " + std::to_string(request.serviceId)) +
-               " within " + std::to_string(request.serviceTimeoutMs / 1000) + " s";
+      const std::string waited = std::to_string(request.serviceTimeoutMs / 1000);
+      reason = filter.PmtPid() < 0 ? because("no PAT within %s s", {waited})
+                                   : because("no PMT of service %s within %s s", {std::to_string(request.serviceId), waited});
       break;
     }
     if (MsSince(lastData) >= request.stallLimitMs) {
       end = ServiceCaptureEnd::Stalled;
-      reason = "the stream stalled for " + std::to_string(request.stallLimitMs / 1000) + " s";
+      reason = because("the stream stalled for %s s", {std::to_string(request.stallLimitMs / 1000)});
       break;
     }
     if (request.seconds > 0 && elapsed >= request.seconds * 1000ull) break;
     if (progress && elapsed - lastProgress >= kProgressMs) {
       lastProgress = elapsed;
-      progress(report.bytesWritten);
+      progress(report.bytesWritten, elapsed);
     }
     std::this_thread::sleep_for(kPollInterval);
   }
   StopStream();
   report.overruns = feeder.overruns();
+  report.bytesLost = feeder.received() - feeder.bytes();
+  report.streamMs = MsSince(start);
   report.pids = filter.Pids();
   report.pmtPid = filter.PmtPid();
   if (::close(fd) != 0 && end == ServiceCaptureEnd::Completed) {
     end = ServiceCaptureEnd::FileFailed;
-    reason = "cannot write " + request.path + ": " + std::strerror(errno);
+    reason = fileProblem("cannot write %s: %s");
   }
-  if (progress) progress(report.bytesWritten);
+  if (progress) progress(report.bytesWritten, static_cast<uint32_t>(report.streamMs));
   return finish(end, reason);
+}
+
+namespace {
+
+// A reason as a line of the result message: a capital (where the language
+// has them) and a full stop.
+std::string Sentence(std::string text) {
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  if (!text.empty() && static_cast<unsigned char>(text.back()) < 0x80 && text.back() != '.') text += '.';
+  return text;
+}
+
+CaptureEnd CaptureEndOf(const ServiceCaptureReport& report) {
+  switch (report.end) {
+    case ServiceCaptureEnd::Completed: return report.bytesLost > 0 ? CaptureEnd::DataLost : CaptureEnd::Completed;
+    case ServiceCaptureEnd::Cancelled: return CaptureEnd::Cancelled;
+    case ServiceCaptureEnd::NoLock: return CaptureEnd::NoLock;
+    case ServiceCaptureEnd::TuneFailed: return CaptureEnd::TuneRefused;
+    case ServiceCaptureEnd::BoxFailed: return CaptureEnd::BoxGone;
+    case ServiceCaptureEnd::NoService: return CaptureEnd::NoPat;
+    case ServiceCaptureEnd::FileFailed: return CaptureEnd::WriteFailed;
+    case ServiceCaptureEnd::Stalled: return CaptureEnd::Stalled;
+  }
+  return CaptureEnd::Completed;
+}
+
+}  // namespace
+
+CaptureReport ServiceCaptureResult(const ServiceCaptureReport& report, const std::string& path) {
+  CaptureReport result;
+  result.path = path;
+  result.end = CaptureEndOf(report);
+  result.fileCreated = report.fileOpened;
+  result.bytesWritten = report.bytesWritten;
+  result.streamMs = report.streamMs;
+  result.bytesLost = report.bytesLost;
+  result.overruns = static_cast<uint32_t>(std::min<uint64_t>(report.overruns, UINT32_MAX));
+  result.cancelled = report.end == ServiceCaptureEnd::Cancelled;
+  if (report.end != ServiceCaptureEnd::Completed) result.endText = Sentence(report.reason.Translated());
+  return result;
+}
+
+int ServiceCaptureThreadProc(ServiceCapture& capture, const ServiceCaptureRequest& request) {
+  // Our own reference: whoever started us may drop theirs once it is signalled.
+  std::shared_ptr<SyncEvent> done = hCaptureDone;
+  nCaptureProgress.store(0);
+  nCaptureStage.store(CaptureStage::Tuning);
+  const ServiceCaptureReport report = capture.Run(request, [&request](uint64_t bytes, uint32_t streamMs) {
+    nCaptureStage.store(CaptureStage::Streaming);
+    uint64_t percent = 0;
+    if (request.maxBytes > 0) percent = bytes * 100 / request.maxBytes;
+    else if (request.seconds > 0) percent = streamMs / 10 / request.seconds;
+    nCaptureProgress.store(static_cast<int>(std::min<uint64_t>(percent, 100)));
+  });
+  nCaptureStage.store(CaptureStage::Idle);
+  const CaptureReport result = ServiceCaptureResult(report, request.path);
+  const int code = report.end == ServiceCaptureEnd::Completed && report.bytesLost == 0 ? 1 : 0;
+  const std::string message = DescribeCaptureResult(code, result);
+  if (done) done->Set();
+  ShowMessage(message);
+  return code;
 }

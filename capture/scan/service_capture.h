@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture_run.h"
 #include "capture/scan/channel_scan.h"
 
 class ServiceStreamFilter {
@@ -42,6 +43,14 @@ private:
   std::unique_ptr<Impl> impl_;
 };
 
+// The SI kept beside a service unless the user chooses: NIT, EIT, TDT/TOT.
+// Not the SDT: it names every service of the multiplex, and players (ffprobe)
+// would list the others as empty programs.
+constexpr const char* kDefaultKeptSi = "nit,eit,tdt";
+// A comma list of cat, nit, sdt, eit, rst, tdt and none as the SI PIDs to
+// keep; false with the unknown name in *error.
+bool ParseKeptSiTables(const std::string& text, std::set<int>* pids, std::string* error);
+
 struct ServiceCaptureRequest {
   ScanTuning tuning;
   ScanSettings settings;             // family, model, base channel, LNB, lock time
@@ -59,18 +68,23 @@ const char* ServiceCaptureEndName(ServiceCaptureEnd end);
 
 struct ServiceCaptureReport {
   ServiceCaptureEnd end = ServiceCaptureEnd::Completed;
-  std::string reason;
+  ScanReasons reason;
   uint64_t bytesWritten = 0;
   uint64_t overruns = 0;            // backlogs the ring had overwritten (data lost)
+  uint64_t bytesLost = 0;           // stream bytes those backlogs held
+  uint64_t streamMs = 0;            // from the stream's start to the end
   std::set<int> pids;               // the PIDs that passed
   int pmtPid = -1;
   uint32_t lockMs = 0;
+  bool fileOpened = false;          // the file was created (or emptied)
 };
 
 class ServiceCapture {
 public:
-  // `progress` gets the bytes written so far, a few times a second.
-  ServiceCaptureReport Run(const ServiceCaptureRequest& request, const std::function<void(uint64_t bytes)>& progress);
+  // `progress` gets the bytes written so far and the time since the stream
+  // started, a few times a second while streaming.
+  using ProgressFn = std::function<void(uint64_t bytes, uint32_t streamMs)>;
+  ServiceCaptureReport Run(const ServiceCaptureRequest& request, const ProgressFn& progress);
   void Cancel();  // thread-safe; Run returns within a second, the file keeps what it holds
 
 private:
@@ -78,3 +92,14 @@ private:
   std::mutex runMutex_;
   bool running_ = false;
 };
+
+// The service mode of the capture progress dialog: its worker runs this in
+// place of CaptureThreadProc, with the same shared values (nCaptureStage,
+// nCaptureProgress from the request's time or size limit, hCaptureDone
+// signalled at the end) and the same result message, shown through
+// ShowMessage. The dialog's Cancel calls capture.Cancel(). Non-zero on success.
+int ServiceCaptureThreadProc(ServiceCapture& capture, const ServiceCaptureRequest& request);
+
+// The whole-stream capture's report of a capture by service, for
+// DescribeCaptureResult: the end, what the file holds, the reason translated.
+CaptureReport ServiceCaptureResult(const ServiceCaptureReport& report, const std::string& path);

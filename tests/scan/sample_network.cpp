@@ -63,7 +63,7 @@ std::vector<SampleTransponder> SampleTransponders() {
       {482000, 2, {tv(201, "Vantrel Zwei", 2, 0x300, 0x1F0), tv(202, "Vantrel Info", 3, 0x400)}},
       {490000, 3, {tv(301, "Vantrel Drei", 4, 0x100)}, true, false},
       {498000, 4, {tv(401, "Vantrel Vier", 6, 0x100)}, true, true, false},
-      {506000, 5, {tv(501, "Vantrel Fern", 5, 0x500)}, false, true, true, 22, 15},
+      {506000, 5, {tv(501, "Vantrel Fern", 5, 0x500)}, false, true, true, 22, 15, false},
   };
 }
 
@@ -72,7 +72,8 @@ Bytes MakeTransponderStream(const SampleTransponder& t, const std::vector<Sample
   using healthtest::CbrStream;
   using healthtest::Slot;
   CbrStream stream(Slot(seconds));
-  std::vector<PatEntry> programs = {{0, 0x10}};
+  std::vector<PatEntry> programs;
+  if (t.carriesNit) programs.push_back({0, 0x10});
   std::vector<SdtService> sdt;
   for (const SampleService& s : t.services) {
     programs.push_back({s.id, s.pmtPid});
@@ -81,7 +82,7 @@ Bytes MakeTransponderStream(const SampleTransponder& t, const std::vector<Sample
   }
   stream.SectionEvery(0, PatSection(t.transportStreamId, programs), 0.100);
   stream.SectionEvery(0x11, SdtSection(t.transportStreamId, kOriginalNetworkId, sdt), 0.500, 0.010);
-  stream.SectionEvery(0x10, NitSection(network), 0.500, 0.020);
+  if (t.carriesNit) stream.SectionEvery(0x10, NitSection(network), 0.500, 0.020);
   double offset = 0.001;
   for (const SampleService& s : t.services) {
     Bytes programInfo;

@@ -42,14 +42,16 @@ struct SampleTransponder {
   bool carriesSi = true;
   int strength = 80;
   int quality = 70;
+  bool carriesNit = true;  // false: no NIT, and no network PID in the PAT
 };
 
 // 474 MHz (2 services), 482 (2, one scrambled), 490 (does not lock),
-// 498 (SI never comes), 506 (weak; only in the NIT).
+// 498 (SI never comes), 506 (weak; only in the NIT of the others, and
+// carries none itself).
 std::vector<SampleTransponder> SampleTransponders();
 
 // One transponder's stream: `seconds` long, PAT and PMTs every 100 ms, SDT
-// and NIT (listing every transponder that locks and carries SI, with
+// and (where it carries one) NIT (listing every transponder that locks and carries SI, with
 // terrestrial delivery and logical channel descriptors) every 500 ms, PCRs
 // every 20 ms, PTS every 40 ms.
 Bytes MakeTransponderStream(const SampleTransponder& t, const std::vector<SampleTransponder>& network,
