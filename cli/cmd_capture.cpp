@@ -18,7 +18,7 @@
 #include "capture/capture_settings.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
-#include "cli/stop_signals.h"
+#include "platform/stop_signals.h"
 #include "platform/ui_hooks.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include "capture/stream_ring_feeder.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
-#include "cli/stop_signals.h"
+#include "platform/stop_signals.h"
 
 namespace {
 
