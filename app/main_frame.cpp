@@ -1,7 +1,13 @@
 #include "app/main_frame.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
+#include <QEventLoop>
+#include <QProgressDialog>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QTimer>
@@ -12,6 +18,10 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
 
 #include "analysis/dialogs/analysis_wait_dlg.h"
 #include "analysis/dialogs/pat_section_dlg.h"
@@ -28,6 +38,7 @@
 #include "app/tollbeck_view.h"
 #include "capture/dialogs/capture_progress_dlg.h"
 #include "capture/dialogs/capture_setting_dlg.h"
+#include "capture/dialogs/channel_scan_dlg.h"
 #include "device/tuner_device.h"
 #include "platform/ui_hooks.h"
 #include "tools/antenna_tuning_dlg.h"
@@ -47,6 +58,12 @@ constexpr int kBoxStatusString = 1301;
 constexpr int kNoBoxStatusString = 1302;
 constexpr int kNoFamilyString = 1303;
 constexpr int kLiveAnalysisBusyString = 1400;
+constexpr int kLookingForPacketString = 1730;
+constexpr int kCancelString = 702;
+constexpr size_t kScanBlock = 4u << 20;
+constexpr uint8_t kSyncByte = 0x47;
+// A search for the first packet shorter than this shows no progress window.
+constexpr int kScanProgressDelayMs = 400;
 
 void ShowResMessage(int id) { ShowMessage(LoadResString(id).toStdString()); }
 
@@ -72,12 +89,28 @@ QString FamilyText(int model) {
   return LoadResString(kNoFamilyString);
 }
 
-// After RestartTsFile: whether the open file holds one whole packet at all.
-// Leaves the file restarted.
-bool OpenFileHoldsAPacket() {
-  if (bEndOfFile) return false;
-  const bool found = FirstPacket() != 0;
-  RestartTsFile();
+// Whether the file at `path` holds one whole packet: a sync byte with a
+// packet's length of file after it. Reads with a descriptor of its own, so
+// that it may run on any thread; stops early on `cancel`.
+bool FileHoldsAPacket(const std::string& path, const std::atomic<bool>& cancel, std::atomic<uint64_t>& scanned,
+                      std::atomic<uint64_t>& size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool found = false;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= kPacketSize) {
+    const auto end = static_cast<uint64_t>(info.st_size) - kPacketSize + 1;  // where a packet may start
+    size.store(end);
+    std::vector<uint8_t> block(kScanBlock);
+    for (uint64_t at = 0; at < end && !found && !cancel.load(); at += block.size()) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(block.size(), end - at));
+      const ssize_t got = ::pread(fd, block.data(), want, static_cast<off_t>(at));
+      if (got <= 0) break;
+      found = std::memchr(block.data(), kSyncByte, static_cast<size_t>(got)) != nullptr;
+      scanned.store(at + static_cast<uint64_t>(got));
+    }
+  }
+  ::close(fd);
   return found;
 }
 
@@ -149,6 +182,7 @@ bool CMainFrame::Create() {
       {kCmdCapture, &CMainFrame::OnCapture},       {kCmdAntennaTuning, &CMainFrame::OnAntennaTuning},
       {kCmdStreamAnalysis, &CMainFrame::OnStreamAnalysis}, {kCmdGettingStarted, &CMainFrame::OnGettingStarted},
       {kCmdLiveStreamAnalysis, &CMainFrame::OnLiveStreamAnalysis},
+      {kCmdChannelScan, &CMainFrame::OnChannelScan},
   };
   for (const auto& [id, handler] : commands) connect(CommandAction(id), &QAction::triggered, this, handler);
   connect(CommandAction(kCmdAbout), &QAction::triggered, &app_, &CTollbeckApp::OnAppAbout);
@@ -257,21 +291,17 @@ void CMainFrame::OnPackets() {
     ReadTsBlock();
   }
   if (OpenFileHoldsAPacket()) {
+    RestartTsFile();
     CSearchPacketsDlg dialog(nullptr);
     dialog.DoModal();
-  } else {
-    ShowResMessage(kNoPacketString);
   }
   RedrawWindow();
 }
 
 void CMainFrame::RunAnalysisCommand(int kind) {
   if (!pTsFile && !OpenTsFile()) return;
+  if (!OpenFileHoldsAPacket()) return;
   RestartTsFile();
-  if (!OpenFileHoldsAPacket()) {
-    ShowResMessage(kNoPacketString);
-    return;
-  }
   SetAnalysingFlag(1);
   RedrawWindow();
   nAnalysisKind.store(kind);
@@ -291,6 +321,38 @@ void CMainFrame::RunAnalysisCommand(int kind) {
   }
   SetAnalysingFlag(0);
   RedrawWindow();
+}
+
+bool CMainFrame::OpenFileHoldsAPacket() {
+  // A file of many gigabytes without a sync byte is read to its end: on a
+  // worker, the window answering, a progress window to stop it.
+  std::atomic<bool> cancel{false}, done{false};
+  std::atomic<uint64_t> scanned{0}, size{0};
+  bool found = false;
+  const std::string path = strTsFileName;
+  std::thread worker([&] {
+    found = FileHoldsAPacket(path, cancel, scanned, size);
+    done.store(true);
+  });
+  QProgressDialog progress(LoadResString(kLookingForPacketString).arg(QString::fromStdString(path)),
+                           LoadResString(kCancelString), 0, 1000, this);
+  progress.setObjectName(QString::number(kLookingForPacketString));
+  progress.setWindowModality(Qt::WindowModal);
+  progress.setMinimumDuration(kScanProgressDelayMs);
+  progress.setAutoReset(false);
+  QEventLoop loop;
+  QTimer poll;
+  connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (done.load()) return loop.quit();
+    if (progress.wasCanceled()) cancel.store(true);
+    const uint64_t total = size.load();
+    if (total > 0) progress.setValue(static_cast<int>(scanned.load() * 1000 / total));
+  });
+  poll.start(20);
+  loop.exec();
+  worker.join();
+  if (!found && !cancel.load()) ShowResMessage(kNoPacketString);
+  return found;
 }
 
 void CMainFrame::OnResetAll() {
@@ -426,6 +488,12 @@ void CMainFrame::OnLiveStreamAnalysis() {
   window->setAttribute(Qt::WA_DeleteOnClose);
   window->show();
   window->StartLive();
+}
+
+void CMainFrame::OnChannelScan() {
+  if (!BoxFreeGuard() || !DeviceGuard()) return;
+  CChannelScanDlg dialog(this);
+  dialog.exec();
 }
 
 void CMainFrame::OnStreamAnalysis() {

@@ -23,6 +23,7 @@ enum CommandId : int {
   kCmdStreamAnalysis = 32790,
   kCmdLiveStreamAnalysis = 32791,
   kCmdGettingStarted = 32793,
+  kCmdChannelScan = 32794,
   kCmdFileNew = 57600,
   kCmdFileOpen = 57601,
   kCmdAbout = 57664,
@@ -80,6 +81,7 @@ public:
   // A Stream Analysis window on the open box's live stream, tuned with the
   // stored channel (the box is opened first when it is closed).
   void OnLiveStreamAnalysis();
+  void OnChannelScan();
   // Help > Getting started: a short page in the user's language.
   void OnGettingStarted();
 
@@ -91,6 +93,10 @@ private:
   bool CreateMenus();
   bool CreateToolBar();
   void RunAnalysisCommand(int kind);
+  // Whether the selected file holds one whole packet, found without holding
+  // the window; says so when it holds none. False also when the user stopped
+  // the search.
+  bool OpenFileHoldsAPacket();
   // Before every box command: a box that has gone is closed, one that went
   // and came back (or whose requests failed) is opened anew, a closed one is
   // opened; false (the box closed and "No tuner box found." shown) when

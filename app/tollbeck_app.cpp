@@ -37,6 +37,10 @@ bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exi
                                    QStringLiteral("Open the Stream Analysis window on FILE (no tuner box needed)."),
                                    QStringLiteral("FILE"));
   parser.addOption(analyze);
+  const QCommandLineOption quitWhenDone(
+      QStringLiteral("quit-when-done"),
+      QStringLiteral("With --analyze: print the outcome and end when the analysis has finished."));
+  parser.addOption(quitWhenDone);
   parser.addPositionalArgument(QStringLiteral("FILE"),
                                QStringLiteral("A transport stream to select and analyse at once."), QStringLiteral("[FILE]"));
   const QCommandLineOption box(QStringLiteral("box"),
@@ -56,6 +60,12 @@ bool ParseAppOptions(const QStringList& arguments, AppOptions* options, int* exi
   }
   options->continueWithoutBox = parser.isSet(noBox);
   options->analyzeFile = parser.value(analyze);
+  options->quitWhenDone = parser.isSet(quitWhenDone);
+  if (options->quitWhenDone && options->analyzeFile.isEmpty()) {
+    std::fputs("vantrel: --quit-when-done goes with --analyze FILE\n", stderr);
+    *exitCode = 2;
+    return false;
+  }
   const QStringList files = parser.positionalArguments();
   if (files.size() > 1) {
     std::fputs("vantrel: one FILE at most\n", stderr);

@@ -16,6 +16,7 @@ class CTollbeckDoc;
 struct AppOptions {
   bool continueWithoutBox = false;
   QString analyzeFile;  // --analyze FILE: only the Stream Analysis window
+  bool quitWhenDone = false;  // --quit-when-done: with --analyze, end after the analysis
   QString file;         // FILE: selected in the main window and analysed
   QString box;          // --box t|a|s|bus|PATH: the box to use from now on
 };

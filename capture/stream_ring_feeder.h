@@ -4,7 +4,9 @@
 // reader of `vantrel-cli monitor` and of the Live Stream Analysis window.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "analysis/health/stream_health.h"
 
@@ -14,6 +16,9 @@ public:
 
   // false when the write offset cannot be read or lies outside the ring.
   bool Poll(StreamHealth& health);
+  // The same for any reader: `data` receives the new bytes in order (in up
+  // to two pieces at the ring's end), `gap` each backlog dropped.
+  bool Poll(const std::function<void(const uint8_t*, size_t)>& data, const std::function<void()>& gap);
 
   uint64_t overruns() const { return overruns_; }
   // Bytes fed to the engine.

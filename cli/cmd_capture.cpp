@@ -1,5 +1,7 @@
 // `vantrel-cli capture`: what the family's settings dialog ("Capture") and the
 // capture progress dialog do, without the dialogs.
+#include <fcntl.h>
+
 #include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +20,8 @@
 #include "capture/capture_settings.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
+#include "cli/scan_command.h"
+#include "netinput/net_health.h"
 #include "platform/stop_signals.h"
 #include "platform/ui_hooks.h"
 
@@ -43,7 +47,11 @@ struct CaptureOptions {
   std::optional<int64_t> pid;
   std::optional<int64_t> lockSeconds;
   std::string output;
+  std::string input;  // udp:// or rtp://: capture from the network, not the box
   bool force = false;
+  std::string service;        // --service: capture one service of a channel file
+  std::string channelsFile = kDefaultChannelsFile;
+  std::string keepSi = kDefaultKeptSi;
 };
 
 uint64_t FileSize(const std::string& path, bool* exists = nullptr) {
@@ -267,7 +275,112 @@ int CaptureExitCode(int result, const CaptureReport& report) {
   return kExitFailure;
 }
 
+// Writes the stream bytes of a network input to a file opened at the first
+// bytes (so that a capture that gets none leaves an existing file alone).
+class NetworkCaptureFile {
+public:
+  explicit NetworkCaptureFile(std::string path) : path_(std::move(path)) {}
+  ~NetworkCaptureFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool Write(const uint8_t* data, size_t size, std::string* error) {
+    if (fd_ < 0) {
+      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      if (fd_ < 0) {
+        *error = "cannot create " + path_ + ": " + SystemErrorText(errno);
+        return false;
+      }
+    }
+    while (size > 0) {
+      const ssize_t written = ::write(fd_, data, size);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) {
+        *error = "cannot write " + path_ + ": " + SystemErrorText(errno);
+        return false;
+      }
+      data += written;
+      size -= static_cast<size_t>(written);
+      bytes_ += static_cast<uint64_t>(written);
+    }
+    return true;
+  }
+  bool created() const { return fd_ >= 0; }
+  uint64_t bytes() const { return bytes_; }
+
+private:
+  std::string path_;
+  int fd_ = -1;
+  uint64_t bytes_ = 0;
+};
+
+int RunNetworkCapture(const CaptureOptions& options, FILE* summary) {
+  std::string error;
+  const std::optional<NetAddress> address = ParseNetAddress(options.input, &error);
+  if (!address) {
+    std::fprintf(stderr, "vantrel-cli: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  NetAnalysisOptions netOptions;
+  if (options.seconds) netOptions.durationS = static_cast<double>(*options.seconds);
+  if (options.megabytes) netOptions.maxBytes = static_cast<uint64_t>(*options.megabytes) * 1048576;
+  NetworkCaptureFile file(options.output);
+  netOptions.onBytes = [&file](const uint8_t* data, size_t size, std::string* why) {
+    return file.Write(data, size, why);
+  };
+  HealthFileRun run;
+  NetAnalysisOutcome outcome;
+  {
+    StopSignals stopSignals([&run] { run.cancel.store(true); });
+    outcome = AnalyseNetworkInput(*address, HealthLimits{}, netOptions, &run);
+  }
+  int exitCode = kExitOk;
+  switch (outcome.end) {
+    case NetAnalysisEnd::NotOpened:
+      std::fprintf(stderr, "vantrel-cli: %s\n", outcome.error.c_str());
+      return kExitFailure;
+    case NetAnalysisEnd::NoData:
+      std::fprintf(stderr, "vantrel-cli: no datagram arrived at %s within %g s\n", options.input.c_str(),
+                   address->timeoutS);
+      exitCode = kExitFailure;
+      break;
+    case NetAnalysisEnd::Stalled:
+      std::fprintf(stderr, "vantrel-cli: the stream stopped: no datagram for %g s\n", address->timeoutS);
+      exitCode = kExitStalled;
+      break;
+    case NetAnalysisEnd::SocketError:
+    case NetAnalysisEnd::SinkFailed:
+      std::fprintf(stderr, "vantrel-cli: %s\n", outcome.error.c_str());
+      exitCode = kExitFailure;
+      break;
+    case NetAnalysisEnd::Cancelled: exitCode = kExitFailure; break;
+    case NetAnalysisEnd::Limit: break;
+  }
+  if (outcome.network.rtpLost > 0) {
+    std::fprintf(stderr, "vantrel-cli: %llu datagrams were lost on the way (RTP sequence)\n",
+                 static_cast<unsigned long long>(outcome.network.rtpLost));
+    if (exitCode == kExitOk) exitCode = kExitDataLost;
+  }
+  if (file.created())
+    std::fprintf(summary, "%s: %llu bytes\n", options.output.c_str(), static_cast<unsigned long long>(file.bytes()));
+  else
+    std::fprintf(summary, "%s: nothing captured\n", options.output.c_str());
+  return exitCode;
+}
+
 int RunCaptureCommand(CaptureOptions options) {
+  if (!options.service.empty() && !options.input.empty()) {
+    std::fputs("vantrel-cli: --service captures from the tuner box; leave out --input\n", stderr);
+    return kExitUsage;
+  }
+  if (!options.service.empty()) {
+    if (options.pid) {
+      std::fputs("vantrel-cli: --service chooses the PIDs itself; leave out --pid\n", stderr);
+      return kExitUsage;
+    }
+    return RunServiceCaptureCommand({options.service, options.channelsFile, options.keepSi, options.channel,
+                                     options.seconds, options.megabytes, options.lockSeconds, options.output,
+                                     options.force});
+  }
   if (options.seconds.has_value() == options.megabytes.has_value()) {
     std::fputs("vantrel-cli: give exactly one of --seconds and --megabytes\n", stderr);
     return kExitUsage;
@@ -282,6 +395,7 @@ int RunCaptureCommand(CaptureOptions options) {
   }
   if (!CheckOutputPath(options)) return kExitUsage;
   FILE* const summary = IsStandardOutput(options.output) ? stderr : stdout;
+  if (!options.input.empty()) return RunNetworkCapture(options, summary);
   bCaptureCancel.store(0);
   // A reader of a pipe that goes away is a write error, reported as such.
   std::signal(SIGPIPE, SIG_IGN);
@@ -324,6 +438,20 @@ CliCommandRegistration captureCommand(
                          "Capture file, - for standard output (default: the local time as "
                          "YYYY_MM_DD_hh_mm_ss.DAT here)");
       command.add_flag("--force", options->force, "Replace an output file that is not empty");
+      command.add_option("--service", options->service,
+                         "Capture one service (its name or service id) of the channel file: its PMT, PCR, "
+                         "streams and the SI of --keep-si, with a PAT that lists it alone");
+      command.add_option("--channels", options->channelsFile,
+                         std::string("DVBv5 channel file for --service, as scan --channels-out writes it "
+                                     "(default ") + kDefaultChannelsFile + ")");
+      command.add_option("--keep-si", options->keepSi,
+                         std::string("SI kept beside the service with --service: comma list of cat, nit, sdt, "
+                                     "eit, rst, tdt (TDT and TOT), or none (default ") + kDefaultKeptSi +
+                             "). The SDT passes unchanged and names every service of the multiplex, so players "
+                             "list the others as programs without streams");
+      command.add_option("--input", options->input,
+                         "Capture udp://[SOURCE@]ADDRESS:PORT or rtp://... instead of the box's stream "
+                         "(channel options do not apply)");
       command.footer(
           std::string("Channel options not given keep the values of the family's settings dialog; the "
           "values used are saved there as its \"Capture\" button does.\n"
@@ -349,6 +477,9 @@ CliCommandRegistration captureCommand(
           "stream data was lost or the stream stalled, and what became of the file; then the "
           "file's path and size (or \"nothing captured\") on standard output, on standard error "
           "when the file is standard output (-o -).\n"
+          "With --input the stream comes from the network: the time limit runs from the first "
+          "datagram, the file holds the stream bytes of the datagrams (RTP headers removed), and "
+          "datagrams missing from an RTP sequence end it with status 3 at the end.\n"
           "Exit status: 0 success; 1 failure or stopped by a signal; 2 usage error or an "
           "output path refused; 3 stream data lost (the capture could not keep up, the file "
           "skips what was lost); 4 the stream stalled (no data for the whole watchdog period, "

@@ -6,10 +6,12 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -20,6 +22,12 @@
 #include "capture/stream_ring_feeder.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
+#include "cli/si_command.h"
+#include "monitoring/metrics_server.h"
+#include "monitoring/monitor_events.h"
+#include "monitoring/multi_monitor.h"
+#include "monitoring/network_source.h"
+#include "netinput/net_health.h"
 #include "platform/stop_signals.h"
 
 namespace {
@@ -34,9 +42,20 @@ struct MonitorOptions {
   std::optional<int64_t> seconds;
   std::optional<int64_t> lockSeconds;
   bool json = false;
+  std::vector<std::string> inputs;  // [NAME=]udp://...|rtp://...|box
+  std::string metrics;              // ADDRESS:PORT
+  std::string events;               // FILE
+  SiLimitOptions si;
 };
 
+HealthLimits MonitorLimits(const MonitorOptions& options) {
+  HealthLimits limits;
+  ApplySiLimitOptions(options.si, limits);
+  return limits;
+}
+
 std::atomic<int> stopRequested{0};
+std::atomic<bool> stopAll{false};
 
 // Stores the channel as the family's settings dialog does, keeping its
 // capture limits, so that the dialog and `capture` find it next time.
@@ -118,16 +137,27 @@ MonitorVerdict JudgeMonitor(const HealthResult& result, uint64_t longestStallMs)
   return {};
 }
 
-int MonitorStream(const MonitorOptions& options, int model) {
-  uint8_t* ring = nullptr;
+// Starts the box's stream and maps its ring; an exit status (after saying
+// why) when it does not start.
+int StartBoxRing(int model, const uint8_t** ring, uint32_t* ringSize) {
+  uint8_t* mappedRing = nullptr;
   size_t mapped = 0;
   const StreamLayout layout = GetStreamLayout(model);
-  if (!StartStream(&ring, &mapped) || ring == nullptr || mapped < layout.ringSize) {
-    if (ring != nullptr) StopStream();
+  if (!StartStream(&mappedRing, &mapped) || mappedRing == nullptr || mapped < layout.ringSize) {
+    if (mappedRing != nullptr) StopStream();
     return ReportBoxProblem("the box did not start its stream");
   }
-  StreamHealth health;
-  StreamRingFeeder feeder(ring, layout.ringSize);
+  *ring = mappedRing;
+  *ringSize = layout.ringSize;
+  return kExitOk;
+}
+
+int MonitorStream(const MonitorOptions& options, int model) {
+  const uint8_t* ring = nullptr;
+  uint32_t ringSize = 0;
+  if (const int started = StartBoxRing(model, &ring, &ringSize); started != kExitOk) return started;
+  StreamHealth health(MonitorLimits(options));
+  StreamRingFeeder feeder(ring, ringSize);
   const Clock::time_point start = Clock::now();
   Clock::time_point nextLine = start + std::chrono::seconds(1);
   uint64_t lastCc = 0, lastTei = 0, lastBytes = 0;
@@ -205,14 +235,8 @@ int MonitorStream(const MonitorOptions& options, int model) {
   return verdict.exitCode;
 }
 
-int RunMonitor(const MonitorOptions& options) {
-  stopRequested.store(0);
-  // Ctrl-C, SIGTERM and SIGHUP end the monitor, at once even while a request
-  // to the box hangs.
-  StopSignals stopSignals([] {
-    stopRequested.store(1);
-    CancelTunerRequests();
-  });
+// Opens and tunes the box, waits for lock, then runs `stream` on it.
+int RunOnTunedBox(const MonitorOptions& options, const std::function<int(int model)>& stream) {
   const int model = OpenTunerBoxForCli();
   if (model < 0) return kExitFailure;
   int exitCode = kExitFailure;
@@ -236,12 +260,238 @@ int RunMonitor(const MonitorOptions& options) {
       } else if (lock == LockWait::Failed && GetTunerProblem().problem != TunerProblem::None) {
         exitCode = ReportBoxProblem("the box did not say whether it locked");
       } else {
-        exitCode = MonitorStream(options, model);
+        exitCode = stream(model);
       }
     }
   }
   CloseTunerDevice();
   return exitCode;
+}
+
+// The box's stream ring as one input among others.
+class BoxSource : public StreamSource {
+public:
+  BoxSource(const uint8_t* ring, uint32_t ringSize) : feeder_(ring, ringSize) {}
+  int PollFd() const override { return -1; }
+  bool Pump(StreamHealth& health, std::string* error) override {
+    if (feeder_.Poll(health)) return true;
+    *error = "the box stopped answering the stream position request";
+    return false;
+  }
+  uint64_t BytesFed() const override { return feeder_.bytes(); }
+  double SilenceLimitS() const override { return kCaptureStallFailMs / 1000.0; }
+  std::optional<SignalReading> Signal() override {
+    SignalReading reading;
+    int locked = 0;
+    if (GetSignalStatus(&reading.strength, &reading.quality, &locked) == 0) return std::nullopt;
+    reading.locked = locked != 0;
+    return reading;
+  }
+  uint64_t Overruns() const override { return feeder_.overruns(); }
+
+private:
+  StreamRingFeeder feeder_;
+};
+
+struct InputSpec {
+  std::string name;
+  std::string source;  // a network address, or "box"
+};
+
+// "[NAME=]SOURCE": a name is letters, digits, '-', '_' and '.' before the first '='.
+InputSpec ParseInputSpec(const std::string& text) {
+  const size_t equals = text.find('=');
+  if (equals != std::string::npos && equals > 0) {
+    const std::string name = text.substr(0, equals);
+    if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.") ==
+        std::string::npos)
+      return {name, text.substr(equals + 1)};
+  }
+  return {text, text};
+}
+
+void PrintInputSecond(const MonitoredInput& input, double elapsedS, bool json) {
+  const HealthResult& now = input.latest();
+  const HealthResult& before = input.previous();
+  const auto grew = [&](HealthCheck check) { return now.check(check).count - before.check(check).count; };
+  uint64_t newErrors = 0;
+  for (size_t c = 0; c < kHealthCheckCount; ++c) newErrors += now.checks[c].count - before.checks[c].count;
+  const double inputBps = static_cast<double>(now.bytes - before.bytes) * 8.0;
+  const NetInputStats* net = input.source().Network();
+  const std::optional<double> since = input.SecondsSinceData(MonitoredInput::Clock::now());
+  const std::optional<SignalReading>& signal = input.signal();
+  if (json) {
+    nlohmann::ordered_json line = {
+        {"input", input.name()},
+        {"time_s", elapsedS},
+        {"state", InputStateName(input.state())},
+        {"bitrate_bps", now.recentBitrateBps ? nlohmann::ordered_json(*now.recentBitrateBps) : nullptr},
+        {"input_bps", inputBps},
+        {"packets", now.packets},
+        {"new_errors", newErrors},
+        {"new_cc_errors", grew(HealthCheck::Continuity)},
+        {"new_transport_errors", grew(HealthCheck::Transport)},
+        {"synced", now.synced},
+        {"seconds_since_last_packet", since ? nlohmann::ordered_json(*since) : nullptr},
+    };
+    if (net) {
+      line["lost_datagrams"] = net->rtpLost;
+      line["jitter_s"] = net->rtpSeen ? nlohmann::ordered_json(net->jitterS) : nullptr;
+    }
+    if (signal) {
+      line["locked"] = signal->locked;
+      line["strength"] = signal->strength;
+      line["quality"] = signal->quality;
+    }
+    std::printf("%s\n", line.dump().c_str());
+  } else {
+    char rate[32] = "unknown";
+    if (now.recentBitrateBps) std::snprintf(rate, sizeof rate, "%.3f Mbit/s", *now.recentBitrateBps / 1e6);
+    std::string extra;
+    if (net) extra += "  lost " + std::to_string(net->rtpLost);
+    if (signal)
+      extra += std::string(signal->locked ? "  locked" : "  no lock") + "  strength " + std::to_string(signal->strength) +
+               "  quality " + std::to_string(signal->quality);
+    if (input.state() == InputState::Stopped && !input.lastError().empty()) extra += "  (" + input.lastError() + ")";
+    std::printf("%-20s %6.1f s  %-9s  bitrate %s  input %.3f Mbit/s  packets %" PRIu64 "  errors +%" PRIu64
+                "  cc +%" PRIu64 "%s\n",
+                input.name().c_str(), elapsedS, InputStateName(input.state()), rate, inputBps / 1e6, now.packets,
+                newErrors, grew(HealthCheck::Continuity), extra.c_str());
+  }
+}
+
+int RunInputs(const MonitorOptions& options, const std::vector<InputSpec>& specs,
+              std::vector<std::unique_ptr<MonitoredInput>> inputs, MetricsServer* metrics, EventLog* events,
+              const uint8_t* ring, uint32_t ringSize) {
+  MultiMonitor monitor;
+  for (size_t i = 0, n = 0; i < specs.size(); ++i) {
+    if (specs[i].source == "box")
+      monitor.Add(std::make_unique<MonitoredInput>(specs[i].name, std::make_unique<BoxSource>(ring, ringSize),
+                                                   MonitorLimits(options)));
+    else
+      monitor.Add(std::move(inputs[n++]));
+  }
+  MultiMonitorOptions run;
+  if (options.seconds) run.seconds = static_cast<double>(*options.seconds);
+  run.metrics = metrics;
+  run.events = events;
+  run.onSecond = [&options](const MonitoredInput& input, double elapsedS) {
+    PrintInputSecond(input, elapsedS, options.json);
+  };
+  const auto start = MonitoredInput::Clock::now();
+  monitor.Run(stopAll, run);
+  const double seconds = std::chrono::duration<double>(MonitoredInput::Clock::now() - start).count();
+  int exitCode = kExitOk;
+  for (const auto& input : monitor.inputs()) {
+    input->TakeSnapshot();
+    const HealthResult& result = input->latest();
+    std::string failure;
+    if (result.packets == 0) {
+      failure = "no transport stream packet came";
+      exitCode = kExitFailure;
+    } else if (input->state() == InputState::Stopped) {
+      failure = "stopped: " + input->lastError();
+      if (exitCode == kExitOk) exitCode = kExitStalled;
+    }
+    const NetInputStats* net = input->source().Network();
+    if (options.json) {
+      std::string json = HealthJson(result, -1);
+      std::string head = "\"summary\":true,\"input\":" + nlohmann::json(input->name()).dump() +
+                         ",\"state\":\"" + InputStateName(input->state()) + "\",\"monitor_s\":" +
+                         std::to_string(seconds) + ",\"failure\":" +
+                         (failure.empty() ? "null" : nlohmann::json(failure).dump()) + ",";
+      if (net) head += "\"lost_datagrams\":" + std::to_string(net->rtpLost) + ",";
+      json.insert(1, head);
+      std::fputs(json.c_str(), stdout);
+    } else {
+      std::printf("\n== %s: %s%s ==\n", input->name().c_str(), InputStateName(input->state()),
+                  failure.empty() ? "" : (", " + failure).c_str());
+      std::fputs(HealthText(result).c_str(), stdout);
+      if (net) std::printf("%s\n", DescribeNetworkStats(*net).c_str());
+    }
+    if (!failure.empty()) std::fprintf(stderr, "vantrel-cli: %s: %s\n", input->name().c_str(), failure.c_str());
+  }
+  std::fflush(stdout);
+  return exitCode;
+}
+
+// `monitor --input ...`: every input in one loop, with metrics and events when asked.
+int RunManyInputs(const MonitorOptions& options) {
+  std::vector<InputSpec> specs;
+  for (const std::string& text : options.inputs) specs.push_back(ParseInputSpec(text));
+  if (specs.empty()) specs.push_back({"box", "box"});
+  std::vector<std::unique_ptr<MonitoredInput>> network;
+  int boxes = 0;
+  for (size_t i = 0; i < specs.size(); ++i) {
+    for (size_t j = 0; j < i; ++j)
+      if (specs[j].name == specs[i].name) {
+        std::fprintf(stderr, "vantrel-cli: two inputs are named \"%s\": name them with NAME=SOURCE\n",
+                     specs[i].name.c_str());
+        return kExitUsage;
+      }
+    if (specs[i].source == "box") {
+      if (++boxes > 1) {
+        std::fputs("vantrel-cli: one tuner box at a time: give box once\n", stderr);
+        return kExitUsage;
+      }
+      continue;
+    }
+    std::string error;
+    const std::optional<NetAddress> address = ParseNetAddress(specs[i].source, &error);
+    if (!address) {
+      std::fprintf(stderr, "vantrel-cli: --input %s: %s (or box for the tuner box)\n", specs[i].source.c_str(),
+                   error.c_str());
+      return kExitUsage;
+    }
+    auto source = NetworkSource::Open(*address, &error);
+    if (!source) {
+      std::fprintf(stderr, "vantrel-cli: --input %s: %s\n", specs[i].source.c_str(), error.c_str());
+      return kExitFailure;
+    }
+    network.push_back(std::make_unique<MonitoredInput>(specs[i].name, std::move(source), MonitorLimits(options)));
+  }
+  std::unique_ptr<MetricsServer> metrics;
+  if (!options.metrics.empty()) {
+    std::string error;
+    if (!(metrics = MetricsServer::Open(options.metrics, &error))) {
+      std::fprintf(stderr, "vantrel-cli: %s\n", error.c_str());
+      return kExitFailure;
+    }
+    std::fprintf(stderr, "vantrel-cli: metrics at http://%s/metrics\n", options.metrics.c_str());
+  }
+  EventLog events;
+  if (!options.events.empty()) {
+    std::string error;
+    if (!events.Open(options.events, &error)) {
+      std::fprintf(stderr, "vantrel-cli: %s\n", error.c_str());
+      return kExitFailure;
+    }
+  }
+  EventLog* const eventLog = events.IsOpen() ? &events : nullptr;
+  if (boxes == 0) return RunInputs(options, specs, std::move(network), metrics.get(), eventLog, nullptr, 0);
+  return RunOnTunedBox(options, [&](int model) {
+    const uint8_t* ring = nullptr;
+    uint32_t ringSize = 0;
+    if (const int started = StartBoxRing(model, &ring, &ringSize); started != kExitOk) return started;
+    const int exitCode = RunInputs(options, specs, std::move(network), metrics.get(), eventLog, ring, ringSize);
+    if (stopRequested.load() != 0) ResumeTunerRequests();
+    StopStream();
+    return exitCode;
+  });
+}
+
+int RunMonitor(const MonitorOptions& options) {
+  stopRequested.store(0);
+  stopAll.store(false);
+  // Ctrl-C, SIGTERM and SIGHUP end the monitor, at once even while a request
+  // to the box hangs.
+  StopSignals stopSignals([] {
+    stopRequested.store(1);
+    stopAll.store(true);
+    CancelTunerRequests();
+  });
+  if (!options.inputs.empty() || !options.metrics.empty() || !options.events.empty()) return RunManyInputs(options);
+  return RunOnTunedBox(options, [&options](int model) { return MonitorStream(options, model); });
 }
 
 CliCommandRegistration monitorCommand(
@@ -252,8 +502,16 @@ CliCommandRegistration monitorCommand(
       command.add_option("--seconds", options->seconds, "Stop after N seconds (default: Ctrl-C)")
           ->check(CliNumber(1, UINT32_MAX));
       AddLockTimeoutOption(command, options->lockSeconds);
+      AddSiLimitOptions(command, options->si);
       command.add_flag("--json", options->json,
                        "One JSON object a second, and the summary as one more object");
+      command.add_option("--input", options->inputs,
+                         "[NAME=]SOURCE, repeatable: udp://[SOURCE@]ADDRESS:PORT, rtp://..., or box (the "
+                         "tuner box, tuned with the channel options)");
+      command.add_option("--metrics", options->metrics,
+                         "Serve Prometheus metrics on http://ADDRESS:PORT/metrics (e.g. 127.0.0.1:9101)");
+      command.add_option("--events", options->events,
+                         "Append one JSON object per line to FILE for every error and input state change");
       command.footer(
           "Tunes like capture (channel options not given keep the values of the family's "
           "settings dialog; the values used are saved there) but writes no file. Each second: "
@@ -265,7 +523,18 @@ CliCommandRegistration monitorCommand(
           "ever, the box stopped answering or refused the channel); 2 usage error; 4 the stream "
           "stalled for longer than " + std::to_string(kCaptureStallFailMs / 1000) + " s (the summary says "
           "so); 5 the tuner did not lock; 6 the box is in use by another program; 7 the box did "
-          "not answer a request in time.");
+          "not answer a request in time.\n"
+          "Many inputs: with --input (repeatable; a tuner box and network inputs may be mixed), "
+          "each input has its own health engine and its own line (or JSON object with its "
+          "\"input\" name) a second; all are read by one thread. An input silent for its "
+          "timeout (network: 5 s or ?timeout=S; box: " + std::to_string(kCaptureStallFailMs / 1000) +
+          " s) is shown as stopped and comes back by itself when bytes come again; its "
+          "counters go on. The summary has one report per input; exit 1 when an input never "
+          "delivered, 4 when one was stopped at the end. --metrics serves per input the bit "
+          "rate, packets, each check's error counter, continuity errors per PID, network "
+          "loss (RTP), seconds since the last packet and the tuner's signal, as Prometheus "
+          "text; --events writes each error occurrence and state change as a JSON line with "
+          "the UTC time and the input's name.");
       return [options] { return RunMonitor(*options); };
     });
 

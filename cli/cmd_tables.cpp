@@ -23,7 +23,7 @@ CliCommandRegistration tablesCommand(
                      "table_id_extension, [transport_stream_id, original_network_id: EIT and SDT, whose tables of several transport streams share extensions], repetition, sections [{version, section_number, last_section_number, "
                      "current, size, repetition, content_changes, fields}]}]}; repetition is {count, "
                      "first_byte_offset, min_bytes, mean_bytes, max_bytes, min_s, mean_s, max_s} (intervals "
-                     "between repetitions; seconds from the mux bitrate, null when unknown). fields holds the "
+                     "between repetitions; seconds on the stream clock, the PCRs against the byte position, null without one). fields holds the "
                      "decoded table; descriptors are {tag, name, ...fields} or {tag, name: \"unknown\", hex}.");
       return [options] {
         const int pid = options->pid ? static_cast<int>(*options->pid) : -1;

@@ -23,8 +23,8 @@ std::vector<Registered>& Registry() {
 }
 
 // The commands that open the tuner box, and those that read the stored settings.
-constexpr const char* kBoxCommands[] = {"device", "tune", "signal", "capture", "monitor"};
-constexpr const char* kProfileCommands[] = {"tune", "signal", "lnb", "capture", "monitor"};
+constexpr const char* kBoxCommands[] = {"device", "tune", "signal", "capture", "monitor", "scan"};
+constexpr const char* kProfileCommands[] = {"tune", "signal", "lnb", "capture", "monitor", "scan"};
 
 template <size_t N>
 bool NameIn(const std::string& name, const char* const (&names)[N]) {

@@ -10,6 +10,56 @@ const char* const kSiCommandFooter =
     "stream's TDT/TOT (DVB) or STT (ATSC). Exit 0 when the input was read, 1 when it cannot be "
     "read or holds no transport stream, 2 on a usage error.";
 
+void AddSiLimitOptions(CLI::App& command, SiLimitOptions& o) {
+  command
+      .add_option("--si", o.si,
+                  "Service information the stream carries, for the priority 3 checks: auto (DVB when DVB SI "
+                  "or a network PID is seen, ATSC when PSIP is; neither: no priority 3 verdict), dvb, atsc, none")
+      ->check(CLI::IsMember({"auto", "dvb", "atsc", "none"}));
+  command.add_option("--nit-interval-s", o.nitIntervalS, "NIT_error: a NIT section on PID 0x0010 at least every N s (default 10)")
+      ->check(CliNumber(1, 86400));
+  command.add_option("--sdt-interval-s", o.sdtIntervalS, "SDT_error: SDT actual at least every N s (default 2)")
+      ->check(CliNumber(1, 86400));
+  command.add_option("--eit-interval-s", o.eitIntervalS,
+                     "EIT_error: EIT present/following actual at least every N s (default 2)")
+      ->check(CliNumber(1, 86400));
+  command.add_option("--tdt-interval-s", o.tdtIntervalS, "TDT_error: TDT (and TOT) at least every N s (default 30)")
+      ->check(CliNumber(1, 86400));
+  command.add_option("--si-other-interval-s", o.otherIntervalS,
+                     "NIT, SDT and EIT present/following of other networks and streams, and BAT, once seen: at "
+                     "least every N s (default 10)")
+      ->check(CliNumber(1, 86400));
+  command.add_option("--eit-schedule-interval-s", o.scheduleIntervalS,
+                     "SI_repetition_error: each EIT schedule sub-table at least every N s once seen (default 10)")
+      ->check(CliNumber(1, 86400));
+  command.add_option("--si-min-interval-ms", o.minIntervalMs,
+                     "SI_repetition_error: two sections of one SI sub-table at least N ms apart (default 25)")
+      ->check(CliNumber(0, 100000));
+  command.add_option("--unreferenced-pid-ms", o.unreferencedPidMs,
+                     "Unreferenced_PID: a PID the PSI does not name within N ms of its first packet (default 500)")
+      ->check(CliNumber(1, 86400000));
+}
+
+void ApplySiLimitOptions(const SiLimitOptions& o, HealthLimits& limits) {
+  if (o.si == "dvb") limits.si = SiStandard::Dvb;
+  if (o.si == "atsc") limits.si = SiStandard::Atsc;
+  if (o.si == "none") limits.si = SiStandard::None;
+  auto seconds = [](const std::optional<int64_t>& value, double& field, double unit) {
+    if (value) field = static_cast<double>(*value) * unit;
+  };
+  seconds(o.nitIntervalS, limits.nitIntervalS, 1);
+  seconds(o.sdtIntervalS, limits.sdtIntervalS, 1);
+  seconds(o.eitIntervalS, limits.eitIntervalS, 1);
+  seconds(o.tdtIntervalS, limits.tdtIntervalS, 1);
+  seconds(o.otherIntervalS, limits.nitOtherIntervalS, 1);
+  seconds(o.otherIntervalS, limits.sdtOtherIntervalS, 1);
+  seconds(o.otherIntervalS, limits.eitOtherIntervalS, 1);
+  seconds(o.otherIntervalS, limits.batIntervalS, 1);
+  seconds(o.scheduleIntervalS, limits.eitScheduleIntervalS, 1);
+  seconds(o.minIntervalMs, limits.siMinIntervalS, 1e-3);
+  seconds(o.unreferencedPidMs, limits.unreferencedPidS, 1e-3);
+}
+
 void AddSiCommandOptions(CLI::App& command, SiCommandOptions& options) {
   command.add_option("FILE", options.input, "Transport-stream file, or - for standard input")->required();
   command.add_flag("--json", options.json, "Print the result as JSON");

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "analysis/health/stream_health.h"
 #include "analysis/si/si_output.h"
 #include "cli/command.h"
 
@@ -15,6 +16,16 @@ struct SiCommandOptions {
   bool json = false;
   std::optional<int64_t> maxBytes;
 };
+
+// The priority 3 options of analyze and monitor: which service information
+// the stream carries, and the limits of TR 101 290 / TR 101 211.
+struct SiLimitOptions {
+  std::string si = "auto";
+  std::optional<int64_t> nitIntervalS, sdtIntervalS, eitIntervalS, tdtIntervalS, otherIntervalS,
+      scheduleIntervalS, minIntervalMs, unreferencedPidMs;
+};
+void AddSiLimitOptions(CLI::App& command, SiLimitOptions& options);
+void ApplySiLimitOptions(const SiLimitOptions& options, HealthLimits& limits);
 
 // FILE, --json and --max-bytes.
 void AddSiCommandOptions(CLI::App& command, SiCommandOptions& options);

@@ -15,6 +15,7 @@
 #include "boxserver/box_host.h"
 #include "platform/version.h"
 #include "sim/boxsim_options.h"
+#include "sim/sim_network.h"
 #include "sim/simulated_box.h"
 #include "boxserver/stream_source.h"
 
@@ -51,7 +52,10 @@ int main(int argc, char** argv) {
   if (!host.Prepare(options.deviceDirectory, options.journalPath, &error)) return Fail(error);
 
   std::vector<uint8_t> source;
-  if (options.streamPath.empty()) {
+  SimNetwork network;
+  if (!options.networkPath.empty()) {
+    if (!LoadSimNetwork(options.networkPath, &network, &error)) return Fail(error);
+  } else if (options.streamPath.empty()) {
     source = GenerateDefaultStream();
   } else if (!LoadStreamFile(options.streamPath, &source, &error)) {
     return Fail(error);
@@ -71,7 +75,8 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<BoxProtocol>> boxes;
   std::vector<BoxProtocol*> served;
   for (BoxKind kind : options.kinds) {
-    backends.push_back(std::make_unique<SimulatedBox>(kind, options, source));
+    backends.push_back(std::make_unique<SimulatedBox>(kind, options, source,
+                                                      options.networkPath.empty() ? nullptr : &network));
     BoxIdentity identity{kind, options.modelCode, options.streamInterface};
     boxes.push_back(std::make_unique<BoxProtocol>(identity, backends.back().get(),
                                                   static_cast<unsigned>(boxes.size())));

@@ -88,6 +88,9 @@ const char* BoxSimUsage() {
          "  --quality N             signal quality in percent (default 60)\n"
          "  --wobble                let strength and quality drift slowly\n"
          "  --stream FILE           transport stream played in a loop into the ring\n"
+         "  --network FILE          play a network: per transponder its frequency, tuning\n"
+         "                          values, stream, signal, lock and SI (INI, described in\n"
+         "                          sim/sim_network.h); replaces --stream and --channels\n"
          "  --bitrate BITS_PER_S    stream rate (default 20000000)\n"
          "  --no-sync               play bytes that contain no 0x47\n"
          "  --fail CODE[,CODE...]   fail these requests (hexadecimal codes)\n"
@@ -169,6 +172,9 @@ bool ParseBoxSimOptions(int argc, char** argv, BoxSimOptions* options, bool* sho
     } else if (name == "--stream") {
       if (value.empty()) return bad();
       options->streamPath = value;
+    } else if (name == "--network") {
+      if (value.empty()) return bad();
+      options->networkPath = value;
     } else if (name == "--bitrate") {
       if (!ParseNumber(value, 4000000000ull, &number) || number < 8) return bad();
       options->bitrate = number;
@@ -190,6 +196,10 @@ bool ParseBoxSimOptions(int argc, char** argv, BoxSimOptions* options, bool* sho
   }
   if (!haveKind) {
     *error = "--kind is required";
+    return false;
+  }
+  if (!options->networkPath.empty() && (!options->streamPath.empty() || !options->anyChannel)) {
+    *error = "--network replaces --stream and --channels";
     return false;
   }
   bool bus = false;

@@ -22,6 +22,7 @@ struct BoxSimOptions {
   int quality = 60;                      // percent
   bool wobble = false;
   std::string streamPath;                // empty: a generated stream
+  std::string networkPath;               // --network: transponders with their own streams
   uint64_t bitrate = 20000000;           // bits per second
   bool noSync = false;
   std::set<uint32_t> failCodes;

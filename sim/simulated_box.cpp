@@ -14,8 +14,8 @@ constexpr size_t kPacket = 188;
 }  // namespace
 
 SimulatedBox::SimulatedBox(BoxKind kind, const BoxSimOptions& options,
-                           const std::vector<uint8_t>& source)
-    : kind_(kind), options_(options), source_(source) {}
+                           const std::vector<uint8_t>& source, const SimNetwork* network)
+    : kind_(kind), options_(options), source_(&source), network_(network) {}
 
 SimulatedBox::Clock SimulatedBox::Now() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -24,8 +24,8 @@ SimulatedBox::Clock SimulatedBox::Now() {
 }
 
 bool SimulatedBox::IsReady(Clock now) const {
-  return tunedAt_ >= 0 && tunedChannelListed_ && !options_.neverReady &&
-         now - tunedAt_ >= options_.lockMs * 1000000;
+  const int64_t lockMs = transponder_ && transponder_->lockMs ? *transponder_->lockMs : options_.lockMs;
+  return tunedAt_ >= 0 && tunedChannelListed_ && !options_.neverReady && now - tunedAt_ >= lockMs * 1000000;
 }
 
 bool SimulatedBox::Unplugged(Clock now) const {
@@ -54,7 +54,8 @@ SignalReading SimulatedBox::Signal() {
   std::lock_guard<std::mutex> lock(mutex_);
   Clock now = Now();
   if (!IsReady(now)) return SignalReading{10, 0, false};
-  int strength = options_.strength, quality = options_.quality;
+  int strength = transponder_ ? transponder_->strength : options_.strength;
+  int quality = transponder_ ? transponder_->quality : options_.quality;
   if (options_.wobble) {
     double seconds = static_cast<double>(now) / 1e9;
     // Periods of a few seconds: slow enough to read, quick enough to see.
@@ -75,10 +76,43 @@ void SimulatedBox::Tuned(bool listed, const char* text) {
                                    : " (not a listed channel: no lock)");
 }
 
+const SimTransponder* SimulatedBox::FindTransponder(uint32_t frequency, uint32_t alternative,
+                                                   const SimTransponder& tuned) const {
+  const auto fits = [](const auto& wanted, const auto& given) { return !wanted || !given || *wanted == *given; };
+  for (const SimTransponder& t : network_->transponders) {
+    if (t.frequency != frequency && (alternative == 0 || t.frequency != alternative)) continue;
+    if (fits(t.bandwidthMHz, tuned.bandwidthMHz) && fits(t.symbolRateK, tuned.symbolRateK) &&
+        fits(t.qamOrder, tuned.qamOrder) && fits(t.horizontal, tuned.horizontal))
+      return &t;
+  }
+  return nullptr;
+}
+
+void SimulatedBox::TunedInNetwork(const SimTransponder* found, const char* text) {
+  static const std::vector<uint8_t> kNothing;
+  transponder_ = found;
+  source_ = found ? &found->stream : &kNothing;
+  sourcePosition_ = 0;
+  filtered_.clear();
+  tunedAt_ = Now();
+  tunedChannelListed_ = found != nullptr && found->locks;
+  std::fprintf(stderr, "vantrel-boxsim: tuned %s%s\n", text,
+               !found              ? " (not in the network: no lock)"
+               : !found->locks     ? " (a transponder that does not lock)"
+               : !found->carriesSi ? " (its SI never comes)"
+                                   : "");
+}
+
 bool SimulatedBox::TuneTerrestrial(const TerrestrialTune& tune) {
   std::lock_guard<std::mutex> lock(mutex_);
   char text[160];
   std::snprintf(text, sizeof text, "terrestrial %u kHz, %u MHz", tune.frequencyKHz, tune.bandwidthMHz);
+  if (network_) {
+    SimTransponder tuned;
+    tuned.bandwidthMHz = tune.bandwidthMHz;
+    TunedInNetwork(FindTransponder(tune.frequencyKHz, 0, tuned), text);
+    return true;
+  }
   Tuned(options_.anyChannel || options_.channels.count(tune.frequencyKHz), text);
   return true;
 }
@@ -88,6 +122,13 @@ bool SimulatedBox::TuneCable(const CableTune& tune) {
   char text[160];
   std::snprintf(text, sizeof text, "cable %u kHz, %u ksymbol/s, QAM %u", tune.frequencyKHz,
                 tune.symbolRateK, tune.qamOrder);
+  if (network_) {
+    SimTransponder tuned;
+    tuned.symbolRateK = tune.symbolRateK;
+    tuned.qamOrder = tune.qamOrder;
+    TunedInNetwork(FindTransponder(tune.frequencyKHz, 0, tuned), text);
+    return true;
+  }
   Tuned(options_.anyChannel || options_.channels.count(tune.frequencyKHz), text);
   return true;
 }
@@ -113,6 +154,13 @@ bool SimulatedBox::TuneSatellite(const SatelliteTune& tune) {
                 tune.ifMHz, tune.symbolRateK, tune.horizontal ? "horizontal" : "vertical",
                 tune.inversion ? ", inverted" : "", tone_ == 1 ? "on" : "off", lo, transponder,
                 port.c_str(), burst, supply_ == 1 ? "on" : "off");
+  if (network_) {
+    SimTransponder tuned;
+    tuned.symbolRateK = tune.symbolRateK;
+    tuned.horizontal = tune.horizontal;
+    TunedInNetwork(FindTransponder(transponder, tune.ifMHz, tuned), text);
+    return true;
+  }
   Tuned(listed, text);
   return true;
 }
@@ -161,8 +209,8 @@ bool SimulatedBox::SetPidFilter(uint16_t pid) {
 // that PID reach the ring; the filter finds packets by their sync byte.
 void SimulatedBox::Play(uint64_t count) {
   while (count > 0) {
-    size_t piece = static_cast<size_t>(std::min<uint64_t>(count, source_.size() - sourcePosition_));
-    const uint8_t* bytes = source_.data() + sourcePosition_;
+    size_t piece = static_cast<size_t>(std::min<uint64_t>(count, source_->size() - sourcePosition_));
+    const uint8_t* bytes = source_->data() + sourcePosition_;
     if (pidFilter_ == 0) {
       ring_->Append(bytes, piece);
     } else {
@@ -177,14 +225,14 @@ void SimulatedBox::Play(uint64_t count) {
       }
     }
     count -= piece;
-    sourcePosition_ = (sourcePosition_ + piece) % source_.size();
+    sourcePosition_ = (sourcePosition_ + piece) % source_->size();
   }
 }
 
 void SimulatedBox::StreamTick() {
   std::lock_guard<std::mutex> lock(mutex_);
   Clock now = Now();
-  bool flowing = ring_ && IsReady(now) && !Stalled(now) && !Unplugged(now) && !source_.empty();
+  bool flowing = ring_ && IsReady(now) && !Stalled(now) && !Unplugged(now) && !source_->empty();
   if (!flowing) {
     flowingSince_ = -1;
     return;
@@ -203,7 +251,7 @@ void SimulatedBox::StreamTick() {
     // stream can still be in it, so only that much is played, and the write
     // offset moves on as a driver's would over what it wrote meanwhile.
     uint64_t skip = due - ring_->size();
-    sourcePosition_ = static_cast<size_t>((sourcePosition_ + skip) % source_.size());
+    sourcePosition_ = static_cast<size_t>((sourcePosition_ + skip) % source_->size());
     filtered_.clear();
     if (pidFilter_ == 0) ring_->Skip(skip);
     due = ring_->size();

@@ -10,11 +10,14 @@
 
 #include "boxserver/box_backend.h"
 #include "sim/boxsim_options.h"
+#include "sim/sim_network.h"
 
 class SimulatedBox : public BoxBackend {
 public:
-  // `options` and `source` must outlive the box.
-  SimulatedBox(BoxKind kind, const BoxSimOptions& options, const std::vector<uint8_t>& source);
+  // `options`, `source` and `network` must outlive the box. With a network
+  // each tune chooses the transponder (and its stream) the box plays.
+  SimulatedBox(BoxKind kind, const BoxSimOptions& options, const std::vector<uint8_t>& source,
+               const SimNetwork* network = nullptr);
 
   RequestFate Screen(uint32_t code) override;
   bool TuneSatellite(const SatelliteTune& tune) override;
@@ -39,11 +42,17 @@ private:
   bool Unplugged(Clock now) const;
   bool Stalled(Clock now) const;
   void Tuned(bool listed, const char* text);
+  // Network: the transponder a tune reaches, or nullptr.
+  const SimTransponder* FindTransponder(uint32_t frequency, uint32_t alternative,
+                                        const SimTransponder& tuned) const;
+  void TunedInNetwork(const SimTransponder* found, const char* text);
   void Play(uint64_t count);
 
   const BoxKind kind_;
   const BoxSimOptions& options_;
-  const std::vector<uint8_t>& source_;
+  const std::vector<uint8_t>* source_;
+  const SimNetwork* network_;
+  const SimTransponder* transponder_ = nullptr;  // network: the one tuned
 
   mutable std::mutex mutex_;  // everything below; the writer holds it while it writes
   Clock tunedAt_ = -1;

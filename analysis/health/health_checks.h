@@ -53,6 +53,9 @@ public:
     if (result.first.size() >= maxOccurrences_ && result.first.back().byteOffset <= mark.offset) return;
     Keep(check, mark, pid, describe());
   }
+  // Describes anew the kept occurrence of `check` at `mark` on `pid` (a gap
+  // reported while still open, once its length is known).
+  void Amend(HealthCheck check, const Mark& mark, int pid, Described described);
   // Times the occurrences at or before `axis` that have no time yet.
   void TimeUpTo(uint64_t axis, const StreamClock& clock);
   // Times every occurrence still without one (the end of the stream).
@@ -67,6 +70,17 @@ private:
   std::array<HealthCheckResult, kHealthCheckCount> results_;
   std::array<size_t, kHealthCheckCount> untimed_{};
 };
+
+// A table's short name from its table_id ("SDT actual", "MGT"), or "table_id 0xNN".
+std::string TableName(int tableId);
+
+// Why the checks that need time were not evaluated on a stream without a
+// clock, depending on whether any PMT names a PCR_PID.
+const char* NoClockReason(bool anyPcrPid);
+
+// Counts one error in a result outside the board (judged when the result is
+// made), kept among the first by byte offset.
+void AddOccurrence(HealthCheckResult& result, const Mark& mark, int pid, Described described, size_t maxOccurrences);
 
 // Marks `result` not evaluated, with the reason, and drops its count.
 void SetNotEvaluated(HealthCheckResult& result, std::string reasonTemplate, std::vector<std::string> values);

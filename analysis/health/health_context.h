@@ -45,6 +45,10 @@ struct HealthContext {
   IntervalTrackers trackers;
   std::vector<PidRole> pids;
   StreamObserver* observer = nullptr;
+  // Whether the arrival timestamps of 192-byte packets time the stream,
+  // and the current packet's (27 MHz ticks since the first).
+  bool arrivalClock = false;
+  uint64_t arrivalTicks = 0;
 };
 
 }  // namespace health

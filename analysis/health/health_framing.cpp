@@ -14,6 +14,8 @@ constexpr int kMaxSyncRun = 10;
 // Packets looked at when choosing between packet sizes that all fit.
 constexpr int kDetectRun = 10;
 constexpr size_t kMaxSegments = 4096;
+// Packets handed to the sink in one call at most.
+constexpr size_t kRunPackets = 32;
 
 // Sync bytes at `at`, at + stride, ... for `run` packets, within len.
 bool Chain(const uint8_t* buf, size_t len, size_t at, int stride, int run) {
@@ -75,9 +77,32 @@ void PacketFramer::ReportSyncByte(uint8_t value, uint64_t syncOffset) {
   });
 }
 
-void PacketFramer::Deliver(const uint8_t* p, uint64_t syncOffset, bool syncDamaged) {
-  sink_.OnPacket(p, {packets_, PacketOffset(syncOffset)}, syncDamaged);
-  ++packets_;
+size_t PacketFramer::DeliverRun(const uint8_t* buf, size_t len, size_t i, bool final) {
+  const size_t size = static_cast<size_t>(packetSize_);
+  // Whole packets; at the end of the input the last needs only its 188 bytes.
+  size_t room = (len - i) / size;
+  if (final && (len - i) % size >= kTsSize) ++room;
+  // Few enough to be still in the cache when the sink reads them.
+  room = std::min(room, kRunPackets);
+  // A 192-byte packet whose prefix is cut off at the start of the input
+  // has no offset of its own to count on from.
+  if (size == 192 && base_ + i < 4) room = std::min<size_t>(room, 1);
+  size_t count = 0;
+  while (count < room && buf[i + count * size] == 0x47) ++count;
+  if (count == 0) return 0;
+  if (size == 192) {
+    // The prefix, in this buffer or partly in front of it.
+    runPrefix_ = -1;
+    if (i >= 4 || beforeKnown_ >= 4 - i) {
+      uint32_t prefix = 0;
+      for (size_t k = 0; k < 4; ++k)
+        prefix = (prefix << 8) | (i + k >= 4 ? buf[i + k - 4] : before_[i + k]);
+      runPrefix_ = prefix;
+    }
+  }
+  sink_.OnPackets(buf + i, count, size, {packets_, PacketOffset(base_ + i)});
+  packets_ += count;
+  return std::min(count * size, len - i);
 }
 
 // Processes buf[0, len) (input offset base_); returns the bytes consumed.
@@ -88,10 +113,7 @@ size_t PacketFramer::Process(const uint8_t* buf, size_t len, bool final) {
     if (locked_) {
       const size_t size = static_cast<size_t>(packetSize_);
       // The hot path: whole packets with their sync byte.
-      while (len - i >= kTsSize && buf[i] == 0x47 && (len - i >= size || final)) {
-        Deliver(buf + i, base_ + i, false);
-        i += std::min(size, len - i);
-      }
+      while (const size_t taken = DeliverRun(buf, len, i, final)) i += taken;
       if (i >= len) break;
       if (len - i < kTsSize) {
         if (!final) break;
@@ -117,7 +139,8 @@ size_t PacketFramer::Process(const uint8_t* buf, size_t len, bool final) {
       if (syncLoss_ == 1) lost = true;
       if (!lost) {
         ReportSyncByte(buf[i], base_ + i);
-        Deliver(buf + i, base_ + i, true);
+        sink_.OnDamagedPacket(buf + i, {packets_, PacketOffset(base_ + i)});
+        ++packets_;
         i += std::min(size, len - i);
         continue;
       }
@@ -170,6 +193,18 @@ size_t PacketFramer::Process(const uint8_t* buf, size_t len, bool final) {
   return i;
 }
 
+void PacketFramer::Advance(const uint8_t* buf, size_t consumed) {
+  if (consumed >= 4) {
+    std::memcpy(before_, buf + consumed - 4, 4);
+    beforeKnown_ = 4;
+  } else if (consumed > 0) {
+    std::memmove(before_, before_ + consumed, 4 - consumed);
+    std::memcpy(before_ + 4 - consumed, buf, consumed);
+    beforeKnown_ = std::min<size_t>(beforeKnown_ + consumed, 4);
+  }
+  base_ += consumed;
+}
+
 void PacketFramer::Feed(const uint8_t* data, size_t size) {
   if (finished_) return;
   while (size > 0 && !carry_.empty()) {
@@ -178,7 +213,7 @@ void PacketFramer::Feed(const uint8_t* data, size_t size) {
     carry_.insert(carry_.end(), data, data + take);
     const size_t consumed = Process(carry_.data(), carry_.size(), false);
     sink_.EndOfBuffer();
-    base_ += consumed;
+    Advance(carry_.data(), consumed);
     if (consumed >= old) {
       // Past the carried bytes: go on in the caller's buffer.
       const size_t skip = consumed - old;
@@ -194,7 +229,7 @@ void PacketFramer::Feed(const uint8_t* data, size_t size) {
   if (size == 0) return;
   const size_t consumed = Process(data, size, false);
   sink_.EndOfBuffer();
-  base_ += consumed;
+  Advance(data, consumed);
   carry_.assign(data + consumed, data + size);
 }
 
@@ -202,7 +237,7 @@ void PacketFramer::Finish() {
   if (finished_) return;
   const size_t consumed = Process(carry_.data(), carry_.size(), true);
   sink_.EndOfBuffer();
-  base_ += consumed;
+  Advance(carry_.data(), consumed);
   carry_.clear();
   finished_ = true;
 }
@@ -211,9 +246,11 @@ void PacketFramer::MarkGap() {
   if (finished_) return;
   if (!carry_.empty()) {
     bytesSkipped_ += carry_.size();
-    base_ += carry_.size();
+    Advance(carry_.data(), carry_.size());
     carry_.clear();
   }
+  // What came before the gap is not in front of what follows.
+  beforeKnown_ = 0;
   locked_ = false;
 }
 

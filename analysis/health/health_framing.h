@@ -17,9 +17,15 @@ namespace health {
 class PacketSink {
 public:
   virtual ~PacketSink() = default;
-  // `p` points at the sync byte; 188 bytes are readable. `syncDamaged`: the
-  // sync byte was wrong but the packets around it are in place.
-  virtual void OnPacket(const uint8_t* p, const Mark& mark, bool syncDamaged) = 0;
+  // `count` packets in a row, `stride` bytes apart, from `p` (at the first
+  // one's sync byte): packet k is analysed packet first.packet + k at input
+  // offset first.offset + k * stride. 188 bytes of each are readable (the
+  // last may end there, at the end of the input). One call per run keeps
+  // the per-packet path free of calls through the interface.
+  virtual void OnPackets(const uint8_t* p, size_t count, size_t stride, const Mark& first) = 0;
+  // A packet whose sync byte alone was wrong (the packets around it are in
+  // place): counted, not read.
+  virtual void OnDamagedPacket(const uint8_t* p, const Mark& mark) = 0;
   // The buffer that held the packets is about to go.
   virtual void EndOfBuffer() = 0;
 };
@@ -40,6 +46,10 @@ public:
   uint64_t bytesSkipped() const { return bytesSkipped_; }
   uint64_t truncatedTail() const { return truncatedTail_; }
   const std::vector<SyncSegment>& segments() const { return segments_; }
+  // With 192-byte packets, during OnPackets: the 4-byte prefix of the run's
+  // first packet, big-endian (those of the others are in front of them);
+  // -1 when it is not known (cut off at the start of the input).
+  int64_t runPrefix() const { return runPrefix_; }
 
 private:
   size_t Process(const uint8_t* buf, size_t len, bool final);
@@ -47,8 +57,12 @@ private:
   uint64_t PacketOffset(uint64_t syncOffset) const {
     return packetSize_ == 192 ? (syncOffset >= 4 ? syncOffset - 4 : 0) : syncOffset;
   }
-  void Deliver(const uint8_t* p, uint64_t syncOffset, bool syncDamaged);
+  // Hands over the whole packets with their sync byte from buf[i]; returns
+  // the bytes they take.
+  size_t DeliverRun(const uint8_t* buf, size_t len, size_t i, bool final);
   void ReportSyncByte(uint8_t value, uint64_t syncOffset);
+  // The first `consumed` bytes of buf are done with.
+  void Advance(const uint8_t* buf, size_t consumed);
 
   int syncAcquire_;
   int syncLoss_;
@@ -59,6 +73,9 @@ private:
   bool locked_ = false;
   bool everSynced_ = false;
   uint64_t base_ = 0;  // input offset of the next byte to process
+  uint8_t before_[4] = {};  // the input bytes just before base_
+  size_t beforeKnown_ = 0;  // how many of them there are
+  int64_t runPrefix_ = -1;
   std::vector<uint8_t> carry_;
   size_t huntLookahead_ = 0;
   size_t lossLookahead_ = 0;

@@ -69,19 +69,23 @@ void IntervalTrackers::Stop(int id) {
   }
 }
 
-void IntervalTrackers::ReportGap(const Tracker& t, const Mark& at, double seconds, bool open,
-                                 CheckBoard& board) const {
-  board.Report(CheckOf(t.kind), at, t.pid, [&]() -> Described {
-    const std::string what = WhatOf(t.kind);
-    if (t.kind == IntervalKind::Pcr && !open)
-      return {"PID %s: PCR interval %s ms", {Hex4(t.pid), Format("%.3f", seconds * 1e3)}};
-    return {open ? "PID %s: no " + what + " for more than %s s (limit %s s)"
-                 : "PID %s: " + what + " %s s after the previous one (limit %s s)",
-            {Hex4(t.pid), Seconds3(seconds), Seconds3(t.limit)}};
-  });
+Described IntervalTrackers::DescribeGap(const Tracker& t, double seconds, bool open) {
+  const std::string what = WhatOf(t.kind);
+  if (t.kind == IntervalKind::Pcr && !open)
+    return {"PID %s: PCR interval %s ms", {Hex4(t.pid), Format("%.3f", seconds * 1e3)}};
+  return {open ? "PID %s: no " + what + " for more than %s s (limit %s s)"
+               : "PID %s: " + what + " %s s after the previous one (limit %s s)",
+          {Hex4(t.pid), Seconds3(seconds), Seconds3(t.limit)}};
 }
 
-void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight) {
+void IntervalTrackers::ReportGap(const Tracker& t, const Mark& at, double seconds, bool open,
+                                 CheckBoard& board) const {
+  board.Report(CheckOf(t.kind), at, t.pid, [&] { return DescribeGap(t, seconds, open); });
+}
+
+void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight,
+                               bool streamEnd) {
+  if (follower_) follower_->Timed(clock, now, tailWeight, board);
   for (int id : dirty_) {
     Tracker& t = trackers_[static_cast<size_t>(id)];
     t.dirty = false;
@@ -90,6 +94,9 @@ void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckB
       const double first = clock.At(t.spanFirst.offset);
       if (t.haveLast && !t.openReported && first - t.lastTime > t.limit + kRounding)
         ReportGap(t, t.spanFirst, first - t.lastTime, false, board);
+      // Counted when it passed the limit; now its length is known.
+      if (t.haveLast && t.openReported)
+        board.Amend(CheckOf(t.kind), t.openAt, t.pid, DescribeGap(t, first - t.lastTime, false));
       if (t.gapBytes > 0) {
         const double gap = clock.At(t.gapTo.offset) - clock.At(t.gapFrom.offset);
         if (gap > t.limit + kRounding) ReportGap(t, t.gapTo, gap, false, board);
@@ -109,12 +116,17 @@ void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckB
   dirty_.clear();
   const double anchorTime = clock.At(clock.anchor().offset);
   const double nowTime = anchorTime + std::max(0.0, clock.At(now.offset) - anchorTime) * tailWeight;
-  if (nowTime <= nextDeadline_) return;
+  if (nowTime <= nextDeadline_ && !streamEnd) return;
   nextDeadline_ = INFINITY;
   for (Tracker& t : trackers_) {
-    if (!t.active || !t.haveLast || t.openReported) continue;
+    if (!t.active || !t.haveLast) continue;
+    if (t.openReported) {
+      if (streamEnd) board.Amend(CheckOf(t.kind), t.openAt, t.pid, DescribeGap(t, nowTime - t.lastTime, true));
+      continue;
+    }
     if (nowTime - t.lastTime > t.limit + kRounding) {
       t.openReported = true;
+      t.openAt = now;
       ReportGap(t, now, nowTime - t.lastTime, true, board);
     } else {
       nextDeadline_ = std::min(nextDeadline_, t.lastTime + t.limit);

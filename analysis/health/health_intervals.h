@@ -22,6 +22,14 @@ class StreamClock;
 
 enum class IntervalKind { Pat, Pmt, Packet, Pcr, Pts };
 
+// Told each time the trackers are resolved (the clock reached a new PCR, or
+// the stream ended), to time what it keeps by the same clock.
+class ClockFollower {
+public:
+  virtual ~ClockFollower() = default;
+  virtual void Timed(const StreamClock& clock, const Mark& now, double tailWeight, CheckBoard& board) = 0;
+};
+
 class IntervalTrackers {
 public:
   // Starts tracking at `from` (reusing `id` when it is not negative);
@@ -52,7 +60,12 @@ public:
   // anchor, or the end of the stream). Time beyond the latest PCR is
   // extrapolated at the last rate, which a variable-bitrate tail (an
   // encoder's last frames) stretches: it counts with `tailWeight`.
-  void Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight = 1.0);
+  // A gap is counted when it passes its limit and described with its
+  // whole length when it closes, or at `streamEnd`.
+  void Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight = 1.0,
+               bool streamEnd = false);
+  // `follower` (or none) is told of every Resolve.
+  void Follow(ClockFollower* follower) { follower_ = follower; }
 
 private:
   struct Tracker {
@@ -67,13 +80,16 @@ private:
     bool spanAny = false;
     double lastTime = 0;
     Mark spanFirst, spanLast, gapFrom, gapTo;
+    Mark openAt;  // where the open gap was reported
     uint64_t gapBytes = 0;
   };
   void ReportGap(const Tracker& t, const Mark& at, double seconds, bool open, CheckBoard& board) const;
+  static Described DescribeGap(const Tracker& t, double seconds, bool open);
 
   std::vector<Tracker> trackers_;
   std::vector<int> dirty_;
   std::vector<int> free_;
+  ClockFollower* follower_ = nullptr;
   // No open gap can pass its limit before this stream time.
   double nextDeadline_ = 0;
 };

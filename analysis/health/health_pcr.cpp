@@ -22,8 +22,9 @@ bool PcrChecks::OnPcr(int pid, const uint8_t* field, bool discontinuity, const M
   // Seconds since this PID's previous PCR, the wrap of the counter undone.
   bool stepKnown = s.have && !discontinuity;
   double step = 0;
+  uint64_t forward = 0;
   if (stepKnown) {
-    const uint64_t forward = (pcr + kPcrModulus - s.last) % kPcrModulus;
+    forward = (pcr + kPcrModulus - s.last) % kPcrModulus;
     step = forward <= kPcrModulus / 2 ? static_cast<double>(forward) / kPcrHz
                                       : -static_cast<double>(kPcrModulus - forward) / kPcrHz;
     if (step >= 0) s.maxInterval = std::max(s.maxInterval, step);
@@ -45,16 +46,24 @@ bool PcrChecks::OnPcr(int pid, const uint8_t* field, bool discontinuity, const M
   role.pcrSeen = true;
   if (role.pcrTracker >= 0) context_.trackers.Event(role.pcrTracker, mark);
 
-  auto& fit = fits_[pid];
-  if (!fit) fit = std::make_unique<PcrAccuracyFit>(pid, limits.pcrAccuracyS);
+  if (!s.fit) {
+    auto& fit = fits_[pid];
+    fit = std::make_unique<PcrAccuracyFit>(pid, limits.pcrAccuracyS);
+    s.fit = fit.get();
+  }
   if (continuous) {
     s.runSeconds += step;
+    s.runTicks += forward;
   } else {
-    fit->Flush(context_.board, tally_);
+    s.fit->Flush(context_.board, tally_);
     s.runSeconds = 0;
+    s.runTicks = 0;
   }
-  fit->Add(mark, s.runSeconds, context_.board, tally_);
+  // Against the arrival time where the packets carry it, else the position.
+  const uint64_t position = context_.arrivalClock ? context_.arrivalTicks : mark.offset;
+  s.fit->Add(mark, position, s.runSeconds, s.runTicks, context_.board, tally_);
 
+  if (context_.arrivalClock) return false;  // the arrival timestamps tick the clock
   const bool advanced =
       context_.clock.Tick(mark, stepKnown && step > 0 ? step : -1, previousAxis, limits.pcrDiscontinuityS);
   if (advanced && clockPid_ < 0) clockPid_ = pid;
@@ -65,12 +74,17 @@ void PcrChecks::EndRun(int pid) {
   auto it = fits_.find(pid);
   if (it != fits_.end()) it->second->Flush(context_.board, tally_);
   pids_[static_cast<size_t>(pid)].runSeconds = 0;
+  pids_[static_cast<size_t>(pid)].runTicks = 0;
 }
 
 void PcrChecks::Gap() {
   for (auto& [pid, fit] : fits_) fit->Flush(context_.board, tally_);
   for (PidPcr& s : pids_) s.have = false;
   context_.clock.Gap();
+}
+
+void PcrChecks::AxisChanged() {
+  for (auto& [pid, fit] : fits_) EndRun(pid);
 }
 
 void PcrChecks::Finish() {

@@ -26,6 +26,9 @@ public:
   void EndRun(int pid);
   // Bytes were lost: no step is taken across them.
   void Gap();
+  // The axis the PCRs are judged against changes (the arrival timestamps
+  // stop): every accuracy run ends.
+  void AxisChanged();
   // The end of the stream: pending accuracy judgements are made.
   void Finish();
 
@@ -43,6 +46,8 @@ private:
     uint64_t last = 0;        // 27 MHz
     uint64_t lastAxis = 0;
     double runSeconds = 0;    // since the start of the accuracy run
+    uint64_t runTicks = 0;    // the same in 27 MHz ticks
+    PcrAccuracyFit* fit = nullptr;
     double maxInterval = -1;
     uint64_t count = 0;
   };

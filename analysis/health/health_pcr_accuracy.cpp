@@ -15,6 +15,7 @@ constexpr size_t kMaxPending = 4096;
 constexpr size_t kMinReferences = 6;
 // PCRs judged against one line.
 constexpr double kSliceS = 0.1;
+constexpr double kPcrHz = 27e6;
 
 double Cross(const XY& o, const XY& a, const XY& b) { return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x); }
 
@@ -65,10 +66,27 @@ double Median(std::vector<double>& values) {
 
 }  // namespace
 
-void PcrAccuracyFit::Add(const Mark& mark, double seconds, CheckBoard& board, PcrAccuracyTally& tally) {
-  const Point point{static_cast<double>(mark.offset), seconds, mark, ++serial_};
+void PcrAccuracyFit::Add(const Mark& mark, uint64_t position, double seconds, uint64_t ticks, CheckBoard& board,
+                         PcrAccuracyTally& tally) {
+  if (!started_) {
+    started_ = true;
+    runStart_ = position;
+  }
+  Point point{static_cast<double>(position), seconds, mark, ++serial_, 0, 0};
+  // Past these the exact sums could overflow: the references are then fitted one by one.
+  point.bytes = position - runStart_ < kExactLimit ? static_cast<int64_t>(position - runStart_) : -1;
+  point.ticks = ticks < kExactLimit ? static_cast<int64_t>(ticks) : -1;
   pending_.push_back(point);
-  if (references_.empty() || seconds - references_.back().y >= kReferenceSpacingS) references_.push_back(point);
+  if (references_.empty() || seconds - references_.back().y >= kReferenceSpacingS) {
+    references_.push_back({point, total_});
+    const Wide x = point.bytes, y = point.ticks;
+    total_.n += 1;
+    total_.x += x;
+    total_.y += y;
+    total_.xx += x * x;
+    total_.xy += x * y;
+    total_.yy += y * y;
+  }
   while (!pending_.empty() &&
          (pending_.front().y + kSliceS + kRateWindowS <= seconds || pending_.size() > kMaxPending)) {
     size_t count = 0;
@@ -76,7 +94,9 @@ void PcrAccuracyFit::Add(const Mark& mark, double seconds, CheckBoard& board, Pc
     JudgeSlice(count, board, tally);
   }
   const double keepFrom = (pending_.empty() ? seconds : pending_.front().y) - kRateWindowS;
-  while (!references_.empty() && references_.front().y < keepFrom) references_.pop_front();
+  size_t old = 0;
+  while (old < references_.size() && references_[old].y < keepFrom) ++old;
+  references_.pop_front(old);
 }
 
 void PcrAccuracyFit::Flush(CheckBoard& board, PcrAccuracyTally& tally) {
@@ -86,6 +106,8 @@ void PcrAccuracyFit::Flush(CheckBoard& board, PcrAccuracyTally& tally) {
     JudgeSlice(std::max<size_t>(count, 1), board, tally);
   }
   references_.clear();
+  total_ = {};
+  started_ = false;
 }
 
 void PcrAccuracyFit::JudgeSlice(size_t count, CheckBoard& board, PcrAccuracyTally& tally) {
@@ -93,25 +115,57 @@ void PcrAccuracyFit::JudgeSlice(size_t count, CheckBoard& board, PcrAccuracyTall
   const Point& last = pending_[count - 1];
   double at = 0, slope = 0, uncertainty = 0;
   const double center = (first.y + last.y) / 2;
-  if (FitLine(&at, &slope, &uncertainty, center, first.serial, last.serial, tally, count)) {
-    for (size_t k = 0; k < count; ++k) {
-      const Point& p = pending_[k];
-      const double error = p.y - (at + slope * (p.x - xCenter_));
-      ++tally.judged;
-      if (std::fabs(error) > limit_ + uncertainty) {
-        board.Report(HealthCheck::PcrAccuracy, p.mark, pid_, [&]() -> Described {
-          return {"PID %s: PCR off by %s ns", {Hex4(pid_), Format("%.0f", error * 1e9)}};
-        });
-      }
+  const LineFit fit = FitLine(&at, &slope, &uncertainty, center, first.serial, last.serial, tally, count);
+  for (size_t k = 0; fit != LineFit::None && k < count; ++k) {
+    const Point& p = pending_[k];
+    const double error =
+        fit == LineFit::Sums
+            ? ((static_cast<double>(p.ticks) - lineTicks_) - lineSlope_ * (static_cast<double>(p.bytes) - lineBytes_)) /
+                  kPcrHz
+            : p.y - (at + slope * (p.x - xCenter_));
+    ++tally.judged;
+    if (std::fabs(error) > limit_ + uncertainty) {
+      board.Report(HealthCheck::PcrAccuracy, p.mark, pid_, [&]() -> Described {
+        return {"PID %s: PCR off by %s ns", {Hex4(pid_), Format("%.0f", error * 1e9)}};
+      });
     }
   }
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
+  pending_.pop_front(count);
+}
+
+bool PcrAccuracyFit::SumsLine(References::Iterator from, References::Iterator to, References::Iterator skipFrom,
+                              References::Iterator skipTo) {
+  const auto before = [&](References::Iterator it) { return it == references_.end() ? total_ : it->before; };
+  const Sums s = (before(to) - before(from)) - (before(skipTo) - before(skipFrom));
+  // n^2 times the variance of the positions, and the covariance.
+  const Wide a = s.n * s.xx - s.x * s.x;
+  const Wide b = s.n * s.xy - s.x * s.y;
+  if (a <= 0) return false;
+  const double count = static_cast<double>(s.n);
+  lineSlope_ = static_cast<double>(b) / static_cast<double>(a);
+  lineBytes_ = static_cast<double>(s.x) / count;
+  lineTicks_ = static_cast<double>(s.y) / count;
+  double largest = 0, squares = 0;
+  const auto stray = [&](References::Iterator it, References::Iterator end) {
+    for (; it != end; ++it) {
+      const double r = (static_cast<double>(it->ticks) - lineTicks_) -
+                       lineSlope_ * (static_cast<double>(it->bytes) - lineBytes_);
+      largest = std::max(largest, std::fabs(r));
+      squares += r * r;
+    }
+  };
+  stray(from, skipFrom);
+  stray(skipTo, to);
+  // PCRs that all follow the line closely: it is the reference.
+  if (largest > limit_ * kPcrHz / 8) return false;
+  lineUncertainty_ = s.n >= 3 ? 3 * std::sqrt(squares / (count - 2) / count) : 0;
+  return true;
 }
 
 // Whether the bitrate over the second before `center` and the second after
 // agree (the PCRs of the slice being judged left out); `known` is false when
 // either second is too short to tell.
-bool PcrAccuracyFit::ConstantRate(double center, uint64_t firstSerial, uint64_t lastSerial, bool* known) const {
+bool PcrAccuracyFit::ConstantRate(double center, uint64_t firstSerial, uint64_t lastSerial, bool* known) {
   // References rise in time and serial, so each side is a range and the
   // slice left out a range inside them: the ends come from binary searches.
   const Point* bounds[2][2] = {{nullptr, nullptr}, {nullptr, nullptr}};  // [before/after][first/last]
@@ -149,22 +203,31 @@ bool PcrAccuracyFit::ConstantRate(double center, uint64_t firstSerial, uint64_t 
 // judged (serials firstSerial..lastSerial) left out, and its uncertainty.
 // False when there are too few, or when the bitrate is not constant
 // (counted in `tally`).
-bool PcrAccuracyFit::FitLine(double* at, double* slope, double* uncertainty, double center, uint64_t firstSerial,
-                             uint64_t lastSerial, PcrAccuracyTally& tally, size_t judged) {
+PcrAccuracyFit::LineFit PcrAccuracyFit::FitLine(double* at, double* slope, double* uncertainty, double center,
+                                                uint64_t firstSerial, uint64_t lastSerial, PcrAccuracyTally& tally,
+                                                size_t judged) {
   bool known = false;
   const bool constant = ConstantRate(center, firstSerial, lastSerial, &known);
-  if (!known) return false;
+  if (!known) return LineFit::None;
   if (!constant) {
     tally.variable += judged;
-    return false;
+    return LineFit::None;
   }
-  others_.clear();
-  auto from = std::partition_point(references_.begin(), references_.end(),
-                                   [&](const Point& r) { return r.y < center - kHalfWindowS - 1e-9; });
-  for (auto it = from; it != references_.end() && it->y <= center + kHalfWindowS + 1e-9; ++it)
-    if (it->serial < firstSerial || it->serial > lastSerial) others_.push_back(*it);
-  const size_t n = others_.size();
-  if (n < kMinReferences) return false;
+  const auto from = std::partition_point(references_.begin(), references_.end(),
+                                         [&](const Point& r) { return r.y < center - kHalfWindowS - 1e-9; });
+  const auto to = std::partition_point(from, references_.end(),
+                                       [&](const Point& r) { return r.y <= center + kHalfWindowS + 1e-9; });
+  const auto skipFrom = std::partition_point(from, to, [&](const Point& r) { return r.serial < firstSerial; });
+  const auto skipTo = std::partition_point(skipFrom, to, [&](const Point& r) { return r.serial <= lastSerial; });
+  const size_t n = static_cast<size_t>((to - from) - (skipTo - skipFrom));
+  if (n < kMinReferences) return LineFit::None;
+  const bool exact = from->bytes >= 0 && from->ticks >= 0 && (to - 1)->bytes >= 0 && (to - 1)->ticks >= 0;
+  if (exact && SumsLine(from, to, skipFrom, skipTo)) {
+    *uncertainty = lineUncertainty_ / kPcrHz;
+    return LineFit::Sums;
+  }
+  others_.assign(from, skipFrom);
+  others_.insert(others_.end(), skipTo, to);
 
   // Least squares on positions relative to their mean...
   double xm = 0, ym = 0;
@@ -179,7 +242,7 @@ bool PcrAccuracyFit::FitLine(double* at, double* slope, double* uncertainty, dou
     sxx += (r.x - xm) * (r.x - xm);
     sxy += (r.x - xm) * (r.y - ym);
   }
-  if (sxx <= 0) return false;
+  if (sxx <= 0) return LineFit::None;
   const double lsSlope = sxy / sxx;
   xCenter_ = xm;
   residuals_.resize(n);
@@ -194,7 +257,7 @@ bool PcrAccuracyFit::FitLine(double* at, double* slope, double* uncertainty, dou
   // PCRs that all follow the line closely: it is the reference.
   if (largest <= limit_ / 8) {
     *uncertainty = StandardError(residuals_, 0, 0);
-    return true;
+    return LineFit::Points;
   }
   // ...otherwise outliers left out...
   scratch_.resize(n);
@@ -208,11 +271,11 @@ bool PcrAccuracyFit::FitLine(double* at, double* slope, double* uncertainty, dou
     if (std::fabs(r.y - median) <= keep) inliers_.push_back(r);
   // ...and the line they stray least from.
   double c = 0, d = 0;
-  if (inliers_.size() < kMinReferences / 2 || !MinimaxLine(inliers_, &c, &d)) return false;
+  if (inliers_.size() < kMinReferences / 2 || !MinimaxLine(inliers_, &c, &d)) return LineFit::None;
   *at = ym + c;
   *slope = lsSlope + d;
   *uncertainty = StandardError(inliers_, c, d);
-  return true;
+  return LineFit::Points;
 }
 
 }  // namespace health

@@ -12,7 +12,8 @@ namespace {
 constexpr size_t kMaxHealthPrograms = 4096;
 constexpr size_t kMaxSectionBytes = 4096 + 3;
 
-bool IsSiPid(int pid) { return pid == 0x00 || pid == 0x01 || pid == 0x10 || pid == 0x11 || pid == 0x12 || pid == 0x14; }
+// PAT, CAT, the DVB SI PIDs and the ATSC PSIP base PID.
+bool IsSiPid(int pid) { return pid <= 0x01 || (pid >= 0x10 && pid <= 0x14) || pid == 0x1FFB; }
 
 
 // stream_type 0x06 (private PES) is audio when a DVB audio descriptor says
@@ -36,7 +37,7 @@ bool CanBeTablePid(int pid) { return pid >= 0x10 && pid < kNullPid; }
 }  // namespace
 
 PsiTracker::PsiTracker(HealthContext& context, PcrChecks& pcr)
-    : context_(context), pcr_(pcr), assemblers_(kPidCount) {
+    : context_(context), pcr_(pcr), si_(context), assemblers_(kPidCount) {
   for (int pid = 0; pid < kPidCount; ++pid)
     if (IsSiPid(pid)) context_.pids[static_cast<size_t>(pid)].roles |= kRoleSections;
 }
@@ -44,8 +45,10 @@ PsiTracker::PsiTracker(HealthContext& context, PcrChecks& pcr)
 PsiTracker::~PsiTracker() = default;
 
 void PsiTracker::StartStream(const Mark& first) {
-  if (patTracker_ < 0)
+  if (patTracker_ < 0) {
     patTracker_ = context_.trackers.Start(-1, IntervalKind::Pat, 0, context_.limits.patIntervalS, first);
+    si_.StartStream(first);
+  }
 }
 
 void PsiTracker::AskSections(int pid) {
@@ -123,8 +126,8 @@ void PsiTracker::Collect(int pid, Assembler& a, const uint8_t* data, size_t size
   }
 }
 
-bool PsiTracker::CrcChecked(int pid, const uint8_t* s, size_t size, const Mark& mark) {
-  if (size < 12 || CheckSectionCrc(s, static_cast<int>(size)) == 1) return size >= 12;
+bool PsiTracker::CrcChecked(int pid, const uint8_t* s, size_t size, bool intact, const Mark& mark) {
+  if (size < 12 || intact) return size >= 12;
   context_.board.Report(HealthCheck::Crc, mark, pid, [&]() -> Described {
     return {"PID %s: table_id %s section with a wrong CRC_32", {Hex4(pid), Hex2(s[0])}};
   });
@@ -134,8 +137,13 @@ bool PsiTracker::CrcChecked(int pid, const uint8_t* s, size_t size, const Mark& 
 void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mark) {
   const int tableId = s[0];
   const bool longForm = (s[1] & 0x80) != 0;
-  if (context_.observer && (!longForm || (size >= 12 && CheckSectionCrc(s, static_cast<int>(size)) == 1)))
-    context_.observer->OnSection(pid, s, size, mark.offset);
+  // Long-form sections and the TOT carry a CRC_32; PSI sections are judged on it whatever their form.
+  const bool hasCrc = longForm || tableId == 0x73;
+  const bool crcOk = (hasCrc || pid <= 1 || (context_.pids[static_cast<size_t>(pid)].roles & kRolePmt)) &&
+                     size >= 12 && CheckSectionCrc(s, static_cast<int>(size)) == 1;
+  const bool observed = context_.observer && (!longForm || crcOk);
+  if (observed) context_.observer->OnSection(pid, s, size, mark.offset);
+  si_.OnSection(pid, s, size, !hasCrc || crcOk, observed, mark);
   if (pid == 0) {
     if (tableId != 0x00) {
       context_.board.Report(HealthCheck::Pat, mark, pid, [&]() -> Described {
@@ -145,7 +153,7 @@ void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mar
     }
     context_.trackers.Event(patTracker_, mark);
     patSeen_ = true;
-    if (CrcChecked(pid, s, size, mark)) Pat(s, size, mark);
+    if (CrcChecked(pid, s, size, crcOk, mark)) Pat(s, size, mark);
     return;
   }
   if (pid == 1) {
@@ -155,13 +163,16 @@ void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mar
       });
       return;
     }
-    if (CrcChecked(pid, s, size, mark)) catSeen_ = true;
+    if (CrcChecked(pid, s, size, crcOk, mark)) {
+      catSeen_ = true;
+      ReferenceCaPids(s + 8, size - 12, mark);  // EMM PIDs
+    }
     return;
   }
   const PidRole& role = context_.pids[static_cast<size_t>(pid)];
   if ((role.roles & kRolePmt) && tableId == 0x02) {
     if (role.pmtTracker >= 0) context_.trackers.Event(role.pmtTracker, mark);
-    if (CrcChecked(pid, s, size, mark)) Pmt(pid, s, size, mark);
+    if (CrcChecked(pid, s, size, crcOk, mark)) Pmt(pid, s, size, mark);
     return;
   }
   if (!longForm && tableId != 0x73) return;
@@ -173,7 +184,7 @@ void PsiTracker::Section(int pid, const uint8_t* s, size_t size, const Mark& mar
     case 0x14: checked = tableId == 0x73; break;
     default: break;
   }
-  if (checked && CrcChecked(pid, s, size, mark) && tableId == 0x42) Sdt(s, size);
+  if (checked && CrcChecked(pid, s, size, crcOk, mark) && tableId == 0x42) Sdt(s, size);
 }
 
 void PsiTracker::Pat(const uint8_t* s, size_t size, const Mark& mark) {
@@ -189,7 +200,10 @@ void PsiTracker::Pat(const uint8_t* s, size_t size, const Mark& mark) {
   for (size_t pos = 8; pos + 4 <= size - 4; pos += 4) {
     const int program = (s[pos] << 8) | s[pos + 1];
     const int pmtPid = ((s[pos + 2] & 0x1F) << 8) | s[pos + 3];
-    if (program == 0) continue;  // the network PID
+    if (program == 0) {
+      si_.OnNetworkPid(pmtPid, mark);
+      continue;
+    }
     if (pendingPrograms_.size() < kMaxHealthPrograms || pendingPrograms_.count(program))
       pendingPrograms_[program] = pmtPid;
   }
@@ -223,7 +237,9 @@ void PsiTracker::Pmt(int pid, const uint8_t* s, size_t size, const Mark& mark) {
   program.pcrPid = ((s[8] & 0x1F) << 8) | s[9];
   program.streams.clear();
   const size_t end = size - 4;
-  size_t pos = 12 + (((s[10] & 0x0F) << 8) | s[11]);
+  const size_t programInfo = ((s[10] & 0x0F) << 8) | s[11];
+  ReferenceCaPids(s + 12, std::min(programInfo, end - std::min(end, size_t{12})), mark);  // ECM PIDs
+  size_t pos = 12 + programInfo;
   while (pos + 5 <= end) {
     const int type = s[pos];
     const int esPid = ((s[pos + 1] & 0x1F) << 8) | s[pos + 2];
@@ -231,6 +247,7 @@ void PsiTracker::Pmt(int pid, const uint8_t* s, size_t size, const Mark& mark) {
     const size_t descriptors = pos + 5;
     const size_t available = std::min(infoLength, end - std::min(end, descriptors));
     program.streams.push_back({esPid, type, ClassifyStream(type, s + descriptors, available)});
+    ReferenceCaPids(s + descriptors, available, mark);
     pos = descriptors + infoLength;
   }
   ApplyPrograms(mark);
@@ -308,7 +325,10 @@ void PsiTracker::ApplyPrograms(const Mark& mark) {
     if (after & kRolePmt) kept |= kRoleSections;
     role.roles = static_cast<uint8_t>(kept | after);
     role.program = w.program;
-    if (after != 0) referenced_.push_back(pid);
+    if (after != 0) {
+      referenced_.push_back(pid);
+      si_.Reference(pid, mark);
+    }
   }
 }
 
@@ -402,19 +422,16 @@ PidKind PsiTracker::KindOf(int pid, int* program, int* streamType) const {
 
 void PsiTracker::AddMissingCat(HealthCheckResult& cat, size_t maxOccurrences) const {
   if (!scrambledSeen_ || catSeen_) return;
-  ++cat.count;
-  if (cat.first.size() >= maxOccurrences) return;
-  HealthOccurrence o;
-  o.packetIndex = firstScrambled_.packet;
-  o.byteOffset = firstScrambled_.offset;
-  o.pid = firstScrambledPid_;
-  o.descriptionTemplate = "PID %s: scrambled packets but no CAT";
-  o.descriptionValues = {Hex4(firstScrambledPid_)};
-  o.description = "PID " + Hex4(firstScrambledPid_) + ": scrambled packets but no CAT";
-  auto at = std::upper_bound(cat.first.begin(), cat.first.end(), o.byteOffset,
-                             [](uint64_t offset, const HealthOccurrence& x) { return offset < x.byteOffset; });
-  cat.first.insert(at, std::move(o));
+  AddOccurrence(cat, firstScrambled_, firstScrambledPid_,
+                {"PID %s: scrambled packets but no CAT", {Hex4(firstScrambledPid_)}}, maxOccurrences);
 }
+
+void PsiTracker::ReferenceCaPids(const uint8_t* d, size_t length, const Mark& mark) {
+  for (size_t pos = 0; pos + 2 <= length && pos + 2 + d[pos + 1] <= length; pos += 2 + d[pos + 1])
+    if (d[pos] == 0x09 && d[pos + 1] >= 4) si_.Reference(((d[pos + 4] & 0x1F) << 8) | d[pos + 5], mark);
+}
+
+void PsiTracker::SiResults(HealthResult& r) const { si_.Results(r, NoClockReason(AnyPcrPid())); }
 
 bool PsiTracker::AnyPcrPid() const {
   for (const auto& [number, p] : programs_)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "analysis/health/health_context.h"
+#include "analysis/health/health_si.h"
 
 namespace health {
 
@@ -32,6 +33,10 @@ public:
   void DropSection(int pid);
   void OnScrambled(int pid, unsigned scrambling, const Mark& mark);
   void AskSections(int pid);
+  // The first packet of `pid` in the stream.
+  void OnFirstPacket(int pid, const Mark& mark) { si_.OnFirstPacket(pid, mark); }
+  // The priority 3 results and the SI tables' repetition (si_health.h).
+  void SiResults(HealthResult& r) const;
 
   std::vector<ProgramInfo> Programs() const;
   PidKind KindOf(int pid, int* program, int* streamType) const;
@@ -59,7 +64,9 @@ private:
   };
   void Collect(int pid, Assembler& a, const uint8_t* data, size_t size);
   void Section(int pid, const uint8_t* s, size_t size, const Mark& mark);
-  bool CrcChecked(int pid, const uint8_t* s, size_t size, const Mark& mark);
+  bool CrcChecked(int pid, const uint8_t* s, size_t size, bool intact, const Mark& mark);
+  // The CA_PIDs of the CA descriptors in a descriptor loop: named by the PSI.
+  void ReferenceCaPids(const uint8_t* descriptors, size_t length, const Mark& mark);
   void Pat(const uint8_t* s, size_t size, const Mark& mark);
   void Pmt(int pid, const uint8_t* s, size_t size, const Mark& mark);
   void Sdt(const uint8_t* s, size_t size);
@@ -68,6 +75,7 @@ private:
 
   HealthContext& context_;
   PcrChecks& pcr_;
+  SiChecks si_;
   std::vector<std::unique_ptr<Assembler>> assemblers_;
   int patTracker_ = -1;
   std::map<int, Program> programs_;

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/engine/dvb_text.h"
+#include "analysis/health/health_checks.h"
 #include "platform/ui_hooks.h"
 
 namespace {
@@ -34,6 +35,18 @@ const char* VerdictKey(HealthVerdict verdict) {
   return "";
 }
 
+const char* SiStandardKey(SiStandard standard) {
+  switch (standard) {
+    case SiStandard::Dvb: return "dvb";
+    case SiStandard::Atsc: return "atsc";
+    case SiStandard::None: break;
+    case SiStandard::Auto: break;
+  }
+  return "none";
+}
+
+bool IsPriority3(size_t c) { return GetHealthCheckInfo(static_cast<HealthCheck>(c)).priority == 3; }
+
 std::string Reason(const HealthCheckResult& result) {
   return FillTemplate(result.notEvaluatedTemplate, result.notEvaluatedValues);
 }
@@ -41,6 +54,26 @@ std::string Reason(const HealthCheckResult& result) {
 std::string Rate(const std::optional<double>& bps) {
   if (!bps) return "unknown";
   return Format("%.0f bit/s (%.3f Mbit/s)", *bps, *bps / 1e6);
+}
+
+// The check table's rows for priorities 1 and 2, or for priority 3.
+std::string ChecksText(const HealthResult& r, bool priority3) {
+  std::string t;
+  for (size_t c = 0; c < kHealthCheckCount; ++c) {
+    if (IsPriority3(c) != priority3) continue;
+    const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(c));
+    const HealthCheckResult& result = r.checks[c];
+    std::string name = Format("%-5s%s", info.number, info.name);
+    if (!result.evaluated) {
+      t += Format("%-40s  not evaluated: %s\n", name.c_str(), Reason(result).c_str());
+      continue;
+    }
+    t += Format("%-40s %9" PRIu64, name.c_str(), result.count);
+    if (!result.first.empty())
+      t += Format("  %" PRIu64 "  %s", result.first.front().byteOffset, result.first.front().description.c_str());
+    t += "\n";
+  }
+  return t;
 }
 
 }  // namespace
@@ -82,11 +115,12 @@ std::string HealthJson(const HealthResult& r, int indent) {
     });
   }
   Json errors = Json::object();
+  Json siErrors = Json::object();
   Json checks = Json::array();
   for (size_t c = 0; c < kHealthCheckCount; ++c) {
     const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(c));
     const HealthCheckResult& result = r.checks[c];
-    errors[info.key] = result.evaluated ? Json(result.count) : Json(nullptr);
+    (IsPriority3(c) ? siErrors : errors)[info.key] = result.evaluated ? Json(result.count) : Json(nullptr);
     Json first = Json::array();
     if (result.evaluated) {
       for (const HealthOccurrence& o : result.first)
@@ -106,6 +140,22 @@ std::string HealthJson(const HealthResult& r, int indent) {
         {"first", std::move(first)},
         {"evaluated", result.evaluated},
         {"not_evaluated_reason", result.evaluated ? Json(nullptr) : Json(Reason(result))},
+        {"priority", info.priority},
+    });
+  }
+  Json siTables = Json::array();
+  for (const SiTableRepetition& t : r.siTables) {
+    const bool timed = t.intervals > 0;
+    siTables.push_back({
+        {"pid", t.pid},
+        {"table_id", t.tableId},
+        {"table", health::TableName(t.tableId)},
+        {"table_id_extension", t.extension >= 0 ? Json(t.extension) : Json(nullptr)},
+        {"count", t.count},
+        {"first_offset", t.firstOffset},
+        {"min_interval_s", timed ? Json(t.minS) : Json(nullptr)},
+        {"mean_interval_s", timed ? Json(t.meanS) : Json(nullptr)},
+        {"max_interval_s", timed ? Json(t.maxS) : Json(nullptr)},
     });
   }
   Json segments = Json::array();
@@ -122,11 +172,16 @@ std::string HealthJson(const HealthResult& r, int indent) {
       {"bytes_skipped", r.bytesSkipped},
       {"truncated_tail_bytes", r.truncatedTailBytes},
       {"pcr_pid", r.pcrPid >= 0 ? Json(r.pcrPid) : Json(nullptr)},
+      {"timed_by_arrival_timestamps", r.timedByArrival},
       {"partial", r.partial},
       {"programs", std::move(programs)},
       {"checks", std::move(checks)},
       {"verdict", VerdictKey(r.Verdict())},
       {"sync_segments", std::move(segments)},
+      {"si_standard", SiStandardKey(r.siStandard)},
+      {"si_errors", std::move(siErrors)},
+      {"si_verdict", VerdictKey(r.SiVerdict())},
+      {"si_tables", std::move(siTables)},
   };
   return root.dump(indent, ' ', false, Json::error_handler_t::replace) + "\n";
 }
@@ -140,7 +195,10 @@ std::string HealthText(const HealthResult& r) {
   t += ")\n";
   t += "Bitrate:      " + (r.bitrateBps ? Rate(r.bitrateBps) : std::string("unknown (no PCR)")) + "\n";
   t += "Duration:     " + (r.durationS ? Format("%.3f s", *r.durationS) : std::string("unknown (no PCR)")) + "\n";
-  if (r.pcrPid >= 0) t += Format("Timed by:     PCRs of PID 0x%04X\n", r.pcrPid);
+  if (r.timedByArrival)
+    t += "Timed by:     arrival timestamps of the 192-byte packets\n";
+  else if (r.pcrPid >= 0)
+    t += Format("Timed by:     PCRs of PID 0x%04X\n", r.pcrPid);
   t += Format("Programs:     %zu\n", r.programs.size());
   for (const ProgramInfo& p : r.programs) {
     t += Format("  %5d  PMT PID 0x%04X", p.programNumber, p.pmtPid);
@@ -161,25 +219,12 @@ std::string HealthText(const HealthResult& r) {
                 p.carries.c_str());
   }
   t += "\nCheck                                        Count  First at offset\n";
-  for (size_t c = 0; c < kHealthCheckCount; ++c) {
-    const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(c));
-    const HealthCheckResult& result = r.checks[c];
-    std::string name = Format("%-5s%s", info.number, info.name);
-    if (!result.evaluated) {
-      t += Format("%-40s  not evaluated: %s\n", name.c_str(), Reason(result).c_str());
-      continue;
-    }
-    t += Format("%-40s %9" PRIu64, name.c_str(), result.count);
-    if (!result.first.empty())
-      t += Format("  %" PRIu64 "  %s", result.first.front().byteOffset,
-                  result.first.front().description.c_str());
-    t += "\n";
-  }
+  t += ChecksText(r, false);
   // The verdict: never "No errors" while a check could not say.
   std::string notEvaluated;
   for (size_t c = 0; c < kHealthCheckCount; ++c) {
     const HealthCheckResult& result = r.checks[c];
-    if (result.evaluated) continue;
+    if (result.evaluated || IsPriority3(c)) continue;
     const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(c));
     notEvaluated += Format("  %-5s%s: ", info.number, info.name) + Reason(result) + "\n";
   }
@@ -188,7 +233,8 @@ std::string HealthText(const HealthResult& r) {
       t += "\nNo packets: nothing was checked\n";
       break;
     case HealthVerdict::Errors:
-      t += Format("\n%" PRIu64 " errors in %d checks\n", r.TotalErrors(), r.ChecksWithErrors());
+      t += Format("\n%" PRIu64 " error%s in %d check%s\n", r.TotalErrors(), r.TotalErrors() == 1 ? "" : "s",
+                  r.ChecksWithErrors(), r.ChecksWithErrors() == 1 ? "" : "s");
       if (!notEvaluated.empty()) t += "Not evaluated:\n" + notEvaluated;
       break;
     case HealthVerdict::NotEvaluated:
@@ -198,5 +244,42 @@ std::string HealthText(const HealthResult& r) {
       t += "\nNo errors\n";
       break;
   }
+  if (r.packets > 0) t += SiChecksText(r);
   return t;
 }
+
+std::string SiChecksText(const HealthResult& r) {
+  std::string t = "\nService information (priority 3, judged apart): ";
+  t += r.siStandard == SiStandard::Dvb ? "DVB SI" : r.siStandard == SiStandard::Atsc ? "ATSC PSIP" : "none";
+  t += "\nCheck                                        Count  First at offset\n";
+  t += ChecksText(r, true);
+  switch (r.SiVerdict()) {
+    case HealthVerdict::NoStream: break;
+    case HealthVerdict::Errors:
+      t += Format("%" PRIu64 " priority 3 errors in %d checks\n", r.SiTotalErrors(), r.SiChecksWithErrors());
+      break;
+    case HealthVerdict::NotEvaluated:
+      t += "No priority 3 errors in the checks evaluated\n";
+      break;
+    case HealthVerdict::NoErrors:
+      t += "No priority 3 errors\n";
+      break;
+  }
+  return t;
+}
+
+std::string SiRepetitionText(const HealthResult& r) {
+  std::string t = "\nSI repetition (stream clock)\nPID     Table                          Extension     Count   Min ms  Mean ms   Max ms\n";
+  for (const SiTableRepetition& s : r.siTables) {
+    const std::string extension = s.extension >= 0 ? Format("0x%04X", s.extension) : "-";
+    t += Format("0x%04X  %-30s %-9s %9" PRIu64, s.pid, health::TableName(s.tableId).c_str(), extension.c_str(), s.count);
+    if (s.intervals > 0)
+      t += Format(" %8.1f %8.1f %8.1f", s.minS * 1e3, s.meanS * 1e3, s.maxS * 1e3);
+    else
+      t += Format(" %8s %8s %8s", "-", "-", "-");
+    t += "\n";
+  }
+  return t;
+}
+
+const char* HealthVerdictKey(HealthVerdict verdict) { return VerdictKey(verdict); }

@@ -11,5 +11,13 @@
 // JSON with a final newline; null where unknown or not evaluated. Indented
 // by `indent` blanks, or on one line when `indent` is negative.
 std::string HealthJson(const HealthResult& result, int indent = 2);
-// The summary, the PID table and the checks, "\n" line ends.
+// The summary, the PID table and the checks, "\n" line ends; priority 3 in
+// a block of its own after the verdict on priorities 1 and 2.
 std::string HealthText(const HealthResult& result);
+// That priority 3 block alone.
+std::string SiChecksText(const HealthResult& result);
+// How regularly each table came (count, min/mean/max interval), a table.
+std::string SiRepetitionText(const HealthResult& result);
+
+// The verdict as the JSON report names it ("no_errors", "errors", ...).
+const char* HealthVerdictKey(HealthVerdict verdict);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "analysis/health/health_arrival.h"
 #include "analysis/health/health_context.h"
 #include "analysis/health/health_continuity.h"
 #include "analysis/health/health_framing.h"
@@ -89,6 +90,7 @@ struct StreamHealth::Impl final : PacketSink {
   ContinuityChecker continuity;
   PcrChecks pcr;
   PsiTracker psi;
+  ArrivalStamps arrival;
   std::vector<PidCounts> counts;
   bool finished = false;
   bool started = false;
@@ -97,32 +99,82 @@ struct StreamHealth::Impl final : PacketSink {
   // ---- bitrate series
   std::vector<Bucket> buckets;
   uint64_t bucketWidth = 16;
+  uint64_t nextBucketPacket = 16;  // the first packet of the next bucket
   size_t firstUntimedBucket = 0;
   std::vector<std::vector<uint32_t>> seriesCounts;
   std::vector<int> seriesPids;
 
   // ---------------------------------------------------------------- packets
 
-  void OnPacket(const uint8_t* p, const Mark& mark, bool syncDamaged) override {
-    if (!started) {
-      started = true;
-      context.clock.SetOrigin(mark.offset);
-      psi.StartStream(mark);
+  void OnPackets(const uint8_t* p, size_t count, size_t stride, const Mark& first) override {
+    if (!started) Start(first);
+    Mark mark = first;
+    if (stride == 192 && arrival.inUse()) {
+      for (size_t k = 0; k < count; ++k, p += stride) {
+        const int64_t prefix = k == 0 ? framer.runPrefix() : int64_t{ReadBig32(p - 4)};
+        if (prefix >= 0) Arrival(static_cast<uint32_t>(prefix), mark);
+        Packet(p, mark, false);
+        ++mark.packet;
+        mark.offset += stride;
+      }
+      return;
     }
-    if (mark.packet - buckets.back().firstPacket >= bucketWidth) NextBucket(mark);
+    for (const uint8_t* end = p + count * stride; p != end; p += stride) {
+      // The headers of the packets ahead, while this one is analysed.
+      __builtin_prefetch(p + 4 * stride);
+      Packet(p, mark, false);
+      ++mark.packet;
+      mark.offset += stride;
+    }
+  }
+
+  void OnDamagedPacket(const uint8_t* p, const Mark& mark) override {
+    if (!started) Start(mark);
+    Packet(p, mark, true);
+  }
+
+  static uint32_t ReadBig32(const uint8_t* b) {
+    return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+  }
+
+  // The arrival timestamp in front of the packet at `mark`.
+  void Arrival(uint32_t prefix, const Mark& mark) {
+    if (!arrival.Take(prefix)) {
+      // Not on every packet: the PCRs and the byte position take over.
+      if (context.arrivalClock) {
+        context.arrivalClock = false;
+        pcr.AxisChanged();
+      }
+      return;
+    }
+    context.arrivalTicks = arrival.ticks();
+    if (!context.arrivalClock) {
+      // The first stamp: time 0 of the arrival clock.
+      context.arrivalClock = true;
+      context.clock.Tick(mark, -1, 0, 1.0);
+      arrival.Ticked(mark);
+    } else if (arrival.TickDue()) {
+      if (context.clock.Tick(mark, arrival.SecondsSinceTick(), arrival.tickedAxis(), 1.0)) ClockAdvanced();
+      arrival.Ticked(mark);
+    }
+  }
+
+  void Start(const Mark& first) {
+    started = true;
+    context.clock.SetOrigin(first.offset);
+    psi.StartStream(first);
+  }
+
+  [[gnu::always_inline]] void Packet(const uint8_t* p, const Mark& mark, bool syncDamaged) {
+    if (mark.packet >= nextBucketPacket) NextBucket(mark);
     const unsigned b1 = p[1];
     const unsigned b3 = p[3];
     const int pid = static_cast<int>(((b1 & 0x1F) << 8) | p[2]);
     PidCounts& s = counts[static_cast<size_t>(pid)];
-    if (s.packets++ == 0) FirstPacketOf(pid, s);
+    if (s.packets++ == 0) FirstPacketOf(pid, s, mark);
     ++s.bucketPackets;
     if (b1 & 0x80) {
-      // Damaged in transmission: counted, its content not used.
-      ++s.tei;
-      context.board.Report(HealthCheck::Transport, mark, pid,
-                           [] { return Described{"transport_error_indicator set", {}}; });
-      if (pid != kNullPid) continuity.Forget(pid);
-      psi.DropSection(pid);
+      Damaged(pid, s, mark);
       return;
     }
     if (pid == kNullPid) return;  // stuffing: counted, nothing to check
@@ -146,26 +198,45 @@ struct StreamHealth::Impl final : PacketSink {
         hasPcr = (p[5] & 0x10) && length >= 7;
       }
     }
-    const bool payload = (afc & 1) && payloadStart < kTsSize;
     const ContinuityChecker::Counter counter = continuity.Check(p, pid, mark, (afc & 1) != 0, discontinuity);
     // A packet whose sync byte was damaged is counted but not read.
     if (syncDamaged) {
       psi.DropSection(pid);
       return;
     }
+    if (hasPcr && context.observer && (role.roles & kRolePcr) && counter != ContinuityChecker::Counter::Duplicate)
+      context.observer->OnPcr(pid, DecodePcr(p + 6), mark.offset, discontinuity);
     if (hasPcr && counter != ContinuityChecker::Counter::Duplicate && pcr.OnPcr(pid, p + 6, discontinuity, mark))
       ClockAdvanced();
     // A duplicate repeats a payload already taken.
     if (counter == ContinuityChecker::Counter::Duplicate || !(role.roles & (kRoleSections | kRolePts | kRoleEs)))
       return;
-    const bool unitStart = (b1 & 0x40) != 0;
-    if (context.observer && (role.roles & kRoleEs) && payload && scrambling == 0)
+    // Most packets of a PES continue it: only sections and the observer read them.
+    if (!(b1 & 0x40) && !(role.roles & kRoleSections) && !(context.observer && (role.roles & kRoleEs))) return;
+    const bool payload = (afc & 1) && payloadStart < kTsSize;
+    if (payload) Payload(p, pid, role, payloadStart, scrambling, counter, mark);
+    else if ((role.roles & kRoleSections) && counter == ContinuityChecker::Counter::Broken) psi.DropSection(pid);
+  }
+
+  // Damaged in transmission: counted, its content not used.
+  [[gnu::noinline]] void Damaged(int pid, PidCounts& s, const Mark& mark) {
+    ++s.tei;
+    context.board.Report(HealthCheck::Transport, mark, pid,
+                         [] { return Described{"transport_error_indicator set", {}}; });
+    if (pid != kNullPid) continuity.Forget(pid);
+    psi.DropSection(pid);
+  }
+
+  void Payload(const uint8_t* p, int pid, const PidRole& role, size_t payloadStart, unsigned scrambling,
+               ContinuityChecker::Counter counter, const Mark& mark) {
+    const bool unitStart = (p[1] & 0x40) != 0;
+    if (context.observer && (role.roles & kRoleEs) && scrambling == 0)
       context.observer->OnEsPayload(pid, p + payloadStart, kTsSize - payloadStart, unitStart, mark.offset);
     if (role.roles & kRoleSections) {
       if (counter == ContinuityChecker::Counter::Broken) psi.DropSection(pid);
-      if (scrambling == 0 && payload) psi.OnPayload(pid, p + payloadStart, kTsSize - payloadStart, unitStart, mark);
+      if (scrambling == 0) psi.OnPayload(pid, p + payloadStart, kTsSize - payloadStart, unitStart, mark);
     }
-    if ((role.roles & kRolePts) && payload && unitStart)
+    if ((role.roles & kRolePts) && unitStart)
       OnPesStart(context, pid, p + payloadStart, kTsSize - payloadStart, scrambling != 0, mark);
   }
 
@@ -182,7 +253,8 @@ struct StreamHealth::Impl final : PacketSink {
     }
   }
 
-  void FirstPacketOf(int pid, PidCounts& s) {
+  void FirstPacketOf(int pid, PidCounts& s, const Mark& mark) {
+    psi.OnFirstPacket(pid, mark);
     if (seriesPids.size() >= context.limits.maxPidSeries) return;
     s.seriesSlot = static_cast<int32_t>(seriesPids.size());
     s.bucketPackets = 0;
@@ -211,6 +283,7 @@ struct StreamHealth::Impl final : PacketSink {
         ++firstUntimedBucket;
     }
     buckets.push_back({mark.packet, mark.offset, NAN});
+    nextBucketPacket = mark.packet + bucketWidth;
     for (auto& c : seriesCounts) c.push_back(0);
   }
 
@@ -225,7 +298,7 @@ struct StreamHealth::Impl final : PacketSink {
     if (context.clock.Valid()) {
       // A gap still open at the end counts; the tail after the last PCR is
       // timed at the last rate.
-      context.trackers.Resolve(context.clock, {framer.packets(), endOffset}, context.board, kTailWeight);
+      context.trackers.Resolve(context.clock, {framer.packets(), endOffset}, context.board, kTailWeight, true);
       context.board.TimeAll(context.clock);
     } else {
       JudgeWithoutClock();
@@ -258,6 +331,7 @@ struct StreamHealth::Impl final : PacketSink {
     continuity.ForgetAll();
     for (int pid = 0; pid < kPidCount; ++pid) psi.DropSection(pid);
     pcr.Gap();
+    arrival.Gap();
   }
 
   // ---------------------------------------------------------------- result
@@ -265,8 +339,7 @@ struct StreamHealth::Impl final : PacketSink {
   void SetVerdicts(HealthResult& r) const {
     const StreamClock& clock = context.clock;
     const bool anyPcrPid = psi.AnyPcrPid();
-    const char* noClock = anyPcrPid ? "no PCR on the PCR_PID of any program: the stream has no clock"
-                                    : "no PMT names a PCR_PID: the stream has no clock";
+    const char* noClock = NoClockReason(anyPcrPid);
     for (HealthCheck c : {HealthCheck::Pat, HealthCheck::Pmt, HealthCheck::Pid, HealthCheck::Pts}) {
       HealthCheckResult& result = r.checks[static_cast<size_t>(c)];
       // Errors that are not about timing (table_id, scrambling) still count.
@@ -308,8 +381,10 @@ struct StreamHealth::Impl final : PacketSink {
       r.durationS = static_cast<double>(r.packets) * kBitsPerPacket / *r.bitrateBps;
     r.recentBitrateBps = clock.RecentBitrate();
     r.pcrPid = pcr.clockPid();
+    r.timedByArrival = context.arrivalClock && clock.Valid();
     r.checks = context.board.results();
     psi.AddMissingCat(r.checks[static_cast<size_t>(HealthCheck::Cat)], context.limits.maxOccurrences);
+    psi.SiResults(r);
     SetVerdicts(r);
     if (clock.Valid()) {
       for (HealthCheckResult& c : r.checks)

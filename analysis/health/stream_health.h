@@ -34,6 +34,21 @@ struct HealthLimits {
   double pcrDiscontinuityS = 0.100;   // PCR steps outside 0..this without the indicator
   double pcrAccuracyS = 500e-9;       // PCR_accuracy_error, ± this
   double ptsIntervalS = 0.700;        // PTS_error: per video and audio PID
+  // Priority 3 (DVB SI after TR 101 290 and TR 101 211; ATSC PSIP after A/65).
+  double siMinIntervalS = 0.025;      // between two sections of one DVB sub-table (all SI tables)
+  double nitIntervalS = 10;           // NIT_error: a NIT section on PID 0x0010 at least this often
+  double nitOtherIntervalS = 10;      // NIT other, per sub-table once seen
+  double batIntervalS = 10;           // SI_repetition_error: BAT, per sub-table once seen
+  double sdtIntervalS = 2;            // SDT_error: SDT actual
+  double sdtOtherIntervalS = 10;      // SDT other, per sub-table once seen
+  double eitIntervalS = 2;            // EIT_error: EIT present/following actual
+  double eitOtherIntervalS = 10;      // EIT present/following other, per sub-table once seen
+  double eitScheduleIntervalS = 10;   // SI_repetition_error: EIT schedule, per sub-table once seen
+  double tdtIntervalS = 30;           // TDT_error: TDT; also the TOT's SI repetition
+  double unreferencedPidS = 0.5;      // Unreferenced_PID: a PID no PSI names this long after its first packet
+  double mgtIntervalS = 0.150;        // ATSC: MGT, for SI_repetition_error
+  double vctIntervalS = 0.400;        // ATSC: TVCT and CVCT
+  double sttIntervalS = 1.0;          // ATSC: STT
   int syncAcquirePackets = 5;         // good sync bytes in a row to gain sync
   int syncLossPackets = 2;            // bad sync bytes in a row to lose it
   size_t maxOccurrences = 100;        // first occurrences kept per check
@@ -41,7 +56,7 @@ struct HealthLimits {
   size_t maxPidSeries = 64;           // PIDs with a bitrate series of their own (first seen)
 };
 
-// The checks, priority 1 then priority 2, in TR 101 290 order.
+// The checks, priority 1, 2 then 3, in TR 101 290 order.
 enum class HealthCheck {
   SyncLoss,          // 1.1
   SyncByte,          // 1.2
@@ -56,8 +71,15 @@ enum class HealthCheck {
   PcrAccuracy,       // 2.4
   Pts,               // 2.5
   Cat,               // 2.6
+  Nit,               // 3.1
+  SiRepetition,      // 3.2
+  UnreferencedPid,   // 3.4
+  Sdt,               // 3.5
+  Eit,               // 3.6
+  Rst,               // 3.7
+  Tdt,               // 3.8
 };
-constexpr size_t kHealthCheckCount = 13;
+constexpr size_t kHealthCheckCount = 20;
 
 struct HealthCheckInfo {
   const char* number;   // "1.1"
@@ -89,6 +111,20 @@ struct HealthCheckResult {
   std::string notEvaluatedTemplate;
   std::vector<std::string> notEvaluatedValues;
   std::vector<HealthOccurrence> first;  // at most HealthLimits::maxOccurrences
+};
+
+// How regularly one table (PID, table_id, table_id_extension, and for SDT and
+// EIT the network) came, on the stream clock: intervals between the starts of
+// consecutive sections.
+struct SiTableRepetition {
+  int pid = 0;
+  int tableId = 0;
+  int extension = -1;       // long-form sections
+  int64_t network = -1;     // EIT: transport_stream_id << 16 | original_network_id; SDT: original_network_id
+  uint64_t count = 0;       // sections
+  uint64_t firstOffset = 0;
+  uint64_t intervals = 0;   // timed intervals behind min/mean/max
+  double minS = 0, meanS = 0, maxS = 0;
 };
 
 // The one-word outcome every display shows first.
@@ -169,19 +205,32 @@ struct HealthResult {
   std::optional<double> durationS;
   std::optional<double> recentBitrateBps;  // over about the last second of stream time
   int pcrPid = -1;              // the first PID whose PCRs timed the stream (others may too)
+  // The arrival timestamps of 192-byte packets timed the stream (every
+  // packet carries one that moves forward plausibly); the PCRs are judged
+  // against them.
+  bool timedByArrival = false;
   std::vector<SyncSegment> syncSegments;  // in stream order; the first ones if very many
   std::vector<PidStats> pids;   // PIDs seen, ascending
   std::vector<ProgramInfo> programs;  // from the PAT and PMTs, ascending program number
   std::array<HealthCheckResult, kHealthCheckCount> checks;
+  // The service information the priority 3 checks applied (Auto never):
+  // None when neither DVB SI nor ATSC PSIP was found or asked for.
+  SiStandard siStandard = SiStandard::None;
+  std::vector<SiTableRepetition> siTables;  // every table seen, by PID, table_id, extension
   std::vector<BitratePoint> bitrateSeries;
   std::vector<PidBitrateSeries> pidSeries;
   bool partial = false;         // set by whoever stopped feeding early
 
   const HealthCheckResult& check(HealthCheck c) const { return checks[static_cast<size_t>(c)]; }
-  // Errors over the evaluated checks, and how many checks have any.
+  // Errors over the evaluated priority 1 and 2 checks, how many have any, and
+  // the verdict on them: priority 3 (service information) is judged apart.
   uint64_t TotalErrors() const;
   int ChecksWithErrors() const;
   HealthVerdict Verdict() const;
+  // The same over the priority 3 checks; NotEvaluated when none applied.
+  uint64_t SiTotalErrors() const;
+  int SiChecksWithErrors() const;
+  HealthVerdict SiVerdict() const;
 };
 
 // What the engine passes on to a reader of the tables and elementary streams
@@ -199,6 +248,14 @@ public:
   // without transport_error_indicator, not a duplicate.
   virtual void OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart,
                            uint64_t byteOffset) = 0;
+  // The stream time of a section passed to OnSection, once the stream clock
+  // has passed it: once per section, in the order of OnSection. Sections of
+  // a stream without a clock are never timed.
+  virtual void OnSectionTime(uint64_t /*byteOffset*/, double /*timeS*/) {}
+  // A PCR (27 MHz, as coded) on a PID that a PMT in force names as PCR_PID,
+  // not from a duplicate or damaged packet; discontinuityIndicator is the
+  // packet's discontinuity_indicator.
+  virtual void OnPcr(int /*pid*/, uint64_t /*pcr27MHz*/, uint64_t /*byteOffset*/, bool /*discontinuityIndicator*/) {}
 };
 
 class StreamHealth {

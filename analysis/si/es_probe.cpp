@@ -689,13 +689,17 @@ bool ReadEsHeader(EsFormat format, const uint8_t* d, size_t size, EsInfo& info) 
 }
 
 void EsProbe::SetFormat(int pid, EsFormat format) {
+  if (pid < 0 || pid >= static_cast<int>(reading_.size())) return;
   Pid& p = pids_[pid];
   if (p.format == format) return;
   p = Pid{};
   p.format = format;
+  ++revision_;
+  reading_.set(static_cast<size_t>(pid), format != EsFormat::Unknown);
 }
 
 void EsProbe::Payload(int pid, const uint8_t* payload, size_t size, bool unitStart) {
+  if (pid < 0 || pid >= static_cast<int>(reading_.size()) || !reading_.test(static_cast<size_t>(pid))) return;
   auto it = pids_.find(pid);
   if (it == pids_.end()) return;
   Pid& p = it->second;
@@ -710,6 +714,7 @@ void EsProbe::Payload(int pid, const uint8_t* payload, size_t size, bool unitSta
   skip = std::min(size, p.pesHeaderLeft);
   p.pesHeaderLeft -= skip;
   Append(p, payload + skip, size - skip);
+  if (p.done) reading_.reset(static_cast<size_t>(pid));
 }
 
 void EsProbe::Append(Pid& p, const uint8_t* data, size_t size) {
@@ -724,11 +729,13 @@ void EsProbe::Append(Pid& p, const uint8_t* data, size_t size) {
     info.found = true;
     p.info = info;
     p.done = true;
+    ++revision_;
     std::vector<uint8_t>().swap(p.buffer);
     return;
   }
   if (p.scanned >= kEsProbeMaxBytes) {
     p.done = true;
+    ++revision_;
     std::vector<uint8_t>().swap(p.buffer);
     return;
   }

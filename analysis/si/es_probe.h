@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <bitset>
 #include <map>
 #include <string>
 #include <vector>
@@ -50,6 +51,8 @@ public:
   void Payload(int pid, const uint8_t* payload, size_t size, bool unitStart);
   // The PIDs read so far, found or not.
   std::map<int, EsInfo> Results() const;
+  // Goes up whenever what Results() says may have changed.
+  uint64_t Revision() const { return revision_; }
 
 private:
   struct Pid {
@@ -63,4 +66,8 @@ private:
   };
   void Append(Pid& p, const uint8_t* data, size_t size);
   std::map<int, Pid> pids_;
+  uint64_t revision_ = 0;
+  // The PIDs still being read: every payload of every stream is offered, so
+  // the others are turned away without a look-up.
+  std::bitset<8192> reading_;
 };

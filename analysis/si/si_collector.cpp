@@ -35,6 +35,18 @@ void SiIntervals::Add(uint64_t offset) {
   ++count;
 }
 
+void SiIntervals::AddTime(double timeS) {
+  if (haveLastTime) {
+    const double gap = timeS - lastTimeS;
+    if (timedIntervals == 0 || gap < minS) minS = gap;
+    if (timedIntervals == 0 || gap > maxS) maxS = gap;
+    sumS += gap;
+    ++timedIntervals;
+  }
+  haveLastTime = true;
+  lastTimeS = timeS;
+}
+
 SiCollector::SiCollector(std::function<void(int pid)> assemble, const SiLimits& limits)
     : assemble_(std::move(assemble)), limits_(limits) {
   for (int pid : InitialSectionPids()) assembled_.insert(pid);
@@ -47,9 +59,39 @@ void SiCollector::Assemble(int pid) {
   if (assemble_) assemble_(pid);
 }
 
-void SiCollector::NoteTable(const SiTableKey& table, uint64_t offset) {
-  tables_[table].Add(offset);
+SiIntervals* SiCollector::NoteTable(const SiTableKey& table, uint64_t offset) {
+  SiIntervals& intervals = tables_[table];
+  intervals.Add(offset);
   tablesPerPid_[table.pid].insert(table.tableId);
+  return &intervals;
+}
+
+void SiCollector::AwaitTime(uint64_t offset, SiIntervals* section, SiIntervals* table) {
+  // Bounded for a stream whose clock never starts: the oldest stay untimed.
+  constexpr size_t kMaxUntimed = 1u << 16;
+  if (untimed_.size() >= kMaxUntimed) {
+    const Untimed& dropped = untimed_.front();
+    if (dropped.section) dropped.section->haveLastTime = false;
+    dropped.table->haveLastTime = false;
+    untimed_.pop_front();
+  }
+  untimed_.push_back({offset, section, table});
+}
+
+void SiCollector::OnSectionTime(uint64_t offset, double timeS) {
+  // Every section of one packet has its time; one the engine could not time
+  // breaks the chain of intervals rather than joining two.
+  while (!untimed_.empty() && untimed_.front().offset <= offset) {
+    const Untimed& u = untimed_.front();
+    if (u.offset == offset) {
+      if (u.section) u.section->AddTime(timeS);
+      u.table->AddTime(timeS);
+    } else {
+      if (u.section) u.section->haveLastTime = false;
+      u.table->haveLastTime = false;
+    }
+    untimed_.pop_front();
+  }
 }
 
 void SiCollector::OnSection(int pid, const uint8_t* s, size_t size, uint64_t offset) {
@@ -81,21 +123,19 @@ void SiCollector::OnSection(int pid, const uint8_t* s, size_t size, uint64_t off
     }
     if (tableId == kSpliceInfoTable) key.content = Crc32Field(s, size);
   }
-  NoteTable(SiTableKey{pid, tableId, key.extension, key.network}, offset);
+  SiIntervals* table = NoteTable(SiTableKey{pid, tableId, key.extension, key.network}, offset);
   if (tableId == 0x02) LearnFromPmt(s, size);
   if (tableId == kMgtTable && pid == kAtscBasePid) LearnFromMgt(s, size);
 
   auto it = sections_.find(key);
   if (it == sections_.end()) {
-    if (tableId == kSpliceInfoTable && spliceKept_[pid] >= limits_.maxSpliceSections) {
+    if ((tableId == kSpliceInfoTable && spliceKept_[pid] >= limits_.maxSpliceSections) ||
+        sections_.size() >= limits_.maxSections) {
       ++notKept_;
+      AwaitTime(offset, nullptr, table);
       return;
     }
     const bool keepBytes = storedBytes_ + size <= limits_.maxStoredBytes;
-    if (sections_.size() >= limits_.maxSections) {
-      ++notKept_;
-      return;
-    }
     if (!keepBytes) ++notKept_;
     if (keepBytes) {
       fresh.bytes.assign(s, s + size);
@@ -107,19 +147,25 @@ void SiCollector::OnSection(int pid, const uint8_t* s, size_t size, uint64_t off
     }
     if (tableId == kSpliceInfoTable) ++spliceKept_[pid];
     it = sections_.emplace(key, std::move(fresh)).first;
+    ++revision_;
   } else if (SiKeepsLatestCopy(tableId)) {
     // The time moves on: the latest copy replaces the previous one.
     std::vector<uint8_t>& kept = it->second.bytes;
     if (kept.size() == size || storedBytes_ + size <= limits_.maxStoredBytes + kept.size()) {
       storedBytes_ = storedBytes_ - kept.size() + size;
       kept.assign(s, s + size);
+      ++revision_;
     }
   } else {
     const std::vector<uint8_t>& kept = it->second.bytes;
     if (kept.size() >= 4 && size >= 4 && (kept.size() != size || Crc32Field(kept.data(), kept.size()) != Crc32Field(s, size)))
+    {
       ++it->second.contentChanges;
+      ++revision_;
+    }
   }
   it->second.repeats.Add(offset);
+  AwaitTime(offset, &it->second.repeats, table);
 }
 
 void SiCollector::OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart, uint64_t) {
@@ -158,6 +204,12 @@ void SiCollector::LearnFromMgt(const uint8_t* s, size_t size) {
     Assemble(pid);
     pos += 11 + (((s[pos + 9] & 0x0F) << 8) | s[pos + 10]);
   }
+}
+
+std::unique_ptr<SiCollector> SiCollector::Copy() const {
+  auto copy = std::make_unique<SiCollector>(*this);
+  copy->assemble_ = nullptr;
+  return copy;
 }
 
 std::vector<const SiSection*> SiCollector::Sections() const {

@@ -10,8 +10,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <vector>
@@ -19,7 +21,8 @@
 #include "analysis/health/stream_health.h"
 #include "analysis/si/es_probe.h"
 
-// Spacing of repeated occurrences, in bytes of the input.
+// Spacing of repeated occurrences, in bytes of the input and in seconds of
+// the stream clock (as the engine times them).
 struct SiIntervals {
   uint64_t count = 0;        // occurrences
   uint64_t firstOffset = 0;  // byte offset of the first one
@@ -27,9 +30,15 @@ struct SiIntervals {
   uint64_t minBytes = 0;     // between consecutive occurrences; valid when count >= 2
   uint64_t maxBytes = 0;
   uint64_t sumBytes = 0;
+  uint64_t timedIntervals = 0;  // intervals between consecutive timed occurrences
+  double minS = 0, maxS = 0, sumS = 0;
+  bool haveLastTime = false;
+  double lastTimeS = 0;
 
   void Add(uint64_t offset);
+  void AddTime(double timeS);
   double MeanBytes() const { return count >= 2 ? static_cast<double>(sumBytes) / static_cast<double>(count - 1) : 0; }
+  double MeanS() const { return timedIntervals > 0 ? sumS / static_cast<double>(timedIntervals) : 0; }
 };
 
 // One section as it was carried, and how often the same one came again.
@@ -83,6 +92,7 @@ public:
   void OnSection(int pid, const uint8_t* section, size_t size, uint64_t byteOffset) override;
   void OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart,
                    uint64_t byteOffset) override;
+  void OnSectionTime(uint64_t byteOffset, double timeS) override;
 
   // The PIDs whose sections are assembled from the start (RST, ATSC base PID).
   static std::vector<int> InitialSectionPids();
@@ -96,6 +106,12 @@ public:
   uint64_t SectionsSeen() const { return sectionsSeen_; }
   uint64_t SectionsNotKept() const { return notKept_; }
   uint64_t ShortSectionsWithBadCrc() const { return badShortCrc_; }
+  // Goes up whenever a section is kept or replaced, a kept one came with
+  // other bytes, or a stream's header was read: what a display must show anew.
+  uint64_t Revision() const { return revision_ + probe_.Revision(); }
+  // A copy of what was collected, for another thread to read: it asks the
+  // engine for nothing.
+  std::unique_ptr<SiCollector> Copy() const;
 
 private:
   struct Key {
@@ -105,10 +121,17 @@ private:
     uint32_t content;  // splice_info sections: each distinct one
     auto operator<=>(const Key&) const = default;
   };
-  void NoteTable(const SiTableKey& table, uint64_t offset);
+  SiIntervals* NoteTable(const SiTableKey& table, uint64_t offset);
   void LearnFromPmt(const uint8_t* s, size_t size);
   void LearnFromMgt(const uint8_t* s, size_t size);
   void Assemble(int pid);
+  // Sections waiting for their time: what their time is added to.
+  struct Untimed {
+    uint64_t offset;
+    SiIntervals* section;  // null when the section was not kept
+    SiIntervals* table;
+  };
+  void AwaitTime(uint64_t offset, SiIntervals* section, SiIntervals* table);
 
   std::function<void(int)> assemble_;
   SiLimits limits_;
@@ -117,9 +140,11 @@ private:
   std::map<int, std::set<int>> tablesPerPid_;
   std::map<int, size_t> spliceKept_;
   std::set<int> assembled_;
+  std::deque<Untimed> untimed_;
   EsProbe probe_;
   size_t storedBytes_ = 0;
   uint64_t sectionsSeen_ = 0;
   uint64_t notKept_ = 0;
   uint64_t badShortCrc_ = 0;
+  uint64_t revision_ = 0;
 };

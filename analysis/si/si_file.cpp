@@ -1,5 +1,7 @@
 #include "analysis/si/si_file.h"
 
+#include "analysis/si/si_run.h"
+
 SiFileOutcome ReadServiceInformation(const std::string& path, const HealthLimits& limits, const SiFileOptions& options,
                                      HealthFileRun* run) {
   SiFileOutcome outcome;
@@ -7,8 +9,7 @@ SiFileOutcome ReadServiceInformation(const std::string& path, const HealthLimits
   fileOptions.prepare = [&outcome, &options](StreamHealth& health) {
     if (options.prepare) options.prepare(health);
     // The collector names the PIDs it learns of (PMTs, EITs) while the engine runs.
-    outcome.si = std::make_unique<SiCollector>([&health](int pid) { health.AssembleSectionsOn(pid); });
-    for (int pid : SiCollector::InitialSectionPids()) health.AssembleSectionsOn(pid);
+    outcome.si = MakeSiCollector(health);
     health.SetObserver(outcome.si.get());
   };
   HealthFileOutcome read = AnalyseHealthFile(path, limits, fileOptions, run);

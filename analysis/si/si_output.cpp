@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "analysis/health/health_report.h"
+
 namespace {
 
 template <typename... Args>
@@ -135,9 +137,11 @@ std::string LangAttribute(const std::string& language) {
 
 }  // namespace
 
-std::string SiServicesJson(const SiReport& report, const SiOutputSource& source) {
-  SiJson j = Header(report, source);
-  j["network"] = {{"network_id", Optional(report.NetworkId())}, {"name", Optional(report.NetworkName())}};
+SiJson SiNetworkJson(const SiReport& report) {
+  return {{"network_id", Optional(report.NetworkId())}, {"name", Optional(report.NetworkName())}};
+}
+
+SiJson SiServicesArrayJson(const SiReport& report) {
   SiJson services = SiJson::array();
   for (const SiService& s : report.Services()) {
     SiJson streams = SiJson::array();
@@ -182,12 +186,22 @@ std::string SiServicesJson(const SiReport& report, const SiOutputSource& source)
                         {"bitrate_bps", Optional(s.bitrateBps)},
                         {"streams", streams}});
   }
-  j["services"] = services;
+  return services;
+}
+
+std::string SiServicesJson(const SiReport& report, const SiOutputSource& source) {
+  SiJson j = Header(report, source);
+  j["network"] = SiNetworkJson(report);
+  j["services"] = SiServicesArrayJson(report);
   return j.dump(2) + "\n";
 }
 
 std::string SiServicesText(const SiReport& report, const SiOutputSource& source) {
-  std::string text = HeaderText(report, source);
+  return HeaderText(report, source) + SiServicesListText(report);
+}
+
+std::string SiServicesListText(const SiReport& report) {
+  std::string text;
   if (report.NetworkName() || report.NetworkId())
     text += "Network: " + report.NetworkName().value_or("") +
             (report.NetworkId() ? Format(" (network_id %d)", *report.NetworkId()) : "") + "\n";
@@ -338,4 +352,15 @@ std::string SiEpgXmltv(const SiReport& report) {
   }
   x += "</tv>\n";
   return x;
+}
+
+std::string SiAnalyzeJson(const HealthResult& result, const SiReport& report) {
+  nlohmann::ordered_json j = nlohmann::ordered_json::parse(HealthJson(result));
+  j["network"] = SiNetworkJson(report);
+  j["services"] = SiServicesArrayJson(report);
+  return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string SiAnalyzeText(const HealthResult& result, const SiReport& report) {
+  return HealthText(result) + SiRepetitionText(result) + "\nServices: " + SiServicesListText(report);
 }

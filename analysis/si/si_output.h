@@ -13,6 +13,14 @@ struct SiOutputSource {
 
 std::string SiServicesJson(const SiReport& report, const SiOutputSource& source);
 std::string SiServicesText(const SiReport& report, const SiOutputSource& source);
+// Their parts, for a report that carries them among others (analyze).
+SiJson SiNetworkJson(const SiReport& report);
+SiJson SiServicesArrayJson(const SiReport& report);
+std::string SiServicesListText(const SiReport& report);
+// `analyze`'s report: the health result (its fields unchanged), then the
+// network and the services.
+std::string SiAnalyzeJson(const HealthResult& result, const SiReport& report);
+std::string SiAnalyzeText(const HealthResult& result, const SiReport& report);
 // pid / tableId < 0: all.
 std::string SiTablesJson(const SiReport& report, const SiOutputSource& source, int pid, int tableId);
 std::string SiTablesText(const SiReport& report, const SiOutputSource& source, int pid, int tableId);

@@ -47,22 +47,20 @@ std::string StreamKind(int type, const SiJson& descriptors) {
   return "other";
 }
 
-SiJson Intervals(const SiIntervals& i, const SiReport& report) {
+// Seconds on the stream clock, as the engine timed each occurrence.
+SiJson Intervals(const SiIntervals& i) {
   SiJson j = {{"count", i.count}, {"first_byte_offset", i.firstOffset}};
   if (i.count >= 2) {
     j["min_bytes"] = i.minBytes;
     j["mean_bytes"] = i.MeanBytes();
     j["max_bytes"] = i.maxBytes;
-    auto seconds = [&](double bytes) {
-      const auto s = report.BytesToSeconds(bytes);
-      return s ? SiJson(*s) : SiJson(nullptr);
-    };
-    j["min_s"] = seconds(static_cast<double>(i.minBytes));
-    j["mean_s"] = seconds(i.MeanBytes());
-    j["max_s"] = seconds(static_cast<double>(i.maxBytes));
   } else {
-    for (const char* key : {"min_bytes", "mean_bytes", "max_bytes", "min_s", "mean_s", "max_s"}) j[key] = nullptr;
+    for (const char* key : {"min_bytes", "mean_bytes", "max_bytes"}) j[key] = nullptr;
   }
+  const bool timed = i.timedIntervals > 0;
+  j["min_s"] = timed ? SiJson(i.minS) : SiJson(nullptr);
+  j["mean_s"] = timed ? SiJson(i.MeanS()) : SiJson(nullptr);
+  j["max_s"] = timed ? SiJson(i.maxS) : SiJson(nullptr);
   return j;
 }
 
@@ -118,11 +116,6 @@ SiReport::SiReport(const SiCollector& collector, const HealthResult& health) : c
     if (!time_.source.empty()) break;
   }
   BuildServices();
-}
-
-std::optional<double> SiReport::BytesToSeconds(double bytes) const {
-  if (!health_.bitrateBps || *health_.bitrateBps <= 0 || health_.packetSize <= 0) return std::nullopt;
-  return bytes / health_.packetSize * 188.0 * 8.0 / *health_.bitrateBps;
 }
 
 const SiJson& SiReport::Decoded(const SiSection* section) const {
@@ -455,7 +448,7 @@ SiJson SiReport::TablesJson(int pid, int tableId) const {
     } else if (key.network >= 0) {
       t["original_network_id"] = key.network;
     }
-    t["repetition"] = Intervals(intervals, *this);
+    t["repetition"] = Intervals(intervals);
     SiJson sections = SiJson::array();
     for (const SiSection* s : byTable[key]) {
       SiJson j;
@@ -464,7 +457,7 @@ SiJson SiReport::TablesJson(int pid, int tableId) const {
       j["last_section_number"] = s->lastSectionNumber >= 0 ? SiJson(s->lastSectionNumber) : SiJson(nullptr);
       j["current"] = s->current;
       j["size"] = s->bytes.size();
-      j["repetition"] = Intervals(s->repeats, *this);
+      j["repetition"] = Intervals(s->repeats);
       j["content_changes"] = s->contentChanges;
       j["fields"] = Decoded(s);
       sections.push_back(std::move(j));

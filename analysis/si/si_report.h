@@ -90,8 +90,6 @@ public:
   std::vector<SiGuideChannel> Guide() const;
   // Every kept section version, decoded; pid / tableId < 0: all.
   SiJson TablesJson(int pid = -1, int tableId = -1) const;
-  // Seconds for a distance in bytes, from the mux bitrate; nullopt when unknown.
-  std::optional<double> BytesToSeconds(double bytes) const;
 
 private:
   // The decoded latest current version of each section, per table.

@@ -4,6 +4,8 @@
 // and splice_info: read here.
 #include "analysis/si/si_tables.h"
 
+#include "analysis/health/health_checks.h"
+
 // libdvbpsi's headers need the C integer types before them.
 #include <stddef.h>
 #include <stdint.h>
@@ -682,37 +684,10 @@ std::string UtcText(int64_t t) {
 }
 
 std::string SiTableName(int pid, int tableId) {
-  switch (tableId) {
-    case 0x00: return "PAT";
-    case 0x01: return "CAT";
-    case 0x02: return "PMT";
-    case 0x40: return "NIT actual";
-    case 0x41: return "NIT other";
-    case 0x42: return "SDT actual";
-    case 0x46: return "SDT other";
-    case 0x4A: return "BAT";
-    case 0x4E: return "EIT present/following actual";
-    case 0x4F: return "EIT present/following other";
-    case 0x70: return "TDT";
-    case 0x71: return "RST";
-    case 0x72: return "ST";
-    case 0x73: return "TOT";
-    case 0x7E: return "DIT";
-    case 0x7F: return "SIT";
-    case 0xC7: return "MGT";
-    case 0xC8: return "TVCT";
-    case 0xC9: return "CVCT";
-    case 0xCA: return "RRT";
-    case 0xCB: return "ATSC EIT";
-    case 0xCC: return "ETT";
-    case 0xCD: return "STT";
-    case 0xFC: return "splice_info";
-    default: break;
-  }
-  if (tableId >= 0x50 && tableId <= 0x5F) return "EIT schedule actual";
-  if (tableId >= 0x60 && tableId <= 0x6F) return "EIT schedule other";
   (void)pid;
-  return "private";
+  // The engine names the tables it times; the others are private here.
+  std::string name = health::TableName(tableId);
+  return name.rfind("table_id ", 0) == 0 ? "private" : name;
 }
 
 SiJson DecodeSiSection(const SiSection& section, const SiDecodeContext& context) {

@@ -2,8 +2,9 @@
 // with errors put in (a lost packet, a transport error, a broken PAT CRC),
 // saved as PNG: the overview and the packet inspector at the first
 // continuity error; then, at 1280 x 800 in English and in Chinese, the
-// window on a stream of 1,100 programs. The language of the first two
-// follows the system locale. Used by scripts/screenshots; not a test.
+// window on a stream of 1,100 programs, and its Timing tab on a program whose
+// audio drifts and whose PCR jumps. The language of the first two follows
+// the system locale. Used by scripts/screenshots; not a test.
 //
 //   vantrel-analysis-screenshots OUT_DIR
 #include <QApplication>
@@ -11,13 +12,18 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
+#include <QTreeWidget>
 #include <cstdio>
+#include <functional>
 #include <fstream>
 #include <iterator>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_tables.h"
 #include "tests/analysis_window/many_programs_stream.h"
+#include "tests/si/si_test_support.h"
+#include "tests/analysis_window/timed_stream.h"
 #include "tests/support/test_env.h"
 #include "tests/support/ts_builder.h"
 #include "tests/ui/qt_test_support.h"
@@ -80,7 +86,7 @@ int main(int argc, char** argv) {
     }
   }
   auto* checks = window.findChild<QTableWidget*>(QString::number(kIdSaChecks));
-  if (checks) checks->selectRow(static_cast<int>(HealthCheck::Continuity));
+  if (checks) checks->selectRow(window.CheckList().RowOf(HealthCheck::Continuity));
   Settle(300);
   if (!window.grab().save(outDir + QStringLiteral("/stream-analysis.png"))) ++failures;
   auto* occurrences = window.findChild<QTableWidget*>(QString::number(kIdSaOccurrences));
@@ -105,9 +111,77 @@ int main(int argc, char** argv) {
     Settle(300);
     if (!large.grab().save(outDir + QLatin1String(l.file))) ++failures;
     // The Help tab: what each check means, then Getting started.
-    large.findChild<QTabWidget*>(QString::number(kIdSaTabs))->setCurrentIndex(2);
+    auto* tabs = large.findChild<QTabWidget*>(QString::number(kIdSaTabs));
+    tabs->setCurrentWidget(large.findChild<QWidget*>(QString::number(kIdSaHelp)));
     Settle(100);
     if (!large.grab().save(outDir + QString::fromLatin1(l.file).replace(QLatin1String("1100"), QLatin1String("help"))))
+      ++failures;
+  }
+  // The service information tabs in both languages: the services of the
+  // three-program sample, the tables and the guide of a stream with a guide.
+  const std::string guide = dir.File("guide.ts");
+  {
+    const Bytes bytes = MakeDvbGuideStream();
+    if (!tsbuild::WriteTsFile(guide, tsbuild::Bytes(bytes.begin(), bytes.end()))) return 1;
+  }
+  const std::string sample = std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts";
+  for (const auto& l : languages) {
+    SetResourceLanguage(l.language);
+    const QString suffix = QString::fromLatin1(l.file).section(QLatin1Char('-'), -1);  // "en.png"
+    auto shoot = [&](const std::string& file, int page, const QString& name, const std::function<void(CStreamAnalysisWnd&)>& prepare) {
+      CStreamAnalysisWnd w;
+      w.resize(1280, 800);
+      w.show();
+      w.Start(QString::fromStdString(file));
+      ProcessEventsUntil([&] { return w.Finished(); }, 60000);
+      w.findChild<QTabWidget*>(QString::number(kIdSaTabs))->setCurrentWidget(w.findChild<QWidget*>(QString::number(page)));
+      Settle(100);
+      prepare(w);
+      Settle(200);
+      if (!w.grab().save(outDir + QStringLiteral("/stream-analysis-") + name + QLatin1Char('-') + suffix)) ++failures;
+    };
+    shoot(sample, kIdSaServices, QStringLiteral("services"), [](CStreamAnalysisWnd& w) {
+      auto* tree = w.findChild<QTreeWidget*>(QString::number(kIdSaServices));
+      tree->expandAll();
+      if (tree->topLevelItemCount() > 0 && tree->topLevelItem(0)->childCount() > 0)
+        tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+    });
+    shoot(guide, kIdSaTablesPage, QStringLiteral("tables"), [](CStreamAnalysisWnd& w) {
+      auto* tree = w.findChild<QTreeWidget*>(QString::number(kIdSaTablesTree));
+      // The PMT opened down to the audio stream's language descriptor.
+      for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        if ((*it)->data(0, SiTablesView::kLevelRole).toInt() != SiTablesView::kLevelSection) continue;
+        if (!(*it)->parent()->parent()->text(0).contains(QLatin1String("0x02"))) continue;
+        tree->expandItem(*it);
+        for (QTreeWidgetItemIterator field(*it); *field; ++field)
+          if ((*field)->text(0).startsWith(QLatin1String("[1] tag 0x0A"))) {
+            tree->expandItem(*field);
+            tree->setCurrentItem(*field);
+            tree->scrollToItem(*field);
+            break;
+          }
+        break;
+      }
+    });
+    shoot(guide, kIdSaGuidePage, QStringLiteral("guide"), [](CStreamAnalysisWnd& w) {
+      auto* events = w.findChild<QTableWidget*>(QString::number(kIdSaGuideEvents));
+      if (events && events->rowCount() > 0) events->selectRow(0);
+    });
+  }
+  // The Timing tab, in both languages.
+  const std::string timed = dir.File("timed.ts");
+  if (!tsbuild::WriteTsFile(timed, TimedStream(6.0))) return 1;
+  for (const auto& l : languages) {
+    SetResourceLanguage(l.language);
+    CStreamAnalysisWnd window;
+    window.resize(1280, 800);
+    window.show();
+    auto* tabs = window.findChild<QTabWidget*>(QString::number(kIdSaTabs));
+    tabs->setCurrentWidget(window.findChild<QWidget*>(QString::number(kIdSaTiming)));
+    window.Start(QString::fromStdString(timed));
+    ProcessEventsUntil([&] { return window.Finished(); }, 60000);
+    Settle(300);
+    if (!window.grab().save(outDir + QString::fromLatin1(l.file).replace(QLatin1String("1100"), QLatin1String("timing"))))
       ++failures;
   }
   SetResourceLanguage(ResLanguage::English);

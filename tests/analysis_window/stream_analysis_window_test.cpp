@@ -134,11 +134,11 @@ TEST_F(StreamAnalysisWindowTest, ContinuityErrorOpensItsPacketInHex) {
   ASSERT_TRUE(WriteTsFile(path, StreamWithContinuityBreak()));
   auto window = Analyse(path);
   auto* checks = Control<QTableWidget>(*window, kIdSaChecks);
-  const int continuity = static_cast<int>(HealthCheck::Continuity);
-  EXPECT_EQ(checks->item(continuity, 1)->text(), QStringLiteral("1 error(s)"));
-  EXPECT_EQ(checks->item(static_cast<int>(HealthCheck::SyncLoss), 1)->text(), QStringLiteral("OK"));
+  const CheckRows& rows = window->CheckList();
+  EXPECT_EQ(checks->item(rows.RowOf(HealthCheck::Continuity), 1)->text(), QStringLiteral("1 error(s)"));
+  EXPECT_EQ(checks->item(rows.RowOf(HealthCheck::SyncLoss), 1)->text(), QStringLiteral("OK"));
   // No PCR: the checks that need the stream's clock say so.
-  EXPECT_TRUE(checks->item(static_cast<int>(HealthCheck::PcrAccuracy), 1)->text().startsWith(QStringLiteral("not evaluated:")));
+  EXPECT_TRUE(checks->item(rows.RowOf(HealthCheck::PcrAccuracy), 1)->text().startsWith(QStringLiteral("not evaluated:")));
   // The PID with the error is marked in the table.
   auto* table = Control<QTableView>(*window, kIdSaPidTable);
   bool marked = false;
@@ -147,7 +147,7 @@ TEST_F(StreamAnalysisWindowTest, ContinuityErrorOpensItsPacketInHex) {
       marked = table->model()->index(row, 0).data(Qt::BackgroundRole).isValid();
   EXPECT_TRUE(marked);
 
-  checks->selectRow(continuity);
+  checks->selectRow(rows.RowOf(HealthCheck::Continuity));
   auto* occurrences = Control<QTableWidget>(*window, kIdSaOccurrences);
   ASSERT_EQ(occurrences->rowCount(), 1);
   EXPECT_EQ(occurrences->item(0, 1)->text(), QString::number(kBreakPacket));
@@ -162,8 +162,8 @@ TEST_F(StreamAnalysisWindowTest, ContinuityErrorOpensItsPacketInHex) {
   EXPECT_TRUE(hex.startsWith(QStringLiteral("%1  47 01 00 1C EE EE").arg(kBreakPacket * 188, 10, 16, QLatin1Char('0')).toUpper()))
       << hex.toStdString();
   const QString decoded = Control<QPlainTextEdit>(*window, kIdSaDecoded)->toPlainText();
-  EXPECT_TRUE(decoded.contains(QStringLiteral("continuity_counter: 12"))) << decoded.toStdString();
-  EXPECT_TRUE(decoded.contains(QStringLiteral("PID: 0x0100 (256)")));
+  EXPECT_TRUE(decoded.contains(QStringLiteral("Continuity counter (continuity_counter): 12"))) << decoded.toStdString();
+  EXPECT_TRUE(decoded.contains(QStringLiteral("Packet identifier (PID): 0x0100 (256)")));
 }
 
 TEST_F(StreamAnalysisWindowTest, ChartPlotsTheMuxAndTheSelectedPidAndShowsTheHoveredValue) {
@@ -199,15 +199,15 @@ TEST_F(StreamAnalysisWindowTest, PacketInspectorDecodesSectionsAndAdaptationFiel
   auto window = Analyse(path);
   auto* decoded = Control<QPlainTextEdit>(*window, kIdSaDecoded);
   window->ShowPacket(0);
-  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("table_id: 0x00")));
-  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("CRC_32: correct"))) << decoded->toPlainText().toStdString();
+  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("(table_id): 0x00")));
+  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("CRC (CRC_32): correct"))) << decoded->toPlainText().toStdString();
   window->ShowPacket(1);
-  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("PCR: %1 (3.000000 s)").arg(pcr)))
+  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("(PCR): %1 (3.000000 s)").arg(pcr)))
       << decoded->toPlainText().toStdString();
-  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("discontinuity_indicator: 1")));
-  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("PTS: 90000 (1.000000 s)")));
+  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("(discontinuity_indicator): 1")));
+  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("(PTS): 90000 (1.000000 s)")));
   window->ShowPacket(2);
-  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("CRC_32: wrong")));
+  EXPECT_TRUE(decoded->toPlainText().contains(QStringLiteral("(CRC_32): wrong")));
 }
 
 TEST_F(StreamAnalysisWindowTest, SearchAndGoToFindThePackets) {
@@ -270,7 +270,7 @@ TEST_F(StreamAnalysisWindowTest, FramedPacketsShowWithTheirPrefixAfterAGarbageHe
   EXPECT_EQ(hex.section(QLatin1Char('\n'), 0, 0).mid(11, 3 * 8), QStringLiteral(" 47 00 00 0C 47 01 00 1C"))
       << hex.toStdString();
   EXPECT_EQ(hex.count(QLatin1Char('\n')), 12);
-  EXPECT_TRUE(Control<QPlainTextEdit>(*window, kIdSaDecoded)->toPlainText().contains(QStringLiteral("continuity_counter: 12")));
+  EXPECT_TRUE(Control<QPlainTextEdit>(*window, kIdSaDecoded)->toPlainText().contains(QStringLiteral("Continuity counter (continuity_counter): 12")));
 }
 
 TEST_F(StreamAnalysisWindowTest, InputThatIsNoStreamEndsWithAReasonAndAnEmptyList) {
@@ -482,11 +482,15 @@ TEST_F(StreamAnalysisWindowTest, ChineseShowsWhatEachPidCarriesAndEachOccurrence
   const QStringList shown = Column(*window, PidTableModel::kColCarries);
   for (int row = 0; row < pids.size(); ++row) carries[pids[row].toInt()] = shown[row];
   EXPECT_EQ(carries[0x100], QStringLiteral("节目 1 的视频（stream_type 0x02）"));
-  EXPECT_EQ(carries[0x1000], QStringLiteral("节目 1 的PMT"));
+  EXPECT_EQ(carries[0x1000], QStringLiteral("节目 1 的PMT（节目映射表）"));
   EXPECT_EQ(carries[0x1FFF], QStringLiteral("空包"));
-  EXPECT_EQ(carries[0], QStringLiteral("PAT"));
+  EXPECT_EQ(carries[0], QStringLiteral("PAT（节目关联表）"));
+  // The checks by their names in Chinese, the standard's names in their tooltips.
+  auto* checks = Control<QTableWidget>(*window, kIdSaChecks);
+  EXPECT_EQ(checks->item(window->CheckList().RowOf(HealthCheck::Continuity), 0)->text(), QStringLiteral("1.4 连续计数错误"));
+  EXPECT_TRUE(checks->item(window->CheckList().RowOf(HealthCheck::Continuity), 0)->toolTip().startsWith(QStringLiteral("1.4 Continuity_count_error")));
 
-  Control<QTableWidget>(*window, kIdSaChecks)->selectRow(static_cast<int>(HealthCheck::Continuity));
+  Control<QTableWidget>(*window, kIdSaChecks)->selectRow(window->CheckList().RowOf(HealthCheck::Continuity));
   auto* occurrences = Control<QTableWidget>(*window, kIdSaOccurrences);
   ASSERT_EQ(occurrences->rowCount(), 1);
   EXPECT_EQ(occurrences->item(0, 4)->text(), QStringLiteral("1.4: PID 0x0100：continuity_counter 为 12，应为 10"));

@@ -2,7 +2,13 @@
 // command flows of the analysis commands.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <QElapsedTimer>
+#include <QProgressDialog>
+#include <QTimer>
 #include <QAction>
 #include <QLabel>
 #include <QListWidget>
@@ -70,7 +76,7 @@ TEST_F(MainFrameTest, MenusCarryTheTextsAndIds) {
         {"PMT\t(&M)", 32778}, {"SDT\t(&N)", 32779}, {"Stream Analysis...\t(&S)", 32790},
         {"Live Stream Analysis...\t(&L)", 32791}, {"", 0},
         {"Reset All\t(&R)", 32777}}},
-      {"&Capture", {{"&Special TS...", 32780}}},
+      {"&Capture", {{"&Special TS...", 32780}, {"Channel Sc&an...", 32794}}},
       {"&Tools", {{"Antenna Tuning &Utility", 32785}}},
       {"&Help", {{"&Getting started", 32793}, {"", 0}, {"&About Vantrel...", 57664}}},
   };
@@ -242,6 +248,42 @@ TEST_F(MainFrameTest, FileWithoutAPacketSaysSo) {
         << name;
     EXPECT_EQ(GetAnalysingFlag(), 0);
   }
+}
+
+TEST_F(MainFrameTest, AHugeFileWithoutASyncByteNeverHoldsTheWindow) {
+  TempDir dir;
+  const std::string path = dir.File("huge.ts");
+  const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, off_t{20} << 30), 0);  // 20 GiB of zeros, sparse
+  ::close(fd);
+  RecordingUiHooks hooks;
+  hooks.QueueOpenFileAnswer(path);
+  Trigger(kCmdSelectFile);
+  for (int command : {kCmdPackets, kCmdPat}) {
+    // The event loop goes on while the file is searched: a 10 ms timer is
+    // never held long; the progress window comes, and its Cancel ends it.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0, longest = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+      longest = std::max(longest, clock.elapsed() - last);
+      last = clock.elapsed();
+    });
+    tick.start(10);
+    bool cancelled = false;
+    auto watch = WhenModal<QProgressDialog>([&](QProgressDialog* progress) {
+      cancelled = true;
+      progress->cancel();
+    });
+    Trigger(command);
+    EXPECT_TRUE(cancelled) << command;
+    EXPECT_LT(longest, 1000) << command;
+    EXPECT_LT(clock.elapsed(), 20000) << command;
+  }
+  EXPECT_TRUE(hooks.Messages().empty());
+  EXPECT_EQ(GetAnalysingFlag(), 0);
 }
 
 TEST_F(MainFrameTest, PmtThenPatShowsTheStoredProgramTable) {

@@ -175,7 +175,7 @@ TEST_F(AnalyzeCli, TextListsSummaryPidsAndChecksInOrder) {
                                           "1.6  PID_error", "2.1  Transport_error", "2.2  CRC_error",
                                           "2.3a PCR_repetition_error", "2.3b PCR_discontinuity_indicator_error",
                                           "2.4  PCR_accuracy_error", "2.5  PTS_error", "2.6  CAT_error",
-                                          "1 errors in 1 checks"};
+                                          "1 error in 1 check"};
   size_t at = 0;
   for (const std::string& text : order) {
     const size_t found = run.out.find(text, at);
@@ -205,6 +205,39 @@ TEST_F(AnalyzeCli, WithoutPcrsTheTimingFieldsAreNull) {
   const std::string text = RunCli({"analyze", path}).out;
   EXPECT_EQ(text.find("No errors\n"), std::string::npos) << text;
   EXPECT_NE(text.find("1.3  PAT_error: no PMT names a PCR_PID: the stream has no clock"), std::string::npos) << text;
+}
+
+TEST_F(AnalyzeCli, Priority3StandsApartAndFollowsTheSiOption) {
+  // An encoder's output (no SI): no priority 3 verdict, the earlier fields as they were.
+  const std::string path = StreamWithOneContinuityError();
+  const Json plain = Json::parse(RunCli({"analyze", path, "--json"}).out);
+  EXPECT_EQ(plain["verdict"], "errors");
+  EXPECT_EQ(plain["errors"].size(), 13u);
+  EXPECT_EQ(plain["si_standard"], "none");
+  EXPECT_EQ(plain["si_verdict"], "not_evaluated");
+  ASSERT_EQ(plain["checks"].size(), 20u);
+  EXPECT_EQ(plain["checks"][13]["key"], "nit");
+  EXPECT_EQ(plain["checks"][13]["priority"], 3);
+  EXPECT_EQ(plain["checks"][13]["evaluated"], false);
+  EXPECT_TRUE(plain["si_errors"]["nit"].is_null());
+  ASSERT_EQ(plain["services"].size(), 1u);
+  EXPECT_EQ(plain["services"][0]["service_id"], 1);
+  // Asked to be DVB: the SDT (limit 1 s) and EIT p/f are missing from the 1.2 s stream.
+  const Json dvb = Json::parse(RunCli({"analyze", path, "--json", "--si", "dvb", "--sdt-interval-s", "1"}).out);
+  EXPECT_EQ(dvb["si_standard"], "dvb");
+  EXPECT_EQ(dvb["si_errors"]["sdt"], 1);
+  EXPECT_EQ(dvb["si_errors"]["eit"], 0);
+  EXPECT_EQ(dvb["si_verdict"], "errors");
+  EXPECT_EQ(dvb["verdict"], "errors");  // priorities 1 and 2 alone
+  EXPECT_EQ(dvb["errors"], plain["errors"]);
+  const std::string text = RunCli({"analyze", path, "--si", "dvb", "--sdt-interval-s", "1"}).out;
+  const size_t apart = text.find("Service information (priority 3, judged apart): DVB SI");
+  ASSERT_NE(apart, std::string::npos) << text;
+  EXPECT_GT(text.find("3.5  SDT_error"), apart);
+  EXPECT_LT(text.find("1 error in 1 check"), apart);
+  EXPECT_NE(text.find("1 priority 3 errors in 1 checks"), std::string::npos) << text;
+  EXPECT_NE(text.find("SI repetition (stream clock)"), std::string::npos);
+  EXPECT_EQ(RunCli({"analyze", path, "--si", "isdb"}).exitCode, 2);
 }
 
 TEST_F(AnalyzeCli, LimitsComeFromTheOptions) {

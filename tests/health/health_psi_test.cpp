@@ -2,6 +2,9 @@
 // first expected (PAT: the start of the stream; PMT, PID, PCR, PTS: the
 // PAT or PMT that declares it), a gap still open at the end counts, and
 // when the PAT or a PMT changes what is no longer referenced is left alone.
+#include <functional>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "tests/health/cbr_stream.h"
@@ -89,6 +92,44 @@ TEST(HealthPsi, EachIntervalCheckStartsWhenExpectedAndCountsAGapOpenAtTheEnd) {
     EXPECT_TRUE(r.check(c.check).evaluated);
     EXPECT_EQ(Count(r, c.check), c.errors);
     EXPECT_EQ(r.TotalErrors(), c.total);
+  }
+}
+
+TEST(HealthPsi, AGapIsDescribedWithItsWholeLength) {
+  // Program 2's PCRs keep the clock going, so each gap passes its limit
+  // while still open; it is one error, described once its length is known.
+  struct Case {
+    const char* what;
+    Carriage TwoPrograms::*stops;
+    double until;
+    std::function<void(CbrStream&)> resume;
+    HealthCheck check;
+    const char* description;  // its English template
+    double length;            // the value it gives
+  };
+  const Case cases[] = {
+      {"PAT from 0.4 s to 1.25 s", &TwoPrograms::pat, 0.45,
+       [](CbrStream& s) { s.SectionEvery(0, Pat({{1, kPmtPid}, {2, kPmt2}}), 0.100, 1.25); }, HealthCheck::Pat,
+       "PID %s: PAT section %s s after the previous one (limit %s s)", 0.850},
+      {"PCRs of program 1 from 0.98 s to 1.3 s", &TwoPrograms::pcr1, 1.0,
+       [](CbrStream& s) { s.PcrEvery(kVideoPid, 0.020, 1.3); }, HealthCheck::PcrRepetition,
+       "PID %s: PCR interval %s ms", 320},
+      {"PCRs of program 1 stop at 1.48 s", &TwoPrograms::pcr1, 1.5, [](CbrStream&) {},
+       HealthCheck::PcrRepetition, "PID %s: no PCR for more than %s s (limit %s s)", 1.52},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TwoPrograms p;
+    (p.*c.stops).until = c.until;
+    CbrStream s = Build(p);
+    c.resume(s);
+    const HealthResult r = Analyse(s.Build());
+    EXPECT_EQ(Count(r, c.check), 1u);
+    ASSERT_EQ(r.check(c.check).first.size(), 1u);
+    const HealthOccurrence& o = r.check(c.check).first[0];
+    EXPECT_EQ(o.descriptionTemplate, c.description) << o.description;
+    ASSERT_GE(o.descriptionValues.size(), 2u);
+    EXPECT_NEAR(std::stod(o.descriptionValues[1]), c.length, c.length * 0.01) << o.description;
   }
 }
 

@@ -38,6 +38,10 @@ TEST(HealthReport, NamesAreDecodedFromTheirCharacterTablesAndKeptAsHex) {
 TEST(HealthReport, NoErrorsOnlyWhenEveryCheckWasEvaluatedOnAStream) {
   Bytes withError = CbrStream(Slot(1.2)).StandardProgram().Build();
   withError[188 * 100 + 1] |= 0x80;  // transport_error_indicator
+  Bytes twoErrors = withError;
+  twoErrors[188 * 200 + 1] |= 0x80;
+  Bytes twoChecks = withError;
+  twoChecks[188 * 300] = 0x46;  // a sync byte
   TsStreamBuilder noClock;
   for (int i = 0; i < 50; ++i) noClock.Section(0, StandardPat()).Section(kPmtPid, StandardPmt()).NullPackets(10);
   struct Case {
@@ -49,7 +53,9 @@ TEST(HealthReport, NoErrorsOnlyWhenEveryCheckWasEvaluatedOnAStream) {
   };
   const Case cases[] = {
       {"clean", CbrStream(Slot(1.2)).StandardProgram().Build(), HealthVerdict::NoErrors, "no_errors", "\nNo errors\n"},
-      {"an error", withError, HealthVerdict::Errors, "errors", "\n1 errors in 1 checks\n"},
+      {"an error", withError, HealthVerdict::Errors, "errors", "\n1 error in 1 check\n"},
+      {"two errors", twoErrors, HealthVerdict::Errors, "errors", "\n2 errors in 1 check\n"},
+      {"two checks", twoChecks, HealthVerdict::Errors, "errors", "\n2 errors in 2 checks\n"},
       {"nothing framed", Bytes(1000, 0), HealthVerdict::NoStream, "no_stream", "\nNo packets: nothing was checked\n"},
       {"no clock", noClock.bytes(), HealthVerdict::NotEvaluated, "not_evaluated",
        "\nNo errors in the checks evaluated; not evaluated:\n"

@@ -70,6 +70,16 @@ TEST(SiDescriptors, DecodeIntoNamedFields) {
       {"a descriptor cut by the loop's end", Cat({{0x48, 0x09, 0x01}}), false, 0, "truncated", "/hex", "01"},
       {"a descriptor libdvbpsi refuses keeps its bytes", Descriptor(0x43, {0x01}), false, 0, "satellite delivery system",
        "/hex", "01"},
+      // ATSC AC-3 audio (A/52 annex A): 48 kHz, bsid 8, bit_rate_code 10 (192 kbit/s), 2/0, full service.
+      {"ATSC AC-3 audio bit rate", Descriptor(0x81, {0x08, 0x28, 0x05}), true, 0, "ATSC AC-3 audio", "/bit_rate_code", 10},
+      {"ATSC AC-3 audio channels", Descriptor(0x81, {0x08, 0x28, 0x05}), true, 0, "ATSC AC-3 audio", "/num_channels", 2},
+      {"ATSC AC-3 audio bsid", Descriptor(0x81, {0x08, 0x28, 0x05}), true, 0, "ATSC AC-3 audio", "/bsid", 8},
+      {"ATSC AC-3 audio full service", Descriptor(0x81, {0x08, 0x28, 0x05}), true, 0, "ATSC AC-3 audio", "/full_svc",
+       true},
+      {"ATSC AC-3 audio, 5.1, 48 kHz", Descriptor(0x81, {0x08, 0x3C, 0x0F}), true, 0, "ATSC AC-3 audio",
+       "/num_channels", 7},
+      {"tag 0x81 outside ATSC is not AC-3 audio", Descriptor(0x81, {0x08, 0x28, 0x05}), false, 0, "unknown", "/hex",
+       "082805"},
   };
   for (const DescriptorCase& c : cases) {
     SCOPED_TRACE(c.what);

@@ -7,6 +7,7 @@
 
 #include "analysis/si/si_file.h"
 #include "analysis/si/si_report.h"
+#include "tests/health/cbr_stream.h"
 #include "tests/si/si_test_support.h"
 
 namespace {
@@ -128,7 +129,10 @@ TEST(SiReport, TablesCarryTheirRepetition) {
 
 TEST(SiReport, AtscChannelsAndGuideFromPsip) {
   const std::string title = "Evening News: Weather & Sports";
-  const Fed fed = Feed(MakeAtscGuideStream(title));
+  // Terrestrial and cable virtual channel tables name the channel alike.
+  for (int vct : {0xC8, 0xC9}) {
+  SCOPED_TRACE(vct);
+  const Fed fed = Feed(MakeAtscGuideStream(title, vct));
   const SiReport report(*fed.si, fed.health);
   EXPECT_EQ(report.Kind(), SiKind::Atsc);
   ASSERT_EQ(report.Services().size(), 1u);
@@ -148,6 +152,57 @@ TEST(SiReport, AtscChannelsAndGuideFromPsip) {
   EXPECT_EQ(e.description, "Weather and sports");
   EXPECT_EQ(UtcText(e.startUtc), "2026-12-07T20:00:00Z");
   EXPECT_EQ(e.durationS, 1800);
+  EXPECT_EQ(report.TablesJson(0x1FFB, vct).at(0)["table"], vct == 0xC8 ? "TVCT" : "CVCT");
+  }
+}
+
+TEST(SiReport, ScheduleOfManySectionsGivesEveryEventOnce) {
+  // Events 1-6 over four schedule sections in two segments and two
+  // table_ids, each section sent three times; 1 and 2 also in
+  // present/following; section 1 changes version (event 3 renamed).
+  auto event = [](int id, int hh, const std::string& title) {
+    return Cat({U16(id), DvbTime(hh, 0, 0), {0x01, 0x00, 0x00},
+                Loop(Descriptor(0x4D, Cat({Text("eng"), {static_cast<uint8_t>(title.size())}, Text(title), {0}})))});
+  };
+  auto eit = [&](int tableId, int version, int number, int last, const Bytes& events) {
+    return LongSection(tableId, 1, version, number, last, Cat({U16(1), U16(0x2000), {static_cast<uint8_t>(number | 1), 0x51}, events}));
+  };
+  const Bytes s0 = eit(0x50, 0, 0, 8, Cat({event(1, 6, "One"), event(2, 7, "Two")}));
+  const Bytes s1 = eit(0x50, 0, 1, 8, event(3, 8, "Three"));
+  const Bytes s1v1 = eit(0x50, 1, 1, 8, event(3, 8, "Three again"));
+  const Bytes s8 = eit(0x50, 0, 8, 8, Cat({event(4, 9, "Four"), event(5, 10, "Five")}));
+  const Bytes t51 = eit(0x51, 0, 0, 0, event(6, 11, "Six"));
+  const Bytes pf0 = eit(0x4E, 0, 0, 1, event(1, 6, "One"));
+  const Bytes pf1 = eit(0x4E, 0, 1, 1, event(2, 7, "Two"));
+  Bytes stream;
+  int cc = 0;
+  for (int round = 0; round < 3; ++round)
+    for (const Bytes* s : {&pf0, &pf1, &s0, round < 2 ? &s1 : &s1v1, &s8, &t51}) stream = Cat({stream, Packetize(0x12, *s, cc)});
+  const Fed fed = Feed(stream);
+  const SiReport report(*fed.si, fed.health);
+  const std::vector<SiGuideChannel> guide = report.Guide();
+  ASSERT_EQ(guide.size(), 1u);
+  std::vector<int> ids;
+  for (const SiEvent& e : guide[0].events) ids.push_back(e.eventId);
+  EXPECT_EQ(ids, (std::vector<int>{1, 2, 3, 4, 5, 6}));  // by start time, once each
+  EXPECT_EQ(guide[0].events.at(2).title, "Three again");
+}
+
+TEST(SiReport, RepetitionIsTimedByTheStreamClock) {
+  // An SDT every 0.5 s of a stream at 27,000 packets a second; without
+  // PCRs (the guide stream) there are no seconds at all.
+  healthtest::CbrStream cbr(healthtest::Slot(2.2));
+  cbr.StandardProgram().SectionEvery(0x11, LongSection(0x42, 1, 0, 0, 0, Cat({U16(2), {0xFF}})), 0.5, 0.005);
+  const Fed fed = Feed(cbr.Build());
+  const SiReport report(*fed.si, fed.health);
+  const SiJson sdt = report.TablesJson(0x11, 0x42);
+  ASSERT_EQ(sdt.size(), 1u);
+  EXPECT_EQ(sdt[0]["repetition"]["count"], 5);
+  EXPECT_NEAR(sdt[0]["repetition"]["min_s"].get<double>(), 0.5, 1e-4);
+  EXPECT_NEAR(sdt[0]["repetition"]["max_s"].get<double>(), 0.5, 1e-4);
+  EXPECT_NEAR(sdt[0]["sections"][0]["repetition"]["mean_s"].get<double>(), 0.5, 1e-4);
+  const Fed untimed = Feed(MakeDvbGuideStream());
+  EXPECT_TRUE(SiReport(*untimed.si, untimed.health).TablesJson(0x11, 0x42)[0]["repetition"]["min_s"].is_null());
 }
 
 TEST(SiReport, SamplesNameTheirServices) {

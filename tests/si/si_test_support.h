@@ -178,12 +178,13 @@ constexpr uint32_t kAtscEventGps = 1796673600u - 315964800u + 18u;
 // An ATSC stream: PAT and PMT, MGT naming a TVCT, EIT-0 on 0x1D00 and
 // event ETT-0 on 0x1E00; the TVCT names channel 7.1 "KVTR Vantrel"
 // (source 5); the EIT's title is Huffman-coded; STT with 18 leap seconds.
-inline Bytes MakeAtscGuideStream(const std::string& title) {
+// `vctTableId` 0xC9: a cable VCT (CVCT) instead, with the same channel.
+inline Bytes MakeAtscGuideStream(const std::string& title, int vctTableId = 0xC8) {
   const Bytes pat = Pat(0x0ABC, 3, 0x30);
   const Bytes pmt = Pmt(3, 0x31, {{0x02, 0x31, {}}, {0x81, 0x34, {}}});
   auto table = [](int type, int pid) { return Cat({U16(type), U16(0xE000 | pid), {0xE0}, U32(100), {0xF0, 0x00}}); };
   const Bytes mgt = LongSection(0xC7, 0, 0, 0, 0,
-                                Cat({{0x00}, U16(3), table(0x0000, 0x1FFB), table(0x0100, 0x1D00), table(0x0200, 0x1E00), {0xF0, 0x00}}));
+                                Cat({{0x00}, U16(3), table(vctTableId == 0xC9 ? 0x0002 : 0x0000, 0x1FFB), table(0x0100, 0x1D00), table(0x0200, 0x1E00), {0xF0, 0x00}}));
   Bytes shortName;
   for (char c : std::string("KVTR\0\0\0", 7)) shortName = Cat({shortName, U16(static_cast<uint8_t>(c))});
   const int major = 7, minor = 1;
@@ -193,7 +194,7 @@ inline Bytes MakeAtscGuideStream(const std::string& title) {
                               static_cast<uint8_t>(minor), 0x04},
                              U32(0), U16(0x0ABC), U16(3), {0x4D, 0xC2}, U16(5),
                              {static_cast<uint8_t>(0xFC | (longName.size() >> 8)), static_cast<uint8_t>(longName.size())}, longName});
-  const Bytes tvct = LongSection(0xC8, 0x0ABC, 0, 0, 0, Cat({{0x00, 0x01}, channel, {0xFC, 0x00}}));
+  const Bytes tvct = LongSection(vctTableId, 0x0ABC, 0, 0, 0, Cat({{0x00, 0x01}, channel, {0xFC, 0x00}}));
   const Bytes stt = LongSection(0xCD, 0, 0, 0, 0, Cat({{0x00}, U32(kAtscEventGps + 600), {18}, U16(0x6000)}));
   const Bytes coded = EncodeAtscHuffman(1, title);
   const Bytes titleText = Cat({{0x01}, Text("eng"), {0x01, 0x01, 0x00, static_cast<uint8_t>(coded.size())}, coded});

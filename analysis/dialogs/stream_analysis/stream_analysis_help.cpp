@@ -9,7 +9,12 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "ui/resources.h"
 
-QString CheckHelpText(HealthCheck check) { return LoadResString(kStrCheckHelpFirst + static_cast<int>(check)); }
+QString CheckHelpText(HealthCheck check) {
+  const int index = static_cast<int>(check);
+  const int firstPriority3 = static_cast<int>(HealthCheck::Nit);
+  return index < firstPriority3 ? LoadResString(kStrCheckHelpFirst + index)
+                                : LoadResString(kStrCheckHelpPriority3First + index - firstPriority3);
+}
 
 QString CheckHelpAnchor(HealthCheck check) {
   return QStringLiteral("check-") + QLatin1String(GetHealthCheckInfo(check).number);

@@ -3,9 +3,12 @@
 #include <QColor>
 #include <algorithm>
 #include <climits>
+#include <cstring>
+#include <iterator>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/engine/psi.h"
+#include "analysis/timing/pes_timestamps.h"
 #include "ui/resources.h"
 
 namespace {
@@ -18,10 +21,14 @@ constexpr int kSyncRun = 5;
 // How far into the file the first packet is looked for.
 constexpr size_t kSyncSearchBytes = 1024 * 1024;
 
-uint64_t ReadTimestamp(const uint8_t* p) {
-  return (static_cast<uint64_t>(p[0] & 0x0E) << 29) | (static_cast<uint64_t>(p[1]) << 22) |
-         (static_cast<uint64_t>(p[2] & 0xFE) << 14) | (static_cast<uint64_t>(p[3]) << 7) | (p[4] >> 1);
-}
+// The fields the inspector decodes, as the standard names them; their
+// names in the user's language follow in the string table in this order.
+constexpr const char* kFieldNames[] = {
+    "PID", "transport_error_indicator", "payload_unit_start_indicator", "transport_priority",
+    "transport_scrambling_control", "adaptation_field_control", "continuity_counter", "adaptation_field_length",
+    "discontinuity_indicator", "random_access_indicator", "elementary_stream_priority_indicator", "PCR", "stream_id",
+    "PES_packet_length", "PTS", "DTS", "pointer_field", "table_id", "section_syntax_indicator", "section_length",
+    "table_id_extension", "version_number", "section_number", "last_section_number", "CRC_32"};
 
 QString Seconds90k(uint64_t ticks) { return QString::number(static_cast<double>(ticks) / 90000.0, 'f', 6); }
 
@@ -86,37 +93,43 @@ QString DecodeTsPacket(const uint8_t* p) {
   TsHeaderFields f;
   if (!ParseTsHeader(p, f)) return QStringLiteral("sync_byte ") + HexText(p[0], 2);
   QString out;
-  auto line = [&out](const QString& name, const QString& value) { out += QStringLiteral("  %1: %2\n").arg(name, value); };
+  // The field's name in the user's language, the standard's own beside it.
+  auto line = [&out](const char* standard, const QString& value) {
+    const auto* named = std::find_if(std::begin(kFieldNames), std::end(kFieldNames),
+                                     [standard](const char* name) { return std::strcmp(name, standard) == 0; });
+    const QString name = LoadResString(kStrFieldFirst + static_cast<int>(named - std::begin(kFieldNames)));
+    out += QStringLiteral("  %1 (%2): %3\n").arg(name, QLatin1String(standard), value);
+  };
   out += LoadResString(kStrHeader) + QLatin1Char('\n');
-  line(QStringLiteral("PID"), PidText(f.pid));
-  line(QStringLiteral("transport_error_indicator"), QString::number(f.tei));
-  line(QStringLiteral("payload_unit_start_indicator"), QString::number(f.pusi));
-  line(QStringLiteral("transport_priority"), QString::number(f.priority));
-  line(QStringLiteral("transport_scrambling_control"), QString::number(f.scrambling));
-  line(QStringLiteral("adaptation_field_control"), QString::number(f.afc));
-  line(QStringLiteral("continuity_counter"), QString::number(f.cc));
+  line("PID", PidText(f.pid));
+  line("transport_error_indicator", QString::number(f.tei));
+  line("payload_unit_start_indicator", QString::number(f.pusi));
+  line("transport_priority", QString::number(f.priority));
+  line("transport_scrambling_control", QString::number(f.scrambling));
+  line("adaptation_field_control", QString::number(f.afc));
+  line("continuity_counter", QString::number(f.cc));
 
   int payload = 4;
   if (f.afc & 2) {
     const int length = p[4];
     payload = 5 + length;
     out += LoadResString(kStrAdaptationField) + QLatin1Char('\n');
-    line(QStringLiteral("adaptation_field_length"), QString::number(length));
+    line("adaptation_field_length", QString::number(length));
     if (length > 183) {
-      line(QStringLiteral("adaptation_field_length"), LoadResString(kStrWrong));
+      line("adaptation_field_length", LoadResString(kStrWrong));
       return out;
     }
     if (length > 0) {
       const uint8_t flags = p[5];
-      line(QStringLiteral("discontinuity_indicator"), QString::number(flags >> 7));
-      line(QStringLiteral("random_access_indicator"), QString::number((flags >> 6) & 1));
-      line(QStringLiteral("elementary_stream_priority_indicator"), QString::number((flags >> 5) & 1));
+      line("discontinuity_indicator", QString::number(flags >> 7));
+      line("random_access_indicator", QString::number((flags >> 6) & 1));
+      line("elementary_stream_priority_indicator", QString::number((flags >> 5) & 1));
       if ((flags & 0x10) && length >= 7) {
         const uint64_t base = (static_cast<uint64_t>(p[6]) << 25) | (static_cast<uint64_t>(p[7]) << 17) |
                               (static_cast<uint64_t>(p[8]) << 9) | (static_cast<uint64_t>(p[9]) << 1) | (p[10] >> 7);
         const uint64_t ext = (static_cast<uint64_t>(p[10] & 1) << 8) | p[11];
         const uint64_t pcr = base * 300 + ext;
-        line(QStringLiteral("PCR"), QStringLiteral("%1 (%2 s)").arg(pcr).arg(
+        line("PCR", QStringLiteral("%1 (%2 s)").arg(pcr).arg(
                                         QString::number(static_cast<double>(pcr) / 27e6, 'f', 6)));
       }
     }
@@ -127,15 +140,15 @@ QString DecodeTsPacket(const uint8_t* p) {
   if (!f.pusi) return out;
   if (size >= 9 && data[0] == 0 && data[1] == 0 && data[2] == 1) {
     out += LoadResString(kStrPesHeader) + QLatin1Char('\n');
-    line(QStringLiteral("stream_id"), HexText(data[3], 2));
-    line(QStringLiteral("PES_packet_length"), QString::number((data[4] << 8) | data[5]));
+    line("stream_id", HexText(data[3], 2));
+    line("PES_packet_length", QString::number((data[4] << 8) | data[5]));
     const int ptsDts = data[7] >> 6;
     if ((ptsDts & 2) && size >= 14) {
-      const uint64_t pts = ReadTimestamp(data + 9);
-      line(QStringLiteral("PTS"), QStringLiteral("%1 (%2 s)").arg(pts).arg(Seconds90k(pts)));
+      const uint64_t pts = ReadPesTimestamp(data + 9);
+      line("PTS", QStringLiteral("%1 (%2 s)").arg(pts).arg(Seconds90k(pts)));
       if (ptsDts == 3 && size >= 19) {
-        const uint64_t dts = ReadTimestamp(data + 14);
-        line(QStringLiteral("DTS"), QStringLiteral("%1 (%2 s)").arg(dts).arg(Seconds90k(dts)));
+        const uint64_t dts = ReadPesTimestamp(data + 14);
+        line("DTS", QStringLiteral("%1 (%2 s)").arg(dts).arg(Seconds90k(dts)));
       }
     }
     return out;
@@ -148,19 +161,19 @@ QString DecodeTsPacket(const uint8_t* p) {
   if (section[0] == 0xFF) return out;
   const int length = ((section[1] & 0x0F) << 8) | section[2];
   out += LoadResString(kStrSectionHeader) + QLatin1Char('\n');
-  line(QStringLiteral("pointer_field"), QString::number(pointer));
-  line(QStringLiteral("table_id"), HexText(section[0], 2));
-  line(QStringLiteral("section_syntax_indicator"), QString::number(section[1] >> 7));
-  line(QStringLiteral("section_length"), QString::number(length));
+  line("pointer_field", QString::number(pointer));
+  line("table_id", HexText(section[0], 2));
+  line("section_syntax_indicator", QString::number(section[1] >> 7));
+  line("section_length", QString::number(length));
   if ((section[1] & 0x80) && room >= 8) {
-    line(QStringLiteral("table_id_extension"), QString::number((section[3] << 8) | section[4]));
-    line(QStringLiteral("version_number"), QString::number((section[5] >> 1) & 0x1F));
-    line(QStringLiteral("section_number"), QString::number(section[6]));
-    line(QStringLiteral("last_section_number"), QString::number(section[7]));
+    line("table_id_extension", QString::number((section[3] << 8) | section[4]));
+    line("version_number", QString::number((section[5] >> 1) & 0x1F));
+    line("section_number", QString::number(section[6]));
+    line("last_section_number", QString::number(section[7]));
   }
   if ((section[1] & 0x80) && length >= 4 && 3 + length <= room) {
     const bool good = CheckSectionCrc(section, 3 + length) == 1;
-    line(QStringLiteral("CRC_32"), LoadResString(good ? kStrCorrect : kStrWrong));
+    line("CRC_32", LoadResString(good ? kStrCorrect : kStrWrong));
   }
   return out;
 }
@@ -308,6 +321,7 @@ PacketListModel::PacketListModel(TsPacketFile& file, QObject* parent) : QAbstrac
 
 void PacketListModel::ShowAll() {
   beginResetModel();
+  row_.valid = false;
   filtered_ = false;
   indexes_.clear();
   endResetModel();
@@ -315,6 +329,7 @@ void PacketListModel::ShowAll() {
 
 void PacketListModel::ShowIndexes(std::vector<uint64_t> indexes) {
   beginResetModel();
+  row_.valid = false;
   filtered_ = true;
   indexes_ = std::move(indexes);
   endResetModel();
@@ -351,26 +366,44 @@ int PacketListModel::rowCount(const QModelIndex& parent) const {
 
 int PacketListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
 
+const PacketListModel::RowPacket& PacketListModel::PacketOfRow(int row) const {
+  const uint64_t packet = PacketAtRow(row);
+  // The offset changes with the framing (sync segments), the packet with the rows.
+  const uint64_t offset = file_.OffsetOf(packet);
+  if (row_.valid && row_.packet == packet && row_.offset == offset) return row_;
+  row_ = RowPacket{};
+  row_.valid = true;
+  row_.packet = packet;
+  row_.offset = offset;
+  uint8_t bytes[208];
+  row_.read = file_.ReadPacket(packet, bytes);
+  if (row_.read) {
+    row_.syncByte = bytes[file_.SyncOffset()];
+    row_.synced = ParseTsHeader(bytes + file_.SyncOffset(), row_.fields);
+  }
+  return row_;
+}
+
 QVariant PacketListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::BackgroundRole)) return {};
-  const uint64_t packet = PacketAtRow(index.row());
-  uint8_t bytes[208];
-  if (!file_.ReadPacket(packet, bytes)) return {};
-  TsHeaderFields f;
-  const bool synced = ParseTsHeader(bytes + file_.SyncOffset(), f);
+  const RowPacket& row = PacketOfRow(index.row());
+  if (!row.read) return {};
+  const uint64_t packet = row.packet;
+  const TsHeaderFields& f = row.fields;
+  const bool synced = row.synced;
   if (role == Qt::BackgroundRole) {
     if (!synced || f.tei) return QColor(255, 214, 214);
     return {};
   }
   switch (index.column()) {
     case kColPacket: return QString::number(packet);
-    case kColOffset: return QString::number(file_.OffsetOf(packet));
+    case kColOffset: return QString::number(row.offset);
     case kColPid: return synced ? PidText(f.pid) : QStringLiteral("-");
     case kColPusi: return synced ? QString::number(f.pusi) : QString();
     case kColCc: return synced ? QString::number(f.cc) : QString();
     case kColAfc: return synced ? QString::number(f.afc) : QString();
     case kColFlags: {
-      if (!synced) return QStringLiteral("sync_byte ") + HexText(bytes[file_.SyncOffset()], 2);
+      if (!synced) return QStringLiteral("sync_byte ") + HexText(row.syncByte, 2);
       QStringList flags;
       if (f.tei) flags << QStringLiteral("TEI");
       if (f.priority) flags << QStringLiteral("TP");

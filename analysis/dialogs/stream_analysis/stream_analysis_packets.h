@@ -126,7 +126,21 @@ public:
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
 private:
+  // The packet of the row last asked for, read and parsed once for all its
+  // cells; forgotten when the rows or their framing change.
+  struct RowPacket {
+    bool valid = false;
+    uint64_t packet = 0;
+    uint64_t offset = 0;
+    bool read = false;
+    bool synced = false;
+    uint8_t syncByte = 0;
+    TsHeaderFields fields;
+  };
+  const RowPacket& PacketOfRow(int row) const;
+
   TsPacketFile& file_;
   bool filtered_ = false;
   std::vector<uint64_t> indexes_;
+  mutable RowPacket row_;
 };

@@ -26,7 +26,14 @@ QString CarriesText(const PidStats& s) {
     case PidKind::Other: what = LoadResString(kStrOtherStream); break;
     case PidKind::Null: what = LoadResString(kStrNull); break;
     case PidKind::Unreferenced: what = LoadResString(kStrUnreferenced); break;
-    default: what = QString::fromStdString(DescribePidCarries(s.kind, -1, -1)); break;  // a table's name
+    case PidKind::Pat: what = LoadResString(kStrCarriesPat); break;
+    case PidKind::Cat: what = LoadResString(kStrCarriesCat); break;
+    case PidKind::Nit: what = LoadResString(kStrCarriesNit); break;
+    case PidKind::SdtBat: what = LoadResString(kStrCarriesSdtBat); break;
+    case PidKind::Eit: what = LoadResString(kStrCarriesEit); break;
+    case PidKind::TdtTot: what = LoadResString(kStrCarriesTdtTot); break;
+    case PidKind::Pmt: what = LoadResString(kStrCarriesPmt); break;
+    case PidKind::Pcr: what = LoadResString(kStrCarriesPcr); break;
   }
   const bool elementary = s.kind == PidKind::Video || s.kind == PidKind::Audio || s.kind == PidKind::Other;
   if (s.program >= 0 && (elementary || s.kind == PidKind::Pmt || s.kind == PidKind::Pcr))

@@ -41,11 +41,17 @@
 #include <chrono>
 #include <cmath>
 
+#include "analysis/dialogs/stream_analysis/stream_analysis_guide.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packet_view.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_services.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_tables.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_timing.h"
 #include "analysis/engine/dvb_text.h"
 #include "analysis/health/health_report.h"
+#include "analysis/si/si_output.h"
+#include "analysis/si/si_run.h"
 #include "device/tuner_device.h"
 #include "platform/profile.h"
 #include "platform/ui_hooks.h"
@@ -69,6 +75,7 @@ constexpr int kMinPane = 40;  // a splitter pane saved smaller is not restored
 // 1280 x 800 screen.
 constexpr int kDefaultWidth = 1260;
 constexpr int kDefaultHeight = 760;
+constexpr size_t kMaxServiceNames = 65536;  // decoded names kept
 
 QString Id(int id) { return QString::number(id); }
 
@@ -175,6 +182,25 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   BuildPackets(packets);
   tabs_->addTab(overview, LoadResString(kStrOverview));
   tabs_->addTab(packets, LoadResString(kStrPackets));
+  services_ = new SiServicesView(tabs_);
+  tables_ = new SiTablesView(tabs_);
+  guide_ = new SiGuideView(tabs_);
+  tabs_->addTab(services_, LoadResString(kStrServices));
+  tabs_->addTab(tables_, LoadResString(kStrTables));
+  tabs_->addTab(guide_, LoadResString(kStrGuide));
+  connect(services_, &SiServicesView::pidSelected, this, &CStreamAnalysisWnd::SelectPid);
+  tables_->SetPacketOf([this](uint64_t offset) -> std::optional<uint64_t> {
+    if (!packetFile_.IsOpen()) return std::nullopt;
+    return packetFile_.IndexAt(offset);
+  });
+  connect(tables_, &SiTablesView::packetRequested, this, [this](uint64_t offset) {
+    if (packetFile_.IsOpen()) ShowPacket(packetFile_.IndexAt(offset));
+  });
+  connect(guide_, &SiGuideView::exportRequested, this, [this] {
+    Export(QStringLiteral("xml"), kStrExportXmltv, kStrXmltvFiles, &CStreamAnalysisWnd::ExportXmltv);
+  });
+  timing_ = new StreamAnalysisTiming(tabs_);
+  tabs_->addTab(timing_, LoadResString(kStrTiming));
   help_ = new QTextBrowser(tabs_);
   help_->setObjectName(Id(kIdSaHelp));
   help_->setHtml(ChecksHelpHtml() + QStringLiteral("<hr>") + GettingStartedHtml());
@@ -268,7 +294,21 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
 
   auto* right = new QSplitter(Qt::Vertical, split);
   right->setObjectName(Id(kIdSaSplitRight));
-  checks_ = new QTableWidget(static_cast<int>(kHealthCheckCount), 2, right);
+  // The checks under the choice of the service information they expect.
+  auto* checksBox = new QWidget(right);
+  auto* checksLayout = new QVBoxLayout(checksBox);
+  checksLayout->setContentsMargins(0, 0, 0, 0);
+  checksLayout->setSpacing(2);
+  auto* siRow = new QHBoxLayout;
+  auto* siLabel = new QLabel(LoadResString(kStrServiceInformation), checksBox);
+  siChoice_ = NewSiChoice(checksBox, limits_.si);
+  siLabel->setBuddy(siChoice_);
+  siRow->addWidget(siLabel);
+  siRow->addWidget(siChoice_);
+  siRow->addStretch(1);
+  checksLayout->addLayout(siRow);
+  checks_ = new QTableWidget(0, 2, checksBox);
+  checksLayout->addWidget(checks_, 1);
   checks_->setObjectName(Id(kIdSaChecks));
   checks_->setHorizontalHeaderLabels({LoadResString(kStrCheck), LoadResString(kStrStatus)});
   checks_->verticalHeader()->hide();
@@ -278,13 +318,7 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   checks_->setSelectionBehavior(QAbstractItemView::SelectRows);
   checks_->setSelectionMode(QAbstractItemView::SingleSelection);
   checks_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  for (size_t i = 0; i < kHealthCheckCount; ++i) {
-    const HealthCheckInfo& info = GetHealthCheckInfo(static_cast<HealthCheck>(i));
-    checks_->setItem(static_cast<int>(i), 0,
-                     new QTableWidgetItem(QStringLiteral("%1 %2").arg(QLatin1String(info.number), QLatin1String(info.name))));
-    checks_->item(static_cast<int>(i), 0)->setToolTip(CheckHelpText(static_cast<HealthCheck>(i)));
-    checks_->setItem(static_cast<int>(i), 1, new QTableWidgetItem);
-  }
+  checkRows_.Fill(checks_);
   occurrences_ = new QTableWidget(0, 5, right);
   occurrences_->setObjectName(Id(kIdSaOccurrences));
   occurrences_->setHorizontalHeaderLabels({LoadResString(kStrTime), LoadResString(kStrPacket), LoadResString(kStrOffset),
@@ -338,7 +372,7 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   chartValue_->setObjectName(Id(kIdSaChartValue));
   chartLayout->addWidget(chartView_, 1);
   chartLayout->addWidget(chartValue_);
-  right->addWidget(checks_);
+  right->addWidget(checksBox);
   right->addWidget(occurrences_);
   right->addWidget(chartBox);
   split->addWidget(left);
@@ -348,8 +382,12 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
 
   connect(checks_, &QTableWidget::itemSelectionChanged, this, &CStreamAnalysisWnd::ShowOccurrences);
   connect(checks_, &QTableWidget::currentCellChanged, this, [this](int row, int, int, int) {
-    if (row >= 0 && row < static_cast<int>(kHealthCheckCount))
-      help_->scrollToAnchor(CheckHelpAnchor(static_cast<HealthCheck>(row)));
+    if (checkRows_.CheckAt(row) >= 0) help_->scrollToAnchor(CheckHelpAnchor(static_cast<HealthCheck>(checkRows_.CheckAt(row))));
+  });
+  connect(siChoice_, &QComboBox::activated, this, [this](int index) {
+    // The priority 3 checks judge the stream again against the chosen standard.
+    limits_.si = static_cast<SiStandard>(index);
+    if (!live_ && !path_.isEmpty()) Start(path_, limits_);
   });
   connect(occurrences_, &QTableWidget::currentCellChanged, this,
           [this](int row, int, int, int) { OnOccurrenceActivated(row); });
@@ -460,9 +498,18 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   hex_->clear();
   decoded_->clear();
   progress_->setValue(0);
+  si_.reset();
+  shownSi_ = 0;
+  services_->Clear();
+  tables_->Clear();
+  guide_->Clear();
 
   path_ = path;
   limits_ = limits;
+  {
+    const QSignalBlocker block(siChoice_);
+    siChoice_->setCurrentIndex(static_cast<int>(limits.si));
+  }
   live_ = false;
   cancel_->setText(LoadResString(kStrCancel));
   if (path.isEmpty()) return;
@@ -473,10 +520,21 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   HealthFileRun* run = run_.get();
   const std::string file = path.toStdString();
   streaming_ = IsStreamingInput(file);
-  worker_ = std::thread([this, run, file, limits] {
+  si_ = std::make_shared<SiRun>(kPollMs / 2000.0);
+  timingCollector_ = std::make_shared<TimingCollector>(limits.pcrDiscontinuityS);
+  observers_ = std::make_shared<StreamObserverFanout>();
+  observers_->Add(timingCollector_.get());
+  timing_->SetSource(timingCollector_);
+  worker_ = std::thread([this, run, file, limits, si = si_, observers = observers_] {
     HealthFileOptions options;
     options.publishIntervalS = kPollMs / 2000.0;
+    options.prepare = [&si, observers](StreamHealth& health) {
+      observers->Add(&si->Attach(health));
+      health.SetObserver(observers.get());
+    };
+    options.onBlock = [&si](uint64_t, int64_t) { si->OnBlock(); };
     outcome_ = AnalyseHealthFile(file, limits, options, run);
+    si->Finish(outcome_.result);
   });
   pollTimer_->start();
   ShowResult();
@@ -495,6 +553,7 @@ void CStreamAnalysisWnd::StartLive() {
   liveStatus_.signalRead.store(false);
   liveStatus_.overruns.store(0);
   liveStatus_.idleS.store(0);
+  timing_->SetSource(nullptr);
   path_ = LoadResString(kStrLiveStreamAnalysis);
   setWindowTitle(path_);
   cancel_->setText(LoadResString(kStrStop));
@@ -512,22 +571,31 @@ void CStreamAnalysisWnd::Cancel() {
 
 void CStreamAnalysisWnd::Poll() {
   if (!run_) return;
-  const bool done = run_->done.load();
-  if (run_->PublishedCount() != shownPublication_) {
-    shownPublication_ = run_->PublishedCount();
+  // One copy of the result and one display per poll: the worker published
+  // its last result before it said it was done, and ends with the last
+  // service information snapshot, so the join then waits for nothing.
+  const bool done = run_->done.load() && (!si_ || si_->Finished());
+  const uint64_t published = run_->PublishedCount();
+  if (published != shownPublication_) {
+    shownPublication_ = published;
     result_ = run_->Latest();
     ++updates_;
-    ShowResult();
+    if (!done) ShowResult();
   }
+  // At the end the result comes first: it opens the packet file by which the
+  // tables name their first packets.
+  if (!done) ShowServiceInformation();
   if (done) {
     if (worker_.joinable()) worker_.join();
     pollTimer_->stop();
     finished_ = true;
     cancel_->setEnabled(false);
-    result_ = run_->Latest();
     if (!outcome_.opened || outcome_.readError) error_ = QString::fromStdString(outcome_.error);
     ShowResult();
+    ShowServiceInformation();
+    ShowStatus();  // before the signal: whoever listens reads the final status
     emit analysisFinished();
+    return;
   }
   ShowStatus();
 }
@@ -538,17 +606,11 @@ void CStreamAnalysisWnd::ShowResult() {
   // selected again.
   const int selected = SelectedPid();
   pidModel_->SetResult(result_);
-  if (selected >= 0 && SelectedPid() != selected) {
-    for (int row = 0; row < pidSort_->rowCount(); ++row) {
-      if (pidSort_->index(row, 0).data(PidTableModel::kPidRole).toInt() == selected) {
-        pidTable_->selectRow(row);
-        break;
-      }
-    }
-  }
+  if (selected >= 0 && SelectedPid() != selected) SelectPid(selected);
   ShowChecks();
   ShowOccurrences();
   ShowChart();
+  timing_->Show(result_, finished_);
   const bool stream = CanExport();
   exportJson_->setEnabled(stream);
   exportCsv_->setEnabled(stream);
@@ -625,8 +687,8 @@ void CStreamAnalysisWnd::ShowSummary() {
   for (const ProgramInfo& p : r.programs) {
     if (!programs.isEmpty()) programs += QStringLiteral("<br>");
     programs += QString::number(p.programNumber);
-    const std::string name = DecodeDvbText(p.serviceNameBytes);  // UTF-8
-    if (!name.empty()) programs += QStringLiteral(" &quot;%1&quot;").arg(Html(QString::fromStdString(name)));
+    const QString& name = ServiceName(p.serviceNameBytes);
+    if (!name.isEmpty()) programs += QStringLiteral(" &quot;%1&quot;").arg(Html(name));
     programs += QStringLiteral(", PMT %1").arg(Html(PidText(p.pmtPid)));
   }
   QString verdict;
@@ -639,9 +701,15 @@ void CStreamAnalysisWnd::ShowSummary() {
     verdict = Html(LoadResString(finished_ ? kStrNoVerdict : kStrVerdictPending));
   } else {
     switch (r.Verdict()) {
-      case HealthVerdict::Errors:
-        verdict = red(Html(LoadResString(kStrErrorsInChecks).arg(r.TotalErrors()).arg(r.ChecksWithErrors())));
+      case HealthVerdict::Errors: {
+        QString errors = LoadResString(kStrOneErrorInOneCheck);
+        if (r.ChecksWithErrors() > 1)
+          errors = LoadResString(kStrErrorsInChecks).arg(r.TotalErrors()).arg(r.ChecksWithErrors());
+        else if (r.TotalErrors() > 1)
+          errors = LoadResString(kStrErrorsInOneCheck).arg(r.TotalErrors());
+        verdict = red(Html(errors));
         break;
+      }
       case HealthVerdict::NotEvaluated: {
         QStringList which;
         for (size_t i = 0; i < kHealthCheckCount; ++i)
@@ -681,12 +749,22 @@ void CStreamAnalysisWnd::ShowSummary() {
   summary_->setText(html);
 }
 
+const QString& CStreamAnalysisWnd::ServiceName(const std::string& bytes) {
+  auto it = serviceNames_.find(bytes);
+  if (it == serviceNames_.end()) {
+    if (serviceNames_.size() >= kMaxServiceNames) serviceNames_.clear();
+    it = serviceNames_.emplace(bytes, QString::fromStdString(DecodeDvbText(bytes))).first;  // UTF-8
+  }
+  return it->second;
+}
+
 void CStreamAnalysisWnd::ShowChecks() {
   // No stream (or none yet): no check has a result to show, least of all OK.
   const bool noResult = result_.packets == 0;
   for (size_t i = 0; i < kHealthCheckCount; ++i) {
     const HealthCheckResult& check = result_.checks[i];
-    QTableWidgetItem* item = checks_->item(static_cast<int>(i), 1);
+    const int row = checkRows_.RowOf(static_cast<HealthCheck>(i));
+    QTableWidgetItem* item = checks_->item(row, 1);
     QColor background;
     QString tip;
     if (noResult) {
@@ -706,7 +784,7 @@ void CStreamAnalysisWnd::ShowChecks() {
     }
     item->setToolTip(tip);
     item->setBackground(background);
-    checks_->item(static_cast<int>(i), 0)->setBackground(background);
+    checks_->item(row, 0)->setBackground(background);
   }
 }
 
@@ -714,7 +792,7 @@ void CStreamAnalysisWnd::ShowOccurrences() {
   // The selected check's occurrences, or every evaluated check's when none
   // is selected; in stream order until the user sorts by another column.
   const QList<QTableWidgetItem*> selected = checks_->selectedItems();
-  const int only = selected.isEmpty() ? -1 : selected.front()->row();
+  const int only = selected.isEmpty() ? -1 : checkRows_.CheckAt(selected.front()->row());
   std::vector<std::pair<size_t, const HealthOccurrence*>> list;
   for (size_t i = 0; i < kHealthCheckCount; ++i) {
     if ((only >= 0 && static_cast<int>(i) != only) || !result_.checks[i].evaluated) continue;
@@ -766,6 +844,27 @@ int CStreamAnalysisWnd::SelectedPid() const {
   const QModelIndexList rows = pidTable_->selectionModel()->selectedRows();
   return rows.isEmpty() ? -1 : rows.front().data(PidTableModel::kPidRole).toInt();
 }
+
+void CStreamAnalysisWnd::SelectPid(int pid) {
+  for (int row = 0; row < pidSort_->rowCount(); ++row) {
+    if (pidSort_->index(row, 0).data(PidTableModel::kPidRole).toInt() == pid) {
+      pidTable_->selectRow(row);  // the chart follows the selection
+      return;
+    }
+  }
+}
+
+void CStreamAnalysisWnd::ShowServiceInformation() {
+  if (!si_ || si_->PublishedCount() == shownSi_) return;
+  shownSi_ = si_->PublishedCount();
+  const std::shared_ptr<const SiSnapshot> snapshot = si_->Latest();
+  if (!snapshot) return;
+  services_->Show(*snapshot);
+  tables_->Show(snapshot);
+  guide_->Show(snapshot);
+}
+
+bool CStreamAnalysisWnd::ExportXmltv(const QString& path) const { return guide_->ExportXmltv(path); }
 
 void CStreamAnalysisWnd::ShowChart() {
   QList<QPointF> mux;
@@ -942,7 +1041,10 @@ void CStreamAnalysisWnd::OnGotoOffset() {
 bool CStreamAnalysisWnd::ExportJson(const QString& path) const {
   QFile file(path);
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-  const std::string json = HealthJson(result_);
+  // As `vantrel-cli analyze --json` gives it: with the services once the
+  // service information of this very result is at hand.
+  const std::shared_ptr<const SiSnapshot> si = si_ ? si_->Latest() : nullptr;
+  const std::string json = si && si->final && si->report ? SiAnalyzeJson(result_, *si->report) : HealthJson(result_);
   return file.write(json.data(), static_cast<qint64>(json.size())) == static_cast<qint64>(json.size());
 }
 
@@ -986,7 +1088,8 @@ void CStreamAnalysisWnd::OnExportCsv() {
 
 std::vector<QSplitter*> CStreamAnalysisWnd::Splitters() const {
   std::vector<QSplitter*> out;
-  for (int id : {kIdSaSplitOverview, kIdSaSplitLeft, kIdSaSplitRight, kIdSaSplitPackets, kIdSaSplitDetail})
+  for (int id : {kIdSaSplitOverview, kIdSaSplitLeft, kIdSaSplitRight, kIdSaSplitPackets, kIdSaSplitDetail, kIdSaSplitTables,
+                 kIdSaSplitGuide, kIdSaSplitGuideRight, kIdSaSplitTiming})
     if (auto* split = findChild<QSplitter*>(Id(id))) out.push_back(split);
   return out;
 }
@@ -1012,13 +1115,21 @@ void CStreamAnalysisWnd::RestoreLayout() {
     }
     if (sizes.size() == split->count()) split->setSizes(sizes);
     else if (split->objectName() == Id(kIdSaSplitRight))  // every check in view, the chart below the occurrences
-      split->setSizes({checks_->horizontalHeader()->sizeHint().height() +
-                           static_cast<int>(kHealthCheckCount) * checks_->verticalHeader()->defaultSectionSize() + 4,
+      split->setSizes({siChoice_->sizeHint().height() + 2 + checks_->horizontalHeader()->sizeHint().height() +
+                           (checkRows_.RowCount() + 1) * checks_->verticalHeader()->defaultSectionSize() + 4,
                        this->height() / 4, this->height() / 3});
     else if (split->objectName() == Id(kIdSaSplitLeft))
       split->setSizes({this->height() / 4, this->height() * 3 / 4});
+    else if (split->objectName() == Id(kIdSaSplitTiming))  // the two charts, the streams' table below
+      split->setSizes({this->height() * 2 / 5, this->height() * 2 / 5, this->height() / 5});
     else if (split->objectName() == Id(kIdSaSplitOverview))
       split->setSizes({this->width() * 68 / 100, this->width() * 32 / 100});
+    else if (split->objectName() == Id(kIdSaSplitGuide))
+      split->setSizes({this->width() / 5, this->width() * 4 / 5});
+    else if (split->objectName() == Id(kIdSaSplitGuideRight))
+      split->setSizes({this->height() / 3, this->height() * 2 / 3});
+    else if (split->objectName() == Id(kIdSaSplitTables))
+      split->setSizes({this->width() * 55 / 100, this->width() * 45 / 100});
     else
       split->setSizes({this->width() / 2, this->width() / 2});
   }

@@ -14,14 +14,23 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "analysis/dialogs/stream_analysis/stream_analysis_checks.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_live.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packets.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_pid_model.h"
 #include "analysis/health/health_file.h"
+#include "analysis/health/stream_observer_fanout.h"
+#include "analysis/timing/timing_collector.h"
 
 class PacketListView;
+class SiGuideView;
+class SiRun;
+class SiServicesView;
+class SiTablesView;
+class StreamAnalysisTiming;
 class QChartView;
 class QLineSeries;
 class QValueAxis;
@@ -71,6 +80,10 @@ public:
   void ShowPacket(uint64_t index);
   bool ExportJson(const QString& path) const;
   bool ExportCsv(const QString& path) const;
+  // The programme guide as XMLTV, as `vantrel-cli epg --xmltv` writes it.
+  bool ExportXmltv(const QString& path) const;
+  // The rows of the checks list (grouped by priority).
+  const CheckRows& CheckList() const { return checkRows_; }
   // Whether there is a result worth exporting (a stream was found).
   bool CanExport() const;
   // The name the export proposes: the analysed file's name with `extension`
@@ -104,6 +117,8 @@ private:
   void Poll();
   void ShowResult();
   void ShowSummary();
+  // A service name's bytes decoded, once for each distinct name.
+  const QString& ServiceName(const std::string& bytes);
   void ShowChecks();
   void ShowOccurrences();
   void ShowChart();
@@ -111,6 +126,8 @@ private:
   void OnOccurrenceActivated(int row);
   void OnPacketRowChanged();
   void OnOnlySelectedPid(bool on);
+  void SelectPid(int pid);
+  void ShowServiceInformation();
   void OnFindNext();
   void OnGotoPacket();
   void OnGotoOffset();
@@ -163,6 +180,19 @@ private:
   QValueAxis* rateAxis_ = nullptr;
   QLabel* chartValue_ = nullptr;
   QTextBrowser* help_ = nullptr;
+  CheckRows checkRows_;
+  QComboBox* siChoice_ = nullptr;
+  // The service information, published by the worker (null for a live stream).
+  std::shared_ptr<SiRun> si_;
+  uint64_t shownSi_ = 0;
+  SiServicesView* services_ = nullptr;
+  SiTablesView* tables_ = nullptr;
+  SiGuideView* guide_ = nullptr;
+  StreamAnalysisTiming* timing_ = nullptr;
+  // What the engine passes on (sections, payloads, PCRs) goes to these.
+  std::shared_ptr<TimingCollector> timingCollector_;
+  std::shared_ptr<StreamObserverFanout> observers_;
+  std::unordered_map<std::string, QString> serviceNames_;
 
   TsPacketFile packetFile_;
   PacketListModel* packetModel_ = nullptr;

@@ -1,0 +1,316 @@
+#include "analysis/dialogs/stream_analysis/stream_analysis_guide.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QHelpEvent>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSplitter>
+#include <QTableWidget>
+#include <QToolTip>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
+#include "analysis/si/si_output.h"
+#include "analysis/si/si_run.h"
+#include "analysis/si/si_tables.h"
+#include "ui/resources.h"
+
+namespace {
+
+constexpr int kNameWidth = 150;      // the timeline's channel names
+constexpr int kPixelsPerHour = 180;
+constexpr int kAxisHeight = 22;
+constexpr int64_t kMaxSpanS = 31 * 86400;  // a guide wider than this is cut (a bad date)
+
+QString UtcText(int64_t t, const QString& format) {
+  return QDateTime::fromSecsSinceEpoch(t, Qt::UTC).toString(format);
+}
+
+// What an event's tooltip says: when, what, and its description.
+QString EventTip(const SiEvent& e) {
+  QString tip = QStringLiteral("<b>%1</b><br>%2 - %3 UTC")
+                    .arg(QString::fromStdString(e.title).toHtmlEscaped(),
+                         UtcText(e.startUtc, QStringLiteral("yyyy-MM-dd HH:mm")),
+                         UtcText(e.startUtc + e.durationS, QStringLiteral("HH:mm")));
+  if (!e.shortText.empty()) tip += QStringLiteral("<br><i>%1</i>").arg(QString::fromStdString(e.shortText).toHtmlEscaped());
+  if (!e.description.empty())
+    tip += QStringLiteral("<p style=\"white-space:pre-wrap\">%1</p>").arg(QString::fromStdString(e.description).toHtmlEscaped());
+  return tip;
+}
+
+const std::vector<SiGuideChannel>& NoChannels() {
+  static const std::vector<SiGuideChannel> none;
+  return none;
+}
+
+}  // namespace
+
+GuideTimeline::GuideTimeline(QWidget* parent) : QWidget(parent) {
+  setObjectName(QString::number(kIdSaGuideTimeline));
+  setMouseTracking(true);
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+int GuideTimeline::RowHeight() const { return fontMetrics().height() + 10; }
+
+void GuideTimeline::SetGuide(const std::vector<SiGuideChannel>* guide) {
+  guide_ = guide;
+  int64_t first = INT64_MAX, last = INT64_MIN;
+  if (guide_)
+    for (const SiGuideChannel& c : *guide_)
+      for (const SiEvent& e : c.events) {
+        first = std::min(first, e.startUtc);
+        last = std::max(last, e.startUtc + std::max<int64_t>(e.durationS, 0));
+      }
+  if (first == INT64_MAX) first = last = 0;
+  from_ = first - ((first % 3600) + 3600) % 3600;
+  to_ = std::min(std::max(last, from_ + 3600), from_ + kMaxSpanS);
+  updateGeometry();
+  resize(sizeHint());
+  update();
+}
+
+void GuideTimeline::SetChosen(int channel) {
+  chosen_ = channel;
+  update();
+}
+
+QSize GuideTimeline::sizeHint() const {
+  const int channels = guide_ ? static_cast<int>(guide_->size()) : 0;
+  const int64_t hours = (to_ - from_ + 3599) / 3600;
+  return QSize(kNameWidth + static_cast<int>(hours * kPixelsPerHour) + 1, kAxisHeight + (channels > 0 ? channels : 2) * RowHeight() + 1);
+}
+
+QRect GuideTimeline::EventRect(int channel, const SiEvent& e) const {
+  const double perSecond = kPixelsPerHour / 3600.0;
+  const int x = kNameWidth + static_cast<int>(std::clamp<int64_t>(e.startUtc - from_, 0, to_ - from_) * perSecond);
+  const int end = kNameWidth + static_cast<int>(std::clamp<int64_t>(e.startUtc + e.durationS - from_, 0, to_ - from_) * perSecond);
+  return QRect(x, kAxisHeight + channel * RowHeight() + 2, std::max(2, end - x), RowHeight() - 4);
+}
+
+std::pair<int, int> GuideTimeline::EventAt(const QPoint& point) const {
+  if (!guide_ || point.y() < kAxisHeight) return {-1, -1};
+  const int channel = (point.y() - kAxisHeight) / RowHeight();
+  if (channel < 0 || channel >= static_cast<int>(guide_->size())) return {-1, -1};
+  const std::vector<SiEvent>& events = (*guide_)[static_cast<size_t>(channel)].events;
+  for (size_t i = 0; i < events.size(); ++i)
+    if (EventRect(channel, events[i]).contains(point)) return {channel, static_cast<int>(i)};
+  return {-1, -1};
+}
+
+void GuideTimeline::paintEvent(QPaintEvent* paint) {
+  QPainter p(this);
+  const QRect exposed = paint->rect();
+  p.fillRect(exposed, palette().base());
+  const int rowHeight = RowHeight();
+  const double perSecond = kPixelsPerHour / 3600.0;
+  // Hour lines and labels, the date at midnight and at the start.
+  p.setPen(palette().color(QPalette::Mid));
+  for (int64_t t = from_; t <= to_; t += 3600) {
+    const int x = kNameWidth + static_cast<int>((t - from_) * perSecond);
+    if (x < exposed.left() - kPixelsPerHour || x > exposed.right()) continue;
+    p.drawLine(x, kAxisHeight - 4, x, height());
+    const bool day = t == from_ || t % 86400 == 0;
+    p.setPen(palette().color(QPalette::Text));
+    p.drawText(QRect(x + 3, 0, kPixelsPerHour - 6, kAxisHeight), Qt::AlignVCenter | Qt::AlignLeft,
+               UtcText(t, day ? QStringLiteral("MM-dd HH:mm") : QStringLiteral("HH:mm")));
+    p.setPen(palette().color(QPalette::Mid));
+  }
+  if (!guide_ || guide_->empty()) {
+    p.setPen(palette().color(QPalette::PlaceholderText));
+    p.drawText(rect().adjusted(8, kAxisHeight, -8, 0), Qt::AlignLeft | Qt::AlignTop, LoadResString(kStrNoGuideYet));
+    return;
+  }
+  for (int c = 0; c < static_cast<int>(guide_->size()); ++c) {
+    const int y = kAxisHeight + c * rowHeight;
+    if (y > exposed.bottom() || y + rowHeight < exposed.top()) continue;
+    const SiGuideChannel& channel = (*guide_)[static_cast<size_t>(c)];
+    if (c == chosen_) p.fillRect(QRect(0, y, width(), rowHeight), palette().color(QPalette::AlternateBase));
+    for (const SiEvent& e : channel.events) {
+      const QRect r = EventRect(c, e);
+      if (!r.intersects(exposed)) continue;
+      p.setPen(palette().color(QPalette::Dark));
+      p.setBrush(c == chosen_ ? QColor(200, 222, 250) : QColor(226, 232, 240));
+      p.drawRect(r.adjusted(0, 0, -1, -1));
+      p.setPen(palette().color(QPalette::Text));
+      const QRect text = r.adjusted(4, 0, -3, 0);
+      p.drawText(text, Qt::AlignVCenter | Qt::AlignLeft,
+                 fontMetrics().elidedText(QString::fromStdString(e.title), Qt::ElideRight, text.width()));
+    }
+    // The names stay readable over the events of an earlier hour.
+    const QRect name(0, y, kNameWidth, rowHeight);
+    p.fillRect(name, c == chosen_ ? palette().color(QPalette::AlternateBase) : palette().color(QPalette::Base));
+    p.setPen(palette().color(QPalette::Text));
+    p.drawText(name.adjusted(4, 0, -4, 0), Qt::AlignVCenter | Qt::AlignLeft,
+               fontMetrics().elidedText(QString::fromStdString(channel.name.empty() ? channel.id : channel.name),
+                                        Qt::ElideRight, kNameWidth - 8));
+  }
+}
+
+bool GuideTimeline::event(QEvent* e) {
+  if (e->type() == QEvent::ToolTip) {
+    auto* help = static_cast<QHelpEvent*>(e);
+    const auto [channel, index] = EventAt(help->pos());
+    if (channel >= 0) QToolTip::showText(help->globalPos(), EventTip((*guide_)[static_cast<size_t>(channel)].events[static_cast<size_t>(index)]), this);
+    else QToolTip::hideText();
+    return true;
+  }
+  return QWidget::event(e);
+}
+
+void GuideTimeline::mousePressEvent(QMouseEvent* e) {
+  const auto [channel, index] = EventAt(e->pos());
+  if (channel >= 0) emit eventClicked(channel, index);
+  else if (guide_ && e->pos().y() >= kAxisHeight) {
+    const int row = (e->pos().y() - kAxisHeight) / RowHeight();
+    if (row < static_cast<int>(guide_->size())) emit eventClicked(row, -1);
+  }
+}
+
+SiGuideView::SiGuideView(QWidget* parent) : QWidget(parent) {
+  setObjectName(QString::number(kIdSaGuidePage));
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 4, 0, 0);
+  auto* tools = new QHBoxLayout;
+  export_ = new QPushButton(LoadResString(kStrExportXmltv), this);
+  export_->setObjectName(QString::number(kIdSaGuideExport));
+  export_->setEnabled(false);
+  tools->addStretch(1);
+  tools->addWidget(export_);
+  layout->addLayout(tools);
+
+  split_ = new QSplitter(Qt::Horizontal, this);
+  split_->setObjectName(QString::number(kIdSaSplitGuide));
+  channels_ = new QListWidget(split_);
+  channels_->setObjectName(QString::number(kIdSaGuideChannels));
+  right_ = new QSplitter(Qt::Vertical, split_);
+  right_->setObjectName(QString::number(kIdSaSplitGuideRight));
+  timelineScroll_ = new QScrollArea(right_);
+  timeline_ = new GuideTimeline;
+  timelineScroll_->setWidget(timeline_);
+  timelineScroll_->setWidgetResizable(false);
+  events_ = new QTableWidget(0, kColumnCount, right_);
+  events_->setObjectName(QString::number(kIdSaGuideEvents));
+  events_->setHorizontalHeaderLabels({LoadResString(kStrStart), LoadResString(kStrDurationMin), LoadResString(kStrTitle),
+                                      LoadResString(kStrGenre), LoadResString(kStrRating)});
+  events_->verticalHeader()->hide();
+  events_->verticalHeader()->setDefaultSectionSize(events_->fontMetrics().height() + 4);
+  events_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  events_->horizontalHeader()->setSectionResizeMode(kColTitle, QHeaderView::Stretch);
+  events_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  events_->setSelectionMode(QAbstractItemView::SingleSelection);
+  events_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  right_->addWidget(timelineScroll_);
+  right_->addWidget(events_);
+  split_->addWidget(channels_);
+  split_->addWidget(right_);
+  split_->setStretchFactor(0, 1);
+  split_->setStretchFactor(1, 4);
+  layout->addWidget(split_, 1);
+
+  connect(channels_, &QListWidget::currentRowChanged, this, [this](int row) {
+    timeline_->SetChosen(row);
+    ShowEvents();
+  });
+  connect(timeline_, &GuideTimeline::eventClicked, this, [this](int channel, int event) {
+    channels_->setCurrentRow(channel);
+    if (event >= 0) events_->selectRow(event);
+  });
+  connect(export_, &QPushButton::clicked, this, &SiGuideView::exportRequested);
+}
+
+const std::vector<SiGuideChannel>& SiGuideView::Channels() const { return snapshot_ ? snapshot_->guide : NoChannels(); }
+
+void SiGuideView::Clear() {
+  snapshot_.reset();
+  timeline_->SetGuide(nullptr);
+  channels_->clear();
+  events_->setRowCount(0);
+  export_->setEnabled(false);
+}
+
+void SiGuideView::Show(std::shared_ptr<const SiSnapshot> snapshot) {
+  if (!snapshot) return;
+  // The events table is filled again only when the chosen channel's events changed.
+  const std::vector<SiGuideChannel>& before = Channels();
+  const int chosen = channels_->currentRow();
+  const bool same = chosen >= 0 && chosen < static_cast<int>(before.size()) &&
+                    chosen < static_cast<int>(snapshot->guide.size()) &&
+                    before[static_cast<size_t>(chosen)].id == snapshot->guide[static_cast<size_t>(chosen)].id &&
+                    before[static_cast<size_t>(chosen)].events.size() == snapshot->guide[static_cast<size_t>(chosen)].events.size();
+  snapshot_ = std::move(snapshot);
+  const std::vector<SiGuideChannel>& guide = snapshot_->guide;
+  timeline_->SetGuide(&guide);
+  {
+    const QSignalBlocker block(channels_);
+    for (size_t i = 0; i < guide.size(); ++i) {
+      const QString text = QStringLiteral("%1 (%2)").arg(
+          QString::fromStdString(guide[i].name.empty() ? guide[i].id : guide[i].name)).arg(guide[i].events.size());
+      if (static_cast<int>(i) >= channels_->count()) channels_->addItem(text);
+      else if (channels_->item(static_cast<int>(i))->text() != text) channels_->item(static_cast<int>(i))->setText(text);
+      channels_->item(static_cast<int>(i))->setToolTip(QString::fromStdString(guide[i].id));
+    }
+    while (channels_->count() > static_cast<int>(guide.size())) delete channels_->takeItem(channels_->count() - 1);
+    if (channels_->currentRow() < 0 && !guide.empty()) channels_->setCurrentRow(0);
+  }
+  timeline_->SetChosen(channels_->currentRow());
+  export_->setEnabled(true);
+  if (!same) ShowEvents();
+}
+
+QString SiGuideView::GenreText(const std::vector<std::string>& genres) {
+  QStringList out;
+  for (const std::string& genre : genres) {
+    QString text = QString::fromStdString(genre);
+    for (int nibble = 1; nibble <= 11; ++nibble)
+      if (genre == DvbGenreName(nibble)) text = LoadResString(kStrGenreFirst + nibble - 1);
+    out << text;
+  }
+  return out.join(QStringLiteral(", "));
+}
+
+QString SiGuideView::RatingText(const std::optional<int>& age) {
+  return age ? LoadResString(kStrMinimumAge).arg(*age) : QStringLiteral("-");
+}
+
+void SiGuideView::ShowEvents() {
+  const std::vector<SiGuideChannel>& guide = Channels();
+  const int row = channels_->currentRow();
+  if (row < 0 || row >= static_cast<int>(guide.size())) {
+    events_->setRowCount(0);
+    return;
+  }
+  const std::vector<SiEvent>& events = guide[static_cast<size_t>(row)].events;
+  events_->setRowCount(static_cast<int>(events.size()));
+  for (int i = 0; i < static_cast<int>(events.size()); ++i) {
+    const SiEvent& e = events[static_cast<size_t>(i)];
+    const QString texts[kColumnCount] = {UtcText(e.startUtc, QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                                         QString::number(e.durationS / 60.0, 'f', e.durationS % 60 ? 1 : 0),
+                                         QString::fromStdString(e.title), GenreText(e.genres), RatingText(e.minimumAge)};
+    const QString tip = EventTip(e);
+    for (int c = 0; c < kColumnCount; ++c) {
+      QTableWidgetItem* item = events_->item(i, c);
+      if (!item) {
+        item = new QTableWidgetItem;
+        events_->setItem(i, c, item);
+      }
+      item->setText(texts[c]);
+      item->setToolTip(tip);
+    }
+  }
+}
+
+bool SiGuideView::ExportXmltv(const QString& path) const {
+  if (!snapshot_) return false;
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+  const std::string xml = SiEpgXmltv(*snapshot_->report);
+  return file.write(xml.data(), static_cast<qint64>(xml.size())) == static_cast<qint64>(xml.size());
+}

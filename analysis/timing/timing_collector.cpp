@@ -1,0 +1,209 @@
+#include "analysis/timing/timing_collector.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "analysis/timing/pes_timestamps.h"
+
+namespace {
+
+constexpr double kPcrHz = 27e6;
+constexpr uint64_t kPcrWrap = kPesTimestampWrap * 300;  // 33-bit base x 300
+// Without a pace yet, a PCR step beyond this (or backwards) is a jump.
+constexpr double kMaxUnpacedStepS = 1.0;
+// An offset that moves further than this from one PTS to the next is a new
+// piece of the stream (a splice), not drift.
+constexpr double kOffsetJumpS = 1.0;
+constexpr size_t kMinSeriesBuckets = 16;
+
+// `a - b` on a circle of `period` ticks, the nearer way round.
+double WrappedDifference(double a, double b, double period) {
+  double d = std::fmod(a - b, period);
+  if (d > period / 2) d -= period;
+  if (d < -period / 2) d += period;
+  return d;
+}
+
+}  // namespace
+
+void DriftFit::Add(double x, double y) {
+  if (n_ == 0) firstX_ = x;
+  lastX_ = x;
+  ++n_;
+  ++count_;
+  const double dx = x - meanX_;
+  meanX_ += dx / static_cast<double>(n_);
+  meanY_ += (y - meanY_) / static_cast<double>(n_);
+  sxx_ += dx * (x - meanX_);
+  sxy_ += dx * (y - meanY_);
+}
+
+void DriftFit::Break() {
+  pooledSxx_ += sxx_;
+  pooledSxy_ += sxy_;
+  span_ += n_ > 0 ? lastX_ - firstX_ : 0;
+  n_ = 0;
+  meanX_ = meanY_ = sxx_ = sxy_ = 0;
+}
+
+std::optional<double> DriftFit::Slope() const {
+  const double sxx = pooledSxx_ + sxx_;
+  if (!(sxx > 0)) return std::nullopt;
+  return (pooledSxy_ + sxy_) / sxx;
+}
+
+double TimingCollector::Clock::TimeAt(uint64_t offset) const {
+  return timeS + (static_cast<double>(offset) - static_cast<double>(lastOffset)) * secondsPerByte;
+}
+
+double TimingCollector::Clock::PcrAt(uint64_t offset) const {
+  const double ticks = static_cast<double>(last) +
+                       (static_cast<double>(offset) - static_cast<double>(lastOffset)) * secondsPerByte * kPcrHz;
+  return std::fmod(ticks + static_cast<double>(kPcrWrap), static_cast<double>(kPcrWrap));
+}
+
+TimingCollector::TimingCollector(double pcrStepLimitS, size_t maxBuckets, size_t bucketBudget)
+    : pcrStepLimitS_(pcrStepLimitS),
+      maxBuckets_(std::max(kMinSeriesBuckets, maxBuckets)),
+      bucketBudget_(bucketBudget),
+      seriesBuckets_(maxBuckets_) {}
+
+void TimingCollector::Rebudget() {
+  const size_t series = clocks_.size() + 3 * streams_.size();
+  const size_t share = series > 0 ? bucketBudget_ / series : maxBuckets_;
+  const size_t buckets = std::clamp(share, kMinSeriesBuckets, maxBuckets_);
+  if (buckets == seriesBuckets_) return;
+  seriesBuckets_ = buckets;
+  for (auto& [pid, clock] : clocks_) clock.values.SetMaxBuckets(buckets);
+  for (auto& [pid, stream] : streams_)
+    for (TimingSeries* s : {&stream.pts, &stream.dts, &stream.offsetMs}) s->SetMaxBuckets(buckets);
+}
+
+void TimingCollector::OnSection(int, const uint8_t* s, size_t size, uint64_t) {
+  // A PMT (its CRC_32 already checked): the program's PCR_PID and streams.
+  if (size < 16 || s[0] != 0x02) return;
+  const size_t end = std::min(size - 4, static_cast<size_t>(3 + (((s[1] & 0x0F) << 8) | s[2])) - 4);
+  const int programNumber = (s[3] << 8) | s[4];
+  Program program;
+  program.pcrPid = ((s[8] & 0x1F) << 8) | s[9];
+  size_t pos = 12 + static_cast<size_t>(((s[10] & 0x0F) << 8) | s[11]);
+  while (pos + 5 <= end) {
+    program.streams.emplace_back(((s[pos + 1] & 0x1F) << 8) | s[pos + 2], s[pos]);
+    pos += 5 + static_cast<size_t>(((s[pos + 3] & 0x0F) << 8) | s[pos + 4]);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [pid, type] : program.streams) streamProgram_[pid] = programNumber;
+  programs_[programNumber] = std::move(program);
+}
+
+void TimingCollector::OnPcr(int pid, uint64_t pcr, uint64_t byteOffset, bool indicator) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto [it, added] = clocks_.try_emplace(pid);
+  Clock& c = it->second;
+  if (added) {
+    c.values = NewSeries();
+    Rebudget();
+  }
+  pcr %= kPcrWrap;
+  if (c.have) {
+    const double bytes = static_cast<double>(byteOffset) - static_cast<double>(c.lastOffset);
+    const double step = WrappedDifference(static_cast<double>(pcr), static_cast<double>(c.last),
+                                          static_cast<double>(kPcrWrap)) / kPcrHz;
+    const bool paced = c.secondsPerByte > 0;
+    const double expected = bytes * c.secondsPerByte;
+    const bool jump = step < 0 || (paced ? std::fabs(step - expected) > std::max(pcrStepLimitS_, expected / 2)
+                                         : step > kMaxUnpacedStepS);
+    if (indicator || jump) {
+      c.timeS += paced ? expected : 0;
+      ++c.segment;
+      if (c.events.size() < kMaxEvents)
+        c.events.push_back({indicator ? TimingEventKind::DiscontinuityIndicator : TimingEventKind::PcrJump, pid,
+                            byteOffset, c.timeS, step});
+    } else {
+      c.timeS += step;
+      if (bytes > 0 && step > 0) c.secondsPerByte = step / bytes;
+    }
+  }
+  c.have = true;
+  c.last = pcr;
+  c.lastOffset = byteOffset;
+  c.values.Add({byteOffset, c.timeS, static_cast<double>(pcr) / kPcrHz});
+}
+
+void TimingCollector::OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart, uint64_t byteOffset) {
+  if (!unitStart) return;
+  PesTimestamps t;
+  if (!ReadPesTimestamps(payload, size, t) || !t.pts) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto owner = streamProgram_.find(pid);
+  if (owner == streamProgram_.end()) return;
+  const auto program = programs_.find(owner->second);
+  if (program == programs_.end()) return;
+  const auto clockIt = clocks_.find(program->second.pcrPid);
+  // Until two PCRs of its program gave the clock's pace, a PTS has nothing
+  // to be measured against.
+  if (clockIt == clocks_.end() || !(clockIt->second.secondsPerByte > 0)) return;
+  const Clock& clock = clockIt->second;
+  auto [it, added] = streams_.try_emplace(pid);
+  Stream& s = it->second;
+  if (added) {
+    s.pts = s.dts = s.offsetMs = NewSeries();
+    Rebudget();
+  }
+  const double time = clock.TimeAt(byteOffset);
+  s.pts.Add({byteOffset, time, static_cast<double>(*t.pts) / kPesClockHz});
+  if (t.dts) s.dts.Add({byteOffset, time, static_cast<double>(*t.dts) / kPesClockHz});
+  const double offsetS =
+      WrappedDifference(static_cast<double>(*t.pts) * 300, clock.PcrAt(byteOffset), static_cast<double>(kPcrWrap)) /
+      kPcrHz;
+  if (s.fitSegment != clock.segment || (s.fit.Count() > 0 && std::fabs(offsetS - s.lastOffsetS) > kOffsetJumpS)) {
+    s.fit.Break();
+    s.fitSegment = clock.segment;
+  }
+  s.fit.Add(time, offsetS);
+  s.lastOffsetS = offsetS;
+  s.offsetSumMs += offsetS * 1e3;
+  s.offsetMs.Add({byteOffset, time, offsetS * 1e3});
+}
+
+TimingView TimingCollector::Snapshot(int programNumber) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  TimingView view;
+  view.programNumber = programNumber;
+  const auto program = programs_.find(programNumber);
+  if (program == programs_.end()) return view;
+  view.known = true;
+  view.pcrPid = program->second.pcrPid;
+  if (const auto clock = clocks_.find(view.pcrPid); clock != clocks_.end()) {
+    view.pcr = clock->second.values;
+    view.events = clock->second.events;
+  }
+  for (const auto& [pid, type] : program->second.streams) {
+    const auto it = streams_.find(pid);
+    if (it == streams_.end()) continue;
+    const Stream& s = it->second;
+    TimingStream out;
+    out.pid = pid;
+    out.streamType = type;
+    out.pts = s.pts;
+    out.dts = s.dts;
+    out.offsetMs = s.offsetMs;
+    out.meanOffsetMs = s.offsetMs.Count() > 0 ? s.offsetSumMs / static_cast<double>(s.offsetMs.Count()) : 0;
+    if (const std::optional<double> slope = s.fit.Slope(); slope && s.fit.Span() >= kMinDriftSpanS)
+      out.driftPpm = *slope * 1e6;
+    view.streams.push_back(std::move(out));
+  }
+  std::sort(view.streams.begin(), view.streams.end(),
+            [](const TimingStream& a, const TimingStream& b) { return a.pid < b.pid; });
+  view.streams.erase(std::unique(view.streams.begin(), view.streams.end(),
+                                 [](const TimingStream& a, const TimingStream& b) { return a.pid == b.pid; }),
+                     view.streams.end());
+  return view;
+}
+
+std::vector<int> TimingCollector::Programs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<int> out;
+  for (const auto& [number, program] : programs_) out.push_back(number);
+  return out;
+}

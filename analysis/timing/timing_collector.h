@@ -1,0 +1,130 @@
+// The timing of every program as the health engine passes it on: the PCRs
+// of each PCR_PID, the PTS and DTS of each elementary stream a PMT names,
+// each stream's offset to its program's clock (PTS - PCR) and the slope of
+// that offset (drift, parts per million, a least-squares fit), and where the
+// clock jumped or was marked discontinuous. Series are bounded (halved when
+// full), so memory stays small on any length of stream.
+//
+// Fed on the engine's thread (a StreamObserver); Snapshot() may be called
+// from any other thread at any time.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "analysis/health/stream_health.h"
+#include "analysis/timing/timing_series.h"
+
+// What marks the clock: a PCR with discontinuity_indicator set, or a PCR
+// that did not follow from the previous one at the stream's pace.
+enum class TimingEventKind { DiscontinuityIndicator, PcrJump };
+
+struct TimingEvent {
+  TimingEventKind kind = TimingEventKind::PcrJump;
+  int pid = 0;
+  uint64_t byteOffset = 0;
+  double timeS = 0;   // on the program's clock, which runs on across the event
+  double stepS = 0;   // the PCR step as coded (may be negative)
+};
+
+// Least-squares slope of y over x, a fresh intercept after each Break (a
+// clock jump moves the line, it does not tilt it).
+class DriftFit {
+public:
+  void Add(double x, double y);
+  void Break();
+  // y per x; none before two distinct x.
+  std::optional<double> Slope() const;
+  uint64_t Count() const { return count_; }
+  // The x covered by the points, added over the pieces.
+  double Span() const { return span_ + (n_ > 0 ? lastX_ - firstX_ : 0); }
+
+private:
+  // The piece since the last Break, as running means and co-moments.
+  uint64_t n_ = 0;
+  double meanX_ = 0, meanY_ = 0, sxx_ = 0, sxy_ = 0, firstX_ = 0, lastX_ = 0;
+  // Finished pieces, pooled.
+  double pooledSxx_ = 0, pooledSxy_ = 0, span_ = 0;
+  uint64_t count_ = 0;
+};
+
+struct TimingStream {
+  int pid = 0;
+  int streamType = -1;
+  TimingSeries pts;       // seconds (PTS / 90 kHz)
+  TimingSeries dts;       // seconds
+  TimingSeries offsetMs;  // PTS - PCR, milliseconds
+  double meanOffsetMs = 0;
+  std::optional<double> driftPpm;  // once the fit covers kMinDriftSpanS
+};
+
+// One program's timing as of a moment.
+struct TimingView {
+  bool known = false;     // its PMT was seen
+  int programNumber = 0;
+  int pcrPid = -1;
+  TimingSeries pcr;       // seconds (PCR / 27 MHz)
+  std::vector<TimingStream> streams;  // ascending PID, those with a PTS
+  std::vector<TimingEvent> events;    // on its PCR_PID, in stream order
+};
+
+class TimingCollector final : public StreamObserver {
+public:
+  // A fit over less stream time than this gives no drift figure.
+  static constexpr double kMinDriftSpanS = 1.0;
+  static constexpr size_t kMaxEvents = 2000;
+  // `pcrStepLimitS`: a PCR step further than this from what the bytes since
+  // the previous PCR lead to expect is a jump. `maxBuckets` per series,
+  // fewer when many series share the total budget.
+  explicit TimingCollector(double pcrStepLimitS = 0.100, size_t maxBuckets = 2048, size_t bucketBudget = 1u << 19);
+
+  void OnSection(int pid, const uint8_t* section, size_t size, uint64_t byteOffset) override;
+  void OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart, uint64_t byteOffset) override;
+  void OnPcr(int pid, uint64_t pcr27MHz, uint64_t byteOffset, bool discontinuityIndicator) override;
+
+  TimingView Snapshot(int programNumber) const;
+  // Program numbers whose PMT was seen, ascending.
+  std::vector<int> Programs() const;
+
+private:
+  struct Program {
+    int pcrPid = -1;
+    std::vector<std::pair<int, int>> streams;  // PID, stream_type
+  };
+  struct Clock {
+    bool have = false;
+    uint64_t last = 0;         // 27 MHz
+    uint64_t lastOffset = 0;
+    double timeS = 0;          // at lastOffset
+    double secondsPerByte = 0; // 0: not known yet
+    uint64_t segment = 0;      // counts jumps and discontinuities
+    TimingSeries values;
+    std::vector<TimingEvent> events;
+    double TimeAt(uint64_t offset) const;
+    // The clock at `offset` in 27 MHz ticks, modulo the PCR period.
+    double PcrAt(uint64_t offset) const;
+  };
+  struct Stream {
+    TimingSeries pts, dts, offsetMs;
+    DriftFit fit;
+    uint64_t fitSegment = 0;
+    double lastOffsetS = 0;
+    double offsetSumMs = 0;
+  };
+
+  void Rebudget();
+  TimingSeries NewSeries() const { return TimingSeries(seriesBuckets_); }
+
+  const double pcrStepLimitS_;
+  const size_t maxBuckets_;
+  const size_t bucketBudget_;
+  size_t seriesBuckets_;
+  mutable std::mutex mutex_;
+  std::map<int, Program> programs_;   // by program_number
+  std::map<int, int> streamProgram_;  // ES PID -> program_number
+  std::map<int, Clock> clocks_;       // by PCR_PID
+  std::map<int, Stream> streams_;     // by ES PID
+};

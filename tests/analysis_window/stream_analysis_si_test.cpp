@@ -1,0 +1,374 @@
+// The Stream Analysis window's service information tabs driven offscreen:
+// services, the tables tree with each field's bytes, the guide and its
+// XMLTV, the checks grouped by priority with the choice of standard, and
+// both languages; what they show is compared with what the engine reads
+// from the same file.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QSplitter>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTableWidget>
+#include <QTextEdit>
+#include <QTreeWidget>
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "analysis/dialogs/stream_analysis/stream_analysis_guide.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_packet_view.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_pid_model.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_services.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_tables.h"
+#include "analysis/si/si_file.h"
+#include "analysis/si/si_layout.h"
+#include "analysis/si/si_output.h"
+#include "tests/analysis_window/stream_analysis_fixture.h"
+#include "tests/si/si_test_support.h"
+#include "tests/support/run_cli.h"
+#include "ui/resources.h"
+
+namespace {
+
+class StreamAnalysisSiTest : public StreamAnalysisFixture {
+protected:
+  std::string Write(const std::string& name, const Bytes& bytes) {
+    const std::string path = dir_.File(name);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    return path;
+  }
+};
+
+// What the engine reads from the file, as the command line reads it.
+struct Engine {
+  explicit Engine(const std::string& path) : read(ReadServiceInformation(path)), report(*read.si, read.health) {}
+  SiFileOutcome read;
+  SiReport report;
+};
+
+std::string SamplePath(const std::string& name) { return std::string(VANTREL_TEST_DATA_DIR) + "/streams/" + name; }
+
+std::vector<QTreeWidgetItem*> AtLevel(QTreeWidget* tree, int level) {
+  std::vector<QTreeWidgetItem*> out;
+  for (QTreeWidgetItemIterator it(tree); *it; ++it)
+    if ((*it)->data(0, SiTablesView::kLevelRole).toInt() == level) out.push_back(*it);
+  return out;
+}
+
+QTreeWidgetItem* ChildNamed(QTreeWidgetItem* parent, const QString& start) {
+  for (int i = 0; parent && i < parent->childCount(); ++i)
+    if (parent->child(i)->text(0).startsWith(start)) return parent->child(i);
+  return nullptr;
+}
+
+TEST_F(StreamAnalysisSiTest, ServicesShowWhatTheEngineReadsAndAStreamSelectsItsPid) {
+  for (const std::string& path : {SamplePath("mpts-3prog.ts"), Write("dvb.ts", MakeDvbGuideStream()),
+                                   Write("atsc.ts", MakeAtscGuideStream("Morning Show"))}) {
+    SCOPED_TRACE(path);
+    const Engine engine(path);
+    auto window = Analyse(path);
+    auto* services = Control<QTreeWidget>(*window, kIdSaServices);
+    const std::vector<SiService>& expected = engine.report.Services();
+    ASSERT_EQ(services->topLevelItemCount(), static_cast<int>(expected.size()));
+    const bool atsc = engine.report.Kind() == SiKind::Atsc;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      const SiService& s = expected[i];
+      QTreeWidgetItem* row = services->topLevelItem(static_cast<int>(i));
+      EXPECT_EQ(row->text(SiServicesView::kColName).toStdString(), s.name.empty() ? "(" + std::to_string(s.serviceId) + ")" : s.name);
+      EXPECT_EQ(row->text(SiServicesView::kColProvider).toStdString(), s.provider);
+      EXPECT_EQ(row->text(SiServicesView::kColNumber), SiServicesView::ServiceNumber(s));
+      EXPECT_EQ(row->text(SiServicesView::kColType), SiServicesView::ServiceType(s.serviceType, atsc));
+      ASSERT_EQ(row->childCount(), static_cast<int>(s.streams.size()));
+      for (size_t k = 0; k < s.streams.size(); ++k) {
+        QTreeWidgetItem* stream = row->child(static_cast<int>(k));
+        EXPECT_EQ(stream->data(0, SiServicesView::kPidRole).toInt(), s.streams[k].pid);
+        EXPECT_EQ(stream->text(SiServicesView::kColName), SiServicesView::StreamKind(s.streams[k].kind));
+        EXPECT_EQ(stream->text(SiServicesView::kColProvider), SiServicesView::StreamFormat(s.streams[k]));
+      }
+    }
+    // A stream chosen with the keys selects its PID in the PID table (and
+    // the chart); a stream without packets has no row there to select.
+    auto* pids = Control<QTableView>(*window, kIdSaPidTable);
+    services->setFocus();
+    for (int i = 0; i < services->topLevelItemCount(); ++i) {
+      for (int k = 0; k < services->topLevelItem(i)->childCount(); ++k) {
+        const int pid = expected[static_cast<size_t>(i)].streams[static_cast<size_t>(k)].pid;
+        const bool hasPackets = std::any_of(engine.read.health.pids.begin(), engine.read.health.pids.end(),
+                                            [pid](const PidStats& p) { return p.pid == pid && p.packets > 0; });
+        pids->clearSelection();
+        services->setCurrentItem(services->topLevelItem(i)->child(k));
+        const QModelIndexList selected = pids->selectionModel()->selectedRows();
+        ASSERT_EQ(selected.size(), hasPackets ? 1 : 0) << pid;
+        if (hasPackets) {
+          EXPECT_EQ(selected.front().data(PidTableModel::kPidRole).toInt(), pid);
+        }
+      }
+    }
+  }
+  // The formats of the sample's streams as its README gives them.
+  const Engine sample(SamplePath("mpts-3prog.ts"));
+  bool h264 = false;
+  for (const SiService& s : sample.report.Services())
+    for (const SiStream& st : s.streams)
+      if (SiServicesView::StreamFormat(st).startsWith(QStringLiteral("H.264"))) h264 = st.es.width > 0;
+  EXPECT_TRUE(h264);
+}
+
+TEST_F(StreamAnalysisSiTest, TablesTreeHoldsEverySectionAndMarksTheBytesOfEachField) {
+  const std::string path = Write("dvb.ts", MakeDvbGuideStream());
+  const Engine engine(path);
+  auto window = Analyse(path);
+  auto* tables = window->findChild<SiTablesView*>(QString::number(kIdSaTablesPage));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return tables->UpToDate(); }, 10000));
+  QTreeWidget* tree = Control<QTreeWidget>(*window, kIdSaTablesTree);
+  // Every kept section once, under its PID and table.
+  const std::vector<QTreeWidgetItem*> sections = AtLevel(tree, SiTablesView::kLevelSection);
+  ASSERT_EQ(sections.size(), engine.read.si->Sections().size());
+  std::set<std::pair<int, int>> tablesSeen;
+  for (const SiSection* s : engine.read.si->Sections()) tablesSeen.insert({s->pid, s->tableId});
+  EXPECT_EQ(AtLevel(tree, SiTablesView::kLevelTable).size(), tablesSeen.size());
+  EXPECT_EQ(AtLevel(tree, SiTablesView::kLevelPid).size(), engine.read.si->TablesPerPid().size());
+
+  // The PMT's audio stream's ISO 639 descriptor: its node, value and bytes.
+  QTreeWidgetItem* pid = nullptr;
+  for (QTreeWidgetItem* item : AtLevel(tree, SiTablesView::kLevelPid))
+    if (item->text(0).startsWith(QStringLiteral("PID 0x0100"))) pid = item;
+  ASSERT_NE(pid, nullptr);
+  QTreeWidgetItem* section = pid->child(0)->child(0)->child(0);
+  ASSERT_EQ(section->data(0, SiTablesView::kLevelRole).toInt(), SiTablesView::kLevelSection);
+  tree->expandItem(section);
+  QTreeWidgetItem* descriptor = ChildNamed(ChildNamed(ChildNamed(ChildNamed(section, QStringLiteral("streams")), QStringLiteral("[1]")),
+                                                      QStringLiteral("descriptors")),
+                                           QStringLiteral("[1] tag 0x0A"));
+  ASSERT_NE(descriptor, nullptr);
+  QTreeWidgetItem* language = ChildNamed(ChildNamed(ChildNamed(descriptor, QStringLiteral("languages")), QStringLiteral("[0]")),
+                                         QStringLiteral("language"));
+  ASSERT_NE(language, nullptr);
+  EXPECT_EQ(language->text(1), QStringLiteral("deu"));
+  tree->setCurrentItem(language);
+  // The descriptor's six bytes (0A 04 'd' 'e' 'u' 00) are the marked ones.
+  const QString html = Control<QTextEdit>(*window, kIdSaTablesHex)->toHtml();
+  QStringList marked;
+  for (qsizetype at = html.indexOf(QStringLiteral("background-color:#ffd54f")); at >= 0;
+       at = html.indexOf(QStringLiteral("background-color:#ffd54f"), at + 1)) {
+    const qsizetype from = html.indexOf(QLatin1Char('>'), at) + 1;
+    marked << html.mid(from, html.indexOf(QLatin1Char('<'), from) - from);
+  }
+  EXPECT_EQ(marked.mid(0, 6), (QStringList{"0A", "04", "64", "65", "75", "00"}));
+  // The header field too: section_length's two bytes.
+  QTreeWidgetItem* length = ChildNamed(section, QStringLiteral("section_length"));
+  ASSERT_NE(length, nullptr);
+  EXPECT_EQ(length->data(0, SiTablesView::kRangeRole).toPoint(), QPoint(1, 2));
+
+  // Search by text finds an event title inside an EIT's descriptors.
+  auto* search = Control<QLineEdit>(*window, kIdSaTablesSearch);
+  search->setText(QStringLiteral("nachtmagazin"));
+  Control<QPushButton>(*window, kIdSaTablesFindNext)->click();
+  ASSERT_NE(tree->currentItem(), nullptr);
+  EXPECT_TRUE(tree->currentItem()->text(1).contains(QStringLiteral("Nachtmagazin"))) << tree->currentItem()->text(1).toStdString();
+  search->setText(QStringLiteral("no such text anywhere"));
+  Control<QPushButton>(*window, kIdSaTablesFindNext)->click();
+  EXPECT_EQ(Control<QLabel>(*window, kIdSaTablesStatus)->text(), QStringLiteral("Not found"));
+}
+
+TEST_F(StreamAnalysisSiTest, EachVersionIsItsOwnEntryAndOpensItsFirstPacket) {
+  // PAT version 0, some null packets, then version 1.
+  int cc = 0;
+  const Bytes stream = Cat({Packetize(0, LongSection(0x00, 1, 0, 0, 0, Cat({U16(1), U16(0xE100)})), cc), NullPackets(20),
+                            Packetize(0, LongSection(0x00, 1, 1, 0, 0, Cat({U16(2), U16(0xE200)})), cc), NullPackets(5)});
+  const std::string path = Write("versions.ts", stream);
+  auto window = Analyse(path);
+  auto* tables = window->findChild<SiTablesView*>(QString::number(kIdSaTablesPage));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return tables->UpToDate(); }, 10000));
+  QTreeWidget* tree = Control<QTreeWidget>(*window, kIdSaTablesTree);
+  const std::vector<QTreeWidgetItem*> versions = AtLevel(tree, SiTablesView::kLevelVersion);
+  ASSERT_EQ(versions.size(), 2u);
+  EXPECT_TRUE(versions[0]->text(0).endsWith(QStringLiteral("version 0")));
+  EXPECT_TRUE(versions[1]->text(0).endsWith(QStringLiteral("version 1")));
+  EXPECT_EQ(versions[0]->text(1), QStringLiteral("first at packet 0"));
+  EXPECT_EQ(versions[1]->text(1), QStringLiteral("first at packet 21"));
+  // Activating the second version (Enter or a double click) opens the inspector at packet 21.
+  emit tree->itemActivated(versions[1], 0);
+  auto* tabs = Control<QTabWidget>(*window, kIdSaTabs);
+  EXPECT_EQ(tabs->currentIndex(), 1);
+  auto* list = Control<PacketListView>(*window, kIdSaPacketList);
+  EXPECT_EQ(window->PacketFile().OffsetOf(static_cast<uint64_t>(list->currentRow())), 21u * 188u);
+}
+
+TEST_F(StreamAnalysisSiTest, GuideListsTheEnginesEventsAndExportsTheCommandLinesXmltv) {
+  for (const std::string& path : {Write("dvb.ts", MakeDvbGuideStream()), Write("atsc.ts", MakeAtscGuideStream("Late & <Great>"))}) {
+    SCOPED_TRACE(path);
+    const Engine engine(path);
+    const std::vector<SiGuideChannel> expected = engine.report.Guide();
+    ASSERT_FALSE(expected.empty());
+    auto window = Analyse(path);
+    auto* channels = Control<QListWidget>(*window, kIdSaGuideChannels);
+    ASSERT_EQ(channels->count(), static_cast<int>(expected.size()));
+    auto* events = Control<QTableWidget>(*window, kIdSaGuideEvents);
+    for (int c = 0; c < channels->count(); ++c) {
+      channels->setCurrentRow(c);
+      const std::vector<SiEvent>& list = expected[static_cast<size_t>(c)].events;
+      ASSERT_EQ(events->rowCount(), static_cast<int>(list.size()));
+      for (int e = 0; e < events->rowCount(); ++e) {
+        const SiEvent& event = list[static_cast<size_t>(e)];
+        EXPECT_EQ(events->item(e, SiGuideView::kColTitle)->text().toStdString(), event.title);
+        EXPECT_EQ(events->item(e, SiGuideView::kColStart)->text().toStdString() + "Z",
+                  UtcText(event.startUtc).replace(10, 1, " "));
+        EXPECT_EQ(events->item(e, SiGuideView::kColDuration)->text().toDouble(), event.durationS / 60.0);
+        EXPECT_EQ(events->item(e, SiGuideView::kColGenre)->text(), SiGuideView::GenreText(event.genres));
+        EXPECT_EQ(events->item(e, SiGuideView::kColRating)->text(), SiGuideView::RatingText(event.minimumAge));
+        // The description on hover.
+        if (!event.description.empty()) {
+          EXPECT_TRUE(events->item(e, SiGuideView::kColTitle)->toolTip().contains(
+              QString::fromStdString(event.description).toHtmlEscaped()));
+        }
+      }
+    }
+    // The export is the command line's document, byte for byte.
+    const QString xml = QString::fromStdString(dir_.File("guide.xml"));
+    ASSERT_TRUE(window->ExportXmltv(xml));
+    QFile file(xml);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const CliRun cli = RunCli({"epg", "--xmltv", path});
+    ASSERT_EQ(cli.exitCode, 0) << cli.err;
+    EXPECT_EQ(file.readAll().toStdString(), cli.out);
+  }
+  // The DVB events' genre and age, as the engine decoded them, in the table.
+  const std::string dvb = Write("dvb2.ts", MakeDvbGuideStream());
+  auto window = Analyse(dvb);
+  auto* events = Control<QTableWidget>(*window, kIdSaGuideEvents);
+  ASSERT_GT(events->rowCount(), 0);
+  EXPECT_EQ(events->item(0, SiGuideView::kColGenre)->text(), QStringLiteral("News/Current affairs"));
+  EXPECT_EQ(events->item(0, SiGuideView::kColRating)->text(), QStringLiteral("from 12 years"));
+}
+
+TEST_F(StreamAnalysisSiTest, ChecksAreGroupedByPriorityAndTheStandardChoiceAnalysesAgain) {
+  const std::string path = Write("dvb.ts", MakeDvbGuideStream());
+  auto window = Analyse(path);
+  auto* checks = Control<QTableWidget>(*window, kIdSaChecks);
+  const CheckRows& rows = window->CheckList();
+  ASSERT_EQ(checks->rowCount(), rows.RowCount());
+  // Each check below the heading of its own priority, each heading once.
+  int heading = 0;
+  std::set<int> headings;
+  for (int row = 0; row < checks->rowCount(); ++row) {
+    const int check = rows.CheckAt(row);
+    if (check < 0) {
+      heading = checks->item(row, 0)->text().section(QLatin1Char(' '), -1).toInt();
+      EXPECT_TRUE(headings.insert(heading).second);
+      EXPECT_EQ(checks->columnSpan(row, 0), 2);
+      continue;
+    }
+    EXPECT_EQ(GetHealthCheckInfo(static_cast<HealthCheck>(check)).priority, heading) << row;
+    EXPECT_TRUE(checks->item(row, 0)->text().startsWith(QLatin1String(GetHealthCheckInfo(static_cast<HealthCheck>(check)).number)));
+  }
+  EXPECT_TRUE(headings.count(1) && headings.count(2));
+  for (size_t i = 0; i < kHealthCheckCount; ++i) EXPECT_EQ(rows.CheckAt(rows.RowOf(static_cast<HealthCheck>(i))), static_cast<int>(i));
+
+  // The choice analyses the file again and stays chosen.
+  auto* choice = Control<QComboBox>(*window, kIdSaSiChoice);
+  ASSERT_EQ(choice->count(), 4);
+  EXPECT_EQ(choice->currentIndex(), static_cast<int>(SiStandard::Auto));
+  const int updates = window->Updates();
+  choice->setCurrentIndex(static_cast<int>(SiStandard::Atsc));
+  emit choice->activated(static_cast<int>(SiStandard::Atsc));
+  EXPECT_FALSE(window->Finished());
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window->Finished(); }, 60000));
+  EXPECT_GT(window->Updates(), updates);
+  EXPECT_EQ(choice->currentIndex(), static_cast<int>(SiStandard::Atsc));
+  EXPECT_EQ(Control<QTreeWidget>(*window, kIdSaServices)->topLevelItemCount(), 1);
+}
+
+TEST_F(StreamAnalysisSiTest, TabsSpeakBothLanguagesAndAreReachedByKeys) {
+  for (int id = kStrStreamAnalysisSiFirst; id <= kStrStreamAnalysisSiLast; ++id) {
+    ScopedResourceLanguage english(ResLanguage::English);
+    const QString en = LoadResString(id);
+    SetResourceLanguage(ResLanguage::SimplifiedChinese);
+    const QString zh = LoadResString(id);
+    EXPECT_FALSE(en.isEmpty()) << id;
+    EXPECT_FALSE(zh.isEmpty()) << id;
+    // Placeholders survive the translation.
+    for (const QString& mark : {QStringLiteral("%1"), QStringLiteral("%2"), QStringLiteral("%3")})
+      EXPECT_EQ(en.contains(mark), zh.contains(mark)) << id;
+  }
+  ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  const std::string path = Write("dvb.ts", MakeDvbGuideStream());
+  auto window = Analyse(path);
+  auto* tabs = Control<QTabWidget>(*window, kIdSaTabs);
+  QStringList titles;
+  for (int i = 0; i < tabs->count(); ++i) titles << tabs->tabText(i);
+  EXPECT_TRUE(titles.contains(QStringLiteral("业务")) && titles.contains(QStringLiteral("表")) && titles.contains(QStringLiteral("节目指南")))
+      << titles.join(QLatin1Char(',')).toStdString();
+  auto* services = Control<QTreeWidget>(*window, kIdSaServices);
+  EXPECT_EQ(services->headerItem()->text(SiServicesView::kColName), QStringLiteral("名称 / 内容"));
+  ASSERT_EQ(services->topLevelItemCount(), 1);
+  EXPECT_EQ(services->topLevelItem(0)->child(0)->text(SiServicesView::kColName), QStringLiteral("视频"));
+  // Every list takes the keyboard focus.
+  for (int id : {kIdSaServices, kIdSaTablesTree, kIdSaTablesSearch, kIdSaGuideChannels, kIdSaGuideEvents, kIdSaSiChoice})
+    EXPECT_NE(window->findChild<QWidget*>(QString::number(id))->focusPolicy() & Qt::TabFocus, 0) << id;
+}
+
+TEST_F(StreamAnalysisSiTest, ServiceInformationShowsWhileTheStreamIsStillBeingRead) {
+  // A named pipe whose writer stays open: the analysis cannot end until it closes.
+  const std::string fifo = dir_.File("live.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  CStreamAnalysisWnd window;
+  window.show();
+  window.Start(QString::fromStdString(fifo));
+  const int writer = ::open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  const Bytes stream = MakeDvbGuideStream();
+  ASSERT_EQ(::write(writer, stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+  auto* services = Control<QTreeWidget>(window, kIdSaServices);
+  auto* tables = window.findChild<SiTablesView*>(QString::number(kIdSaTablesPage));
+  auto* channels = Control<QListWidget>(window, kIdSaGuideChannels);
+  EXPECT_TRUE(ProcessEventsUntil([&] {
+    return services->topLevelItemCount() == 1 && channels->count() == 1 && tables->UpToDate() &&
+           !AtLevel(tables->Tree(), SiTablesView::kLevelSection).empty();
+  }, 20000));
+  EXPECT_FALSE(window.Finished());
+  EXPECT_EQ(services->topLevelItem(0)->text(SiServicesView::kColName), QStringLiteral("Eins"));
+  ::close(writer);
+  EXPECT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 20000));
+  EXPECT_EQ(services->topLevelItemCount(), 1);
+}
+
+TEST_F(StreamAnalysisSiTest, TheTablesAndGuideSplittersAreKept) {
+  std::map<int, QList<int>> sizes;
+  const std::pair<int, int> splitters[] = {{kIdSaTablesPage, kIdSaSplitTables}, {kIdSaGuidePage, kIdSaSplitGuide}};
+  {
+    CStreamAnalysisWnd window;
+    window.show();
+    window.resize(761, 533);
+    for (const auto& [page, id] : splitters) {
+      Control<QTabWidget>(window, kIdSaTabs)->setCurrentWidget(window.findChild<QWidget*>(QString::number(page)));
+      QApplication::processEvents();
+      auto* split = Control<QSplitter>(window, id);
+      split->setSizes({250, 480});
+      sizes[id] = split->sizes();
+    }
+    window.close();
+  }
+  CStreamAnalysisWnd again;
+  again.show();
+  for (const auto& [page, id] : splitters) {
+    Control<QTabWidget>(again, kIdSaTabs)->setCurrentWidget(again.findChild<QWidget*>(QString::number(page)));
+    QApplication::processEvents();
+    EXPECT_EQ(Control<QSplitter>(again, id)->sizes(), sizes[id]) << id;
+  }
+}
+
+}  // namespace
