@@ -9,15 +9,6 @@
 
 namespace {
 
-std::string Text(int64_t seconds) {
-  std::tm tm{};
-  UtcCalendar(seconds, &tm);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ wday %d yday %d", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_wday, tm.tm_yday);
-  return text;
-}
-
 TEST(UtcTime, KnownInstantsBothWays) {
   struct Case {
     int64_t seconds;
@@ -48,6 +39,16 @@ TEST(UtcTime, KnownInstantsBothWays) {
 }
 
 #ifndef _WIN32
+// Windows has no gmtime_r, and its gmtime refuses times before 1970.
+std::string Text(int64_t seconds) {
+  std::tm tm{};
+  UtcCalendar(seconds, &tm);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ wday %d yday %d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_wday, tm.tm_yday);
+  return text;
+}
+
 TEST(UtcTime, AgreesWithTheCLibraryOverTwoCenturies) {
   for (int64_t seconds = -3600LL * 24 * 365 * 120; seconds < 3600LL * 24 * 365 * 140; seconds += 86400 * 7 + 3671) {
     const time_t value = static_cast<time_t>(seconds);

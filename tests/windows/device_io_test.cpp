@@ -9,11 +9,14 @@
 
 #include <winioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "device/device_protocol.h"
 #include "platform/device_io.h"
 #include "platform/device_wire.h"
 
@@ -28,14 +31,14 @@ public:
     name_ = "\\\\.\\pipe\\vantrel-device-test-" + std::to_string(GetCurrentProcessId()) + "-" +
             std::to_string(counter++);
     server_ = CreateNamedPipeA(name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                               1, 4096, 4096, 0, nullptr);
+                               1, kMaxDeviceIoBytes, kMaxDeviceIoBytes, 0, nullptr);
   }
   ~PipeDevice() { Unplug(); }
   bool Ready() const { return server_ != INVALID_HANDLE_VALUE; }
   const std::string& Path() const { return name_; }
   // The request's bytes, as the server received them.
   std::string Receive() {
-    char buffer[4096];
+    static thread_local char buffer[kMaxDeviceIoBytes];
     DWORD got = 0;
     if (!ReadFile(server_, buffer, sizeof buffer, &got, nullptr)) return {};
     return std::string(buffer, got);
@@ -125,6 +128,47 @@ TEST(Win32DeviceIo, RequestBytesTravelExactlyBothWays) {
   EXPECT_EQ(out[11], 0) << "nothing written past the reply";
 }
 
+// The buffer shapes of the tuner protocol's requests (input bytes, reply
+// bytes): each request's bytes reach the device exactly, and exactly the
+// reply's bytes come back.
+TEST(Win32DeviceIo, EveryRequestShapeOfTheProtocolTravelsByteExact) {
+  struct Shape {
+    const char* request;
+    uint32_t inSize, replySize;
+  };
+  const Shape shapes[] = {
+      {"bus command frame", kFrameSize, kFrameSize},   {"direct tune", kFrameSize, kDirectReplySize},
+      {"direct signal status", kFrameSize, kDirectSignalReplySize},
+      {"stream address", 0, kStreamWordSize},          {"stream position", 0, kStreamWordSize},
+      {"stop stream", 0, 0},                           {"PID filter", kPidFilterRecordSize, 0},
+      {"long frame write", kLongFrameSize, 0},         {"long frame read", kFrameSize, kLongFrameSize},
+      {"largest request", kMaxDeviceIoBytes, kMaxDeviceIoBytes},
+  };
+  Opened box;
+  ASSERT_NE(box.handle, kInvalidDeviceHandle);
+  uint32_t seed = 1;
+  for (const Shape& shape : shapes) {
+    std::vector<uint8_t> in(shape.inSize), reply(shape.replySize);
+    for (uint8_t& byte : in) byte = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+    for (uint8_t& byte : reply) byte = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+    std::string received;
+    std::thread server([&] {
+      received = box.device.Receive();
+      box.device.Reply(std::string(reply.begin(), reply.end()));
+    });
+    std::vector<uint8_t> out(shape.replySize + 8, 0x5A);
+    uint32_t returned = 99;
+    const bool ok = SendDeviceIoControl(box.handle, kTransceive, in.data(), shape.inSize, out.data(),
+                                        shape.replySize, &returned, 5000);
+    server.join();
+    ASSERT_TRUE(ok) << shape.request << ": " << GetLastDeviceError();
+    EXPECT_EQ(received, std::string(in.begin(), in.end())) << shape.request;
+    ASSERT_EQ(returned, shape.replySize) << shape.request;
+    EXPECT_TRUE(std::equal(reply.begin(), reply.end(), out.begin())) << shape.request;
+    EXPECT_EQ(out[shape.replySize], 0x5A) << shape.request << ": written past the reply";
+  }
+}
+
 TEST(Win32DeviceIo, OversizedRequestsAreRefusedBeforeSending) {
   Opened box;
   ASSERT_NE(box.handle, kInvalidDeviceHandle);
@@ -188,20 +232,50 @@ TEST(Win32DeviceIo, ADeviceThatGoesAwayStaysGone) {
   EXPECT_EQ(GetLastDeviceError(), kErrorDeviceGone);
 }
 
-TEST(Win32DeviceIo, TheRingAddressIsUsableOnlyByA32BitProcess) {
+// The driver maps its stream ring into the caller and answers the stream
+// address request with that mapping's 4-byte address. Stand-in: a shared
+// section, one view for the "driver" to write through and one in the caller
+// whose address the stand-in device hands back.
+TEST(Win32DeviceIo, TheRingTheDriverMapsIsReadThroughTheReturnedAddress) {
   Opened box;
   ASSERT_NE(box.handle, kInvalidDeviceHandle);
-  static uint8_t ring[16] = {0x47};
-  const auto address = reinterpret_cast<uintptr_t>(ring);
+  const HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kRingSizeDirect, nullptr);
+  ASSERT_NE(section, nullptr);
+  auto* driverView = static_cast<uint8_t*>(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, 0));
+  auto* callerView = static_cast<uint8_t*>(MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0));
+  ASSERT_TRUE(driverView && callerView && driverView != callerView);
+  const auto callerAddress = reinterpret_cast<uintptr_t>(callerView);
+  std::thread server([&] {
+    box.device.Receive();
+    const uint32_t token = static_cast<uint32_t>(callerAddress);
+    box.device.Reply(std::string(reinterpret_cast<const char*>(&token), sizeof token));
+  });
+  uint32_t token = 0;
+  uint32_t returned = 0;
+  const bool ok = SendDeviceIoControl(box.handle, kTransceive, nullptr, 0, &token, sizeof token, &returned, 5000);
+  server.join();
+  ASSERT_TRUE(ok) << GetLastDeviceError();
+  ASSERT_EQ(returned, kStreamWordSize);
   size_t size = 99;
-  if (sizeof(void*) == 4) {
-    EXPECT_EQ(MapStreamRing(box.handle, static_cast<uint32_t>(address), &size), ring);
-  } else {
-    EXPECT_EQ(MapStreamRing(box.handle, static_cast<uint32_t>(address), &size), nullptr);
-  }
+  const uint8_t* ring = MapStreamRing(box.handle, token, &size);
   EXPECT_EQ(size, 0u) << "the ring's length comes from the model, not the driver";
+  if (sizeof(void*) == 4) {
+    ASSERT_EQ(ring, callerView);
+    for (uint32_t offset : {0u, 188u, kRingSizeDirect - 188}) {
+      driverView[offset] = 0x47;
+      driverView[offset + 187] = static_cast<uint8_t>(offset);
+      EXPECT_EQ(ring[offset], 0x47) << offset;
+      EXPECT_EQ(ring[offset + 187], static_cast<uint8_t>(offset)) << offset;
+    }
+    EXPECT_EQ(MapStreamRing(box.handle, token, nullptr), ring) << "the same token maps to the same base";
+  } else {
+    EXPECT_EQ(ring, nullptr) << "a 4-byte address is of no use to a 64-bit process";
+  }
   EXPECT_EQ(MapStreamRing(box.handle, 0, nullptr), nullptr);
-  EXPECT_EQ(MapStreamRing(12345, static_cast<uint32_t>(address), nullptr), nullptr);
+  EXPECT_EQ(MapStreamRing(12345, token, nullptr), nullptr);
+  UnmapViewOfFile(callerView);
+  UnmapViewOfFile(driverView);
+  CloseHandle(section);
 }
 
 }  // namespace
