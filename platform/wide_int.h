@@ -29,10 +29,13 @@ public:
     return WideInt(high, low);
   }
   WideInt& operator+=(WideInt other) { return *this = *this + other; }
-  friend constexpr bool operator<=(WideInt a, WideInt b) {
+  friend constexpr bool operator<(WideInt a, WideInt b) {
     const auto ah = static_cast<int64_t>(a.high_), bh = static_cast<int64_t>(b.high_);
-    return ah != bh ? ah < bh : a.low_ <= b.low_;
+    return ah != bh ? ah < bh : a.low_ < b.low_;
   }
+  friend constexpr bool operator<=(WideInt a, WideInt b) { return !(b < a); }
+  friend constexpr bool operator>(WideInt a, WideInt b) { return b < a; }
+  friend constexpr bool operator>=(WideInt a, WideInt b) { return !(a < b); }
   // Rounded once, to nearest, as the built-in conversion is: the top 64
   // bits with the rest folded into the lowest one.
   explicit operator double() const {
