@@ -15,8 +15,13 @@
 #include "cli/command.h"
 #include "cli/read_progress.h"
 #include "cli/si_command.h"
-#include "cli/stop_signals.h"
+#include "platform/stop_signals.h"
+#include "platform/ui_hooks.h"
+#if VANTREL_NETWORK_INPUTS
 #include "netinput/net_health.h"
+#else
+#include "netinput/net_address.h"
+#endif
 
 namespace {
 
@@ -43,6 +48,16 @@ HealthLimits LimitsFrom(const AnalyzeOptions& options) {
   return limits;
 }
 
+#if !VANTREL_NETWORK_INPUTS
+// A build without the network layer (Windows, for now) says so.
+int RunNetworkAnalyze(const AnalyzeOptions&) {
+  std::fprintf(stderr, "vantrel-cli: %s\n",
+               TranslateText("network inputs (udp://, rtp://) are not in this Windows build: it analyses files "
+                             "and standard input")
+                   .c_str());
+  return kExitUsage;
+}
+#else
 // A udp:// or rtp:// input: analysed live until --duration, --packets or Ctrl-C.
 int RunNetworkAnalyze(const AnalyzeOptions& options) {
   std::string error;
@@ -124,6 +139,7 @@ int RunNetworkAnalyze(const AnalyzeOptions& options) {
   if (outcome.end == NetAnalysisEnd::SocketError) return kExitFailure;
   return outcome.end == NetAnalysisEnd::Stalled ? kExitStalled : kExitOk;
 }
+#endif
 
 int RunAnalyze(const AnalyzeOptions& options) {
   if (IsNetAddress(options.input)) return RunNetworkAnalyze(options);

@@ -22,8 +22,8 @@
 #include "cli/channel_options.h"
 #include "cli/command.h"
 #include "cli/scan_command.h"
-#include "cli/stop_signals.h"
 #include "netinput/net_health.h"
+#include "platform/stop_signals.h"
 #include "platform/ui_hooks.h"
 
 namespace {

@@ -24,12 +24,12 @@
 #include "cli/cmd_monitor_box.h"
 #include "cli/command.h"
 #include "cli/si_command.h"
-#include "cli/stop_signals.h"
 #include "monitoring/metrics_server.h"
 #include "monitoring/monitor_events.h"
 #include "monitoring/multi_monitor.h"
 #include "monitoring/network_source.h"
 #include "netinput/net_health.h"
+#include "platform/stop_signals.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "cli/command.h"
-#include "cli/stop_signals.h"
+#include "platform/stop_signals.h"
 #include "netinput/stream_sender.h"
 
 namespace {

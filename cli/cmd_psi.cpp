@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
 
 #include "analysis/engine/dvb_text.h"
@@ -18,6 +16,7 @@
 #include "analysis/engine/reports.h"
 #include "analysis/engine/ts_file.h"
 #include "cli/command.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -81,10 +80,6 @@ std::string PmtText() {
 
 std::string SdtText() { return WithNewlineEnds(BuildSdtDisplayReport()); }
 
-// The stages read the file from its start more than once (the SDT stage
-// restarts it, the PMT stage may go round again): from input that cannot be
-// rewound they would give an incomplete table without noticing.
-bool CanRewind(FILE* file) { return lseek(fileno(file), 0, SEEK_CUR) != -1; }
 
 // Whether `file` holds a transport stream as `analyze` sees one: a run of
 // sync bytes at one packet size. Reads from the start until the run is
@@ -113,7 +108,10 @@ int RunPsiCommand(PsiCommand command, const PsiOptions& options) {
     ResetAnalysis();
     return kExitFailure;
   }
-  if (!CanRewind(pTsFile)) {
+  // The stages read the file from its start more than once (the SDT stage
+  // restarts it, the PMT stage may go round again): from input that cannot be
+  // rewound they would give an incomplete table without noticing.
+  if (!CanRewindStream(pTsFile)) {
     std::fprintf(stderr,
                  "%s cannot be read again from its start (a pipe or FIFO): the analysis reads "
                  "the stream more than once. Save it to a file first.\n",

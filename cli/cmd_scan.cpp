@@ -20,7 +20,7 @@
 #include "cli/channel_options.h"
 #include "cli/command.h"
 #include "cli/scan_command.h"
-#include "cli/stop_signals.h"
+#include "platform/stop_signals.h"
 
 namespace {
 

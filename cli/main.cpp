@@ -4,6 +4,7 @@
 
 #include "cli/channel_options.h"
 #include "cli/command.h"
+#include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/ui_hooks.h"
 #include "platform/version.h"
@@ -107,6 +108,8 @@ void InstallCliUiHooks() {
 }
 
 int main(int argc, char** argv) {
+  argv = Utf8Arguments(argc, argv);
+  SetStandardStreamsBinary();
   CLI::App app{"Vantrel command line: transport-stream analysis and tuner box tools", "vantrel-cli"};
   app.require_subcommand(1, 1);
   app.set_version_flag("--version", std::string("vantrel-cli ") + kVantrelVersion);

@@ -1,8 +1,8 @@
 #include "cli/read_progress.h"
 
-#include <unistd.h>
-
 #include <cstdio>
+
+#include "platform/files.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ constexpr int kProgressBarWidth = 30;
 }  // namespace
 
 std::function<void(uint64_t, int64_t)> ReadProgress::OnBlockFor(const std::string& input) {
-  if (input == "-" || ::isatty(STDERR_FILENO) != 1) return {};
+  if (input == "-" || !StandardErrorIsTerminal()) return {};
   return [this](uint64_t done, int64_t total) { Update(done, total); };
 }
 

@@ -1,10 +1,5 @@
 #include "platform/profile.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -13,6 +8,8 @@
 #include <sstream>
 #include <strings.h>
 #include <vector>
+
+#include "platform/files.h"
 
 namespace {
 
@@ -42,28 +39,7 @@ bool SameName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
-std::string ConfigHome() {
-  // A relative XDG_CONFIG_HOME is ignored, as the XDG base directories say.
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && *xdg == '/') return xdg;
-  const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : ".") + "/.config";
-}
-
-std::string ProfileDirectory() { return ConfigHome() + "/" + kRegistryKey; }
-
-bool MakeDirectories(const std::string& path) {
-  std::string partial;
-  std::stringstream parts(path);
-  std::string part;
-  if (!path.empty() && path[0] == '/') partial = "/";
-  while (std::getline(parts, part, '/')) {
-    if (part.empty()) continue;
-    partial += part + "/";
-    if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
+std::string ProfileDirectory() { return UserSettingsFolder() + "/" + kRegistryKey; }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -153,26 +129,13 @@ thread_local std::string lastWriteProblem;
 // would be lost.
 bool Load(const std::string& path, Document* doc, std::string* problem) {
   doc->clear();
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return true;
-    *problem = std::strerror(errno);
+  std::string text;
+  int error = 0;
+  if (!ReadWholeFile(path, &text, &error)) {
+    if (error == ENOENT) return true;
+    *problem = std::strerror(error);
     return false;
   }
-  std::string text;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *problem = std::strerror(errno);
-      close(fd);
-      return false;
-    }
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
   std::istringstream in(text);
   *doc = Parse(in);
   return true;
@@ -183,24 +146,6 @@ Document LoadForReading() {
   std::string problem;
   Load(GetProfilePath(), &doc, &problem);
   return doc;
-}
-
-// Where a rewrite goes: a profile that is a symbolic link (a dotfiles
-// folder, say) is written through to the file it names, so the link stays.
-// Empty for a loop of links.
-std::string WriteTarget(const std::string& path) {
-  std::string current = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat info;
-    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
-    std::vector<char> target(PATH_MAX);
-    const ssize_t n = readlink(current.c_str(), target.data(), target.size());
-    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return {};
-    std::string next(target.data(), static_cast<size_t>(n));
-    if (next[0] != '/') next = current.substr(0, current.rfind('/') + 1) + next;
-    current = next;
-  }
-  return {};
 }
 
 // A section written twice is read as one: its keys are looked for in each
@@ -234,19 +179,6 @@ void Set(Document& doc, const std::string& section, const std::string& key, cons
   doc.push_back({section, {{key, value, ""}}});
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Names and keys cannot hold the characters that structure the file.
 bool ValidName(const std::string& name, bool isKey) {
   if (name.empty() || name != TrimBlanks(name)) return false;
@@ -268,36 +200,6 @@ std::string Render(const Document& doc) {
   return text;
 }
 
-// Replaces `target` by `text` through a temporary file beside it and a
-// rename. The file keeps its mode, and its owner where this process may give
-// it (root writing a user's profile under sudo leaves it the user's).
-bool ReplaceFile(const std::string& target, const std::string& text, std::string* problem) {
-  struct stat old;
-  const bool existed = stat(target.c_str(), &old) == 0;
-  const std::string temp = target + ".tmp." + std::to_string(getpid());
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *problem = std::strerror(errno);
-    return false;
-  }
-  if (existed) {
-    if (fchmod(fd, old.st_mode & 07777) != 0) {}  // best effort: the contents matter more
-    if (geteuid() == 0 && fchown(fd, old.st_uid, old.st_gid) != 0) {}
-  }
-  bool ok = WriteAll(fd, text) && fsync(fd) == 0;
-  if (!ok) *problem = std::strerror(errno);
-  if (close(fd) != 0 && ok) {
-    *problem = std::strerror(errno);
-    ok = false;
-  }
-  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-    *problem = std::strerror(errno);
-    ok = false;
-  }
-  if (!ok) unlink(temp.c_str());
-  return ok;
-}
-
 bool Store(const std::string& section, const std::string& key, const std::string& value, std::string* problem) {
   if (!ValidName(section, false) || !ValidName(key, true)) {
     *problem = "\"" + section + "\" / \"" + key + "\" is not a section and key name";
@@ -305,37 +207,30 @@ bool Store(const std::string& section, const std::string& key, const std::string
   }
   std::lock_guard<std::mutex> guard(WriteMutex());
   const std::string dir = ProfileDirectory();
-  if (!MakeDirectories(dir)) {
-    *problem = dir + ": " + std::strerror(errno);
+  if (int error = 0; !MakeFolders(dir, &error)) {
+    *problem = dir + ": " + std::strerror(error);
     return false;
   }
   const std::string path = GetProfilePath();
 
-  int lockFd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lockFd < 0) {
-    *problem = path + ".lock: " + std::strerror(errno);
+  ExclusiveFileLock lock(path + ".lock");
+  if (!lock.Locked()) {
+    *problem = path + ".lock: " + std::strerror(lock.Error());
     return false;
-  }
-  while (flock(lockFd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      *problem = path + ".lock: " + std::strerror(errno);
-      close(lockFd);
-      return false;
-    }
   }
 
   Document doc;
   bool ok = false;
   if (!Load(path, &doc, problem)) {
     *problem = "it cannot be read (" + *problem + "), so it is left as it is";
-  } else if (const std::string target = WriteTarget(path); target.empty()) {
+  } else if (const std::string target = FileToRewrite(path); target.empty()) {
     *problem = std::strerror(ELOOP);
   } else {
     Set(doc, section, key, value);
-    ok = ReplaceFile(target, Render(doc), problem);
+    int error = 0;
+    ok = ReplaceFileAtomically(target, Render(doc), &error);
+    if (!ok) *problem = std::strerror(error);
   }
-  flock(lockFd, LOCK_UN);
-  close(lockFd);
   return ok;
 }
 

@@ -1,11 +1,12 @@
 #include "analysis/engine/dvb_text.h"
 
-#include <iconv.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/charset.h"
 
 namespace {
 
@@ -54,61 +55,34 @@ using CodePoints = std::vector<int32_t>;
 
 int32_t Undecodable(uint8_t byte) { return -1 - static_cast<int32_t>(byte); }
 
-void ConvertRun(iconv_t converter, const uint8_t* bytes, size_t length, size_t unitSize,
-                CodePoints& out) {
-  iconv(converter, nullptr, nullptr, nullptr, nullptr);
-  char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes));
-  size_t inLeft = length;
-  // Bounded: every round consumes input or writes output, and a failing
-  // position is skipped as undecodable.
-  while (inLeft > 0) {
-    unsigned char buffer[1024];
-    char* outPos = reinterpret_cast<char*>(buffer);
-    size_t outLeft = sizeof buffer;
-    const size_t result = iconv(converter, &in, &inLeft, &outPos, &outLeft);
-    const int error = errno;
-    const size_t produced = sizeof buffer - outLeft;
-    for (size_t i = 0; i + 4 <= produced; i += 4)
-      out.push_back(static_cast<int32_t>(buffer[i] | (buffer[i + 1] << 8) | (buffer[i + 2] << 16) |
-                                         (uint32_t{buffer[i + 3]} << 24)));
-    if (result != static_cast<size_t>(-1) || error == E2BIG) continue;
-    // An invalid or incomplete sequence: show its first unit as bytes and
-    // go on behind it.
-    const size_t skipped = std::min(unitSize, inLeft);
-    for (size_t i = 0; i < skipped; ++i) out.push_back(Undecodable(static_cast<uint8_t>(in[i])));
-    in += skipped;
-    inLeft -= skipped;
-    iconv(converter, nullptr, nullptr, nullptr, nullptr);
-  }
-}
-
 CodePoints DecodeToCodePoints(const uint8_t* bytes, size_t length) {
   CodePoints points;
   const TextTable table = ChooseTable(bytes, length);
-  iconv_t converter = iconv_open("UTF-32LE", table.iconvName.c_str());
+  CharsetDecoder tableDecoder(table.iconvName);
   // A table the C library cannot convert (e.g. ISO/IEC 8859-12, which does
   // not exist) leaves plain ASCII.
-  if (converter == reinterpret_cast<iconv_t>(-1)) converter = iconv_open("UTF-32LE", kUnknownTable);
+  std::optional<CharsetDecoder> asciiDecoder;
+  if (!tableDecoder.Usable()) asciiDecoder.emplace(kUnknownTable);
+  CharsetDecoder& converter = asciiDecoder ? *asciiDecoder : tableDecoder;
   const uint8_t* text = bytes + table.selectorSize;
   const size_t textLength = length - table.selectorSize;
-  if (converter == reinterpret_cast<iconv_t>(-1)) {
+  if (!converter.Usable()) {
     for (size_t i = 0; i < textLength; ++i)
       points.push_back(text[i] < 0x80 ? text[i] : Undecodable(text[i]));
     return points;
   }
   if (!table.controlBytesStandAlone) {
-    ConvertRun(converter, text, textLength, table.unitSize, points);
+    converter.Decode(text, textLength, table.unitSize, points);
   } else {
     size_t runStart = 0;
     for (size_t i = 0; i <= textLength; ++i) {
       const bool control = i < textLength && text[i] >= 0x80 && text[i] <= 0x9F;
       if (i < textLength && !control) continue;
-      ConvertRun(converter, text + runStart, i - runStart, table.unitSize, points);
+      converter.Decode(text + runStart, i - runStart, table.unitSize, points);
       if (control) points.push_back(text[i]);
       runStart = i + 1;
     }
   }
-  iconv_close(converter);
   return points;
 }
 

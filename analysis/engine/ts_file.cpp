@@ -2,9 +2,8 @@
 
 #include <cstring>
 
-#include <sys/stat.h>
-
 #include "analysis/engine/psi.h"
+#include "platform/files.h"
 #include "platform/ui_hooks.h"
 
 std::string strTsFileName;
@@ -102,10 +101,7 @@ int OpenTsFile() {
     if (!SelectTsFile()) return 0;
   }
   CloseTsFile();
-  pTsFile = std::fopen(strTsFileName.c_str(), "rb");
-  // A folder opens on POSIX but cannot be read: it is not a file either.
-  struct stat status;
-  if (pTsFile && fstat(fileno(pTsFile), &status) == 0 && S_ISDIR(status.st_mode)) CloseTsFile();
+  pTsFile = OpenFileStream(strTsFileName, "rb");
   if (!pTsFile) {
     ShowMessage("Open file failure !");
     return 0;

@@ -1,10 +1,6 @@
 #include "analysis/health/health_file.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -12,26 +8,32 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
+#include "platform/files.h"
 #include "platform/ui_hooks.h"
 
 namespace {
 
 // Small enough to stay in the caches while the engine walks it.
 constexpr size_t kReadBlock = 128 * 1024;
-constexpr size_t kPageSize = 4096;
+constexpr std::align_val_t kPageSize{4096};
 // How often a read of a silent pipe looks at the cancel flag.
 constexpr int kPipeWaitMs = 100;
 // A regular file is read ahead in blocks of this size, this many at a time.
 constexpr size_t kAheadBlock = 512 * 1024;
 constexpr size_t kAheadBlocks = 4;
 
-using AlignedBuffer = std::unique_ptr<uint8_t, decltype(&std::free)>;
+// Page-aligned: the kernel copies into it several times faster.
+struct FreeAligned {
+  void operator()(uint8_t* block) const { ::operator delete[](block, kPageSize); }
+};
+using AlignedBuffer = std::unique_ptr<uint8_t, FreeAligned>;
 
 AlignedBuffer AllocateAligned(size_t size) {
-  return AlignedBuffer(static_cast<uint8_t*>(std::aligned_alloc(kPageSize, size)), &std::free);
+  return AlignedBuffer(static_cast<uint8_t*>(::operator new[](size, kPageSize, std::nothrow)));
 }
 
 // Reads a regular file on a thread of its own into a ring of blocks, so that
@@ -46,7 +48,7 @@ public:
 
   // Reads at most `limit` bytes (0: all). ok() is false when the memory
   // could not be had.
-  ReadAhead(int fd, uint64_t limit) : fd_(fd), limit_(limit) {
+  ReadAhead(BinaryInput& input, uint64_t limit) : input_(input), limit_(limit) {
     for (Slot& slot : slots_) {
       slot.buffer = AllocateAligned(kAheadBlock);
       if (!slot.buffer) return;
@@ -84,7 +86,7 @@ public:
 
 private:
   struct Slot {
-    AlignedBuffer buffer{nullptr, &std::free};
+    AlignedBuffer buffer;
     size_t size = 0;
     int error = 0;
   };
@@ -103,9 +105,8 @@ private:
       size_t got = 0;
       int error = 0;
       while (got < want) {
-        const ssize_t n = ::read(fd_, slot.buffer.get() + got, want - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) error = errno;
+        const long long n = input_.Read(slot.buffer.get() + got, want - got, kPipeWaitMs, &error);
+        if (n == BinaryInput::kNothingYet) continue;  // only a pipe waits; a regular file never does
         if (n <= 0) break;
         got += static_cast<size_t>(n);
       }
@@ -123,7 +124,7 @@ private:
     }
   }
 
-  const int fd_;
+  BinaryInput& input_;
   const uint64_t limit_;
   Slot slots_[kAheadBlocks];
   std::mutex mutex_;
@@ -138,38 +139,20 @@ private:
 }  // namespace
 
 bool IsStreamingInput(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+  return GetPathKind(path) == PathKind::Other;
 }
 
 HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits& limits,
                                     const HealthFileOptions& options, HealthFileRun* run) {
   HealthFileOutcome outcome;
-  const bool standardInput = path == "-";
-  // Without O_NONBLOCK the open of a named pipe waits for a writer, beyond a cancel.
-  const int fd = standardInput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    outcome.error = TranslateAndFill("cannot open %s: %s", {path, SystemErrorText(errno)});
+  BinaryInput input;
+  if (const int error = input.Open(path); error != 0) {
+    outcome.error = error == EISDIR ? TranslateAndFill("cannot read %s: it is a folder", {path})
+                                    : TranslateAndFill("cannot open %s: %s", {path, SystemErrorText(error)});
     if (run) run->done.store(true);
     return outcome;
   }
-  struct stat info {};
-  int64_t total = -1;
-  bool streaming = false;  // a named pipe or a device: waited on with poll
-  if (::fstat(fd, &info) == 0) {
-    if (S_ISDIR(info.st_mode)) {
-      if (!standardInput) ::close(fd);
-      outcome.error = TranslateAndFill("cannot read %s: it is a folder", {path});
-      if (run) run->done.store(true);
-      return outcome;
-    }
-    if (S_ISREG(info.st_mode)) {
-      total = static_cast<int64_t>(info.st_size);
-      ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    }
-    streaming = !standardInput && !S_ISREG(info.st_mode);
-  }
-  if (!standardInput && !streaming) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  int64_t total = input.Size();
   if (total >= 0 && options.maxBytes > 0) total = std::min<int64_t>(total, static_cast<int64_t>(options.maxBytes));
   if (run) run->bytesTotal.store(total);
   outcome.opened = true;
@@ -179,14 +162,12 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
   // A regular file is read ahead on another thread; a pipe, a device or
   // standard input block by block here, where a cancel can end a wait.
   std::unique_ptr<ReadAhead> ahead;
-  if (!standardInput && !streaming && total >= 0) {
-    ahead = std::make_unique<ReadAhead>(fd, options.maxBytes);
+  if (path != "-" && input.Size() >= 0) {
+    ahead = std::make_unique<ReadAhead>(input, options.maxBytes);
     if (!ahead->ok()) ahead.reset();
   }
-  // Page-aligned: the kernel copies into it several times faster.
-  AlignedBuffer buffer = ahead ? AlignedBuffer(nullptr, &std::free) : AllocateAligned(kReadBlock);
+  AlignedBuffer buffer = ahead ? AlignedBuffer() : AllocateAligned(kReadBlock);
   if (!ahead && !buffer) {
-    if (!standardInput) ::close(fd);
     outcome.opened = false;
     outcome.error = TranslateAndFill("cannot read %s: %s", {path, SystemErrorText(ENOMEM)});
     if (run) run->done.store(true);
@@ -224,9 +205,10 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
       partial = true;
       break;
     }
+    int error = 0;
     if (ahead) {
       const ReadAhead::Block block = ahead->Next();
-      if (block.error != 0) errno = block.error;
+      error = block.error;
       if (block.size == 0 && block.error == 0) break;
       if (block.size > 0) {
         if (!feed(block.data, block.size)) {
@@ -241,29 +223,20 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
         if (done >= options.maxBytes) break;
         want = static_cast<size_t>(std::min<uint64_t>(want, options.maxBytes - done));
       }
-      int ready = 1;
-      if (streaming) {
-        // A pipe that never had a writer polls as nothing to read (no hang-up):
-        // the loop waits for one, and ends on the hang-up after the last writer.
-        pollfd wait{fd, POLLIN, 0};
-        ready = ::poll(&wait, 1, kPipeWaitMs);
-        if (ready == 0) continue;
-      }
-      const ssize_t got = ready < 0 ? -1 : ::read(fd, buffer.get(), want);
+      const long long got = input.Read(buffer.get(), want, kPipeWaitMs, &error);
+      if (got == BinaryInput::kNothingYet) continue;
       if (got > 0) {
         feed(buffer.get(), static_cast<size_t>(got));
         continue;
       }
       if (got == 0) break;
-      if (errno == EINTR || (streaming && errno == EAGAIN)) continue;
     }
-    outcome.error = TranslateAndFill("cannot read %s: %s", {path, SystemErrorText(errno)});
+    outcome.error = TranslateAndFill("cannot read %s: %s", {path, SystemErrorText(error)});
     outcome.readError = true;
     partial = true;
     break;
   }
-  ahead.reset();  // before the file it reads is closed
-  if (!standardInput) ::close(fd);
+  ahead.reset();  // before the input it reads is closed
   health.Finish();
   outcome.result = health.Snapshot();
   outcome.result.partial = partial;

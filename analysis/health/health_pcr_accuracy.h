@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "analysis/health/health_checks.h"
+#include "platform/wide_int.h"
 
 namespace health {
 
@@ -52,7 +53,7 @@ public:
   void Flush(CheckBoard& board, PcrAccuracyTally& tally);
 
 private:
-  __extension__ typedef __int128 Wide;
+  using Wide = WideInt;
   // Sums over reference PCRs, exact.
   struct Sums {
     Wide n = 0, x = 0, y = 0, xx = 0, xy = 0, yy = 0;

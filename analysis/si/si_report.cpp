@@ -4,6 +4,8 @@
 #include <set>
 #include <tuple>
 
+#include "platform/utc_time.h"
+
 namespace {
 
 constexpr int kAtscBasePid = 0x1FFB;
@@ -66,9 +68,7 @@ std::optional<int64_t> TimeOf(const SiJson& decoded, const char* key) {
   if (!decoded.contains(key) || !decoded[key].is_string()) return std::nullopt;
   // "YYYY-MM-DDTHH:MM:SSZ" back to seconds.
   const std::string text = decoded[key].get<std::string>();
-  struct tm tm {};
-  if (!strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm)) return std::nullopt;
-  return static_cast<int64_t>(timegm(&tm));
+  return ParseUtcText(text);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 #include <memory>
 
 #include "analysis/si/atsc_text.h"
+#include "platform/utc_time.h"
 
 // libdvbpsi's per-section decoders: exported by the library, declared only
 // in its private headers.
@@ -675,9 +676,8 @@ std::optional<int64_t> DvbUtcTime(uint64_t mjdBcd) {
 int64_t GpsToUtc(uint32_t gps, int offset) { return kGpsEpochUnix + static_cast<int64_t>(gps) - offset; }
 
 std::string UtcText(int64_t t) {
-  const time_t value = static_cast<time_t>(t);
   struct tm tm {};
-  gmtime_r(&value, &tm);
+  UtcCalendar(t, &tm);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return text;

@@ -3,16 +3,27 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/vantrel-test-XXXXXX";
+#ifdef _WIN32
+  // No mkdtemp: a random name, made only if it is new.
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    std::string name = pattern.substr(0, pattern.size() - 6) + std::to_string(random() % 1000000);
+    if (std::filesystem::create_directory(name)) path_ = name;
+  }
+  if (path_.empty()) throw std::runtime_error("no temporary folder");
+#else
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
   path_ = buffer.data();
+#endif
 }
 
 TempDir::~TempDir() {
@@ -20,18 +31,27 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+namespace {
+
+void SetVariable(const std::string& name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name.c_str(), value ? value : "");  // "" removes it
+#else
+  if (value) setenv(name.c_str(), value, 1);
+  else unsetenv(name.c_str());
+#endif
+}
+
+}  // namespace
+
 ScopedEnv::ScopedEnv(const std::string& name, const char* value) : name_(name) {
   const char* old = std::getenv(name.c_str());
   hadValue_ = old != nullptr;
   if (old) oldValue_ = old;
-  if (value) setenv(name.c_str(), value, 1);
-  else unsetenv(name.c_str());
+  SetVariable(name, value);
 }
 
-ScopedEnv::~ScopedEnv() {
-  if (hadValue_) setenv(name_.c_str(), oldValue_.c_str(), 1);
-  else unsetenv(name_.c_str());
-}
+ScopedEnv::~ScopedEnv() { SetVariable(name_, hadValue_ ? oldValue_.c_str() : nullptr); }
 
 RecordingUiHooks::RecordingUiHooks() {
   UiHooks hooks;

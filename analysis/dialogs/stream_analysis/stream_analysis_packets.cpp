@@ -1,9 +1,5 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_packets.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QColor>
 #include <algorithm>
 #include <climits>
@@ -195,8 +191,7 @@ QString HexDumpPacket(const uint8_t* bytes, int size, uint64_t fileOffset) {
 TsPacketFile::~TsPacketFile() { Close(); }
 
 void TsPacketFile::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  file_.Close();
   blocks_.clear();
   segments_.clear();
   count_ = 0;
@@ -206,15 +201,12 @@ bool TsPacketFile::Open(const std::string& path, int packetSize) {
   Close();
   if (packetSize != 188 && packetSize != 192 && packetSize != 204 && packetSize != 208) return false;
   // Never waits for a pipe's writer: anything but a regular file is refused below.
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd_ < 0) return false;
-  struct stat info {};
-  if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (!file_.Open(path)) {
     Close();
     return false;
   }
   packetSize_ = packetSize;
-  size_ = static_cast<uint64_t>(info.st_size);
+  size_ = file_.Size();
   bytesRead_ = 0;
   // The first offset where kSyncRun sync bytes follow at the packet size.
   const size_t want = std::min<uint64_t>(size_, kSyncSearchBytes + static_cast<size_t>(packetSize) * kSyncRun);
@@ -288,12 +280,7 @@ uint64_t TsPacketFile::IndexAt(uint64_t offset) const {
 }
 
 size_t TsPacketFile::ReadRaw(uint64_t offset, uint8_t* out, size_t size) {
-  size_t done = 0;
-  while (fd_ >= 0 && done < size) {
-    const ssize_t got = ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
-    if (got <= 0) break;
-    done += static_cast<size_t>(got);
-  }
+  const size_t done = file_.ReadAt(offset, out, size);
   bytesRead_ += done;
   return done;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "analysis/health/stream_health.h"
+#include "platform/files.h"
 
 // "0x1FFF": hex as every report writes it, upper case, `digits` wide.
 QString HexText(uint64_t value, int digits);
@@ -62,7 +63,7 @@ public:
   // `packetSize` 188, 192 (4-byte prefix), 204 or 208.
   bool Open(const std::string& path, int packetSize);
   void Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return file_.IsOpen(); }
   int PacketSize() const { return packetSize_; }
   int SyncOffset() const { return packetSize_ == 192 ? 4 : 0; }  // of the sync byte in a packet
   uint64_t FirstOffset() const { return segments_.empty() ? first_ : segments_.front().byteOffset; }
@@ -89,7 +90,7 @@ private:
   };
   const Block* LoadBlock(uint64_t number);
 
-  int fd_ = -1;
+  PositionedFile file_;
   int packetSize_ = 188;
   uint64_t first_ = 0;
   uint64_t size_ = 0;

@@ -1,0 +1,9 @@
+# Cross-build for Windows (i686) with Debian's mingw-w64 (POSIX threads).
+# VANTREL_WINDOWS_DEPS (environment): prefix holding the Windows builds of
+# GoogleTest and libdvbpsi and the header-only libraries (scripts/test-windows).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,0 +1,293 @@
+#include "platform/files.h"
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cwchar>
+
+#include "platform/win32/wide_text.h"
+
+namespace {
+
+// errno for the Windows errors file calls commonly meet.
+int ErrnoFromWindows(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return EACCES;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS: return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_WRITE_PROTECT: return EROFS;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: return ENOMEM;
+    case ERROR_DIRECTORY: return ENOTDIR;
+    case ERROR_BROKEN_PIPE: return EPIPE;
+    default: return EIO;
+  }
+}
+
+bool IsFolderPath(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
+PathKind GetPathKind(const std::string& path) {
+  const std::wstring wide = WideFromUtf8(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    // Named pipes and devices have no attributes of their own.
+    return wide.rfind(L"\\\\.\\", 0) == 0 ? PathKind::Other : PathKind::Missing;
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Folder : PathKind::File;
+}
+
+FILE* OpenFileStream(const std::string& path, const char* mode) {
+  const std::wstring wide = WideFromUtf8(path);
+  if (IsFolderPath(wide)) {
+    errno = EISDIR;
+    return nullptr;
+  }
+  std::wstring wideMode = WideFromUtf8(mode);
+  if (wideMode.find(L'b') == std::wstring::npos) wideMode += L'b';
+  return _wfopen(wide.c_str(), wideMode.c_str());
+}
+
+bool CanRewindStream(FILE* file) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+void SetStandardStreamsBinary() {
+  // Without it a 0x1A byte ends standard input and every "\n" written to
+  // standard output gains a "\r".
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  SetConsoleOutputCP(CP_UTF8);
+}
+
+char** Utf8Arguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!wide || count != argc) return argv;
+  static std::vector<std::string> texts;
+  static std::vector<char*> pointers;
+  for (int i = 0; i < count; ++i) texts.push_back(Utf8FromWide(wide[i]));
+  LocalFree(wide);
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers.data();
+}
+
+bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+BinaryInput::~BinaryInput() { Close(); }
+
+void BinaryInput::Close() {
+  if (ownsFd_ && fd_ >= 0) _close(fd_);
+  fd_ = -1;
+  ownsFd_ = false;
+}
+
+int BinaryInput::Open(const std::string& path) {
+  Close();
+  const bool standardInput = path == "-";
+  size_ = -1;
+  streaming_ = false;
+  if (standardInput) {
+    _setmode(_fileno(stdin), _O_BINARY);
+    fd_ = _fileno(stdin);
+    return 0;
+  }
+  const std::wstring wide = WideFromUtf8(path);
+  if (IsFolderPath(wide)) return EISDIR;
+  const int fd = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY | _O_SEQUENTIAL | _O_NOINHERIT);
+  if (fd < 0) return errno;
+  fd_ = fd;
+  ownsFd_ = true;
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (GetFileType(handle) == FILE_TYPE_DISK) {
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(handle, &size)) size_ = size.QuadPart;
+  } else {
+    streaming_ = GetFileType(handle) == FILE_TYPE_PIPE;
+  }
+  return 0;
+}
+
+long long BinaryInput::Read(void* buffer, size_t capacity, int waitMs, int* error) {
+  if (streaming_) {
+    // A pipe is looked at before the read, so a reader can stop between waits.
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
+    DWORD available = 0;
+    if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) {
+      const DWORD failure = GetLastError();
+      if (failure == ERROR_BROKEN_PIPE) return 0;  // the writer closed its end
+      *error = ErrnoFromWindows(failure);
+      return -1;
+    }
+    if (available == 0) {
+      Sleep(static_cast<DWORD>(waitMs > 10 ? 10 : waitMs));
+      return kNothingYet;
+    }
+  }
+  const unsigned int want = capacity > 0x40000000u ? 0x40000000u : static_cast<unsigned int>(capacity);
+  const int got = _read(fd_, buffer, want);
+  if (got >= 0) return got;
+  if (errno == EPIPE) return 0;  // a pipe whose writer has gone
+  *error = errno;
+  return -1;
+}
+
+bool PositionedFile::Open(const std::string& path) {
+  Close();
+  const std::wstring wide = WideFromUtf8(path);
+  if (IsFolderPath(wide)) return false;
+  fd_ = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (fd_ < 0) return false;
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
+  LARGE_INTEGER size{};
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
+    Close();
+    return false;
+  }
+  size_ = static_cast<uint64_t>(size.QuadPart);
+  return true;
+}
+
+void PositionedFile::Close() {
+  if (fd_ >= 0) _close(fd_);
+  fd_ = -1;
+  size_ = 0;
+}
+
+size_t PositionedFile::ReadAt(uint64_t offset, void* out, size_t size) {
+  const HANDLE handle = fd_ >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd_)) : INVALID_HANDLE_VALUE;
+  size_t done = 0;
+  while (handle != INVALID_HANDLE_VALUE && done < size) {
+    // The offset travels with the read (as pread): no shared file position.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+    if (!ReadFile(handle, static_cast<uint8_t*>(out) + done, want, &got, &at) || got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* text, int* error) {
+  text->clear();
+  const int fd = _wopen(WideFromUtf8(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  char buffer[16384];
+  for (;;) {
+    const int n = _read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      *error = errno;
+      _close(fd);
+      return false;
+    }
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  _close(fd);
+  return true;
+}
+
+bool ReplaceFileAtomically(const std::string& target, const std::string& text, int* error) {
+  const std::wstring wideTarget = WideFromUtf8(target);
+  const std::wstring temp = wideTarget + L".tmp." + std::to_wstring(GetCurrentProcessId());
+  const HANDLE file =
+      CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = ErrnoFromWindows(GetLastError());
+    return false;
+  }
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < text.size()) {
+    const DWORD piece = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1u << 20));
+    DWORD written = 0;
+    ok = WriteFile(file, text.data() + done, piece, &written, nullptr) && written > 0;
+    done += written;
+  }
+  ok = ok && FlushFileBuffers(file);
+  if (!ok) *error = ErrnoFromWindows(GetLastError());
+  CloseHandle(file);
+  // Replaces an existing file too, which rename() on Windows refuses.
+  if (ok && !MoveFileExW(temp.c_str(), wideTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    *error = ErrnoFromWindows(GetLastError());
+    ok = false;
+  }
+  if (!ok) DeleteFileW(temp.c_str());
+  return ok;
+}
+
+bool MakeFolders(const std::string& path, int* error) {
+  std::wstring wide = WideFromUtf8(path);
+  for (wchar_t& c : wide)
+    if (c == L'/') c = L'\\';
+  // Each level from the first separator after the root on.
+  for (size_t at = wide.find(L'\\', wide.size() > 2 && wide[1] == L':' ? 3 : 1); ; at = wide.find(L'\\', at + 1)) {
+    const std::wstring level = wide.substr(0, at);
+    if (!level.empty() && !CreateDirectoryW(level.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS &&
+        !IsFolderPath(level)) {
+      *error = ErrnoFromWindows(GetLastError());
+      return false;
+    }
+    if (at == std::wstring::npos) break;
+  }
+  return true;
+}
+
+std::string FileToRewrite(const std::string& path) { return path; }
+
+std::string UserSettingsFolder() {
+  const wchar_t* appData = _wgetenv(L"APPDATA");
+  if (appData && *appData) return Utf8FromWide(appData);
+  const wchar_t* profile = _wgetenv(L"USERPROFILE");
+  return profile && *profile ? Utf8FromWide(profile) : std::string(".");
+}
+
+ExclusiveFileLock::ExclusiveFileLock(const std::string& lockPath) {
+  fd_ = _wopen(WideFromUtf8(lockPath).c_str(), _O_RDWR | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  if (fd_ < 0) {
+    error_ = errno;
+    return;
+  }
+  OVERLAPPED whole{};
+  if (!LockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD,
+                  &whole)) {
+    error_ = ErrnoFromWindows(GetLastError());
+    _close(fd_);
+    fd_ = -1;
+  }
+}
+
+ExclusiveFileLock::~ExclusiveFileLock() {
+  if (fd_ < 0) return;
+  OVERLAPPED whole{};
+  UnlockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), 0, MAXDWORD, MAXDWORD, &whole);
+  _close(fd_);
+}
+
+uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
