@@ -20,7 +20,7 @@ inline void OnPesStart(HealthContext& context, int pid, const uint8_t* payload, 
                        const Mark& mark) {
   PidRole& role = context.pids[static_cast<size_t>(pid)];
   if (scrambled) {
-    context.trackers.Stop(role.ptsTracker);
+    context.trackers.Stop(role.ptsTracker, mark);
     role.ptsTracker = -1;
     return;
   }
