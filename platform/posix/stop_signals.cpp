@@ -37,14 +37,6 @@ StopSignals::~StopSignals() {
   pthread_sigmask(SIG_SETMASK, &system_->previousMask, nullptr);
 }
 
-void StopSignals::Take(int request) {
-  if (received_.load() == 0) {
-    receivedTick_.store(GetTickCountMs());
-    received_.store(request);
-  }
-  onStop_();
-}
-
 void StopSignals::Watch() {
   const timespec step{0, kSignalCheckMs * 1000000};
   while (!ending_.load()) {

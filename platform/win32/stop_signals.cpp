@@ -75,14 +75,6 @@ StopSignals::~StopSignals() {
   SetConsoleCtrlHandler(OnConsoleControl, FALSE);
 }
 
-void StopSignals::Take(int request) {
-  if (received_.load() == 0) {
-    receivedTick_.store(GetTickCountMs());
-    received_.store(request);
-  }
-  onStop_();
-}
-
 void StopSignals::Watch() {
   std::unique_lock<std::mutex> queue(system_->mutex);
   while (!ending_.load()) {
