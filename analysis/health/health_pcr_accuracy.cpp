@@ -116,6 +116,9 @@ void PcrAccuracyFit::JudgeSlice(size_t count, CheckBoard& board, PcrAccuracyTall
   double at = 0, slope = 0, uncertainty = 0;
   const double center = (first.y + last.y) / 2;
   const LineFit fit = FitLine(&at, &slope, &uncertainty, center, first.serial, last.serial, tally, count);
+  // A line fitted on one side only is judged at its end, where its error is
+  // twice that at its middle (evenly spaced references).
+  if (oneSided_) uncertainty *= 2;
   for (size_t k = 0; fit != LineFit::None && k < count; ++k) {
     const Point& p = pending_[k];
     const double error =
@@ -164,11 +167,13 @@ bool PcrAccuracyFit::SumsLine(References::Iterator from, References::Iterator to
 
 // Whether the bitrate over the second before `center` and the second after
 // agree (the PCRs of the slice being judged left out); `known` is false when
-// either second is too short to tell.
+// neither second is long enough to tell. At the stream's start and end (and
+// after a reset) only one side is there: its two halves are compared instead,
+// and oneSided_ says so.
 bool PcrAccuracyFit::ConstantRate(double center, uint64_t firstSerial, uint64_t lastSerial, bool* known) {
   // References rise in time and serial, so each side is a range and the
   // slice left out a range inside them: the ends come from binary searches.
-  const Point* bounds[2][2] = {{nullptr, nullptr}, {nullptr, nullptr}};  // [before/after][first/last]
+  using Iterator = References::Iterator;
   const auto begin = references_.begin();
   const auto end = references_.end();
   const auto from = std::partition_point(begin, end, [&](const Point& r) { return r.y < center - kRateWindowS - 1e-9; });
@@ -176,25 +181,40 @@ bool PcrAccuracyFit::ConstantRate(double center, uint64_t firstSerial, uint64_t 
   const auto middle = std::partition_point(from, to, [&](const Point& r) { return r.y < center; });
   const auto skipFrom = std::partition_point(from, to, [&](const Point& r) { return r.serial < firstSerial; });
   const auto skipTo = std::partition_point(skipFrom, to, [&](const Point& r) { return r.serial <= lastSerial; });
-  const auto left = [&](auto it) { return it < skipFrom || it >= skipTo; };
-  const std::pair<decltype(from), decltype(from)> sides[2] = {{from, middle}, {middle, to}};
+  const auto left = [&](Iterator it) { return it < skipFrom || it >= skipTo; };
+  const std::pair<Iterator, Iterator> sides[2] = {{from, middle}, {middle, to}};
+  Iterator ends[2][2] = {{end, end}, {end, end}};  // [before/after][first/last]
+  const double enough = kRateWindowS * 0.4;
+  bool longEnough[2] = {false, false};
   for (int side = 0; side < 2; ++side) {
     const auto [first, last] = sides[side];
     if (first == last) continue;
     auto lo = left(first) ? first : skipTo;
     auto hi = left(last - 1) ? last - 1 : (skipFrom > first ? skipFrom - 1 : last);
-    if (lo >= last || hi == last) continue;
-    bounds[side][0] = &*lo;
-    bounds[side][1] = &*hi;
+    if (lo >= last || hi == last || hi <= lo) continue;
+    ends[side][0] = lo;
+    ends[side][1] = hi;
+    longEnough[side] = hi->y - lo->y >= enough;
   }
+  const auto rate = [](const Point& a, const Point& b) { return (b.x - a.x) / (b.y - a.y); };
   double rates[2];
-  for (int side = 0; side < 2; ++side) {
-    const Point* from = bounds[side][0];
-    const Point* to = bounds[side][1];
-    *known = from && to && to->y - from->y >= kRateWindowS * 0.4;
-    if (!*known) return false;
-    rates[side] = (to->x - from->x) / (to->y - from->y);
+  *known = false;
+  oneSided_ = !(longEnough[0] && longEnough[1]);
+  if (!oneSided_) {
+    for (int side = 0; side < 2; ++side) rates[side] = rate(*ends[side][0], *ends[side][1]);
+  } else {
+    const int side = longEnough[0] ? 0 : 1;
+    if (!longEnough[side]) return false;
+    const Iterator lo = ends[side][0], hi = ends[side][1];
+    if (hi->y - lo->y < 2 * enough) return false;
+    const double half = (lo->y + hi->y) / 2;
+    Iterator mid = std::partition_point(lo, hi, [&](const Point& r) { return r.y < half; });
+    if (!left(mid)) mid = skipTo;
+    if (mid <= lo || mid >= hi || mid->y - lo->y < enough / 2 || hi->y - mid->y < enough / 2) return false;
+    rates[0] = rate(*lo, *mid);
+    rates[1] = rate(*mid, *hi);
   }
+  *known = true;
   return std::max(rates[0], rates[1]) <= std::min(rates[0], rates[1]) * (1 + kConstantRateTolerance);
 }
 

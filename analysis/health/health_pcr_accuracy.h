@@ -112,6 +112,7 @@ private:
   LineFit FitLine(double* at, double* slope, double* uncertainty, double center, uint64_t firstSerial,
                   uint64_t lastSerial, PcrAccuracyTally& tally, size_t judged);
   bool ConstantRate(double center, uint64_t firstSerial, uint64_t lastSerial, bool* known);
+  bool oneSided_ = false;  // the last ConstantRate had references on one side of the slice only
 
   int pid_;
   double limit_;

@@ -16,8 +16,7 @@ using namespace healthtest;
 using namespace tsbuild;
 
 // The standard program over `seconds`, its PCRs (every 20 ms) moved by
-// offset(index) ticks. PCRs less than 0.4 s from either end of the stream
-// are not judged (no rate to compare with on that side).
+// offset(index) ticks.
 template <typename Offset>
 Bytes MovedPcrs(double seconds, Offset offset) {
   CbrStream s = CbrStream(Slot(seconds)).StandardProgram();
@@ -40,6 +39,8 @@ TEST(HealthPcr, AccuracyIsJudgedAgainstPlusMinus500NanosecondsExactly) {
       {"one PCR 10 us late: only itself", [](int i) { return i == 100 ? 270 : 0; }, 1},
       {"every PCR within 481 ns", [&](int) { return static_cast<int64_t>(random() % 27) - 13; }, 0},
       {"1 % of PCRs 1 us late", [](int i) { return i % 100 == 50 ? 27 : 0; }, 2},
+      {"the second and the last but one PCR 1 us late: the ends are judged too",
+       [](int i) { return i == 1 || i == 198 ? 27 : 0; }, 2},
       {"5 % of PCRs 10 us off either way",
        [](int i) { return i % 20 == 7 && i > 20 && i < 180 ? (i % 40 == 7 ? 270 : -270) : 0; }, 8},
       {"a ramp of 8 ms a second: a program removed without restamping",
