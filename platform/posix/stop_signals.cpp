@@ -5,8 +5,6 @@
 
 #include <ctime>
 
-#include "platform/sync.h"
-
 namespace {
 constexpr long kSignalCheckMs = 50;
 }  // namespace

@@ -6,8 +6,6 @@
 #include <deque>
 #include <mutex>
 
-#include "platform/sync.h"
-
 namespace {
 // How long a console close waits for the command to end before returning
 // to the system, which then ends the process (it allows about 5 s).
