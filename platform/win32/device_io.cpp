@@ -68,6 +68,7 @@ bool MeansUnplugged(DWORD error) {
     case ERROR_BAD_COMMAND:
     case ERROR_INVALID_HANDLE:
     case ERROR_DEV_NOT_EXIST:
+    case ERROR_ACCESS_DENIED:  // STATUS_DELETE_PENDING: the box is being removed
     case ERROR_BROKEN_PIPE:  // a transport whose other end closed
     case ERROR_PIPE_NOT_CONNECTED:
       return true;

@@ -317,7 +317,7 @@ TEST_F(DriverTest, DriverFailuresBecomeTheLayersErrors) {
       {"device removed", 0xC00002B6, kErrorDeviceGone, true},
       {"delete pending", 0xC0000056, kErrorDeviceGone, true},
       {"busy", 0x80000011, kErrorBusy, false},
-      {"device busy", 0xC00000AE, kErrorBusy, false},
+      {"not ready", 0xC00000A3, kErrorGenFailure, false},
       {"unsuccessful", 0xC0000001, kErrorGenFailure, false},
       {"cancelled", 0xC0000120, kErrorCancelled, false},
   };

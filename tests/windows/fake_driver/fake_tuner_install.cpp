@@ -1,7 +1,7 @@
 // Installs the fake tuner driver into the running wine prefix: one
 // root-enumerated device per interface class, the driver on them from the
 // INF beside it, and the driver's service started. Runs again at no cost:
-// what is there already is kept, a changed driver file is installed again.
+// what is there already is kept.
 // Usage: vantrel_fake_tuner_install DIRECTORY_WITH_INF_AND_SYS
 #include <windows.h>
 
@@ -74,20 +74,31 @@ bool DriverRunning() {
   return InterfacePresent(kClassA) && InterfacePresent(kClassBus) && InterfacePresent(kClassBusStream);
 }
 
-std::vector<char> ReadAll(const std::wstring& path) {
-  std::vector<char> bytes;
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  LARGE_INTEGER size{};
-  if (GetFileSizeEx(file, &size) && size.QuadPart < (16 << 20)) {
-    bytes.resize(static_cast<size_t>(size.QuadPart));
-    DWORD got = 0;
-    if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) || got != bytes.size())
-      bytes.clear();
+// The image path the service had when this wine session started it.
+std::wstring loadedFrom;
+
+std::wstring LoadedFrom() { return loadedFrom; }
+
+bool PointServiceAt(const std::wstring& image) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) return false;
+  bool ok = false;
+  if (SC_HANDLE service = OpenServiceW(manager, FAKE_SERVICE_NAME, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG)) {
+    std::vector<uint8_t> buffer(8192);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    DWORD needed = 0;
+    if (QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed) && config->lpBinaryPathName)
+      loadedFrom = config->lpBinaryPathName;
+    ok = loadedFrom == image || ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                      image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                      nullptr);
+    if (!ok) std::fprintf(stderr, "pointing the service at %ls failed: error %lu\n", image.c_str(), GetLastError());
+    CloseServiceHandle(service);
+  } else {
+    std::fprintf(stderr, "the driver's service is missing: error %lu\n", GetLastError());
   }
-  CloseHandle(file);
-  return bytes;
+  CloseServiceHandle(manager);
+  return ok;
 }
 
 void StartService() {
@@ -112,29 +123,26 @@ int wmain(int argc, wchar_t** argv) {
     if (c == L'/') c = L'\\';
   if (!directory.empty() && directory.back() != L'\\') directory += L'\\';
   const std::wstring inf = directory + L"vantrel_fake_tuner.inf";
-  const std::vector<char> built = ReadAll(directory + L"vantrel_fake_tuner.sys");
-  if (built.empty()) {
+  if (GetFileAttributesW((directory + L"vantrel_fake_tuner.sys").c_str()) == INVALID_FILE_ATTRIBUTES) {
     std::fprintf(stderr, "no driver at %ls\n", directory.c_str());
     return 1;
   }
-  wchar_t system[MAX_PATH] = {};
-  GetSystemDirectoryW(system, MAX_PATH);
-  const std::wstring installed = std::wstring(system) + L"\\drivers\\vantrel_fake_tuner.sys";
-  const bool current = ReadAll(installed) == built;
   const bool runningBefore = DriverRunning();
-
-  for (int i = 0; i < 3; ++i) {
-    const bool existed = DeviceExists(kHardwareIds[i]);
-    if (!existed && !CreateRootDevice(kInstanceIds[i], kHardwareIds[i])) return 1;
-    if (existed && current) continue;
+  for (int i = 0; i < 3 && !runningBefore; ++i) {
+    if (!DeviceExists(kHardwareIds[i]) && !CreateRootDevice(kInstanceIds[i], kHardwareIds[i])) return 1;
     BOOL reboot = FALSE;
     if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kHardwareIds[i], inf.c_str(), INSTALLFLAG_FORCE, &reboot)) {
       std::fprintf(stderr, "installing the driver for %ls failed: error %lu\n", kHardwareIds[i], GetLastError());
       return 1;
     }
   }
-  if (!current && runningBefore) {
-    std::fprintf(stderr, "the driver was replaced while an older one runs: end the wine session (wineserver -k)\n");
+  // The service loads the driver from where it was built, so that a rebuilt
+  // driver is the one the next wine session runs (a copy in the system
+  // folder is held open by the driver running from it).
+  const std::wstring image = L"\\??\\" + directory + L"vantrel_fake_tuner.sys";
+  if (!PointServiceAt(image)) return 1;
+  if (runningBefore && LoadedFrom() != image) {
+    std::fprintf(stderr, "a driver from elsewhere runs: end the wine session (wineserver -k) and run again\n");
     return 1;
   }
   for (int waited = 0; waited < 200; ++waited) {
