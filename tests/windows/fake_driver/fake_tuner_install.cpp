@@ -74,24 +74,46 @@ bool DriverRunning() {
   return InterfacePresent(kClassA) && InterfacePresent(kClassBus) && InterfacePresent(kClassBusStream);
 }
 
-// The image path the service had when this wine session started it.
-std::wstring loadedFrom;
+std::vector<char> ReadAll(const std::wstring& path) {
+  std::vector<char> bytes;
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file, &size) && size.QuadPart < (16 << 20)) {
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) || got != bytes.size())
+      bytes.clear();
+  }
+  CloseHandle(file);
+  return bytes;
+}
 
-std::wstring LoadedFrom() { return loadedFrom; }
+// The image path of the driver's service, empty when there is no service.
+std::wstring ServiceImage() {
+  std::wstring image;
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) return image;
+  if (SC_HANDLE service = OpenServiceW(manager, FAKE_SERVICE_NAME, SERVICE_QUERY_CONFIG)) {
+    std::vector<uint8_t> buffer(8192);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    DWORD needed = 0;
+    if (QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed) && config->lpBinaryPathName)
+      image = config->lpBinaryPathName;
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return image;
+}
 
 bool PointServiceAt(const std::wstring& image) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!manager) return false;
   bool ok = false;
-  if (SC_HANDLE service = OpenServiceW(manager, FAKE_SERVICE_NAME, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG)) {
-    std::vector<uint8_t> buffer(8192);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    DWORD needed = 0;
-    if (QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed) && config->lpBinaryPathName)
-      loadedFrom = config->lpBinaryPathName;
-    ok = loadedFrom == image || ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                                      image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                      nullptr);
+  if (SC_HANDLE service = OpenServiceW(manager, FAKE_SERVICE_NAME, SERVICE_CHANGE_CONFIG)) {
+    ok = ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, image.c_str(), nullptr,
+                              nullptr, nullptr, nullptr, nullptr, nullptr);
     if (!ok) std::fprintf(stderr, "pointing the service at %ls failed: error %lu\n", image.c_str(), GetLastError());
     CloseServiceHandle(service);
   } else {
@@ -138,11 +160,16 @@ int wmain(int argc, wchar_t** argv) {
   }
   // The service loads the driver from where it was built, so that a rebuilt
   // driver is the one the next wine session runs (a copy in the system
-  // folder is held open by the driver running from it).
-  const std::wstring image = L"\\??\\" + directory + L"vantrel_fake_tuner.sys";
-  if (!PointServiceAt(image)) return 1;
-  if (runningBefore && LoadedFrom() != image) {
-    std::fprintf(stderr, "a driver from elsewhere runs: end the wine session (wineserver -k) and run again\n");
+  // folder is held open by the driver running from it). A build of the other
+  // width has the same driver: one that runs from there is as good.
+  const std::wstring built = directory + L"vantrel_fake_tuner.sys";
+  const std::wstring image = L"\\??\\" + built;
+  const std::wstring loaded = ServiceImage();
+  const bool same = loaded == image || (loaded.rfind(L"\\??\\", 0) == 0 && !ReadAll(built).empty() &&
+                                        ReadAll(loaded.substr(4)) == ReadAll(built));
+  if (!same && !PointServiceAt(image)) return 1;
+  if (runningBefore && !same) {
+    std::fprintf(stderr, "another driver runs: end the wine session (wineserver -k) and run again\n");
     return 1;
   }
   for (int waited = 0; waited < 200; ++waited) {
