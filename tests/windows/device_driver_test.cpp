@@ -442,6 +442,33 @@ TEST_F(DriverTest, AHeldRequestIsCancelledInTheDriver) {
   }
 }
 
+// A second request on a handle waits for the first: the driver never sees
+// it while the first is held, and it goes out once the first is cancelled.
+TEST_F(DriverTest, RequestsOnOneHandleAreServedOneAtATime) {
+  const DeviceHandle handle = Open(kFakeKindBus);
+  ASSERT_NE(handle, kInvalidDeviceHandle);
+  ASSERT_TRUE(driver.Behave(FAKE_KIND_BIT(kFakeKindBus), kFakeHold, 0, 0, 0, 1));
+  bool firstOk = true;
+  uint32_t firstError = 0;
+  std::thread first([&] {
+    firstOk = SendDeviceIoControl(handle, 0xDDFF2C40, nullptr, 0, nullptr, 0, nullptr, 20000);
+    firstError = GetLastDeviceError();
+  });
+  for (int i = 0; i < 200 && driver.Held() == 0; ++i) Sleep(10);
+  ASSERT_EQ(driver.Held(), 1u);
+  bool secondOk = false;
+  std::thread second([&] { secondOk = SendDeviceIoControl(handle, 0xDDFF2C40, nullptr, 0, nullptr, 0, nullptr, 20000); });
+  Sleep(300);
+  EXPECT_EQ(driver.TakeLog().size(), 1u) << "the second request reached the driver while the first was held";
+  CancelDeviceIo(handle);
+  first.join();
+  second.join();
+  EXPECT_FALSE(firstOk);
+  EXPECT_EQ(firstError, kErrorCancelled);
+  EXPECT_TRUE(secondOk) << "the cancel was meant for the first request only";
+  EXPECT_EQ(driver.TakeLog().size(), 1u);
+}
+
 // Unplugging: the request waiting in the driver fails as gone, the handle
 // stays gone, the box is no longer found, and found again when plugged.
 TEST_F(DriverTest, AnUnpluggedBoxFailsItsRequestsAndIsNoLongerFound) {
