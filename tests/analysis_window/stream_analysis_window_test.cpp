@@ -152,7 +152,13 @@ TEST_F(StreamAnalysisWindowTest, ContinuityErrorOpensItsPacketInHex) {
   ASSERT_EQ(occurrences->rowCount(), 1);
   EXPECT_EQ(occurrences->item(0, 1)->text(), QString::number(kBreakPacket));
   EXPECT_EQ(occurrences->item(0, 2)->text(), QString::number(kBreakPacket * 188));
-  occurrences->setCurrentCell(0, 0);
+  // The arrows move through the list and stay on the tab; Enter opens the packet.
+  ASSERT_TRUE(Activate(*window));
+  occurrences->setFocus(Qt::TabFocusReason);
+  Press(Qt::Key_Home);
+  EXPECT_EQ(occurrences->currentRow(), 0);
+  EXPECT_EQ(Control<QTabWidget>(*window, kIdSaTabs)->currentIndex(), 0);
+  Press(Qt::Key_Return);
 
   EXPECT_EQ(Control<QTabWidget>(*window, kIdSaTabs)->currentIndex(), 1);
   auto* list = Control<PacketListView>(*window, kIdSaPacketList);
@@ -262,7 +268,7 @@ TEST_F(StreamAnalysisWindowTest, FramedPacketsShowWithTheirPrefixAfterAGarbageHe
   EXPECT_EQ(window->PacketFile().FirstOffset(), 7u);
   auto* occurrences = Control<QTableWidget>(*window, kIdSaOccurrences);
   ASSERT_EQ(occurrences->rowCount(), 1);
-  occurrences->setCurrentCell(0, 0);
+  emit occurrences->cellClicked(0, 0);
   EXPECT_EQ(Control<PacketListView>(*window, kIdSaPacketList)->currentRow(), kBreakPacket);
   const QString hex = Control<QPlainTextEdit>(*window, kIdSaHex)->toPlainText();
   // The 4-byte prefix, then the packet; 12 lines of 16 bytes.
@@ -463,6 +469,8 @@ TEST_F(StreamAnalysisWindowTest, BothLanguagesDefineEveryNewText) {
     for (int id = kStrStreamAnalysisFirst; id <= kStrStreamAnalysisLast; ++id)
       EXPECT_FALSE(LoadResString(id).isEmpty()) << id;
     for (int id = kStrStreamAnalysisBoundsFirst; id <= kStrStreamAnalysisBoundsLast; ++id)
+      EXPECT_FALSE(LoadResString(id).isEmpty()) << id;
+    for (int id = kStrStreamAnalysisKeysFirst; id <= kStrStreamAnalysisKeysLast; ++id)
       EXPECT_FALSE(LoadResString(id).isEmpty()) << id;
     EXPECT_FALSE(PromptTooltip(kCmdStreamAnalysis).isEmpty());
   }
