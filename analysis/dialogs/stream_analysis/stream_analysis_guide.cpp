@@ -46,7 +46,7 @@ QString EventTip(const SiEvent& e, bool tight = false) {
                          UtcText(e.startUtc + e.durationS, QStringLiteral("HH:mm")));
   if (!e.shortText.empty()) tip += QStringLiteral("<br><i>%1</i>").arg(QString::fromStdString(e.shortText).toHtmlEscaped());
   if (!e.description.empty())
-    tip += QStringLiteral(tight ? "<div style=\"white-space:pre-wrap\">%1</div>" : "<p style=\"white-space:pre-wrap\">%1</p>")
+    tip += (tight ? QStringLiteral("<div style=\"white-space:pre-wrap\">%1</div>") : QStringLiteral("<p style=\"white-space:pre-wrap\">%1</p>"))
                .arg(QString::fromStdString(e.description).toHtmlEscaped());
   return tip;
 }

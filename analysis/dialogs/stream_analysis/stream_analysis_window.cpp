@@ -75,7 +75,7 @@ constexpr int kOccurrenceSortRole = Qt::UserRole + 1;
 constexpr int kMinWidth = 720;
 constexpr int kMinHeight = 480;
 constexpr int kMinPane = 40;  // a splitter pane saved smaller is not restored
-constexpr int kUsablePane = 100;  // nor restored smaller than this, when the splitter has room
+constexpr int kUsablePane = 150;  // nor restored smaller than this, when the splitter has room
 // The default size: every count column and every check in view on a
 // 1280 x 800 screen.
 constexpr int kDefaultWidth = 1260;
