@@ -9,6 +9,7 @@
 //   vantrel-analysis-screenshots OUT_DIR
 #include <QApplication>
 #include <QDir>
+#include <QKeyEvent>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
@@ -165,8 +166,12 @@ int main(int argc, char** argv) {
     });
     shoot(sample, kIdSaHelp, QStringLiteral("packets"), [](CStreamAnalysisWnd& w) { w.ShowPacket(40); });
     shoot(guide, kIdSaGuidePage, QStringLiteral("guide"), [](CStreamAnalysisWnd& w) {
-      auto* events = w.findChild<QTableWidget*>(QString::number(kIdSaGuideEvents));
-      if (events && events->rowCount() > 0) events->selectRow(0);
+      // The second event focused by the keys in the timeline.
+      w.activateWindow();
+      auto* timeline = w.findChild<QWidget*>(QString::number(kIdSaGuideTimeline));
+      timeline->setFocus(Qt::TabFocusReason);
+      QKeyEvent right(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier);
+      QApplication::sendEvent(timeline, &right);
     });
   }
   // The Timing tab, in both languages.

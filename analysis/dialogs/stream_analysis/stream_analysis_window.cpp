@@ -447,6 +447,10 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
     occurrences_->setColumnWidth(c, std::max(metrics.horizontalAdvance(widest[c]),
                                              metrics.horizontalAdvance(occurrenceHeaders[c]) + 20) + 12);
   }
+  // What happened, right after when: the numbers after it may go out of
+  // view in a narrow pane, the description should not.
+  occurrences_->horizontalHeader()->moveSection(4, 1);
+  occurrences_->setColumnWidth(4, occurrences_->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 30);
   occurrences_->horizontalHeader()->setStretchLastSection(true);
   occurrencesMore_ = new QLabel(occurrencesBox);
   occurrencesMore_->setObjectName(Id(kIdSaOccurrencesMore));
