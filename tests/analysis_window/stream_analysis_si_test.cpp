@@ -21,6 +21,8 @@
 #include <QTableView>
 #include <QTableWidget>
 #include <QTest>
+#include <QScrollBar>
+#include <QTextBrowser>
 #include <QTextEdit>
 #include <QTreeWidget>
 #include <algorithm>
@@ -582,6 +584,22 @@ TEST_F(StreamAnalysisSiTest, ChecksAreGroupedByPriorityAndTheStandardChoiceAnaly
   }
   EXPECT_TRUE(headings.count(1) && headings.count(2));
   for (size_t i = 0; i < kHealthCheckCount; ++i) EXPECT_EQ(rows.CheckAt(rows.RowOf(static_cast<HealthCheck>(i))), static_cast<int>(i));
+  // Enter on a check (the last, by keys) opens its help; a heading has none.
+  ASSERT_TRUE(Activate(*window));
+  checks->setFocus(Qt::TabFocusReason);
+  Press(Qt::Key_Home, Qt::ControlModifier);
+  EXPECT_EQ(checks->currentRow(), 0);
+  Press(Qt::Key_Return);
+  EXPECT_EQ(FocusId(), QString::number(kIdSaChecks));
+  Press(Qt::Key_End, Qt::ControlModifier);
+  EXPECT_EQ(checks->currentRow(), checks->rowCount() - 1);
+  ASSERT_GE(rows.CheckAt(checks->currentRow()), 0);
+  auto* help = Control<QTextBrowser>(*window, kIdSaHelp);
+  help->verticalScrollBar()->setValue(0);
+  Press(Qt::Key_Return);
+  EXPECT_EQ(Control<QTabWidget>(*window, kIdSaTabs)->currentWidget(), help);
+  EXPECT_EQ(FocusId(), QString::number(kIdSaHelp));
+  EXPECT_GT(help->verticalScrollBar()->value(), 0);
 
   // The choice analyses the file again and stays chosen.
   auto* choice = Control<QComboBox>(*window, kIdSaSiChoice);

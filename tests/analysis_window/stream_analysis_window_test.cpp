@@ -190,6 +190,33 @@ TEST_F(StreamAnalysisWindowTest, ChartPlotsTheMuxAndTheSelectedPidAndShowsTheHov
   EXPECT_TRUE(pid->isVisible());
   EXPECT_EQ(pid->count(), mux->count());
   EXPECT_TRUE(pid->name().contains(table->model()->index(1, PidTableModel::kColPidHex).data().toString()));
+  // The keys read the chart's points, as hovering does: the selected PID's
+  // line, then the mux's without a selection; the values are the engine's.
+  ASSERT_TRUE(Activate(*window));
+  view->setFocus(Qt::TabFocusReason);
+  const std::vector<BitratePoint>& points = window->Result().bitrateSeries;
+  auto* value = Control<QLabel>(*window, kIdSaChartValue);
+  auto shown = [&](const QString& name, size_t i, double mbits) {
+    return LoadResString(kStrChartValue).arg(name, QString::number(points[i].timeS, 'f', 3), QString::number(mbits, 'f', 3));
+  };
+  const int selected = table->selectionModel()->selectedRows().front().data(PidTableModel::kPidRole).toInt();
+  double lastOfPid = -1;
+  for (const PidBitrateSeries& s : window->Result().pidSeries)
+    if (s.pid == selected && s.bitrateBps.size() >= points.size()) lastOfPid = s.bitrateBps[points.size() - 1] / 1e6;
+  Press(Qt::Key_End);
+  EXPECT_EQ(value->text(), shown(pid->name(), points.size() - 1, lastOfPid));
+  table->clearSelection();
+  view->setFocus(Qt::TabFocusReason);
+  Press(Qt::Key_Home);
+  EXPECT_EQ(value->text(), shown(mux->name(), 0, points[0].bitrateBps / 1e6));
+  Press(Qt::Key_Right);
+  EXPECT_EQ(value->text(), shown(mux->name(), 1, points[1].bitrateBps / 1e6));
+  Press(Qt::Key_Left);
+  Press(Qt::Key_Left);  // stays on the first
+  EXPECT_EQ(value->text(), shown(mux->name(), 0, points[0].bitrateBps / 1e6));
+  Press(Qt::Key_PageDown);
+  const size_t tenth = std::min<size_t>(10, points.size() - 1);
+  EXPECT_EQ(value->text(), shown(mux->name(), tenth, points[tenth].bitrateBps / 1e6));
   emit mux->hovered(QPointF(1.5, 2.25), true);
   EXPECT_EQ(Control<QLabel>(*window, kIdSaChartValue)->text(), QStringLiteral("Mux bitrate at 1.500 s: 2.250 Mbit/s"));
 }

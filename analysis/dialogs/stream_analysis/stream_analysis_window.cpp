@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMimeData>
+#include <QKeyEvent>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QScrollBar>
@@ -43,6 +44,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <memory>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_guide.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
@@ -179,6 +181,21 @@ private:
   const bool once_;
   bool queued_ = false;
   std::function<void(QSplitter*)> fit_;
+};
+
+// Hands the key presses of a widget to `handle` first (true: taken).
+class KeyHandler : public QObject {
+public:
+  KeyHandler(QWidget* widget, std::function<bool(QKeyEvent*)> handle) : QObject(widget), handle_(std::move(handle)) {
+    widget->installEventFilter(this);
+  }
+
+  bool eventFilter(QObject*, QEvent* event) override {
+    return event->type() == QEvent::KeyPress && handle_(static_cast<QKeyEvent*>(event));
+  }
+
+private:
+  std::function<bool(QKeyEvent*)> handle_;
 };
 
 // No pane below a usable size: sizes saved from a much larger window come
@@ -506,6 +523,30 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   chartValue_->setObjectName(Id(kIdSaChartValue));
   chartLayout->addWidget(chartView_, 1);
   chartLayout->addWidget(chartValue_);
+  // The keys read the chart as hovering does: Left and Right step through
+  // the points (the selected PID's line when it has one), PageUp and
+  // PageDown ten at a time, Home and End to the ends.
+  new KeyHandler(chartView_, [this, point = std::make_shared<int>(-1)](QKeyEvent* key) {
+    QLineSeries* series = pidSeries_->isVisible() ? pidSeries_ : muxSeries_;
+    const int count = static_cast<int>(series->count());
+    const int at = std::clamp(*point, 0, std::max(count - 1, 0));
+    int next = 0;
+    switch (key->key()) {
+      case Qt::Key_Left: next = *point < 0 ? 0 : at - 1; break;
+      case Qt::Key_Right: next = *point < 0 ? 0 : at + 1; break;
+      case Qt::Key_PageUp: next = at - 10; break;
+      case Qt::Key_PageDown: next = at + 10; break;
+      case Qt::Key_Home: next = 0; break;
+      case Qt::Key_End: next = count - 1; break;
+      default: return false;
+    }
+    if (count == 0) return true;
+    *point = std::clamp(next, 0, count - 1);
+    const QPointF p = series->at(*point);
+    chartValue_->setText(LoadResString(kStrChartValue)
+                             .arg(series->name(), QString::number(p.x(), 'f', 3), QString::number(p.y(), 'f', 3)));
+    return true;
+  });
   left->addWidget(chartBox);
   right->addWidget(checksBox);
   right->addWidget(occurrencesBox);
@@ -535,6 +576,14 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   setTabOrder(chartView_, siChoice_);
 
   connect(checks_, &QTableWidget::itemSelectionChanged, this, &CStreamAnalysisWnd::ShowOccurrences);
+  // Enter or a double click on a check: what it means, in Help (its tooltip
+  // is for the mouse only).
+  connect(checks_, &QTableWidget::cellActivated, this, [this](int row) {
+    if (checkRows_.CheckAt(row) < 0) return;
+    tabs_->setCurrentWidget(help_);
+    help_->scrollToAnchor(CheckHelpAnchor(static_cast<HealthCheck>(checkRows_.CheckAt(row))));
+    help_->setFocus(Qt::OtherFocusReason);
+  });
   connect(checks_, &QTableWidget::currentCellChanged, this, [this](int row, int, int, int) {
     if (checkRows_.CheckAt(row) >= 0) help_->scrollToAnchor(CheckHelpAnchor(static_cast<HealthCheck>(checkRows_.CheckAt(row))));
   });
