@@ -377,7 +377,10 @@ TEST_F(StreamAnalysisSiTest, EveryTabIsReachedAndLeftByTheKeys) {
       Press(Qt::Key_Tab);
       Press(Qt::Key_PageDown, Qt::ControlModifier);
       EXPECT_EQ(tabs->currentIndex(), (page + 1) % tabs->count());
-      EXPECT_TRUE(tabs->currentWidget()->isAncestorOf(QApplication::focusWidget()) || tabs->currentWidget() == QApplication::focusWidget());
+      QWidget* focus = QApplication::focusWidget();
+      ASSERT_NE(focus, nullptr);
+      EXPECT_TRUE(tabs->currentWidget()->isAncestorOf(focus) || tabs->currentWidget() == focus);
+      EXPECT_TRUE(focus->focusPolicy() & Qt::TabFocus) << focus->metaObject()->className();
       Press(Qt::Key_PageUp, Qt::ControlModifier);
       EXPECT_EQ(tabs->currentIndex(), page);
       Press(Qt::Key_Tab, Qt::ControlModifier);

@@ -332,8 +332,9 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
       tabs_->setCurrentIndex((tabs_->currentIndex() + step + tabs_->count()) % tabs_->count());
       QWidget* page = tabs_->currentWidget();
       QWidget* first = page;
-      for (QWidget* w = page->nextInFocusChain(); w && w != page && page->isAncestorOf(w); w = w->nextInFocusChain())
-        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled()) {
+      // The focus chain goes round the window once.
+      for (QWidget* w = page->nextInFocusChain(); w && w != page; w = w->nextInFocusChain())
+        if (page->isAncestorOf(w) && (w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled()) {
           first = w;
           break;
         }
