@@ -372,6 +372,11 @@ TEST_F(StreamAnalysisSiTest, EveryTabIsReachedAndLeftByTheKeys) {
           if (std::find(wanted.begin(), wanted.end(), id) != wanted.end()) inOrder.push_back(id);
         EXPECT_EQ(inOrder, wanted);
       }
+      // Every text field says what it takes.
+      for (QLineEdit* field : tabs->currentWidget()->findChildren<QLineEdit*>())
+        if (field->isVisible() && !qobject_cast<QComboBox*>(field->parentWidget())) {
+          EXPECT_FALSE(field->placeholderText().isEmpty()) << field->objectName().toStdString();
+        }
       // Ctrl+PgDn from a list in the page goes on to the next tab (and
       // into it), as does Ctrl+Tab; Ctrl+PgUp and Ctrl+Shift+Tab go back.
       Press(Qt::Key_Tab);

@@ -617,16 +617,20 @@ void CStreamAnalysisWnd::BuildPackets(QWidget* page) {
   searchValue_ = new QLineEdit(page);
   searchValue_->setObjectName(Id(kIdSaSearchValue));
   searchValue_->setMaximumWidth(90);
+  // What each field takes, for whoever reaches it by Tab rather than by eye.
+  searchValue_->setPlaceholderText(LoadResString(kStrValue));
   auto* find = new QPushButton(LoadResString(kStrFindNext), page);
   find->setObjectName(Id(kIdSaFindNext));
   gotoPacket_ = new QLineEdit(page);
   gotoPacket_->setObjectName(Id(kIdSaGotoPacket));
   gotoPacket_->setMaximumWidth(110);
+  gotoPacket_->setPlaceholderText(LoadResString(kStrPacket));
   auto* gotoPacketButton = new QPushButton(LoadResString(kStrGotoPacket), page);
   gotoPacketButton->setObjectName(Id(kIdSaGotoPacketButton));
   gotoOffset_ = new QLineEdit(page);
   gotoOffset_->setObjectName(Id(kIdSaGotoOffset));
   gotoOffset_->setMaximumWidth(110);
+  gotoOffset_->setPlaceholderText(LoadResString(kStrOffset));
   auto* gotoOffsetButton = new QPushButton(LoadResString(kStrGotoOffset), page);
   gotoOffsetButton->setObjectName(Id(kIdSaGotoOffsetButton));
   tools->addWidget(onlyPid_);
