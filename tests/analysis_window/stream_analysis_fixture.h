@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QString>
+#include <QTest>
 #include <QWidget>
 #include <memory>
 #include <string>
@@ -17,6 +19,23 @@ template <class T>
 T* Control(const QWidget& window, int id) {
   return window.findChild<T*>(QString::number(id));
 }
+
+// Makes `window` the active window, so that keys go to its focus.
+inline bool Activate(QWidget& window) {
+  window.activateWindow();
+  return QTest::qWaitForWindowActive(&window, 5000);
+}
+
+// Presses `key` where the keyboard focus is, as a user does (shortcuts
+// included); the widget with the focus after it.
+inline QWidget* Press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  if (QWidget* target = QApplication::focusWidget()) QTest::keyClick(target, static_cast<Qt::Key>(key), modifiers);
+  QApplication::processEvents();
+  return QApplication::focusWidget();
+}
+
+// The id of the control with the keyboard focus ("" for none or one without).
+inline QString FocusId() { return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString(); }
 
 class StreamAnalysisFixture : public ::testing::Test {
 protected:

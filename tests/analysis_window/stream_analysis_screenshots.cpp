@@ -9,6 +9,7 @@
 //   vantrel-analysis-screenshots OUT_DIR
 #include <QApplication>
 #include <QDir>
+#include <QKeyEvent>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
@@ -90,7 +91,7 @@ int main(int argc, char** argv) {
   Settle(300);
   if (!window.grab().save(outDir + QStringLiteral("/stream-analysis.png"))) ++failures;
   auto* occurrences = window.findChild<QTableWidget*>(QString::number(kIdSaOccurrences));
-  if (occurrences && occurrences->rowCount() > 0) occurrences->setCurrentCell(0, 0);
+  if (occurrences && occurrences->rowCount() > 0) emit occurrences->cellActivated(0, 0);
   Settle(300);
   if (!window.grab().save(outDir + QStringLiteral("/stream-analysis-packets.png"))) ++failures;
   // 1,100 programs at 1280 x 800, in both languages.
@@ -165,8 +166,12 @@ int main(int argc, char** argv) {
     });
     shoot(sample, kIdSaHelp, QStringLiteral("packets"), [](CStreamAnalysisWnd& w) { w.ShowPacket(40); });
     shoot(guide, kIdSaGuidePage, QStringLiteral("guide"), [](CStreamAnalysisWnd& w) {
-      auto* events = w.findChild<QTableWidget*>(QString::number(kIdSaGuideEvents));
-      if (events && events->rowCount() > 0) events->selectRow(0);
+      // The second event focused by the keys in the timeline.
+      w.activateWindow();
+      auto* timeline = w.findChild<QWidget*>(QString::number(kIdSaGuideTimeline));
+      timeline->setFocus(Qt::TabFocusReason);
+      QKeyEvent right(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier);
+      QApplication::sendEvent(timeline, &right);
     });
   }
   // The Timing tab, in both languages.

@@ -20,6 +20,9 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
+#include <QTest>
+#include <QScrollBar>
+#include <QTextBrowser>
 #include <QTextEdit>
 #include <QTreeWidget>
 #include <algorithm>
@@ -66,6 +69,44 @@ std::vector<QTreeWidgetItem*> AtLevel(QTreeWidget* tree, int level) {
   for (QTreeWidgetItemIterator it(tree); *it; ++it)
     if ((*it)->data(0, SiTablesView::kLevelRole).toInt() == level) out.push_back(*it);
   return out;
+}
+
+// A DVB guide of five services, each with events back to back from 20:00
+// of its own length (channel 3 has none): 60, 45, 90, -, 30 minutes; each
+// event with a description of its own.
+Bytes MultiChannelGuideStream() {
+  constexpr int kMinutes[] = {60, 45, 90, 0, 30};
+  auto bcd = [](int v) { return static_cast<uint8_t>(((v / 10) << 4) | (v % 10)); };
+  Bytes sdtServices, pat = Cat({U16(0), U16(0xE010)});
+  std::vector<Bytes> eits;
+  for (int c = 0; c < 5; ++c) {
+    const int sid = c + 1;
+    const std::string name = "Kanal " + std::to_string(sid);
+    pat = Cat({pat, U16(sid), U16(0xE000 | (0x100 + sid))});
+    sdtServices = Cat({sdtServices, U16(sid), {0xFC},
+                       Loop(Descriptor(0x48, Cat({{0x01, 3}, Text("ARD"), {static_cast<uint8_t>(name.size())}, Text(name)})))});
+    Bytes events = Cat({U16(1), U16(0x2000), {0, 0x50}});
+    for (int minute = 0, e = 0; kMinutes[c] > 0 && minute < 240; minute += kMinutes[c], ++e) {
+      const std::string title = "Sendung " + std::to_string(sid) + "." + std::to_string(e);
+      const std::string story = "Geschichte " + std::to_string(sid) + "." + std::to_string(e);
+      const Bytes descriptors =
+          Cat({Descriptor(0x4D, Cat({Text("deu"), {static_cast<uint8_t>(title.size())}, Text(title), {0}})),
+               Descriptor(0x4E, Cat({{0x00}, Text("deu"), {0}, {static_cast<uint8_t>(story.size())}, Text(story)}))});
+      events = Cat({events, U16(100 + e), DvbTime(20 + minute / 60, minute % 60, 0),
+                    {bcd(kMinutes[c] / 60), bcd(kMinutes[c] % 60), 0}, Loop(descriptors)});
+    }
+    eits.push_back(LongSection(0x50, sid, 0, 0, 0, events));
+  }
+  const Bytes patSection = LongSection(0x00, 1, 0, 0, 0, pat);
+  const Bytes sdt = LongSection(0x42, 1, 0, 0, 0, Cat({U16(0x2000), {0xFF}, sdtServices}));
+  Bytes stream;
+  int cc[0x2000] = {};
+  for (int round = 0; round < 2; ++round) {
+    stream = Cat({stream, Packetize(0, patSection, cc[0]), Packetize(0x11, sdt, cc[0x11])});
+    for (const Bytes& eit : eits) stream = Cat({stream, Packetize(0x12, eit, cc[0x12])});
+    stream = Cat({stream, Packetize(0x14, ShortSection(0x70, DvbTime(20, 30, round), false), cc[0x14]), NullPackets(10)});
+  }
+  return stream;
 }
 
 QTreeWidgetItem* ChildNamed(QTreeWidgetItem* parent, const QString& start) {
@@ -208,6 +249,156 @@ TEST_F(StreamAnalysisSiTest, EachVersionIsItsOwnEntryAndOpensItsFirstPacket) {
   EXPECT_EQ(window->PacketFile().OffsetOf(static_cast<uint64_t>(list->currentRow())), 21u * 188u);
 }
 
+TEST_F(StreamAnalysisSiTest, TablesAndServicesAnswerTheKeys) {
+  // PAT version 0, some null packets, then version 1, and a PMT.
+  int cc = 0, pmtCc = 0;
+  const Bytes stream = Cat({Packetize(0, LongSection(0x00, 1, 0, 0, 0, Cat({U16(1), U16(0xE100)})), cc), NullPackets(20),
+                            Packetize(0, LongSection(0x00, 1, 1, 0, 0, Cat({U16(1), U16(0xE100)})), cc),
+                            Packetize(0x100, Pmt(1, 0x101, {{0x1B, 0x101, {}}, {0x03, 0x102, {}}}), pmtCc), NullPackets(5)});
+  // Packets of both streams, so that each has its row in the PID table.
+  int videoCc = 0, audioCc = 0;
+  const Bytes withStreams = Cat({stream, Packetize(0x101, Bytes(100, 0xAA), videoCc), Packetize(0x102, Bytes(100, 0xBB), audioCc)});
+  const std::string path = Write("keys.ts", withStreams);
+  auto window = Analyse(path);
+  auto* tables = window->findChild<SiTablesView*>(QString::number(kIdSaTablesPage));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return tables->UpToDate(); }, 10000));
+  auto* tabs = Control<QTabWidget>(*window, kIdSaTabs);
+  tabs->setCurrentWidget(tables);
+  ASSERT_TRUE(Activate(*window));
+  QTreeWidget* tree = Control<QTreeWidget>(*window, kIdSaTablesTree);
+  tree->setFocus(Qt::TabFocusReason);
+  // Down the tree by the arrows: PID 0, its PAT, version 0, version 1.
+  Press(Qt::Key_Home);
+  EXPECT_TRUE(tree->currentItem()->text(0).startsWith(QStringLiteral("PID 0x0000")));
+  Press(Qt::Key_Right);
+  Press(Qt::Key_Down);
+  EXPECT_EQ(tree->currentItem()->data(0, SiTablesView::kLevelRole).toInt(), SiTablesView::kLevelTable);
+  Press(Qt::Key_Right);
+  Press(Qt::Key_Down);
+  Press(Qt::Key_Down);
+  ASSERT_EQ(tree->currentItem()->data(0, SiTablesView::kLevelRole).toInt(), SiTablesView::kLevelVersion);
+  EXPECT_TRUE(tree->currentItem()->text(0).endsWith(QStringLiteral("version 1")));
+  // Enter opens the packet inspector at the version's first packet.
+  Press(Qt::Key_Return);
+  EXPECT_EQ(tabs->currentIndex(), 1);
+  auto* list = Control<PacketListView>(*window, kIdSaPacketList);
+  EXPECT_EQ(window->PacketFile().OffsetOf(static_cast<uint64_t>(list->currentRow())), 21u * 188u);
+
+  // Ctrl+F from the tree goes to the search; Enter and F3 find the matches in turn.
+  tabs->setCurrentWidget(tables);
+  tree->setFocus(Qt::TabFocusReason);
+  EXPECT_EQ(Press(Qt::Key_F, Qt::ControlModifier)->objectName(), QString::number(kIdSaTablesSearch));
+  QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("version"));
+  Press(Qt::Key_Return);
+  ASSERT_NE(tree->currentItem(), nullptr);
+  const QString firstMatch = tree->currentItem()->text(0);
+  EXPECT_TRUE(firstMatch.contains(QStringLiteral("version"))) << firstMatch.toStdString();
+  Press(Qt::Key_F3);
+  EXPECT_TRUE(tree->currentItem()->text(0).contains(QStringLiteral("version")));
+  EXPECT_NE(tree->currentItem()->text(0), firstMatch);
+
+  // Services: Enter opens a service, the arrows choose a stream and select
+  // its PID, Enter on it shows the PID in the overview.
+  auto* services = Control<QTreeWidget>(*window, kIdSaServices);
+  tabs->setCurrentWidget(services);
+  services->setFocus(Qt::TabFocusReason);
+  Press(Qt::Key_Home);
+  ASSERT_EQ(services->topLevelItemCount(), 1);
+  EXPECT_EQ(services->currentItem(), services->topLevelItem(0));
+  Press(Qt::Key_Return);
+  EXPECT_TRUE(services->topLevelItem(0)->isExpanded());
+  Press(Qt::Key_Down);
+  Press(Qt::Key_Down);
+  auto* pids = Control<QTableView>(*window, kIdSaPidTable);
+  ASSERT_EQ(services->currentItem(), services->topLevelItem(0)->child(1));
+  const int pid = services->currentItem()->data(0, SiServicesView::kPidRole).toInt();
+  EXPECT_EQ(pid, 0x102);
+  ASSERT_EQ(pids->selectionModel()->selectedRows().size(), 1);
+  EXPECT_EQ(pids->selectionModel()->selectedRows().front().data(PidTableModel::kPidRole).toInt(), pid);
+  Press(Qt::Key_Return);
+  EXPECT_EQ(tabs->currentIndex(), 0);
+  EXPECT_EQ(FocusId(), QString::number(kIdSaPidTable));
+  Press(Qt::Key_Return);  // and Enter on a service closes it again
+  tabs->setCurrentWidget(services);
+  services->setFocus(Qt::TabFocusReason);
+  Press(Qt::Key_Home);
+  Press(Qt::Key_Return);
+  EXPECT_FALSE(services->topLevelItem(0)->isExpanded());
+}
+
+TEST_F(StreamAnalysisSiTest, EveryTabIsReachedAndLeftByTheKeys) {
+  const std::string path = Write("dvb.ts", MakeDvbGuideStream());
+  for (ResLanguage language : {ResLanguage::English, ResLanguage::SimplifiedChinese}) {
+    ScopedResourceLanguage scoped(language);
+    auto window = Analyse(path);
+    window->resize(1000, 700);
+    ASSERT_TRUE(Activate(*window));
+    auto* tabs = Control<QTabWidget>(*window, kIdSaTabs);
+    // What Tab must reach on each page, in its order.
+    const std::map<int, std::vector<int>> controls = {
+        {kIdSaSummaryScroll, {kIdSaSummaryScroll, kIdSaPidTable, kIdSaChart, kIdSaSiChoice, kIdSaChecks, kIdSaOccurrences}},
+        {kIdSaPacketList, {kIdSaOnlySelectedPid, kIdSaSearchField, kIdSaSearchValue, kIdSaFindNext, kIdSaGotoPacket,
+                           kIdSaGotoPacketButton, kIdSaGotoOffset, kIdSaGotoOffsetButton, kIdSaPacketList, kIdSaHex, kIdSaDecoded}},
+        {kIdSaServices, {kIdSaServices}},
+        {kIdSaTablesTree, {kIdSaTablesSearch, kIdSaTablesFindNext, kIdSaTablesTree, kIdSaTablesHex}},
+        {kIdSaGuideTimeline, {kIdSaGuideChannels, kIdSaGuideTimeline, kIdSaGuideDetail, kIdSaGuideEvents, kIdSaGuideExport}},
+        {kIdSaTimingProgram, {kIdSaTimingProgram}},
+        {kIdSaHelp, {kIdSaHelp}}};
+    std::set<int> pagesSeen;
+    tabs->setCurrentIndex(0);
+    tabs->tabBar()->setFocus(Qt::TabFocusReason);
+    for (int page = 0; page < tabs->count(); ++page) {
+      SCOPED_TRACE(page);
+      EXPECT_EQ(tabs->currentIndex(), page);
+      // Round the page with Tab: from the tab bar through the page's
+      // controls and the window's buttons back to the tab bar.
+      tabs->tabBar()->setFocus(Qt::TabFocusReason);
+      std::vector<int> seen;
+      for (int presses = 0; presses < 60; ++presses) {
+        QWidget* now = Press(Qt::Key_Tab);
+        ASSERT_NE(now, nullptr);
+        if (now == tabs->tabBar()) break;
+        bool ok = false;
+        const int id = now->objectName().toInt(&ok);
+        if (ok && (seen.empty() || seen.back() != id)) seen.push_back(id);
+      }
+      EXPECT_EQ(QApplication::focusWidget(), tabs->tabBar()) << "Tab stays inside the page";
+      EXPECT_TRUE(std::find(seen.begin(), seen.end(), kIdSaOpen) != seen.end());
+      for (const auto& [key, wanted] : controls) {
+        if (std::find(seen.begin(), seen.end(), key) == seen.end()) continue;
+        pagesSeen.insert(key);
+        std::vector<int> inOrder;
+        for (int id : seen)
+          if (std::find(wanted.begin(), wanted.end(), id) != wanted.end()) inOrder.push_back(id);
+        EXPECT_EQ(inOrder, wanted);
+      }
+      // Every text field says what it takes.
+      for (QLineEdit* field : tabs->currentWidget()->findChildren<QLineEdit*>())
+        if (field->isVisible() && !qobject_cast<QComboBox*>(field->parentWidget())) {
+          EXPECT_FALSE(field->placeholderText().isEmpty()) << field->objectName().toStdString();
+        }
+      // Ctrl+PgDn from a list in the page goes on to the next tab (and
+      // into it), as does Ctrl+Tab; Ctrl+PgUp and Ctrl+Shift+Tab go back.
+      Press(Qt::Key_Tab);
+      Press(Qt::Key_PageDown, Qt::ControlModifier);
+      EXPECT_EQ(tabs->currentIndex(), (page + 1) % tabs->count());
+      QWidget* focus = QApplication::focusWidget();
+      ASSERT_NE(focus, nullptr);
+      EXPECT_TRUE(tabs->currentWidget()->isAncestorOf(focus) || tabs->currentWidget() == focus);
+      EXPECT_TRUE(focus->focusPolicy() & Qt::TabFocus) << focus->metaObject()->className();
+      Press(Qt::Key_PageUp, Qt::ControlModifier);
+      EXPECT_EQ(tabs->currentIndex(), page);
+      Press(Qt::Key_Tab, Qt::ControlModifier);
+      EXPECT_EQ(tabs->currentIndex(), (page + 1) % tabs->count());
+      Press(Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+      EXPECT_EQ(tabs->currentIndex(), page);
+      Press(Qt::Key_Tab, Qt::ControlModifier);
+    }
+    EXPECT_EQ(pagesSeen.size(), controls.size());
+    EXPECT_EQ(tabs->currentIndex(), 0);
+  }
+}
+
 TEST_F(StreamAnalysisSiTest, GuideListsTheEnginesEventsAndExportsTheCommandLinesXmltv) {
   for (const std::string& path : {Write("dvb.ts", MakeDvbGuideStream()), Write("atsc.ts", MakeAtscGuideStream("Late & <Great>"))}) {
     SCOPED_TRACE(path);
@@ -255,6 +446,130 @@ TEST_F(StreamAnalysisSiTest, GuideListsTheEnginesEventsAndExportsTheCommandLines
   EXPECT_EQ(events->item(0, SiGuideView::kColRating)->text(), QStringLiteral("from 12 years"));
 }
 
+TEST_F(StreamAnalysisSiTest, TheGuideTimelineTakesEveryEventByKeysAndShowsItsDescription) {
+  const std::string path = Write("guide5.ts", MultiChannelGuideStream());
+  const Engine engine(path);
+  const std::vector<SiGuideChannel> expected = engine.report.Guide();
+  std::vector<int> withEvents;
+  for (size_t c = 0; c < expected.size(); ++c)
+    if (!expected[c].events.empty()) withEvents.push_back(static_cast<int>(c));
+  ASSERT_EQ(withEvents.size(), 4u);
+  auto window = Analyse(path);
+  window->resize(1000, 700);
+  Control<QTabWidget>(*window, kIdSaTabs)->setCurrentWidget(window->findChild<QWidget*>(QString::number(kIdSaGuidePage)));
+  ASSERT_TRUE(Activate(*window));
+  auto* channels = Control<QListWidget>(*window, kIdSaGuideChannels);
+  auto* timeline = Control<GuideTimeline>(*window, kIdSaGuideTimeline);
+  auto* events = Control<QTableWidget>(*window, kIdSaGuideEvents);
+  auto* detail = Control<QTextEdit>(*window, kIdSaGuideDetail);
+  ASSERT_EQ(channels->count(), static_cast<int>(expected.size()));
+
+  // Tab goes channels, timeline, description, events, export.
+  channels->setFocus(Qt::TabFocusReason);
+  QStringList order{FocusId()};
+  for (int i = 0; i < 4; ++i) order << Press(Qt::Key_Tab)->objectName();
+  EXPECT_EQ(order, (QStringList{QString::number(kIdSaGuideChannels), QString::number(kIdSaGuideTimeline),
+                                QString::number(kIdSaGuideDetail), QString::number(kIdSaGuideEvents),
+                                QString::number(kIdSaGuideExport)}));
+  // Coming in, the keys start on the chosen channel's first event; the
+  // table and the description follow the focused event.
+  timeline->setFocus(Qt::TabFocusReason);
+  QApplication::processEvents();
+  auto check = [&](const std::string& where) {
+    SCOPED_TRACE(where);
+    const auto [c, e] = timeline->Focused();
+    ASSERT_GE(c, 0);
+    ASSERT_GE(e, 0);
+    const SiEvent& event = expected[static_cast<size_t>(c)].events[static_cast<size_t>(e)];
+    EXPECT_EQ(channels->currentRow(), c);
+    EXPECT_EQ(events->currentRow(), e);
+    EXPECT_EQ(events->item(e, SiGuideView::kColTitle)->text().toStdString(), event.title);
+    EXPECT_TRUE(detail->toPlainText().contains(QString::fromStdString(event.title))) << detail->toPlainText().toStdString();
+    EXPECT_TRUE(detail->toPlainText().contains(QString::fromStdString(event.description)));
+    // In view in the scroll area.
+    const QRect r = timeline->EventRect({c, e});
+    const QPoint topLeft = timeline->mapTo(timeline->parentWidget(), r.topLeft());
+    EXPECT_TRUE(timeline->parentWidget()->rect().intersects(QRect(topLeft, r.size())));
+  };
+  EXPECT_EQ(timeline->Focused(), (GuideTimeline::EventRef{withEvents.front(), 0}));
+  check("first");
+  const int first = withEvents.front();
+  const int count = static_cast<int>(expected[static_cast<size_t>(first)].events.size());
+  Press(Qt::Key_Right);
+  EXPECT_EQ(timeline->Focused(), (GuideTimeline::EventRef{first, 1}));
+  check("right");
+  Press(Qt::Key_End);
+  EXPECT_EQ(timeline->Focused(), (GuideTimeline::EventRef{first, count - 1}));
+  Press(Qt::Key_Right);  // stays at the end
+  EXPECT_EQ(timeline->Focused(), (GuideTimeline::EventRef{first, count - 1}));
+  Press(Qt::Key_Home);
+  Press(Qt::Key_Left);
+  EXPECT_EQ(timeline->Focused(), (GuideTimeline::EventRef{first, 0}));
+
+  // Down and up keep to the time: each channel's event there holds the
+  // start of the event the keys began on; the empty channel is passed.
+  Press(Qt::Key_Right);
+  Press(Qt::Key_Right);
+  const int64_t time = expected[static_cast<size_t>(first)].events[2].startUtc;
+  for (size_t k = 1; k < withEvents.size(); ++k) {
+    Press(Qt::Key_Down);
+    const auto [c, e] = timeline->Focused();
+    EXPECT_EQ(c, withEvents[k]);
+    const SiEvent& event = expected[static_cast<size_t>(c)].events[static_cast<size_t>(e)];
+    EXPECT_LE(event.startUtc, time) << c;
+    EXPECT_GT(event.startUtc + event.durationS, time) << c;
+    check("down " + std::to_string(k));
+  }
+  Press(Qt::Key_Down);  // the last channel: stays
+  EXPECT_EQ(timeline->Focused().first, withEvents.back());
+  for (size_t k = 1; k < withEvents.size(); ++k) Press(Qt::Key_Up);
+  EXPECT_EQ(timeline->Focused(), (GuideTimeline::EventRef{first, 2}));
+  // A page of channels (all of them fit), and the ends of the guide.
+  Press(Qt::Key_PageDown);
+  EXPECT_EQ(timeline->Focused().first, withEvents.back());
+  Press(Qt::Key_PageUp);
+  EXPECT_EQ(timeline->Focused(), (GuideTimeline::EventRef{first, 2}));
+  Press(Qt::Key_End, Qt::ControlModifier);
+  EXPECT_EQ(timeline->Focused(), (GuideTimeline::EventRef{withEvents.back(), static_cast<int>(expected[static_cast<size_t>(withEvents.back())].events.size()) - 1}));
+  check("ctrl+end");
+  Press(Qt::Key_Home, Qt::ControlModifier);
+  EXPECT_EQ(timeline->Focused(), (GuideTimeline::EventRef{first, 0}));
+
+  // The focused event is drawn in the highlight colour, the others not.
+  auto highlighted = [&](GuideTimeline::EventRef ref) {
+    const QRect r = timeline->EventRect(ref);
+    const QColor drawn = timeline->grab().toImage().pixelColor(r.right() - 8, r.center().y());
+    const QColor highlight = timeline->palette().color(QPalette::Highlight);
+    return std::abs(drawn.red() - highlight.red()) <= 2 && std::abs(drawn.green() - highlight.green()) <= 2 &&
+           std::abs(drawn.blue() - highlight.blue()) <= 2;
+  };
+  EXPECT_TRUE(highlighted({first, 0}));
+  EXPECT_FALSE(highlighted({first, 1}));
+
+  // Every event of the guide is reached by the keys alone.
+  std::set<std::pair<int, int>> reached;
+  for (size_t k = 0; k < withEvents.size(); ++k) {
+    Press(Qt::Key_Home);
+    for (int steps = 0; steps < 100; ++steps) {
+      const GuideTimeline::EventRef at = timeline->Focused();
+      reached.insert(at);
+      if (Press(Qt::Key_Right) != timeline || timeline->Focused() == at) break;
+    }
+    Press(Qt::Key_Down);
+  }
+  size_t all = 0;
+  for (const SiGuideChannel& c : expected) all += c.events.size();
+  EXPECT_EQ(reached.size(), all);
+
+  // A row of the table chosen by keys is the timeline's focused event too.
+  events->setFocus(Qt::TabFocusReason);
+  channels->setCurrentRow(withEvents[1]);
+  events->setCurrentCell(0, 0);
+  Press(Qt::Key_Down);
+  EXPECT_EQ(timeline->Focused(), (GuideTimeline::EventRef{withEvents[1], 1}));
+  check("table");
+}
+
 TEST_F(StreamAnalysisSiTest, ChecksAreGroupedByPriorityAndTheStandardChoiceAnalysesAgain) {
   const std::string path = Write("dvb.ts", MakeDvbGuideStream());
   auto window = Analyse(path);
@@ -277,6 +592,26 @@ TEST_F(StreamAnalysisSiTest, ChecksAreGroupedByPriorityAndTheStandardChoiceAnaly
   }
   EXPECT_TRUE(headings.count(1) && headings.count(2));
   for (size_t i = 0; i < kHealthCheckCount; ++i) EXPECT_EQ(rows.CheckAt(rows.RowOf(static_cast<HealthCheck>(i))), static_cast<int>(i));
+  // The arrows go from check to check over the headings; Enter on a check
+  // opens its help.
+  ASSERT_TRUE(Activate(*window));
+  checks->setFocus(Qt::TabFocusReason);
+  Press(Qt::Key_Home, Qt::ControlModifier);
+  EXPECT_EQ(checks->currentRow(), 1);  // row 0 is the first heading
+  std::set<int> visited;
+  for (int row = 1; row < checks->rowCount(); ++row) {
+    ASSERT_GE(rows.CheckAt(checks->currentRow()), 0) << checks->currentRow();
+    visited.insert(rows.CheckAt(checks->currentRow()));
+    Press(Qt::Key_Down);
+  }
+  EXPECT_EQ(visited.size(), kHealthCheckCount);
+  EXPECT_EQ(checks->currentRow(), checks->rowCount() - 1);
+  auto* help = Control<QTextBrowser>(*window, kIdSaHelp);
+  help->verticalScrollBar()->setValue(0);
+  Press(Qt::Key_Return);
+  EXPECT_EQ(Control<QTabWidget>(*window, kIdSaTabs)->currentWidget(), help);
+  EXPECT_EQ(FocusId(), QString::number(kIdSaHelp));
+  EXPECT_GT(help->verticalScrollBar()->value(), 0);
 
   // The choice analyses the file again and stays chosen.
   auto* choice = Control<QComboBox>(*window, kIdSaSiChoice);

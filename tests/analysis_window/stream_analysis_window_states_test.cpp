@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QScreen>
 #include <QSet>
 #include <QShortcut>
@@ -23,6 +24,7 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
+#include <QHeaderView>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QtCharts/QChart>
@@ -91,6 +93,84 @@ TEST_F(StreamAnalysisStatesTest, SavedSizesAreClampedToTheScreenAndCollapsedPane
   QApplication::processEvents();
   for (int id : {kIdSaSplitPackets, kIdSaSplitDetail})
     for (int size : Control<QSplitter>(again, id)->sizes()) EXPECT_GT(size, 20) << id;
+}
+
+// Whether every row of the checks list is inside its viewport's height.
+bool EveryCheckInView(QTableWidget* checks) {
+  for (int row = 0; row < checks->rowCount(); ++row) {
+    const QRect cell = checks->visualRect(checks->model()->index(row, 0));
+    if (cell.top() < 0 || cell.bottom() > checks->viewport()->height() - 1) return false;
+  }
+  return true;
+}
+
+TEST_F(StreamAnalysisStatesTest, EveryCheckIsInViewAt1280x800InBothLanguages) {
+  const std::string path = Write("many.ts", ManyProgramsStream(1100));
+  for (ResLanguage language : {ResLanguage::English, ResLanguage::SimplifiedChinese}) {
+    ScopedResourceLanguage scoped(language);
+    SCOPED_TRACE(static_cast<int>(language));
+    CStreamAnalysisWnd window;
+    window.resize(1280, 800);
+    window.show();
+    window.Start(QString::fromStdString(path));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 60000));
+    QApplication::processEvents();
+    auto* checks = Control<QTableWidget>(window, kIdSaChecks);
+    auto* occurrences = Control<QTableWidget>(window, kIdSaOccurrences);
+    EXPECT_TRUE(EveryCheckInView(checks));
+    EXPECT_EQ(checks->verticalScrollBar()->maximum(), 0);
+    EXPECT_LE(checks->columnWidth(0), checks->viewport()->width());  // the names in full
+    // The rest stays usable: occurrences below, the chart under the PID table.
+    EXPECT_GE(occurrences->viewport()->height(), 4 * occurrences->verticalHeader()->defaultSectionSize());
+    EXPECT_GE(Control<QWidget>(window, kIdSaChart)->height(), 160);
+    EXPECT_GE(Control<QTableView>(window, kIdSaPidTable)->viewport()->height(), 8 * Control<QTableView>(window, kIdSaPidTable)->verticalHeader()->defaultSectionSize());
+    // Whatever the height, the checks take what shows them all and no
+    // more, unless the occurrences would go below a few rows.
+    auto* right = Control<QSplitter>(window, kIdSaSplitRight);
+    for (int height = 500; height <= 1000; height += 100) {
+      window.resize(1280, height);
+      ProcessEventsUntil([] { return false; }, 50);
+      const QList<int> sizes = right->sizes();
+      const int least = occurrences->horizontalHeader()->height() + 4 * occurrences->verticalHeader()->defaultSectionSize();
+      if (!EveryCheckInView(checks)) {
+        EXPECT_LE(sizes[1], std::max(least + 2 * occurrences->frameWidth(), (sizes[0] + sizes[1]) / 2 + 1)) << height;
+      } else {
+        EXPECT_LE(checks->viewport()->height() - checks->verticalHeader()->length(), checks->verticalHeader()->defaultSectionSize() + 4)
+            << height;
+      }
+    }
+    window.resize(1280, 800);
+    ProcessEventsUntil([] { return false; }, 50);
+    EXPECT_TRUE(EveryCheckInView(checks));
+  }
+}
+
+TEST_F(StreamAnalysisStatesTest, ALayoutSavedByAnExtremeWindowLeavesEveryPaneUsable) {
+  // From a window four times the screen: a narrow pane, and the old
+  // layouts (the chart with the checks, two panes on the left).
+  WriteProfileInt("StreamAnalysis", "Width", 5000);
+  WriteProfileInt("StreamAnalysis", "Height", 3000);
+  WriteProfileText("StreamAnalysis", "Split" + std::to_string(kIdSaSplitOverview), "4900,60");
+  WriteProfileText("StreamAnalysis", "Split" + std::to_string(kIdSaSplitLeft), "300,2600");
+  WriteProfileText("StreamAnalysis", "Split" + std::to_string(kIdSaSplitRight), "600,1200,1100");
+  WriteProfileText("StreamAnalysis", "Split" + std::to_string(kIdSaSplitGuide), "50,4900");
+  WriteProfileText("StreamAnalysis", "Split" + std::to_string(kIdSaSplitTables), "4800,100");
+  CStreamAnalysisWnd window;
+  window.show();
+  window.resize(1000, 700);
+  auto* tabs = Control<QTabWidget>(window, kIdSaTabs);
+  for (int page = 0; page < tabs->count(); ++page) {
+    tabs->setCurrentIndex(page);
+    ProcessEventsUntil([] { return false; }, 50);
+  }
+  tabs->setCurrentIndex(0);
+  ProcessEventsUntil([] { return false; }, 50);
+  for (int id : {kIdSaSplitOverview, kIdSaSplitLeft, kIdSaSplitRight, kIdSaSplitGuide, kIdSaSplitTables, kIdSaSplitPackets}) {
+    const QList<int> sizes = Control<QSplitter>(window, id)->sizes();
+    for (int size : sizes) EXPECT_GE(size, 140) << id;
+  }
+  EXPECT_EQ(Control<QSplitter>(window, kIdSaSplitLeft)->count(), 3);
+  EXPECT_TRUE(EveryCheckInView(Control<QTableWidget>(window, kIdSaChecks)));
 }
 
 TEST_F(StreamAnalysisStatesTest, AThousandProgramsScrollInsideTheSummaryInsteadOfGrowingTheWindow) {

@@ -152,7 +152,13 @@ TEST_F(StreamAnalysisWindowTest, ContinuityErrorOpensItsPacketInHex) {
   ASSERT_EQ(occurrences->rowCount(), 1);
   EXPECT_EQ(occurrences->item(0, 1)->text(), QString::number(kBreakPacket));
   EXPECT_EQ(occurrences->item(0, 2)->text(), QString::number(kBreakPacket * 188));
-  occurrences->setCurrentCell(0, 0);
+  // The arrows move through the list and stay on the tab; Enter opens the packet.
+  ASSERT_TRUE(Activate(*window));
+  occurrences->setFocus(Qt::TabFocusReason);
+  Press(Qt::Key_Home);
+  EXPECT_EQ(occurrences->currentRow(), 0);
+  EXPECT_EQ(Control<QTabWidget>(*window, kIdSaTabs)->currentIndex(), 0);
+  Press(Qt::Key_Return);
 
   EXPECT_EQ(Control<QTabWidget>(*window, kIdSaTabs)->currentIndex(), 1);
   auto* list = Control<PacketListView>(*window, kIdSaPacketList);
@@ -184,6 +190,33 @@ TEST_F(StreamAnalysisWindowTest, ChartPlotsTheMuxAndTheSelectedPidAndShowsTheHov
   EXPECT_TRUE(pid->isVisible());
   EXPECT_EQ(pid->count(), mux->count());
   EXPECT_TRUE(pid->name().contains(table->model()->index(1, PidTableModel::kColPidHex).data().toString()));
+  // The keys read the chart's points, as hovering does: the selected PID's
+  // line, then the mux's without a selection; the values are the engine's.
+  ASSERT_TRUE(Activate(*window));
+  view->setFocus(Qt::TabFocusReason);
+  const std::vector<BitratePoint>& points = window->Result().bitrateSeries;
+  auto* value = Control<QLabel>(*window, kIdSaChartValue);
+  auto shown = [&](const QString& name, size_t i, double mbits) {
+    return LoadResString(kStrChartValue).arg(name, QString::number(points[i].timeS, 'f', 3), QString::number(mbits, 'f', 3));
+  };
+  const int selected = table->selectionModel()->selectedRows().front().data(PidTableModel::kPidRole).toInt();
+  double lastOfPid = -1;
+  for (const PidBitrateSeries& s : window->Result().pidSeries)
+    if (s.pid == selected && s.bitrateBps.size() >= points.size()) lastOfPid = s.bitrateBps[points.size() - 1] / 1e6;
+  Press(Qt::Key_End);
+  EXPECT_EQ(value->text(), shown(pid->name(), points.size() - 1, lastOfPid));
+  table->clearSelection();
+  view->setFocus(Qt::TabFocusReason);
+  Press(Qt::Key_Home);
+  EXPECT_EQ(value->text(), shown(mux->name(), 0, points[0].bitrateBps / 1e6));
+  Press(Qt::Key_Right);
+  EXPECT_EQ(value->text(), shown(mux->name(), 1, points[1].bitrateBps / 1e6));
+  Press(Qt::Key_Left);
+  Press(Qt::Key_Left);  // stays on the first
+  EXPECT_EQ(value->text(), shown(mux->name(), 0, points[0].bitrateBps / 1e6));
+  Press(Qt::Key_PageDown);
+  const size_t tenth = std::min<size_t>(10, points.size() - 1);
+  EXPECT_EQ(value->text(), shown(mux->name(), tenth, points[tenth].bitrateBps / 1e6));
   emit mux->hovered(QPointF(1.5, 2.25), true);
   EXPECT_EQ(Control<QLabel>(*window, kIdSaChartValue)->text(), QStringLiteral("Mux bitrate at 1.500 s: 2.250 Mbit/s"));
 }
@@ -262,7 +295,7 @@ TEST_F(StreamAnalysisWindowTest, FramedPacketsShowWithTheirPrefixAfterAGarbageHe
   EXPECT_EQ(window->PacketFile().FirstOffset(), 7u);
   auto* occurrences = Control<QTableWidget>(*window, kIdSaOccurrences);
   ASSERT_EQ(occurrences->rowCount(), 1);
-  occurrences->setCurrentCell(0, 0);
+  emit occurrences->cellClicked(0, 0);
   EXPECT_EQ(Control<PacketListView>(*window, kIdSaPacketList)->currentRow(), kBreakPacket);
   const QString hex = Control<QPlainTextEdit>(*window, kIdSaHex)->toPlainText();
   // The 4-byte prefix, then the packet; 12 lines of 16 bytes.
@@ -463,6 +496,8 @@ TEST_F(StreamAnalysisWindowTest, BothLanguagesDefineEveryNewText) {
     for (int id = kStrStreamAnalysisFirst; id <= kStrStreamAnalysisLast; ++id)
       EXPECT_FALSE(LoadResString(id).isEmpty()) << id;
     for (int id = kStrStreamAnalysisBoundsFirst; id <= kStrStreamAnalysisBoundsLast; ++id)
+      EXPECT_FALSE(LoadResString(id).isEmpty()) << id;
+    for (int id = kStrStreamAnalysisKeysFirst; id <= kStrStreamAnalysisKeysLast; ++id)
       EXPECT_FALSE(LoadResString(id).isEmpty()) << id;
     EXPECT_FALSE(PromptTooltip(kCmdStreamAnalysis).isEmpty());
   }

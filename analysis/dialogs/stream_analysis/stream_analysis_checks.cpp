@@ -41,7 +41,10 @@ void CheckRows::Fill(QTableWidget* table) const {
       QFont bold = table->font();
       bold.setBold(true);
       heading->setFont(bold);
-      heading->setFlags(Qt::ItemIsEnabled);  // not selectable: the keys step over it
+      // Neither selectable nor enabled, so that the arrows step over it; in
+      // the text's own colour all the same.
+      heading->setFlags(Qt::NoItemFlags);
+      heading->setForeground(table->palette().brush(QPalette::Active, QPalette::Text));
       table->setItem(row, 0, heading);
       table->setSpan(row, 0, 1, 2);
       continue;
@@ -56,6 +59,13 @@ void CheckRows::Fill(QTableWidget* table) const {
     table->setItem(row, 0, name);
     table->setItem(row, 1, new QTableWidgetItem);
   }
+  // The keys start from the first check: from no row at all they would try
+  // the first heading and stop there.
+  for (int row = 0; row < RowCount(); ++row)
+    if (CheckAt(row) >= 0) {
+      table->setCurrentCell(row, 0, QItemSelectionModel::NoUpdate);
+      break;
+    }
 }
 
 QComboBox* NewSiChoice(QWidget* parent, SiStandard current) {

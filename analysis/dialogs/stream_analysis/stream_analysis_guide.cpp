@@ -5,13 +5,17 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QHelpEvent>
+#include <QKeyEvent>
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSplitter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QTableWidget>
+#include <QTextEdit>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -33,15 +37,17 @@ QString UtcText(int64_t t, const QString& format) {
   return QDateTime::fromSecsSinceEpoch(t, Qt::UTC).toString(format);
 }
 
-// What an event's tooltip says: when, what, and its description.
-QString EventTip(const SiEvent& e) {
+// What an event's tooltip says: when, what, and its description; `tight`
+// without the gap before the description, for the detail line's few lines.
+QString EventTip(const SiEvent& e, bool tight = false) {
   QString tip = QStringLiteral("<b>%1</b><br>%2 - %3 UTC")
                     .arg(QString::fromStdString(e.title).toHtmlEscaped(),
                          UtcText(e.startUtc, QStringLiteral("yyyy-MM-dd HH:mm")),
                          UtcText(e.startUtc + e.durationS, QStringLiteral("HH:mm")));
   if (!e.shortText.empty()) tip += QStringLiteral("<br><i>%1</i>").arg(QString::fromStdString(e.shortText).toHtmlEscaped());
   if (!e.description.empty())
-    tip += QStringLiteral("<p style=\"white-space:pre-wrap\">%1</p>").arg(QString::fromStdString(e.description).toHtmlEscaped());
+    tip += (tight ? QStringLiteral("<div style=\"white-space:pre-wrap\">%1</div>") : QStringLiteral("<p style=\"white-space:pre-wrap\">%1</p>"))
+               .arg(QString::fromStdString(e.description).toHtmlEscaped());
   return tip;
 }
 
@@ -56,6 +62,8 @@ GuideTimeline::GuideTimeline(QWidget* parent) : QWidget(parent) {
   setObjectName(QString::number(kIdSaGuideTimeline));
   setMouseTracking(true);
   setAttribute(Qt::WA_OpaquePaintEvent);
+  setFocusPolicy(Qt::StrongFocus);
+  setAccessibleName(LoadResString(kStrGuideTimeline));
 }
 
 int GuideTimeline::RowHeight() const { return fontMetrics().height() + 10; }
@@ -72,6 +80,7 @@ void GuideTimeline::SetGuide(const std::vector<SiGuideChannel>* guide) {
   if (first == INT64_MAX) first = last = 0;
   from_ = first - ((first % 3600) + 3600) % 3600;
   to_ = std::min(std::max(last, from_ + 3600), from_ + kMaxSpanS);
+  if (!Valid(focused_)) focused_ = {-1, -1};
   updateGeometry();
   resize(sizeHint());
   update();
@@ -95,7 +104,25 @@ QRect GuideTimeline::EventRect(int channel, const SiEvent& e) const {
   return QRect(x, kAxisHeight + channel * RowHeight() + 2, std::max(2, end - x), RowHeight() - 4);
 }
 
-std::pair<int, int> GuideTimeline::EventAt(const QPoint& point) const {
+QRect GuideTimeline::EventRect(EventRef ref) const { return Valid(ref) ? EventRect(ref.first, EventOf(ref)) : QRect(); }
+
+bool GuideTimeline::Valid(EventRef ref) const {
+  return guide_ && ref.first >= 0 && ref.first < static_cast<int>(guide_->size()) && ref.second >= 0 &&
+         ref.second < static_cast<int>((*guide_)[static_cast<size_t>(ref.first)].events.size());
+}
+
+const SiEvent& GuideTimeline::EventOf(EventRef ref) const {
+  return (*guide_)[static_cast<size_t>(ref.first)].events[static_cast<size_t>(ref.second)];
+}
+
+void GuideTimeline::SetFocused(EventRef ref) {
+  if (ref == focused_) return;
+  focused_ = Valid(ref) ? ref : EventRef{-1, -1};
+  if (Valid(focused_)) keyTime_ = EventOf(focused_).startUtc;
+  update();
+}
+
+GuideTimeline::EventRef GuideTimeline::EventAt(const QPoint& point) const {
   if (!guide_ || point.y() < kAxisHeight) return {-1, -1};
   const int channel = (point.y() - kAxisHeight) / RowHeight();
   if (channel < 0 || channel >= static_cast<int>(guide_->size())) return {-1, -1};
@@ -103,6 +130,100 @@ std::pair<int, int> GuideTimeline::EventAt(const QPoint& point) const {
   for (size_t i = 0; i < events.size(); ++i)
     if (EventRect(channel, events[i]).contains(point)) return {channel, static_cast<int>(i)};
   return {-1, -1};
+}
+
+int GuideTimeline::EventNear(int channel, int64_t utc) const {
+  const std::vector<SiEvent>& events = (*guide_)[static_cast<size_t>(channel)].events;
+  int best = -1;
+  int64_t bestDistance = INT64_MAX;
+  for (size_t i = 0; i < events.size(); ++i) {
+    const int64_t start = events[i].startUtc, end = start + std::max<int64_t>(events[i].durationS, 1);
+    const int64_t distance = utc < start ? start - utc : utc >= end ? utc - end + 1 : 0;
+    if (distance < bestDistance) {
+      best = static_cast<int>(i);
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
+
+int GuideTimeline::ChannelFrom(int channel, int step) const {
+  for (int c = channel + step; guide_ && c >= 0 && c < static_cast<int>(guide_->size()); c += step)
+    if (!(*guide_)[static_cast<size_t>(c)].events.empty()) return c;
+  return -1;
+}
+
+int GuideTimeline::RowsInView() const {
+  const int view = parentWidget() ? parentWidget()->height() : height();
+  return std::max(1, (view - kAxisHeight) / RowHeight());
+}
+
+void GuideTimeline::MoveTo(EventRef ref, bool keepTime) {
+  if (!Valid(ref)) return;
+  const int64_t time = keyTime_;
+  focused_ = ref;
+  keyTime_ = keepTime ? time : EventOf(ref).startUtc;
+  update();
+  emit eventFocused(ref.first, ref.second);
+}
+
+void GuideTimeline::keyPressEvent(QKeyEvent* e) {
+  const int key = e->key();
+  const bool ctrl = e->modifiers() & Qt::ControlModifier;
+  const bool moves = key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_Up || key == Qt::Key_Down ||
+                     key == Qt::Key_Home || key == Qt::Key_End || key == Qt::Key_PageUp || key == Qt::Key_PageDown;
+  if (!moves || (e->modifiers() & ~(Qt::ControlModifier | Qt::KeypadModifier))) {
+    QWidget::keyPressEvent(e);
+    return;
+  }
+  e->accept();  // at an end too: the scroll area around must not move instead
+  const int first = ChannelFrom(-1, 1);
+  if (first < 0) return;
+  const int last = ChannelFrom(static_cast<int>(guide_->size()), -1);
+  const EventRef at = Valid(focused_) ? focused_ : EventRef{first, 0};
+  const int count = static_cast<int>((*guide_)[static_cast<size_t>(at.first)].events.size());
+  auto sameTime = [this](int channel) { return EventRef{channel, channel < 0 ? -1 : EventNear(channel, keyTime_)}; };
+  switch (key) {
+    case Qt::Key_Left: MoveTo({at.first, std::max(at.second - 1, 0)}, false); break;
+    case Qt::Key_Right: MoveTo({at.first, std::min(at.second + 1, count - 1)}, false); break;
+    case Qt::Key_Home: MoveTo(ctrl ? EventRef{first, 0} : EventRef{at.first, 0}, false); break;
+    case Qt::Key_End:
+      MoveTo(ctrl ? EventRef{last, static_cast<int>((*guide_)[static_cast<size_t>(last)].events.size()) - 1}
+                  : EventRef{at.first, count - 1}, false);
+      break;
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+      MoveTo(Valid(focused_) ? sameTime(ChannelFrom(at.first, key == Qt::Key_Up ? -1 : 1)) : at, true);
+      break;
+    default: {  // a screen of channels, or as far as there are
+      const int step = key == Qt::Key_PageUp ? -1 : 1;
+      int channel = at.first;
+      for (int rows = RowsInView(); rows > 0; --rows) {
+        const int next = ChannelFrom(channel, step);
+        if (next < 0) break;
+        channel = next;
+      }
+      MoveTo(channel == at.first && Valid(focused_) ? at : sameTime(channel), true);
+    }
+  }
+}
+
+void GuideTimeline::focusInEvent(QFocusEvent* e) {
+  QWidget::focusInEvent(e);
+  // The keys start on the chosen channel, at the time they left.
+  if (!guide_ || (Valid(focused_) && (focused_.first == chosen_ || chosen_ < 0))) {
+    update();
+    return;
+  }
+  int channel = chosen_ >= 0 && chosen_ < static_cast<int>(guide_->size()) &&
+                        !(*guide_)[static_cast<size_t>(chosen_)].events.empty() ? chosen_ : ChannelFrom(-1, 1);
+  if (channel >= 0) MoveTo({channel, Valid(focused_) ? EventNear(channel, keyTime_) : 0}, Valid(focused_));
+  update();
+}
+
+void GuideTimeline::focusOutEvent(QFocusEvent* e) {
+  QWidget::focusOutEvent(e);
+  update();
 }
 
 void GuideTimeline::paintEvent(QPaintEvent* paint) {
@@ -133,13 +254,29 @@ void GuideTimeline::paintEvent(QPaintEvent* paint) {
     if (y > exposed.bottom() || y + rowHeight < exposed.top()) continue;
     const SiGuideChannel& channel = (*guide_)[static_cast<size_t>(c)];
     if (c == chosen_) p.fillRect(QRect(0, y, width(), rowHeight), palette().color(QPalette::AlternateBase));
-    for (const SiEvent& e : channel.events) {
+    for (int i = 0; i < static_cast<int>(channel.events.size()); ++i) {
+      const SiEvent& e = channel.events[static_cast<size_t>(i)];
       const QRect r = EventRect(c, e);
       if (!r.intersects(exposed)) continue;
+      // The focused event stands out while the keys are here, and stays marked when they leave.
+      const bool focused = focused_ == EventRef{c, i};
+      const bool keys = focused && hasFocus();
       p.setPen(palette().color(QPalette::Dark));
-      p.setBrush(c == chosen_ ? QColor(200, 222, 250) : QColor(226, 232, 240));
+      p.setBrush(keys ? palette().color(QPalette::Highlight) : c == chosen_ ? QColor(200, 222, 250) : QColor(226, 232, 240));
       p.drawRect(r.adjusted(0, 0, -1, -1));
-      p.setPen(palette().color(QPalette::Text));
+      if (focused) {
+        p.setPen(QPen(palette().color(QPalette::Highlight), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(r.adjusted(1, 1, -1, -1));
+      }
+      if (keys) {
+        QStyleOptionFocusRect option;
+        option.initFrom(this);
+        option.rect = r.adjusted(3, 3, -3, -3);
+        option.backgroundColor = palette().color(QPalette::Highlight);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &p, this);
+      }
+      p.setPen(palette().color(keys ? QPalette::HighlightedText : QPalette::Text));
       const QRect text = r.adjusted(4, 0, -3, 0);
       p.drawText(text, Qt::AlignVCenter | Qt::AlignLeft,
                  fontMetrics().elidedText(QString::fromStdString(e.title), Qt::ElideRight, text.width()));
@@ -167,7 +304,10 @@ bool GuideTimeline::event(QEvent* e) {
 
 void GuideTimeline::mousePressEvent(QMouseEvent* e) {
   const auto [channel, index] = EventAt(e->pos());
-  if (channel >= 0) emit eventClicked(channel, index);
+  if (channel >= 0) {
+    SetFocused({channel, index});
+    emit eventClicked(channel, index);
+  }
   else if (guide_ && e->pos().y() >= kAxisHeight) {
     const int row = (e->pos().y() - kAxisHeight) / RowHeight();
     if (row < static_cast<int>(guide_->size())) emit eventClicked(row, -1);
@@ -192,10 +332,28 @@ SiGuideView::SiGuideView(QWidget* parent) : QWidget(parent) {
   channels_->setObjectName(QString::number(kIdSaGuideChannels));
   right_ = new QSplitter(Qt::Vertical, split_);
   right_->setObjectName(QString::number(kIdSaSplitGuideRight));
-  timelineScroll_ = new QScrollArea(right_);
+  // The timeline, and under it the focused event's description: what
+  // hovering shows, for the keys too.
+  auto* timelineBox = new QWidget(right_);
+  auto* timelineLayout = new QVBoxLayout(timelineBox);
+  timelineLayout->setContentsMargins(0, 0, 0, 0);
+  timelineLayout->setSpacing(2);
+  timelineScroll_ = new QScrollArea(timelineBox);
+  timelineScroll_->setFocusPolicy(Qt::NoFocus);  // the timeline inside takes the keys
   timeline_ = new GuideTimeline;
   timelineScroll_->setWidget(timeline_);
   timelineScroll_->setWidgetResizable(false);
+  detail_ = new QTextEdit(timelineBox);
+  detail_->setObjectName(QString::number(kIdSaGuideDetail));
+  detail_->setReadOnly(true);
+  detail_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  detail_->setTabChangesFocus(true);
+  detail_->setAcceptDrops(false);
+  detail_->setPlaceholderText(LoadResString(kStrGuideDetailHint));
+  detail_->setFixedHeight(detail_->fontMetrics().lineSpacing() * 4 + 2 * detail_->frameWidth() +
+                          2 * static_cast<int>(detail_->document()->documentMargin()));
+  timelineLayout->addWidget(timelineScroll_, 1);
+  timelineLayout->addWidget(detail_);
   events_ = new QTableWidget(0, kColumnCount, right_);
   events_->setObjectName(QString::number(kIdSaGuideEvents));
   events_->setHorizontalHeaderLabels({LoadResString(kStrStart), LoadResString(kStrDurationMin), LoadResString(kStrTitle),
@@ -207,13 +365,19 @@ SiGuideView::SiGuideView(QWidget* parent) : QWidget(parent) {
   events_->setSelectionBehavior(QAbstractItemView::SelectRows);
   events_->setSelectionMode(QAbstractItemView::SingleSelection);
   events_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  right_->addWidget(timelineScroll_);
+  events_->setTabKeyNavigation(false);  // Tab goes on to the export, not from cell to cell
+  right_->addWidget(timelineBox);
   right_->addWidget(events_);
   split_->addWidget(channels_);
   split_->addWidget(right_);
   split_->setStretchFactor(0, 1);
   split_->setStretchFactor(1, 4);
   layout->addWidget(split_, 1);
+  // The keys go through the page in reading order, the export last.
+  setTabOrder(channels_, timeline_);
+  setTabOrder(timeline_, detail_);
+  setTabOrder(detail_, events_);
+  setTabOrder(events_, export_);
 
   connect(channels_, &QListWidget::currentRowChanged, this, [this](int row) {
     timeline_->SetChosen(row);
@@ -223,14 +387,52 @@ SiGuideView::SiGuideView(QWidget* parent) : QWidget(parent) {
     channels_->setCurrentRow(channel);
     if (event >= 0) events_->selectRow(event);
   });
+  connect(timeline_, &GuideTimeline::eventFocused, this, &SiGuideView::OnEventFocused);
+  connect(events_, &QTableWidget::currentCellChanged, this, [this](int row) {
+    if (row >= 0) timeline_->SetFocused({channels_->currentRow(), row});
+    ShowFocused();
+  });
   connect(export_, &QPushButton::clicked, this, &SiGuideView::exportRequested);
 }
 
 const std::vector<SiGuideChannel>& SiGuideView::Channels() const { return snapshot_ ? snapshot_->guide : NoChannels(); }
 
+void SiGuideView::OnEventFocused(int channel, int event) {
+  {
+    // The table follows without handing its row back: the time the keys keep stays.
+    const QSignalBlocker block(events_);
+    if (channels_->currentRow() != channel) channels_->setCurrentRow(channel);
+    events_->selectRow(event);
+  }
+  ShowFocused();
+}
+
+void SiGuideView::ShowFocused() {
+  // The event's start in view, and as much of it as fits.
+  const QRect r = timeline_->EventRect(timeline_->Focused());
+  if (!r.isEmpty()) {
+    const int shown = std::min(r.width(), timelineScroll_->viewport()->width() / 2);
+    timelineScroll_->ensureVisible(r.left() + shown / 2, r.center().y(), shown / 2 + 8, r.height() / 2 + 4);
+  }
+  ShowDetail();
+}
+
+void SiGuideView::ShowDetail() {
+  const auto [channel, event] = timeline_->Focused();
+  const std::vector<SiGuideChannel>& guide = Channels();
+  if (channel < 0 || channel >= static_cast<int>(guide.size()) || event < 0 ||
+      event >= static_cast<int>(guide[static_cast<size_t>(channel)].events.size())) {
+    detail_->clear();
+    return;
+  }
+  const QString html = EventTip(guide[static_cast<size_t>(channel)].events[static_cast<size_t>(event)], true);
+  if (detail_->toHtml() != html) detail_->setHtml(html);
+}
+
 void SiGuideView::Clear() {
   snapshot_.reset();
   timeline_->SetGuide(nullptr);
+  detail_->clear();
   channels_->clear();
   events_->setRowCount(0);
   export_->setEnabled(false);
@@ -245,9 +447,21 @@ void SiGuideView::Show(std::shared_ptr<const SiSnapshot> snapshot) {
                     chosen < static_cast<int>(snapshot->guide.size()) &&
                     before[static_cast<size_t>(chosen)].id == snapshot->guide[static_cast<size_t>(chosen)].id &&
                     before[static_cast<size_t>(chosen)].events.size() == snapshot->guide[static_cast<size_t>(chosen)].events.size();
+  // The focused event by its channel and start, which stay when others come.
+  const auto [focusChannel, focusEvent] = timeline_->Focused();
+  const bool focusKnown = focusChannel >= 0 && focusChannel < static_cast<int>(before.size()) && focusEvent >= 0 &&
+                          focusEvent < static_cast<int>(before[static_cast<size_t>(focusChannel)].events.size());
+  const std::string focusId = focusKnown ? before[static_cast<size_t>(focusChannel)].id : std::string();
+  const int64_t focusStart = focusKnown ? before[static_cast<size_t>(focusChannel)].events[static_cast<size_t>(focusEvent)].startUtc : 0;
   snapshot_ = std::move(snapshot);
   const std::vector<SiGuideChannel>& guide = snapshot_->guide;
   timeline_->SetGuide(&guide);
+  timeline_->SetFocused({-1, -1});
+  for (size_t c = 0; focusKnown && c < guide.size(); ++c) {
+    if (guide[c].id != focusId) continue;
+    for (size_t e = 0; e < guide[c].events.size(); ++e)
+      if (guide[c].events[e].startUtc == focusStart) timeline_->SetFocused({static_cast<int>(c), static_cast<int>(e)});
+  }
   {
     const QSignalBlocker block(channels_);
     for (size_t i = 0; i < guide.size(); ++i) {
@@ -263,6 +477,7 @@ void SiGuideView::Show(std::shared_ptr<const SiSnapshot> snapshot) {
   timeline_->SetChosen(channels_->currentRow());
   export_->setEnabled(true);
   if (!same) ShowEvents();
+  ShowDetail();
 }
 
 QString SiGuideView::GenreText(const std::vector<std::string>& genres) {

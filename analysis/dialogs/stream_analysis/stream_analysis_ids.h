@@ -68,6 +68,8 @@ constexpr int kIdSaTimingClockChart = 1266;
 constexpr int kIdSaTimingOffsetChart = 1267;
 constexpr int kIdSaTimingStreams = 1268;
 constexpr int kIdSaTimingClockSummary = 1269;
+// The keyboard's way through the window.
+constexpr int kIdSaGuideDetail = 1669;
 
 // Texts.
 constexpr int kStrStreamAnalysis = 700;
@@ -278,6 +280,10 @@ constexpr int kStrMoreAtMark = 1665;
 constexpr int kStrColumnPusi = 1666;  // the packet list's short column names
 constexpr int kStrColumnCc = 1667;
 constexpr int kStrColumnAfc = 1668;
+constexpr int kStrGuideTimeline = 1680;
+constexpr int kStrGuideDetailHint = 1681;
+constexpr int kStrNextVersion = 1682;  // the Tables tab: a version sent before it applies
+constexpr int kStrSection = 1683;      // and a short-form section
 // The first and last id of the window's texts, for the language check.
 constexpr int kStrStreamAnalysisFirst = 700;
 constexpr int kStrStreamAnalysisLast = 790;
@@ -289,3 +295,5 @@ constexpr int kStrTimingFirst = 1700;
 constexpr int kStrTimingLast = 1791;
 constexpr int kStrStreamAnalysisBoundsFirst = 1664;
 constexpr int kStrStreamAnalysisBoundsLast = 1668;
+constexpr int kStrStreamAnalysisKeysFirst = 1680;
+constexpr int kStrStreamAnalysisKeysLast = 1683;

@@ -1,6 +1,7 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_services.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/si/si_run.h"
@@ -39,6 +40,20 @@ SiServicesView::SiServicesView(QWidget* parent) : QTreeWidget(parent) {
   connect(this, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
     if (item && item->data(0, kPidRole).isValid()) emit pidSelected(item->data(0, kPidRole).toInt());
   });
+  connect(this, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
+    if (item && item->data(0, kPidRole).isValid()) emit pidActivated(item->data(0, kPidRole).toInt());
+  });
+}
+
+void SiServicesView::keyPressEvent(QKeyEvent* event) {
+  // A double click opens a service already; Enter does the same.
+  QTreeWidgetItem* item = currentItem();
+  if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && item && item->childCount() > 0) {
+    item->setExpanded(!item->isExpanded());
+    event->accept();
+    return;
+  }
+  QTreeWidget::keyPressEvent(event);
 }
 
 void SiServicesView::Clear() {

@@ -2,7 +2,9 @@
 // (channel number, name, provider, type, conditional access, bit rate),
 // opening to its streams (PID, what each carries and in which format,
 // language). Rows are updated in place as snapshots come, so that a
-// selection and what is open stay.
+// selection and what is open stay. A stream made current selects its PID;
+// Enter (or a double click) on it asks for its PID to be shown, Enter on a
+// service opens or closes it.
 #pragma once
 
 #include <QString>
@@ -32,6 +34,10 @@ public:
 
 signals:
   void pidSelected(int pid);
+  void pidActivated(int pid);
+
+protected:
+  void keyPressEvent(QKeyEvent* event) override;
 
 private:
   std::map<int, QTreeWidgetItem*> rows_;  // by program_number

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSplitter>
 #include <QTextEdit>
 #include <QTimer>
@@ -147,6 +148,8 @@ SiTablesView::SiTablesView(QWidget* parent) : QWidget(parent) {
   hex_->setLineWrapMode(QTextEdit::NoWrap);
   hex_->setAcceptDrops(false);
   hex_->setPlaceholderText(LoadResString(kStrSelectNodeForBytes));
+  hex_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);  // the bytes copied by keys too
+  hex_->setTabChangesFocus(true);
   split_->addWidget(tree_);
   split_->addWidget(hex_);
   split_->setStretchFactor(0, 3);
@@ -166,6 +169,15 @@ SiTablesView::SiTablesView(QWidget* parent) : QWidget(parent) {
   };
   connect(find, &QPushButton::clicked, this, findNext);
   connect(search_, &QLineEdit::returnPressed, this, findNext);
+  // Ctrl+F to the search from anywhere on the page (only while it is shown), F3 for the next match.
+  connect(new QShortcut(QKeySequence::Find, this), &QShortcut::activated, this, [this] {
+    search_->setFocus(Qt::ShortcutFocusReason);
+    search_->selectAll();
+  });
+  connect(new QShortcut(QKeySequence::FindNext, this), &QShortcut::activated, this, findNext);
+  setTabOrder(search_, find);
+  setTabOrder(find, tree_);
+  setTabOrder(tree_, hex_);
 }
 
 void SiTablesView::Clear() {
@@ -262,7 +274,7 @@ void SiTablesView::Add(const SiSection& s) {
     version = NewChild(table, (static_cast<qlonglong>(s.extension + 1) << 40) | static_cast<qlonglong>(s.repeats.firstOffset & 0xFFFFFFFFFFull), kLevelVersion);
     QString text = s.longForm ? LoadResString(kStrExtensionVersion).arg(Hex(s.extension, 4)).arg(s.version) : QStringLiteral("-");
     if (s.network >= 0) text += QStringLiteral(", %1").arg(Hex(s.network, s.network > 0xFFFF ? 8 : 4));
-    if (!s.current) text += QStringLiteral(" (next)");
+    if (!s.current) text += LoadResString(kStrNextVersion);
     version->setText(0, text);
     version->setData(0, kOffsetRole, static_cast<qulonglong>(s.repeats.firstOffset));
     version->setText(1, FirstAtText(s.repeats.firstOffset));
@@ -272,7 +284,7 @@ void SiTablesView::Add(const SiSection& s) {
   }
   QTreeWidgetItem* item = NewChild(version, s.sectionNumber, kLevelSection);
   item->setText(0, s.longForm ? LoadResString(kStrSectionOf).arg(s.sectionNumber).arg(s.lastSectionNumber)
-                              : QStringLiteral("section"));
+                              : LoadResString(kStrSection));
   item->setText(1, LoadResString(kStrTimesSeen).arg(s.repeats.count));
   item->setData(0, kOffsetRole, static_cast<qulonglong>(s.repeats.firstOffset));
   item->setData(0, kEntryRole, static_cast<int>(entries_.size()));

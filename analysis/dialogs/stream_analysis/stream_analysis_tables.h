@@ -6,7 +6,7 @@
 // (activating it opens the packet inspector there). Nodes are added in
 // small steps as snapshots come, and a section's fields only when it is
 // opened, so that the window keeps answering on streams with thousands of
-// sections.
+// sections. Ctrl+F goes to the search, F3 finds the next match.
 #pragma once
 
 #include <QWidget>

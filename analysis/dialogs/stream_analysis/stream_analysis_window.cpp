@@ -10,7 +10,10 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMimeData>
+#include <QKeyEvent>
+#include <QResizeEvent>
 #include <QScreen>
+#include <QScrollBar>
 #include <QScrollArea>
 #include <QShortcut>
 #include <QFile>
@@ -40,6 +43,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
+#include <memory>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_guide.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
@@ -72,6 +77,7 @@ constexpr int kOccurrenceSortRole = Qt::UserRole + 1;
 constexpr int kMinWidth = 720;
 constexpr int kMinHeight = 480;
 constexpr int kMinPane = 40;  // a splitter pane saved smaller is not restored
+constexpr int kUsablePane = 150;  // nor restored smaller than this, when the splitter has room
 // The default size: every count column and every check in view on a
 // 1280 x 800 screen.
 constexpr int kDefaultWidth = 1260;
@@ -145,6 +151,72 @@ private:
   const int64_t startNs_;
 };
 
+// Calls `fit` with the splitter once it has laid out its panes after a change
+// of its size (a drag of its handle is no such change); with `once`, only the
+// first time it gets a real size.
+class SplitterFit : public QObject {
+public:
+  SplitterFit(QSplitter* split, bool once, std::function<void(QSplitter*)> fit)
+      : QObject(split), split_(split), once_(once), fit_(std::move(fit)) {
+    split->installEventFilter(this);
+  }
+
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::Resize || static_cast<QResizeEvent*>(event)->size().isEmpty() || queued_) return false;
+    // The panes have their new sizes only after the splitter's own handling.
+    queued_ = true;
+    QTimer::singleShot(0, this, [this] {
+      queued_ = false;
+      fit_(split_);
+      if (once_) {
+        split_->removeEventFilter(this);
+        deleteLater();
+      }
+    });
+    return false;
+  }
+
+private:
+  QSplitter* split_;
+  const bool once_;
+  bool queued_ = false;
+  std::function<void(QSplitter*)> fit_;
+};
+
+// Hands the key presses of a widget to `handle` first (true: taken).
+class KeyHandler : public QObject {
+public:
+  KeyHandler(QWidget* widget, std::function<bool(QKeyEvent*)> handle) : QObject(widget), handle_(std::move(handle)) {
+    widget->installEventFilter(this);
+  }
+
+  bool eventFilter(QObject*, QEvent* event) override {
+    return event->type() == QEvent::KeyPress && handle_(static_cast<QKeyEvent*>(event));
+  }
+
+private:
+  std::function<bool(QKeyEvent*)> handle_;
+};
+
+// No pane below a usable size: sizes saved from a much larger window come
+// scaled down, and a small pane of it would come as a sliver.
+void KeepPanesUsable(QSplitter* split) {
+  QList<int> sizes = split->sizes();
+  int total = 0;
+  for (int size : sizes) total += size;
+  if (sizes.size() < 2 || total <= 0) return;
+  const int least = std::min(kUsablePane, total / (2 * static_cast<int>(sizes.size())));
+  bool changed = false;
+  for (int& size : sizes) {
+    if (size >= least) continue;
+    // The largest pane holds at least twice `least`: it gives the difference.
+    *std::max_element(sizes.begin(), sizes.end()) -= least - size;
+    size = least;
+    changed = true;
+  }
+  if (changed) split->setSizes(sizes);
+}
+
 QRect AvailableArea(const QWidget* window) {
   const QWidget* anchor = window->parentWidget() ? window->parentWidget() : window;
   QScreen* screen = anchor->screen() ? anchor->screen() : QGuiApplication::primaryScreen();
@@ -210,6 +282,11 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   tabs_->addTab(tables_, LoadResString(kStrTables));
   tabs_->addTab(guide_, LoadResString(kStrGuide));
   connect(services_, &SiServicesView::pidSelected, this, &CStreamAnalysisWnd::SelectPid);
+  connect(services_, &SiServicesView::pidActivated, this, [this](int pid) {
+    SelectPid(pid);
+    tabs_->setCurrentIndex(0);
+    pidTable_->setFocus(Qt::OtherFocusReason);
+  });
   tables_->SetPacketOf([this](uint64_t offset) -> std::optional<uint64_t> {
     if (!packetFile_.IsOpen()) return std::nullopt;
     return packetFile_.IndexAt(offset);
@@ -244,6 +321,26 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   connect(close, &QPushButton::clicked, this, &QWidget::close);
   auto* closeKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this);
   connect(closeKey, &QShortcut::activated, this, &QWidget::close);
+  // The next and previous tab from wherever the focus is (a list would take
+  // Ctrl+PgDn as a page down), the focus on the new page's first control.
+  const std::pair<QKeySequence, int> tabKeys[] = {
+      {QKeySequence(Qt::CTRL | Qt::Key_Tab), 1},        {QKeySequence(Qt::CTRL | Qt::Key_PageDown), 1},
+      {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), -1}, {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab), -1},
+      {QKeySequence(Qt::CTRL | Qt::Key_PageUp), -1}};
+  for (const auto& [keys, step] : tabKeys) {
+    connect(new QShortcut(keys, this), &QShortcut::activated, this, [this, step = step] {
+      tabs_->setCurrentIndex((tabs_->currentIndex() + step + tabs_->count()) % tabs_->count());
+      QWidget* page = tabs_->currentWidget();
+      QWidget* first = page;
+      // The focus chain goes round the window once.
+      for (QWidget* w = page->nextInFocusChain(); w && w != page; w = w->nextInFocusChain())
+        if (page->isAncestorOf(w) && (w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled()) {
+          first = w;
+          break;
+        }
+      first->setFocus(Qt::TabFocusReason);
+    });
+  }
   setAcceptDrops(true);
   status_->setText(LoadResString(kStrDropOrOpen));
   exportJson_->setEnabled(false);
@@ -312,10 +409,12 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   pidTable_->horizontalHeader()->setSectionResizeMode(PidTableModel::kColCarries, QHeaderView::Interactive);
   pidTable_->horizontalHeader()->setStretchLastSection(true);
   pidTable_->setTextElideMode(Qt::ElideRight);
+  pidTable_->setTabKeyNavigation(false);  // Tab leaves the lists; the arrows move inside
   summaryScroll->setWidget(summary_);
   left->addWidget(summaryScroll);
   left->addWidget(pidTable_);
   left->setStretchFactor(1, 1);
+  left->setStretchFactor(2, 1);
 
   auto* right = new QSplitter(Qt::Vertical, split);
   right->setObjectName(Id(kIdSaSplitRight));
@@ -343,6 +442,7 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   checks_->setSelectionBehavior(QAbstractItemView::SelectRows);
   checks_->setSelectionMode(QAbstractItemView::SingleSelection);
   checks_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  checks_->setTabKeyNavigation(false);
   checkRows_.Fill(checks_);
   auto* occurrencesBox = new QWidget(right);
   auto* occurrencesLayout = new QVBoxLayout(occurrencesBox);
@@ -365,6 +465,10 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
     occurrences_->setColumnWidth(c, std::max(metrics.horizontalAdvance(widest[c]),
                                              metrics.horizontalAdvance(occurrenceHeaders[c]) + 20) + 12);
   }
+  // What happened, right after when: the numbers after it may go out of
+  // view in a narrow pane, the description should not.
+  occurrences_->horizontalHeader()->moveSection(4, 1);
+  occurrences_->setColumnWidth(4, occurrences_->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 30);
   occurrences_->horizontalHeader()->setStretchLastSection(true);
   occurrencesMore_ = new QLabel(occurrencesBox);
   occurrencesMore_->setObjectName(Id(kIdSaOccurrencesMore));
@@ -375,10 +479,13 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   occurrences_->setSelectionBehavior(QAbstractItemView::SelectRows);
   occurrences_->setSelectionMode(QAbstractItemView::SingleSelection);
   occurrences_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  occurrences_->setTabKeyNavigation(false);
   occurrences_->setSortingEnabled(true);
   occurrences_->sortByColumn(2, Qt::AscendingOrder);  // stream order
 
-  auto* chartBox = new QWidget(right);
+  // The chart under the PID table whose PID it plots, so that the checks
+  // have the right side's height to themselves.
+  auto* chartBox = new QWidget(left);
   auto* chartLayout = new QVBoxLayout(chartBox);
   chartLayout->setContentsMargins(0, 0, 0, 0);
   auto* chart = new QChart;
@@ -417,15 +524,67 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   chartValue_->setObjectName(Id(kIdSaChartValue));
   chartLayout->addWidget(chartView_, 1);
   chartLayout->addWidget(chartValue_);
+  // The keys read the chart as hovering does: Left and Right step through
+  // the points (the selected PID's line when it has one), PageUp and
+  // PageDown ten at a time, Home and End to the ends.
+  new KeyHandler(chartView_, [this, point = std::make_shared<int>(-1)](QKeyEvent* key) {
+    QLineSeries* series = pidSeries_->isVisible() ? pidSeries_ : muxSeries_;
+    const int count = static_cast<int>(series->count());
+    const int at = std::clamp(*point, 0, std::max(count - 1, 0));
+    int next = 0;
+    switch (key->key()) {
+      case Qt::Key_Left: next = *point < 0 ? 0 : at - 1; break;
+      case Qt::Key_Right: next = *point < 0 ? 0 : at + 1; break;
+      case Qt::Key_PageUp: next = at - 10; break;
+      case Qt::Key_PageDown: next = at + 10; break;
+      case Qt::Key_Home: next = 0; break;
+      case Qt::Key_End: next = count - 1; break;
+      default: return false;
+    }
+    if (count == 0) return true;
+    *point = std::clamp(next, 0, count - 1);
+    const QPointF p = series->at(*point);
+    chartValue_->setText(LoadResString(kStrChartValue)
+                             .arg(series->name(), QString::number(p.x(), 'f', 3), QString::number(p.y(), 'f', 3)));
+    return true;
+  });
+  left->addWidget(chartBox);
   right->addWidget(checksBox);
   right->addWidget(occurrencesBox);
-  right->addWidget(chartBox);
+  right->setStretchFactor(1, 1);
+  // Every check in view, never more room than that: a higher window gives
+  // the occurrences the rest, a low one shares what there is. Refitted when
+  // the window's height changes; a drag of the handle holds until then.
+  new SplitterFit(right, false, [this, checksBox, checksLayout](QSplitter* split) {
+    const QList<int> sizes = split->sizes();
+    const int total = sizes.size() == 2 ? sizes[0] + sizes[1] : 0;
+    if (total <= 0) return;
+    int need = siChoice_->sizeHint().height() + checksLayout->spacing() + checks_->horizontalHeader()->sizeHint().height() +
+               checks_->verticalHeader()->length() + 2 * checks_->frameWidth() + 2;
+    if (checks_->horizontalHeader()->length() > checksBox->width() - 2 * checks_->frameWidth())
+      need += checks_->horizontalScrollBar()->sizeHint().height();
+    const int occurrencesLeast = occurrences_->horizontalHeader()->sizeHint().height() +
+                                 4 * occurrences_->verticalHeader()->defaultSectionSize() + 2 * occurrences_->frameWidth();
+    const int checks = std::min(need, std::max(total - occurrencesLeast, total / 2));
+    if (checks != sizes[0]) split->setSizes({checks, total - checks});
+  });
   split->addWidget(left);
   split->addWidget(right);
   split->setStretchFactor(0, 3);
   split->setStretchFactor(1, 2);
+  // Tab in reading order: the left column down, then the right.
+  setTabOrder(pidTable_, chartView_);
+  setTabOrder(chartView_, siChoice_);
 
   connect(checks_, &QTableWidget::itemSelectionChanged, this, &CStreamAnalysisWnd::ShowOccurrences);
+  // Enter or a double click on a check: what it means, in Help (its tooltip
+  // is for the mouse only).
+  connect(checks_, &QTableWidget::cellActivated, this, [this](int row) {
+    if (checkRows_.CheckAt(row) < 0) return;
+    tabs_->setCurrentWidget(help_);
+    help_->scrollToAnchor(CheckHelpAnchor(static_cast<HealthCheck>(checkRows_.CheckAt(row))));
+    help_->setFocus(Qt::OtherFocusReason);
+  });
   connect(checks_, &QTableWidget::currentCellChanged, this, [this](int row, int, int, int) {
     if (checkRows_.CheckAt(row) >= 0) help_->scrollToAnchor(CheckHelpAnchor(static_cast<HealthCheck>(checkRows_.CheckAt(row))));
   });
@@ -434,8 +593,14 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
     limits_.si = static_cast<SiStandard>(index);
     if (!live_ && !path_.isEmpty()) Start(path_, limits_);
   });
-  connect(occurrences_, &QTableWidget::currentCellChanged, this,
-          [this](int row, int, int, int) { OnOccurrenceActivated(row); });
+  // A click, a double click or Enter opens the occurrence's packet; the
+  // arrows move through the list without leaving the tab.
+  auto openOccurrence = [this](int row) {
+    activeOccurrence_ = UINT64_MAX;  // the same one again, after a look elsewhere
+    OnOccurrenceActivated(row);
+  };
+  connect(occurrences_, &QTableWidget::cellClicked, this, openOccurrence);
+  connect(occurrences_, &QTableWidget::cellActivated, this, openOccurrence);
   connect(pidTable_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &CStreamAnalysisWnd::ShowChart);
 }
 
@@ -452,16 +617,20 @@ void CStreamAnalysisWnd::BuildPackets(QWidget* page) {
   searchValue_ = new QLineEdit(page);
   searchValue_->setObjectName(Id(kIdSaSearchValue));
   searchValue_->setMaximumWidth(90);
+  // What each field takes, for whoever reaches it by Tab rather than by eye.
+  searchValue_->setPlaceholderText(LoadResString(kStrValue));
   auto* find = new QPushButton(LoadResString(kStrFindNext), page);
   find->setObjectName(Id(kIdSaFindNext));
   gotoPacket_ = new QLineEdit(page);
   gotoPacket_->setObjectName(Id(kIdSaGotoPacket));
   gotoPacket_->setMaximumWidth(110);
+  gotoPacket_->setPlaceholderText(LoadResString(kStrPacket));
   auto* gotoPacketButton = new QPushButton(LoadResString(kStrGotoPacket), page);
   gotoPacketButton->setObjectName(Id(kIdSaGotoPacketButton));
   gotoOffset_ = new QLineEdit(page);
   gotoOffset_->setObjectName(Id(kIdSaGotoOffset));
   gotoOffset_->setMaximumWidth(110);
+  gotoOffset_->setPlaceholderText(LoadResString(kStrOffset));
   auto* gotoOffsetButton = new QPushButton(LoadResString(kStrGotoOffset), page);
   gotoOffsetButton->setObjectName(Id(kIdSaGotoOffsetButton));
   tools->addWidget(onlyPid_);
@@ -476,6 +645,10 @@ void CStreamAnalysisWnd::BuildPackets(QWidget* page) {
   tools->addWidget(gotoOffsetButton);
   tools->addStretch(1);
   layout->addLayout(tools);
+  connect(new QShortcut(QKeySequence::Find, page), &QShortcut::activated, this, [this] {
+    searchValue_->setFocus(Qt::ShortcutFocusReason);
+    searchValue_->selectAll();
+  });
 
   auto* split = new QSplitter(Qt::Horizontal, page);
   split->setObjectName(Id(kIdSaSplitPackets));
@@ -1242,12 +1415,10 @@ void CStreamAnalysisWnd::RestoreLayout() {
       if (ok && size >= kMinPane && size < 100000) sizes.append(size);
     }
     if (sizes.size() == split->count()) split->setSizes(sizes);
-    else if (split->objectName() == Id(kIdSaSplitRight))  // every check in view, the chart below the occurrences
-      split->setSizes({siChoice_->sizeHint().height() + 2 + checks_->horizontalHeader()->sizeHint().height() +
-                           (checkRows_.RowCount() + 1) * checks_->verticalHeader()->defaultSectionSize() + 4,
-                       this->height() / 4, this->height() / 3});
-    else if (split->objectName() == Id(kIdSaSplitLeft))
-      split->setSizes({this->height() / 4, this->height() * 3 / 4});
+    else if (split->objectName() == Id(kIdSaSplitRight))  // fitted to the checks once laid out
+      split->setSizes({this->height() * 2 / 3, this->height() / 3});
+    else if (split->objectName() == Id(kIdSaSplitLeft))  // the summary, the PID table, the chart
+      split->setSizes({this->height() / 5, this->height() * 9 / 20, this->height() * 7 / 20});
     else if (split->objectName() == Id(kIdSaSplitTiming))  // the two charts, the streams' table below
       split->setSizes({this->height() * 2 / 5, this->height() * 2 / 5, this->height() / 5});
     else if (split->objectName() == Id(kIdSaSplitOverview))
@@ -1260,6 +1431,7 @@ void CStreamAnalysisWnd::RestoreLayout() {
       split->setSizes({this->width() * 55 / 100, this->width() * 45 / 100});
     else
       split->setSizes({this->width() / 2, this->width() / 2});
+    new SplitterFit(split, true, KeepPanesUsable);
   }
 }
 

@@ -4,7 +4,9 @@
 // occurrences and the bitrate chart; a packet inspector that reads only the
 // packets on screen. Another file comes by Open..., the recent files or a
 // drop. Not modal; size, splitter positions and recent files are kept in the
-// profile.
+// profile. Everything is reached by keys: Tab through each page, Ctrl+Tab
+// and Ctrl+PgDn (Ctrl+Shift+Tab, Ctrl+PgUp) from tab to tab, Ctrl+F to the
+// search of the Packets and Tables tabs.
 #pragma once
 
 #include <QPointer>
