@@ -44,8 +44,8 @@ int main() {
     for (int b = 0x20; b <= 0xFF; ++b) Show(Bytes({selector, b}));
   for (int part = 1; part <= 15; ++part)
     for (int b = 0x20; b <= 0xFF; ++b) Show(Bytes({0x10, 0x00, part, b}));
-  // The 0x10 form naming no table (part 12, 0, 16 on, a high byte): plain
-  // ASCII only.
+  // The 0x10 form naming no table (8859-0, 8859-12, 8859-16 and above, a
+  // high first byte): plain ASCII only.
   for (int part = 0; part <= 0xFF; ++part)
     if (part == 0 || part == 12 || part >= 16) Show(Bytes({0x10, 0x00, part, 'A', 0xE9, 0xA4}));
   Show(Bytes({0x10, 0x01, 0x01, 'A', 0xE9}));
