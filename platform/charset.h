@@ -1,8 +1,9 @@
 // The character tables of service, provider and event names, by the names
 // the C library's iconv knows them: "ISO-8859-N", "ISO_6937", "UCS-2BE",
-// "EUC-KR", "GB2312", "BIG5", "UTF-8", "ASCII". iconv on Linux, the system's
-// code pages on Windows; both give the same code points (a parity test
-// compares them over every table).
+// "EUC-KR", "GB2312", "BIG5", "UTF-8", "ASCII". iconv on Linux; on Windows,
+// whose code pages read several of them differently, copies of iconv's
+// tables compiled in (platform/charset_tables.h), which a Linux test keeps
+// equal to iconv.
 #pragma once
 
 #include <cstddef>

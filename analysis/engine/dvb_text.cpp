@@ -22,6 +22,9 @@ struct TextTable {
   // can be inside a character, and the two-byte tables code them as
   // U+E080-U+E09F.
   bool controlBytesStandAlone = false;
+  // The default table is ISO/IEC 6937 with the euro sign added at 0xA4,
+  // a byte that table (and so iconv) leaves unused.
+  bool euroAtA4 = false;
 };
 
 // Names with a selector this system does not know: only plain ASCII shows.
@@ -29,7 +32,7 @@ constexpr const char* kUnknownTable = "ASCII";
 
 TextTable ChooseTable(const uint8_t* bytes, size_t length) {
   const uint8_t selector = bytes[0];
-  if (selector >= 0x20) return {"ISO_6937", 0, 1, true};
+  if (selector >= 0x20) return {"ISO_6937", 0, 1, true, true};
   if (selector >= 0x01 && selector <= 0x0B)
     return {"ISO-8859-" + std::to_string(selector + 4), 1, 1, true};
   switch (selector) {
@@ -52,6 +55,8 @@ TextTable ChooseTable(const uint8_t* bytes, size_t length) {
 // Decoded text before it is laid out: Unicode code points, and bytes that
 // could not be decoded stored as -1 - byte.
 using CodePoints = std::vector<int32_t>;
+
+constexpr int32_t kEuroSign = 0x20AC;
 
 int32_t Undecodable(uint8_t byte) { return -1 - static_cast<int32_t>(byte); }
 
@@ -77,9 +82,11 @@ CodePoints DecodeToCodePoints(const uint8_t* bytes, size_t length) {
     size_t runStart = 0;
     for (size_t i = 0; i <= textLength; ++i) {
       const bool control = i < textLength && text[i] >= 0x80 && text[i] <= 0x9F;
-      if (i < textLength && !control) continue;
+      const bool euro = i < textLength && table.euroAtA4 && text[i] == 0xA4;
+      if (i < textLength && !control && !euro) continue;
       converter.Decode(text + runStart, i - runStart, table.unitSize, points);
       if (control) points.push_back(text[i]);
+      if (euro) points.push_back(kEuroSign);
       runStart = i + 1;
     }
   }

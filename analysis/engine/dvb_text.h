@@ -8,10 +8,11 @@
 
 // The name as one row of UTF-8 text:
 // - the leading selector chooses the table: none (first byte 0x20 or above)
-//   the Latin default table ISO/IEC 6937; 0x01-0x0B ISO/IEC 8859-5 to -15;
-//   0x10 0x00 N ISO/IEC 8859-N; 0x11 UCS-2 big-endian; 0x12 KS X 1001;
-//   0x13 GB2312; 0x14 Big5; 0x15 UTF-8; other selectors name no table this
-//   system knows, so only plain ASCII of such a name is shown;
+//   the Latin default table, ISO/IEC 6937 with the euro sign at 0xA4;
+//   0x01-0x0B ISO/IEC 8859-5 to -15; 0x10 0x00 N ISO/IEC 8859-N; 0x11 UCS-2
+//   big-endian; 0x12 KS X 1001; 0x13 GB2312; 0x14 Big5; 0x15 UTF-8; other
+//   selectors name no table this system knows, so only plain ASCII of such a
+//   name is shown;
 // - control codes 0x80-0x9F (U+E080-U+E09F in the two-byte tables): the
 //   CR/LF code 0x8A becomes a blank, the others (emphasis on/off, reserved,
 //   user-defined) are removed;

@@ -22,6 +22,25 @@ TEST(DvbText, WithoutSelectorTheLatinDefaultTableIsUsed) {
   EXPECT_EQ(DecodeDvbText(nullptr, 4), "");
 }
 
+TEST(DvbText, TheDefaultTableHasTheEuroSignAt0xA4) {
+  struct Case {
+    const char* bytes;
+    const char* text;
+  } cases[] = {
+      {"10 \xA4", "10 \u20AC"},
+      {"\xA4\xA4" "5", "\u20AC\u20AC" "5"},
+      {"\xC2" "e\xA4\xC2" "e", "\u00E9\u20AC\u00E9"},
+      // A diacritic waits for a letter: before the euro sign it is shown as a byte.
+      {"\xC2\xA4", "\\xC2\u20AC"},
+      // 0xE9 is O with stroke here, not the Latin-1 e acute some broadcasters
+      // send without a selector.
+      {"R\xE9" "alis\xE9", "R\u00D8" "alis\u00D8"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Decode(c.bytes), c.text) << c.bytes;
+  EXPECT_EQ(Decode("\x0B\xA4"), "\u20AC") << "8859-15, by its own table";
+  EXPECT_EQ(Decode("\x01\xA4"), "\u0404") << "other tables keep their own 0xA4";
+}
+
 TEST(DvbText, SelectorBytesChooseTheTableAndAreNotShown) {
   EXPECT_EQ(Decode("\x04P1.1"), "P1.1");
   EXPECT_EQ(Decode("\x01\xB6"), "\u0416") << "0x01: ISO/IEC 8859-5 (Cyrillic)";

@@ -1,7 +1,7 @@
 // Prints how DecodeDvbText reads every character of every DVB table: each
 // byte of the one-byte tables (alone, and an ISO/IEC 6937 diacritic before
-// each letter), every lead and trail byte pair of the two-byte tables, every
-// UCS-2 unit and the UTF-8 sequences of two and three bytes. The Linux and
+// each byte), every lead and trail byte pair of the two-byte tables, every
+// UCS-2 unit and the UTF-8 sequences of two to four bytes. The Linux and
 // Windows builds must print the same (scripts/windows-parity compares them).
 #include <cstdio>
 #include <string>
@@ -44,6 +44,14 @@ int main() {
     for (int b = 0x20; b <= 0xFF; ++b) Show(Bytes({selector, b}));
   for (int part = 1; part <= 15; ++part)
     for (int b = 0x20; b <= 0xFF; ++b) Show(Bytes({0x10, 0x00, part, b}));
+  // The 0x10 form naming no table (8859-0, 8859-12, 8859-16 and above, a
+  // high first byte): plain ASCII only.
+  for (int part = 0; part <= 0xFF; ++part)
+    if (part == 0 || part == 12 || part >= 16) Show(Bytes({0x10, 0x00, part, 'A', 0xE9, 0xA4}));
+  Show(Bytes({0x10, 0x01, 0x01, 'A', 0xE9}));
+  // ISO/IEC 6937: a diacritic before every byte (the euro sign among them).
+  for (int d = 0xC1; d <= 0xCF; ++d)
+    for (int b = 0x20; b <= 0xFF; ++b) Show(Bytes({'A', d, b, 'e'}));
   // Two-byte tables: KS X 1001, GB 2312, Big5.
   for (int selector : {0x12, 0x13, 0x14})
     for (int lead = 0x80; lead <= 0xFF; ++lead)
@@ -56,6 +64,8 @@ int main() {
     for (int trail = 0x00; trail <= 0xFF; ++trail) Show(Bytes({0x15, lead, trail}));
   for (int lead : {0xE0, 0xE1, 0xED, 0xEE, 0xEF, 0xF0, 0xF4})
     for (int second = 0x80; second <= 0xBF; ++second) Show(Bytes({0x15, lead, second, 0x80}));
+  for (int lead = 0xF0; lead <= 0xF7; ++lead)
+    for (int second = 0x80; second <= 0xBF; ++second) Show(Bytes({0x15, lead, second, 0xBF, 0xBF}));
   // A truncated sequence at the end and a selector alone.
   Show(Bytes({0x12, 0xB0}));
   Show(Bytes({0x11, 0x00}));
