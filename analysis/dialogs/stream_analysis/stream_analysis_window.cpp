@@ -926,24 +926,28 @@ void CStreamAnalysisWnd::ShowChecks() {
     QTableWidgetItem* item = checks_->item(row, 1);
     QColor background;
     QString tip;
+    QString text;
     if (noResult) {
-      item->setText(finished_ ? QStringLiteral("-") : QString());
+      text = finished_ ? QStringLiteral("-") : QString();
       background = QColor(230, 230, 230);
     } else if (!check.evaluated) {
       const QString why = QString::fromStdString(TranslateAndFill(check.notEvaluatedTemplate, check.notEvaluatedValues));
-      item->setText(why.isEmpty() ? LoadResString(kStrNotEvaluated) : LoadResString(kStrNotEvaluatedBecause).arg(why));
-      tip = item->text();
+      text = why.isEmpty() ? LoadResString(kStrNotEvaluated) : LoadResString(kStrNotEvaluatedBecause).arg(why);
+      tip = text;
       background = QColor(230, 230, 230);
     } else if (check.count == 0) {
-      item->setText(LoadResString(kStrOk));
+      text = LoadResString(kStrOk);
       background = QColor(214, 245, 214);
     } else {
-      item->setText(LoadResString(kStrErrorCount).arg(check.count));
+      text = LoadResString(kStrErrorCount).arg(check.count);
       background = QColor(255, 214, 214);
     }
-    item->setToolTip(tip);
-    item->setBackground(background);
-    checks_->item(row, 0)->setBackground(background);
+    if (item->text() != text) item->setText(text);
+    // Set only when changed: every change repaints the cell.
+    if (item->toolTip() != tip) item->setToolTip(tip);
+    if (item->background().color() != background) item->setBackground(background);
+    QTableWidgetItem* name = checks_->item(row, 0);
+    if (name->background().color() != background) name->setBackground(background);
   }
 }
 
