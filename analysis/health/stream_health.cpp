@@ -93,6 +93,7 @@ struct StreamHealth::Impl final : PacketSink {
   ArrivalStamps arrival;
   std::vector<PidCounts> counts;
   const std::bitset<8192>* esWanted = nullptr;  // the observer's EsPayloadWanted()
+  bool esStartsWanted = false;                  // and its EsPesStartsWanted()
   bool finished = false;
   bool started = false;
   uint64_t syncGainsSeen = 0;  // the framer's syncGains() at the last run of 192-byte packets
@@ -226,7 +227,7 @@ struct StreamHealth::Impl final : PacketSink {
     if (counter == ContinuityChecker::Counter::Duplicate || !(role.roles & (kRoleSections | kRolePts | kRoleEs)))
       return;
     // Most packets of a PES continue it: only sections and the observer read them.
-    if (!(b1 & 0x40) && !(role.roles & kRoleSections) && !EsWanted(pid, role)) return;
+    if (!(b1 & 0x40) && !(role.roles & kRoleSections) && !EsWanted(pid, role, false)) return;
     const bool payload = (afc & 1) && payloadStart < kTsSize;
     if (payload) Payload(p, pid, role, payloadStart, scrambling, counter, mark);
     else if ((role.roles & kRoleSections) && counter == ContinuityChecker::Counter::Broken) psi.DropSection(pid);
@@ -244,7 +245,7 @@ struct StreamHealth::Impl final : PacketSink {
   void Payload(const uint8_t* p, int pid, const PidRole& role, size_t payloadStart, unsigned scrambling,
                ContinuityChecker::Counter counter, const Mark& mark) {
     const bool unitStart = (p[1] & 0x40) != 0;
-    if (scrambling == 0 && EsWanted(pid, role))
+    if (scrambling == 0 && EsWanted(pid, role, unitStart))
       context.observer->OnEsPayload(pid, p + payloadStart, kTsSize - payloadStart, unitStart, mark.offset);
     if (role.roles & kRoleSections) {
       if (counter == ContinuityChecker::Counter::Broken) psi.DropSection(pid);
@@ -254,9 +255,10 @@ struct StreamHealth::Impl final : PacketSink {
       OnPesStart(context, pid, p + payloadStart, kTsSize - payloadStart, scrambling != 0, mark);
   }
 
-  // Whether the observer takes the payloads of `pid`.
-  bool EsWanted(int pid, const PidRole& role) const {
-    return context.observer && (role.roles & kRoleEs) && (!esWanted || esWanted->test(static_cast<size_t>(pid)));
+  // Whether the observer takes this payload of `pid`.
+  bool EsWanted(int pid, const PidRole& role, bool unitStart) const {
+    return context.observer && (role.roles & kRoleEs) &&
+           (!esWanted || esWanted->test(static_cast<size_t>(pid)) || (unitStart && esStartsWanted));
   }
 
   void EndOfBuffer() override { continuity.EndOfBuffer(); }
@@ -482,6 +484,7 @@ void StreamHealth::MarkGap() { impl_->MarkGap(); }
 void StreamHealth::SetObserver(StreamObserver* observer) {
   impl_->context.observer = observer;
   impl_->esWanted = observer ? observer->EsPayloadWanted() : nullptr;
+  impl_->esStartsWanted = observer && observer->EsPesStartsWanted();
 }
 void StreamHealth::AssembleSectionsOn(int pid) { impl_->psi.AskSections(pid); }
 HealthResult StreamHealth::Snapshot() const { return impl_->Snapshot(); }

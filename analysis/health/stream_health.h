@@ -254,6 +254,15 @@ public:
   // observer for as long as it is attached (asked once, when it is); null:
   // every elementary stream's. Lets the engine skip the call for the others.
   virtual const std::bitset<8192>* EsPayloadWanted() const { return nullptr; }
+  // Whether OnEsPayload also wants, of every elementary stream, the payloads
+  // that start a PES packet (its header, its timestamps); asked once with
+  // EsPayloadWanted(). The continuing payloads of the others are not passed.
+  virtual bool EsPesStartsWanted() const { return false; }
+  // For EsPayloadWanted(): no PID's payloads beyond what EsPesStartsWanted() asks.
+  static const std::bitset<8192>* NoEsPayloads() {
+    static const std::bitset<8192> none;
+    return &none;
+  }
   // The stream time of a section passed to OnSection, once the stream clock
   // has passed it: once per section, in the order of OnSection. Sections of
   // a stream without a clock are never timed.

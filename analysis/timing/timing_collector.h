@@ -84,6 +84,9 @@ public:
   void OnSection(int pid, const uint8_t* section, size_t size, uint64_t byteOffset) override;
   void OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart, uint64_t byteOffset) override;
   void OnPcr(int pid, uint64_t pcr27MHz, uint64_t byteOffset, bool discontinuityIndicator) override;
+  // Only the PES headers are read: the engine passes no other payload.
+  const std::bitset<8192>* EsPayloadWanted() const override { return NoEsPayloads(); }
+  bool EsPesStartsWanted() const override { return true; }
 
   TimingView Snapshot(int programNumber) const;
   // Program numbers whose PMT was seen, ascending.

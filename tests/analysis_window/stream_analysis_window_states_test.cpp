@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -32,6 +33,8 @@
 #include <QtCharts/QValueAxis>
 #include <cmath>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
@@ -428,6 +431,41 @@ TEST_F(StreamAnalysisStatesTest, OtherFilesComeFromTheRecentListAndFromADrop) {
   window->show();
   Control<QPushButton>(*window, kIdSaClose)->click();
   EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(StreamAnalysisStatesTest, TheRecentListPutsTheFileFirstWhateverTheProfileHeld) {
+  const std::string file = Write("recent.ts", InterleavedErrors());
+  const std::string a = QFileInfo(QString::fromStdString(file)).absoluteFilePath().toStdString();
+  const std::string b = "/b.ts", c = "/c.ts";
+  struct Case {
+    std::vector<std::string> stored;  // Recent1... before
+    std::vector<std::string> after;  // as stored after, the rest empty
+  };
+  std::vector<std::string> seven;
+  for (int i = 0; i < 8; ++i) seven.push_back("/" + std::to_string(i) + ".ts");
+  std::vector<std::string> full = {a};
+  full.insert(full.end(), seven.begin(), seven.begin() + 7);
+  const Case cases[] = {
+      {{}, {a}},
+      {{b, c}, {a, b, c}},
+      {{a, b}, {a, b}},
+      {{b, a, c}, {a, b, c}},
+      {{"", "", b}, {a, b}},
+      {{b, b, c}, {a, b, c}},
+      {seven, full},
+  };
+  CStreamAnalysisWnd window;
+  for (const Case& k : cases) {
+    for (int i = 1; i <= CStreamAnalysisWnd::kMaxRecentFiles; ++i)
+      WriteProfileText("StreamAnalysis", "Recent" + std::to_string(i),
+                       static_cast<size_t>(i) <= k.stored.size() ? k.stored[static_cast<size_t>(i) - 1] : std::string());
+    window.Start(QString::fromStdString(file));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 30000));
+    for (int i = 1; i <= CStreamAnalysisWnd::kMaxRecentFiles; ++i)
+      EXPECT_EQ(ReadProfileText("StreamAnalysis", "Recent" + std::to_string(i)),
+                static_cast<size_t>(i) <= k.after.size() ? k.after[static_cast<size_t>(i) - 1] : std::string())
+          << "slot " << i << " after " << k.stored.size() << " stored";
+  }
 }
 
 TEST_F(StreamAnalysisStatesTest, EveryCheckExplainsItselfInBothLanguages) {

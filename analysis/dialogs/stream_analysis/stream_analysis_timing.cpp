@@ -33,7 +33,7 @@ constexpr double kWheelZoom = 1.25;
 constexpr qint64 kRedrawWhileRunningMs = 1000;
 constexpr int64_t kRedrawCostShare = 20;  // a redraw may take a twentieth of the time between two
 constexpr size_t kDrawnBuckets = 512;  // two points each at most
-constexpr int64_t kDrawBudgetNs = 8'000'000;  // lines redrawn per poll while the analysis runs
+constexpr int64_t kDrawBudgetNs = 4'000'000;  // lines redrawn per poll while the analysis runs
 constexpr size_t kMaxMarks = 400;  // more marks than this on a chart share places
 
 QString Id(int id) { return QString::number(id); }
@@ -290,7 +290,9 @@ void StreamAnalysisTiming::SetSource(std::shared_ptr<const TimingCollector> coll
     programs_->clear();
   }
   program_ = -1;
-  Draw();
+  // A hidden tab is drawn when it is shown.
+  if (isVisible()) Draw();
+  else stale_ = true;
 }
 
 void StreamAnalysisTiming::Show(const HealthResult& result, bool finished) {
@@ -383,7 +385,12 @@ void StreamAnalysisTiming::Draw(bool budgeted) {
     const size_t at = index++;
     const auto kept = old.find(name);
     const bool keep = kept != old.end() && kept->second->chart() == chart;
-    if (budgeted && keep && (at < drawCursor_ || resumeAt != SIZE_MAX || ThreadCpuNs() - startNs > kDrawBudgetNs)) {
+    const bool overBudget = budgeted && (resumeAt != SIZE_MAX || ThreadCpuNs() - startNs > kDrawBudgetNs);
+    if (overBudget && !keep) {  // a new line: in a following turn
+      if (resumeAt == SIZE_MAX) resumeAt = at;
+      return;
+    }
+    if (budgeted && keep && (at < drawCursor_ || overBudget)) {
       if (at >= drawCursor_ && resumeAt == SIZE_MAX) resumeAt = at;
       QLineSeries* line = kept->second;
       if (line->count() > 0) {

@@ -41,6 +41,7 @@
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -707,6 +708,8 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   outcome_ = {};
   result_ = std::make_shared<const HealthResult>();
   timing_->SetSource(nullptr);  // it keeps no result of the last analysis
+  timingResult_.reset();
+  pendingTurns_ = 0;
   shownPublication_ = 0;
   stepCosts_ = {};
   occurrencesCheck_ = -2;
@@ -803,6 +806,7 @@ void CStreamAnalysisWnd::Poll() {
   // service information snapshot, so the join then waits for nothing.
   const bool done = run_->done.load() && (!si_ || si_->Finished());
   const uint64_t published = run_->PublishedCount();
+  uint32_t turns = 1u << kTurnServiceInformation | 1u << kTurnStatus;
   if (published != shownPublication_) {
     shownPublication_ = published;
     {
@@ -810,71 +814,126 @@ void CStreamAnalysisWnd::Poll() {
       result_ = run_->LatestShared();
     }
     ++updates_;
-    if (!done) ShowResult();
+    turns |= ResultTurns();
   }
-  // At the end the result comes first: it opens the packet file by which the
-  // tables name their first packets.
-  if (!done) ShowServiceInformation();
   if (done) {
+    pendingTurns_ = 0;
     if (worker_.joinable()) worker_.join();
     pollTimer_->stop();
     finished_ = true;
     cancel_->setEnabled(false);
     if (!outcome_.opened || outcome_.readError) error_ = QString::fromStdString(outcome_.error);
+    // At the end the result comes first: it opens the packet file by which
+    // the tables name their first packets.
     ShowResult();
     ShowServiceInformation();
     ShowStatus();  // before the signal: whoever listens reads the final status
     emit analysisFinished();
     return;
   }
-  ShowStatus();
+  // The first turn now, the others in the next passes of the event loop.
+  pendingTurns_ |= turns;
+  NextTurn();
 }
 
-void CStreamAnalysisWnd::ShowResult() {
+uint32_t CStreamAnalysisWnd::ResultTurns() {
   // While the analysis runs, what takes laying out text or drawing lines
   // (the summary, the PID table, the bitrate chart in view) is redrawn at
   // most once a second and at most a small share of the window's time; the
   // checks and the new occurrences every poll.
   // What is new in kind (a PID, a program, the signal read) shows at once.
+  uint32_t turns = 1u << kTurnChecks | 1u << kTurnTiming;
   const qint64 now = QDateTime::currentMSecsSinceEpoch();
   const std::array<size_t, 3> shape = {result_->pids.size(), result_->programs.size(), liveStatus_.signalRead.load() ? 1u : 0u};
-  if (finished_ || now >= redrawAfterMs_ || shape != shownShape_) {
+  if (now >= redrawAfterMs_ || shape != shownShape_) {
     shownShape_ = shape;
-    const int64_t startNs = ThreadCpuNs();
-    {
+    redrawnAtMs_ = now;
+    redrawCostNs_ = 0;
+    redrawAfterMs_ = now + kRedrawMs;
+    turns |= 1u << kTurnSummary | 1u << kTurnPids;
+    if (tabs_->currentIndex() == 0) turns |= 1u << kTurnChart;
+    else chartStale_ = true;
+  }
+  return turns;
+}
+
+void CStreamAnalysisWnd::NextTurn() {
+  turnQueued_ = false;
+  if (pendingTurns_ == 0) return;
+  const Turn turn = static_cast<Turn>(std::countr_zero(pendingTurns_));
+  pendingTurns_ &= ~(1u << turn);
+  const int64_t startNs = ThreadCpuNs();
+  RunTurn(turn);
+  if (turn == kTurnSummary || turn == kTurnPids || turn == kTurnChart) {
+    // Painted after this: counted twice over for that.
+    redrawCostNs_ += (ThreadCpuNs() - startNs) * 2;
+    redrawAfterMs_ = redrawnAtMs_ + std::max<int64_t>(kRedrawMs, redrawCostNs_ / 1'000'000 * kRedrawCostShare);
+  }
+  if (pendingTurns_ != 0 && !turnQueued_) {
+    turnQueued_ = true;
+    QTimer::singleShot(0, this, &CStreamAnalysisWnd::NextTurn);
+  }
+}
+
+void CStreamAnalysisWnd::RunTurn(Turn turn) {
+  switch (turn) {
+    case kTurnChecks: {
+      {
+        StepClock clock(stepCosts_[kStepChecks]);
+        ShowChecks();
+      }
+      {
+        StepClock clock(stepCosts_[kStepOccurrences]);
+        ShowOccurrences();
+      }
+      ShowFileState();
+      break;
+    }
+    case kTurnSummary: {
       StepClock clock(stepCosts_[kStepSummary]);
       ShowSummary();
+      break;
     }
-    {
+    case kTurnPids: {
       StepClock clock(stepCosts_[kStepPids]);
       // New PIDs reset the model, which drops the selection: the chart's PID is
       // selected again.
       const int selected = SelectedPid();
       pidModel_->SetResult(*result_);
       if (selected >= 0 && SelectedPid() != selected) SelectPid(selected);
+      break;
     }
-    if (finished_ || tabs_->currentIndex() == 0) {
+    case kTurnChart: {
       StepClock clock(stepCosts_[kStepChart]);
       ShowChart();
-    } else {
-      chartStale_ = true;
+      break;
     }
-    // Painted after this: counted twice over for that.
-    const int64_t costMs = (ThreadCpuNs() - startNs) * 2 / 1'000'000;
-    redrawAfterMs_ = now + std::max<int64_t>(kRedrawMs, costMs * kRedrawCostShare);
+    case kTurnTiming: {
+      StepClock clock(stepCosts_[kStepTiming]);
+      timingResult_ = result_;  // what the tab keeps pointing into
+      timing_->Show(*timingResult_, finished_);
+      break;
+    }
+    case kTurnServiceInformation: ShowServiceInformation(); break;
+    case kTurnStatus: ShowStatus(); break;
+    case kTurnCount: break;
   }
-  {
-    StepClock clock(stepCosts_[kStepChecks]);
-    ShowChecks();
-  }
-  {
-    StepClock clock(stepCosts_[kStepOccurrences]);
-    ShowOccurrences();
-  }
-  {
-    StepClock clock(stepCosts_[kStepTiming]);
-    timing_->Show(*result_, finished_);
-  }
+}
+
+void CStreamAnalysisWnd::ShowResult() {
+  // Everything at once: at the start and at the end of an analysis.
+  pendingTurns_ = 0;
+  shownShape_ = {result_->pids.size(), result_->programs.size(), liveStatus_.signalRead.load() ? 1u : 0u};
+  redrawnAtMs_ = QDateTime::currentMSecsSinceEpoch();
+  redrawCostNs_ = 0;
+  redrawAfterMs_ = redrawnAtMs_ + kRedrawMs;
+  for (Turn turn : {kTurnSummary, kTurnPids}) RunTurn(turn);
+  if (finished_ || tabs_->currentIndex() == 0) RunTurn(kTurnChart);
+  else chartStale_ = true;
+  for (Turn turn : {kTurnChecks, kTurnTiming}) RunTurn(turn);
+}
+
+void CStreamAnalysisWnd::ShowFileState() {
   const bool stream = CanExport();
   exportJson_->setEnabled(stream);
   exportCsv_->setEnabled(stream);
@@ -900,7 +959,7 @@ void CStreamAnalysisWnd::ShowStatus() {
   if (!run_) return;
   const uint64_t done = run_->bytesDone.load();
   const int64_t total = run_->bytesTotal.load();
-  if (total > 0) progress_->setValue(static_cast<int>(std::min<uint64_t>(1000, done * 1000 / static_cast<uint64_t>(total))));
+  if (total > 0) SetProgress(static_cast<int>(std::min<uint64_t>(1000, done * 1000 / static_cast<uint64_t>(total))));
   else if (!finished_) progress_->setRange(0, 0);  // an input of unknown length: a busy bar
   if (finished_) progress_->setRange(0, 1000);
   const QString totalText = total >= 0 ? Megabytes(static_cast<uint64_t>(total)) : QStringLiteral("?");
@@ -924,6 +983,15 @@ void CStreamAnalysisWnd::ShowStatus() {
     status_->setText(LoadResString(kStrComplete).arg(Megabytes(result_->bytes)));
   }
   status_->setToolTip(status_->text());
+}
+
+void CStreamAnalysisWnd::SetProgress(int value) {
+  if (value == progress_->value()) return;
+  // A progress bar paints itself at once on a new value; this one waits for
+  // the window's next painting, with everything else a poll changed.
+  progress_->setUpdatesEnabled(false);
+  progress_->setValue(value);
+  progress_->setUpdatesEnabled(true);  // and asks for that painting
 }
 
 QString CStreamAnalysisWnd::FailureText() const {
@@ -1031,24 +1099,28 @@ void CStreamAnalysisWnd::ShowChecks() {
     QTableWidgetItem* item = checks_->item(row, 1);
     QColor background;
     QString tip;
+    QString text;
     if (noResult) {
-      item->setText(finished_ ? QStringLiteral("-") : QString());
+      text = finished_ ? QStringLiteral("-") : QString();
       background = QColor(230, 230, 230);
     } else if (!check.evaluated) {
       const QString why = QString::fromStdString(TranslateAndFill(check.notEvaluatedTemplate, check.notEvaluatedValues));
-      item->setText(why.isEmpty() ? LoadResString(kStrNotEvaluated) : LoadResString(kStrNotEvaluatedBecause).arg(why));
-      tip = item->text();
+      text = why.isEmpty() ? LoadResString(kStrNotEvaluated) : LoadResString(kStrNotEvaluatedBecause).arg(why);
+      tip = text;
       background = QColor(230, 230, 230);
     } else if (check.count == 0) {
-      item->setText(LoadResString(kStrOk));
+      text = LoadResString(kStrOk);
       background = QColor(214, 245, 214);
     } else {
-      item->setText(LoadResString(kStrErrorCount).arg(check.count));
+      text = LoadResString(kStrErrorCount).arg(check.count);
       background = QColor(255, 214, 214);
     }
-    item->setToolTip(tip);
-    item->setBackground(background);
-    checks_->item(row, 0)->setBackground(background);
+    if (item->text() != text) item->setText(text);
+    // Set only when changed: every change repaints the cell.
+    if (item->toolTip() != tip) item->setToolTip(tip);
+    if (item->background().color() != background) item->setBackground(background);
+    QTableWidgetItem* name = checks_->item(row, 0);
+    if (name->background().color() != background) name->setBackground(background);
   }
 }
 
@@ -1502,9 +1574,12 @@ void CStreamAnalysisWnd::RememberRecentFile(const QString& path) {
   QStringList files = RecentFiles();
   files.removeAll(absolute);
   files.prepend(absolute);
-  for (int i = 0; i < kMaxRecentFiles; ++i)
-    WriteProfileText(kProfileSection, "Recent" + std::to_string(i + 1),
-                       i < files.size() ? files[i].toStdString() : std::string());
+  // Each write rewrites the profile: only the places that change.
+  for (int i = 0; i < kMaxRecentFiles; ++i) {
+    const std::string key = "Recent" + std::to_string(i + 1);
+    const std::string now = i < files.size() ? files[i].toStdString() : std::string();
+    if (ReadProfileText(kProfileSection, key) != now) WriteProfileText(kProfileSection, key, now);
+  }
 }
 
 void CStreamAnalysisWnd::FillRecentMenu() {

@@ -128,7 +128,18 @@ private:
   void BuildOverview(QWidget* page);
   void BuildPackets(QWidget* page);
   void Poll();
+  // A poll's display work while the analysis runs, in turns: one per pass of
+  // the event loop, so that what one turn changed is painted before the next.
+  enum Turn { kTurnChecks, kTurnSummary, kTurnPids, kTurnChart, kTurnTiming, kTurnServiceInformation, kTurnStatus,
+              kTurnCount };
+  // The turns a new result asks for.
+  uint32_t ResultTurns();
+  void NextTurn();
+  void RunTurn(Turn turn);
+  // Every part of the result at once (the start and the end of an analysis).
   void ShowResult();
+  // The export buttons and the packet file, as the result allows.
+  void ShowFileState();
   void ShowSummary();
   // A service name's bytes decoded, once for each distinct name.
   const QString& ServiceName(const std::string& bytes);
@@ -136,6 +147,7 @@ private:
   void ShowOccurrences();
   void ShowChart();
   void ShowStatus();
+  void SetProgress(int value);
   void OnOccurrenceActivated(int row);
   void OnPacketRowChanged();
   void OnOnlySelectedPid(bool on);
@@ -204,6 +216,12 @@ private:
   QValueAxis* rateAxis_ = nullptr;
   QLabel* chartValue_ = nullptr;
   int64_t redrawAfterMs_ = 0;  // while running, the summary, PID table and chart are not redrawn before
+  int64_t redrawnAtMs_ = 0;    // when they were last redrawn
+  int64_t redrawCostNs_ = 0;   // and what that cost the window's thread
+  uint32_t pendingTurns_ = 0;  // bits of Turn
+  bool turnQueued_ = false;
+  // The result the Timing tab was last given (it points into it).
+  std::shared_ptr<const HealthResult> timingResult_;
   std::array<size_t, 3> shownShape_{};  // PIDs, programs, signal read: when they change, the summary shows at once
   bool chartStale_ = false;         // a newer result came while the chart was not redrawn
   QTextBrowser* help_ = nullptr;
