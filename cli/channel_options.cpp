@@ -5,6 +5,7 @@
 #include "capture/capture_settings.h"
 #include "cli/command.h"
 #include "platform/profile.h"
+#include "platform/ui_hooks.h"
 
 void AddChannelOptions(CLI::App& command, ChannelOptions& options) {
   command.add_option("--freq", options.frequency, "Frequency: MHz for satellite boxes, kHz otherwise")
@@ -206,6 +207,14 @@ void AddBoxOption(CLI::App& command) {
 }
 
 int OpenTunerBoxForCli() {
+  if (!kBuildTalksToBoxes) {
+    std::fprintf(stderr, "%s\n",
+                 TranslateText("This 64-bit Windows build serves file analysis and does not open tuner boxes: the "
+                               "boxes' drivers hand the stream to 32-bit programs only. Use the 32-bit (i686) "
+                               "build to talk to a tuner box.")
+                     .c_str());
+    return -1;
+  }
   TunerBoxChoice choice;
   if (chosenBox) {
     std::string error;
