@@ -19,6 +19,9 @@
 #include "cli/scan_command.h"
 #endif
 #if VANTREL_NETWORK_INPUTS
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "netinput/net_health.h"
 #endif
 #include "platform/files.h"
