@@ -193,9 +193,15 @@ std::optional<std::string> chosenBox;  // --box as given
 void AddBoxOption(CLI::App& command) {
   command
       .add_option("--box", chosenBox,
+#ifdef _WIN32
+                  "Which tuner box, when several are present: t, a, s, bus, a#N or bus#N (interface N of "
+                  "the class), or a box's device path (default: the first present, in the order t, a, s, "
+                  "bus)")
+#else
                   "Which tuner box, when several are present: t, a, s, bus, or the path of a box's socket "
                   "in a device folder (default: the first present, in that order). Remembered for the "
                   "desktop application")
+#endif
       ->check(CLI::Validator(
           [](std::string& text) {
             TunerBoxChoice choice;
