@@ -42,6 +42,12 @@ constexpr uint32_t kStreamingStopGraceMs = 500;
 // are written without blocking, and give up at once.)
 constexpr uint32_t kStuckWriteGraceMs = 10000;
 constexpr int kProgressBarWidth = 30;
+// The stop requests StopSignals takes on this system, for the help text.
+#ifdef _WIN32
+const std::string kStopRequests = "Ctrl-C, Ctrl-Break and closing the console";
+#else
+const std::string kStopRequests = "Ctrl-C, SIGTERM and SIGHUP";
+#endif
 
 struct CaptureOptions {
   ChannelOptions channel;
@@ -488,8 +494,8 @@ CliCommandRegistration captureCommand(
           "boundary. An output file that is not empty is replaced only with --force, and only "
           "once the stream brings its first bytes; a file the capture made and never wrote is "
           "removed again. A pipe that takes nothing more for " +
-          std::to_string(kCapturePipeGraceMs / 1000) + " s past the time limit ends the capture.\n"
-          "Ctrl-C, SIGTERM and SIGHUP end the capture like its Cancel button: the stream is "
+          std::to_string(kCapturePipeGraceMs / 1000) + " s past the time limit ends the capture.\n" +
+          kStopRequests + " end the capture like its Cancel button: the stream is "
           "stopped and the file keeps what was written; a tune or PAT probe in progress is cut "
           "short at once.\n"
           "While the stream delivers nothing the progress shows STALLED. The result is "
