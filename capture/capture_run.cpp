@@ -1,11 +1,5 @@
 #include "capture/capture_run.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +10,7 @@
 
 #include "capture/capture_settings.h"
 #include "capture/live_pat_probe.h"
+#include "platform/files.h"
 #include "platform/ui_hooks.h"
 
 std::atomic<int> nCaptureProgress{0};
@@ -47,35 +42,23 @@ public:
   CaptureFile(const CaptureFile&) = delete;
   CaptureFile& operator=(const CaptureFile&) = delete;
   ~CaptureFile() {
-    if (fd_ >= 0) Close();
+    if (file_.IsOpen()) Close();
   }
 
   bool Open() {
-    struct stat before {};
-    const bool existed = ::stat(path_.c_str(), &before) == 0;
-    // Not O_TRUNC: a file another capture holds must not be emptied before
-    // the lock tells us it is busy, nor an earlier file before the stream
-    // brought anything to replace it with.
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return Fail("Cannot create the capture file \"%s\": %s.", errno);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      int error = errno;
-      ::close(fd);
-      if (error == EWOULDBLOCK) {
+    int error = 0;
+    // The file is not emptied here: a file another capture holds must not
+    // be emptied before the lock tells us it is busy, nor an earlier file
+    // before the stream brought anything to replace it with.
+    switch (file_.Open(path_, &error)) {
+      case SoleWriterFile::OpenResult::Opened: return true;
+      case SoleWriterFile::OpenResult::InUse:
         error_ = TranslateAndFill("Cannot create the capture file \"%s\": it is in use by another capture.",
                                   {path_});
         return false;
-      }
-      return Fail("Cannot create the capture file \"%s\": %s.", error);
+      case SoleWriterFile::OpenResult::Failed: break;
     }
-    struct stat info {};
-    regular_ = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    created_ = !existed && regular_;
-    // Pipes and devices are written without blocking, so that a reader that
-    // stops reading cannot hold the capture past its limits.
-    if (!regular_) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    fd_ = fd;
-    return true;
+    return Fail("Cannot create the capture file \"%s\": %s.", error);
   }
 
   // Asked while a write waits for a pipe or device to take more: true ends
@@ -86,28 +69,25 @@ public:
   // signal) goes on with the rest, so the file never silently misses bytes.
   bool Write(const uint8_t* data, uint64_t size) {
     bWriteActivity.store(1, std::memory_order_relaxed);
+    int error = 0;
     if (!started_) {
       // Devices and pipes (a capture to /dev/null or a FIFO) cannot be truncated.
-      if (regular_ && ::ftruncate(fd_, 0) != 0) return Fail("Cannot write the capture file \"%s\": %s.", errno);
+      if (file_.Regular() && !file_.Truncate(0, &error)) return Fail("Cannot write the capture file \"%s\": %s.", error);
       started_ = true;
     }
     while (size > 0) {
       // A pipe takes a write of up to PIPE_BUF bytes whole or not at all, so
       // one whose reader stops keeps whole packets.
-      const uint64_t piece = regular_ ? size : std::min<uint64_t>(size, kWholePipeWrite);
-      ssize_t written = ::write(fd_, data, piece);
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitWritable()) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          notRead_ = true;
-          error_ = TranslateAndFill("The reader of \"%s\" took nothing more; the capture ends with what it holds.",
-                                    {path_});
-          return false;
-        }
-        return Fail("Cannot write the capture file \"%s\": %s.", errno);
+      const uint64_t piece = file_.Regular() ? size : std::min<uint64_t>(size, kWholePipeWrite);
+      const long long written = file_.Write(data, piece, &error);
+      if (written < 0) return Fail("Cannot write the capture file \"%s\": %s.", error);
+      if (written == 0) {
+        if (WaitWritable()) continue;
+        notRead_ = true;
+        error_ = TranslateAndFill("The reader of \"%s\" took nothing more; the capture ends with what it holds.",
+                                  {path_});
+        return false;
       }
-      if (written == 0) return Fail("Cannot write the capture file \"%s\": %s.", ENOSPC);
       data += written;
       size -= static_cast<uint64_t>(written);
       written_ += static_cast<uint64_t>(written);
@@ -124,9 +104,8 @@ public:
   // Cuts a regular file back to `size` bytes and goes on writing there; false
   // (nothing changed) for pipes and devices, or when the cut fails.
   bool TruncateTo(uint64_t size) {
-    if (fd_ < 0 || !regular_) return false;
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return false;
-    if (::lseek(fd_, static_cast<off_t>(size), SEEK_SET) < 0) return false;
+    int error = 0;
+    if (!file_.IsOpen() || !file_.Regular() || !file_.Truncate(size, &error)) return false;
     written_ = size;
     return true;
   }
@@ -134,11 +113,10 @@ public:
   // Closes the file; one it created and never wrote is removed. false when
   // the close failed (the file may not hold all its bytes).
   bool Close() {
-    if (fd_ < 0) return true;
-    int fd = fd_;
-    fd_ = -1;
-    if (created_ && !started_) removed_ = ::unlink(path_.c_str()) == 0;
-    if (::close(fd) != 0 && errno != EINTR) return Fail("Cannot close the capture file \"%s\": %s.", errno);
+    if (!file_.IsOpen()) return true;
+    int error = 0;
+    if (!file_.Close(file_.Created() && !started_, &removed_, &error))
+      return Fail("Cannot close the capture file \"%s\": %s.", error);
     return true;
   }
   bool Removed() const { return removed_; }
@@ -157,10 +135,7 @@ private:
     constexpr int kStepMs = 100;
     for (;;) {
       if (giveUp_ && giveUp_()) return false;
-      pollfd out{fd_, POLLOUT, 0};
-      const int ready = ::poll(&out, 1, kStepMs);
-      if (ready > 0) return true;  // writable, or an error the write reports
-      if (ready < 0 && errno != EINTR) return true;
+      if (file_.WaitWritable(kStepMs)) return true;
     }
   }
 
@@ -168,9 +143,7 @@ private:
   static constexpr uint64_t kWholePipeWrite = 21 * 188;
 
   std::string path_;
-  int fd_ = -1;
-  bool regular_ = true;
-  bool created_ = false;
+  SoleWriterFile file_;
   bool started_ = false;
   bool removed_ = false;
   bool notRead_ = false;
@@ -1122,8 +1095,8 @@ std::string DescribeCaptureResult(int result, const CaptureReport& report) {
 }
 
 bool IsNonEmptyFile(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
+  uint64_t size = 0;
+  return GetPathKind(path) == PathKind::File && GetFileSize64(path, &size) && size > 0;
 }
 
 int CaptureThreadProc() {

@@ -5,6 +5,7 @@
 #include "capture/capture_settings.h"
 #include "cli/command.h"
 #include "platform/profile.h"
+#include "platform/ui_hooks.h"
 
 void AddChannelOptions(CLI::App& command, ChannelOptions& options) {
   command.add_option("--freq", options.frequency, "Frequency: MHz for satellite boxes, kHz otherwise")
@@ -192,9 +193,15 @@ std::optional<std::string> chosenBox;  // --box as given
 void AddBoxOption(CLI::App& command) {
   command
       .add_option("--box", chosenBox,
+#ifdef _WIN32
+                  "Which tuner box, when several are present: t, a, s, bus, a#N or bus#N (interface N of "
+                  "the class), or a box's device path (default: the first present, in the order t, a, s, "
+                  "bus)")
+#else
                   "Which tuner box, when several are present: t, a, s, bus, or the path of a box's socket "
                   "in a device folder (default: the first present, in that order). Remembered for the "
                   "desktop application")
+#endif
       ->check(CLI::Validator(
           [](std::string& text) {
             TunerBoxChoice choice;
@@ -206,6 +213,14 @@ void AddBoxOption(CLI::App& command) {
 }
 
 int OpenTunerBoxForCli() {
+  if (!kBuildTalksToBoxes) {
+    std::fprintf(stderr, "%s\n",
+                 TranslateText("This 64-bit Windows build serves file analysis and does not open tuner boxes: the "
+                               "boxes' drivers hand the stream to 32-bit programs only. Use the 32-bit (i686) "
+                               "build to talk to a tuner box.")
+                     .c_str());
+    return -1;
+  }
   TunerBoxChoice choice;
   if (chosenBox) {
     std::string error;

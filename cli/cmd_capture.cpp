@@ -1,11 +1,5 @@
 // `vantrel-cli capture`: what the family's settings dialog ("Capture") and the
 // capture progress dialog do, without the dialogs.
-#include <fcntl.h>
-
-#include <csignal>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -18,11 +12,19 @@
 
 #include "capture/capture_run.h"
 #include "capture/capture_settings.h"
-#include "capture/scan/service_capture.h"
 #include "cli/channel_options.h"
 #include "cli/command.h"
+#if VANTREL_SERVICE_CAPTURE
+#include "capture/scan/service_capture.h"
 #include "cli/scan_command.h"
+#endif
+#if VANTREL_NETWORK_INPUTS
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "netinput/net_health.h"
+#endif
+#include "platform/files.h"
 #include "platform/stop_signals.h"
 #include "platform/ui_hooks.h"
 
@@ -40,6 +42,12 @@ constexpr uint32_t kStreamingStopGraceMs = 500;
 // are written without blocking, and give up at once.)
 constexpr uint32_t kStuckWriteGraceMs = 10000;
 constexpr int kProgressBarWidth = 30;
+// The stop requests StopSignals takes on this system, for the help text.
+#ifdef _WIN32
+const std::string kStopRequests = "Ctrl-C, Ctrl-Break and closing the console";
+#else
+const std::string kStopRequests = "Ctrl-C, SIGTERM and SIGHUP";
+#endif
 
 struct CaptureOptions {
   ChannelOptions channel;
@@ -51,15 +59,16 @@ struct CaptureOptions {
   std::string input;  // udp:// or rtp://: capture from the network, not the box
   bool force = false;
   std::string service;        // --service: capture one service of a channel file
+#if VANTREL_SERVICE_CAPTURE
   std::string channelsFile = kDefaultChannelsFile;
   std::string keepSi = kDefaultKeptSi;
+#endif
 };
 
-uint64_t FileSize(const std::string& path, bool* exists = nullptr) {
-  struct stat info {};
-  bool found = ::stat(path.c_str(), &info) == 0;
-  if (exists) *exists = found;
-  return found ? static_cast<uint64_t>(info.st_size) : 0;
+uint64_t FileSize(const std::string& path) {
+  uint64_t size = 0;
+  GetFileSize64(path, &size);
+  return size;
 }
 
 // The progress line on a terminal's stderr. Messages from the worker clear it
@@ -67,7 +76,7 @@ uint64_t FileSize(const std::string& path, bool* exists = nullptr) {
 class ProgressLine {
 public:
   explicit ProgressLine(std::string path)
-      : path_(std::move(path)), enabled_(::isatty(STDERR_FILENO) == 1) {
+      : path_(std::move(path)), enabled_(StandardErrorIsTerminal()) {
     UiHooks hooks;
     hooks.showMessage = [this](const std::string& text) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -240,8 +249,7 @@ int RunCaptureWorker(const std::string& path) {
 // Refuses output paths a capture must not use: a folder, or a file with
 // something in it unless --force. Prints why.
 bool CheckOutputPath(const CaptureOptions& options) {
-  struct stat info {};
-  if (::stat(options.output.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+  if (GetPathKind(options.output) == PathKind::Folder) {
     std::fprintf(stderr, "vantrel-cli: %s is a folder; give a file name\n", options.output.c_str());
     return false;
   }
@@ -256,11 +264,7 @@ bool CheckOutputPath(const CaptureOptions& options) {
 // Whether `path` is where standard output goes (-o /dev/stdout into a pipe):
 // the closing line then goes to standard error, so that the stream written
 // there stays whole packets.
-bool IsStandardOutput(const std::string& path) {
-  struct stat file {}, out {};
-  return ::stat(path.c_str(), &file) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 && file.st_dev == out.st_dev &&
-         file.st_ino == out.st_ino;
-}
+bool IsStandardOutput(const std::string& path) { return IsStandardOutputFile(path); }
 
 int CaptureExitCode(int result, const CaptureReport& report) {
   if (result != 0) return kExitOk;
@@ -276,6 +280,7 @@ int CaptureExitCode(int result, const CaptureReport& report) {
   return kExitFailure;
 }
 
+#if VANTREL_NETWORK_INPUTS
 // Writes the stream bytes of a network input to a file opened at the first
 // bytes (so that a capture that gets none leaves an existing file alone).
 class NetworkCaptureFile {
@@ -368,12 +373,23 @@ int RunNetworkCapture(const CaptureOptions& options, FILE* summary) {
   return exitCode;
 }
 
+#else
+int RunNetworkCapture(const CaptureOptions&, FILE*) {
+  std::fprintf(stderr, "vantrel-cli: %s\n",
+               TranslateAndFill("%s is not in this Windows build: the network layer is not built for Windows yet",
+                                {"capture --input"})
+                   .c_str());
+  return kExitUsage;
+}
+#endif
+
 int RunCaptureCommand(CaptureOptions options) {
   if (!options.service.empty() && !options.input.empty()) {
     std::fputs("vantrel-cli: --service captures from the tuner box; leave out --input\n", stderr);
     return kExitUsage;
   }
   if (!options.service.empty()) {
+#if VANTREL_SERVICE_CAPTURE
     if (options.pid) {
       std::fputs("vantrel-cli: --service chooses the PIDs itself; leave out --pid\n", stderr);
       return kExitUsage;
@@ -381,6 +397,13 @@ int RunCaptureCommand(CaptureOptions options) {
     return RunServiceCaptureCommand({options.service, options.channelsFile, options.keepSi, options.channel,
                                      options.seconds, options.megabytes, options.lockSeconds, options.output,
                                      options.force});
+#else
+    std::fprintf(stderr, "vantrel-cli: %s\n",
+                 TranslateAndFill("%s is not in this Windows build: the channel scan is not built for Windows yet",
+                                  {"capture --service"})
+                     .c_str());
+    return kExitUsage;
+#endif
   }
   if (options.seconds.has_value() == options.megabytes.has_value()) {
     std::fputs("vantrel-cli: give exactly one of --seconds and --megabytes\n", stderr);
@@ -399,7 +422,7 @@ int RunCaptureCommand(CaptureOptions options) {
   if (!options.input.empty()) return RunNetworkCapture(options, summary);
   bCaptureCancel.store(0);
   // A reader of a pipe that goes away is a write error, reported as such.
-  std::signal(SIGPIPE, SIG_IGN);
+  IgnoreBrokenPipes();
   const int model = OpenTunerBoxForCli();
   if (model < 0) return kExitFailure;
   nCaptureLockTimeoutMs.store(LockTimeoutMs(options.lockSeconds, model));
@@ -442,6 +465,7 @@ CliCommandRegistration captureCommand(
       command.add_option("--service", options->service,
                          "Capture one service (its name or service id) of the channel file: its PMT, PCR, "
                          "streams and the SI of --keep-si, with a PAT that lists it alone");
+#if VANTREL_SERVICE_CAPTURE
       command.add_option("--channels", options->channelsFile,
                          std::string("DVBv5 channel file for --service, as scan --channels-out writes it "
                                      "(default ") + kDefaultChannelsFile + ")");
@@ -450,6 +474,7 @@ CliCommandRegistration captureCommand(
                                      "eit, rst, tdt (TDT and TOT), or none (default ") + kDefaultKeptSi +
                              "). The SDT passes unchanged and names every service of the multiplex, so players "
                              "list the others as programs without streams");
+#endif
       command.add_option("--input", options->input,
                          "Capture udp://[SOURCE@]ADDRESS:PORT or rtp://... instead of the box's stream "
                          "(channel options do not apply)");
@@ -469,8 +494,8 @@ CliCommandRegistration captureCommand(
           "boundary. An output file that is not empty is replaced only with --force, and only "
           "once the stream brings its first bytes; a file the capture made and never wrote is "
           "removed again. A pipe that takes nothing more for " +
-          std::to_string(kCapturePipeGraceMs / 1000) + " s past the time limit ends the capture.\n"
-          "Ctrl-C, SIGTERM and SIGHUP end the capture like its Cancel button: the stream is "
+          std::to_string(kCapturePipeGraceMs / 1000) + " s past the time limit ends the capture.\n" +
+          kStopRequests + " end the capture like its Cancel button: the stream is "
           "stopped and the file keeps what was written; a tune or PAT probe in progress is cut "
           "short at once.\n"
           "While the stream delivers nothing the progress shows STALLED. The result is "

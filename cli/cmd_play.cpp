@@ -1,7 +1,5 @@
 // `vantrel-cli play`: sends a recording as a live stream over UDP or RTP, at
 // the file's own rate or a given one, once or in a loop.
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -9,6 +7,7 @@
 #include <string>
 
 #include "cli/command.h"
+#include "platform/files.h"
 #include "platform/stop_signals.h"
 #include "netinput/stream_sender.h"
 
@@ -45,7 +44,7 @@ int RunPlay(const PlayOptions& options) {
                  options.file.c_str(), FormatNetAddress(*address).c_str(), bitrate / 1e6,
                  plan.rateFromPcr ? "its PCR rate" : "--bitrate", plan.packetSize, options.loop ? ", in a loop" : "");
   std::atomic<bool> cancel{false};
-  const bool progress = !options.quiet && ::isatty(STDERR_FILENO) == 1;
+  const bool progress = !options.quiet && StandardErrorIsTerminal();
   StreamSendOutcome outcome;
   {
     StopSignals stopSignals([&cancel] { cancel.store(true); });

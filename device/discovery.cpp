@@ -1,9 +1,4 @@
 // Finding the box, opening and closing its handles, and its model number.
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +9,7 @@
 #include "device/device_requests.h"
 #include "device/tuner_family_name.h"
 #include "platform/device_wire.h"
+#include "platform/files.h"
 
 DeviceHandle hTunerT = 0, hTunerA = 0, hTunerS = 0, hTunerBus = 0, hTunerBusStream = 0;
 int bDeviceOpen = 0;
@@ -41,12 +37,13 @@ void WriteErrorText(char* errorText, const char* format, uint32_t code = 0) {
 
 namespace {
 
-// Which box OpenTunerDevice opens, and the socket of the box it opened.
+// Which box OpenTunerDevice opens, and the device path (and what it was then)
+// of the box it opened.
 std::mutex selectionMutex;
 TunerBoxChoice selectedBox;
 bool selectedOnly = false;
-std::string openedSocketPath;
-struct stat openedSocket {};
+std::string openedDevicePath;
+std::string openedDeviceIdentity;
 
 TunerBoxChoice SelectedBox() {
   std::lock_guard<std::mutex> lock(selectionMutex);
@@ -78,11 +75,7 @@ DeviceHandle OpenInterfaceNumber(const std::string& interfaceGuid, unsigned inde
   return path.empty() ? kInvalidDeviceHandle : OpenDevice(path);
 }
 
-std::string SocketPathOf(const std::string& devicePath) {
-  return GetDeviceDirectory() + "/" + DeviceSocketNameForPath(devicePath);
-}
-
-// Opens the box of one kind; on success remembers the socket it came through.
+// Opens the box of one kind; on success remembers the device it came through.
 bool ProbeKind(TunerBoxKind kind, unsigned index) {
   char errorText[128];
   DeviceHandle* handle = nullptr;
@@ -98,8 +91,8 @@ bool ProbeKind(TunerBoxKind kind, unsigned index) {
   *handle = OpenedOrZero(OpenDevice(devicePath));
   if (*handle == 0) return false;
   std::lock_guard<std::mutex> lock(selectionMutex);
-  openedSocketPath = SocketPathOf(devicePath);
-  if (stat(openedSocketPath.c_str(), &openedSocket) != 0) openedSocket = {};
+  openedDevicePath = devicePath;
+  openedDeviceIdentity = GetDeviceIdentity(devicePath);
   return true;
 }
 
@@ -112,46 +105,97 @@ struct KindName {
 constexpr KindName kKindNames[] = {
     {TunerBoxKind::T, "t"}, {TunerBoxKind::A, "a"}, {TunerBoxKind::S, "s"}, {TunerBoxKind::Bus, "bus"}};
 
-// Whether a socket at `path` takes a connection: a box killed without
-// clean-up leaves its socket file behind, and nothing listens on it.
-bool SocketAnswers(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return false;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-  const bool answered = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return answered;
-}
-
 }  // namespace
 
 DeviceHandle OpenDeviceInterface(const std::string& interfaceGuid, char* errorText) {
   return OpenInterfaceNumber(interfaceGuid, 0, errorText);
 }
 
-bool ParseTunerBoxChoice(const std::string& text, TunerBoxChoice* choice, std::string* error) {
-  std::string lower;
-  for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  for (const KindName& each : kKindNames) {
-    if (lower == each.name) {
-      *choice = TunerBoxChoice{each.kind, 0, {}};
-      return true;
-    }
+namespace {
+
+#ifdef _WIN32
+
+// Windows names a box by its driver's device path: a fixed path, or the path
+// of an interface of class A or bus as the system lists it; "a#N" and "bus#N"
+// name interface number N of the class.
+constexpr uint32_t kMaxListedInterfaces = 64;
+
+// Number of the present interface of a class whose path is `lowerPath`
+// (compared in lower case, as Windows compares them), or -1.
+long FindInterfacePath(const std::string& interfaceGuid, const std::string& lowerPath) {
+  uint32_t error = 0;
+  DeviceInfoSet* set = GetPresentInterfaceDevices(interfaceGuid, &error);
+  if (!set) return -1;
+  long found = -1;
+  for (uint32_t index = 0; index < kMaxListedInterfaces && found < 0; ++index) {
+    std::string path;
+    if (!EnumDeviceInterface(set, index, &error)) break;
+    if (!GetDeviceInterfacePath(set, index, &path)) continue;
+    std::string lower;
+    for (char c : path) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower == lowerPath) found = static_cast<long>(index);
   }
+  DestroyDeviceInfoSet(set);
+  return found;
+}
+
+// N of "<prefix>N" (decimal, no leading zero, at most 0xFFFF), or -1.
+long NumberAfter(const std::string& text, const std::string& prefix) {
+  if (text.size() <= prefix.size() || text.size() > prefix.size() + 5 || text.compare(0, prefix.size(), prefix) != 0)
+    return -1;
+  long number = 0;
+  for (size_t i = prefix.size(); i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    number = number * 10 + (text[i] - '0');
+  }
+  if (text[prefix.size()] == '0' && text.size() > prefix.size() + 1) return -1;
+  return number <= 0xFFFF ? number : -1;
+}
+
+bool ParseBoxPath(const std::string& text, const std::string& lower, TunerBoxChoice* choice, std::string* error) {
+  std::string lowerT, lowerS;
+  for (char c : std::string(kTunerPathT)) lowerT += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char c : std::string(kTunerPathS)) lowerS += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  TunerBoxChoice parsed;
+  long index = -1;
+  if (lower == lowerT) parsed.kind = TunerBoxKind::T;
+  else if (lower == lowerS) parsed.kind = TunerBoxKind::S;
+  else if ((index = NumberAfter(lower, "a#")) >= 0) parsed.kind = TunerBoxKind::A;
+  else if ((index = NumberAfter(lower, "bus#")) >= 0) parsed.kind = TunerBoxKind::Bus;
+  else if (lower.compare(0, 4, "\\\\?\\") == 0) {
+    if ((index = FindInterfacePath(kInterfaceClassA, lower)) >= 0) parsed.kind = TunerBoxKind::A;
+    else if ((index = FindInterfacePath(kInterfaceClassBus, lower)) >= 0) parsed.kind = TunerBoxKind::Bus;
+  }
+  if (parsed.kind == TunerBoxKind::Any) {
+    *error = "'" + text + "' is neither t, a, s nor bus, nor a#N or bus#N, nor the device path of a box (" +
+             kTunerPathT + ", " + kTunerPathS + ", or the path of a present interface of class A or bus)";
+    return false;
+  }
+  if (index > 0) parsed.interfaceIndex = static_cast<unsigned>(index);
+  *choice = parsed;
+  return true;
+}
+
+std::string BoxPathText(const TunerBoxChoice& choice) {
+  switch (choice.kind) {
+    case TunerBoxKind::T: return "t";
+    case TunerBoxKind::S: return "s";
+    case TunerBoxKind::A: return "a#" + std::to_string(choice.interfaceIndex);
+    case TunerBoxKind::Bus: return "bus#" + std::to_string(choice.interfaceIndex);
+    case TunerBoxKind::Any: break;
+  }
+  return {};
+}
+
+#else
+
+// Here a box is the socket it is published as, in a device folder.
+bool ParseBoxPath(const std::string& text, const std::string&, TunerBoxChoice* choice, std::string* error) {
   const size_t slash = text.rfind('/');
   const std::string name = slash == std::string::npos ? text : text.substr(slash + 1);
   std::string directory = slash == std::string::npos ? std::string() : text.substr(0, slash);
   if (slash == 0) directory = "/";
-  if (!directory.empty() && directory[0] != '/') {
-    char* absolute = realpath(directory.c_str(), nullptr);
-    if (absolute) {
-      directory = absolute;
-      std::free(absolute);
-    }
-  }
+  if (!directory.empty() && directory[0] != '/') directory = AbsolutePath(directory);
   TunerBoxChoice parsed{TunerBoxKind::Any, 0, directory};
   const std::string fixedT = DeviceSocketNameForPath(kTunerPathT);
   const std::string fixedS = DeviceSocketNameForPath(kTunerPathS);
@@ -171,11 +215,7 @@ bool ParseTunerBoxChoice(const std::string& text, TunerBoxChoice* choice, std::s
   return true;
 }
 
-std::string TunerBoxChoiceText(const TunerBoxChoice& choice) {
-  if (choice.directory.empty()) {
-    for (const KindName& each : kKindNames)
-      if (choice.kind == each.kind && choice.interfaceIndex == 0) return each.name;
-  }
+std::string BoxPathText(const TunerBoxChoice& choice) {
   std::string name;
   switch (choice.kind) {
     case TunerBoxKind::T: name = DeviceSocketNameForPath(kTunerPathT); break;
@@ -187,8 +227,32 @@ std::string TunerBoxChoiceText(const TunerBoxChoice& choice) {
   return (choice.directory.empty() ? GetDeviceDirectory() : choice.directory) + "/" + name;
 }
 
+#endif
+
+}  // namespace
+
+bool ParseTunerBoxChoice(const std::string& text, TunerBoxChoice* choice, std::string* error) {
+  std::string lower;
+  for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const KindName& each : kKindNames) {
+    if (lower == each.name) {
+      *choice = TunerBoxChoice{each.kind, 0, {}};
+      return true;
+    }
+  }
+  return ParseBoxPath(text, lower, choice, error);
+}
+
+std::string TunerBoxChoiceText(const TunerBoxChoice& choice) {
+  if (choice.directory.empty()) {
+    for (const KindName& each : kKindNames)
+      if (choice.kind == each.kind && choice.interfaceIndex == 0) return each.name;
+  }
+  return BoxPathText(choice);
+}
+
 void SelectTunerBox(const TunerBoxChoice& choice, bool onlyThisBox) {
-  if (!choice.directory.empty()) setenv("VANTREL_DEVICE_DIR", choice.directory.c_str(), 1);
+  if (!choice.directory.empty()) SetDeviceDirectory(choice.directory);
   std::lock_guard<std::mutex> lock(selectionMutex);
   selectedBox = choice;
   selectedBox.directory.clear();  // now the device folder
@@ -207,20 +271,15 @@ std::string TunerBoxKindName(TunerBoxKind kind) {
 }
 
 bool TunerBoxStillThere() {
-  std::string path;
-  struct stat opened {};
+  std::string path, identity;
   {
     std::lock_guard<std::mutex> lock(selectionMutex);
-    path = openedSocketPath;
-    opened = openedSocket;
+    path = openedDevicePath;
+    identity = openedDeviceIdentity;
   }
   if (!bDeviceOpen || path.empty()) return false;
-  struct stat now {};
-  // A new socket may get the inode number of the one it replaced: its change time tells them apart.
-  if (stat(path.c_str(), &now) != 0 || now.st_ino != opened.st_ino || now.st_dev != opened.st_dev ||
-      now.st_ctim.tv_sec != opened.st_ctim.tv_sec || now.st_ctim.tv_nsec != opened.st_ctim.tv_nsec)
-    return false;
-  return SocketAnswers(path);
+  if (identity.empty() || GetDeviceIdentity(path) != identity) return false;
+  return DeviceAnswers(path);
 }
 
 int ProbeTunerDevices() {
@@ -242,7 +301,7 @@ int ProbeTunerDevices() {
 int OpenTunerDevice() {
   hTunerA = hTunerBus = hTunerBusStream = hTunerS = hTunerT = 0;
   bDeviceOpen = 0;
-  if (ProbeTunerDevices() != 0) return 0;
+  if (!kBuildTalksToBoxes || ProbeTunerDevices() != 0) return 0;
   if (hTunerS) {
     uint8_t reply[kDirectReplySize];
     SendTunerRequest(hTunerS, kIoctlDirectOpenQuery, nullptr, 0, reply, sizeof reply);
@@ -269,7 +328,7 @@ void CloseTunerDevice() {
   bDeviceOpen = 0;
   {
     std::lock_guard<std::mutex> lock(selectionMutex);
-    openedSocketPath.clear();
+    openedDevicePath.clear();
   }
   CloseDeviceHandles();
   CloseAndZero(hTunerBusStream);

@@ -51,6 +51,16 @@ inline const char* const kInterfaceClassA = "{FCB41FCF-AB28-4E01-AB0E-E7FA22B753
 inline const char* const kInterfaceClassBus = "{7377DB61-E3CD-11D2-8A3F-0000F8784422}";
 inline const char* const kInterfaceClassBusStream = "{E18D1721-70B5-4DE7-83B3-35436E3954ED}";
 
+// Whether this build talks to tuner boxes. The drivers hand the stream ring
+// back as a 4-byte address in the caller's address space, which only a
+// 32-bit process can use: a 64-bit Windows build serves file analysis, and
+// OpenTunerDevice finds no box there.
+#if defined(_WIN64)
+constexpr bool kBuildTalksToBoxes = false;
+#else
+constexpr bool kBuildTalksToBoxes = true;
+#endif
+
 // Discovery and handles.
 int OpenTunerDevice();
 void CloseTunerDevice();

@@ -79,3 +79,16 @@ void CancelDeviceIo(DeviceHandle handle);
 // closed; mapping the same token again returns the same base. ringSize may be
 // null.
 uint8_t* MapStreamRing(DeviceHandle handle, uint32_t ringToken, size_t* ringSize);
+
+// What tells the device now at `devicePath` (a path a handle was opened
+// with) from one that takes its place later: a box that went away and came
+// back differs. Empty when nothing is there. Sends no request.
+std::string GetDeviceIdentity(const std::string& devicePath);
+// Whether something serves `devicePath` now: here a device socket that takes
+// a connection (a box killed without clean-up leaves its socket file behind,
+// with nothing listening). Sends no request.
+bool DeviceAnswers(const std::string& devicePath);
+// Makes `directory` the device directory of this process
+// (VANTREL_DEVICE_DIR); call it before other threads start. Windows has one
+// device namespace, and ignores it.
+void SetDeviceDirectory(const std::string& directory);

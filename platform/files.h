@@ -119,3 +119,74 @@ private:
 
 // The calling process's id.
 uint32_t CurrentProcessId();
+
+// The absolute form of `path` (symbolic links resolved on Linux); `path`
+// itself when it cannot be resolved.
+std::string AbsolutePath(const std::string& path);
+
+// Size of a file in 64 bits; false when it cannot be asked (*exists false
+// when there is nothing at `path`).
+bool GetFileSize64(const std::string& path, uint64_t* size, bool* exists = nullptr);
+
+// Whether `path` names the same file as the process's standard output.
+bool IsStandardOutputFile(const std::string& path);
+
+// The bytes the calling user may still write on the file system that holds
+// `folder`, and whether that file system takes no writes (mounted read-only,
+// a write-protected or read-only volume). false with the errno value in
+// *error when it cannot be asked.
+struct FolderSpace {
+  uint64_t freeBytes = 0;
+  bool readOnly = false;
+};
+bool GetFolderSpace(const std::string& folder, FolderSpace* space, int* error);
+
+// The folders a user could store files under, each once and ending with the
+// folder separator: on Linux the mount points of the table at
+// `mountTablePath` (/proc/self/mounts format) that are real file systems
+// (no kernel or virtual ones, none of /proc, /sys, /dev, /run), not mounted
+// read-only, folders the user may write to, one per file system; on Windows
+// the drives with a file system (fixed, removable, network, RAM disks), and
+// the table is not read.
+std::vector<std::string> ListStorageFolders(const std::string& mountTablePath);
+constexpr const char* kSystemMountTable = "/proc/self/mounts";
+
+// A file written by one writer at a time: opening it while another open (of
+// this or another process) writes it is refused, and leaves it as it was
+// (flock on Linux, the share mode on Windows). Opening neither empties nor
+// shortens it. Pipes and devices are written without blocking.
+class SoleWriterFile {
+public:
+  SoleWriterFile() = default;
+  ~SoleWriterFile();
+  SoleWriterFile(const SoleWriterFile&) = delete;
+  SoleWriterFile& operator=(const SoleWriterFile&) = delete;
+
+  enum class OpenResult { Opened, InUse, Failed };
+  // Failed: the errno value in *error.
+  OpenResult Open(const std::string& path, int* error);
+  bool IsOpen() const;
+  // Whether Open created the file, and whether it is a regular file (which
+  // can be cut and is written blocking) rather than a pipe or a device.
+  bool Created() const { return created_; }
+  bool Regular() const { return regular_; }
+
+  // Writes up to `size` bytes at the current position: the count written,
+  // 0 when a pipe or device takes nothing now, or -1 with the errno value.
+  long long Write(const void* data, uint64_t size, int* error);
+  // Waits up to waitMs for a pipe or device to take more; false when the
+  // time ran out.
+  bool WaitWritable(int waitMs);
+  // Cuts a regular file to `size` bytes and goes on writing there.
+  bool Truncate(uint64_t size, int* error);
+  // Closes the file; with `remove` it is deleted first (still held, on Linux).
+  // false with the errno value when the close failed; *removed tells whether
+  // the delete worked.
+  bool Close(bool remove, bool* removed, int* error);
+
+private:
+  std::string path_;
+  intptr_t handle_ = -1;  // a descriptor on Linux, a HANDLE on Windows
+  bool created_ = false;
+  bool regular_ = true;
+};

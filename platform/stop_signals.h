@@ -37,3 +37,7 @@ private:
   std::atomic<uint32_t> receivedTick_{0};
   std::thread watcher_;
 };
+
+// From now on a pipe whose reader went away fails the write (EPIPE) instead
+// of ending the process (SIGPIPE on Linux; Windows writes fail anyway).
+void IgnoreBrokenPipes();

@@ -60,3 +60,11 @@ std::optional<int64_t> ParseUtcText(const std::string& text) {
   return DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 + hour * 3600 +
          minute * 60 + second;
 }
+
+bool LocalCalendar(std::time_t seconds, std::tm* out) {
+#ifdef _WIN32
+  return localtime_s(out, &seconds) == 0;
+#else
+  return localtime_r(&seconds, out) != nullptr;
+#endif
+}

@@ -13,3 +13,7 @@ void UtcCalendar(int64_t seconds, std::tm* out);
 
 // "YYYY-MM-DDTHH:MM:SSZ" as seconds since 1970; nothing for other text.
 std::optional<int64_t> ParseUtcText(const std::string& text);
+
+// The local calendar time of `seconds` (thread-safe: localtime_r on Linux,
+// localtime_s on Windows); false when the system cannot convert it.
+bool LocalCalendar(std::time_t seconds, std::tm* out);

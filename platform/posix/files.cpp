@@ -1,15 +1,20 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <mntent.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <set>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 PathKind GetPathKind(const std::string& path) {
@@ -255,3 +260,168 @@ ExclusiveFileLock::~ExclusiveFileLock() {
 }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+std::string AbsolutePath(const std::string& path) {
+  char* absolute = realpath(path.c_str(), nullptr);
+  if (!absolute) return path;
+  std::string result = absolute;
+  std::free(absolute);
+  return result;
+}
+
+bool GetFileSize64(const std::string& path, uint64_t* size, bool* exists) {
+  struct stat info {};
+  const bool found = ::stat(path.c_str(), &info) == 0;
+  if (exists) *exists = found;
+  *size = found ? static_cast<uint64_t>(info.st_size) : 0;
+  return found;
+}
+
+bool IsStandardOutputFile(const std::string& path) {
+  struct stat file {}, out {};
+  return ::stat(path.c_str(), &file) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 && file.st_dev == out.st_dev &&
+         file.st_ino == out.st_ino;
+}
+
+bool GetFolderSpace(const std::string& folder, FolderSpace* space, int* error) {
+  struct statvfs info {};
+  if (::statvfs(folder.c_str(), &info) != 0) {
+    *error = errno;
+    return false;
+  }
+  space->freeBytes = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+  space->readOnly = (info.f_flag & ST_RDONLY) != 0;
+  return true;
+}
+
+namespace {
+
+// Kernel and virtual file systems: nothing a file could be stored on.
+bool IsPseudoFileSystem(std::string_view type) {
+  static const std::set<std::string_view> kPseudo = {
+      "autofs",  "binfmt_misc", "bpf",      "cgroup",    "cgroup2",    "configfs",
+      "debugfs", "devpts",      "devtmpfs", "efivarfs",  "fusectl",    "hugetlbfs",
+      "mqueue",  "nfsd",        "nsfs",     "proc",      "pstore",     "rpc_pipefs",
+      "securityfs", "selinuxfs", "sysfs",   "tracefs"};
+  return kPseudo.count(type) != 0;
+}
+
+// The system's own areas (run-time state, devices, kernel views), even when
+// they are writable file systems such as tmpfs.
+bool IsSystemArea(std::string_view mountPoint) {
+  for (std::string_view area : {"/proc", "/sys", "/dev", "/run"}) {
+    if (mountPoint.substr(0, area.size()) == area &&
+        (mountPoint.size() == area.size() || mountPoint[area.size()] == '/'))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> ListStorageFolders(const std::string& mountTablePath) {
+  std::vector<std::string> folders;
+  FILE* table = setmntent(mountTablePath.c_str(), "r");
+  if (table == nullptr) return folders;
+  std::set<dev_t> listed;
+  mntent entry{};
+  char buffer[4096];
+  while (getmntent_r(table, &entry, buffer, sizeof buffer) != nullptr) {
+    std::string_view mountPoint = entry.mnt_dir;
+    if (IsPseudoFileSystem(entry.mnt_type) || IsSystemArea(mountPoint)) continue;
+    if (hasmntopt(&entry, "ro") != nullptr) continue;
+    struct stat info {};
+    // Bind-mounted single files (a container's /etc/hosts) are no place for a file.
+    if (::stat(entry.mnt_dir, &info) != 0 || !S_ISDIR(info.st_mode)) continue;
+    if (::access(entry.mnt_dir, W_OK) != 0) continue;
+    if (!listed.insert(info.st_dev).second) continue;
+    std::string folder = entry.mnt_dir;
+    if (folder.back() != '/') folder += '/';
+    folders.push_back(folder);
+  }
+  endmntent(table);
+  return folders;
+}
+
+SoleWriterFile::~SoleWriterFile() {
+  bool removed = false;
+  int error = 0;
+  Close(false, &removed, &error);
+}
+
+bool SoleWriterFile::IsOpen() const { return handle_ >= 0; }
+
+SoleWriterFile::OpenResult SoleWriterFile::Open(const std::string& path, int* error) {
+  if (IsOpen()) {
+    *error = EBUSY;
+    return OpenResult::Failed;
+  }
+  struct stat before {};
+  const bool existed = ::stat(path.c_str(), &before) == 0;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *error = errno;
+    return OpenResult::Failed;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int failure = errno;
+    ::close(fd);
+    if (failure == EWOULDBLOCK) return OpenResult::InUse;
+    *error = failure;
+    return OpenResult::Failed;
+  }
+  struct stat info {};
+  regular_ = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  created_ = !existed && regular_;
+  // Without blocking, a reader that stops reading cannot hold the writer.
+  if (!regular_) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  path_ = path;
+  handle_ = fd;
+  return OpenResult::Opened;
+}
+
+long long SoleWriterFile::Write(const void* data, uint64_t size, int* error) {
+  const size_t piece = static_cast<size_t>(std::min<uint64_t>(size, 1u << 30));
+  for (;;) {
+    const ssize_t written = ::write(static_cast<int>(handle_), data, piece);
+    if (written > 0) return written;
+    if (written == 0) {
+      *error = piece == 0 ? 0 : ENOSPC;
+      return piece == 0 ? 0 : -1;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    *error = errno;
+    return -1;
+  }
+}
+
+bool SoleWriterFile::WaitWritable(int waitMs) {
+  pollfd out{static_cast<int>(handle_), POLLOUT, 0};
+  const int ready = ::poll(&out, 1, waitMs);
+  // Writable, or an error the next write reports.
+  return ready > 0 || (ready < 0 && errno != EINTR);
+}
+
+bool SoleWriterFile::Truncate(uint64_t size, int* error) {
+  const int fd = static_cast<int>(handle_);
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0 || ::lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool SoleWriterFile::Close(bool remove, bool* removed, int* error) {
+  *removed = false;
+  if (handle_ < 0) return true;
+  const int fd = static_cast<int>(handle_);
+  handle_ = -1;
+  // Removed while the lock is still held, so no other writer gets it first.
+  if (remove) *removed = ::unlink(path_.c_str()) == 0;
+  if (::close(fd) != 0 && errno != EINTR) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}

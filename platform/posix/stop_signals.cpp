@@ -43,3 +43,5 @@ void StopSignals::Watch() {
     Take(signal);
   }
 }
+
+void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }

@@ -303,6 +303,12 @@ uint8_t* MapStreamRing(DeviceHandle handle, uint32_t ringToken, size_t* ringSize
   // only a 32-bit process can use it.
   return nullptr;
 #else
-  return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(ringToken));
+  uint8_t* const base = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(ringToken));
+  // The driver mapped the ring into this process: the committed region the
+  // address lies in says how much of it can be read.
+  MEMORY_BASIC_INFORMATION region{};
+  if (VirtualQuery(base, &region, sizeof region) != sizeof region || region.State != MEM_COMMIT) return nullptr;
+  if (ringSize) *ringSize = region.RegionSize - static_cast<size_t>(base - static_cast<uint8_t*>(region.BaseAddress));
+  return base;
 #endif
 }

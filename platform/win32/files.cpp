@@ -291,3 +291,162 @@ ExclusiveFileLock::~ExclusiveFileLock() {
 }
 
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+std::string AbsolutePath(const std::string& path) {
+  const std::wstring wide = WideFromUtf8(path);
+  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return path;
+  std::wstring absolute(size, L'\0');
+  const DWORD length = GetFullPathNameW(wide.c_str(), size, absolute.data(), nullptr);
+  if (length == 0 || length >= size) return path;
+  absolute.resize(length);
+  return Utf8FromWide(absolute);
+}
+
+bool GetFileSize64(const std::string& path, uint64_t* size, bool* exists) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  const bool found = GetFileAttributesExW(WideFromUtf8(path).c_str(), GetFileExInfoStandard, &data) != 0;
+  if (exists) *exists = found;
+  *size = found ? (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow : 0;
+  return found;
+}
+
+bool IsStandardOutputFile(const std::string& path) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  BY_HANDLE_FILE_INFORMATION outInfo{}, fileInfo{};
+  if (out == INVALID_HANDLE_VALUE || !out || !GetFileInformationByHandle(out, &outInfo)) return false;
+  // Opened for nothing but its identity, beside any writer.
+  const HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool same = GetFileInformationByHandle(file, &fileInfo) &&
+                    fileInfo.dwVolumeSerialNumber == outInfo.dwVolumeSerialNumber &&
+                    fileInfo.nFileIndexHigh == outInfo.nFileIndexHigh && fileInfo.nFileIndexLow == outInfo.nFileIndexLow;
+  CloseHandle(file);
+  return same;
+}
+
+bool GetFolderSpace(const std::string& folder, FolderSpace* space, int* error) {
+  const std::wstring wide = WideFromUtf8(folder);
+  ULARGE_INTEGER available{}, total{}, free{};
+  if (!GetDiskFreeSpaceExW(wide.c_str(), &available, &total, &free)) {
+    *error = ErrnoFromWindows(GetLastError());
+    return false;
+  }
+  space->freeBytes = available.QuadPart;
+  // The volume's flags say whether it takes writes; its root comes from the
+  // folder (a folder may be a mounted volume of its own).
+  wchar_t root[MAX_PATH + 1] = {};
+  DWORD flags = 0;
+  space->readOnly = GetVolumePathNameW(wide.c_str(), root, MAX_PATH) &&
+                    GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+                    (flags & FILE_READ_ONLY_VOLUME) != 0;
+  return true;
+}
+
+std::vector<std::string> ListStorageFolders(const std::string&) {
+  std::vector<std::string> folders;
+  wchar_t drives[512] = {};
+  const DWORD length = GetLogicalDriveStringsW(511, drives);
+  if (length == 0 || length > 511) return folders;
+  // "C:\<nul>D:\<nul>...<nul>"
+  for (const wchar_t* drive = drives; *drive && drive < drives + length; drive += wcslen(drive) + 1) {
+    switch (GetDriveTypeW(drive)) {
+      case DRIVE_FIXED:
+      case DRIVE_REMOVABLE:
+      case DRIVE_REMOTE:
+      case DRIVE_RAMDISK: folders.push_back(Utf8FromWide(drive)); break;
+      default: break;  // CD-ROMs, unknown and unmounted drives
+    }
+  }
+  return folders;
+}
+
+SoleWriterFile::~SoleWriterFile() {
+  bool removed = false;
+  int error = 0;
+  Close(false, &removed, &error);
+}
+
+bool SoleWriterFile::IsOpen() const { return handle_ != -1; }
+
+SoleWriterFile::OpenResult SoleWriterFile::Open(const std::string& path, int* error) {
+  if (IsOpen()) {
+    *error = EBUSY;
+    return OpenResult::Failed;
+  }
+  const std::wstring wide = WideFromUtf8(path);
+  if (IsFolderPath(wide)) {
+    *error = EISDIR;
+    return OpenResult::Failed;
+  }
+  // Readers may share the file, a second writer may not: its open fails with
+  // a sharing violation, and changes nothing.
+  const HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD failure = GetLastError();
+    if (failure == ERROR_SHARING_VIOLATION || failure == ERROR_LOCK_VIOLATION) return OpenResult::InUse;
+    *error = ErrnoFromWindows(failure);
+    return OpenResult::Failed;
+  }
+  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  regular_ = GetFileType(file) == FILE_TYPE_DISK;
+  created_ = !existed && regular_;
+  if (GetFileType(file) == FILE_TYPE_PIPE) {
+    // Without blocking, a reader that stops reading cannot hold the writer.
+    DWORD mode = PIPE_NOWAIT;
+    SetNamedPipeHandleState(file, &mode, nullptr, nullptr);
+  }
+  path_ = path;
+  handle_ = reinterpret_cast<intptr_t>(file);
+  return OpenResult::Opened;
+}
+
+long long SoleWriterFile::Write(const void* data, uint64_t size, int* error) {
+  const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(size, 1u << 30));
+  DWORD written = 0;
+  if (!WriteFile(reinterpret_cast<HANDLE>(handle_), data, piece, &written, nullptr)) {
+    *error = ErrnoFromWindows(GetLastError());
+    return -1;
+  }
+  // A pipe without waiting takes nothing when it is full.
+  if (written == 0 && piece > 0 && regular_) {
+    *error = ENOSPC;
+    return -1;
+  }
+  return written;
+}
+
+bool SoleWriterFile::WaitWritable(int waitMs) {
+  // A pipe says nothing about room for a write: look again after a while.
+  Sleep(static_cast<DWORD>(waitMs > 10 ? 10 : waitMs < 0 ? 0 : waitMs));
+  return true;
+}
+
+bool SoleWriterFile::Truncate(uint64_t size, int* error) {
+  const HANDLE file = reinterpret_cast<HANDLE>(handle_);
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) {
+    *error = ErrnoFromWindows(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool SoleWriterFile::Close(bool remove, bool* removed, int* error) {
+  *removed = false;
+  if (handle_ == -1) return true;
+  const HANDLE file = reinterpret_cast<HANDLE>(handle_);
+  handle_ = -1;
+  const bool closed = CloseHandle(file) != 0;
+  const DWORD failure = closed ? 0 : GetLastError();
+  // Windows deletes no file that is open: after the close.
+  if (remove) *removed = DeleteFileW(WideFromUtf8(path_).c_str()) != 0;
+  if (!closed) {
+    *error = ErrnoFromWindows(failure);
+    return false;
+  }
+  return true;
+}

@@ -88,3 +88,5 @@ void StopSignals::Watch() {
   system_->watcherDone = true;
   system_->changed.notify_all();
 }
+
+void IgnoreBrokenPipes() {}

@@ -20,6 +20,7 @@ protected:
   void TearDown() override { ClearSettingsBlock(); }
   TempDir dir;
   ScopedEnv env{"XDG_CONFIG_HOME", dir.path().c_str()};
+  ScopedEnv appData{"APPDATA", dir.path().c_str()};  // where Windows keeps the profile
 };
 
 void ExpectUnusedWordsZero(const ChannelSettings& channel, int firstUnused) {
