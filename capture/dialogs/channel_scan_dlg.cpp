@@ -230,15 +230,35 @@ bool CChannelScanDlg::StartScan() {
       if (progress.finished) finished = *progress.finished;
       ScanProgress copy = progress;
       copy.finished = nullptr;
-      QMetaObject::invokeMethod(this, [this, copy, finished] { ShowProgress(copy, finished ? &*finished : nullptr); },
-                                Qt::QueuedConnection);
+      PostUpdate([this, copy, finished] { ShowProgress(copy, finished ? &*finished : nullptr); });
     });
     finished_.store(true);
-    QMetaObject::invokeMethod(this, [this, result] { Finish(result); }, Qt::QueuedConnection);
+    PostUpdate([this, result] { Finish(result); });
   });
   UpdateButtons();
   cancel_->setFocus();
   return true;
+}
+
+void CChannelScanDlg::PostUpdate(std::function<void()> update) {
+  {
+    std::lock_guard<std::mutex> lock(updatesLock_);
+    updates_.push_back(std::move(update));
+  }
+  QMetaObject::invokeMethod(this, "RunPostedUpdates", Qt::QueuedConnection);
+}
+
+// One update per queued call, as each was posted: an update may end the
+// dialog, and Qt drops the calls still queued for it.
+void CChannelScanDlg::RunPostedUpdates() {
+  std::function<void()> update;
+  {
+    std::lock_guard<std::mutex> lock(updatesLock_);
+    if (updates_.empty()) return;
+    update = std::move(updates_.front());
+    updates_.pop_front();
+  }
+  update();
 }
 
 void CChannelScanDlg::CancelScan() {

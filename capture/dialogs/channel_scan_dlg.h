@@ -10,6 +10,9 @@
 
 #include <QDialog>
 #include <atomic>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -84,6 +87,11 @@ private:
   void OnSave();
   void OnCaptureService();
   void JoinWorker();
+  // The worker hands its updates over under updatesLock_ and only wakes the
+  // UI thread with a queued call; nothing the worker made travels inside
+  // Qt's event, whose locking the thread checkers cannot see.
+  void PostUpdate(std::function<void()> update);
+  Q_INVOKABLE void RunPostedUpdates();
 
   QLabel* family_ = nullptr;
   QLineEdit* plan_ = nullptr;
@@ -112,5 +120,7 @@ private:
   ChannelScan* scan_ = nullptr;  // while a worker runs
   std::thread worker_;
   std::atomic<bool> finished_{false};
+  std::mutex updatesLock_;
+  std::deque<std::function<void()>> updates_;  // guarded by updatesLock_
   ScanResult result_;
 };

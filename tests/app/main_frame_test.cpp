@@ -243,7 +243,11 @@ TEST_F(MainFrameTest, FileWithoutAPacketSaysSo) {
     Trigger(kCmdSelectFile);
     ShownDialogRecorder dialogs;
     for (int id : {kCmdPat, kCmdPmt, kCmdSdt, kCmdPackets}) Trigger(id);
-    EXPECT_TRUE(dialogs.Shown().isEmpty()) << name << ": " << dialogs.Shown().join(QLatin1Char(' ')).toStdString();
+    // The search's progress window (named after its text's id) may show on a
+    // slow machine; no result dialog may.
+    QStringList shown = dialogs.Shown();
+    shown.removeAll(QStringLiteral("1730"));
+    EXPECT_TRUE(shown.isEmpty()) << name << ": " << shown.join(QLatin1Char(' ')).toStdString();
     EXPECT_EQ(hooks.Messages(), std::vector<std::string>(4, "No transport stream packet was found in this file."))
         << name;
     EXPECT_EQ(GetAnalysingFlag(), 0);

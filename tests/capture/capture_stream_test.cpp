@@ -96,7 +96,8 @@ TEST_P(CaptureBySize, HoldsExactlyTheSizeAskedAndIsLossless) {
   ASSERT_TRUE(StartBox(param.kind, NumberedStream(), kFast));
   ASSERT_TRUE(Tune());
   std::string path = dir_.File("sized.ts");
-  ASSERT_EQ(CaptureStreamToFile(BySize(param.megabytes), path.c_str()), 1);
+  ASSERT_EQ(CaptureStreamToFile(BySize(param.megabytes), path.c_str()), 1)
+      << DescribeCaptureResult(0, GetLastCaptureReport());
   std::string captured = ReadFileBytes(path);
   EXPECT_EQ(captured.size(), param.megabytes * kMegabyte);
   EXPECT_TRUE(LosslessFromFirstSync(captured));

@@ -219,7 +219,9 @@ TEST(NetCli, CtrlCEndsALiveAnalysisWithItsResult) {
   Background analyze(Cli(), {"analyze", "udp://127.0.0.1:" + std::to_string(port), "--json"});
   ASSERT_TRUE(WaitForPort(port, false, seconds(10)));
   Background play(Cli(), {"play", kSample, "--to", "udp://127.0.0.1:" + std::to_string(port), "--loop", "-q"});
-  std::this_thread::sleep_for(milliseconds(1500));
+  // Long enough for well over 1,000 packets even when the player starts
+  // slowly (a loaded machine, a sanitizer build).
+  std::this_thread::sleep_for(milliseconds(4000));
   analyze.Signal(SIGINT);
   ASSERT_EQ(analyze.Wait(seconds(10)), 0) << analyze.Err();
   play.Signal(SIGINT);
