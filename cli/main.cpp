@@ -111,6 +111,10 @@ int main(int argc, char** argv) {
   argv = Utf8Arguments(argc, argv);
   SetStandardStreamsBinary();
   CLI::App app{"Vantrel command line: transport-stream analysis and tuner box tools", "vantrel-cli"};
+  // Arguments are never "/option": on Windows CLI11 would otherwise take an
+  // absolute path such as /tmp/x.ts for one. Set before the sub-commands,
+  // which copy it when they are made.
+  app.allow_windows_style_options(false);
   app.require_subcommand(1, 1);
   app.set_version_flag("--version", std::string("vantrel-cli ") + kVantrelVersion);
   std::map<CLI::App*, std::function<int()>> runners;

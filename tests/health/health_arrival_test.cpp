@@ -85,7 +85,9 @@ TEST(HealthArrival, TimestampsOnEveryPacketTimeTheStreamOtherwiseThePcrsDo) {
     Bytes stamped = Stamped(c.ts, c.stamp);
     c.damage(stamped);
     StreamHealth health;
-    const size_t size = std::min(stamped.size(), Slot(c.readUpTo) * 192);
+    // Compared as a double first: "read it all" (1e9 s) is beyond a 32-bit size_t.
+    const size_t size =
+        c.readUpTo * kPacketsPerSecond * 192 >= double(stamped.size()) ? stamped.size() : Slot(c.readUpTo) * 192;
     for (size_t at = 0; at < size; at += 100'000) health.Feed(stamped.data() + at, std::min<size_t>(100'000, size - at));
     if (size == stamped.size()) health.Finish();
     const HealthResult r = health.Snapshot();

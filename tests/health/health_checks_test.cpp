@@ -1,6 +1,7 @@
 // The TR 101 290 checks on both sides of their limits, timed on the stream's
 // own clock (constant-bitrate streams whose PCRs are exact).
 #include <cmath>
+#include <numbers>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -251,7 +252,7 @@ TEST(HealthChecks, PcrAccuracyIsNotEvaluatedOnAVariableBitrateStreamAndSaysWhy) 
   // over 3 s (PCRs exact for it): the bitrate is not constant.
   CbrStream s = Program(4.0);
   for (double t = 0; Slot(t) < s.slots(); t += 0.02)
-    s.Put(Slot(t), PcrPacket(kVideoPid, static_cast<int64_t>(0.06 * 3 / (2 * M_PI) * kPcrHz * std::sin(2 * M_PI * t / 3))));
+    s.Put(Slot(t), PcrPacket(kVideoPid, static_cast<int64_t>(0.06 * 3 / (2 * std::numbers::pi) * kPcrHz * std::sin(2 * std::numbers::pi * t / 3))));
   const HealthResult r = Analyse(s.Build());
   EXPECT_FALSE(r.check(HealthCheck::PcrAccuracy).evaluated);
   EXPECT_NE(r.check(HealthCheck::PcrAccuracy).notEvaluatedTemplate.find("not constant"), std::string::npos);
