@@ -375,11 +375,7 @@ int RunNetworkCapture(const CaptureOptions& options, FILE* summary) {
 
 #else
 int RunNetworkCapture(const CaptureOptions&, FILE*) {
-  std::fprintf(stderr, "vantrel-cli: %s\n",
-               TranslateAndFill("%s is not in this Windows build: the network layer is not built for Windows yet",
-                                {"capture --input"})
-                   .c_str());
-  return kExitUsage;
+  return SayNotInThisBuild("capture --input", NotBuiltPart::Network);
 }
 #endif
 
@@ -398,11 +394,7 @@ int RunCaptureCommand(CaptureOptions options) {
                                      options.seconds, options.megabytes, options.lockSeconds, options.output,
                                      options.force});
 #else
-    std::fprintf(stderr, "vantrel-cli: %s\n",
-                 TranslateAndFill("%s is not in this Windows build: the channel scan is not built for Windows yet",
-                                  {"capture --service"})
-                     .c_str());
-    return kExitUsage;
+    return SayNotInThisBuild("capture --service", NotBuiltPart::ChannelScan);
 #endif
   }
   if (options.seconds.has_value() == options.megabytes.has_value()) {

@@ -43,3 +43,8 @@ std::string NoTransportStreamText(const std::string& name, uint64_t bytes, int s
 
 // Installs the command line's UI hooks: messages go to stderr; no file dialog.
 void InstallCliUiHooks();
+
+// Windows builds: what a command needs that is not built there. Says so on
+// stderr ("WHAT is not in this Windows build: ...") and returns kExitUsage.
+enum class NotBuiltPart { Network, ChannelScan };
+int SayNotInThisBuild(const char* what, NotBuiltPart part);

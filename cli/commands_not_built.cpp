@@ -7,24 +7,26 @@
 #include "cli/command.h"
 #include "platform/ui_hooks.h"
 
+int SayNotInThisBuild(const char* what, NotBuiltPart part) {
+  const char* englishTemplate =
+      part == NotBuiltPart::Network
+          ? "%s is not in this Windows build: the network layer is not built for Windows yet"
+          : "%s is not in this Windows build: the channel scan is not built for Windows yet";
+  std::fprintf(stderr, "vantrel-cli: %s\n", TranslateAndFill(englishTemplate, {what}).c_str());
+  return kExitUsage;
+}
+
 namespace {
 
-constexpr const char* kNetworkNotBuilt =
-    "%s is not in this Windows build: the network layer is not built for Windows yet";
-constexpr const char* kScanNotBuilt =
-    "%s is not in this Windows build: the channel scan is not built for Windows yet";
-
-CliCommandRegistration NotBuilt(const char* name, const char* englishTemplate) {
-  return CliCommandRegistration(name, "Not in this Windows build", [name, englishTemplate](CLI::App& command) {
+CliCommandRegistration NotBuilt(const char* name, NotBuiltPart part) {
+  return CliCommandRegistration(name, "Not in this Windows build", [name, part](CLI::App& command) {
     command.allow_extras();
-    return std::function<int()>([name, englishTemplate] {
-      std::fprintf(stderr, "vantrel-cli: %s\n", TranslateAndFill(englishTemplate, {name}).c_str());
-      return kExitUsage;
-    });
+    return std::function<int()>([name, part] { return SayNotInThisBuild(name, part); });
   });
 }
 
-CliCommandRegistration notBuilt[] = {NotBuilt("monitor", kNetworkNotBuilt), NotBuilt("play", kNetworkNotBuilt),
-                                     NotBuilt("scan", kScanNotBuilt)};
+CliCommandRegistration notBuilt[] = {NotBuilt("monitor", NotBuiltPart::Network),
+                                     NotBuilt("play", NotBuiltPart::Network),
+                                     NotBuilt("scan", NotBuiltPart::ChannelScan)};
 
 }  // namespace
