@@ -765,6 +765,7 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
     options.onBlock = [&si](uint64_t, int64_t) { si->OnBlock(); };
     outcome_ = AnalyseHealthFile(file, limits, options, run);
     si->Finish(outcome_.result);
+    WakeWhenDone();
   });
   pollTimer_->start();
   ShowResult();
@@ -789,7 +790,10 @@ void CStreamAnalysisWnd::StartLive() {
   cancel_->setText(LoadResString(kStrStop));
   cancel_->setEnabled(true);
   HealthFileRun* run = run_.get();
-  worker_ = std::thread([this, run] { outcome_ = AnalyseLiveStream(run, &liveStatus_, kPollMs / 2000.0); });
+  worker_ = std::thread([this, run] {
+    outcome_ = AnalyseLiveStream(run, &liveStatus_, kPollMs / 2000.0);
+    WakeWhenDone();
+  });
   pollTimer_->start();
   ShowResult();
   ShowStatus();
@@ -799,8 +803,14 @@ void CStreamAnalysisWnd::Cancel() {
   if (run_ && !finished_) run_->cancel.store(true);
 }
 
+void CStreamAnalysisWnd::WakeWhenDone() {
+  // The end is shown when it comes, not at the next poll: a short file
+  // would otherwise wait out most of a poll interval for nothing.
+  QMetaObject::invokeMethod(this, &CStreamAnalysisWnd::Poll, Qt::QueuedConnection);
+}
+
 void CStreamAnalysisWnd::Poll() {
-  if (!run_) return;
+  if (!run_ || finished_) return;
   // One copy of the result and one display per poll: the worker published
   // its last result before it said it was done, and ends with the last
   // service information snapshot, so the join then waits for nothing.

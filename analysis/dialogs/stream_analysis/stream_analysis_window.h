@@ -128,6 +128,7 @@ private:
   void BuildOverview(QWidget* page);
   void BuildPackets(QWidget* page);
   void Poll();
+  void WakeWhenDone();  // from the worker, once it has finished
   // A poll's display work while the analysis runs, in turns: one per pass of
   // the event loop, so that what one turn changed is painted before the next.
   enum Turn { kTurnChecks, kTurnSummary, kTurnPids, kTurnChart, kTurnTiming, kTurnServiceInformation, kTurnStatus,
