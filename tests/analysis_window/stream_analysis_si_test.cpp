@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
@@ -39,6 +40,7 @@
 #include "analysis/si/si_file.h"
 #include "analysis/si/si_layout.h"
 #include "analysis/si/si_output.h"
+#include "analysis/si/si_tables.h"
 #include "tests/analysis_window/stream_analysis_fixture.h"
 #include "tests/si/si_test_support.h"
 #include "tests/support/run_cli.h"
@@ -640,8 +642,19 @@ TEST_F(StreamAnalysisSiTest, TabsSpeakBothLanguagesAndAreReachedByKeys) {
       EXPECT_EQ(en.contains(mark), zh.contains(mark)) << id;
   }
   ScopedResourceLanguage chinese(ResLanguage::SimplifiedChinese);
+  // Every table the engine names has its name in Chinese too.
+  for (int tableId = 0; tableId <= 0xFF; ++tableId) {
+    const QString name = QString::fromStdString(SiTableName(0x12, tableId));
+    EXPECT_NE(TranslateResourceText(name), name) << tableId;
+  }
   const std::string path = Write("dvb.ts", MakeDvbGuideStream());
   auto window = Analyse(path);
+  auto* tables = window->findChild<SiTablesView*>(QString::number(kIdSaTablesPage));
+  ASSERT_TRUE(ProcessEventsUntil([&] { return tables->UpToDate(); }, 10000));
+  const std::vector<QTreeWidgetItem*> tableNodes = AtLevel(Control<QTreeWidget>(*window, kIdSaTablesTree), SiTablesView::kLevelTable);
+  ASSERT_FALSE(tableNodes.empty());
+  for (QTreeWidgetItem* node : tableNodes)
+    EXPECT_TRUE(node->text(0).contains(QRegularExpression(QStringLiteral("[\\x{4E00}-\\x{9FFF}]")))) << node->text(0).toStdString();
   auto* tabs = Control<QTabWidget>(*window, kIdSaTabs);
   QStringList titles;
   for (int i = 0; i < tabs->count(); ++i) titles << tabs->tabText(i);

@@ -284,6 +284,7 @@ constexpr int kStrGuideTimeline = 1680;
 constexpr int kStrGuideDetailHint = 1681;
 constexpr int kStrNextVersion = 1682;  // the Tables tab: a version sent before it applies
 constexpr int kStrSection = 1683;      // and a short-form section
+// 1533-1556: the tables' names in the Tables tree, found by the engine's English name.
 // The first and last id of the window's texts, for the language check.
 constexpr int kStrStreamAnalysisFirst = 700;
 constexpr int kStrStreamAnalysisLast = 790;

@@ -25,6 +25,10 @@ namespace {
 constexpr int kStepMs = 15;  // tree building per event-loop turn
 constexpr int kBytesPerLine = 16;
 
+// The engine's name of a table (the standards' abbreviation), with what it
+// stands for in the user's language.
+QString TableTitle(int pid, int tableId) { return TranslateResourceText(QString::fromStdString(SiTableName(pid, tableId))); }
+
 QString Hex(int64_t value, int digits) {
   return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
 }
@@ -266,7 +270,7 @@ void SiTablesView::Add(const SiSection& s) {
   QTreeWidgetItem*& table = tables_[{s.pid, s.tableId}];
   if (!table) {
     table = NewChild(pid, s.tableId, kLevelTable);
-    table->setText(0, QStringLiteral("table_id %1 %2").arg(Hex(s.tableId, 2), QString::fromStdString(SiTableName(s.pid, s.tableId))));
+    table->setText(0, QStringLiteral("table_id %1 %2").arg(Hex(s.tableId, 2), TableTitle(s.pid, s.tableId)));
   }
   QTreeWidgetItem*& version = versions_[{s.pid, s.tableId, s.extension, s.network, s.version}];
   if (!version) {
