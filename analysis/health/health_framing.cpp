@@ -177,8 +177,19 @@ size_t PacketFramer::Process(const uint8_t* buf, size_t len, bool final) {
     if (!final || len - i >= huntLookahead_) {
       size = DetectAt(buf, len, i, run, &syncAt);
     } else {
-      // The end of the input: as many packets as are left, at least two.
-      for (; run >= 2 && size == 0; --run) size = DetectAt(buf, len, i, run, &syncAt);
+      // The end of the input: a stream shorter than the run it takes still
+      // gains sync when every packet left has its sync byte: two for an
+      // input that is nothing else, three after other bytes, so that a
+      // couple of 0x47 at a packet's distance in the last bytes of noise is
+      // not taken for a stream.
+      const int fewest = !everSynced_ && base_ + i <= 4 ? 2 : 3;
+      for (; run >= std::min(2, syncAcquire_) && size == 0; --run) {
+        size = DetectAt(buf, len, i, run, &syncAt);
+        if (size != 0 && run < syncAcquire_) {
+          const int left = len - syncAt >= kTsSize ? static_cast<int>((len - syncAt - kTsSize) / static_cast<size_t>(size)) + 1 : 0;
+          if (left < std::min(fewest, syncAcquire_) || ChainLength(buf, len, syncAt, size, left) < left) size = 0;
+        }
+      }
     }
     if (size == 0) {
       bytesSkipped_ += 1;

@@ -119,6 +119,30 @@ TEST(HealthFraming, NoTransportStreamIsNeverSynced) {
   for (int i = 0; i < 4; ++i) Append(few, NullPacket(i));
   Append(few, noise);
   EXPECT_FALSE(Analyse(few).everSynced);
+  // Noise of every byte value, whatever 0x47 at a packet's distance it ends
+  // with, is no stream; a few packets that end the input are: two that are
+  // all of it, three after other bytes.
+  Bytes anyBytes(200000);
+  for (uint8_t& b : anyBytes) b = static_cast<uint8_t>(random());
+  for (int k = 0; k < 3; ++k) anyBytes[anyBytes.size() - 400 + static_cast<size_t>(k) * 188] = 0x47;
+  struct Case {
+    const char* what;
+    bool noise;
+    int packets;      // whole packets after the noise
+    size_t cutBytes;  // then cut short by this many bytes of their end
+    uint64_t expected;  // packets analysed; 0: never synced
+  };
+  for (const Case& c : {Case{"noise", true, 0, 0, 0}, Case{"two packets after noise", true, 2, 0, 0},
+                        Case{"three packets after noise", true, 3, 0, 3}, Case{"two packets alone", false, 2, 0, 2},
+                        Case{"four packets, the last cut to its sync byte", true, 4, 187, 3}}) {
+    SCOPED_TRACE(c.what);
+    Bytes input = c.noise ? anyBytes : Bytes();
+    for (int k = 0; k < c.packets; ++k) Append(input, NullPacket(k));
+    input.resize(input.size() - c.cutBytes);
+    const HealthResult r = Analyse(input);
+    EXPECT_EQ(r.everSynced, c.expected > 0);
+    EXPECT_EQ(r.packets, c.expected);
+  }
 }
 
 TEST(HealthFraming, OneBadSyncByteIsAnErrorButTheRestOfThePacketStillCounts) {
