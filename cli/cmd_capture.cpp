@@ -402,7 +402,7 @@ int RunCaptureCommand(CaptureOptions options) {
     return kExitUsage;
   }
   if (options.output.empty()) options.output = ProposeCaptureFileName() + ".DAT";
-  if (options.output == "-") options.output = "/dev/stdout";  // as analyze reads "-"
+  if (options.output == "-") options.output = kStandardOutputPath;  // as analyze reads "-"
 
   if (options.output.size() >= kCaptureFileSize) {
     std::fprintf(stderr, "vantrel-cli: the output path is longer than %zu characters\n",

@@ -20,6 +20,7 @@
 #include "cli/channel_options.h"
 #include "cli/command.h"
 #include "cli/scan_command.h"
+#include "platform/files.h"
 #include "platform/stop_signals.h"
 
 namespace {
@@ -247,7 +248,7 @@ int RunServiceCaptureCommand(const ServiceCaptureOptions& options) {
   std::string output = options.output.empty() ? ProposeCaptureFileName() + ".ts" : options.output;
   // "-" is standard output, as for the whole-stream capture; the closing line then goes to stderr.
   const bool toStandardOutput = output == "-";
-  if (toStandardOutput) output = "/dev/stdout";
+  if (toStandardOutput) output = kStandardOutputPath;
   FILE* const summary = toStandardOutput ? stderr : stdout;
   struct stat info {};
   if (::stat(output.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {

@@ -130,6 +130,9 @@ bool GetFileSize64(const std::string& path, uint64_t* size, bool* exists = nullp
 
 // Whether `path` names the same file as the process's standard output.
 bool IsStandardOutputFile(const std::string& path);
+// The path that names the process's standard output on either system
+// (Windows has no such file: its writers take the standard handle for it).
+constexpr const char* kStandardOutputPath = "/dev/stdout";
 
 // The bytes the calling user may still write on the file system that holds
 // `folder`, and whether that file system takes no writes (mounted read-only,

@@ -312,6 +312,7 @@ bool GetFileSize64(const std::string& path, uint64_t* size, bool* exists) {
 }
 
 bool IsStandardOutputFile(const std::string& path) {
+  if (path == kStandardOutputPath) return true;
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   BY_HANDLE_FILE_INFORMATION outInfo{}, fileInfo{};
   if (out == INVALID_HANDLE_VALUE || !out || !GetFileInformationByHandle(out, &outInfo)) return false;
@@ -375,22 +376,34 @@ SoleWriterFile::OpenResult SoleWriterFile::Open(const std::string& path, int* er
     *error = EBUSY;
     return OpenResult::Failed;
   }
-  const std::wstring wide = WideFromUtf8(path);
-  if (IsFolderPath(wide)) {
-    *error = EISDIR;
-    return OpenResult::Failed;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  bool existed = true;
+  if (path == kStandardOutputPath) {
+    // Standard output, wherever it goes (a pipe, a file, the console): a
+    // handle of our own to it, closed without closing the process's.
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), out, GetCurrentProcess(), &file, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      *error = EBADF;
+      return OpenResult::Failed;
+    }
+  } else {
+    const std::wstring wide = WideFromUtf8(path);
+    if (IsFolderPath(wide)) {
+      *error = EISDIR;
+      return OpenResult::Failed;
+    }
+    // Readers may share the file, a second writer may not: its open fails
+    // with a sharing violation, and changes nothing.
+    file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      const DWORD failure = GetLastError();
+      if (failure == ERROR_SHARING_VIOLATION || failure == ERROR_LOCK_VIOLATION) return OpenResult::InUse;
+      *error = ErrnoFromWindows(failure);
+      return OpenResult::Failed;
+    }
+    existed = GetLastError() == ERROR_ALREADY_EXISTS;
   }
-  // Readers may share the file, a second writer may not: its open fails with
-  // a sharing violation, and changes nothing.
-  const HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD failure = GetLastError();
-    if (failure == ERROR_SHARING_VIOLATION || failure == ERROR_LOCK_VIOLATION) return OpenResult::InUse;
-    *error = ErrnoFromWindows(failure);
-    return OpenResult::Failed;
-  }
-  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
   regular_ = GetFileType(file) == FILE_TYPE_DISK;
   created_ = !existed && regular_;
   if (GetFileType(file) == FILE_TYPE_PIPE) {

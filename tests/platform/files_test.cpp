@@ -11,6 +11,13 @@
 #include <memory>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include "platform/files.h"
 #include "tests/support/test_env.h"
 
@@ -110,6 +117,64 @@ TEST(PlatformFiles, ReplacingAnExistingFileLeavesOnlyTheNewContents) {
   size_t files = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++files;
   EXPECT_EQ(files, 1u) << "a temporary file was left behind";
+}
+
+// Standard output sent to `path` while it lives.
+class StandardOutputTo {
+public:
+  explicit StandardOutputTo(const std::string& path) {
+#ifdef _WIN32
+    saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
+    file_ = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    SetStdHandle(STD_OUTPUT_HANDLE, file_);
+#else
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, STDOUT_FILENO);
+    ::close(fd);
+#endif
+  }
+  ~StandardOutputTo() {
+#ifdef _WIN32
+    SetStdHandle(STD_OUTPUT_HANDLE, saved_);
+    CloseHandle(file_);
+#else
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+#endif
+  }
+
+private:
+#ifdef _WIN32
+  HANDLE saved_ = nullptr, file_ = nullptr;
+#else
+  int saved_ = -1;
+#endif
+};
+
+TEST(PlatformFiles, TheStandardOutputPathWritesWhereStandardOutputGoes) {
+  TempDir dir;
+  const std::string path = dir.File("out.ts");
+  const std::string bytes = AwkwardBytes();
+  {
+    StandardOutputTo redirect(path);
+    EXPECT_TRUE(IsStandardOutputFile(kStandardOutputPath));
+    SoleWriterFile file;
+    int error = 0;
+    ASSERT_EQ(file.Open(kStandardOutputPath, &error), SoleWriterFile::OpenResult::Opened) << error;
+    for (size_t at = 0; at < bytes.size();) {
+      const long long wrote = file.Write(bytes.data() + at, bytes.size() - at, &error);
+      ASSERT_GT(wrote, 0) << error;
+      at += static_cast<size_t>(wrote);
+    }
+    bool removed = false;
+    EXPECT_TRUE(file.Close(false, &removed, &error)) << error;
+  }
+  std::string read;
+  int error = 0;
+  ASSERT_TRUE(ReadWholeFile(path, &read, &error)) << error;
+  EXPECT_EQ(read, bytes);
 }
 
 TEST(PlatformFiles, FoldersAndMissingPathsAreToldApart) {
