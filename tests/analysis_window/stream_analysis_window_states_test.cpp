@@ -27,6 +27,7 @@
 #include <QTableWidget>
 #include <QHeaderView>
 #include <QTextBrowser>
+#include <QTreeWidget>
 #include <QUrl>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
@@ -39,7 +40,11 @@
 #include "analysis/dialogs/stream_analysis/stream_analysis_help.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_packet_view.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_services.h"
+#include "analysis/dialogs/stream_analysis/stream_analysis_timing.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
+#include "analysis/si/si_file.h"
+#include "analysis/si/si_report.h"
 #include "app/tollbeck_app.h"
 #include "capture/capture_settings.h"
 #include "device/tuner_device.h"
@@ -589,6 +594,77 @@ TEST_F(StreamAnalysisStatesTest, LiveAnalysisOfTheSimulatedBoxShowsTheSignalStop
       << Control<QLabel>(window, kIdSaStatus)->text().toStdString();
   CloseTunerDevice();
   nTunerModel.store(255);
+}
+
+// The services' names as the Services tab lists them, sorted (a service
+// found late comes last).
+QStringList ServiceNames(const std::vector<SiService>& services) {
+  QStringList names;
+  for (const SiService& s : services)
+    names << (s.name.empty() ? QStringLiteral("(%1)").arg(s.serviceId) : QString::fromStdString(s.name));
+  names.sort();
+  return names;
+}
+
+QStringList ShownServiceNames(const QWidget& window) {
+  auto* tree = Control<QTreeWidget>(window, kIdSaServices);
+  QStringList names;
+  for (int i = 0; i < tree->topLevelItemCount(); ++i) names << tree->topLevelItem(i)->text(SiServicesView::kColName);
+  names.sort();
+  return names;
+}
+
+TEST_F(StreamAnalysisStatesTest, ALiveAnalysisFillsTheServiceAndTimingTabsAndKeepsThemHoweverItEnds) {
+  const std::string sample = std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts";
+  const SiFileOutcome read = ReadServiceInformation(sample);
+  ASSERT_TRUE(read.si);
+  const SiReport report(*read.si, read.health);
+  const QStringList expected = ServiceNames(report.Services());
+  ASSERT_EQ(expected.size(), 3);
+  // How the run ends: Stop once it streams (or once the tabs filled), the
+  // box unplugged once the tabs filled, or by itself.
+  enum class End { Stop, Unplug, Itself };
+  struct Case {
+    std::vector<std::string> box;
+    End end;
+    bool fills;          // the tabs fill before the end
+    const char* status;  // what the status line then says
+  };
+  const Case cases[] = {
+      {{}, End::Stop, true, "Stopped: "},
+      {{}, End::Unplug, true, "stopped answering"},
+      {{"--fail-after-ms", "4000"}, End::Itself, true, "stopped answering"},  // every request fails from then on
+      {{"--fail", "222328"}, End::Itself, false, "tuning failed"},
+      {{"--hang", "22233C"}, End::Stop, false, "holds no transport stream"},  // the stream position is never answered
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status + (c.box.empty() ? std::string() : " " + c.box[0]));
+    BoxSimProcess box;
+    ASSERT_NO_FATAL_FAILURE(StartTunedBox(box, c.box));
+    CStreamAnalysisWnd window;
+    window.show();
+    auto* timing = Control<StreamAnalysisTiming>(window, kIdSaTiming);
+    Control<QTabWidget>(window, kIdSaTabs)->setCurrentWidget(timing);  // a hidden Timing tab draws nothing
+    window.StartLive();
+    auto filled = [&] {
+      return ShownServiceNames(window) == expected && Control<QTreeWidget>(window, kIdSaTablesTree)->topLevelItemCount() > 0 &&
+             !timing->View().pcr.Empty() && !timing->View().streams.empty();
+    };
+    if (c.end != End::Itself) {
+      ASSERT_TRUE(ProcessEventsUntil([&] { return c.fills ? filled() : window.LiveState().streaming.load(); }, 30000))
+          << ShownServiceNames(window).join(QStringLiteral(", ")).toStdString();
+      if (c.end == End::Stop) Control<QPushButton>(window, kIdSaCancel)->click();
+      else box.Kill();
+    }
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 60000));
+    const QString status = Control<QLabel>(window, kIdSaStatus)->text();
+    EXPECT_TRUE(status.contains(QString::fromUtf8(c.status))) << status.toStdString();
+    // What came stays, with the last of it: the final service information.
+    QApplication::processEvents();
+    EXPECT_EQ(filled(), c.fills) << ShownServiceNames(window).join(QStringLiteral(", ")).toStdString();
+    CloseTunerDevice();
+    nTunerModel.store(255);
+  }
 }
 
 TEST_F(StreamAnalysisStatesTest, ALiveStreamThatStallsIsShownAsStalled) {

@@ -20,7 +20,8 @@ double SecondsSince(Clock::time_point then) { return std::chrono::duration<doubl
 
 }  // namespace
 
-HealthFileOutcome AnalyseLiveStream(HealthFileRun* run, LiveStatus* status, double publishIntervalS) {
+HealthFileOutcome AnalyseLiveStream(const HealthLimits& limits, const HealthFileOptions& options, HealthFileRun* run,
+                                    LiveStatus* status) {
   HealthFileOutcome outcome;
   auto fail = [&](const char* text) {
     outcome.error = TranslateText(text);
@@ -40,12 +41,14 @@ HealthFileOutcome AnalyseLiveStream(HealthFileRun* run, LiveStatus* status, doub
   }
   outcome.opened = true;
   status->streaming.store(true);
-  StreamHealth health;
+  StreamHealth health(limits);
+  if (options.prepare) options.prepare(health);
   StreamRingFeeder feeder(ring, layout.ringSize);
   Clock::time_point lastBytes = Clock::now();
   Clock::time_point nextSignal = Clock::now();
   Clock::time_point nextPublish = Clock::now();
-  const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(publishIntervalS));
+  const auto interval =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.publishIntervalS));
   while (!run->cancel.load()) {
     const uint64_t received = feeder.received();
     if (!feeder.Poll(health)) {
@@ -58,6 +61,7 @@ HealthFileOutcome AnalyseLiveStream(HealthFileRun* run, LiveStatus* status, doub
       status->overruns.store(feeder.overruns());
       lastBytes = Clock::now();
       run->bytesDone.store(feeder.received());
+      if (options.onBlock) options.onBlock(feeder.bytes(), -1);
     }
     status->idleS.store(SecondsSince(lastBytes));
     if (Clock::now() >= nextSignal) {

@@ -1,7 +1,8 @@
 // The live stream of the open tuner box for the Stream Analysis window, as
 // `vantrel-cli monitor` reads it: the box tuned with the stored channel, its
-// stream ring fed to the health engine, the signal read once a second. Runs
-// on the window's worker thread until run->cancel.
+// stream ring fed to the health engine (and to whatever observes it), the
+// signal read once a second. Runs on the window's worker thread until
+// run->cancel.
 #pragma once
 
 #include <atomic>
@@ -25,5 +26,9 @@ constexpr double kLiveStallS = 3.0;
 
 // The outcome's error says why it ended early: tuning failed, the stream did
 // not start, the box stopped answering (unplugged). The stream is stopped
-// before it returns, so the box can capture afterwards.
-HealthFileOutcome AnalyseLiveStream(HealthFileRun* run, LiveStatus* status, double publishIntervalS);
+// before it returns, so the box can capture afterwards. `options` as for a
+// file: prepare before the first byte, onBlock after each poll that brought
+// bytes (bytesTotal -1), publishIntervalS; maxBytes is not used (a live
+// stream runs until run->cancel).
+HealthFileOutcome AnalyseLiveStream(const HealthLimits& limits, const HealthFileOptions& options, HealthFileRun* run,
+                                    LiveStatus* status);

@@ -50,8 +50,8 @@ public:
 
   explicit StreamAnalysisTiming(QWidget* parent = nullptr);
 
-  // The collector of the analysis now running (null: none, e.g. a live
-  // stream); what was shown is cleared.
+  // The collector of the analysis now running (null: none, e.g. no
+  // analysis yet); what was shown is cleared.
   void SetSource(std::shared_ptr<const TimingCollector> collector);
   // The analysis's latest result (kept by the caller until the next call or
   // SetSource): its programs, and its checks' occurrences marked on the

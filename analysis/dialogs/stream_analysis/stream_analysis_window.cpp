@@ -750,20 +750,28 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   HealthFileRun* run = run_.get();
   const std::string file = path.toStdString();
   streaming_ = IsStreamingInput(file);
+  StartWorker(limits, [file, limits, run](const HealthFileOptions& options) {
+    return AnalyseHealthFile(file, limits, options, run);
+  });
+}
+
+void CStreamAnalysisWnd::StartWorker(const HealthLimits& limits, Analysis analyse) {
   si_ = std::make_shared<SiRun>(kPollMs / 2000.0);
   timingCollector_ = std::make_shared<TimingCollector>(limits.pcrDiscontinuityS);
   observers_ = std::make_shared<StreamObserverFanout>();
   observers_->Add(timingCollector_.get());
   timing_->SetSource(timingCollector_);
-  worker_ = std::thread([this, run, file, limits, si = si_, observers = observers_] {
-    HealthFileOptions options;
-    options.publishIntervalS = kPollMs / 2000.0;
-    options.prepare = [&si, observers](StreamHealth& health) {
-      observers->Add(&si->Attach(health));
-      health.SetObserver(observers.get());
-    };
-    options.onBlock = [&si](uint64_t, int64_t) { si->OnBlock(); };
-    outcome_ = AnalyseHealthFile(file, limits, options, run);
+  HealthFileOptions options;
+  options.publishIntervalS = kPollMs / 2000.0;
+  options.prepare = [si = si_, observers = observers_](StreamHealth& health) {
+    observers->Add(&si->Attach(health));
+    health.SetObserver(observers.get());
+  };
+  options.onBlock = [si = si_](uint64_t, int64_t) { si->OnBlock(); };
+  worker_ = std::thread([this, si = si_, options = std::move(options), analyse = std::move(analyse)] {
+    outcome_ = analyse(options);
+    // Also when it ended early (a file that cannot be opened, a box that
+    // failed to tune or went away): Poll waits for this final snapshot.
     si->Finish(outcome_.result);
     WakeWhenDone();
   });
@@ -784,19 +792,13 @@ void CStreamAnalysisWnd::StartLive() {
   liveStatus_.signalRead.store(false);
   liveStatus_.overruns.store(0);
   liveStatus_.idleS.store(0);
-  timing_->SetSource(nullptr);
   path_ = LoadResString(kStrLiveStreamAnalysis);
   setWindowTitle(path_);
   cancel_->setText(LoadResString(kStrStop));
   cancel_->setEnabled(true);
-  HealthFileRun* run = run_.get();
-  worker_ = std::thread([this, run] {
-    outcome_ = AnalyseLiveStream(run, &liveStatus_, kPollMs / 2000.0);
-    WakeWhenDone();
+  StartWorker(limits_, [this, limits = limits_, run = run_.get()](const HealthFileOptions& options) {
+    return AnalyseLiveStream(limits, options, run, &liveStatus_);
   });
-  pollTimer_->start();
-  ShowResult();
-  ShowStatus();
 }
 
 void CStreamAnalysisWnd::Cancel() {

@@ -14,6 +14,7 @@
 #include <QWidget>
 #include <array>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -64,7 +65,8 @@ public:
   // cancelled and its result dropped. The file joins the recent files.
   void Start(const QString& path, const HealthLimits& limits = {});
   // Analyses the open box's live stream, tuned with the stored channel, until
-  // Stop (the Cancel button); the result stays and can be exported.
+  // Stop (the Cancel button), every tab as for a file but the packets; the
+  // result stays and can be exported.
   void StartLive();
   bool Live() const { return live_; }
   const LiveStatus& LiveState() const { return liveStatus_; }
@@ -119,6 +121,12 @@ protected:
 
 private:
   void StopWorker();
+  // Starts the worker on `analyse` (a file's, the live stream's), with the
+  // options that attach new collectors of the service information and the
+  // timing to its engine; the final service information is published when
+  // it returns, however it ended. run_ is made before.
+  using Analysis = std::function<HealthFileOutcome(const HealthFileOptions& options)>;
+  void StartWorker(const HealthLimits& limits, Analysis analyse);
   void OnOpen();
   void FillRecentMenu();
   static void RememberRecentFile(const QString& path);
@@ -228,7 +236,7 @@ private:
   QTextBrowser* help_ = nullptr;
   CheckRows checkRows_;
   QComboBox* siChoice_ = nullptr;
-  // The service information, published by the worker (null for a live stream).
+  // The service information, published by the worker (null before the first analysis).
   std::shared_ptr<SiRun> si_;
   uint64_t shownSi_ = 0;
   SiServicesView* services_ = nullptr;
