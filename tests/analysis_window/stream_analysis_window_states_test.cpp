@@ -635,7 +635,7 @@ TEST_F(StreamAnalysisStatesTest, ALiveAnalysisFillsTheServiceAndTimingTabsAndKee
       {{}, End::Unplug, true, "stopped answering"},
       {{"--fail-after-ms", "4000"}, End::Itself, true, "stopped answering"},  // every request fails from then on
       {{"--fail", "222328"}, End::Itself, false, "tuning failed"},
-      {{"--hang", "22233C"}, End::Stop, false, "holds no transport stream"},  // the stream position is never answered
+      {{"--hang", "22233C"}, End::Stop, false, "delivered no transport stream"},  // the stream position is never answered
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status + (c.box.empty() ? std::string() : " " + c.box[0]));
@@ -659,6 +659,7 @@ TEST_F(StreamAnalysisStatesTest, ALiveAnalysisFillsTheServiceAndTimingTabsAndKee
     ASSERT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 60000));
     const QString status = Control<QLabel>(window, kIdSaStatus)->text();
     EXPECT_TRUE(status.contains(QString::fromUtf8(c.status))) << status.toStdString();
+    EXPECT_FALSE(status.contains(QStringLiteral("file"))) << status.toStdString();  // a live stream is no file
     // What came stays, with the last of it: the final service information.
     QApplication::processEvents();
     EXPECT_EQ(filled(), c.fills) << ShownServiceNames(window).join(QStringLiteral(", ")).toStdString();

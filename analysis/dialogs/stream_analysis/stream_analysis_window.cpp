@@ -977,7 +977,7 @@ void CStreamAnalysisWnd::ShowStatus() {
   const QString totalText = total >= 0 ? Megabytes(static_cast<uint64_t>(total)) : QStringLiteral("?");
   const QString failure = FailureText();
   if (!failure.isEmpty()) {
-    status_->setText(LoadResString(kStrCannotAnalyse).arg(failure));
+    status_->setText(LoadResString(live_ ? kStrCannotAnalyseLive : kStrCannotAnalyse).arg(failure));
   } else if (live_) {
     if (!liveStatus_.streaming.load() && !finished_) status_->setText(LoadResString(kStrTuning));
     else if (!finished_ && liveStatus_.idleS.load() >= kLiveStallS)
@@ -1010,6 +1010,8 @@ QString CStreamAnalysisWnd::FailureText() const {
   if (!finished_) return {};
   if (!outcome_.opened || (live_ && outcome_.readError)) return error_;
   if (result_->Verdict() != HealthVerdict::NoStream || result_->partial) return {};
+  if (live_)
+    return LoadResString(kStrNoLiveStream).arg(QString::number(result_->bytes), QString::number(limits_.syncAcquirePackets));
   // The sentence of the command-line analysis, in the user's language.
   return LoadResString(kStrNoStream)
       .arg(path_, QString::number(result_->bytes), QString::number(limits_.syncAcquirePackets));
