@@ -273,11 +273,14 @@ TEST_F(StreamAnalysisTimingTest, KeyboardCursorReadsThePointsAsTheMouseDoes) {
   for (const ExpectedLine& e : ExpectedLines(timing->View())) (e.chart == kIdSaTimingClockChart ? clock : offset).push_back(e);
   ASSERT_EQ(clock.size(), 3u);
   ASSERT_EQ(offset.size(), 2u);
+  // What the label says, and what it is to say for a point (as text, for the messages).
+  auto shown = [value] { return value->text().toStdString(); };
   auto text = [](const ExpectedLine& e, int index) {
     const QPointF p = e.points[index];
     return LoadResString(kStrSeriesValue)
         .arg(e.name, LoadResString(kStrByteOffsetMb), QString::number(p.x(), 'f', 3),
-             LoadResString(e.chart == kIdSaTimingClockChart ? kStrClockS : kStrOffsetToPcrMs), QString::number(p.y(), 'f', 3));
+             LoadResString(e.chart == kIdSaTimingClockChart ? kStrClockS : kStrOffsetToPcrMs), QString::number(p.y(), 'f', 3))
+        .toStdString();
   };
   auto nearest = [](const ExpectedLine& e, double x) {
     int at = 0;
@@ -291,7 +294,7 @@ TEST_F(StreamAnalysisTimingTest, KeyboardCursorReadsThePointsAsTheMouseDoes) {
   Control<QPushButton>(*window, kIdSaTimingResetZoom)->setFocus(Qt::TabFocusReason);
   Press(Qt::Key_Tab);
   ASSERT_EQ(FocusId(), QString::number(kIdSaTimingClockChart));
-  EXPECT_EQ(value->text(), text(clock[0], 0));
+  EXPECT_EQ(shown(), text(clock[0], 0));
   const int last0 = static_cast<int>(clock[0].points.size()) - 1, last1 = static_cast<int>(clock[1].points.size()) - 1;
   const int page0 = std::max(1, (last0 + 1) / 10);  // a tenth of the line
   constexpr int kNearest = -1;  // the point nearest along the axis to where the cursor was
@@ -311,33 +314,33 @@ TEST_F(StreamAnalysisTimingTest, KeyboardCursorReadsThePointsAsTheMouseDoes) {
     line = step.line;
     point = step.point == kNearest ? nearest(clock[static_cast<size_t>(line)], x) : step.point;
     Press(step.key);
-    EXPECT_EQ(value->text(), text(clock[static_cast<size_t>(line)], point)) << step.key << " to " << line << "/" << point;
+    EXPECT_EQ(shown(), text(clock[static_cast<size_t>(line)], point)) << step.key << " to " << line << "/" << point;
   }
   // The mouse on that point says the same.
   auto* hovered = SeriesNamed<QLineSeries>(ChartOf(*window, kIdSaTimingClockChart), clock[static_cast<size_t>(line)].name);
   ASSERT_NE(hovered, nullptr);
   Control<QLabel>(*window, kIdSaTimingValue)->clear();
   emit hovered->hovered(hovered->at(point), true);
-  EXPECT_EQ(value->text(), text(clock[static_cast<size_t>(line)], point));
+  EXPECT_EQ(shown(), text(clock[static_cast<size_t>(line)], point));
 
   // On to the offset chart; below its lines, its marks: the clock's jump last.
   Press(Qt::Key_Tab);
   ASSERT_EQ(FocusId(), QString::number(kIdSaTimingOffsetChart));
-  EXPECT_EQ(value->text(), text(offset[0], 0));
+  EXPECT_EQ(shown(), text(offset[0], 0));
   Press(Qt::Key_Down);
-  EXPECT_EQ(value->text(), text(offset[1], 0));
+  EXPECT_EQ(shown(), text(offset[1], 0));
   for (int i = 0; i < 4; ++i) Press(Qt::Key_Down);
   ASSERT_EQ(timing->View().events.size(), 1u);
   const TimingEvent& jump = timing->View().events.front();
-  EXPECT_EQ(value->text(), LoadResString(kStrPcrJumpMark)
-                               .arg(QStringLiteral("0x0100"), QString::number(jump.stepS * 1e3, 'f', 3),
-                                    QString::number(jump.byteOffset)));
+  EXPECT_EQ(shown(), LoadResString(kStrPcrJumpMark)
+                         .arg(QStringLiteral("0x0100"), QString::number(jump.stepS * 1e3, 'f', 3), QString::number(jump.byteOffset))
+                         .toStdString());
   // Zoomed in, a point out of view is brought into it.
   for (int i = 0; i < 4; ++i) Press(Qt::Key_Up);
   for (int i = 0; i < 6; ++i) Press(Qt::Key_Plus);
   Press(Qt::Key_End);
   const QPointF end = offset[0].points.back();
-  EXPECT_EQ(value->text(), text(offset[0], static_cast<int>(offset[0].points.size()) - 1));
+  EXPECT_EQ(shown(), text(offset[0], static_cast<int>(offset[0].points.size()) - 1));
   QValueAxis* offsetX = XAxis(ChartOf(*window, kIdSaTimingOffsetChart));
   EXPECT_LT(offsetX->max() - offsetX->min(), (end.x() - offset[0].points.front().x()) / 2);
   EXPECT_LE(offsetX->min(), end.x());

@@ -516,7 +516,6 @@ void StreamAnalysisTiming::Draw() {
   // Everything a redraw draws is made ready first (a screenful of points
   // per line: cheap); the charts are then changed a piece per pass of the
   // event loop, and painted once, when they are complete.
-  const bool underWay = redraw_.has_value();
   redraw_.emplace();
   Redraw& r = *redraw_;
   const QString xTitle = LoadResString(position_->currentIndex() == kStreamTime ? kStrStreamTimeS : kStrByteOffsetMb);
@@ -562,8 +561,7 @@ void StreamAnalysisTiming::Draw() {
   r.offsetHigh = std::isfinite(offsetHigh) ? offsetHigh : 1;
   clockX_->setTitleText(xTitle);
   offsetX_->setTitleText(xTitle);
-  if (!underWay)
-    for (TimingChartView* view : {clockView_, offsetView_}) view->setUpdatesEnabled(false);
+  for (TimingChartView* view : {clockView_, offsetView_}) view->setUpdatesEnabled(false);
   pieces_->start();
 }
 
@@ -571,10 +569,16 @@ void StreamAnalysisTiming::DrawPiece() {
   if (!redraw_) return;
   const int64_t startNs = ThreadCpuNs();
   const size_t piece = redraw_->piece++;
-  const bool last = piece > redraw_->lines.size();
+  const size_t lines = redraw_->lines.size();
+  const bool last = piece > lines + 1;
   if (piece == 0) StartAxes();
-  else if (!last) DrawLine(piece - 1);
-  else FinishDrawing();
+  else if (piece <= lines) DrawLine(piece - 1);
+  else if (piece == lines + 1) FinishDrawing();
+  else {
+    // Each chart painted in a pass of its own.
+    offsetView_->setUpdatesEnabled(true);
+    offsetView_->FollowSeries();
+  }
   const int64_t costNs = ThreadCpuNs() - startNs;
   redraw_->costNs += costNs;
   if (!last) {
@@ -682,10 +686,8 @@ void StreamAnalysisTiming::FinishDrawing() {
                                .arg(jumps)
                                .arg(indicators));
   FillTable();
-  for (TimingChartView* view : {clockView_, offsetView_}) {
-    view->setUpdatesEnabled(true);
-    view->FollowSeries();
-  }
+  clockView_->setUpdatesEnabled(true);
+  clockView_->FollowSeries();
 }
 
 void StreamAnalysisTiming::PlaceCheckMarks() {

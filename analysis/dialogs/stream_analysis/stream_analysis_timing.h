@@ -117,7 +117,7 @@ private:
   struct Redraw {
     std::vector<DrawnLine> lines;
     double xLow = 0, xHigh = 1, clockLow = 0, clockHigh = 1, offsetLow = 0, offsetHigh = 1;
-    size_t piece = 0;  // the next: the axes, each line, then the marks and the table
+    size_t piece = 0;  // the next: the axes, each line, the marks and the table, the second chart shown
     int64_t costNs = 0;
     bool timed = false;  // started by Refresh, which spaces the redraws by their cost
   };
