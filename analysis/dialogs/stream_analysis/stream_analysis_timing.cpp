@@ -134,10 +134,12 @@ void TimingChartView::MoveCursor(int key) {
   if (walk.isEmpty()) return;
   QXYSeries* series = CursorSeries();
   if (!series) {
-    // The first point in view of the first series; the key moves on from there.
+    // The first point in view of the first series: where the arrows (and
+    // key 0, the focus come by Tab) put it; the other keys go on from there.
     series = walk.front();
-    const double from = chart()->axes(Qt::Horizontal).isEmpty() ? -INFINITY
-                                                                 : qobject_cast<QValueAxis*>(chart()->axes(Qt::Horizontal).front())->min();
+    const QList<QAbstractAxis*> xAxes = chart()->axes(Qt::Horizontal);
+    const auto* xAxis = xAxes.isEmpty() ? nullptr : qobject_cast<const QValueAxis*>(xAxes.front());
+    const double from = xAxis ? xAxis->min() : -INFINITY;
     int first = 0;
     while (first + 1 < series->count() && series->at(first).x() < from) ++first;
     cursorIndex_ = first;
