@@ -286,6 +286,7 @@ constexpr int kStrGuideTimeline = 1680;
 constexpr int kStrGuideDetailHint = 1681;
 constexpr int kStrNextVersion = 1682;  // the Tables tab: a version sent before it applies
 constexpr int kStrSection = 1683;      // and a short-form section
+constexpr int kStrTimingChartKeysTip = 1684;  // the Timing tab's charts: the mouse and the keys
 // 1533-1556: the tables' names in the Tables tree, found by the engine's English name.
 // The first and last id of the window's texts, for the language check.
 constexpr int kStrStreamAnalysisFirst = 700;
@@ -299,4 +300,4 @@ constexpr int kStrTimingLast = 1791;
 constexpr int kStrStreamAnalysisBoundsFirst = 1664;
 constexpr int kStrStreamAnalysisBoundsLast = 1668;
 constexpr int kStrStreamAnalysisKeysFirst = 1680;
-constexpr int kStrStreamAnalysisKeysLast = 1683;
+constexpr int kStrStreamAnalysisKeysLast = 1684;

@@ -6,13 +6,17 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTableWidget>
+#include <QTimer>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <QtCharts/QChart>
+#include <QtCharts/QLegend>
+#include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QScatterSeries>
 #include <QtCharts/QValueAxis>
@@ -32,8 +36,7 @@ namespace {
 constexpr double kWheelZoom = 1.25;
 constexpr qint64 kRedrawWhileRunningMs = 1000;
 constexpr int64_t kRedrawCostShare = 20;  // a redraw may take a twentieth of the time between two
-constexpr size_t kDrawnBuckets = 512;  // two points each at most
-constexpr int64_t kDrawBudgetNs = 4'000'000;  // lines redrawn per poll while the analysis runs
+constexpr size_t kPageSteps = 10;  // Page Up and Page Down: a tenth of the series
 constexpr size_t kMaxMarks = 400;  // more marks than this on a chart share places
 
 QString Id(int id) { return QString::number(id); }
@@ -106,7 +109,138 @@ TimingChartView::TimingChartView(QChart* chart, QWidget* parent) : QChartView(ch
   setRubberBand(QChartView::RectangleRubberBand);
   setFocusPolicy(Qt::StrongFocus);  // no antialiasing: thousands of points are drawn at once
   setMouseTracking(true);
-  setToolTip(LoadResString(kStrTimingChartTip));
+  setToolTip(LoadResString(kStrTimingChartKeysTip));
+}
+
+QList<QXYSeries*> TimingChartView::Walkable() const {
+  QList<QXYSeries*> lines, marks;
+  for (QAbstractSeries* s : chart()->series()) {
+    auto* xy = qobject_cast<QXYSeries*>(s);
+    if (!xy || xy == marker_ || xy->count() == 0) continue;
+    (s->type() == QAbstractSeries::SeriesTypeLine ? lines : marks).append(xy);
+  }
+  return lines + marks;
+}
+
+QXYSeries* TimingChartView::CursorSeries() const {
+  if (cursorIndex_ < 0) return nullptr;
+  for (QXYSeries* s : Walkable())
+    if (s->name() == cursorSeries_) return s;
+  return nullptr;
+}
+
+void TimingChartView::MoveCursor(int key) {
+  const QList<QXYSeries*> walk = Walkable();
+  if (walk.isEmpty()) return;
+  QXYSeries* series = CursorSeries();
+  if (!series) {
+    // The first point in view of the first series: where the arrows (and
+    // key 0, the focus come by Tab) put it; the other keys go on from there.
+    series = walk.front();
+    const QList<QAbstractAxis*> xAxes = chart()->axes(Qt::Horizontal);
+    const auto* xAxis = xAxes.isEmpty() ? nullptr : qobject_cast<const QValueAxis*>(xAxes.front());
+    const double from = xAxis ? xAxis->min() : -INFINITY;
+    int first = 0;
+    while (first + 1 < series->count() && series->at(first).x() < from) ++first;
+    cursorIndex_ = first;
+    if (key == Qt::Key_Left || key == Qt::Key_Right || key == Qt::Key_Up || key == Qt::Key_Down || key == 0) {
+      PlaceCursor(series, first, true);
+      return;
+    }
+  }
+  const int count = static_cast<int>(series->count());
+  const int page = std::max(1, count / static_cast<int>(kPageSteps));
+  int at = std::clamp(cursorIndex_, 0, count - 1);
+  switch (key) {
+    case Qt::Key_Left: --at; break;
+    case Qt::Key_Right: ++at; break;
+    case Qt::Key_PageUp: at -= page; break;
+    case Qt::Key_PageDown: at += page; break;
+    case Qt::Key_Home: at = 0; break;
+    case Qt::Key_End: at = count - 1; break;
+    case Qt::Key_Up:
+    case Qt::Key_Down: {
+      // The neighbouring series, at the point nearest along the axis.
+      const qsizetype next = std::clamp<qsizetype>(walk.indexOf(series) + (key == Qt::Key_Up ? -1 : 1), 0, walk.size() - 1);
+      const double x = series->at(at).x();
+      series = walk[next];
+      at = 0;
+      for (int i = 1; i < series->count(); ++i)
+        if (std::fabs(series->at(i).x() - x) < std::fabs(series->at(at).x() - x)) at = i;
+      break;
+    }
+    default: break;
+  }
+  PlaceCursor(series, std::clamp(at, 0, static_cast<int>(series->count()) - 1), true);
+}
+
+void TimingChartView::PlaceCursor(QXYSeries* series, int index, bool scroll) {
+  cursorSeries_ = series->name();
+  cursorIndex_ = index;
+  const QPointF value = series->at(index);
+  if (!marker_) {
+    // Over the lines and the marks, in no legend.
+    marker_ = new QScatterSeries;
+    marker_->setMarkerShape(QScatterSeries::MarkerShapeCircle);
+    marker_->setMarkerSize(13);
+    marker_->setBrush(Qt::NoBrush);
+    marker_->setPen(QPen(palette().color(QPalette::Highlight), 2));
+    chart()->addSeries(marker_);
+    for (QAbstractAxis* axis : chart()->axes()) marker_->attachAxis(axis);
+    for (QLegendMarker* m : chart()->legend()->markers(marker_)) m->setVisible(false);
+  }
+  marker_->replace(QList<QPointF>{value});
+  if (scroll) {
+    // Out of the zoomed part: the view moves to have it in the middle.
+    const QRectF area = chart()->plotArea();
+    const QPointF at = chart()->mapToPosition(value, series);
+    const double dx = at.x() < area.left() || at.x() > area.right() ? at.x() - area.center().x() : 0;
+    const double dy = at.y() < area.top() || at.y() > area.bottom() ? area.center().y() - at.y() : 0;
+    if (dx != 0 || dy != 0) chart()->scroll(dx, dy);
+  }
+  emit cursorMoved(series, index);
+}
+
+void TimingChartView::FollowSeries() {
+  if (cursorIndex_ < 0) return;
+  QXYSeries* series = CursorSeries();
+  if (!series) {
+    cursorIndex_ = -1;
+    cursorSeries_.clear();
+    if (marker_) marker_->clear();
+    return;
+  }
+  const int index = std::min(cursorIndex_, static_cast<int>(series->count()) - 1);
+  cursorIndex_ = index;
+  marker_->replace(QList<QPointF>{series->at(index)});
+  if (hasFocus()) emit cursorMoved(series, index);
+}
+
+void TimingChartView::focusInEvent(QFocusEvent* event) {
+  QChartView::focusInEvent(event);
+  viewport()->update();
+  // Come to by the keyboard: the cursor shows at once what it reads.
+  if (event->reason() != Qt::TabFocusReason && event->reason() != Qt::BacktabFocusReason) return;
+  if (QXYSeries* series = CursorSeries()) emit cursorMoved(series, cursorIndex_);
+  else MoveCursor(0);
+}
+
+void TimingChartView::focusOutEvent(QFocusEvent* event) {
+  QChartView::focusOutEvent(event);
+  viewport()->update();
+}
+
+void TimingChartView::drawForeground(QPainter* painter, const QRectF& rect) {
+  QChartView::drawForeground(painter, rect);
+  if (!hasFocus()) return;
+  // The chart has no frame of its own: a dotted one around the plot says where the keys go.
+  painter->save();
+  QPen pen(palette().color(QPalette::Highlight));
+  pen.setStyle(Qt::DotLine);
+  painter->setPen(pen);
+  painter->setBrush(Qt::NoBrush);
+  painter->drawRect(chart()->mapToScene(chart()->plotArea()).boundingRect().adjusted(-2, -2, 2, 2));
+  painter->restore();
 }
 
 void TimingChartView::wheelEvent(QWheelEvent* event) {
@@ -120,15 +254,32 @@ void TimingChartView::wheelEvent(QWheelEvent* event) {
 
 void TimingChartView::keyPressEvent(QKeyEvent* event) {
   const QRectF area = chart()->plotArea();
+  // The arrows with Ctrl move the view; alone, the cursor.
+  const bool ctrl = event->modifiers() & Qt::ControlModifier;
   switch (event->key()) {
     case Qt::Key_Plus:
     case Qt::Key_Equal: chart()->zoom(kWheelZoom); break;
     case Qt::Key_Minus: chart()->zoom(1 / kWheelZoom); break;
-    case Qt::Key_Left: chart()->scroll(-area.width() / 10, 0); break;
-    case Qt::Key_Right: chart()->scroll(area.width() / 10, 0); break;
-    case Qt::Key_Up: chart()->scroll(0, area.height() / 10); break;
-    case Qt::Key_Down: chart()->scroll(0, -area.height() / 10); break;
+    case Qt::Key_Left:
+      if (ctrl) chart()->scroll(-area.width() / 10, 0);
+      else MoveCursor(event->key());
+      break;
+    case Qt::Key_Right:
+      if (ctrl) chart()->scroll(area.width() / 10, 0);
+      else MoveCursor(event->key());
+      break;
+    case Qt::Key_Up:
+      if (ctrl) chart()->scroll(0, area.height() / 10);
+      else MoveCursor(event->key());
+      break;
+    case Qt::Key_Down:
+      if (ctrl) chart()->scroll(0, -area.height() / 10);
+      else MoveCursor(event->key());
+      break;
     case Qt::Key_Home:
+    case Qt::Key_End:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown: MoveCursor(event->key()); break;
     case Qt::Key_0: emit resetRequested(); break;
     default: QChartView::keyPressEvent(event); return;
   }
@@ -212,19 +363,15 @@ StreamAnalysisTiming::StreamAnalysisTiming(QWidget* parent) : QWidget(parent) {
       int nearest = -1;
       for (int i = 0; i < points.size(); ++i)
         if (nearest < 0 || std::fabs(points[i].x() - point.x()) < std::fabs(points[nearest].x() - point.x())) nearest = i;
-      QString text = marks->name();
-      if (marks == occurrences_) {
-        if (nearest >= 0) text = CheckMarkText(nearest);
-      } else {
-        const QStringList texts = marks->property("texts").toStringList();
-        if (nearest >= 0 && nearest < texts.size()) text = texts[nearest];
-      }
+      const QString text = MarkText(marks, nearest);
       value_->setText(text);
       QToolTip::showText(QCursor::pos(), text, offsetView_);
     });
   }
   offsetView_ = new TimingChartView(offset, split_);
   offsetView_->setObjectName(Id(kIdSaTimingOffsetChart));
+  clockView_->setAccessibleName(clockY_->titleText());
+  offsetView_->setAccessibleName(offsetY_->titleText());
 
   table_ = new QTableWidget(0, kColumnCount, split_);
   table_->setObjectName(Id(kIdSaTimingStreams));
@@ -270,9 +417,17 @@ StreamAnalysisTiming::StreamAnalysisTiming(QWidget* parent) : QWidget(parent) {
     connect(y, &QValueAxis::rangeChanged, this, [this] {
       if (!drawing_) zoomed_ = true;
     });
+    connect(view, &TimingChartView::cursorMoved, this,
+            [this](QXYSeries* series, int index) { value_->setText(CursorText(series, index)); });
   }
   connect(offsetY_, &QValueAxis::rangeChanged, this, &StreamAnalysisTiming::PlaceMarkers);
+  pieces_ = new QTimer(this);
+  pieces_->setSingleShot(true);
+  pieces_->setInterval(0);
+  connect(pieces_, &QTimer::timeout, this, &StreamAnalysisTiming::DrawPiece);
+  // Empty charts with their axes, at once.
   Draw();
+  while (redraw_) DrawPiece();
 }
 
 void StreamAnalysisTiming::SetSource(std::shared_ptr<const TimingCollector> collector) {
@@ -282,8 +437,6 @@ void StreamAnalysisTiming::SetSource(std::shared_ptr<const TimingCollector> coll
   finished_ = false;
   zoomed_ = false;
   drawnAtMs_ = redrawAfterMs_ = 0;
-  drawPending_ = false;
-  drawCursor_ = 0;
   markOccurrences_.clear();
   {
     const QSignalBlocker block(programs_);
@@ -319,11 +472,8 @@ void StreamAnalysisTiming::Show(const HealthResult& result, bool finished) {
   }
   result_ = &result;
   const qint64 now = QDateTime::currentMSecsSinceEpoch();
-  if (isVisible() && !finished && drawPending_) {
-    Draw(true);  // the lines the last poll had no time for
-    return;
-  }
-  if (!isVisible() || (!finished && now < redrawAfterMs_)) {
+  // While the analysis runs, a redraw under way is let finish; the last result is drawn whatever.
+  if (!isVisible() || (!finished && (now < redrawAfterMs_ || Drawing()))) {
     stale_ = true;
     return;
   }
@@ -340,10 +490,9 @@ void StreamAnalysisTiming::Refresh() {
   drawnAtMs_ = QDateTime::currentMSecsSinceEpoch();
   const int64_t startNs = ThreadCpuNs();
   view_ = collector_ && program_ >= 0 ? collector_->Snapshot(program_) : TimingView{};
-  Draw(!finished_);
-  // The charts are painted after this: counted twice over for them.
-  const int64_t costMs = (ThreadCpuNs() - startNs) * 2 / 1'000'000;
-  redrawAfterMs_ = drawnAtMs_ + std::max<int64_t>(kRedrawWhileRunningMs, costMs * kRedrawCostShare);
+  Draw();
+  redraw_->timed = true;
+  redraw_->costNs += ThreadCpuNs() - startNs;
 }
 
 double StreamAnalysisTiming::X(const TimingSample& sample) const {
@@ -365,73 +514,27 @@ double StreamAnalysisTiming::XAtOffset(uint64_t byteOffset) const {
   return a.timeS + share * (b.timeS - a.timeS);
 }
 
-void StreamAnalysisTiming::Draw(bool budgeted) {
-  drawing_ = true;
-  // Within a budget, the lines are redrawn in turns: those left for want of
-  // time keep their points until a following poll.
-  const int64_t startNs = ThreadCpuNs();
-  size_t index = 0;
-  size_t resumeAt = SIZE_MAX;
-  // The lines kept from the last drawing are reused by name; the others go.
-  std::map<QString, QLineSeries*> old;
-  for (QLineSeries* line : lines_) old[line->name()] = line;
-  lines_.clear();
+void StreamAnalysisTiming::Draw() {
+  // Everything a redraw draws is made ready first (a screenful of points
+  // per line: cheap); the charts are then changed a piece per pass of the
+  // event loop, and painted once, when they are complete.
+  redraw_.emplace();
+  Redraw& r = *redraw_;
   const QString xTitle = LoadResString(position_->currentIndex() == kStreamTime ? kStrStreamTimeS : kStrByteOffsetMb);
-  clockX_->setTitleText(xTitle);
-  offsetX_->setTitleText(xTitle);
   double xLow = INFINITY, xHigh = -INFINITY;
   auto add = [&](QChart* chart, QValueAxis* x, QValueAxis* y, const TimingSeries& series, const QString& name) {
     if (series.Empty()) return;
-    const size_t at = index++;
-    const auto kept = old.find(name);
-    const bool keep = kept != old.end() && kept->second->chart() == chart;
-    const bool overBudget = budgeted && (resumeAt != SIZE_MAX || ThreadCpuNs() - startNs > kDrawBudgetNs);
-    if (overBudget && !keep) {  // a new line: in a following turn
-      if (resumeAt == SIZE_MAX) resumeAt = at;
-      return;
-    }
-    if (budgeted && keep && (at < drawCursor_ || overBudget)) {
-      if (at >= drawCursor_ && resumeAt == SIZE_MAX) resumeAt = at;
-      QLineSeries* line = kept->second;
-      if (line->count() > 0) {
-        xLow = std::min(xLow, line->at(0).x());
-        xHigh = std::max(xHigh, line->at(line->count() - 1).x());
-      }
-      lines_.push_back(line);
-      old.erase(kept);
-      return;
-    }
     // No more points than a screen shows: the buckets merged down (their
-    // extremes kept), so that a redraw never holds the window.
+    // extremes kept).
     TimingSeries drawn = series;
     drawn.SetMaxBuckets(kDrawnBuckets);
-    QList<QPointF> points;
+    DrawnLine line{chart, x, y, name, {}};
     for (const TimingSample& s : drawn.Points()) {
-      points.append(QPointF(X(s), s.value));
-      xLow = std::min(xLow, points.back().x());
-      xHigh = std::max(xHigh, points.back().x());
+      line.points.append(QPointF(X(s), s.value));
+      xLow = std::min(xLow, line.points.back().x());
+      xHigh = std::max(xHigh, line.points.back().x());
     }
-    if (keep) {
-      kept->second->replace(points);
-      lines_.push_back(kept->second);
-      old.erase(kept);
-      return;
-    }
-    auto* line = new QLineSeries;
-    line->setName(name);
-    line->replace(points);
-    chart->addSeries(line);
-    line->attachAxis(x);
-    line->attachAxis(y);
-    connect(line, &QLineSeries::hovered, this, [this, line](const QPointF& point, bool state) {
-      if (!state) return;
-      const QString text = LoadResString(kStrSeriesValue)
-                               .arg(line->name(), line->attachedAxes().front()->titleText(), Number(point.x(), 3),
-                                    line->attachedAxes().back()->titleText(), Number(point.y(), 3));
-      value_->setText(text);
-      QToolTip::showText(QCursor::pos(), text, this);
-    });
-    lines_.push_back(line);
+    r.lines.push_back(std::move(line));
   };
   pcrPoints_ = view_.pcr.Points();
   add(clockView_->chart(), clockX_, clockY_, view_.pcr, LoadResString(kStrPcrSeries).arg(Hex4(view_.pcrPid)));
@@ -451,12 +554,106 @@ void StreamAnalysisTiming::Draw(bool budgeted) {
       offsetHigh = std::max(offsetHigh, s.offsetMs.Max());
     }
   }
+  if (!(xHigh >= xLow)) xLow = 0, xHigh = 1;
+  r.xLow = xLow;
+  r.xHigh = xHigh;
+  r.clockLow = std::isfinite(clockLow) ? clockLow : 0;
+  r.clockHigh = std::isfinite(clockHigh) ? clockHigh : 1;
+  r.offsetLow = std::isfinite(offsetLow) ? offsetLow : 0;
+  r.offsetHigh = std::isfinite(offsetHigh) ? offsetHigh : 1;
+  clockX_->setTitleText(xTitle);
+  offsetX_->setTitleText(xTitle);
+  for (TimingChartView* view : {clockView_, offsetView_}) view->setUpdatesEnabled(false);
+  pieces_->start();
+}
+
+void StreamAnalysisTiming::DrawPiece() {
+  if (!redraw_) return;
+  const int64_t startNs = ThreadCpuNs();
+  const size_t piece = redraw_->piece++;
+  const size_t lines = redraw_->lines.size();
+  const bool last = piece > lines + 1;
+  if (piece == 0) StartAxes();
+  else if (piece <= lines) DrawLine(piece - 1);
+  else if (piece == lines + 1) FinishDrawing();
+  else {
+    // Each chart painted in a pass of its own.
+    offsetView_->setUpdatesEnabled(true);
+    offsetView_->FollowSeries();
+  }
+  const int64_t costNs = ThreadCpuNs() - startNs;
+  redraw_->costNs += costNs;
+  if (!last) {
+    pieces_->start();
+    emit pieceDrawn(costNs);
+    return;
+  }
+  if (redraw_->timed) {
+    // While the analysis runs, a redraw takes a small share of the window's
+    // time at most; the charts are painted after it: counted twice over for that.
+    const int64_t costMs = redraw_->costNs * 2 / 1'000'000;
+    redrawAfterMs_ = drawnAtMs_ + std::max<int64_t>(kRedrawWhileRunningMs, costMs * kRedrawCostShare);
+  }
+  redraw_.reset();
+  emit pieceDrawn(costNs);
+  emit drawn();
+}
+
+void StreamAnalysisTiming::StartAxes() {
+  // The lines kept from the last drawing are reused by name; the others go.
+  const std::vector<DrawnLine>& lines = redraw_->lines;
+  std::map<QString, QLineSeries*> old;
+  for (QLineSeries* line : lines_)
+    if (line) old[line->name()] = line;
+  lines_.assign(lines.size(), nullptr);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const auto kept = old.find(lines[i].name);
+    if (kept == old.end() || kept->second->chart() != lines[i].chart) continue;
+    lines_[i] = kept->second;
+    old.erase(kept);
+  }
   for (auto& [name, line] : old) {
     line->chart()->removeSeries(line);
     delete line;
   }
-  drawPending_ = resumeAt != SIZE_MAX;
-  drawCursor_ = drawPending_ ? resumeAt : 0;
+  if (zoomed_) return;  // the user's zoom is kept
+  // The lines emptied first: a change of the axes then costs little, and
+  // each line is laid out once, when its points come.
+  for (QLineSeries* line : lines_)
+    if (line) line->clear();
+  drawing_ = true;
+  const Redraw& r = *redraw_;
+  SetRange(clockX_, r.xLow, r.xHigh, 0, false);
+  SetRange(offsetX_, r.xLow, r.xHigh, 0, false);
+  SetRange(clockY_, r.clockLow, r.clockHigh, 0.02, true);
+  // Room below the lines for the marks.
+  SetRange(offsetY_, r.offsetLow, r.offsetHigh, 0.12, true);
+  drawing_ = false;
+}
+
+void StreamAnalysisTiming::DrawLine(size_t index) {
+  const DrawnLine& drawn = redraw_->lines[index];
+  QLineSeries* line = lines_[index];
+  if (!line) {
+    // Added empty: attached to the axes before it has points to lay out.
+    line = new QLineSeries;
+    line->setName(drawn.name);
+    drawn.chart->addSeries(line);
+    line->attachAxis(drawn.x);
+    line->attachAxis(drawn.y);
+    connect(line, &QLineSeries::hovered, this, [this, line](const QPointF& point, bool state) {
+      if (!state) return;
+      const QString text = LineValueText(line, point);
+      value_->setText(text);
+      QToolTip::showText(QCursor::pos(), text, this);
+    });
+    lines_[index] = line;
+  }
+  line->replace(drawn.points);
+}
+
+void StreamAnalysisTiming::FinishDrawing() {
+  drawing_ = true;
   // The marks: the clock's jumps and discontinuities, the checks' occurrences.
   std::vector<double> eventXs;
   for (const TimingEvent& e : view_.events)
@@ -475,14 +672,6 @@ void StreamAnalysisTiming::Draw(bool budgeted) {
     discontinuities_->setProperty("texts", clockTexts);
   }
   PlaceCheckMarks();
-  if (!zoomed_) {
-    if (!(xHigh >= xLow)) xLow = 0, xHigh = 1;
-    SetRange(clockX_, xLow, xHigh, 0, false);
-    SetRange(offsetX_, xLow, xHigh, 0, false);
-    SetRange(clockY_, std::isfinite(clockLow) ? clockLow : 0, std::isfinite(clockHigh) ? clockHigh : 1, 0.02, true);
-    // Room below the lines for the marks.
-    SetRange(offsetY_, std::isfinite(offsetLow) ? offsetLow : 0, std::isfinite(offsetHigh) ? offsetHigh : 1, 0.12, true);
-  }
   PlaceMarkers();
   drawing_ = false;
 
@@ -499,6 +688,8 @@ void StreamAnalysisTiming::Draw(bool budgeted) {
                                .arg(jumps)
                                .arg(indicators));
   FillTable();
+  clockView_->setUpdatesEnabled(true);
+  clockView_->FollowSeries();
 }
 
 void StreamAnalysisTiming::PlaceCheckMarks() {
@@ -522,6 +713,24 @@ void StreamAnalysisTiming::PlaceCheckMarks() {
     for (size_t n : group) markOccurrences_.back().push_back(occurrences[n]);
   }
   if (!SameXs(points, occurrences_->points())) occurrences_->replace(points);
+}
+
+QString StreamAnalysisTiming::LineValueText(QXYSeries* line, const QPointF& point) const {
+  const QList<QAbstractAxis*> axes = line->attachedAxes();
+  if (axes.size() < 2) return line->name();
+  return LoadResString(kStrSeriesValue)
+      .arg(line->name(), axes.front()->titleText(), Number(point.x(), 3), axes.back()->titleText(), Number(point.y(), 3));
+}
+
+QString StreamAnalysisTiming::MarkText(QScatterSeries* marks, int mark) const {
+  if (marks == occurrences_) return mark >= 0 ? CheckMarkText(mark) : marks->name();
+  const QStringList texts = marks->property("texts").toStringList();
+  return mark >= 0 && mark < texts.size() ? texts[mark] : marks->name();
+}
+
+QString StreamAnalysisTiming::CursorText(QXYSeries* series, int index) const {
+  if (series == occurrences_ || series == discontinuities_) return MarkText(static_cast<QScatterSeries*>(series), index);
+  return LineValueText(series, series->at(index));
 }
 
 QString StreamAnalysisTiming::CheckMarkText(int mark) const {
