@@ -16,9 +16,11 @@ constexpr double kMaxUnpacedStepS = 1.0;
 constexpr double kOffsetJumpS = 1.0;
 constexpr size_t kMinSeriesBuckets = 16;
 
-// `a - b` on a circle of `period` ticks, the nearer way round.
+// `a - b` on a circle of `period` ticks, the nearer way round. (fmod only
+// when needed: it is the costly part, and within a period it changes nothing.)
 double WrappedDifference(double a, double b, double period) {
-  double d = std::fmod(a - b, period);
+  double d = a - b;
+  if (!(std::fabs(d) < period)) d = std::fmod(d, period);
   if (d > period / 2) d -= period;
   if (d < -period / 2) d += period;
   return d;
@@ -59,7 +61,13 @@ double TimingCollector::Clock::TimeAt(uint64_t offset) const {
 double TimingCollector::Clock::PcrAt(uint64_t offset) const {
   const double ticks = static_cast<double>(last) +
                        (static_cast<double>(offset) - static_cast<double>(lastOffset)) * secondsPerByte * kPcrHz;
-  return std::fmod(ticks + static_cast<double>(kPcrWrap), static_cast<double>(kPcrWrap));
+  const double wrap = static_cast<double>(kPcrWrap);
+  const double x = ticks + wrap;
+  // What fmod gives, without its cost: x itself below one period, and the
+  // subtraction (exact there) below two.
+  if (x >= 0 && x < wrap) return x;
+  if (x >= wrap && x < 2 * wrap) return x - wrap;
+  return std::fmod(x, wrap);
 }
 
 TimingCollector::TimingCollector(double pcrStepLimitS, size_t maxBuckets, size_t bucketBudget)
@@ -92,18 +100,21 @@ void TimingCollector::OnSection(int, const uint8_t* s, size_t size, uint64_t) {
     pos += 5 + static_cast<size_t>(((s[pos + 3] & 0x0F) << 8) | s[pos + 4]);
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& [pid, type] : program.streams) streamProgram_[pid] = programNumber;
+  for (const auto& [pid, type] : program.streams) programOfPid_[static_cast<size_t>(pid)] = programNumber;
+  pcrPidOfProgram_[static_cast<size_t>(programNumber)] = program.pcrPid;
   programs_[programNumber] = std::move(program);
 }
 
 void TimingCollector::OnPcr(int pid, uint64_t pcr, uint64_t byteOffset, bool indicator) {
+  if (pid < 0 || pid >= 8192) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  auto [it, added] = clocks_.try_emplace(pid);
-  Clock& c = it->second;
-  if (added) {
-    c.values = NewSeries();
+  Clock*& known = clockOfPid_[static_cast<size_t>(pid)];
+  if (!known) {
+    known = &clocks_[pid];
+    known->values = NewSeries();
     Rebudget();
   }
+  Clock& c = *known;
   pcr %= kPcrWrap;
   if (c.have) {
     const double bytes = static_cast<double>(byteOffset) - static_cast<double>(c.lastOffset);
@@ -134,22 +145,23 @@ void TimingCollector::OnEsPayload(int pid, const uint8_t* payload, size_t size, 
   if (!unitStart) return;
   PesTimestamps t;
   if (!ReadPesTimestamps(payload, size, t) || !t.pts) return;
+  if (pid < 0 || pid >= 8192) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto owner = streamProgram_.find(pid);
-  if (owner == streamProgram_.end()) return;
-  const auto program = programs_.find(owner->second);
-  if (program == programs_.end()) return;
-  const auto clockIt = clocks_.find(program->second.pcrPid);
+  const int programNumber = programOfPid_[static_cast<size_t>(pid)];
+  if (programNumber < 0) return;
+  const int pcrPid = pcrPidOfProgram_[static_cast<size_t>(programNumber)];
+  const Clock* const clockOfProgram = pcrPid >= 0 && pcrPid < 8192 ? clockOfPid_[static_cast<size_t>(pcrPid)] : nullptr;
   // Until two PCRs of its program gave the clock's pace, a PTS has nothing
   // to be measured against.
-  if (clockIt == clocks_.end() || !(clockIt->second.secondsPerByte > 0)) return;
-  const Clock& clock = clockIt->second;
-  auto [it, added] = streams_.try_emplace(pid);
-  Stream& s = it->second;
-  if (added) {
-    s.pts = s.dts = s.offsetMs = NewSeries();
+  if (!clockOfProgram || !(clockOfProgram->secondsPerByte > 0)) return;
+  const Clock& clock = *clockOfProgram;
+  Stream*& known = streamOfPid_[static_cast<size_t>(pid)];
+  if (!known) {
+    known = &streams_[pid];
+    known->pts = known->dts = known->offsetMs = NewSeries();
     Rebudget();
   }
+  Stream& s = *known;
   const double time = clock.TimeAt(byteOffset);
   s.pts.Add({byteOffset, time, static_cast<double>(*t.pts) / kPesClockHz});
   if (t.dts) s.dts.Add({byteOffset, time, static_cast<double>(*t.dts) / kPesClockHz});

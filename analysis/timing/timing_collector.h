@@ -127,7 +127,12 @@ private:
   size_t seriesBuckets_;
   mutable std::mutex mutex_;
   std::map<int, Program> programs_;   // by program_number
-  std::map<int, int> streamProgram_;  // ES PID -> program_number
   std::map<int, Clock> clocks_;       // by PCR_PID
   std::map<int, Stream> streams_;     // by ES PID
+  // The same by number, for the calls of every PCR and PES header (the
+  // maps' nodes never move): -1 or null where there is none.
+  std::vector<int> programOfPid_ = std::vector<int>(8192, -1);     // ES PID -> program_number
+  std::vector<int> pcrPidOfProgram_ = std::vector<int>(65536, -1);  // program_number -> PCR_PID
+  std::vector<Clock*> clockOfPid_ = std::vector<Clock*>(8192, nullptr);
+  std::vector<Stream*> streamOfPid_ = std::vector<Stream*>(8192, nullptr);
 };
