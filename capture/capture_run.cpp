@@ -275,9 +275,10 @@ private:
     if (read_ == last_) return Idle();
     if (!CopyBacklog()) return Idle();
     copyValid_ = true;
-    // With a stream this fast the driver may have rewritten part of the
-    // backlog in one go before the copy: only the packets before the first
-    // one out of step are written, the rest is dropped as in an overrun.
+    // In a pass that judges its copy (see stepsChecked_ above) the driver may
+    // have rewritten part of the backlog before or during the copy: only the
+    // packets before the first one out of step are written, the rest is
+    // dropped as in an overrun.
     const uint32_t intact = stepsChecked_ ? PacketsInStep() : Distance(read_, last_);
     startUnconfirmed_ = false;
     const uint32_t polled = last_;
