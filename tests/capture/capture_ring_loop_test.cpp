@@ -389,21 +389,24 @@ TEST_F(RingLoopTest, RingLappedUnseenInSizeModeCutsThePacketItsRestWasLostFrom) 
   EXPECT_EQ(report_.bytesLost, resumedAt - cutTo - kRing) << "the cut packet and the backlog seen";
 }
 
-// The driver laps the ring between the loop's look at it and its copy, in a
-// pass whose read offset a sync search has just placed: at the first packet
-// after the stream's leading garbage, or after a dropped backlog. The rate
-// seen so far (5,000 bytes/ms) gives no reason to check the copy otherwise.
+// The driver laps the ring where the write offset cannot show it: between
+// the loop's look at the ring and its copy, in a pass whose read offset a
+// sync search has just placed (at the first packet after the stream's
+// leading garbage, or after a dropped backlog); or between two polls of a
+// stream that has overrun the ring before. The rate seen (5,000 bytes/ms)
+// gives no reason to check the copy otherwise.
 struct RaceCase {
   const char* name;
   size_t garbage;       // bytes before the first packet
   int slowWritePoll;    // a write so slow that this poll's backlog is dropped; 0: none
-  int racePoll;         // the pass whose copy the driver races
+  int racePoll;         // the pass whose backlog the driver rewrites
+  bool beforePoll;      // the lap comes before that poll, not during the copy
   uint32_t overruns;    // backlogs dropped in all
 };
 
-class CopyRacedByTheDriver : public RingLoopTest, public ::testing::WithParamInterface<RaceCase> {};
+class DriverRewritesTheBacklog : public RingLoopTest, public ::testing::WithParamInterface<RaceCase> {};
 
-TEST_P(CopyRacedByTheDriver, WritesOnlyTheStreamInOrderAndCountsTheOverrun) {
+TEST_P(DriverRewritesTheBacklog, WritesOnlyTheStreamInOrderAndCountsTheOverrun) {
   const RaceCase& c = GetParam();
   std::vector<uint8_t> source = Stream(c.garbage, 100000);
   FakeRing ring(source);
@@ -425,11 +428,15 @@ TEST_P(CopyRacedByTheDriver, WritesOnlyTheStreamInOrderAndCountsTheOverrun) {
       searchedFrom = ring.Produced();
       return;
     }
+    if (poll == c.racePoll && c.beforePoll) {
+      ring.Produce(kRing);  // the offset shows only the usual 50,000 bytes
+      raced = true;
+    }
     ring.Produce(poll == 1 ? 2000 : 50000);
-    armed = poll == c.racePoll;
+    armed = poll == c.racePoll && !c.beforePoll;
   };
   EXPECT_EQ(Capture(ring, ByTime(1)), 0);
-  ASSERT_TRUE(raced) << "the race pass copied nothing";
+  ASSERT_TRUE(raced) << "the pass copied nothing";
   EXPECT_EQ(report_.overruns, c.overruns);
   EXPECT_EQ(report_.end, CaptureEnd::DataLost);
   EXPECT_GT(report_.bytesLost, 0u);
@@ -438,11 +445,12 @@ TEST_P(CopyRacedByTheDriver, WritesOnlyTheStreamInOrderAndCountsTheOverrun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Passes, CopyRacedByTheDriver,
+    Passes, DriverRewritesTheBacklog,
     ::testing::Values(
         // Seven polls of garbage: the rate is known when the first packet is found.
-        RaceCase{"FirstPacketsFoundOnceTheRateIsKnown", 300000, 0, 8, 1},
-        RaceCase{"ResumptionAfterADroppedBacklog", 1000, 10, 11, 2}),
+        RaceCase{"FirstPacketsFoundOnceTheRateIsKnown", 300000, 0, 8, false, 1},
+        RaceCase{"ResumptionAfterADroppedBacklog", 1000, 10, 11, false, 2},
+        RaceCase{"UnseenLapAfterAnOverrun", 1000, 10, 15, true, 2}),
     [](const ::testing::TestParamInfo<RaceCase>& info) { return std::string(info.param.name); });
 
 TEST_F(RingLoopTest, OverrunOf204BytePacketsResumesOnTheirBoundary) {
