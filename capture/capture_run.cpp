@@ -228,7 +228,8 @@ private:
       return Idle();
     }
     const uint32_t seen = Distance(last_, w);
-    if (RestartedUnderUs(w, seen, sincePoll)) {
+    const bool wrapTooLong = WrapTooLong(w, seen, sincePoll);
+    if (wrapTooLong && w <= MostFreshBytes(sincePoll)) {
       // What the ring holds from the read offset on is the start of another
       // stream, or nothing at all: none of it is written.
       resyncPending_ = true;
@@ -266,9 +267,9 @@ private:
     // packets are only judged this way when they come that fast, or once
     // they overran the ring.)
     const bool overwritten = stepsChecked_ && !resyncPending_ && packetSize_ != 0 && !SyncBytesInStep(pending);
-    if (pending > ringSize_ - kRingSafetyMargin || wraps > 0 || overwritten) {
+    if (pending > ringSize_ - kRingSafetyMargin || wraps > 0 || overwritten || wrapTooLong) {
       // The driver may already be overwriting the oldest part: drop it all.
-      DropBacklog(pending, wraps, overwritten);
+      DropBacklog(pending, wraps, overwritten || wrapTooLong);
       return Idle();
     }
     if (resyncPending_ && !Resync()) return Idle();
@@ -326,10 +327,17 @@ private:
   // write offset behind the last one is a wrap. A wrap that would have brought
   // far more than the stream's rate can bring since the last poll is no wrap:
   // the stream started afresh at the ring's start (a start this capture did
-  // not make).
-  bool RestartedUnderUs(uint32_t w, uint32_t seen, uint64_t sincePollMs) const {
+  // not make), when the offset is no further on than such a start could
+  // have brought it since the last poll. An offset that neither fits means
+  // the rate misled: the stream went round the ring more often than its
+  // offset showed (a poll interval long against the time the stream takes
+  // to fill the ring), so the pass drops its backlog as an overrun.
+  bool WrapTooLong(uint32_t w, uint32_t seen, uint64_t sincePollMs) const {
     if (w >= last_ || !RateKnown()) return false;
-    return seen > 4 * MostArrivals(sincePollMs) + kRestartSlackBytes;
+    return seen > MostFreshBytes(sincePollMs);
+  }
+  long double MostFreshBytes(uint64_t sincePollMs) const {
+    return 4 * MostArrivals(sincePollMs) + kRestartSlackBytes;
   }
 
   // Whether a write waiting for a pipe or device to take more should give

@@ -392,15 +392,16 @@ TEST_F(RingLoopTest, RingLappedUnseenInSizeModeCutsThePacketItsRestWasLostFrom) 
 // The driver laps the ring where the write offset cannot show it: between
 // the loop's look at the ring and its copy, in a pass whose read offset a
 // sync search has just placed (at the first packet after the stream's
-// leading garbage, or after a dropped backlog); or between two polls of a
-// stream that has overrun the ring before. The rate seen (5,000 bytes/ms)
-// gives no reason to check the copy otherwise.
+// leading garbage, or after a dropped backlog); or between two polls, where
+// the offset shows the usual step forward (a stream that has overrun the
+// ring before) or a step back too long for a stream started afresh. The rate
+// seen (5,000 bytes/ms) gives no reason to check the copy otherwise.
 struct RaceCase {
   const char* name;
   size_t garbage;       // bytes before the first packet
   int slowWritePoll;    // a write so slow that this poll's backlog is dropped; 0: none
   int racePoll;         // the pass whose backlog the driver rewrites
-  bool beforePoll;      // the lap comes before that poll, not during the copy
+  uint64_t lapBytes;    // bytes the driver writes before that poll; 0: it races the copy
   uint32_t overruns;    // backlogs dropped in all
 };
 
@@ -428,12 +429,13 @@ TEST_P(DriverRewritesTheBacklog, WritesOnlyTheStreamInOrderAndCountsTheOverrun) 
       searchedFrom = ring.Produced();
       return;
     }
-    if (poll == c.racePoll && c.beforePoll) {
-      ring.Produce(kRing);  // the offset shows only the usual 50,000 bytes
+    if (poll == c.racePoll && c.lapBytes != 0) {
+      ring.Produce(c.lapBytes);
       raced = true;
+      return;
     }
     ring.Produce(poll == 1 ? 2000 : 50000);
-    armed = poll == c.racePoll && !c.beforePoll;
+    armed = poll == c.racePoll;
   };
   EXPECT_EQ(Capture(ring, ByTime(1)), 0);
   ASSERT_TRUE(raced) << "the pass copied nothing";
@@ -448,9 +450,11 @@ INSTANTIATE_TEST_SUITE_P(
     Passes, DriverRewritesTheBacklog,
     ::testing::Values(
         // Seven polls of garbage: the rate is known when the first packet is found.
-        RaceCase{"FirstPacketsFoundOnceTheRateIsKnown", 300000, 0, 8, false, 1},
-        RaceCase{"ResumptionAfterADroppedBacklog", 1000, 10, 11, false, 2},
-        RaceCase{"UnseenLapAfterAnOverrun", 1000, 10, 15, true, 2}),
+        RaceCase{"FirstPacketsFoundOnceTheRateIsKnown", 300000, 0, 8, 0, 1},
+        RaceCase{"ResumptionAfterADroppedBacklog", 1000, 10, 11, 0, 2},
+        RaceCase{"UnseenLapAfterAnOverrun", 1000, 10, 15, kRing + 50000, 2},
+        // The offset 100,000 bytes back, 1.3 MB into the ring.
+        RaceCase{"LapShownAsAStepBack", 1000, 0, 30, kRing - 100000, 1}),
     [](const ::testing::TestParamInfo<RaceCase>& info) { return std::string(info.param.name); });
 
 TEST_F(RingLoopTest, OverrunOf204BytePacketsResumesOnTheirBoundary) {
