@@ -336,6 +336,8 @@ private:
     if (w >= last_ || !RateKnown()) return false;
     return seen > MostFreshBytes(sincePollMs);
   }
+  // The most a stream (started afresh or not) can have brought since the
+  // last poll, with room for bursts.
   long double MostFreshBytes(uint64_t sincePollMs) const {
     return 4 * MostArrivals(sincePollMs) + kRestartSlackBytes;
   }
