@@ -228,14 +228,21 @@ private:
       return Idle();
     }
     const uint32_t seen = Distance(last_, w);
-    if (RestartedUnderUs(w, seen, sincePoll)) {
+    const bool wrapTooLong = WrapTooLong(w, seen, sincePoll);
+    if (wrapTooLong && w <= MostFreshBytes(sincePoll)) {
       // What the ring holds from the read offset on is the start of another
       // stream, or nothing at all: none of it is written.
       resyncPending_ = true;
       return Fail(CaptureEnd::StreamRestarted);
     }
     const bool suspect = !RateKnown() || MostArrivals(sincePoll) >= ringSize_ - kRingSafetyMargin || MayLapUnseen();
-    stepsChecked_ = suspect;
+    // Where a sync search puts the read offset it judged by the ring as it
+    // was then; the driver may have rewritten that part before the copy, so
+    // the copy written from there is judged again by its own packet starts.
+    // Once the ring has been overrun, the rate has shown that it cannot keep
+    // a backlog safe (a poll interval long enough to hide a lap makes it look
+    // slow): every copy is judged so from then on.
+    stepsChecked_ = suspect || resyncPending_ || startUnconfirmed_ || overruns_ > 0;
     const uint64_t wraps = WholeRingsMissed(seen, sincePoll);
     NoteRateSample(seen, sincePoll);
     lastDataMs_ = now;
@@ -257,21 +264,24 @@ private:
     // known yet) that the driver could have gone round the ring, a backlog
     // that looks small may hide a whole ring: then the next packet's sync
     // byte is not where it should be. (Streams with stray bytes between
-    // packets are only judged this way when they come that fast.)
-    const bool overwritten = suspect && !resyncPending_ && packetSize_ != 0 && !SyncBytesInStep(pending);
-    if (pending > ringSize_ - kRingSafetyMargin || wraps > 0 || overwritten) {
+    // packets are only judged this way when they come that fast, or once
+    // they overran the ring.)
+    const bool overwritten = stepsChecked_ && !resyncPending_ && packetSize_ != 0 && !SyncBytesInStep(pending);
+    if (pending > ringSize_ - kRingSafetyMargin || wraps > 0 || overwritten || wrapTooLong) {
       // The driver may already be overwriting the oldest part: drop it all.
-      DropBacklog(pending, wraps, overwritten);
+      DropBacklog(pending, wraps, overwritten || wrapTooLong);
       return Idle();
     }
     if (resyncPending_ && !Resync()) return Idle();
     if (read_ == last_) return Idle();
     if (!CopyBacklog()) return Idle();
     copyValid_ = true;
-    // With a stream this fast the driver may have rewritten part of the
-    // backlog in one go before the copy: only the packets before the first
-    // one out of step are written, the rest is dropped as in an overrun.
-    const uint32_t intact = suspect ? PacketsInStep() : Distance(read_, last_);
+    // In a pass that judges its copy (see stepsChecked_ above) the driver may
+    // have rewritten part of the backlog before or during the copy: only the
+    // packets before the first one out of step are written, the rest is
+    // dropped as in an overrun.
+    const uint32_t intact = stepsChecked_ ? PacketsInStep() : Distance(read_, last_);
+    startUnconfirmed_ = false;
     const uint32_t polled = last_;
     last_ = read_ + intact >= ringSize_ ? read_ + intact - ringSize_ : read_ + intact;
     bool passGoesOn = timeMode_ ? WriteTimed() : WriteSized();
@@ -317,10 +327,19 @@ private:
   // write offset behind the last one is a wrap. A wrap that would have brought
   // far more than the stream's rate can bring since the last poll is no wrap:
   // the stream started afresh at the ring's start (a start this capture did
-  // not make).
-  bool RestartedUnderUs(uint32_t w, uint32_t seen, uint64_t sincePollMs) const {
+  // not make), when the offset is no further on than such a start could
+  // have brought it since the last poll. An offset that neither fits means
+  // the rate misled: the stream went round the ring more often than its
+  // offset showed (a poll interval long against the time the stream takes
+  // to fill the ring), so the pass drops its backlog as an overrun.
+  bool WrapTooLong(uint32_t w, uint32_t seen, uint64_t sincePollMs) const {
     if (w >= last_ || !RateKnown()) return false;
-    return seen > 4 * MostArrivals(sincePollMs) + kRestartSlackBytes;
+    return seen > MostFreshBytes(sincePollMs);
+  }
+  // The most a stream (started afresh or not) can have brought since the
+  // last poll, with room for bursts.
+  long double MostFreshBytes(uint64_t sincePollMs) const {
+    return 4 * MostArrivals(sincePollMs) + kRestartSlackBytes;
   }
 
   // Whether a write waiting for a pipe or device to take more should give
@@ -409,6 +428,7 @@ private:
         const uint32_t after = Distance(read_, last_);
         if (after <= kPacketSizes[0]) {
           syncPending_ = false;
+          startUnconfirmed_ = true;
           return;
         }
         bool uncheckable = false;
@@ -417,6 +437,7 @@ private:
             uncheckable = true;
           } else if (At(read_, size) == 0x47) {
             syncPending_ = false;
+            startUnconfirmed_ = true;
             return;
           }
         }
@@ -592,6 +613,7 @@ private:
     const uint32_t pending = Distance(read_, last_);
     const uint32_t first = std::min(pending, ringSize_ - read_);
     copy_.resize(pending);
+    if (access_.copying) access_.copying();
     std::memcpy(copy_.data(), ring_ + read_, first);
     std::memcpy(copy_.data() + first, ring_, pending - first);
     copyBase_ = read_;
@@ -761,6 +783,7 @@ private:
   bool syncPending_ = true;
   bool resyncPending_ = false;
   bool stepsChecked_ = true;    // this pass judges the ring by its sync bytes
+  bool startUnconfirmed_ = false;  // the read offset found by the sync search awaits its copy's judgement
   bool lookedPastLimit_ = false;  // the one pass after a write that ran past the time limit
   uint32_t packetSize_ = 0;     // 0 until the first data pass
   uint64_t boundaryBase_ = 0;   // file size at the last known packet boundary

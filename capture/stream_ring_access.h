@@ -21,6 +21,10 @@ struct StreamRingAccess {
   std::function<bool(uint32_t* writeOffset)> writeOffset;  // as GetStreamWritePosition
   std::function<uint64_t()> nowMs;                          // steady milliseconds
   std::function<void(uint32_t milliseconds)> sleepMs;
+  // Called just before a reader copies a backlog out of the ring; unset in
+  // a capture. Tests let their driver write on here, as a real one may
+  // between a reader's look at the ring and its copy.
+  std::function<void()> copying;
   // The box passes one PID only: its packets may come seconds apart, so a
   // gap in a time-limited capture counts against the longer stall limit.
   bool onePid = false;

@@ -65,10 +65,15 @@ public:
     };
     access.nowMs = [this] { return clock; };
     access.sleepMs = [this](uint32_t milliseconds) { clock += milliseconds; };
+    access.copying = [this] {
+      if (onCopy) onCopy();
+    };
     return access;
   }
 
   std::function<void(int poll)> onPoll;
+  // Runs as the loop starts copying a backlog out of the ring.
+  std::function<void()> onCopy;
   uint64_t clock = 1000;
 
 private:
@@ -131,6 +136,24 @@ protected:
   }
 
   uint64_t FileSize() const { return ReadFileBytes(path_).size(); }
+
+  // The file is whole packets of a Stream(garbage), each one as the source
+  // holds it, in the source's order (gaps allowed).
+  ::testing::AssertionResult InOrderPackets(const std::vector<uint8_t>& source, size_t garbage) const {
+    int previous = -1;
+    for (size_t at = 0; at < captured_.size(); at += 188) {
+      const auto* packet = reinterpret_cast<const uint8_t*>(captured_.data() + at);
+      if (captured_.size() - at < 188 || packet[0] != 0x47)
+        return ::testing::AssertionFailure() << "no whole packet at " << at << " (first byte "
+                                             << int{packet[0]} << ")";
+      const int index = tsbuild::PacketIndex(packet);
+      const size_t from = garbage + static_cast<size_t>(index) * 188;
+      if (index <= previous || from + 188 > source.size() || std::memcmp(packet, source.data() + from, 188) != 0)
+        return ::testing::AssertionFailure() << "packet at " << at << " is not the source's next one";
+      previous = index;
+    }
+    return ::testing::AssertionSuccess();
+  }
 
   // The file is the source from `from` up to `to`, then the source from
   // `resumedAt` on.
@@ -365,6 +388,74 @@ TEST_F(RingLoopTest, RingLappedUnseenInSizeModeCutsThePacketItsRestWasLostFrom) 
   EXPECT_TRUE(SourceWithGap(source, 1000, cutTo, resumedAt));
   EXPECT_EQ(report_.bytesLost, resumedAt - cutTo - kRing) << "the cut packet and the backlog seen";
 }
+
+// The driver laps the ring where the write offset cannot show it: between
+// the loop's look at the ring and its copy, in a pass whose read offset a
+// sync search has just placed (at the first packet after the stream's
+// leading garbage, or after a dropped backlog); or between two polls, where
+// the offset shows the usual step forward (a stream that has overrun the
+// ring before) or a step back too long for a stream started afresh. The rate
+// seen (5,000 bytes/ms) gives no reason to check the copy otherwise.
+struct RaceCase {
+  const char* name;
+  size_t garbage;       // bytes before the first packet
+  int slowWritePoll;    // a write so slow that this poll's backlog is dropped; 0: none
+  int racePoll;         // the pass whose backlog the driver rewrites
+  uint64_t lapBytes;    // bytes the driver writes before that poll; 0: it races the copy
+  uint32_t overruns;    // backlogs dropped in all
+};
+
+class DriverRewritesTheBacklog : public RingLoopTest, public ::testing::WithParamInterface<RaceCase> {};
+
+TEST_P(DriverRewritesTheBacklog, WritesOnlyTheStreamInOrderAndCountsTheOverrun) {
+  const RaceCase& c = GetParam();
+  std::vector<uint8_t> source = Stream(c.garbage, 100000);
+  FakeRing ring(source);
+  uint64_t searchedFrom = c.garbage;  // source offset the sync search starts at
+  bool armed = false, raced = false;
+  // The backlog's first 4,000 bytes are rewritten with the stream one ring
+  // later (out of step: 180 bytes more than whole packets); the loop looked
+  // at the offset before this.
+  ring.onCopy = [&] {
+    if (!armed) return;
+    armed = false;
+    raced = true;
+    ring.Produce(kRing - (ring.Produced() - searchedFrom) + 4000);
+  };
+  ring.onPoll = [&](int poll) {
+    if (poll == c.slowWritePoll) {
+      ring.clock += 430;
+      ring.Produce(2200000);
+      searchedFrom = ring.Produced();
+      return;
+    }
+    if (poll == c.racePoll && c.lapBytes != 0) {
+      ring.Produce(c.lapBytes);
+      raced = true;
+      return;
+    }
+    ring.Produce(poll == 1 ? 2000 : 50000);
+    armed = poll == c.racePoll;
+  };
+  EXPECT_EQ(Capture(ring, ByTime(1)), 0);
+  ASSERT_TRUE(raced) << "the pass copied nothing";
+  EXPECT_EQ(report_.overruns, c.overruns);
+  EXPECT_EQ(report_.end, CaptureEnd::DataLost);
+  EXPECT_GT(report_.bytesLost, 0u);
+  ASSERT_GT(captured_.size(), 0u);
+  EXPECT_TRUE(InOrderPackets(source, c.garbage));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Passes, DriverRewritesTheBacklog,
+    ::testing::Values(
+        // Seven polls of garbage: the rate is known when the first packet is found.
+        RaceCase{"FirstPacketsFoundOnceTheRateIsKnown", 300000, 0, 8, 0, 1},
+        RaceCase{"ResumptionAfterADroppedBacklog", 1000, 10, 11, 0, 2},
+        RaceCase{"UnseenLapAfterAnOverrun", 1000, 10, 15, kRing + 50000, 2},
+        // The offset 100,000 bytes back, 1.3 MB into the ring.
+        RaceCase{"LapShownAsAStepBack", 1000, 0, 30, kRing - 100000, 1}),
+    [](const ::testing::TestParamInfo<RaceCase>& info) { return std::string(info.param.name); });
 
 TEST_F(RingLoopTest, OverrunOf204BytePacketsResumesOnTheirBoundary) {
   tsbuild::TsStreamBuilder stream;
