@@ -313,6 +313,7 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   layout->addWidget(tabs_, 1);
   connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) {
     if (index == 0 && chartStale_) ShowChart();
+    ShowSiPages();
   });
 
   pollTimer_ = new QTimer(this);
@@ -736,6 +737,9 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   progress_->setValue(0);
   si_.reset();
   shownSi_ = 0;
+  latestSi_.reset();
+  tablesSi_.reset();
+  guideSi_.reset();
   services_->Clear();
   tables_->Clear();
   guide_->Clear();
@@ -1240,14 +1244,30 @@ void CStreamAnalysisWnd::SelectPid(int pid) {
 }
 
 void CStreamAnalysisWnd::ShowServiceInformation() {
-  if (!si_ || si_->PublishedCount() == shownSi_) return;
   StepClock clock(stepCosts_[kStepServiceInformation]);
-  shownSi_ = si_->PublishedCount();
-  const std::shared_ptr<const SiSnapshot> snapshot = si_->Latest();
-  if (!snapshot) return;
-  services_->Show(*snapshot);
-  tables_->Show(snapshot);
-  guide_->Show(snapshot);
+  if (si_ && si_->PublishedCount() != shownSi_) {
+    shownSi_ = si_->PublishedCount();
+    if (std::shared_ptr<const SiSnapshot> snapshot = si_->Latest()) {
+      services_->Show(*snapshot);
+      latestSi_ = std::move(snapshot);
+    }
+  }
+  ShowSiPages();
+}
+
+void CStreamAnalysisWnd::ShowSiPages() {
+  // The Tables tree and the guide cost the window most of its time while an
+  // analysis runs, time the analysis then lacks: only the one in front
+  // follows it; the other catches up when it is shown, and both at the end.
+  if (!latestSi_) return;
+  if ((finished_ || tabs_->currentWidget() == tables_) && tablesSi_ != latestSi_) {
+    tables_->Show(latestSi_);
+    tablesSi_ = latestSi_;
+  }
+  if ((finished_ || tabs_->currentWidget() == guide_) && guideSi_ != latestSi_) {
+    guide_->Show(latestSi_);
+    guideSi_ = latestSi_;
+  }
 }
 
 const char* CStreamAnalysisWnd::StepName(DisplayStep step) {

@@ -32,6 +32,7 @@
 class PacketListView;
 class SiGuideView;
 class SiRun;
+struct SiSnapshot;
 class SiServicesView;
 class SiTablesView;
 class StreamAnalysisTiming;
@@ -162,6 +163,7 @@ private:
   void OnOnlySelectedPid(bool on);
   void SelectPid(int pid);
   void ShowServiceInformation();
+  void ShowSiPages();
   void OnFindNext();
   void OnGotoPacket();
   void OnGotoOffset();
@@ -239,6 +241,8 @@ private:
   // The service information, published by the worker (null before the first analysis).
   std::shared_ptr<SiRun> si_;
   uint64_t shownSi_ = 0;
+  // The latest snapshot, and the ones the Tables and Guide tabs show.
+  std::shared_ptr<const SiSnapshot> latestSi_, tablesSi_, guideSi_;
   SiServicesView* services_ = nullptr;
   SiTablesView* tables_ = nullptr;
   SiGuideView* guide_ = nullptr;
