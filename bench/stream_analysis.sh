@@ -10,7 +10,7 @@
 # a jump of the packet list (time, bytes read per screen). Offscreen Qt.
 #
 # Usage: bench/stream_analysis.sh [BUILD_DIR] [RUNS] [FILE]   (defaults: build, 3,
-# the repeated sample); a FILE given is only read into the page cache.
+# the sample with full service information, repeated); a FILE given is only read into the page cache.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
