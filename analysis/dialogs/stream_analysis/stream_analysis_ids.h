@@ -260,7 +260,7 @@ constexpr int kStrCursorValue = 1723;
 constexpr int kStrPcrJumpMark = 1724;
 constexpr int kStrDiscontinuityMark = 1725;
 constexpr int kStrProgramItem = 1726;
-constexpr int kStrTimingNotLive = 1727;
+constexpr int kStrTimingNothingYet = 1727;
 constexpr int kStrTimingChartTip = 1728;
 constexpr int kStrLookingForPacket = 1730;
 constexpr int kStrSeriesValue = 1731;
@@ -286,7 +286,6 @@ constexpr int kStrGuideTimeline = 1680;
 constexpr int kStrGuideDetailHint = 1681;
 constexpr int kStrNextVersion = 1682;  // the Tables tab: a version sent before it applies
 constexpr int kStrSection = 1683;      // and a short-form section
-constexpr int kStrTimingChartKeysTip = 1684;  // the Timing tab's charts: the mouse and the keys
 // 1533-1556: the tables' names in the Tables tree, found by the engine's English name.
 // The first and last id of the window's texts, for the language check.
 constexpr int kStrStreamAnalysisFirst = 700;
@@ -300,4 +299,4 @@ constexpr int kStrTimingLast = 1791;
 constexpr int kStrStreamAnalysisBoundsFirst = 1664;
 constexpr int kStrStreamAnalysisBoundsLast = 1668;
 constexpr int kStrStreamAnalysisKeysFirst = 1680;
-constexpr int kStrStreamAnalysisKeysLast = 1684;
+constexpr int kStrStreamAnalysisKeysLast = 1683;

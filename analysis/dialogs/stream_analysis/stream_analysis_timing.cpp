@@ -109,7 +109,7 @@ TimingChartView::TimingChartView(QChart* chart, QWidget* parent) : QChartView(ch
   setRubberBand(QChartView::RectangleRubberBand);
   setFocusPolicy(Qt::StrongFocus);  // no antialiasing: thousands of points are drawn at once
   setMouseTracking(true);
-  setToolTip(LoadResString(kStrTimingChartKeysTip));
+  setToolTip(LoadResString(kStrTimingChartTip));  // the mouse and the keys
 }
 
 QList<QXYSeries*> TimingChartView::Walkable() const {
@@ -678,7 +678,7 @@ void StreamAnalysisTiming::FinishDrawing() {
   // The summary line and the streams' table.
   size_t jumps = 0, indicators = 0;
   for (const TimingEvent& e : view_.events) (e.kind == TimingEventKind::PcrJump ? jumps : indicators)++;
-  if (!collector_) clockSummary_->setText(LoadResString(kStrTimingNotLive));
+  if (!collector_) clockSummary_->setText(LoadResString(kStrTimingNothingYet));
   else if (program_ < 0 || !view_.known) clockSummary_->setText(LoadResString(kStrNoProgramYet));
   else if (view_.pcr.Empty()) clockSummary_->setText(LoadResString(kStrNoClockYet).arg(PidText(view_.pcrPid)));
   else
