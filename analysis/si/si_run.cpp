@@ -17,6 +17,11 @@ std::unique_ptr<SiCollector> MakeSiCollector(StreamHealth& health) {
   return collector;
 }
 
+const std::vector<SiGuideChannel>& SiSnapshot::Guide() const {
+  if (!guide_) guide_ = report ? report->Guide() : std::vector<SiGuideChannel>();
+  return *guide_;
+}
+
 SiRun::SiRun(double publishIntervalS)
     : interval_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(publishIntervalS))) {}
 
@@ -51,7 +56,6 @@ void SiRun::Publish(HealthResult health, bool final) {
   snapshot->collector = collector_->Copy();
   snapshot->health = std::move(health);
   snapshot->report = std::make_unique<SiReport>(*snapshot->collector, snapshot->health);
-  snapshot->guide = snapshot->report->Guide();
   snapshot->final = final;
   publishedRevision_ = snapshot->revision;
   lastPublished_ = Clock::now();

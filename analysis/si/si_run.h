@@ -1,7 +1,7 @@
 // The service information of an analysis that a display polls while the
 // stream is read: the reading thread publishes snapshots (a copy of the
-// collector, the health result of that moment, and what they say joined:
-// services, guide) when something changed, as often as the health run
+// collector and the health result of that moment, with a report over both)
+// when something changed, as often as the health run
 // publishes but never spending more than a small share of the reading
 // time on it; any thread takes the latest.
 #pragma once
@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "analysis/health/stream_health.h"
@@ -24,9 +25,15 @@ struct SiSnapshot {
   std::unique_ptr<const SiCollector> collector;
   HealthResult health;
   std::unique_ptr<SiReport> report;  // over `collector` and `health`
-  std::vector<SiGuideChannel> guide;
   uint64_t revision = 0;             // the collector's Revision()
   bool final = false;                // the last one of the run
+
+  // The programme guide, joined on first use: most snapshots are never
+  // shown as a guide, and joining a week's schedule is the dearest part.
+  const std::vector<SiGuideChannel>& Guide() const;
+
+private:
+  mutable std::optional<std::vector<SiGuideChannel>> guide_;
 };
 
 // A collector that asks `health` to assemble the sections of the PIDs it

@@ -111,6 +111,11 @@ Bytes MultiChannelGuideStream() {
   return stream;
 }
 
+// The Tables tree and the guide are built once their tab is shown.
+void ShowPage(QWidget& window, int page) {
+  Control<QTabWidget>(window, kIdSaTabs)->setCurrentWidget(window.findChild<QWidget*>(QString::number(page)));
+}
+
 QTreeWidgetItem* ChildNamed(QTreeWidgetItem* parent, const QString& start) {
   for (int i = 0; parent && i < parent->childCount(); ++i)
     if (parent->child(i)->text(0).startsWith(start)) return parent->child(i);
@@ -174,6 +179,7 @@ TEST_F(StreamAnalysisSiTest, TablesTreeHoldsEverySectionAndMarksTheBytesOfEachFi
   const std::string path = Write("dvb.ts", MakeDvbGuideStream());
   const Engine engine(path);
   auto window = Analyse(path);
+  ShowPage(*window, kIdSaTablesPage);
   auto* tables = window->findChild<SiTablesView*>(QString::number(kIdSaTablesPage));
   ASSERT_TRUE(ProcessEventsUntil([&] { return tables->UpToDate(); }, 10000));
   QTreeWidget* tree = Control<QTreeWidget>(*window, kIdSaTablesTree);
@@ -234,6 +240,7 @@ TEST_F(StreamAnalysisSiTest, EachVersionIsItsOwnEntryAndOpensItsFirstPacket) {
                             Packetize(0, LongSection(0x00, 1, 1, 0, 0, Cat({U16(2), U16(0xE200)})), cc), NullPackets(5)});
   const std::string path = Write("versions.ts", stream);
   auto window = Analyse(path);
+  ShowPage(*window, kIdSaTablesPage);
   auto* tables = window->findChild<SiTablesView*>(QString::number(kIdSaTablesPage));
   ASSERT_TRUE(ProcessEventsUntil([&] { return tables->UpToDate(); }, 10000));
   QTreeWidget* tree = Control<QTreeWidget>(*window, kIdSaTablesTree);
@@ -262,6 +269,7 @@ TEST_F(StreamAnalysisSiTest, TablesAndServicesAnswerTheKeys) {
   const Bytes withStreams = Cat({stream, Packetize(0x101, Bytes(100, 0xAA), videoCc), Packetize(0x102, Bytes(100, 0xBB), audioCc)});
   const std::string path = Write("keys.ts", withStreams);
   auto window = Analyse(path);
+  ShowPage(*window, kIdSaTablesPage);
   auto* tables = window->findChild<SiTablesView*>(QString::number(kIdSaTablesPage));
   ASSERT_TRUE(ProcessEventsUntil([&] { return tables->UpToDate(); }, 10000));
   auto* tabs = Control<QTabWidget>(*window, kIdSaTabs);
@@ -408,6 +416,7 @@ TEST_F(StreamAnalysisSiTest, GuideListsTheEnginesEventsAndExportsTheCommandLines
     const std::vector<SiGuideChannel> expected = engine.report.Guide();
     ASSERT_FALSE(expected.empty());
     auto window = Analyse(path);
+    ShowPage(*window, kIdSaGuidePage);
     auto* channels = Control<QListWidget>(*window, kIdSaGuideChannels);
     ASSERT_EQ(channels->count(), static_cast<int>(expected.size()));
     auto* events = Control<QTableWidget>(*window, kIdSaGuideEvents);
@@ -442,6 +451,7 @@ TEST_F(StreamAnalysisSiTest, GuideListsTheEnginesEventsAndExportsTheCommandLines
   // The DVB events' genre and age, as the engine decoded them, in the table.
   const std::string dvb = Write("dvb2.ts", MakeDvbGuideStream());
   auto window = Analyse(dvb);
+  ShowPage(*window, kIdSaGuidePage);
   auto* events = Control<QTableWidget>(*window, kIdSaGuideEvents);
   ASSERT_GT(events->rowCount(), 0);
   EXPECT_EQ(events->item(0, SiGuideView::kColGenre)->text(), QStringLiteral("News/Current affairs"));
@@ -458,7 +468,7 @@ TEST_F(StreamAnalysisSiTest, TheGuideTimelineTakesEveryEventByKeysAndShowsItsDes
   ASSERT_EQ(withEvents.size(), 4u);
   auto window = Analyse(path);
   window->resize(1000, 700);
-  Control<QTabWidget>(*window, kIdSaTabs)->setCurrentWidget(window->findChild<QWidget*>(QString::number(kIdSaGuidePage)));
+  ShowPage(*window, kIdSaGuidePage);
   ASSERT_TRUE(Activate(*window));
   auto* channels = Control<QListWidget>(*window, kIdSaGuideChannels);
   auto* timeline = Control<GuideTimeline>(*window, kIdSaGuideTimeline);
@@ -649,6 +659,7 @@ TEST_F(StreamAnalysisSiTest, TabsSpeakBothLanguagesAndAreReachedByKeys) {
   }
   const std::string path = Write("dvb.ts", MakeDvbGuideStream());
   auto window = Analyse(path);
+  ShowPage(*window, kIdSaTablesPage);
   auto* tables = window->findChild<SiTablesView*>(QString::number(kIdSaTablesPage));
   ASSERT_TRUE(ProcessEventsUntil([&] { return tables->UpToDate(); }, 10000));
   const std::vector<QTreeWidgetItem*> tableNodes = AtLevel(Control<QTreeWidget>(*window, kIdSaTablesTree), SiTablesView::kLevelTable);
@@ -708,7 +719,7 @@ TEST_F(StreamAnalysisSiTest, TheTablesAndGuideSplittersAreKept) {
     window.show();
     window.resize(761, 533);
     for (const auto& [page, id] : splitters) {
-      Control<QTabWidget>(window, kIdSaTabs)->setCurrentWidget(window.findChild<QWidget*>(QString::number(page)));
+      ShowPage(window, page);
       QApplication::processEvents();
       auto* split = Control<QSplitter>(window, id);
       split->setSizes({250, 480});
@@ -719,7 +730,7 @@ TEST_F(StreamAnalysisSiTest, TheTablesAndGuideSplittersAreKept) {
   CStreamAnalysisWnd again;
   again.show();
   for (const auto& [page, id] : splitters) {
-    Control<QTabWidget>(again, kIdSaTabs)->setCurrentWidget(again.findChild<QWidget*>(QString::number(page)));
+    ShowPage(again, page);
     QApplication::processEvents();
     EXPECT_EQ(Control<QSplitter>(again, id)->sizes(), sizes[id]) << id;
   }

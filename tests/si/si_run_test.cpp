@@ -51,7 +51,7 @@ TEST(SiRun, SnapshotsWhileReadingEndInWhatTheWholeReadGives) {
         ++taken;
         EXPECT_GE(snapshot->health.bytes, bytes);  // in stream order
         bytes = snapshot->health.bytes;
-        EXPECT_EQ(snapshot->guide.size(), snapshot->report->Guide().size());
+        EXPECT_EQ(snapshot->Guide().size(), snapshot->report->Guide().size());
         if (snapshot->final) break;
       }
       std::this_thread::yield();
@@ -74,7 +74,7 @@ TEST(SiRun, SnapshotsWhileReadingEndInWhatTheWholeReadGives) {
   EXPECT_EQ(last->collector->Sections().size(), whole.si->Sections().size());
   EXPECT_EQ(last->report->TablesJson().dump(), expected.TablesJson().dump());
   EXPECT_EQ(SiEpgXmltv(*last->report), SiEpgXmltv(expected));
-  EXPECT_EQ(last->guide.size(), expected.Guide().size());
+  EXPECT_EQ(last->Guide().size(), expected.Guide().size());
 }
 
 TEST(SiRun, AFileThatCannotBeOpenedEndsWithoutASnapshot) {

@@ -395,7 +395,7 @@ SiGuideView::SiGuideView(QWidget* parent) : QWidget(parent) {
   connect(export_, &QPushButton::clicked, this, &SiGuideView::exportRequested);
 }
 
-const std::vector<SiGuideChannel>& SiGuideView::Channels() const { return snapshot_ ? snapshot_->guide : NoChannels(); }
+const std::vector<SiGuideChannel>& SiGuideView::Channels() const { return snapshot_ ? snapshot_->Guide() : NoChannels(); }
 
 void SiGuideView::OnEventFocused(int channel, int event) {
   {
@@ -444,9 +444,9 @@ void SiGuideView::Show(std::shared_ptr<const SiSnapshot> snapshot) {
   const std::vector<SiGuideChannel>& before = Channels();
   const int chosen = channels_->currentRow();
   const bool same = chosen >= 0 && chosen < static_cast<int>(before.size()) &&
-                    chosen < static_cast<int>(snapshot->guide.size()) &&
-                    before[static_cast<size_t>(chosen)].id == snapshot->guide[static_cast<size_t>(chosen)].id &&
-                    before[static_cast<size_t>(chosen)].events.size() == snapshot->guide[static_cast<size_t>(chosen)].events.size();
+                    chosen < static_cast<int>(snapshot->Guide().size()) &&
+                    before[static_cast<size_t>(chosen)].id == snapshot->Guide()[static_cast<size_t>(chosen)].id &&
+                    before[static_cast<size_t>(chosen)].events.size() == snapshot->Guide()[static_cast<size_t>(chosen)].events.size();
   // The focused event by its channel and start, which stay when others come.
   const auto [focusChannel, focusEvent] = timeline_->Focused();
   const bool focusKnown = focusChannel >= 0 && focusChannel < static_cast<int>(before.size()) && focusEvent >= 0 &&
@@ -454,7 +454,7 @@ void SiGuideView::Show(std::shared_ptr<const SiSnapshot> snapshot) {
   const std::string focusId = focusKnown ? before[static_cast<size_t>(focusChannel)].id : std::string();
   const int64_t focusStart = focusKnown ? before[static_cast<size_t>(focusChannel)].events[static_cast<size_t>(focusEvent)].startUtc : 0;
   snapshot_ = std::move(snapshot);
-  const std::vector<SiGuideChannel>& guide = snapshot_->guide;
+  const std::vector<SiGuideChannel>& guide = snapshot_->Guide();
   timeline_->SetGuide(&guide);
   timeline_->SetFocused({-1, -1});
   for (size_t c = 0; focusKnown && c < guide.size(); ++c) {

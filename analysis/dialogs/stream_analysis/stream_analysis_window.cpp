@@ -1258,13 +1258,13 @@ void CStreamAnalysisWnd::ShowServiceInformation() {
 void CStreamAnalysisWnd::ShowSiPages() {
   // The Tables tree and the guide cost the window most of its time while an
   // analysis runs, time the analysis then lacks: only the one in front
-  // follows it; the other catches up when it is shown, and both at the end.
+  // follows it; the other catches up when it is shown.
   if (!latestSi_) return;
-  if ((finished_ || tabs_->currentWidget() == tables_) && tablesSi_ != latestSi_) {
+  if (tabs_->currentWidget() == tables_ && tablesSi_ != latestSi_) {
     tables_->Show(latestSi_);
     tablesSi_ = latestSi_;
   }
-  if ((finished_ || tabs_->currentWidget() == guide_) && guideSi_ != latestSi_) {
+  if (tabs_->currentWidget() == guide_ && guideSi_ != latestSi_) {
     guide_->Show(latestSi_);
     guideSi_ = latestSi_;
   }
