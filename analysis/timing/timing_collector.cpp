@@ -76,7 +76,84 @@ TimingCollector::TimingCollector(double pcrStepLimitS, size_t maxBuckets, size_t
       bucketBudget_(bucketBudget),
       seriesBuckets_(maxBuckets_) {}
 
-void TimingCollector::Rebudget() {
+TimingCollector::~TimingCollector() {
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    stopping_ = true;
+  }
+  wakeUp_.notify_one();
+  if (worker_.joinable()) worker_.join();
+}
+
+void TimingCollector::Queue(const Queued& call) {
+  const uint64_t at = queued_.load(std::memory_order_relaxed);
+  if (at - taken_.load(std::memory_order_acquire) >= kQueueSize) {
+    // The worker is behind (or there is none): no call is dropped.
+    std::lock_guard<std::mutex> lock(mutex_);
+    TakeQueued();
+  }
+  queue_[at % kQueueSize] = call;
+  queued_.store(at + 1, std::memory_order_release);
+  if (at + 1 - taken_.load(std::memory_order_relaxed) == kQueueSize / 2) Wake();
+}
+
+void TimingCollector::Wake() {
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    woken_ = true;
+  }
+  if (!worker_.joinable()) {
+    try {
+      worker_ = std::thread([this] { Work(); });
+    } catch (const std::system_error&) {
+      return;  // no thread to be had: the queue is taken when full
+    }
+  }
+  wakeUp_.notify_one();
+}
+
+void TimingCollector::Work() {
+  std::unique_lock<std::mutex> wake(wakeMutex_);
+  while (true) {
+    wakeUp_.wait(wake, [this] { return woken_ || stopping_; });
+    if (stopping_) return;
+    woken_ = false;
+    wake.unlock();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      TakeQueued();
+    }
+    wake.lock();
+  }
+}
+
+void TimingCollector::TakeQueued() const {
+  const uint64_t end = queued_.load(std::memory_order_acquire);
+  for (uint64_t at = taken_.load(std::memory_order_relaxed); at < end; ++at) {
+    const Queued& call = queue_[at % kQueueSize];
+    switch (call.kind) {
+      case Queued::kPcr:
+        ApplyPcr(call.pid, call.value, call.byteOffset, call.indicator);
+        break;
+      case Queued::kPts:
+        ApplyPts(call.pid, call.value, call.hasDts ? std::optional<uint64_t>(call.dts) : std::nullopt, call.byteOffset);
+        break;
+      case Queued::kPmt: {
+        Program program;
+        {
+          std::lock_guard<std::mutex> lock(pmtMutex_);
+          program = std::move(queuedPmts_.front());
+          queuedPmts_.pop_front();
+        }
+        ApplyPmt(call.programNumber, std::move(program));
+        break;
+      }
+    }
+  }
+  taken_.store(end, std::memory_order_release);
+}
+
+void TimingCollector::Rebudget() const {
   const size_t series = clocks_.size() + 3 * streams_.size();
   const size_t share = series > 0 ? bucketBudget_ / series : maxBuckets_;
   const size_t buckets = std::clamp(share, kMinSeriesBuckets, maxBuckets_);
@@ -99,7 +176,17 @@ void TimingCollector::OnSection(int, const uint8_t* s, size_t size, uint64_t) {
     program.streams.emplace_back(((s[pos + 1] & 0x1F) << 8) | s[pos + 2], s[pos]);
     pos += 5 + static_cast<size_t>(((s[pos + 3] & 0x0F) << 8) | s[pos + 4]);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  {
+    std::lock_guard<std::mutex> lock(pmtMutex_);
+    queuedPmts_.push_back(std::move(program));
+  }
+  Queued call;
+  call.kind = Queued::kPmt;
+  call.programNumber = programNumber;
+  Queue(call);
+}
+
+void TimingCollector::ApplyPmt(int programNumber, Program program) const {
   for (const auto& [pid, type] : program.streams) programOfPid_[static_cast<size_t>(pid)] = programNumber;
   pcrPidOfProgram_[static_cast<size_t>(programNumber)] = program.pcrPid;
   programs_[programNumber] = std::move(program);
@@ -107,7 +194,16 @@ void TimingCollector::OnSection(int, const uint8_t* s, size_t size, uint64_t) {
 
 void TimingCollector::OnPcr(int pid, uint64_t pcr, uint64_t byteOffset, bool indicator) {
   if (pid < 0 || pid >= 8192) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  Queued call;
+  call.kind = Queued::kPcr;
+  call.indicator = indicator;
+  call.pid = static_cast<uint16_t>(pid);
+  call.byteOffset = byteOffset;
+  call.value = pcr;
+  Queue(call);
+}
+
+void TimingCollector::ApplyPcr(int pid, uint64_t pcr, uint64_t byteOffset, bool indicator) const {
   Clock*& known = clockOfPid_[static_cast<size_t>(pid)];
   if (!known) {
     known = &clocks_[pid];
@@ -146,7 +242,17 @@ void TimingCollector::OnEsPayload(int pid, const uint8_t* payload, size_t size, 
   PesTimestamps t;
   if (!ReadPesTimestamps(payload, size, t) || !t.pts) return;
   if (pid < 0 || pid >= 8192) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  Queued call;
+  call.kind = Queued::kPts;
+  call.hasDts = t.dts.has_value();
+  call.pid = static_cast<uint16_t>(pid);
+  call.byteOffset = byteOffset;
+  call.value = *t.pts;
+  call.dts = t.dts.value_or(0);
+  Queue(call);
+}
+
+void TimingCollector::ApplyPts(int pid, uint64_t pts, const std::optional<uint64_t>& dts, uint64_t byteOffset) const {
   const int programNumber = programOfPid_[static_cast<size_t>(pid)];
   if (programNumber < 0) return;
   const int pcrPid = pcrPidOfProgram_[static_cast<size_t>(programNumber)];
@@ -163,10 +269,10 @@ void TimingCollector::OnEsPayload(int pid, const uint8_t* payload, size_t size, 
   }
   Stream& s = *known;
   const double time = clock.TimeAt(byteOffset);
-  s.pts.Add({byteOffset, time, static_cast<double>(*t.pts) / kPesClockHz});
-  if (t.dts) s.dts.Add({byteOffset, time, static_cast<double>(*t.dts) / kPesClockHz});
+  s.pts.Add({byteOffset, time, static_cast<double>(pts) / kPesClockHz});
+  if (dts) s.dts.Add({byteOffset, time, static_cast<double>(*dts) / kPesClockHz});
   const double offsetS =
-      WrappedDifference(static_cast<double>(*t.pts) * 300, clock.PcrAt(byteOffset), static_cast<double>(kPcrWrap)) /
+      WrappedDifference(static_cast<double>(pts) * 300, clock.PcrAt(byteOffset), static_cast<double>(kPcrWrap)) /
       kPcrHz;
   if (s.fitSegment != clock.segment || (s.fit.Count() > 0 && std::fabs(offsetS - s.lastOffsetS) > kOffsetJumpS)) {
     s.fit.Break();
@@ -180,6 +286,7 @@ void TimingCollector::OnEsPayload(int pid, const uint8_t* payload, size_t size, 
 
 TimingView TimingCollector::Snapshot(int programNumber) const {
   std::lock_guard<std::mutex> lock(mutex_);
+  TakeQueued();
   TimingView view;
   view.programNumber = programNumber;
   const auto program = programs_.find(programNumber);
@@ -215,6 +322,7 @@ TimingView TimingCollector::Snapshot(int programNumber) const {
 
 std::vector<int> TimingCollector::Programs() const {
   std::lock_guard<std::mutex> lock(mutex_);
+  TakeQueued();
   std::vector<int> out;
   for (const auto& [number, program] : programs_) out.push_back(number);
   return out;

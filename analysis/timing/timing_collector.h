@@ -6,13 +6,21 @@
 // full), so memory stays small on any length of stream.
 //
 // Fed on the engine's thread (a StreamObserver); Snapshot() may be called
-// from any other thread at any time.
+// from any other thread at any time. The engine's thread only queues what
+// each call brings (a PCR, a PES header's timestamps, a PMT's streams): the
+// bookkeeping is done in batches by a thread of the collector's own, or by
+// whoever takes a snapshot, so that it does not slow the analysis.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "analysis/health/stream_health.h"
@@ -80,6 +88,9 @@ public:
   // the previous PCR lead to expect is a jump. `maxBuckets` per series,
   // fewer when many series share the total budget.
   explicit TimingCollector(double pcrStepLimitS = 0.100, size_t maxBuckets = 2048, size_t bucketBudget = 1u << 19);
+  ~TimingCollector() override;
+  TimingCollector(const TimingCollector&) = delete;
+  TimingCollector& operator=(const TimingCollector&) = delete;
 
   void OnSection(int pid, const uint8_t* section, size_t size, uint64_t byteOffset) override;
   void OnEsPayload(int pid, const uint8_t* payload, size_t size, bool unitStart, uint64_t byteOffset) override;
@@ -88,6 +99,7 @@ public:
   const std::bitset<8192>* EsPayloadWanted() const override { return NoEsPayloads(); }
   bool EsPesStartsWanted() const override { return true; }
 
+  // Both include everything fed before the call.
   TimingView Snapshot(int programNumber) const;
   // Program numbers whose PMT was seen, ascending.
   std::vector<int> Programs() const;
@@ -97,6 +109,28 @@ private:
     int pcrPid = -1;
     std::vector<std::pair<int, int>> streams;  // PID, stream_type
   };
+  // One call of the engine's, as queued.
+  struct Queued {
+    enum Kind : uint8_t { kPcr, kPts, kPmt } kind = kPcr;
+    bool indicator = false;  // kPcr: discontinuity_indicator
+    bool hasDts = false;     // kPts
+    uint16_t pid = 0;
+    int32_t programNumber = 0;  // kPmt; its streams wait in queuedPmts_
+    uint64_t byteOffset = 0;
+    uint64_t value = 0;      // kPcr: 27 MHz; kPts: the PTS
+    uint64_t dts = 0;
+  };
+  static constexpr size_t kQueueSize = 8192;
+
+  void Queue(const Queued& call);
+  void Wake();
+  void Work();
+  // Under mutex_: what the queue holds, in order. The bookkeeping below is
+  // only ever done through it, so a const snapshot may bring it up to date.
+  void TakeQueued() const;
+  void ApplyPcr(int pid, uint64_t pcr27MHz, uint64_t byteOffset, bool indicator) const;
+  void ApplyPts(int pid, uint64_t pts, const std::optional<uint64_t>& dts, uint64_t byteOffset) const;
+  void ApplyPmt(int programNumber, Program program) const;
   struct Clock {
     bool have = false;
     uint64_t last = 0;         // 27 MHz
@@ -118,21 +152,37 @@ private:
     double offsetSumMs = 0;
   };
 
-  void Rebudget();
+  void Rebudget() const;
   TimingSeries NewSeries() const { return TimingSeries(seriesBuckets_); }
 
   const double pcrStepLimitS_;
   const size_t maxBuckets_;
   const size_t bucketBudget_;
-  size_t seriesBuckets_;
+
+  // The queue: a ring the engine's thread alone writes; it is taken under
+  // mutex_. A full ring is taken by the engine's thread itself.
+  std::array<Queued, kQueueSize> queue_{};
+  std::atomic<uint64_t> queued_{0};
+  mutable std::atomic<uint64_t> taken_{0};
+  mutable std::mutex pmtMutex_;
+  mutable std::deque<Program> queuedPmts_;  // under pmtMutex_, in queue order
+  // The thread that takes the queue once it is half full.
+  std::mutex wakeMutex_;
+  std::condition_variable wakeUp_;
+  bool woken_ = false;
+  bool stopping_ = false;
+  std::thread worker_;
+
+  // The bookkeeping, under mutex_.
   mutable std::mutex mutex_;
-  std::map<int, Program> programs_;   // by program_number
-  std::map<int, Clock> clocks_;       // by PCR_PID
-  std::map<int, Stream> streams_;     // by ES PID
-  // The same by number, for the calls of every PCR and PES header (the
-  // maps' nodes never move): -1 or null where there is none.
-  std::vector<int> programOfPid_ = std::vector<int>(8192, -1);     // ES PID -> program_number
-  std::vector<int> pcrPidOfProgram_ = std::vector<int>(65536, -1);  // program_number -> PCR_PID
-  std::vector<Clock*> clockOfPid_ = std::vector<Clock*>(8192, nullptr);
-  std::vector<Stream*> streamOfPid_ = std::vector<Stream*>(8192, nullptr);
+  mutable size_t seriesBuckets_;
+  mutable std::map<int, Program> programs_;   // by program_number
+  mutable std::map<int, Clock> clocks_;       // by PCR_PID
+  mutable std::map<int, Stream> streams_;     // by ES PID
+  // The same by number, for every PCR and PES header (the maps' nodes never
+  // move): -1 or null where there is none.
+  mutable std::vector<int> programOfPid_ = std::vector<int>(8192, -1);     // ES PID -> program_number
+  mutable std::vector<int> pcrPidOfProgram_ = std::vector<int>(65536, -1);  // program_number -> PCR_PID
+  mutable std::vector<Clock*> clockOfPid_ = std::vector<Clock*>(8192, nullptr);
+  mutable std::vector<Stream*> streamOfPid_ = std::vector<Stream*>(8192, nullptr);
 };
