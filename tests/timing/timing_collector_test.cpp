@@ -4,9 +4,11 @@
 // discontinuity indicators; and the same through the health engine.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <map>
+#include <thread>
 
 #include "analysis/health/stream_observer_fanout.h"
 #include "analysis/timing/pes_timestamps.h"
@@ -236,6 +238,56 @@ TEST(TimingCollector, ManySeriesShareABoundedBudget) {
     EXPECT_EQ(view.streams[0].pts.Count(), 1999u);  // the first one came before the pace was known
   }
   EXPECT_LE(buckets, 4096u);
+}
+
+void ExpectSameSeries(const TimingSeries& a, const TimingSeries& b) {
+  EXPECT_EQ(a.Count(), b.Count());
+  const std::vector<TimingSample> pa = a.Points(), pb = b.Points();
+  ASSERT_EQ(pa.size(), pb.size());
+  for (size_t i = 0; i < pa.size(); ++i) {
+    EXPECT_EQ(pa[i].byteOffset, pb[i].byteOffset);
+    EXPECT_EQ(pa[i].value, pb[i].value);
+  }
+}
+
+TEST(TimingCollector, SnapshotsTakenWhileItIsFedLoseAndReorderNothing) {
+  // Several times what the collector queues between two takes.
+  ProgramFeed feed;
+  feed.seconds = 300;
+  feed.audioPpm = 40;
+  feed.jumpAtS = 150;
+  feed.jumpS = 2;
+  TimingCollector alone;
+  Feed(alone, feed);
+  TimingCollector watched;
+  std::atomic<bool> fed{false};
+  uint64_t snapshots = 0, lastPcrs = 0;
+  bool ordered = true;
+  std::thread reader([&] {
+    while (!fed.load()) {
+      const TimingView view = watched.Snapshot(7);
+      ordered = ordered && view.pcr.Count() >= lastPcrs;
+      lastPcrs = view.pcr.Count();
+      ++snapshots;
+    }
+  });
+  Feed(watched, feed);
+  fed.store(true);
+  reader.join();
+  EXPECT_GT(snapshots, 0u);
+  EXPECT_TRUE(ordered);
+  const TimingView expected = alone.Snapshot(7), got = watched.Snapshot(7);
+  ExpectSameSeries(got.pcr, expected.pcr);
+  ASSERT_EQ(got.events.size(), expected.events.size());
+  ASSERT_EQ(got.streams.size(), 2u);
+  ASSERT_EQ(got.streams.size(), expected.streams.size());
+  for (size_t i = 0; i < got.streams.size(); ++i) {
+    ExpectSameSeries(got.streams[i].pts, expected.streams[i].pts);
+    ExpectSameSeries(got.streams[i].dts, expected.streams[i].dts);
+    ExpectSameSeries(got.streams[i].offsetMs, expected.streams[i].offsetMs);
+    EXPECT_EQ(got.streams[i].driftPpm, expected.streams[i].driftPpm);
+  }
+  EXPECT_NEAR(*got.streams[1].driftPpm, 40, 1);
 }
 
 // Through the engine: only the PCR_PID's PCRs reach the observers, every
