@@ -138,8 +138,9 @@ private:
   void BuildPackets(QWidget* page);
   void Poll();
   void WakeWhenDone();  // from the worker, once it has finished
-  // A poll's display work while the analysis runs, in turns: one per pass of
-  // the event loop, so that what one turn changed is painted before the next.
+  // A poll's display work while the analysis runs, in turns: as many in one
+  // pass of the event loop as fit in a few milliseconds (what they changed
+  // is painted once), the rest in the next passes.
   enum Turn { kTurnChecks, kTurnSummary, kTurnPids, kTurnChart, kTurnTiming, kTurnServiceInformation, kTurnStatus,
               kTurnCount };
   // The turns a new result asks for.
