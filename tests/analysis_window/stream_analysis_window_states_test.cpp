@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QScreen>
@@ -343,6 +344,7 @@ TEST_F(StreamAnalysisStatesTest, ANamedPipeWithoutWriterCancelsAndCloses) {
     ProcessEventsUntil([] { return false; }, 300);
     EXPECT_FALSE(window.Finished());
     EXPECT_TRUE(Control<QLabel>(window, kIdSaStatus)->text().startsWith(QStringLiteral("Waiting for data")));
+    EXPECT_EQ(Control<QProgressBar>(window, kIdSaProgress)->maximum(), 0);  // a busy bar
     Control<QPushButton>(window, kIdSaCancel)->click();
     EXPECT_TRUE(ProcessEventsUntil([&] { return window.Finished(); }, 5000));
   }
@@ -370,6 +372,24 @@ TEST_F(StreamAnalysisStatesTest, ANamedPipeWithoutWriterCancelsAndCloses) {
       << Control<QLabel>(window, kIdSaStatus)->text().toStdString() << " " << window.Result().packets;
   EXPECT_EQ(window.Result().packets, bytes.size() / 188);
   EXPECT_FALSE(window.Result().partial);
+}
+
+TEST_F(StreamAnalysisStatesTest, AFileIsNeverShownAsAnInputOfUnknownLength) {
+  // Also before the worker has opened it and learnt its length.
+  const std::string path = Write("errors.ts", InterleavedErrors());
+  for (int run = 0; run < 20; ++run) {
+    CStreamAnalysisWnd window;
+    window.show();
+    auto* progress = Control<QProgressBar>(window, kIdSaProgress);
+    window.Start(QString::fromStdString(path));
+    bool busy = progress->maximum() == 0;
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+      busy = busy || progress->maximum() == 0;
+      return window.Finished();
+    }, 10000));
+    EXPECT_FALSE(busy) << run;
+    EXPECT_EQ(progress->value(), progress->maximum());
+  }
 }
 
 TEST_F(StreamAnalysisStatesTest, ExportProposesTheFilesNameAndAddsTheExtension) {

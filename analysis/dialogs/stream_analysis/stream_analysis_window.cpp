@@ -986,8 +986,14 @@ void CStreamAnalysisWnd::ShowStatus() {
   if (!run_) return;
   const uint64_t done = run_->bytesDone.load();
   const int64_t total = run_->bytesTotal.load();
-  if (total > 0) SetProgress(static_cast<int>(std::min<uint64_t>(1000, done * 1000 / static_cast<uint64_t>(total))));
-  else if (!finished_) progress_->setRange(0, 0);  // an input of unknown length: a busy bar
+  if (total > 0) {
+    progress_->setRange(0, 1000);
+    SetProgress(static_cast<int>(std::min<uint64_t>(1000, done * 1000 / static_cast<uint64_t>(total))));
+  } else if (!finished_ && (live_ || streaming_)) {
+    // An input of unknown length: a busy bar. (A file's length is not known
+    // either until the worker has opened it.)
+    progress_->setRange(0, 0);
+  }
   if (finished_) progress_->setRange(0, 1000);
   const QString totalText = total >= 0 ? Megabytes(static_cast<uint64_t>(total)) : QStringLiteral("?");
   const QString failure = FailureText();
