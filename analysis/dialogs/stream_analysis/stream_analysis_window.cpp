@@ -786,6 +786,7 @@ void CStreamAnalysisWnd::StartWorker(const HealthLimits& limits, Analysis analys
     si->Finish(outcome_.result);
     WakeWhenDone();
   });
+  analysisClock_.start();
   pollTimer_->start();
   ShowResult();
   ShowStatus();
@@ -829,8 +830,12 @@ void CStreamAnalysisWnd::Poll() {
   // service information snapshot, so the join then waits for nothing.
   const bool done = run_->done.load() && (!si_ || si_->Finished());
   const uint64_t published = run_->PublishedCount();
-  uint32_t turns = 1u << kTurnServiceInformation | 1u << kTurnStatus;
-  if (published != shownPublication_) {
+  // While the end is due before the next poll, what a result would redraw is
+  // replaced by the end's display in a moment: only the progress moves.
+  const bool endNear = !done && EndIsNear();
+  uint32_t turns = 1u << kTurnStatus;
+  if (!endNear) turns |= 1u << kTurnServiceInformation;
+  if (published != shownPublication_ && !endNear) {
     shownPublication_ = published;
     {
       StepClock clock(stepCosts_[kStepTake]);
@@ -857,6 +862,18 @@ void CStreamAnalysisWnd::Poll() {
   // What fits in this pass now, the rest in the next passes of the event loop.
   pendingTurns_ |= turns;
   NextTurn();
+}
+
+bool CStreamAnalysisWnd::EndIsNear() const {
+  if (live_ || streaming_) return false;
+  const uint64_t done = run_->bytesDone.load();
+  const int64_t total = run_->bytesTotal.load();
+  const qint64 elapsedMs = analysisClock_.elapsed();
+  if (total <= 0 || done == 0 || done >= static_cast<uint64_t>(total) || elapsedMs <= 0) return false;
+  // At the pace so far.
+  const double remainingMs =
+      static_cast<double>(elapsedMs) * static_cast<double>(static_cast<uint64_t>(total) - done) / static_cast<double>(done);
+  return remainingMs < kPollMs / 2;
 }
 
 uint32_t CStreamAnalysisWnd::ResultTurns() {

@@ -9,6 +9,7 @@
 // search of the Packets and Tables tabs.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -145,6 +146,8 @@ private:
               kTurnCount };
   // The turns a new result asks for.
   uint32_t ResultTurns();
+  // Whether a file's analysis will end before the next poll, at its pace so far.
+  bool EndIsNear() const;
   void NextTurn();
   void RunTurn(Turn turn);
   // Every part of the result at once (the start and the end of an analysis).
@@ -229,6 +232,7 @@ private:
   QLabel* chartValue_ = nullptr;
   int64_t redrawAfterMs_ = 0;  // while running, the summary, PID table and chart are not redrawn before
   int64_t redrawnAtMs_ = 0;    // when they were last redrawn
+  QElapsedTimer analysisClock_;  // since the worker started
   int64_t redrawCostNs_ = 0;   // and what that cost the window's thread
   uint32_t pendingTurns_ = 0;  // bits of Turn
   bool turnQueued_ = false;
