@@ -6,8 +6,9 @@
 # TOT; repeated, bench/out/), beside `vantrel-cli analyze` on the same file in
 # the same run; target: the window adds no more than 20 %. Also the longest
 # stall of the window's event loop while it analyses (target: none over
-# 100 ms), with the Overview and with the Timing tab in front, and the cost of
-# a jump of the packet list (time, bytes read per screen). Offscreen Qt.
+# 100 ms), with the Overview and with the Timing tab in front, the cost of a
+# jump of the packet list (time, bytes read per screen), and when services and
+# tables first show on a paced input (a pipe at 256 MB/s). Offscreen Qt.
 #
 # Usage: bench/stream_analysis.sh [BUILD_DIR] [RUNS] [FILE]   (defaults: build, 3,
 # the sample with full service information, repeated); a FILE given is only read into the page cache.
