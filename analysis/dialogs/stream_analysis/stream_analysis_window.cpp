@@ -63,6 +63,7 @@
 #include "platform/ui_hooks.h"
 #include "ui/resource_dialog.h"
 #include "ui/resources.h"
+#include "ui/steady_tab_widget.h"
 #include "ui/ui_thread.h"
 
 namespace {
@@ -269,7 +270,7 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   bar->addWidget(close);
   layout->addLayout(bar);
 
-  tabs_ = new QTabWidget(this);
+  tabs_ = new SteadyTabWidget(this);
   tabs_->setObjectName(Id(kIdSaTabs));
   auto* overview = new QWidget(tabs_);
   auto* packets = new QWidget(tabs_);
