@@ -221,6 +221,8 @@ private:
     const uint64_t now = access_.nowMs();
     const uint64_t sincePoll = now - lastPollMs_;
     lastPollMs_ = now;
+    const bool firstPoll = !polled_;
+    polled_ = true;
     if (syncPending_ && now - start_ > timings_.syncTimeoutMs)
       return Fail(access_.onePid ? CaptureEnd::NoPidPackets : CaptureEnd::NoSync);
     if (w == last_) {
@@ -229,7 +231,7 @@ private:
     }
     const uint32_t seen = Distance(last_, w);
     const bool wrapTooLong = WrapTooLong(w, seen, sincePoll);
-    if (wrapTooLong && w <= MostFreshBytes(sincePoll)) {
+    if (wrapTooLong && RestartTellable() && w <= MostFreshBytes(sincePoll)) {
       // What the ring holds from the read offset on is the start of another
       // stream, or nothing at all: none of it is written.
       resyncPending_ = true;
@@ -244,7 +246,7 @@ private:
     // slow): every copy is judged so from then on.
     stepsChecked_ = suspect || resyncPending_ || startUnconfirmed_ || overruns_ > 0;
     const uint64_t wraps = WholeRingsMissed(seen, sincePoll);
-    NoteRateSample(seen, sincePoll);
+    if (!firstPoll) NoteRateSample(seen, sincePoll);
     lastDataMs_ = now;
     nCaptureStallMs.store(0, std::memory_order_relaxed);
     last_ = w;
@@ -317,6 +319,13 @@ private:
   // they come.
   bool MayLapUnseen() const { return bestRate_ * kUnseenLapMs >= ringSize_; }
 
+  // A step back of the write offset is told a restart only for a stream
+  // whose rate, measured for a while, shows it cannot go round the ring
+  // between two polls. A faster stream's offset may land anywhere after a
+  // lap, and its rate, seen through laps, may look far slower than it is:
+  // the offset cannot tell the two apart, so the loss is reported instead.
+  bool RestartTellable() const { return rateMs_ >= kUnseenLapMs && !MayLapUnseen(); }
+
   void Fail(CaptureEnd why) {
     if (end_ == CaptureEnd::Completed) end_ = why;
     result_ = 0;
@@ -328,10 +337,11 @@ private:
   // far more than the stream's rate can bring since the last poll is no wrap:
   // the stream started afresh at the ring's start (a start this capture did
   // not make), when the offset is no further on than such a start could
-  // have brought it since the last poll. An offset that neither fits means
-  // the rate misled: the stream went round the ring more often than its
-  // offset showed (a poll interval long against the time the stream takes
-  // to fill the ring), so the pass drops its backlog as an overrun.
+  // have brought it since the last poll and the stream is slow enough to
+  // tell (RestartTellable). Any other such wrap means the rate misled: the
+  // stream went round the ring more often than its offset showed (a poll
+  // interval long against the time the stream takes to fill the ring), so
+  // the pass drops its backlog as an overrun.
   bool WrapTooLong(uint32_t w, uint32_t seen, uint64_t sincePollMs) const {
     if (w >= last_ || !RateKnown()) return false;
     return seen > MostFreshBytes(sincePollMs);
@@ -385,7 +395,8 @@ private:
   // far more, so once the rate is known samples off it by more than half are
   // left out; an estimate of missed rings is never fed back into the rate,
   // where it would feed on itself. The first poll's bytes came in an
-  // unknown time since the stream started.
+  // unknown time since the stream started (a slow first answer may hide
+  // laps), so that poll gives no sample.
   void NoteRateSample(uint32_t seen, uint64_t sincePollMs) {
     if (sincePollMs == 0 || sincePollMs < timings_.pollIntervalMs / 2) return;
     bestRate_ = std::max(bestRate_, static_cast<long double>(seen) / sincePollMs);
@@ -794,6 +805,7 @@ private:
   CaptureEnd end_ = CaptureEnd::Completed;
   uint64_t lastPollMs_ = 0;
   uint64_t lastDataMs_ = 0;     // when the write offset last moved
+  bool polled_ = false;         // the write offset has been read once
   uint64_t rateBytes_ = 0;      // stream bytes seen in the intervals measured
   uint64_t rateMs_ = 0;         // and those intervals' length
   long double bestRate_ = 0;    // bytes/ms of the fullest interval

@@ -572,6 +572,51 @@ TEST_F(RingLoopTest, AStreamStartedAfreshUnderTheCaptureIsNeverWritten) {
   EXPECT_NE(DescribeCaptureResult(0, report_).find("started its stream afresh"), std::string::npos);
 }
 
+// A stream that goes round the ring between polls, whose write offset once
+// lands near the ring's start, behind the last one, as a restarted stream's
+// would: its rate was only ever seen through laps, so this is one more lap,
+// and its loss is reported instead of the capture ending as restarted.
+struct LapCase {
+  const char* name;
+  uint64_t firstAnswerMs, first;  // the first look at the offset: its delay, the stream bytes by then
+  uint64_t perPoll;               // stream bytes between two later looks
+  int lapPoll;                    // the look that finds the offset near the ring's start,
+  uint64_t lap;                   // after this many stream bytes
+};
+class LapLikeARestart : public RingLoopTest, public ::testing::WithParamInterface<LapCase> {};
+
+TEST_P(LapLikeARestart, IsAnOverrun) {
+  const LapCase& c = GetParam();
+  // Long enough not to loop: its leading garbage would be out of step.
+  const uint64_t produced = c.first + c.lap + (c.lapPoll + 2) * c.perPoll;
+  std::vector<uint8_t> source = Stream(1000, static_cast<int>(produced / 188 + 1));
+  FakeRing ring(source);
+  uint32_t lapOffset = kRing;
+  ring.onPoll = [&](int poll) {
+    if (poll == 1) ring.clock += c.firstAnswerMs;
+    if (poll < c.lapPoll + 4) ring.Produce(poll == 1 ? c.first : poll == c.lapPoll ? c.lap : c.perPoll);
+    if (poll == c.lapPoll) lapOffset = ring.WriteOffset();
+  };
+  EXPECT_EQ(Capture(ring, ByTime(1)), 0);
+  ASSERT_LT(lapOffset, kRing / 4) << "the lap must end near the ring's start";
+  EXPECT_EQ(report_.end, CaptureEnd::DataLost);
+  EXPECT_GE(report_.overruns, 1u);
+  ASSERT_GT(captured_.size(), 0u);
+  EXPECT_TRUE(InOrderPackets(source, 1000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, LapLikeARestart,
+    ::testing::Values(
+        // 200,000 bytes/ms: the first answer, 40 ms late, shows 1.7 MB.
+        LapCase{"SlowFirstAnswer", 40, 8000000, 2000000, 2, 2000000},
+        // A ring and 250,000 bytes a poll, shown as 250,000 for only 40 ms.
+        LapCase{"LookingSlowForFewPolls", 0, 2000, kRing + 250000, 6, kRing + 2500000},
+        // A ring and 350,000 bytes a poll, shown as 350,000 for 130 ms: even
+        // that goes round the ring within 100 ms.
+        LapCase{"LookingAbleToLap", 0, 2000, kRing + 350000, 15, kRing + 2000000}),
+    [](const ::testing::TestParamInfo<LapCase>& info) { return std::string(info.param.name); });
+
 TEST_F(RingLoopTest, AByteLikeASyncByteBeforeTheFirstPacketIsPassedOver) {
   // The stream starts inside a packet whose payload holds a 0x47.
   tsbuild::TsStreamBuilder stream;
