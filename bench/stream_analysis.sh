@@ -59,8 +59,8 @@ printf 'cli best %.3f s, window best %.3f s: window/cli %.2f, the window adds %+
   "$(awk -v w="$window_best" -v c="$best" 'BEGIN { print (w / c - 1) * 100 }')"
 printf 'cli best CPU %.3f s, window best CPU %.3f s: window/cli %.2f\n' "$best_cpu" "$window_cpu" \
   "$(awk -v w="$window_cpu" -v c="$best_cpu" 'BEGIN { print w / c }')"
-# The same from Start on: opening the window (its widgets, its first
-# painting) is not part of analysing a file.
+# The same from Start on: constructing and showing the window is not part
+# of analysing a file.
 printf 'from Start: window best %.3f s (CPU %.3f s): window/cli %.2f (CPU %.2f)\n' "$analysis" "$analysis_cpu" \
   "$(awk -v w="$analysis" -v c="$best" 'BEGIN { print w / c }')" \
   "$(awk -v w="$analysis_cpu" -v c="$best_cpu" 'BEGIN { print w / c }')"
