@@ -18,8 +18,10 @@ std::unique_ptr<SiCollector> MakeSiCollector(StreamHealth& health) {
 }
 
 const std::vector<SiGuideChannel>& SiSnapshot::Guide() const {
-  if (!guide_) guide_ = report ? report->Guide() : std::vector<SiGuideChannel>();
-  return *guide_;
+  std::call_once(guideOnce_, [this] {
+    if (collector) guide_ = SiReport(*collector, health).Guide();
+  });
+  return guide_;
 }
 
 SiRun::SiRun(double publishIntervalS)
@@ -57,6 +59,7 @@ void SiRun::Publish(HealthResult health, bool final) {
   snapshot->health = std::move(health);
   snapshot->report = std::make_unique<SiReport>(*snapshot->collector, snapshot->health);
   snapshot->final = final;
+  if (guideWanted_.load()) snapshot->Guide();
   publishedRevision_ = snapshot->revision;
   lastPublished_ = Clock::now();
   std::lock_guard<std::mutex> lock(mutex_);

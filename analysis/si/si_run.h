@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "analysis/health/stream_health.h"
@@ -30,10 +29,14 @@ struct SiSnapshot {
 
   // The programme guide, joined on first use: most snapshots are never
   // shown as a guide, and joining a week's schedule is the dearest part.
+  // Joined once, by whichever thread asks first (another waits for it); it
+  // reads only `collector` and `health`, never `report`, so one thread may
+  // join it while another reads the rest.
   const std::vector<SiGuideChannel>& Guide() const;
 
 private:
-  mutable std::optional<std::vector<SiGuideChannel>> guide_;
+  mutable std::once_flag guideOnce_;
+  mutable std::vector<SiGuideChannel> guide_;
 };
 
 // A collector that asks `health` to assemble the sections of the PIDs it
@@ -53,6 +56,9 @@ public:
   void OnBlock();
   // On the reading thread once the engine finished: the final snapshot.
   void Finish(const HealthResult& result);
+  // Any thread: whether snapshots come with their guide joined on the
+  // reading thread, for a display that shows the guide as it grows.
+  void SetGuideWanted(bool wanted) { guideWanted_.store(wanted); }
 
   // Any thread.
   std::shared_ptr<const SiSnapshot> Latest() const;
@@ -74,4 +80,5 @@ private:
   std::shared_ptr<const SiSnapshot> latest_;
   std::atomic<uint64_t> published_{0};
   std::atomic<bool> finished_{false};
+  std::atomic<bool> guideWanted_{false};
 };

@@ -31,50 +31,66 @@ Bytes LongStreamWithLateVersion() {
 
 TEST(SiRun, SnapshotsWhileReadingEndInWhatTheWholeReadGives) {
   const std::string path = WriteStream("si_run_long.ts", LongStreamWithLateVersion());
-  SiRun si(0);
-  HealthFileRun run;
-  HealthFileOptions options;
-  options.prepare = [&si](StreamHealth& health) { health.SetObserver(&si.Attach(health)); };
-  // What was published after each block, seen on the reading thread.
-  size_t fewestSections = SIZE_MAX;
-  options.onBlock = [&](uint64_t, int64_t) {
-    si.OnBlock();
-    if (auto snapshot = si.Latest()) fewestSections = std::min(fewestSections, snapshot->collector->Sections().size());
-  };
-  // Another thread takes the snapshots as a window's timer would, until the last one.
-  int taken = 0;
-  std::thread reader([&] {
-    uint64_t bytes = 0;
-    while (true) {
-      const std::shared_ptr<const SiSnapshot> snapshot = si.Latest();
-      if (snapshot) {
-        ++taken;
-        EXPECT_GE(snapshot->health.bytes, bytes);  // in stream order
-        bytes = snapshot->health.bytes;
-        EXPECT_EQ(snapshot->Guide().size(), snapshot->report->Guide().size());
-        if (snapshot->final) break;
+  for (const bool guideWanted : {false, true}) {
+    SCOPED_TRACE(guideWanted);
+    SiRun si(0);
+    si.SetGuideWanted(guideWanted);
+    HealthFileRun run;
+    HealthFileOptions options;
+    options.prepare = [&si](StreamHealth& health) { health.SetObserver(&si.Attach(health)); };
+    // What was published after each block, seen on the reading thread.
+    size_t fewestSections = SIZE_MAX;
+    options.onBlock = [&](uint64_t, int64_t) {
+      si.OnBlock();
+      if (auto snapshot = si.Latest()) fewestSections = std::min(fewestSections, snapshot->collector->Sections().size());
+    };
+    // Another thread takes the snapshots as a window's timer would, until the last one.
+    int taken = 0;
+    std::thread reader([&] {
+      uint64_t bytes = 0;
+      while (true) {
+        const std::shared_ptr<const SiSnapshot> snapshot = si.Latest();
+        if (snapshot) {
+          ++taken;
+          EXPECT_GE(snapshot->health.bytes, bytes);  // in stream order
+          bytes = snapshot->health.bytes;
+          if (snapshot->final) break;
+          EXPECT_EQ(snapshot->Guide().size(), snapshot->report->Guide().size());
+        }
+        std::this_thread::yield();
       }
-      std::this_thread::yield();
-    }
-  });
-  const HealthFileOutcome outcome = AnalyseHealthFile(path, HealthLimits{}, options, &run);
-  si.Finish(outcome.result);
-  reader.join();
-  ASSERT_TRUE(si.Finished());
-  const std::shared_ptr<const SiSnapshot> last = si.Latest();
-  ASSERT_TRUE(last && last->final);
-  EXPECT_GT(taken, 0);
-  EXPECT_GE(si.PublishedCount(), 2u);  // one during the read, the final one
+    });
+    const HealthFileOutcome outcome = AnalyseHealthFile(path, HealthLimits{}, options, &run);
+    si.Finish(outcome.result);
+    reader.join();
+    ASSERT_TRUE(si.Finished());
+    const std::shared_ptr<const SiSnapshot> last = si.Latest();
+    ASSERT_TRUE(last && last->final);
+    EXPECT_GT(taken, 0);
+    EXPECT_GE(si.PublishedCount(), 2u);  // one during the read, the final one
 
-  const SiFileOutcome whole = ReadServiceInformation(path);
-  ASSERT_TRUE(whole.opened);
-  const SiReport expected(*whole.si, whole.health);
-  // The late PAT version was not there before the end.
-  EXPECT_LT(fewestSections, whole.si->Sections().size());
-  EXPECT_EQ(last->collector->Sections().size(), whole.si->Sections().size());
-  EXPECT_EQ(last->report->TablesJson().dump(), expected.TablesJson().dump());
-  EXPECT_EQ(SiEpgXmltv(*last->report), SiEpgXmltv(expected));
-  EXPECT_EQ(last->Guide().size(), expected.Guide().size());
+    const SiFileOutcome whole = ReadServiceInformation(path);
+    ASSERT_TRUE(whole.opened);
+    const SiReport expected(*whole.si, whole.health);
+    // The late PAT version was not there before the end.
+    EXPECT_LT(fewestSections, whole.si->Sections().size());
+    EXPECT_EQ(last->collector->Sections().size(), whole.si->Sections().size());
+    EXPECT_EQ(last->report->TablesJson().dump(), expected.TablesJson().dump());
+    EXPECT_EQ(SiEpgXmltv(*last->report), SiEpgXmltv(expected));
+    // The guide, joined by two threads at once while a third reads the report.
+    std::vector<SiGuideChannel> joined[2];
+    std::thread first([&] { joined[0] = last->Guide(); });
+    std::thread second([&] { joined[1] = last->Guide(); });
+    const std::string tables = last->report->TablesJson().dump();
+    first.join();
+    second.join();
+    EXPECT_EQ(tables, expected.TablesJson().dump());
+    for (const std::vector<SiGuideChannel>& guide : joined) {
+      ASSERT_EQ(guide.size(), expected.Guide().size());
+      ASSERT_FALSE(guide.empty());
+      EXPECT_EQ(guide[0].events.size(), expected.Guide()[0].events.size());
+    }
+  }
 }
 
 TEST(SiRun, AFileThatCannotBeOpenedEndsWithoutASnapshot) {

@@ -315,6 +315,7 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   layout->addWidget(tabs_, 1);
   connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) {
     if (index == 0 && chartStale_) ShowChart();
+    if (si_) si_->SetGuideWanted(tabs_->currentWidget() == guide_);
     ShowSiPages();
   });
 
@@ -358,7 +359,10 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   RestoreLayout();
 }
 
-CStreamAnalysisWnd::~CStreamAnalysisWnd() { StopWorker(); }
+CStreamAnalysisWnd::~CStreamAnalysisWnd() {
+  StopWorker();
+  if (guideJoin_.joinable()) guideJoin_.join();
+}
 
 void CStreamAnalysisWnd::StopWorker() {
   if (run_) run_->cancel.store(true);
@@ -768,7 +772,10 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
 }
 
 void CStreamAnalysisWnd::StartWorker(const HealthLimits& limits, Analysis analyse) {
+  if (guideJoin_.joinable()) guideJoin_.join();
   si_ = std::make_shared<SiRun>(kPollMs / 2000.0);
+  // The guide in front follows the analysis: its snapshots come joined.
+  si_->SetGuideWanted(tabs_->currentWidget() == guide_);
   timingCollector_ = std::make_shared<TimingCollector>(limits.pcrDiscontinuityS);
   observers_ = std::make_shared<StreamObserverFanout>();
   observers_->Add(timingCollector_.get());
@@ -856,6 +863,11 @@ void CStreamAnalysisWnd::Poll() {
     // the tables name their first packets.
     ShowResult();
     ShowServiceInformation();
+    if (latestSi_ && tabs_->currentWidget() != guide_) {
+      // The guide behind another tab is joined meanwhile, so that showing it
+      // later does not hold the window for a large schedule.
+      guideJoin_ = std::thread([snapshot = latestSi_] { snapshot->Guide(); });
+    }
     ShowStatus();  // before the signal: whoever listens reads the final status
     emit analysisFinished();
     return;

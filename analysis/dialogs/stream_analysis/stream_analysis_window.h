@@ -254,6 +254,7 @@ private:
   StreamAnalysisTiming* timing_ = nullptr;
   // What the engine passes on (sections, payloads, PCRs) goes to these.
   std::shared_ptr<TimingCollector> timingCollector_;
+  std::thread guideJoin_;  // joins the final snapshot's guide behind another tab
   std::shared_ptr<StreamObserverFanout> observers_;
   std::unordered_map<std::string, QString> serviceNames_;
 
