@@ -866,6 +866,7 @@ void CStreamAnalysisWnd::Poll() {
     if (latestSi_ && tabs_->currentWidget() != guide_) {
       // The guide behind another tab is joined meanwhile, so that showing it
       // later does not hold the window for a large schedule.
+      if (guideJoin_.joinable()) guideJoin_.join();
       guideJoin_ = std::thread([snapshot = latestSi_] { snapshot->Guide(); });
     }
     ShowStatus();  // before the signal: whoever listens reads the final status
