@@ -35,7 +35,8 @@ constexpr char kUsage[] =
     "  --analyze FILE open the Stream Analysis window on FILE (no tuner box needed)\n"
     "  --quit-when-done\n"
     "                 with --analyze: when the analysis has finished, print its status\n"
-    "                 and verdict and end (status 0, or 1 when FILE could not be read)\n"
+    "                 and verdict and end (status 0, or 1 when FILE could not be read or\n"
+    "                 holds no transport stream, as vantrel-cli analyze)\n"
     "  FILE           select FILE in the main window and open its Stream Analysis\n"
     "\n"
     "Other arguments go to Qt, e.g. -platform offscreen.\n";
@@ -67,7 +68,7 @@ int main(int argc, char** argv) {
         std::printf("%s\nverdict: %s\n", window.findChild<QLabel*>(QString::number(kIdSaStatus))->text().toLocal8Bit().constData(),
                     HealthVerdictKey(window.Result().Verdict()));
         std::fflush(stdout);
-        code = window.ErrorText().isEmpty() ? 0 : 1;
+        code = window.ErrorText().isEmpty() && window.FailureText().isEmpty() ? 0 : 1;
         window.close();
       });
     }

@@ -1,9 +1,11 @@
 // `vantrel --analyze FILE` run as a program, offscreen: the window shows,
 // analyses the file and, with --quit-when-done, prints its status and the
 // same verdict as `vantrel-cli analyze` and ends by itself; a file that
-// cannot be read ends with status 1; the option alone is a usage error.
+// cannot be read or holds no stream ends with status 1; the option alone is
+// a usage error.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,8 @@ TEST(AnalyzeProgram, ShowsTheAnalysisAndEndsWhenDone) {
   TempDir dir;
   const std::string sample = std::string(VANTREL_TEST_DATA_DIR) + "/streams/mpts-3prog.ts";
   const std::string missing = dir.File("missing.ts");
+  const std::string noise = dir.File("noise.ts");
+  std::ofstream(noise, std::ios::binary) << std::string(100000, '\x11');
   const struct {
     std::string file;
     int exitCode;
@@ -41,6 +45,7 @@ TEST(AnalyzeProgram, ShowsTheAnalysisAndEndsWhenDone) {
   } cases[] = {
       {sample, 0, "Complete", CliVerdict(sample)},
       {missing, 1, "Cannot analyse", "no_stream"},
+      {noise, 1, "Cannot analyse", "no_stream"},  // as the command line: no stream is no success
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);

@@ -79,6 +79,9 @@ public:
   // The result as last shown, and the reason when the file could not be read.
   const HealthResult& Result() const { return *result_; }
   const QString& ErrorText() const { return error_; }
+  // Once finished: why there is no analysis to show (the file could not be
+  // read, or holds no transport stream), or nothing.
+  QString FailureText() const;
   // How often the display took a new result from the worker.
   int Updates() const { return updates_; }
   TsPacketFile& PacketFile() { return packetFile_; }
@@ -134,7 +137,6 @@ private:
   static void RememberRecentFile(const QString& path);
   // Why there is no verdict (a file that cannot be read or holds no
   // stream), or empty.
-  QString FailureText() const;
   void BuildOverview(QWidget* page);
   void BuildPackets(QWidget* page);
   void Poll();
