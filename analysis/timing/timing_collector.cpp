@@ -169,6 +169,9 @@ void TimingCollector::OnSection(int, const uint8_t* s, size_t size, uint64_t) {
   if (size < 16 || s[0] != 0x02) return;
   const size_t end = std::min(size - 4, static_cast<size_t>(3 + (((s[1] & 0x0F) << 8) | s[2])) - 4);
   const int programNumber = (s[3] << 8) | s[4];
+  std::vector<uint8_t>& last = lastPmts_[programNumber];
+  if (last.size() == size && std::equal(last.begin(), last.end(), s)) return;
+  last.assign(s, s + size);
   Program program;
   program.pcrPid = ((s[8] & 0x1F) << 8) | s[9];
   size_t pos = 12 + static_cast<size_t>(((s[10] & 0x0F) << 8) | s[11]);
@@ -187,6 +190,10 @@ void TimingCollector::OnSection(int, const uint8_t* s, size_t size, uint64_t) {
 }
 
 void TimingCollector::ApplyPmt(int programNumber, Program program) const {
+  // A PID the program's new PMT no longer names is no longer its.
+  if (const auto old = programs_.find(programNumber); old != programs_.end())
+    for (const auto& [pid, type] : old->second.streams)
+      if (programOfPid_[static_cast<size_t>(pid)] == programNumber) programOfPid_[static_cast<size_t>(pid)] = -1;
   for (const auto& [pid, type] : program.streams) programOfPid_[static_cast<size_t>(pid)] = programNumber;
   pcrPidOfProgram_[static_cast<size_t>(programNumber)] = program.pcrPid;
   programs_[programNumber] = std::move(program);

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "analysis/health/stream_health.h"
@@ -166,6 +167,9 @@ private:
   mutable std::atomic<uint64_t> taken_{0};
   mutable std::mutex pmtMutex_;
   mutable std::deque<Program> queuedPmts_;  // under pmtMutex_, in queue order
+  // On the engine's thread: each program's last PMT section queued. A PMT
+  // repeats a few times a second unchanged; only a new one is queued.
+  std::unordered_map<int, std::vector<uint8_t>> lastPmts_;
   // The thread that takes the queue once it is half full.
   std::mutex wakeMutex_;
   std::condition_variable wakeUp_;

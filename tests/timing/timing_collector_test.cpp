@@ -216,6 +216,41 @@ TEST(TimingCollector, PtsWithoutClockOrProgramIsLeftOut) {
   EXPECT_EQ(collector.Programs(), std::vector<int>{7});
 }
 
+TEST(TimingCollector, FollowsEachNewPmtOfAProgramThroughItsRepeats) {
+  // The audio moves from one PID to another and back; each PMT comes three
+  // times over, as a broadcast repeats it.
+  TimingCollector collector;
+  const Bytes first = tsbuild::PmtSection(7, kVideo, {{0x0F, kAudio}});
+  const Bytes moved = tsbuild::PmtSection(7, kVideo, {{0x0F, kAudio + 1}});
+  uint64_t at = 0;
+  auto pmt = [&](const Bytes& section) {
+    for (int repeat = 0; repeat < 3; ++repeat, at += 188) collector.OnSection(kPmt, section.data(), section.size(), at);
+  };
+  auto second = [&](int audioPid) {  // a second of PCRs, and a PTS on `audioPid` after each
+    for (int i = 0; i < 25; ++i, at += 188 * 100) {
+      collector.OnPcr(kVideo, at / 188 * 27'000'000 / 2500, at, false);
+      const Bytes pes = tsbuild::PesHeaderWithPts(0xC0, at / 188 * 90'000 / 2500 + 45'000);
+      collector.OnEsPayload(audioPid, pes.data(), pes.size(), true, at + 188);
+    }
+  };
+  pmt(first);
+  second(kAudio);
+  pmt(moved);
+  second(kAudio);  // no longer the program's
+  second(kAudio + 1);
+  const TimingView moving = collector.Snapshot(7);
+  pmt(first);
+  second(kAudio);
+  const TimingView back = collector.Snapshot(7);
+  ASSERT_EQ(moving.streams.size(), 1u);
+  EXPECT_EQ(moving.streams[0].pid, kAudio + 1);
+  EXPECT_EQ(moving.streams[0].pts.Count(), 25u);
+  ASSERT_EQ(back.streams.size(), 1u);
+  EXPECT_EQ(back.streams[0].pid, kAudio);
+  // The first PTS came before the clock's pace was known.
+  EXPECT_EQ(back.streams[0].pts.Count(), 24u + 25u);
+}
+
 TEST(TimingCollector, ManySeriesShareABoundedBudget) {
   TimingCollector collector(0.1, 2048, 4096);
   for (int program = 1; program <= 50; ++program) {
