@@ -178,6 +178,7 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
   auto nextPublish = Clock::now();
   const auto interval = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(options.publishIntervalS));
+  uint64_t publishedDone = 0;
   bool partial = false;
   // The bytes read, fed in blocks of kReadBlock (small enough to stay in the
   // caches while the engine walks them); false when cancelled.
@@ -193,6 +194,7 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
         const auto now = Clock::now();
         if (now >= nextPublish) {
           run->Publish(health.Snapshot());
+          publishedDone = done;
           nextPublish = now + interval;
         }
       }
@@ -224,7 +226,17 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
         want = static_cast<size_t>(std::min<uint64_t>(want, options.maxBytes - done));
       }
       const long long got = input.Read(buffer.get(), want, kPipeWaitMs, &error);
-      if (got == BinaryInput::kNothingYet) continue;
+      if (got == BinaryInput::kNothingYet) {
+        // A pipe that pauses: what it gave so far is shown meanwhile, not
+        // only once more arrives.
+        if (run && done != publishedDone && Clock::now() >= nextPublish) {
+          run->Publish(health.Snapshot());
+          publishedDone = done;
+          nextPublish = Clock::now() + interval;
+        }
+        if (options.onBlock) options.onBlock(done, total);
+        continue;
+      }
       if (got > 0) {
         feed(buffer.get(), static_cast<size_t>(got));
         continue;

@@ -60,7 +60,8 @@ struct HealthFileOutcome {
 struct HealthFileOptions {
   uint64_t maxBytes = 0;              // 0: all
   double publishIntervalS = 0.25;     // how often `run` gets a new result
-  // Called after every block on the reading thread (for a progress line).
+  // Called after every block on the reading thread (for a progress line),
+  // and while a pipe keeps it waiting for more.
   std::function<void(uint64_t bytesDone, int64_t bytesTotal)> onBlock;
   // Called once on the engine before the first byte: to attach a
   // StreamObserver, to name the PIDs whose sections to assemble.
