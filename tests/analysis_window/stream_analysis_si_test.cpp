@@ -346,7 +346,7 @@ TEST_F(StreamAnalysisSiTest, EveryTabIsReachedAndLeftByTheKeys) {
     auto* tabs = Control<QTabWidget>(*window, kIdSaTabs);
     // What Tab must reach on each page, in its order.
     const std::map<int, std::vector<int>> controls = {
-        {kIdSaSummaryScroll, {kIdSaSummaryScroll, kIdSaPidTable, kIdSaChart, kIdSaSiChoice, kIdSaChecks, kIdSaOccurrences}},
+        {kIdSaSummary, {kIdSaSummary, kIdSaPidTable, kIdSaChart, kIdSaSiChoice, kIdSaChecks, kIdSaOccurrences}},
         {kIdSaPacketList, {kIdSaOnlySelectedPid, kIdSaSearchField, kIdSaSearchValue, kIdSaFindNext, kIdSaGotoPacket,
                            kIdSaGotoPacketButton, kIdSaGotoOffset, kIdSaGotoOffsetButton, kIdSaPacketList, kIdSaHex, kIdSaDecoded}},
         {kIdSaServices, {kIdSaServices}},

@@ -25,6 +25,7 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
+#include <QTextBrowser>
 #include <QTimer>
 #include <fstream>
 #include <iterator>
@@ -101,7 +102,7 @@ TEST_F(StreamAnalysisWindowTest, SampleFillsThePidTableWithItsPidsAndCounts) {
     EXPECT_EQ(packets[row].toULongLong(), count) << pid;
     ++row;
   }
-  const QString summary = Control<QLabel>(*window, kIdSaSummary)->text();
+  const QString summary = Control<QTextBrowser>(*window, kIdSaSummary)->toPlainText();
   EXPECT_TRUE(summary.contains(QStringLiteral("188"))) << summary.toStdString();
   EXPECT_TRUE(summary.contains(QString::number(bytes.size()))) << summary.toStdString();
   EXPECT_TRUE(Control<QLabel>(*window, kIdSaStatus)->text().startsWith(QStringLiteral("Complete")));
@@ -320,7 +321,7 @@ TEST_F(StreamAnalysisWindowTest, InputThatIsNoStreamEndsWithAReasonAndAnEmptyLis
   EXPECT_EQ(window->Result().packets, 0u);
   EXPECT_EQ(Control<QTableView>(*window, kIdSaPidTable)->model()->rowCount(), 0);
   EXPECT_EQ(Control<PacketListView>(*window, kIdSaPacketList)->model()->rowCount(), 0);
-  EXPECT_TRUE(Control<QLabel>(*window, kIdSaSummary)->text().contains(QStringLiteral("unknown (no PCR)")));
+  EXPECT_TRUE(Control<QTextBrowser>(*window, kIdSaSummary)->toPlainText().contains(QStringLiteral("unknown (no PCR)")));
 }
 
 TEST_F(StreamAnalysisWindowTest, KeysAndClicksMoveThroughThePacketList) {
@@ -397,7 +398,7 @@ TEST_F(StreamAnalysisWindowTest, LongAnalysisKeepsTheEventLoopRunningAndCancelKe
   EXPECT_TRUE(window.Result().partial);
   EXPECT_LT(window.Result().bytes, uint64_t{64} << 30);
   EXPECT_TRUE(Control<QLabel>(window, kIdSaStatus)->text().startsWith(QStringLiteral("Partial result")));
-  EXPECT_TRUE(Control<QLabel>(window, kIdSaSummary)->text().contains(QStringLiteral("(partial: cancelled)")));
+  EXPECT_TRUE(Control<QTextBrowser>(window, kIdSaSummary)->toPlainText().contains(QStringLiteral("(partial: cancelled)")));
   EXPECT_FALSE(cancel->isEnabled());
 }
 

@@ -35,7 +35,6 @@ constexpr int kIdSaChartValue = 1229;
 constexpr int kIdSaOpen = 1230;
 constexpr int kIdSaRecent = 1231;
 constexpr int kIdSaClose = 1232;
-constexpr int kIdSaSummaryScroll = 1233;
 constexpr int kIdSaHelp = 1234;
 constexpr int kIdGettingStarted = 1235;
 // The service information tabs and the checks' service information choice.

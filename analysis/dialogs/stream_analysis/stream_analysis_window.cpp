@@ -14,12 +14,12 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QScrollBar>
-#include <QScrollArea>
 #include <QShortcut>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QGraphicsLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -391,17 +391,16 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   auto* left = new QSplitter(Qt::Vertical, split);
   left->setObjectName(Id(kIdSaSplitLeft));
   // However many programs the stream has, the summary scrolls inside its
-  // pane instead of growing the window.
-  auto* summaryScroll = new QScrollArea(left);
-  summaryScroll->setObjectName(Id(kIdSaSummaryScroll));
-  summaryScroll->setWidgetResizable(true);
-  summaryScroll->setFrameShape(QFrame::NoFrame);
-  summary_ = new QLabel(summaryScroll);
+  // pane instead of growing the window. A text view, not a label: it lays
+  // its text out once for its width, where a word-wrapped label in a scroll
+  // area measures a new text over and over for its size hints.
+  summary_ = new QTextBrowser(left);
   summary_->setObjectName(Id(kIdSaSummary));
-  summary_->setTextFormat(Qt::RichText);
-  summary_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  summary_->setWordWrap(true);
-  summary_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  summary_->setFrameShape(QFrame::NoFrame);
+  summary_->setOpenLinks(false);
+  summary_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  summary_->document()->setDocumentMargin(0);
+  summary_->viewport()->setAutoFillBackground(false);  // on the window's own background, as a label
   pidModel_ = new PidTableModel(this);
   pidSort_ = new QSortFilterProxyModel(this);
   pidSort_->setSourceModel(pidModel_);
@@ -424,8 +423,7 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   pidTable_->horizontalHeader()->setStretchLastSection(true);
   pidTable_->setTextElideMode(Qt::ElideRight);
   pidTable_->setTabKeyNavigation(false);  // Tab leaves the lists; the arrows move inside
-  summaryScroll->setWidget(summary_);
-  left->addWidget(summaryScroll);
+  left->addWidget(summary_);
   left->addWidget(pidTable_);
   left->setStretchFactor(1, 1);
   left->setStretchFactor(2, 1);
@@ -1144,7 +1142,12 @@ void CStreamAnalysisWnd::ShowSummary() {
   html += row(kStrPrograms, programs.isEmpty() ? QStringLiteral("-")
                                                : QStringLiteral("%1<br>%2").arg(r.programs.size()).arg(programs));
   html += QStringLiteral("</table>");
-  summary_->setText(html);
+  if (html == summaryHtml_) return;
+  summaryHtml_ = html;
+  // Where the user scrolled to stays in view as the values change.
+  const int scrolled = summary_->verticalScrollBar()->value();
+  summary_->setHtml(html);
+  summary_->verticalScrollBar()->setValue(scrolled);
 }
 
 const QString& CStreamAnalysisWnd::ServiceName(const std::string& bytes) {
@@ -1343,6 +1346,10 @@ void CStreamAnalysisWnd::ShowChart() {
   pidSeries_->setVisible(!pidPoints.isEmpty());
   SetNiceAxis(timeAxis_, end);
   SetNiceAxis(rateAxis_, top * 1.05);
+  // Laid out now rather than a pass later: the chart's scene has the whole
+  // window repainted at once for its first change, and a layout after that
+  // would have it all repainted a second time.
+  if (QGraphicsLayout* layout = muxSeries_->chart()->layout()) layout->activate();
 }
 
 void CStreamAnalysisWnd::OnOccurrenceActivated(int row) {

@@ -135,8 +135,6 @@ private:
   void OnOpen();
   void FillRecentMenu();
   static void RememberRecentFile(const QString& path);
-  // Why there is no verdict (a file that cannot be read or holds no
-  // stream), or empty.
   void BuildOverview(QWidget* page);
   void BuildPackets(QWidget* page);
   void Poll();
@@ -211,7 +209,8 @@ private:
   QMenu* recentMenu_ = nullptr;
   QLabel* status_ = nullptr;
   QTabWidget* tabs_ = nullptr;
-  QLabel* summary_ = nullptr;
+  QTextBrowser* summary_ = nullptr;
+  QString summaryHtml_;  // what it shows
   PidTableModel* pidModel_ = nullptr;
   QSortFilterProxyModel* pidSort_ = nullptr;
   QTableView* pidTable_ = nullptr;
@@ -234,8 +233,8 @@ private:
   QLabel* chartValue_ = nullptr;
   int64_t redrawAfterMs_ = 0;  // while running, the summary, PID table and chart are not redrawn before
   int64_t redrawnAtMs_ = 0;    // when they were last redrawn
-  QElapsedTimer analysisClock_;  // since the worker started
   int64_t redrawCostNs_ = 0;   // and what that cost the window's thread
+  QElapsedTimer analysisClock_;  // since the worker started
   uint32_t pendingTurns_ = 0;  // bits of Turn
   bool turnQueued_ = false;
   // The result the Timing tab was last given (it points into it).
