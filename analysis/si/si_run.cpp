@@ -55,7 +55,10 @@ void SiRun::Finish(const HealthResult& result) {
 void SiRun::Publish(HealthResult health, bool final) {
   auto snapshot = std::make_shared<SiSnapshot>();
   snapshot->revision = collector_->Revision();
-  snapshot->collector = collector_->Copy();
+  // The engine is done with the collector by the final snapshot: it is handed
+  // over rather than copied (a long schedule is megabytes of sections).
+  if (final) snapshot->collector = std::move(collector_);
+  else snapshot->collector = collector_->Copy();
   snapshot->health = std::move(health);
   snapshot->report = std::make_unique<SiReport>(*snapshot->collector, snapshot->health);
   snapshot->final = final;

@@ -54,7 +54,8 @@ public:
   SiCollector& Attach(StreamHealth& health);
   // On the reading thread after every block.
   void OnBlock();
-  // On the reading thread once the engine finished: the final snapshot.
+  // On the reading thread once the engine finished: the final snapshot,
+  // which takes the collector over.
   void Finish(const HealthResult& result);
   // Any thread: whether snapshots come with their guide joined on the
   // reading thread, for a display that shows the guide as it grows.
