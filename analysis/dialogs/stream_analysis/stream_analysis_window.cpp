@@ -1326,6 +1326,7 @@ bool CStreamAnalysisWnd::ExportXmltv(const QString& path) const { return guide_-
 void CStreamAnalysisWnd::ShowChart() {
   chartStale_ = false;
   QList<QPointF> mux;
+  mux.reserve(static_cast<qsizetype>(result_->bitrateSeries.size()));
   double top = 0;
   double end = 0;
   for (const BitratePoint& p : result_->bitrateSeries) {
@@ -1333,7 +1334,6 @@ void CStreamAnalysisWnd::ShowChart() {
     top = std::max(top, p.bitrateBps / 1e6);
     end = std::max(end, p.timeS + p.durationS);
   }
-  muxSeries_->replace(mux);
   const int pid = SelectedPid();
   QList<QPointF> pidPoints;
   for (const PidBitrateSeries& s : result_->pidSeries) {
@@ -1341,11 +1341,14 @@ void CStreamAnalysisWnd::ShowChart() {
     for (size_t i = 0; i < s.bitrateBps.size() && i < result_->bitrateSeries.size(); ++i)
       pidPoints.append(QPointF(result_->bitrateSeries[i].timeS, s.bitrateBps[i] / 1e6));
   }
+  // The axes before the points: each change of a range lays the series out
+  // again over all their points.
+  SetNiceAxis(timeAxis_, end);
+  SetNiceAxis(rateAxis_, top * 1.05);
+  muxSeries_->replace(mux);
   pidSeries_->replace(pidPoints);
   pidSeries_->setName(LoadResString(kStrPidBitrate).arg(PidText(pid)));
   pidSeries_->setVisible(!pidPoints.isEmpty());
-  SetNiceAxis(timeAxis_, end);
-  SetNiceAxis(rateAxis_, top * 1.05);
   // Laid out now rather than a pass later: the chart's scene has the whole
   // window repainted at once for its first change, and a layout after that
   // would have it all repainted a second time.
