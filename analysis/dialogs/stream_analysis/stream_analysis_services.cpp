@@ -27,7 +27,7 @@ SiServicesView::SiServicesView(QWidget* parent) : QTreeWidget(parent) {
   setObjectName(QString::number(kIdSaServices));
   setColumnCount(kColumnCount);
   setHeaderLabels({LoadResString(kStrLcnOrPid), LoadResString(kStrNameOrCarries), LoadResString(kStrProviderOrFormat),
-                   LoadResString(kStrTypeOrLanguage), LoadResString(kStrCa), LoadResString(kStrBitrateMbits)});
+                   LoadResString(kStrTypeOrLanguage), LoadResString(kStrCaOrStreamType), LoadResString(kStrBitrateMbits)});
   header()->setSectionResizeMode(QHeaderView::Interactive);
   header()->setStretchLastSection(false);
   header()->setSectionResizeMode(kColProvider, QHeaderView::Stretch);
