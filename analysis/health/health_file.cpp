@@ -179,6 +179,14 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
   const auto interval = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(options.publishIntervalS));
   uint64_t publishedDone = 0;
+  // The result so far to `run`, at most once per interval.
+  auto publishWhenDue = [&] {
+    const auto now = Clock::now();
+    if (now < nextPublish) return;
+    run->Publish(health.Snapshot());
+    publishedDone = done;
+    nextPublish = now + interval;
+  };
   bool partial = false;
   // The bytes read, fed in blocks of kReadBlock (small enough to stay in the
   // caches while the engine walks them); false when cancelled.
@@ -191,12 +199,7 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
       done += piece;
       if (run) {
         run->bytesDone.store(done, std::memory_order_relaxed);
-        const auto now = Clock::now();
-        if (now >= nextPublish) {
-          run->Publish(health.Snapshot());
-          publishedDone = done;
-          nextPublish = now + interval;
-        }
+        publishWhenDue();
       }
       if (options.onBlock) options.onBlock(done, total);
     }
@@ -229,11 +232,7 @@ HealthFileOutcome AnalyseHealthFile(const std::string& path, const HealthLimits&
       if (got == BinaryInput::kNothingYet) {
         // A pipe that pauses: what it gave so far is shown meanwhile, not
         // only once more arrives.
-        if (run && done != publishedDone && Clock::now() >= nextPublish) {
-          run->Publish(health.Snapshot());
-          publishedDone = done;
-          nextPublish = Clock::now() + interval;
-        }
+        if (run && done != publishedDone) publishWhenDue();
         if (options.onBlock) options.onBlock(done, total);
         continue;
       }
