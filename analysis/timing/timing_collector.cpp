@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "analysis/timing/pes_timestamps.h"
 
@@ -28,30 +29,87 @@ double WrappedDifference(double a, double b, double period) {
 
 }  // namespace
 
+void DriftFit::Line::Add(double x, double y) {
+  ++n;
+  const double dx = x - meanX;
+  const double dy = y - meanY;
+  meanX += dx / static_cast<double>(n);
+  meanY += dy / static_cast<double>(n);
+  sxx += dx * (x - meanX);
+  sxy += dx * (y - meanY);
+  syy += dy * (y - meanY);
+}
+
+void DriftFit::Line::Break() {
+  pooledSxx += sxx;
+  pooledSxy += sxy;
+  pooledSyy += syy;
+  pooledN += n;
+  if (n > 0) ++pooledPieces;
+  n = 0;
+  meanX = meanY = sxx = sxy = syy = 0;
+}
+
+std::optional<double> DriftFit::Line::Slope() const {
+  const double totalSxx = pooledSxx + sxx;
+  if (!(totalSxx > 0)) return std::nullopt;
+  return (pooledSxy + sxy) / totalSxx;
+}
+
+std::optional<double> DriftFit::Line::StandardError(uint64_t* freedom) const {
+  const double totalSxx = pooledSxx + sxx;
+  const double totalSxy = pooledSxy + sxy;
+  // One slope for all pieces, an intercept for each.
+  const uint64_t parameters = 1 + pooledPieces + (n > 0 ? 1 : 0);
+  if (!(totalSxx > 0) || Count() <= parameters) return std::nullopt;
+  *freedom = Count() - parameters;
+  const double residual = std::max(0.0, pooledSyy + syy - totalSxy * totalSxy / totalSxx);
+  return std::sqrt(residual / static_cast<double>(*freedom) / totalSxx);
+}
+
 void DriftFit::Add(double x, double y) {
-  if (n_ == 0) firstX_ = x;
+  if (points_.n == 0) firstX_ = x;
   lastX_ = x;
-  ++n_;
-  ++count_;
-  const double dx = x - meanX_;
-  meanX_ += dx / static_cast<double>(n_);
-  meanY_ += (y - meanY_) / static_cast<double>(n_);
-  sxx_ += dx * (x - meanX_);
-  sxy_ += dx * (y - meanY_);
+  points_.Add(x, y);
+  if (batchN_ > 0 && !(x - batchFirstX_ < kBatchX)) CloseBatch();
+  if (batchN_ == 0) batchFirstX_ = x;
+  ++batchN_;
+  batchSumX_ += x;
+  batchSumY_ += y;
+}
+
+void DriftFit::CloseBatch() {
+  if (batchN_ == 0) return;
+  means_.Add(batchSumX_ / static_cast<double>(batchN_), batchSumY_ / static_cast<double>(batchN_));
+  batchN_ = 0;
+  batchSumX_ = batchSumY_ = 0;
 }
 
 void DriftFit::Break() {
-  pooledSxx_ += sxx_;
-  pooledSxy_ += sxy_;
-  span_ += n_ > 0 ? lastX_ - firstX_ : 0;
-  n_ = 0;
-  meanX_ = meanY_ = sxx_ = sxy_ = 0;
+  CloseBatch();
+  span_ += points_.n > 0 ? lastX_ - firstX_ : 0;
+  points_.Break();
+  means_.Break();
 }
 
-std::optional<double> DriftFit::Slope() const {
-  const double sxx = pooledSxx_ + sxx_;
-  if (!(sxx > 0)) return std::nullopt;
-  return (pooledSxy_ + sxy_) / sxx;
+std::optional<double> DriftFit::Slope() const { return points_.Slope(); }
+
+std::optional<double> DriftFit::Margin() const {
+  // Student's t, two-sided 95 %, by degrees of freedom; beyond the table
+  // within 0.003 of it.
+  static constexpr double kT95[] = {12.706, 4.303, 3.182, 2.776, 2.571, 2.447, 2.365, 2.306, 2.262, 2.228,
+                                    2.201,  2.179, 2.160, 2.145, 2.131, 2.120, 2.110, 2.101, 2.093, 2.086,
+                                    2.080,  2.074, 2.069, 2.064, 2.060, 2.056, 2.052, 2.048, 2.045, 2.042};
+  auto t95 = [](uint64_t freedom) {
+    return freedom <= std::size(kT95) ? kT95[freedom - 1] : 1.960 + 2.4 / static_cast<double>(freedom);
+  };
+  Line means = means_;
+  if (batchN_ > 0) means.Add(batchSumX_ / static_cast<double>(batchN_), batchSumY_ / static_cast<double>(batchN_));
+  uint64_t meansFreedom = 0, pointsFreedom = 0;
+  const std::optional<double> ofMeans = means.StandardError(&meansFreedom);
+  const std::optional<double> ofPoints = points_.StandardError(&pointsFreedom);
+  if (!ofMeans || !ofPoints) return std::nullopt;
+  return std::max(t95(meansFreedom) * *ofMeans, t95(pointsFreedom) * *ofPoints);
 }
 
 double TimingCollector::Clock::TimeAt(uint64_t offset) const {
@@ -315,8 +373,10 @@ TimingView TimingCollector::Snapshot(int programNumber) const {
     out.dts = s.dts;
     out.offsetMs = s.offsetMs;
     out.meanOffsetMs = s.offsetMs.Count() > 0 ? s.offsetSumMs / static_cast<double>(s.offsetMs.Count()) : 0;
-    if (const std::optional<double> slope = s.fit.Slope(); slope && s.fit.Span() >= kMinDriftSpanS)
+    if (const std::optional<double> slope = s.fit.Slope(); slope && s.fit.Span() >= kMinDriftSpanS) {
       out.driftPpm = *slope * 1e6;
+      if (const std::optional<double> margin = s.fit.Margin()) out.driftMarginPpm = *margin * 1e6;
+    }
     view.streams.push_back(std::move(out));
   }
   std::sort(view.streams.begin(), view.streams.end(),

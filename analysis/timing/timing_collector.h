@@ -39,25 +39,48 @@ struct TimingEvent {
   double stepS = 0;   // the PCR step as coded (may be negative)
 };
 
-// Least-squares slope of y over x, a fresh intercept after each Break (a
-// clock jump moves the line, it does not tilt it).
+// Least-squares slope of y over x, with a fresh intercept after each Break
+// (a clock jump moves the line, it does not tilt it), and the margin of that
+// slope. The margin is the wider of two: the points' scatter about the line,
+// and the scatter of the means of y over each stretch of kBatchX of x, which
+// a slow wander (a multiplexer's buffer filling) keeps wide where the points'
+// own scatter would make a short fit look surer than it is.
 class DriftFit {
 public:
+  static constexpr double kBatchX = 1.0;
+
   void Add(double x, double y);
   void Break();
   // y per x; none before two distinct x.
   std::optional<double> Slope() const;
-  uint64_t Count() const { return count_; }
+  // Half the width of the slope's 95 % confidence interval; none before
+  // three means.
+  std::optional<double> Margin() const;
+  uint64_t Count() const { return points_.Count(); }
   // The x covered by the points, added over the pieces.
-  double Span() const { return span_ + (n_ > 0 ? lastX_ - firstX_ : 0); }
+  double Span() const { return span_ + (points_.n > 0 ? lastX_ - firstX_ : 0); }
 
 private:
-  // The piece since the last Break, as running means and co-moments.
-  uint64_t n_ = 0;
-  double meanX_ = 0, meanY_ = 0, sxx_ = 0, sxy_ = 0, firstX_ = 0, lastX_ = 0;
-  // Finished pieces, pooled.
-  double pooledSxx_ = 0, pooledSxy_ = 0, span_ = 0;
-  uint64_t count_ = 0;
+  // Running means and co-moments of a piece, and of the pieces before it.
+  struct Line {
+    void Add(double x, double y);
+    void Break();
+    uint64_t Count() const { return pooledN + n; }
+    // Slope and its standard error, with an intercept for each piece.
+    std::optional<double> Slope() const;
+    std::optional<double> StandardError(uint64_t* freedom) const;
+    uint64_t n = 0;
+    double meanX = 0, meanY = 0, sxx = 0, sxy = 0, syy = 0;
+    uint64_t pooledN = 0, pooledPieces = 0;
+    double pooledSxx = 0, pooledSxy = 0, pooledSyy = 0;
+  };
+  void CloseBatch();
+
+  Line points_, means_;
+  // The stretch of x not yet closed into a mean.
+  uint64_t batchN_ = 0;
+  double batchFirstX_ = 0, batchSumX_ = 0, batchSumY_ = 0;
+  double firstX_ = 0, lastX_ = 0, span_ = 0;
 };
 
 struct TimingStream {
@@ -67,7 +90,8 @@ struct TimingStream {
   TimingSeries dts;       // seconds
   TimingSeries offsetMs;  // PTS - PCR, milliseconds
   double meanOffsetMs = 0;
-  std::optional<double> driftPpm;  // once the fit covers kMinDriftSpanS
+  std::optional<double> driftPpm;        // once the fit covers kMinDriftSpanS
+  std::optional<double> driftMarginPpm;  // 95 % confidence: the drift lies within driftPpm +- this
 };
 
 // One program's timing as of a moment.

@@ -4,9 +4,10 @@
 // continuity error; then, at 1280 x 800 in English and in Chinese, the
 // window on a stream of 1,100 programs, and its Timing tab on a program whose
 // audio drifts and whose PCR jumps. The language of the first two follows
-// the system locale. Used by scripts/screenshots; not a test.
+// the system locale. Used by scripts/screenshots; not a test. Given a FILE,
+// only each tab of the window on that file, in both languages.
 //
-//   vantrel-analysis-screenshots OUT_DIR
+//   vantrel-analysis-screenshots OUT_DIR [FILE]
 #include <QApplication>
 #include <QDir>
 #include <QKeyEvent>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
 #include "analysis/dialogs/stream_analysis/stream_analysis_window.h"
@@ -56,21 +58,49 @@ tsbuild::Bytes SampleWithErrors() {
   return out;
 }
 
+// Each tab of the window on `file`, in both languages, as
+// stream-analysis-file-TAB-LANGUAGE.png.
+int ShootEachTab(const QString& outDir, const QString& file) {
+  int failures = 0;
+  for (const auto& [language, suffix] : {std::pair{ResLanguage::English, "en"}, std::pair{ResLanguage::SimplifiedChinese, "zh_CN"}}) {
+    SetResourceLanguage(language);
+    CStreamAnalysisWnd window;
+    window.resize(1280, 800);
+    window.show();
+    window.Start(file);
+    ProcessEventsUntil([&] { return window.Finished(); }, 600000);
+    auto* tabs = window.findChild<QTabWidget*>(QString::number(kIdSaTabs));
+    for (int tab = 0; tab < tabs->count(); ++tab) {
+      tabs->setCurrentIndex(tab);
+      Settle(200);
+      const QString name = QStringLiteral("%1/stream-analysis-file-%2-%3.png").arg(outDir).arg(tab).arg(QLatin1String(suffix));
+      if (!window.grab().save(name)) ++failures;
+    }
+  }
+  SetResourceLanguage(ResLanguage::English);
+  return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   InstallQtUiHooks();
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: vantrel-analysis-screenshots OUT_DIR\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: vantrel-analysis-screenshots OUT_DIR [FILE]\n");
     return 2;
   }
   const QString outDir = QString::fromLocal8Bit(argv[1]);
   QDir().mkpath(outDir);
   TempDir dir;
+  ScopedEnv profile("XDG_CONFIG_HOME", dir.path().c_str());
+  if (argc == 3) {
+    const int failures = ShootEachTab(outDir, QString::fromLocal8Bit(argv[2]));
+    std::printf("vantrel-analysis-screenshots: %s%s\n", qPrintable(outDir), failures ? " (with failures)" : "");
+    return failures ? 1 : 0;
+  }
   const std::string path = dir.File("sample-with-errors.ts");
   if (!tsbuild::WriteTsFile(path, SampleWithErrors())) return 1;
-  ScopedEnv profile("XDG_CONFIG_HOME", dir.path().c_str());
 
   int failures = 0;
   CStreamAnalysisWnd window;

@@ -19,6 +19,7 @@
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QScatterSeries>
 #include <QtCharts/QValueAxis>
+#include <cmath>
 #include <vector>
 
 #include "analysis/dialogs/stream_analysis/stream_analysis_ids.h"
@@ -90,6 +91,17 @@ TEST_F(StreamAnalysisTimingTest, ShowsEachStreamsDriftOffsetsAndMarks) {
     EXPECT_NEAR(table->item(e.row, StreamAnalysisTiming::kColMaxOffset)->text().toDouble(), e.highMs, 0.2);
   }
   EXPECT_EQ(table->item(0, StreamAnalysisTiming::kColDts)->text(), QStringLiteral("0"));
+  // The audio's drift is a finding: beyond its margin, and no doubt voiced;
+  // the video's is within its margin, and said to be no finding.
+  for (int row : {0, 1}) {
+    SCOPED_TRACE(row);
+    bool isNumber = false;
+    const double margin = table->item(row, StreamAnalysisTiming::kColDriftMargin)->text().toDouble(&isNumber);
+    EXPECT_TRUE(isNumber);
+    const bool finding = std::fabs(table->item(row, StreamAnalysisTiming::kColDrift)->text().toDouble()) > margin;
+    EXPECT_EQ(finding, row == 1);
+    EXPECT_EQ(table->item(row, StreamAnalysisTiming::kColDrift)->toolTip().isEmpty(), finding);
+  }
 
   QChart* offsets = ChartOf(*window, kIdSaTimingOffsetChart);
   auto* jumps = SeriesNamed<QScatterSeries>(offsets, LoadResString(kStrClockMarks));

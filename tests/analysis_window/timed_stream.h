@@ -12,7 +12,7 @@
 #undef slots
 #include "tests/health/cbr_stream.h"
 
-constexpr double kTimedSeconds = 3.0;
+constexpr double kTimedSeconds = 5.0;
 constexpr double kTimedAudioPpm = 250;
 constexpr double kTimedJumpAtS = 2.0;
 constexpr double kTimedJumpS = 0.5;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <numbers>
 #include <thread>
 
 #include "analysis/health/stream_observer_fanout.h"
@@ -148,6 +149,48 @@ const TimingStream* StreamOf(const TimingView& view, int pid) {
   for (const TimingStream& s : view.streams)
     if (s.pid == pid) return &s;
   return nullptr;
+}
+
+// The drift's margin: a true drift lies within it, with what repeats
+// within a second (a video's reordering, an audio's jitter) or wanders over
+// many on top, and it narrows as the recording grows; a splice (Break) moves the line without
+// widening it.
+TEST(DriftFit, MarginHoldsTheTrueDriftAndNarrowsWithLength) {
+  const struct {
+    const char* name;
+    double seconds, truePpm, sawtoothMs, jitterMs, wanderMs, spliceAtS;
+    double maxMarginPpm;
+  } cases[] = {
+      {"short, reordered video", 4, 0, 60, 0, 0, -1, 3000},
+      {"ten minutes, reordered video", 600, 40, 60, 0, 0, -1, 5},
+      {"ten minutes, jittering audio", 600, -25, 0, 5, 0, -1, 2},
+      {"a minute of a multiplexer's slow wander", 60, 0, 0, 2, 10, -1, 150},
+      {"two minutes with a splice", 120, 10, 60, 2, 0, 50, 40},
+      {"an exact line", 10, 7, 0, 0, 0, -1, 0.01},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    DriftFit fit;
+    uint32_t random = 12345;
+    for (int frame = 0; frame < c.seconds * 50; ++frame) {
+      const double t = frame / 50.0;
+      if (c.spliceAtS > 0 && frame == static_cast<int>(c.spliceAtS * 50)) fit.Break();
+      random = random * 1664525u + 1013904223u;
+      const double phase = frame % 24 / 24.0;  // a GOP of 24 frames at 50 Hz
+      const double y = 0.7 + c.truePpm * 1e-6 * t + (c.spliceAtS > 0 && t >= c.spliceAtS ? 0.3 : 0) +
+                       c.sawtoothMs * 1e-3 * (phase - 0.5) + c.jitterMs * 1e-3 * (random / 4294967296.0 - 0.5) +
+                       c.wanderMs * 1e-3 * std::sin(2 * std::numbers::pi * t / 20 + 0.7);
+      fit.Add(t, y);
+    }
+    ASSERT_TRUE(fit.Slope() && fit.Margin());
+    EXPECT_LE(std::fabs(*fit.Slope() * 1e6 - c.truePpm), *fit.Margin() * 1e6 + 1e-6);
+    EXPECT_LE(*fit.Margin() * 1e6, c.maxMarginPpm);
+  }
+  // Fewer means than the line has parameters and one to spare: a slope, no margin.
+  DriftFit shortFit;
+  for (double t = 0; t < 1.5; t += 0.02) shortFit.Add(t, 1e-5 * t);
+  EXPECT_TRUE(shortFit.Slope());
+  EXPECT_FALSE(shortFit.Margin());
 }
 
 TEST(TimingCollector, DriftAndOffsetOfEachStream) {

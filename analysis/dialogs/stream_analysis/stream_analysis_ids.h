@@ -275,6 +275,8 @@ constexpr int kStrCarriesPcr = 1739;
 constexpr int kStrFieldFirst = 1740;      // 1740..1764: the packet inspector's fields, in TsField order
 constexpr int kStrCheckNameFirst = 1765;  // 1765..1784: one per check, in HealthCheck order
 constexpr int kStrCheckHelpPriority3First = 1785;  // 1785..1791: one per priority 3 check, in HealthCheck order
+constexpr int kStrDriftMargin = 1792;
+constexpr int kStrDriftNotSignificant = 1793;
 // The display's bounds and the keyboard's guide.
 constexpr int kStrMoreOccurrences = 1664;
 constexpr int kStrMoreAtMark = 1665;
@@ -294,7 +296,7 @@ constexpr int kStrStreamAnalysisMoreLast = 946;
 constexpr int kStrStreamAnalysisSiFirst = 1600;
 constexpr int kStrStreamAnalysisSiLast = 1663;
 constexpr int kStrTimingFirst = 1700;
-constexpr int kStrTimingLast = 1791;
+constexpr int kStrTimingLast = 1793;
 constexpr int kStrStreamAnalysisBoundsFirst = 1664;
 constexpr int kStrStreamAnalysisBoundsLast = 1668;
 constexpr int kStrStreamAnalysisKeysFirst = 1680;

@@ -378,7 +378,7 @@ StreamAnalysisTiming::StreamAnalysisTiming(QWidget* parent) : QWidget(parent) {
   table_->setHorizontalHeaderLabels({LoadResString(kStrPid), LoadResString(kStrCarries), LoadResString(kStrPtsCount),
                                      LoadResString(kStrDtsCount), LoadResString(kStrMeanOffset),
                                      LoadResString(kStrMinOffset), LoadResString(kStrMaxOffset),
-                                     LoadResString(kStrDriftPpm)});
+                                     LoadResString(kStrDriftPpm), LoadResString(kStrDriftMargin)});
   table_->verticalHeader()->hide();
   table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
   table_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
@@ -776,7 +776,10 @@ void StreamAnalysisTiming::FillTable() {
         offsets ? Number(s.offsetMs.Min(), 3) : QStringLiteral("-"),
         offsets ? Number(s.offsetMs.Max(), 3) : QStringLiteral("-"),
         s.driftPpm ? QString::asprintf("%+.1f", *s.driftPpm) : QStringLiteral("-"),
+        s.driftPpm && s.driftMarginPpm ? QString::asprintf("%.1f", *s.driftMarginPpm) : QStringLiteral("-"),
     };
+    // A drift its margin covers is shown, but said to be no finding.
+    const bool significant = s.driftPpm && s.driftMarginPpm && std::fabs(*s.driftPpm) > *s.driftMarginPpm;
     for (int c = 0; c < kColumnCount; ++c) {
       QTableWidgetItem* item = table_->item(row, c);
       if (!item) {
@@ -785,6 +788,11 @@ void StreamAnalysisTiming::FillTable() {
       }
       item->setText(texts[c]);
       item->setTextAlignment(c == kColCarries ? Qt::AlignLeft | Qt::AlignVCenter : Qt::AlignRight | Qt::AlignVCenter);
+      if (c == kColDrift || c == kColDriftMargin) {
+        const bool doubtful = s.driftPpm && !significant;
+        item->setToolTip(doubtful ? LoadResString(kStrDriftNotSignificant) : QString());
+        item->setForeground(doubtful ? table_->palette().brush(QPalette::Disabled, QPalette::Text) : table_->palette().brush(QPalette::Text));
+      }
     }
   }
 }

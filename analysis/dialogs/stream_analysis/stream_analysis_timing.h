@@ -74,7 +74,7 @@ class StreamAnalysisTiming : public QWidget {
 public:
   enum Position { kByteOffset, kStreamTime };
   enum Column { kColPid, kColCarries, kColPts, kColDts, kColMeanOffset, kColMinOffset, kColMaxOffset, kColDrift,
-                kColumnCount };
+                kColDriftMargin, kColumnCount };
 
   explicit StreamAnalysisTiming(QWidget* parent = nullptr);
 
