@@ -105,7 +105,7 @@ void PrintSecond(const SecondLine& s, bool json) {
         {"synced", s.synced},
         {"ring_overruns", s.overruns},
     };
-    std::printf("%s\n", line.dump().c_str());
+    std::printf("%s\n", line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   } else {
     std::string signal = s.signalRead ? std::string(s.locked ? "locked" : "no lock") + "  strength " +
                                             std::to_string(s.strength) + "  quality " +
@@ -319,7 +319,7 @@ void PrintInputSecond(const MonitoredInput& input, double elapsedS, bool json) {
       line["strength"] = signal->strength;
       line["quality"] = signal->quality;
     }
-    std::printf("%s\n", line.dump().c_str());
+    std::printf("%s\n", line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   } else {
     char rate[32] = "unknown";
     if (now.recentBitrateBps) std::snprintf(rate, sizeof rate, "%.3f Mbit/s", *now.recentBitrateBps / 1e6);
@@ -375,10 +375,10 @@ int RunInputs(const MonitorOptions& options, const std::vector<InputSpec>& specs
     const NetInputStats* net = input->source().Network();
     if (options.json) {
       std::string json = HealthJson(result, -1);
-      std::string head = "\"summary\":true,\"input\":" + nlohmann::json(input->name()).dump() +
+      std::string head = "\"summary\":true,\"input\":" + nlohmann::json(input->name()).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
                          ",\"state\":\"" + InputStateName(input->state()) + "\",\"monitor_s\":" +
                          std::to_string(seconds) + ",\"failure\":" +
-                         (failure.empty() ? "null" : nlohmann::json(failure).dump()) + ",";
+                         (failure.empty() ? "null" : nlohmann::json(failure).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) + ",";
       if (net) head += "\"lost_datagrams\":" + std::to_string(net->rtpLost) + ",";
       json.insert(1, head);
       std::fputs(json.c_str(), stdout);

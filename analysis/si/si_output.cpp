@@ -23,6 +23,10 @@ SiJson Optional(const std::optional<T>& value) {
 
 SiJson IntOrNull(int value) { return value >= 0 ? SiJson(value) : SiJson(nullptr); }
 
+// A document, with any byte that is no UTF-8 (a file name's, on Linux) as
+// U+FFFD: the names decoded from the stream are UTF-8 already.
+std::string Document(const SiJson& j) { return j.dump(2, ' ', false, SiJson::error_handler_t::replace) + "\n"; }
+
 SiJson Header(const SiReport& report, const SiOutputSource& source) {
   const SiTimeSpan& time = report.Time();
   return {{"input", source.input},
@@ -110,7 +114,15 @@ std::string IntervalText(const SiJson& r) {
 std::string XmlEscape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (unsigned char c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    // Nor U+FFFE and U+FFFF (UTF-8 EF BF BE, EF BF BF): U+FFFD instead.
+    if (c == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+        (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
+      out += "\xEF\xBF\xBD";
+      i += 2;
+      continue;
+    }
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
@@ -193,7 +205,7 @@ std::string SiServicesJson(const SiReport& report, const SiOutputSource& source)
   SiJson j = Header(report, source);
   j["network"] = SiNetworkJson(report);
   j["services"] = SiServicesArrayJson(report);
-  return j.dump(2) + "\n";
+  return Document(j);
 }
 
 std::string SiServicesText(const SiReport& report, const SiOutputSource& source) {
@@ -242,7 +254,7 @@ std::string SiServicesListText(const SiReport& report) {
 std::string SiTablesJson(const SiReport& report, const SiOutputSource& source, int pid, int tableId) {
   SiJson j = Header(report, source);
   j["tables"] = report.TablesJson(pid, tableId);
-  return j.dump(2) + "\n";
+  return Document(j);
 }
 
 std::string SiTablesText(const SiReport& report, const SiOutputSource& source, int pid, int tableId) {
@@ -298,7 +310,7 @@ std::string SiEpgJson(const SiReport& report, const SiOutputSource& source) {
                         {"events", events}});
   }
   j["channels"] = channels;
-  return j.dump(2) + "\n";
+  return Document(j);
 }
 
 std::string SiEpgText(const SiReport& report, const SiOutputSource& source) {
@@ -358,7 +370,7 @@ std::string SiAnalyzeJson(const HealthResult& result, const SiReport& report) {
   nlohmann::ordered_json j = nlohmann::ordered_json::parse(HealthJson(result));
   j["network"] = SiNetworkJson(report);
   j["services"] = SiServicesArrayJson(report);
-  return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  return Document(j);
 }
 
 std::string SiAnalyzeText(const HealthResult& result, const SiReport& report) {

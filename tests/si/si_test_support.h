@@ -134,8 +134,9 @@ inline Bytes Pmt(int program, int pcrPid, const std::vector<EsEntry>& streams, c
 
 // A DVB stream with a guide: PAT, PMT (H.264, AC-3 audio in German,
 // English subtitles), SDT, NIT with NorDig channel numbers, EIT
-// present/following and schedule (events 10 and 11 in both), TDT.
-inline Bytes MakeDvbGuideStream() {
+// present/following and schedule (events 10 and 11 in both; event 12,
+// `lateTitle`, in the schedule), TDT.
+inline Bytes MakeDvbGuideStream(const std::string& lateTitle = "Nachtmagazin") {
   const Bytes pat = Pat(1, 1, 0x100);
   const Bytes pmt = Pmt(1, 0x101,
                         {{0x1B, 0x101, {}},
@@ -160,7 +161,7 @@ inline Bytes MakeDvbGuideStream() {
   const Bytes pf1 = LongSection(0x4E, 1, 0, 1, 1, Cat({eitHeader, event(11, 22, "Film", 0x10)}));
   const Bytes sched = LongSection(0x50, 1, 0, 0, 0,
                                   Cat({U16(1), U16(0x2000), {0, 0x50}, event(10, 21, "Tagesschau", 0x20),
-                                       event(11, 22, "Film", 0x10), event(12, 23, "Nachtmagazin", 0x20)}));
+                                       event(11, 22, "Film", 0x10), event(12, 23, lateTitle.c_str(), 0x20)}));
   Bytes stream;
   int cc[0x2000] = {};
   for (int round = 0; round < 3; ++round) {

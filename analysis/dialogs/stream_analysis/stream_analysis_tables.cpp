@@ -49,7 +49,7 @@ QString ValueText(const SiJson& j) {
     const int64_t v = j.get<int64_t>();
     return v >= 10 ? QStringLiteral("%1 (%2)").arg(v).arg(Hex(v, 0)) : QString::number(v);
   }
-  return QString::fromStdString(j.dump());
+  return QString::fromStdString(j.dump(-1, ' ', false, SiJson::error_handler_t::replace));
 }
 
 void SetRange(QTreeWidgetItem* item, const SiByteRange* range) {
