@@ -13,7 +13,6 @@
 #include "analysis/si/si_output.h"
 #include "analysis/si/si_run.h"
 #include "cli/command.h"
-#include "cli/read_progress.h"
 #include "cli/si_command.h"
 #include "platform/stop_signals.h"
 #include "platform/ui_hooks.h"
@@ -151,10 +150,7 @@ int RunAnalyze(const AnalyzeOptions& options) {
 
   SiFileOptions fileOptions;
   if (options.maxBytes) fileOptions.maxBytes = static_cast<uint64_t>(*options.maxBytes);
-  ReadProgress progress;
-  fileOptions.onBlock = progress.OnBlockFor(options.input);
-  SiFileOutcome outcome = ReadServiceInformation(options.input, limits, fileOptions);
-  progress.Clear();
+  SiFileOutcome outcome = ReadSiInput(options.input, limits, fileOptions);
   if (!outcome.opened) {
     std::fprintf(stderr, "vantrel-cli: %s\n", outcome.error.c_str());
     return kExitFailure;
@@ -212,7 +208,8 @@ CliCommandRegistration analyzeCommand(
           "datagrams apart from the continuity errors they cause, and the RTP interarrival "
           "jitter is given. Multicast groups are joined (IGMP/MLD); SOURCE@ asks for "
           "source-specific multicast. --json adds a \"network_input\" object with these counts.\n"
-          "Reads the whole input. Intervals are measured on the stream's own clock: the PCRs of "
+          "Reads the whole input; Ctrl-C ends the reading, and what was read is then the result "
+          "(\"Partial\"). Intervals are measured on the stream's own clock: the PCRs of "
           "every PID a PMT names as PCR_PID, against the byte position in the input. Without them "
           "the bitrate and the duration are unknown and the checks that need time say why they "
           "were not evaluated; the summary says \"No errors\" only when every check was "

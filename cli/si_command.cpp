@@ -4,9 +4,11 @@
 
 #include "analysis/si/si_file.h"
 #include "cli/read_progress.h"
+#include "platform/stop_signals.h"
 
 const char* const kSiCommandFooter =
-    "Reads the whole input once through the stream health engine. Times are in UTC, from the "
+    "Reads the whole input once through the stream health engine; Ctrl-C ends the reading, and what "
+    "was read is then the result, marked as not read to its end. Times are in UTC, from the "
     "stream's TDT/TOT (DVB) or STT (ATSC). Exit 0 when the input was read, 1 when it cannot be "
     "read or holds no transport stream, 2 on a usage error.";
 
@@ -74,14 +76,32 @@ void AddSiCommandOptions(CLI::App& command, SiCommandOptions& options) {
   command.add_option("--max-bytes", options.maxBytes, "Read at most N bytes")->check(CliNumber(1, INT64_MAX));
 }
 
+SiFileOutcome ReadSiInput(const std::string& input, const HealthLimits& limits, SiFileOptions fileOptions) {
+  ReadProgress progress;
+  fileOptions.onBlock = progress.OnBlockFor(input);
+  HealthFileRun run;
+  SiFileOutcome outcome;
+  {
+    // A pipe from a tuner or a network tool has no end of its own: Ctrl-C
+    // ends it, and what came is the result.
+    StopSignals stopSignals([&run] { run.cancel.store(true); });
+    outcome = ReadServiceInformation(input, limits, fileOptions, &run);
+  }
+  progress.Clear();
+  if (run.cancel.load() && outcome.opened) {
+    // Also when the input ended with the stop (the writer of a pipe is
+    // stopped by the same Ctrl-C): the user ended it, not the stream.
+    outcome.health.partial = true;
+    std::fputs("vantrel-cli: stopped; the result covers what was read\n", stderr);
+  }
+  return outcome;
+}
+
 int RunSiCommand(const SiCommandOptions& options,
                  const std::function<std::string(const SiReport&, const SiOutputSource&)>& print) {
   SiFileOptions fileOptions;
   if (options.maxBytes) fileOptions.maxBytes = static_cast<uint64_t>(*options.maxBytes);
-  ReadProgress progress;
-  fileOptions.onBlock = progress.OnBlockFor(options.input);
-  SiFileOutcome outcome = ReadServiceInformation(options.input, HealthLimits{}, fileOptions);
-  progress.Clear();
+  SiFileOutcome outcome = ReadSiInput(options.input, HealthLimits{}, fileOptions);
   if (!outcome.opened) {
     std::fprintf(stderr, "vantrel-cli: %s\n", outcome.error.c_str());
     return kExitFailure;

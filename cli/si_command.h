@@ -8,6 +8,7 @@
 #include <string>
 
 #include "analysis/health/stream_health.h"
+#include "analysis/si/si_file.h"
 #include "analysis/si/si_output.h"
 #include "cli/command.h"
 
@@ -29,6 +30,11 @@ void ApplySiLimitOptions(const SiLimitOptions& options, HealthLimits& limits);
 
 // FILE, --json and --max-bytes.
 void AddSiCommandOptions(CLI::App& command, SiCommandOptions& options);
+
+// Reads a file or standard input through the engine, its progress shown on
+// a terminal. A stop request (Ctrl-C, SIGTERM, SIGHUP) ends the reading, and
+// the outcome covers what was read (health.partial).
+SiFileOutcome ReadSiInput(const std::string& input, const HealthLimits& limits, SiFileOptions fileOptions);
 
 // Reads the input and prints what `print` makes of it. Exit 0 when read,
 // 1 when it cannot be read or holds no transport stream.

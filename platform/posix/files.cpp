@@ -72,8 +72,10 @@ int BinaryInput::Open(const std::string& path) {
       size_ = static_cast<int64_t>(info.st_size);
       ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
-    // A pipe or a device is waited on with poll; standard input blocks.
-    streaming_ = !standardInput && !S_ISREG(info.st_mode);
+    // A pipe or a device is waited on with poll, standard input too (its
+    // flags, shared with other programs, are left as they are): a stop
+    // request is then seen while nothing comes.
+    streaming_ = !S_ISREG(info.st_mode);
   }
   if (!standardInput && !streaming_) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return 0;

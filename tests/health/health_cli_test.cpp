@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -274,6 +276,38 @@ TEST_F(AnalyzeCli, ExitCodes) {
   EXPECT_EQ(RunCli({"analyze", text, "--packet-size", "100"}).exitCode, 2);
   EXPECT_EQ(RunCli({"analyze"}).exitCode, 2);
   EXPECT_EQ(RunCli({"analyze", text, "--pid-timeout-s", "0"}).exitCode, 2);
+}
+
+// A pipe from a tuner or a network tool has no end of its own: Ctrl-C ends
+// the analysis of standard input with the report of what came, also while
+// the pipe gives nothing.
+TEST_F(AnalyzeCli, CtrlCOnAnEndlessPipeReportsWhatCame) {
+  const std::string fifo = dir_.File("in.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A reader that reads nothing, to see what is still unread; with it the
+  // writer opens at once, and then the program's own open.
+  const int peek = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  const int writer = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(peek, 0);
+  ASSERT_GE(writer, 0);
+  CliProcess analyze({"analyze", "-"}, fifo);
+  const Bytes ts = CbrStream(Slot(0.5)).StandardProgram().Build();
+  ASSERT_EQ(write(writer, ts.data(), ts.size()), static_cast<ssize_t>(ts.size()));
+  int unread = 1;
+  for (int i = 0; i < 300 && unread > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(ioctl(peek, FIONREAD, &unread), 0);
+  }
+  ASSERT_EQ(unread, 0);
+  analyze.Signal(SIGINT);
+  const bool ended = analyze.WaitForLines(3, std::chrono::seconds(20));
+  close(writer);  // the pipe's end, should the stop have gone unheard
+  close(peek);
+  ASSERT_TRUE(ended) << "no report after Ctrl-C: " << analyze.err();
+  EXPECT_EQ(analyze.Wait(), 0);
+  EXPECT_NE(analyze.out().find("Partial:"), std::string::npos) << analyze.out();
+  EXPECT_NE(analyze.out().find("Packets:      " + std::to_string(ts.size() / 188)), std::string::npos) << analyze.out();
+  EXPECT_NE(analyze.err().find("stopped"), std::string::npos) << analyze.err();
 }
 
 class MonitorCli : public ::testing::Test {
