@@ -292,8 +292,8 @@ std::string SiEpgJson(const SiReport& report, const SiOutputSource& source) {
     for (const SiEvent& e : c.events)
       events.push_back({{"event_id", e.eventId},
                         {"start_utc", UtcText(e.startUtc)},
-                        {"stop_utc", UtcText(e.startUtc + e.durationS)},
-                        {"duration_s", e.durationS},
+                        {"stop_utc", e.durationS ? SiJson(UtcText(e.startUtc + *e.durationS)) : SiJson(nullptr)},
+                        {"duration_s", Optional(e.durationS)},
                         {"title", e.title},
                         {"short_text", e.shortText},
                         {"description", e.description},
@@ -324,7 +324,8 @@ std::string SiEpgText(const SiReport& report, const SiOutputSource& source) {
     for (const SiEvent& e : c.events) {
       const std::string start = UtcText(e.startUtc);
       text += "  " + start.substr(0, 10) + " " + start.substr(11, 5) +
-              Format(" %4lld min  ", static_cast<long long>((e.durationS + 30) / 60)) + e.title;
+              (e.durationS ? Format(" %4lld min  ", static_cast<long long>((*e.durationS + 30) / 60)) : std::string("    ? min  ")) +
+              e.title;
       if (!e.genres.empty()) text += "  [" + e.genres.front() + "]";
       if (e.minimumAge) text += Format("  (%d+)", *e.minimumAge);
       text += "\n";
@@ -352,7 +353,8 @@ std::string SiEpgXmltv(const SiReport& report) {
   for (const SiGuideChannel& c : guide) {
     for (const SiEvent& e : c.events) {
       const std::string lang = LangAttribute(e.language);
-      x += "  <programme start=\"" + XmltvTime(e.startUtc) + "\" stop=\"" + XmltvTime(e.startUtc + e.durationS) +
+      x += "  <programme start=\"" + XmltvTime(e.startUtc) +
+           (e.durationS ? "\" stop=\"" + XmltvTime(e.startUtc + *e.durationS) : std::string()) +
            "\" channel=\"" + XmlEscape(c.id) + "\">\n";
       x += "    <title" + lang + ">" + XmlEscape(e.title) + "</title>\n";
       if (!e.shortText.empty()) x += "    <sub-title" + lang + ">" + XmlEscape(e.shortText) + "</sub-title>\n";

@@ -335,7 +335,7 @@ void SiReport::BuildDvbGuide(std::map<std::string, SiGuideChannel>& channels) co
       SiEvent event;
       event.eventId = e.value("event_id", 0);
       event.startUtc = *start;
-      event.durationS = e["duration_s"].is_number() ? e["duration_s"].get<int64_t>() : 0;
+      if (e["duration_s"].is_number()) event.durationS = e["duration_s"].get<int64_t>();
       event.runningStatus = e.value("running_status", 0);
       const SiJson& descriptors = Field(e, "descriptors");
       for (const SiJson* d : WithTag(descriptors, 0x4D)) {
@@ -416,7 +416,7 @@ void SiReport::BuildAtscGuide(std::map<std::string, SiGuideChannel>& channels) c
       const auto start = TimeOf(e, "start_utc");
       if (!start) continue;
       event.startUtc = *start;
-      event.durationS = e.value("duration_s", 0);
+      if (e.contains("duration_s") && e["duration_s"].is_number()) event.durationS = e["duration_s"].get<int64_t>();
       const SiJson& title = Field(e, "title");
       if (title.is_array() && !title.empty()) {
         event.title = title[0].value("text", "");

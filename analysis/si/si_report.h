@@ -51,7 +51,7 @@ struct SiService {
 struct SiEvent {
   int eventId = 0;
   int64_t startUtc = 0;
-  int64_t durationS = 0;
+  std::optional<int64_t> durationS;  // none: undefined or not valid BCD
   std::string title;
   std::string shortText;    // DVB short event text
   std::string description;  // extended event text, or the ATSC ETT

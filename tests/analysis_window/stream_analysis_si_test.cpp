@@ -429,7 +429,7 @@ TEST_F(StreamAnalysisSiTest, GuideListsTheEnginesEventsAndExportsTheCommandLines
         EXPECT_EQ(events->item(e, SiGuideView::kColTitle)->text().toStdString(), event.title);
         EXPECT_EQ(events->item(e, SiGuideView::kColStart)->text().toStdString() + "Z",
                   UtcText(event.startUtc).replace(10, 1, " "));
-        EXPECT_EQ(events->item(e, SiGuideView::kColDuration)->text().toDouble(), event.durationS / 60.0);
+        EXPECT_EQ(events->item(e, SiGuideView::kColDuration)->text().toDouble(), *event.durationS / 60.0);
         EXPECT_EQ(events->item(e, SiGuideView::kColGenre)->text(), SiGuideView::GenreText(event.genres));
         EXPECT_EQ(events->item(e, SiGuideView::kColRating)->text(), SiGuideView::RatingText(event.minimumAge));
         // The description on hover.
@@ -529,7 +529,7 @@ TEST_F(StreamAnalysisSiTest, TheGuideTimelineTakesEveryEventByKeysAndShowsItsDes
     EXPECT_EQ(c, withEvents[k]);
     const SiEvent& event = expected[static_cast<size_t>(c)].events[static_cast<size_t>(e)];
     EXPECT_LE(event.startUtc, time) << c;
-    EXPECT_GT(event.startUtc + event.durationS, time) << c;
+    EXPECT_GT(event.startUtc + *event.durationS, time) << c;
     check("down " + std::to_string(k));
   }
   Press(Qt::Key_Down);  // the last channel: stays

@@ -42,6 +42,8 @@ TEST(SiCli, JsonOfEachCommandHasItsFields) {
   const std::string dvb = WriteTemp("si_dvb.ts", MakeDvbGuideStream());
   // A file name that is no UTF-8, as Linux allows.
   const std::string oddName = "'" + WriteTemp("si_dvb_\xFF.ts", MakeDvbGuideStream()) + "'";
+  // An event whose duration is undefined (all ones): unknown, not 0.
+  const std::string undefinedDuration = WriteTemp("si_dvb_duration.ts", MakeDvbGuideStream("Nachtmagazin", {0xFF, 0xFF, 0xFF}));
   struct Case {
     std::string command;
     const char* pointer;
@@ -59,6 +61,9 @@ TEST(SiCli, JsonOfEachCommandHasItsFields) {
       {"services --json " + oddName, "/services/0/name", "Eins"},
       {"tables --json --table-id 0x70 " + oddName, "/tables/0/repetition/count", 3},
       {"epg --json " + oddName, "/channels/0/events/2/title", "Nachtmagazin"},
+      {"epg --json " + undefinedDuration, "/channels/0/events/2/duration_s", nullptr},
+      {"epg --json " + undefinedDuration, "/channels/0/events/2/stop_utc", nullptr},
+      {"epg --json " + undefinedDuration, "/channels/0/events/1/duration_s", 3600},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
@@ -79,6 +84,9 @@ TEST(SiCli, TextNamesServicesAndEvents) {
   const CommandRun epg = RunCommand(kCli + " epg " + atsc);
   ASSERT_EQ(epg.status, 0);
   EXPECT_NE(epg.out.find("2026-12-07 20:00   30 min  Morning Show"), std::string::npos) << epg.out;
+  const CommandRun undefined =
+      RunCommand(kCli + " epg " + WriteTemp("si_text_duration.ts", MakeDvbGuideStream("Late", {0xFF, 0xFF, 0xFF})));
+  EXPECT_NE(undefined.out.find("23:00    ? min  Late"), std::string::npos) << undefined.out;
 }
 
 TEST(SiCli, XmltvIsValidAgainstTheDtd) {
@@ -89,7 +97,7 @@ TEST(SiCli, XmltvIsValidAgainstTheDtd) {
     Bytes stream;
     const char* programmes;
   } cases[] = {{"dvb", MakeDvbGuideStream(), "3\n"},
-               {"dvb-odd", MakeDvbGuideStream("\x15" "Late \xEF\xBF\xBF & \xEF\xBF\xBE"), "3\n"},
+               {"dvb-odd", MakeDvbGuideStream("\x15" "Late \xEF\xBF\xBF & \xEF\xBF\xBE", {0xFF, 0xFF, 0xFF}), "3\n"},
                {"atsc", MakeAtscGuideStream("Late & <Great>"), "1\n"}};
   for (const auto& [name, stream, programmes] : cases) {
     SCOPED_TRACE(name);

@@ -135,8 +135,8 @@ inline Bytes Pmt(int program, int pcrPid, const std::vector<EsEntry>& streams, c
 // A DVB stream with a guide: PAT, PMT (H.264, AC-3 audio in German,
 // English subtitles), SDT, NIT with NorDig channel numbers, EIT
 // present/following and schedule (events 10 and 11 in both; event 12,
-// `lateTitle`, in the schedule), TDT.
-inline Bytes MakeDvbGuideStream(const std::string& lateTitle = "Nachtmagazin") {
+// `lateTitle`, `lateDuration` BCD, in the schedule), TDT.
+inline Bytes MakeDvbGuideStream(const std::string& lateTitle = "Nachtmagazin", const Bytes& lateDuration = {0x01, 0x00, 0x00}) {
   const Bytes pat = Pat(1, 1, 0x100);
   const Bytes pmt = Pmt(1, 0x101,
                         {{0x1B, 0x101, {}},
@@ -148,9 +148,9 @@ inline Bytes MakeDvbGuideStream(const std::string& lateTitle = "Nachtmagazin") {
       0x40, 0x3000, 0, 0, 0,
       Cat({Loop(Descriptor(0x40, Text("Vantrel Net"))),
            Loop(Cat({U16(1), U16(0x2000), Loop(Cat({Descriptor(0x5F, U32(0x29)), Descriptor(0x83, Cat({U16(1), U16(0x8065)}))}))}))}));
-  auto event = [](int id, int hh, const char* title, int genre) {
+  auto event = [](int id, int hh, const char* title, int genre, const Bytes& duration = {0x01, 0x00, 0x00}) {
     const std::string t = title;
-    return Cat({U16(id), DvbTime(hh, 0, 0), {0x01, 0x00, 0x00},
+    return Cat({U16(id), DvbTime(hh, 0, 0), duration,
                 Loop(Cat({Descriptor(0x4D, Cat({Text("deu"), {static_cast<uint8_t>(t.size())}, Text(t), {4}, Text("Kurz")})),
                           Descriptor(0x4E, Cat({{0x00}, Text("deu"), {0}, {11}, Text("Lange Story")})),
                           Descriptor(0x54, {static_cast<uint8_t>(genre), 0}), Descriptor(0x55, Cat({Text("DEU"), {0x09}}))}))});
@@ -161,7 +161,7 @@ inline Bytes MakeDvbGuideStream(const std::string& lateTitle = "Nachtmagazin") {
   const Bytes pf1 = LongSection(0x4E, 1, 0, 1, 1, Cat({eitHeader, event(11, 22, "Film", 0x10)}));
   const Bytes sched = LongSection(0x50, 1, 0, 0, 0,
                                   Cat({U16(1), U16(0x2000), {0, 0x50}, event(10, 21, "Tagesschau", 0x20),
-                                       event(11, 22, "Film", 0x10), event(12, 23, lateTitle.c_str(), 0x20)}));
+                                       event(11, 22, "Film", 0x10), event(12, 23, lateTitle.c_str(), 0x20, lateDuration)}));
   Bytes stream;
   int cc[0x2000] = {};
   for (int round = 0; round < 3; ++round) {

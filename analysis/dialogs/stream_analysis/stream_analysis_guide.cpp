@@ -32,6 +32,9 @@ constexpr int kNameWidth = 150;      // the timeline's channel names
 constexpr int kPixelsPerHour = 180;
 constexpr int kAxisHeight = 22;
 constexpr int64_t kMaxSpanS = 31 * 86400;  // a guide wider than this is cut (a bad date)
+// An event without a duration (undefined in the stream) is drawn this long,
+// for its title; its tooltip and the table give only its start.
+constexpr int64_t kOpenEventS = 15 * 60;
 
 QString UtcText(int64_t t, const QString& format) {
   return QDateTime::fromSecsSinceEpoch(t, Qt::UTC).toString(format);
@@ -40,10 +43,11 @@ QString UtcText(int64_t t, const QString& format) {
 // What an event's tooltip says: when, what, and its description; `tight`
 // without the gap before the description, for the detail line's few lines.
 QString EventTip(const SiEvent& e, bool tight = false) {
-  QString tip = QStringLiteral("<b>%1</b><br>%2 - %3 UTC")
+  // Without a duration (undefined in the stream) only the start.
+  QString tip = QStringLiteral("<b>%1</b><br>%2%3 UTC")
                     .arg(QString::fromStdString(e.title).toHtmlEscaped(),
                          UtcText(e.startUtc, QStringLiteral("yyyy-MM-dd HH:mm")),
-                         UtcText(e.startUtc + e.durationS, QStringLiteral("HH:mm")));
+                         e.durationS ? QStringLiteral(" - ") + UtcText(e.startUtc + *e.durationS, QStringLiteral("HH:mm")) : QString());
   if (!e.shortText.empty()) tip += QStringLiteral("<br><i>%1</i>").arg(QString::fromStdString(e.shortText).toHtmlEscaped());
   if (!e.description.empty())
     tip += (tight ? QStringLiteral("<div style=\"white-space:pre-wrap\">%1</div>") : QStringLiteral("<p style=\"white-space:pre-wrap\">%1</p>"))
@@ -75,7 +79,7 @@ void GuideTimeline::SetGuide(const std::vector<SiGuideChannel>* guide) {
     for (const SiGuideChannel& c : *guide_)
       for (const SiEvent& e : c.events) {
         first = std::min(first, e.startUtc);
-        last = std::max(last, e.startUtc + std::max<int64_t>(e.durationS, 0));
+        last = std::max(last, e.startUtc + std::max<int64_t>(e.durationS.value_or(kOpenEventS), 0));
       }
   if (first == INT64_MAX) first = last = 0;
   from_ = first - ((first % 3600) + 3600) % 3600;
@@ -100,7 +104,7 @@ QSize GuideTimeline::sizeHint() const {
 QRect GuideTimeline::EventRect(int channel, const SiEvent& e) const {
   const double perSecond = kPixelsPerHour / 3600.0;
   const int x = kNameWidth + static_cast<int>(std::clamp<int64_t>(e.startUtc - from_, 0, to_ - from_) * perSecond);
-  const int end = kNameWidth + static_cast<int>(std::clamp<int64_t>(e.startUtc + e.durationS - from_, 0, to_ - from_) * perSecond);
+  const int end = kNameWidth + static_cast<int>(std::clamp<int64_t>(e.startUtc + e.durationS.value_or(kOpenEventS) - from_, 0, to_ - from_) * perSecond);
   return QRect(x, kAxisHeight + channel * RowHeight() + 2, std::max(2, end - x), RowHeight() - 4);
 }
 
@@ -137,7 +141,7 @@ int GuideTimeline::EventNear(int channel, int64_t utc) const {
   int best = -1;
   int64_t bestDistance = INT64_MAX;
   for (size_t i = 0; i < events.size(); ++i) {
-    const int64_t start = events[i].startUtc, end = start + std::max<int64_t>(events[i].durationS, 1);
+    const int64_t start = events[i].startUtc, end = start + std::max<int64_t>(events[i].durationS.value_or(kOpenEventS), 1);
     const int64_t distance = utc < start ? start - utc : utc >= end ? utc - end + 1 : 0;
     if (distance < bestDistance) {
       best = static_cast<int>(i);
@@ -507,7 +511,8 @@ void SiGuideView::ShowEvents() {
   for (int i = 0; i < static_cast<int>(events.size()); ++i) {
     const SiEvent& e = events[static_cast<size_t>(i)];
     const QString texts[kColumnCount] = {UtcText(e.startUtc, QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                                         QString::number(e.durationS / 60.0, 'f', e.durationS % 60 ? 1 : 0),
+                                         e.durationS ? QString::number(*e.durationS / 60.0, 'f', *e.durationS % 60 ? 1 : 0)
+                                                     : QStringLiteral("?"),
                                          QString::fromStdString(e.title), GenreText(e.genres), RatingText(e.minimumAge)};
     const QString tip = EventTip(e);
     for (int c = 0; c < kColumnCount; ++c) {
