@@ -35,6 +35,8 @@ public:
            originTime_;
   }
   const Mark& anchor() const { return anchor_; }
+  // The latest rate: what the clock runs at beyond its anchor.
+  double SecondsPerAxisUnit() const { return secondsPerByte_; }
   // Mux bitrate in 188-byte packets between the first and the latest PCR.
   std::optional<double> Bitrate() const;
   // Over about the last second of stream time.

@@ -79,6 +79,27 @@ Described IntervalTrackers::DescribeGap(const Tracker& t, double seconds, bool o
           {Hex4(t.pid), Seconds3(seconds), Seconds3(t.limit)}};
 }
 
+Mark IntervalTrackers::WhereLimitPassed(const StreamClock& clock, const Tracker& t, const Mark& now, double tailWeight) {
+  // The clock is resolved at each PCR: `now` is at most a PCR interval past
+  // the limit, unless the PCRs stopped and `now` is the end of the stream.
+  // Then the place is found on the clock's last rate, as `now` was timed.
+  const Mark& anchor = clock.anchor();
+  const double anchorTime = clock.At(anchor.offset);
+  const double deadline = t.lastTime + t.limit;
+  const double perUnit = clock.SecondsPerAxisUnit() * tailWeight;
+  if (!(perUnit > 0) || deadline <= anchorTime || now.packet <= anchor.packet || now.offset <= anchor.offset) return now;
+  const double units = (deadline - anchorTime) / perUnit;
+  const double span = static_cast<double>(now.offset - anchor.offset);
+  if (!(units < span)) return now;
+  // Packets are spread evenly between the anchor and now.
+  const double packets = static_cast<double>(now.packet - anchor.packet);
+  Mark at;
+  at.packet = anchor.packet + static_cast<uint64_t>(std::ceil(units / span * packets));
+  at.offset = anchor.offset + static_cast<uint64_t>(std::llround(static_cast<double>(at.packet - anchor.packet) / packets * span));
+  if (at.offset < t.lastAt.offset || at.packet > now.packet) return now;
+  return at;
+}
+
 void IntervalTrackers::ReportGap(const Tracker& t, const Mark& at, double seconds, bool open,
                                  CheckBoard& board) const {
   board.Report(CheckOf(t.kind), at, t.pid, [&] { return DescribeGap(t, seconds, open); });
@@ -104,6 +125,7 @@ void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckB
       }
       t.haveLast = true;
       t.lastTime = clock.At(t.spanLast.offset);
+      t.lastAt = t.spanLast;
       nextDeadline_ = std::min(nextDeadline_, t.lastTime + t.limit);
       t.openReported = false;
       t.spanAny = false;
@@ -132,8 +154,8 @@ void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckB
     }
     if (nowTime - t.lastTime > t.limit + kRounding) {
       t.openReported = true;
-      t.openAt = now;
-      ReportGap(t, now, nowTime - t.lastTime, true, board);
+      t.openAt = WhereLimitPassed(clock, t, now, tailWeight);
+      ReportGap(t, t.openAt, nowTime - t.lastTime, true, board);
     } else {
       nextDeadline_ = std::min(nextDeadline_, t.lastTime + t.limit);
     }

@@ -80,12 +80,14 @@ private:
     bool openReported = false;
     bool spanAny = false;
     double lastTime = 0;
+    Mark lastAt;  // the occurrence at lastTime
     Mark spanFirst, spanLast, gapFrom, gapTo;
     Mark openAt;  // where the open gap was reported
     Mark stopAt;  // where it stopped being expected
     uint64_t gapBytes = 0;
   };
   void ReportGap(const Tracker& t, const Mark& at, double seconds, bool open, CheckBoard& board) const;
+  static Mark WhereLimitPassed(const StreamClock& clock, const Tracker& t, const Mark& now, double tailWeight);
   static Described DescribeGap(const Tracker& t, double seconds, bool open);
 
   std::vector<Tracker> trackers_;

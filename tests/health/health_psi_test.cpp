@@ -152,6 +152,31 @@ TEST(HealthPsi, AGapIsDescribedWithItsWholeLength) {
   }
 }
 
+TEST(HealthPsi, AGapOpenWhenTheClockStopsIsPlacedWhereItPassedItsLimit) {
+  // The only PCRs stop at 1 s, the PAT at 1.5 s: both gaps are open until
+  // the end at 3 s, and are found where they passed their limits on the
+  // clock's last rate (beyond the last PCR a tail counts 0.9), not at the end.
+  const Bytes ts = CbrStream(Slot(3.0))
+                       .PcrEvery(kVideoPid, 0.020, 0, 1.0)
+                       .SectionEvery(0, StandardPat(), 0.1, 0, 1.5)
+                       .SectionEvery(kPmtPid, StandardPmt(), 0.1, 0.001)
+                       .Build();
+  const HealthResult r = Analyse(ts);
+  const struct {
+    HealthCheck check;
+    double fromS, toS;  // where the limit passed: the last one + the limit, and the tail's stretch
+  } cases[] = {{HealthCheck::PcrRepetition, 0.98 + 0.040, 0.98 + 0.040 / 0.9},
+               {HealthCheck::Pat, 1.4 + 0.5, 0.98 + (1.4 + 0.5 - 0.98) / 0.9}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.check));
+    ASSERT_EQ(r.check(c.check).first.size(), 1u);
+    const HealthOccurrence& o = r.check(c.check).first[0];
+    EXPECT_GE(o.packetIndex, Slot(c.fromS) - 1);
+    EXPECT_LE(o.packetIndex, Slot(c.toS) + 1);
+    EXPECT_EQ(o.byteOffset, o.packetIndex * 188);
+  }
+}
+
 TEST(HealthPsi, TheClockOutlivesOnePcrPid) {
   // Program 1's PCRs stop at 0.5 s; program 2's go on. Two later PAT holes
   // of 0.6 s are two errors, each timed when it passed the limit.
