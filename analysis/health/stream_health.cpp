@@ -96,7 +96,7 @@ struct StreamHealth::Impl final : PacketSink {
   bool esStartsWanted = false;                  // and its EsPesStartsWanted()
   bool finished = false;
   bool started = false;
-  uint64_t syncGainsSeen = 0;  // the framer's syncGains() at the last run of 192-byte packets
+  uint64_t syncGainsSeen = 0;  // the framer's syncGains() at the last run of packets
   uint64_t endOffset = 0;
 
   // ---- bitrate series
@@ -112,12 +112,17 @@ struct StreamHealth::Impl final : PacketSink {
   void OnPackets(const uint8_t* p, size_t count, size_t stride, const Mark& first) override {
     if (!started) Start(first);
     Mark mark = first;
-    if (stride == 192 && arrival.inUse()) {
-      if (framer.syncGains() != syncGainsSeen) {
-        // Sync regained: the prefix in front of this run's first packet may be stray bytes.
-        if (syncGainsSeen > 0) arrival.Resynced();
-        syncGainsSeen = framer.syncGains();
+    if (framer.syncGains() != syncGainsSeen) {
+      if (syncGainsSeen > 0) {
+        // Sync regained after bytes that were no packets, in unknown number
+        // for the time they stand for: no PCR accuracy run spans them. The
+        // prefix in front of this run's first packet may be stray bytes.
+        pcr.AxisChanged();
+        if (stride == 192 && arrival.inUse()) arrival.Resynced();
       }
+      syncGainsSeen = framer.syncGains();
+    }
+    if (stride == 192 && arrival.inUse()) {
       for (size_t k = 0; k < count; ++k, p += stride) {
         const int64_t prefix = k == 0 ? framer.runPrefix() : int64_t{ReadBig32(p - 4)};
         if (prefix >= 0) Arrival(static_cast<uint32_t>(prefix), mark);

@@ -64,12 +64,15 @@ TEST(HealthPcr, DamagedOrSkippedBytesMoveNoPcr) {
     const char* what;
     std::vector<size_t> badSyncBytes;  // packet indices
     HealthCheck expected;
+    size_t insertedBytes = 0;          // junk put in before packet 20000
   };
   for (const Case& c : {Case{"one damaged sync byte", {20000}, HealthCheck::SyncByte},
-                        Case{"a sync loss: two packets skipped", {20000, 20001}, HealthCheck::SyncLoss}}) {
+                        Case{"a sync loss: two packets skipped", {20000, 20001}, HealthCheck::SyncLoss},
+                        Case{"a sync loss: 1000 bytes of junk between packets", {}, HealthCheck::SyncLoss, 1000}}) {
     SCOPED_TRACE(c.what);
     Bytes ts = clean;
     for (size_t k : c.badSyncBytes) ts[188 * k] = 0x00;
+    ts.insert(ts.begin() + 188 * 20000, c.insertedBytes, 0x44);
     const HealthResult r = Analyse(ts);
     EXPECT_EQ(Count(r, c.expected), 1u);
     EXPECT_EQ(Count(r, HealthCheck::PcrAccuracy), 0u);
