@@ -127,9 +127,8 @@ uint32_t ControlCode(int32_t point) {
 
 constexpr uint32_t kControlLineBreak = 0x8A;
 
-}  // namespace
-
-std::string DecodeDvbText(const uint8_t* bytes, size_t length) {
+std::string Decode(const uint8_t* bytes, size_t length, bool lines) {
+  const char lineBreak = lines ? '\n' : ' ';
   std::string text;
   if (bytes == nullptr || length == 0) return text;
   const CodePoints points = DecodeToCodePoints(bytes, length);
@@ -138,18 +137,24 @@ std::string DecodeDvbText(const uint8_t* bytes, size_t length) {
     if (point < 0) {
       AppendEscaped(text, static_cast<uint32_t>(-1 - point));
     } else if (point == '\r' || point == '\n' || point == '\t') {
-      text += ' ';
+      text += point == '\t' ? ' ' : lineBreak;
       if (point == '\r' && i + 1 < points.size() && points[i + 1] == '\n') ++i;
     } else if (point < 0x20 || point == 0x7F) {
       AppendEscaped(text, static_cast<uint32_t>(point));
     } else if (const uint32_t control = ControlCode(point)) {
-      if (control == kControlLineBreak) text += ' ';
+      if (control == kControlLineBreak) text += lineBreak;
     } else {
       AppendUtf8(text, static_cast<uint32_t>(point));
     }
   }
   return text;
 }
+
+}  // namespace
+
+std::string DecodeDvbText(const uint8_t* bytes, size_t length) { return Decode(bytes, length, false); }
+
+std::string DecodeDvbTextLines(const uint8_t* bytes, size_t length) { return Decode(bytes, length, true); }
 
 std::string DecodeDvbText(const std::string& bytes) {
   return DecodeDvbText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());

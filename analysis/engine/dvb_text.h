@@ -23,6 +23,9 @@
 std::string DecodeDvbText(const uint8_t* bytes, size_t length);
 // The same for a name kept as a byte string.
 std::string DecodeDvbText(const std::string& bytes);
+// An event's text, which may run over several lines: the same, but the CR/LF
+// code 0x8A, CR, LF and a CR LF pair are each a line break ("\n").
+std::string DecodeDvbTextLines(const uint8_t* bytes, size_t length);
 
 // The name's raw bytes as upper-case hex, two digits a byte ("0450312E31"),
 // for reports that keep what the stream carried beside the decoded text.

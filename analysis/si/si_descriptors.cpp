@@ -25,6 +25,8 @@ namespace {
 constexpr uint32_t kNorDigSpecifier = 0x00000029;
 
 std::string Text(const uint8_t* bytes, size_t size) { return DecodeDvbText(bytes, size); }
+// An event's text, which may break lines.
+std::string Lines(const uint8_t* bytes, size_t size) { return DecodeDvbTextLines(bytes, size); }
 
 std::string Language(const uint8_t* code) {
   std::string language;
@@ -194,7 +196,7 @@ bool DecodeKnown(int tag, const uint8_t* d, size_t n, const SiDecodeContext& con
       return WithDvbpsi(t, d, n, dvbpsi_DecodeShortEventDr, [&](dvbpsi_short_event_dr_t& r) {
         j["language"] = Language(r.i_iso_639_code);
         j["event_name"] = Text(r.i_event_name, static_cast<size_t>(r.i_event_name_length));
-        j["text"] = Text(r.i_text, static_cast<size_t>(r.i_text_length));
+        j["text"] = Lines(r.i_text, static_cast<size_t>(r.i_text_length));
       });
     case 0x4E:
       j["name"] = "extended event";
@@ -207,7 +209,7 @@ bool DecodeKnown(int tag, const uint8_t* d, size_t n, const SiDecodeContext& con
           items.push_back({{"description", Text(r.i_item_description[i], r.i_item_description_length[i])},
                            {"item", Text(r.i_item[i], r.i_item_length[i])}});
         j["items"] = items;
-        j["text"] = Text(r.i_text, static_cast<size_t>(r.i_text_length));
+        j["text"] = Lines(r.i_text, static_cast<size_t>(r.i_text_length));
       });
     case 0x50:
       j["name"] = "component";

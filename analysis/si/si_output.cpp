@@ -329,12 +329,12 @@ std::string SiEpgText(const SiReport& report, const SiOutputSource& source) {
       if (!e.genres.empty()) text += "  [" + e.genres.front() + "]";
       if (e.minimumAge) text += Format("  (%d+)", *e.minimumAge);
       text += "\n";
-      if (!e.shortText.empty()) text += "      " + e.shortText + "\n";
-      if (!e.description.empty()) {
-        std::string description = e.description;
-        for (char& ch : description)
+      // One line each, under the event.
+      for (std::string line : {e.shortText, e.description}) {
+        if (line.empty()) continue;
+        for (char& ch : line)
           if (ch == '\n') ch = ' ';
-        text += "      " + description + "\n";
+        text += "      " + line + "\n";
       }
     }
   }

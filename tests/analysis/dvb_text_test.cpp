@@ -70,6 +70,15 @@ TEST(DvbText, LineBreaksAndTabsNeverBreakTheRow) {
   EXPECT_EQ(Decode(std::string("\x11\x00\x0D\x00\x0A\x00" "X", 7)), " X");
 }
 
+TEST(DvbText, AnEventsTextKeepsItsLineBreaks) {
+  auto lines = [](const std::string& bytes) {
+    return DecodeDvbTextLines(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  };
+  EXPECT_EQ(lines("End\x8A" "Next\r\nLast\tword\x86!"), "End\nNext\nLast word!");
+  EXPECT_EQ(lines("\x15" "A\xEE\x82\x8A" "B\rC"), "A\nB\nC") << "UTF-8, the code as U+E08A";
+  EXPECT_EQ(lines(std::string("\x11\xE0\x8A\x00" "X", 5)), "\nX") << "UCS-2";
+}
+
 TEST(DvbText, UndecodableBytesAreShownEscapedInTheirPlace) {
   EXPECT_EQ(Decode("\x15\xFF\xFE ok"), "\\xFF\\xFE ok") << "invalid UTF-8";
   EXPECT_EQ(Decode("\x15" "ab\xE8\x8A"), "ab\\xE8\\x8A") << "a cut UTF-8 sequence";

@@ -35,7 +35,8 @@ QString Hex(int64_t value, int digits) {
 
 // A decoded value as one line.
 QString ValueText(const SiJson& j) {
-  if (j.is_string()) return QString::fromStdString(j.get<std::string>());
+  // An event's text may break lines: each break shown as a mark.
+  if (j.is_string()) return QString::fromStdString(j.get<std::string>()).replace(QLatin1Char('\n'), QStringLiteral(" \u21B5 "));
   if (j.is_null()) return QStringLiteral("-");
   if (j.is_array()) return QStringLiteral("[%1]").arg(j.size());
   if (j.is_object()) {
