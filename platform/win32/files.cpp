@@ -111,6 +111,9 @@ int BinaryInput::Open(const std::string& path) {
   if (standardInput) {
     _setmode(_fileno(stdin), _O_BINARY);
     fd_ = _fileno(stdin);
+    // A pipe on standard input is looked at before each read too, so that a
+    // stop is seen while it gives nothing.
+    streaming_ = GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd_))) == FILE_TYPE_PIPE;
     return 0;
   }
   const std::wstring wide = WideFromUtf8(path);
