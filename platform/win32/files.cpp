@@ -140,10 +140,10 @@ long long BinaryInput::Read(void* buffer, size_t capacity, int waitMs, int* erro
     if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) {
       const DWORD failure = GetLastError();
       if (failure == ERROR_BROKEN_PIPE) return 0;  // the writer closed its end
-      *error = ErrnoFromWindows(failure);
-      return -1;
-    }
-    if (available == 0) {
+      // A pipe that cannot be looked at (as wine gives standard input) is
+      // read as it comes, blocking.
+      streaming_ = false;
+    } else if (available == 0) {
       Sleep(static_cast<DWORD>(waitMs > 10 ? 10 : waitMs));
       return kNothingYet;
     }
