@@ -92,7 +92,12 @@ constexpr int64_t kTurnPassNs = 8'000'000;   // display turns run in one pass of
 
 QString Id(int id) { return QString::number(id); }
 
-QString Megabytes(uint64_t bytes) { return QString::number(static_cast<double>(bytes) / 1e6, 'f', 1); }
+// One decimal, and as many more as a small file needs to show it is not empty.
+QString Megabytes(uint64_t bytes) {
+  const double megabytes = static_cast<double>(bytes) / 1e6;
+  const int decimals = bytes == 0 || megabytes >= 0.1 ? 1 : megabytes >= 0.001 ? 3 : 6;
+  return QString::number(megabytes, 'f', decimals);
+}
 
 QString Mbits(double bps) { return QString::number(bps / 1e6, 'f', 3); }
 
