@@ -33,6 +33,13 @@
 
 namespace {
 
+// One line of JSON; a byte that is no UTF-8 (in a name from the command
+// line) as U+FFFD rather than an exception.
+template <typename Json>
+std::string Compact(const Json& j) {
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 using Clock = std::chrono::steady_clock;
 
 // At 200 Mbit/s the ring holds about 125 ms: poll well within that.
@@ -105,7 +112,7 @@ void PrintSecond(const SecondLine& s, bool json) {
         {"synced", s.synced},
         {"ring_overruns", s.overruns},
     };
-    std::printf("%s\n", line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    std::printf("%s\n", Compact(line).c_str());
   } else {
     std::string signal = s.signalRead ? std::string(s.locked ? "locked" : "no lock") + "  strength " +
                                             std::to_string(s.strength) + "  quality " +
@@ -319,7 +326,7 @@ void PrintInputSecond(const MonitoredInput& input, double elapsedS, bool json) {
       line["strength"] = signal->strength;
       line["quality"] = signal->quality;
     }
-    std::printf("%s\n", line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    std::printf("%s\n", Compact(line).c_str());
   } else {
     char rate[32] = "unknown";
     if (now.recentBitrateBps) std::snprintf(rate, sizeof rate, "%.3f Mbit/s", *now.recentBitrateBps / 1e6);
@@ -375,10 +382,10 @@ int RunInputs(const MonitorOptions& options, const std::vector<InputSpec>& specs
     const NetInputStats* net = input->source().Network();
     if (options.json) {
       std::string json = HealthJson(result, -1);
-      std::string head = "\"summary\":true,\"input\":" + nlohmann::json(input->name()).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+      std::string head = "\"summary\":true,\"input\":" + Compact(nlohmann::json(input->name())) +
                          ",\"state\":\"" + InputStateName(input->state()) + "\",\"monitor_s\":" +
                          std::to_string(seconds) + ",\"failure\":" +
-                         (failure.empty() ? "null" : nlohmann::json(failure).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) + ",";
+                         (failure.empty() ? "null" : Compact(nlohmann::json(failure))) + ",";
       if (net) head += "\"lost_datagrams\":" + std::to_string(net->rtpLost) + ",";
       json.insert(1, head);
       std::fputs(json.c_str(), stdout);
