@@ -61,6 +61,7 @@
 #include "device/tuner_device.h"
 #include "platform/profile.h"
 #include "platform/ui_hooks.h"
+#include "ui/elided_label.h"
 #include "ui/resource_dialog.h"
 #include "ui/resources.h"
 #include "ui/steady_tab_widget.h"
@@ -250,7 +251,7 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   connect(recentMenu_, &QMenu::aboutToShow, this, &CStreamAnalysisWnd::FillRecentMenu);
   bar->addWidget(open);
   bar->addWidget(recent);
-  status_ = new QLabel(this);
+  status_ = new ElidedLabel(this);
   status_->setObjectName(Id(kIdSaStatus));
   progress_ = new QProgressBar(this);
   progress_->setObjectName(Id(kIdSaProgress));
