@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationName));
     InstallQtUiHooks();
     InstallFrameworkTranslations();
-    CStreamAnalysisWnd window;
+    CStreamAnalysisWnd window(options.analyzeFile);
     int code = 0;
     if (options.quitWhenDone) {
       QObject::connect(&window, &CStreamAnalysisWnd::analysisFinished, &window, [&window, &code] {
@@ -73,7 +73,6 @@ int main(int argc, char** argv) {
       });
     }
     window.show();
-    window.Start(options.analyzeFile);
     const int loop = application.exec();
     return loop != 0 ? loop : code;
   }

@@ -495,8 +495,7 @@ void CMainFrame::OnStreamAnalysis() {
     if (!SelectTsFile()) return;
     RedrawWindow();
   }
-  auto* window = new CStreamAnalysisWnd(this);
+  auto* window = new CStreamAnalysisWnd(QString::fromStdString(strTsFileName), this);
   window->setAttribute(Qt::WA_DeleteOnClose);
   window->show();
-  window->Start(QString::fromStdString(strTsFileName));
 }

@@ -34,7 +34,7 @@ echo "file: $file ($(stat -c %s "$file") bytes)"
 # work loads, the CPU times are the fair comparison. The command line and
 # the window take turns, so that a machine slower for a while slows both.
 TIMEFORMAT='%3R %3U %3S'
-best= best_cpu= window_best= window_cpu= analysis= analysis_cpu= worst_stall=0
+best= best_cpu= window_best= window_cpu= worst_stall=0
 keep_min() { awk -v t="$1" -v b="${2:-1e30}" 'BEGIN { print (t < b) ? t : b }'; }
 for run in $(seq "$runs"); do
   # Into the page cache again before each pair: a machine that reclaims idle
@@ -49,11 +49,9 @@ for run in $(seq "$runs"); do
   best_cpu=$(keep_min "$cpu" "$best_cpu")
   # One run with the Overview in front, one with the Timing tab.
   window_out=$(QT_QPA_PLATFORM=offscreen "$build/bench/bench_stream_analysis_window" "$file" 1 2>/dev/null)
-  echo "$window_out" | grep -v '^\(window\|analysis\) best\|^longest event-loop stall:'
+  echo "$window_out" | grep -v '^window best\|^longest event-loop stall:'
   window_best=$(keep_min "$(echo "$window_out" | sed -n 's/^window best: \([0-9.]*\) s$/\1/p')" "$window_best")
   window_cpu=$(keep_min "$(echo "$window_out" | sed -n 's/^window best CPU: \([0-9.]*\) s$/\1/p')" "$window_cpu")
-  analysis=$(keep_min "$(echo "$window_out" | sed -n 's/^analysis best: \([0-9.]*\) s$/\1/p')" "$analysis")
-  analysis_cpu=$(keep_min "$(echo "$window_out" | sed -n 's/^analysis best CPU: \([0-9.]*\) s$/\1/p')" "$analysis_cpu")
   stall=$(echo "$window_out" | sed -n 's/^longest event-loop stall: \([0-9.]*\) ms.*/\1/p')
   worst_stall=$(awk -v t="$stall" -v b="$worst_stall" 'BEGIN { print (t > b) ? t : b }')
 done
@@ -63,9 +61,4 @@ printf 'cli best %.3f s, window best %.3f s: window/cli %.2f, the window adds %+
   "$(awk -v w="$window_best" -v c="$best" 'BEGIN { print (w / c - 1) * 100 }')"
 printf 'cli best CPU %.3f s, window best CPU %.3f s: window/cli %.2f\n' "$best_cpu" "$window_cpu" \
   "$(awk -v w="$window_cpu" -v c="$best_cpu" 'BEGIN { print w / c }')"
-# The same from Start on: constructing and showing the window is not part
-# of analysing a file.
-printf 'from Start: window best %.3f s (CPU %.3f s): window/cli %.2f (CPU %.2f)\n' "$analysis" "$analysis_cpu" \
-  "$(awk -v w="$analysis" -v c="$best" 'BEGIN { print w / c }')" \
-  "$(awk -v w="$analysis_cpu" -v c="$best_cpu" 'BEGIN { print w / c }')"
 echo "load: $(uptime)"

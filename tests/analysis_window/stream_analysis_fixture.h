@@ -44,11 +44,11 @@ protected:
     env_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", dir_.path().c_str());
   }
 
-  // Opens a window on `path` and waits for the end of its analysis.
+  // Opens a window on `path` as the application does (its reading begun
+  // before it is built) and waits for the end of its analysis.
   std::unique_ptr<CStreamAnalysisWnd> Analyse(const std::string& path) {
-    auto window = std::make_unique<CStreamAnalysisWnd>();
+    auto window = std::make_unique<CStreamAnalysisWnd>(QString::fromStdString(path));
     window->show();
-    window->Start(QString::fromStdString(path));
     EXPECT_TRUE(ProcessEventsUntil([&] { return window->Finished(); }, 60000));
     return window;
   }

@@ -234,7 +234,12 @@ QRect AvailableArea(const QWidget* window) {
 
 }  // namespace
 
-CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Window) {
+CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : CStreamAnalysisWnd(QString(), parent) {}
+
+CStreamAnalysisWnd::CStreamAnalysisWnd(const QString& path, QWidget* parent) : QWidget(parent, Qt::Window) {
+  // The worker reads while the widgets are made: building them takes as long
+  // as reading a good part of a gigabyte.
+  if (!path.isEmpty()) BeginFileAnalysis(path, limits_);
   setObjectName(Id(kIdStreamAnalysisWindow));
   setWindowTitle(LoadResString(kStrStreamAnalysis));
   setWindowIcon(LoadIconResource(128));
@@ -363,6 +368,7 @@ CStreamAnalysisWnd::CStreamAnalysisWnd(QWidget* parent) : QWidget(parent, Qt::Wi
   exportJson_->setEnabled(false);
   exportCsv_->setEnabled(false);
   RestoreLayout();
+  if (run_) ShowAnalysisBegun();
 }
 
 CStreamAnalysisWnd::~CStreamAnalysisWnd() {
@@ -721,10 +727,32 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   StopScans();
   StopWorker();
   pollTimer_->stop();
+  timing_->SetSource(nullptr);  // it keeps no result of the last analysis
+  packetFile_.Close();
+  {
+    const QSignalBlocker block(onlyPid_);
+    onlyPid_->setChecked(false);
+  }
+  packetModel_->ShowAll();
+  hex_->clear();
+  decoded_->clear();
+  progress_->setValue(0);
+  services_->Clear();
+  tables_->Clear();
+  guide_->Clear();
+  BeginFileAnalysis(path, limits);
+  {
+    const QSignalBlocker block(siChoice_);
+    siChoice_->setCurrentIndex(static_cast<int>(limits.si));
+  }
+  cancel_->setText(LoadResString(kStrCancel));
+  if (run_) ShowAnalysisBegun();
+}
+
+void CStreamAnalysisWnd::ResetAnalysis() {
   run_.reset();
   outcome_ = {};
   result_ = std::make_shared<const HealthResult>();
-  timing_->SetSource(nullptr);  // it keeps no result of the last analysis
   timingResult_.reset();
   pendingTurns_ = 0;
   shownPublication_ = 0;
@@ -736,54 +764,35 @@ void CStreamAnalysisWnd::Start(const QString& path, const HealthLimits& limits) 
   activeOccurrence_ = keepPacket_ = UINT64_MAX;
   streaming_ = false;
   appliedSegments_ = 0;
-  packetFile_.Close();
-  {
-    const QSignalBlocker block(onlyPid_);
-    onlyPid_->setChecked(false);
-  }
-  packetModel_->ShowAll();
-  hex_->clear();
-  decoded_->clear();
-  progress_->setValue(0);
   si_.reset();
   shownSi_ = 0;
   latestSi_.reset();
   tablesSi_.reset();
   guideSi_.reset();
-  services_->Clear();
-  tables_->Clear();
-  guide_->Clear();
+  live_ = false;
+}
 
+void CStreamAnalysisWnd::BeginFileAnalysis(const QString& path, const HealthLimits& limits) {
+  ResetAnalysis();
   path_ = path;
   limits_ = limits;
-  {
-    const QSignalBlocker block(siChoice_);
-    siChoice_->setCurrentIndex(static_cast<int>(limits.si));
-  }
-  live_ = false;
-  cancel_->setText(LoadResString(kStrCancel));
   if (path.isEmpty()) return;
-  setWindowTitle(LoadResString(kStrStreamAnalysis) + QStringLiteral(" - ") + QFileInfo(path).fileName());
   if (QFileInfo::exists(path)) RememberRecentFile(path);
   run_ = std::make_unique<HealthFileRun>();
-  cancel_->setEnabled(true);
   HealthFileRun* run = run_.get();
   const std::string file = path.toStdString();
   streaming_ = IsStreamingInput(file);
-  StartWorker(limits, [file, limits, run](const HealthFileOptions& options) {
+  LaunchWorker(limits, [file, limits, run](const HealthFileOptions& options) {
     return AnalyseHealthFile(file, limits, options, run);
   });
 }
 
-void CStreamAnalysisWnd::StartWorker(const HealthLimits& limits, Analysis analyse) {
+void CStreamAnalysisWnd::LaunchWorker(const HealthLimits& limits, Analysis analyse) {
   if (guideJoin_.joinable()) guideJoin_.join();
   si_ = std::make_shared<SiRun>(kPollMs / 2000.0);
-  // The guide in front follows the analysis: its snapshots come joined.
-  si_->SetGuideWanted(tabs_->currentWidget() == guide_);
   timingCollector_ = std::make_shared<TimingCollector>(limits.pcrDiscontinuityS);
   observers_ = std::make_shared<StreamObserverFanout>();
   observers_->Add(timingCollector_.get());
-  timing_->SetSource(timingCollector_);
   HealthFileOptions options;
   options.publishIntervalS = kPollMs / 2000.0;
   options.prepare = [si = si_, observers = observers_](StreamHealth& health) {
@@ -799,6 +808,14 @@ void CStreamAnalysisWnd::StartWorker(const HealthLimits& limits, Analysis analys
     WakeWhenDone();
   });
   analysisClock_.start();
+}
+
+void CStreamAnalysisWnd::ShowAnalysisBegun() {
+  if (!live_) setWindowTitle(LoadResString(kStrStreamAnalysis) + QStringLiteral(" - ") + QFileInfo(path_).fileName());
+  cancel_->setEnabled(true);
+  // The guide in front follows the analysis: its snapshots come joined.
+  si_->SetGuideWanted(tabs_->currentWidget() == guide_);
+  timing_->SetSource(timingCollector_);
   pollTimer_->start();
   ShowResult();
   ShowStatus();
@@ -806,11 +823,6 @@ void CStreamAnalysisWnd::StartWorker(const HealthLimits& limits, Analysis analys
 
 void CStreamAnalysisWnd::StartLive() {
   Start(QString());  // clears the window; an empty path reads nothing
-  StopWorker();
-  pollTimer_->stop();
-  run_ = std::make_unique<HealthFileRun>();
-  outcome_ = {};
-  finished_ = false;
   live_ = true;
   liveStatus_.streaming.store(false);
   liveStatus_.signalRead.store(false);
@@ -819,10 +831,11 @@ void CStreamAnalysisWnd::StartLive() {
   path_ = LoadResString(kStrLiveStreamAnalysis);
   setWindowTitle(path_);
   cancel_->setText(LoadResString(kStrStop));
-  cancel_->setEnabled(true);
-  StartWorker(limits_, [this, limits = limits_, run = run_.get()](const HealthFileOptions& options) {
+  run_ = std::make_unique<HealthFileRun>();
+  LaunchWorker(limits_, [this, limits = limits_, run = run_.get()](const HealthFileOptions& options) {
     return AnalyseLiveStream(limits, options, run, &liveStatus_);
   });
+  ShowAnalysisBegun();
 }
 
 void CStreamAnalysisWnd::Cancel() {

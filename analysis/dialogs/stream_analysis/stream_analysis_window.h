@@ -61,6 +61,8 @@ class CStreamAnalysisWnd : public QWidget {
 
 public:
   explicit CStreamAnalysisWnd(QWidget* parent = nullptr);
+  // Opens on `path`, as Start does, its reading begun before the window is built.
+  explicit CStreamAnalysisWnd(const QString& path, QWidget* parent = nullptr);
   ~CStreamAnalysisWnd() override;
 
   // Starts reading `path` on the worker thread; an analysis under way is
@@ -126,12 +128,19 @@ protected:
 
 private:
   void StopWorker();
+  // What the last analysis left, dropped (its worker stopped before); no widget is touched.
+  void ResetAnalysis();
+  // The worker on `path` (none for an empty one), no widget touched: the
+  // constructor calls it before it builds them.
+  void BeginFileAnalysis(const QString& path, const HealthLimits& limits);
   // Starts the worker on `analyse` (a file's, the live stream's), with the
   // options that attach new collectors of the service information and the
   // timing to its engine; the final service information is published when
   // it returns, however it ended. run_ is made before.
   using Analysis = std::function<HealthFileOutcome(const HealthFileOptions& options)>;
-  void StartWorker(const HealthLimits& limits, Analysis analyse);
+  void LaunchWorker(const HealthLimits& limits, Analysis analyse);
+  // The widgets' side of a worker launched: the first display, the polling.
+  void ShowAnalysisBegun();
   void OnOpen();
   void FillRecentMenu();
   static void RememberRecentFile(const QString& path);
