@@ -425,9 +425,9 @@ StreamAnalysisTiming::StreamAnalysisTiming(QWidget* parent) : QWidget(parent) {
   pieces_->setSingleShot(true);
   pieces_->setInterval(0);
   connect(pieces_, &QTimer::timeout, this, &StreamAnalysisTiming::DrawPiece);
-  // Empty charts with their axes, at once.
-  Draw();
-  while (redraw_) DrawPiece();
+  // The empty charts get their axes when the tab is first shown: laying out
+  // charts nobody sees would hold up the window's opening.
+  stale_ = true;
 }
 
 void StreamAnalysisTiming::SetSource(std::shared_ptr<const TimingCollector> collector) {

@@ -151,7 +151,7 @@ private:
   std::vector<QLineSeries*> lines_;  // a redraw's, in its order (null: not made yet)
   int program_ = -1;
   bool finished_ = false;
-  bool stale_ = false;       // a newer result came while the tab was hidden
+  bool stale_ = false;       // not drawn since a newer result came, or ever, while the tab was hidden
   qint64 drawnAtMs_ = 0;     // while running, redrawn at most once a second
   qint64 redrawAfterMs_ = 0; // and at most a small share of the window's time (what a redraw cost, times 20)
   // The checks' occurrences behind each mark (check, index in its first
