@@ -58,6 +58,7 @@
 #include "analysis/health/health_report.h"
 #include "analysis/si/si_output.h"
 #include "analysis/si/si_run.h"
+#include "analysis/timing/timing_series.h"
 #include "device/tuner_device.h"
 #include "platform/profile.h"
 #include "platform/ui_hooks.h"
@@ -141,6 +142,19 @@ void SetNiceAxis(QValueAxis* axis, double top) {
   axis->setRange(0, end);
   const int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)) + (std::fmod(step * 10, 10) == 5 ? 1 : 0));
   axis->setLabelFormat(QStringLiteral("%.%1f").arg(std::min(decimals, 6)));
+}
+
+// No more points than the chart shows apart: neighbouring ones merged, the
+// lowest and the highest of each kept, so that every peak is drawn. Laying
+// out and drawing a line costs the window in proportion to its points.
+QList<QPointF> DrawnLine(const QList<QPointF>& points) {
+  constexpr size_t kChartBuckets = 256;
+  if (points.size() <= static_cast<qsizetype>(2 * kChartBuckets)) return points;
+  TimingSeries merged(kChartBuckets);
+  for (qsizetype i = 0; i < points.size(); ++i) merged.Add({static_cast<uint64_t>(i), points[i].x(), points[i].y()});
+  QList<QPointF> drawn;
+  for (const TimingSample& sample : merged.Points()) drawn.append(QPointF(sample.timeS, sample.value));
+  return drawn;
 }
 
 // Adds the window thread's CPU time from here to the end of the scope to a step's cost.
@@ -552,8 +566,11 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
   // the points (the selected PID's line when it has one), PageUp and
   // PageDown ten at a time, Home and End to the ends.
   new KeyHandler(chartView_, [this, point = std::make_shared<int>(-1)](QKeyEvent* key) {
-    QLineSeries* series = pidSeries_->isVisible() ? pidSeries_ : muxSeries_;
-    const int count = static_cast<int>(series->count());
+    // Every bucket of the engine's, where the line drawn may merge some.
+    const bool pid = pidSeries_->isVisible();
+    QLineSeries* series = pid ? pidSeries_ : muxSeries_;
+    const QList<QPointF>& points = pid ? pidPoints_ : muxPoints_;
+    const int count = static_cast<int>(points.size());
     const int at = std::clamp(*point, 0, std::max(count - 1, 0));
     int next = 0;
     switch (key->key()) {
@@ -567,7 +584,7 @@ void CStreamAnalysisWnd::BuildOverview(QWidget* page) {
     }
     if (count == 0) return true;
     *point = std::clamp(next, 0, count - 1);
-    const QPointF p = series->at(*point);
+    const QPointF p = points[*point];
     chartValue_->setText(LoadResString(kStrChartValue)
                              .arg(series->name(), QString::number(p.x(), 'f', 3), QString::number(p.y(), 'f', 3)));
     return true;
@@ -1344,30 +1361,30 @@ bool CStreamAnalysisWnd::ExportXmltv(const QString& path) const { return guide_-
 
 void CStreamAnalysisWnd::ShowChart() {
   chartStale_ = false;
-  QList<QPointF> mux;
-  mux.reserve(static_cast<qsizetype>(result_->bitrateSeries.size()));
+  muxPoints_.clear();
+  muxPoints_.reserve(static_cast<qsizetype>(result_->bitrateSeries.size()));
   double top = 0;
   double end = 0;
   for (const BitratePoint& p : result_->bitrateSeries) {
-    mux.append(QPointF(p.timeS, p.bitrateBps / 1e6));
+    muxPoints_.append(QPointF(p.timeS, p.bitrateBps / 1e6));
     top = std::max(top, p.bitrateBps / 1e6);
     end = std::max(end, p.timeS + p.durationS);
   }
   const int pid = SelectedPid();
-  QList<QPointF> pidPoints;
+  pidPoints_.clear();
   for (const PidBitrateSeries& s : result_->pidSeries) {
     if (s.pid != pid) continue;
     for (size_t i = 0; i < s.bitrateBps.size() && i < result_->bitrateSeries.size(); ++i)
-      pidPoints.append(QPointF(result_->bitrateSeries[i].timeS, s.bitrateBps[i] / 1e6));
+      pidPoints_.append(QPointF(result_->bitrateSeries[i].timeS, s.bitrateBps[i] / 1e6));
   }
   // The axes before the points: each change of a range lays the series out
   // again over all their points.
   SetNiceAxis(timeAxis_, end);
   SetNiceAxis(rateAxis_, top * 1.05);
-  muxSeries_->replace(mux);
-  pidSeries_->replace(pidPoints);
+  muxSeries_->replace(DrawnLine(muxPoints_));
+  pidSeries_->replace(DrawnLine(pidPoints_));
   pidSeries_->setName(LoadResString(kStrPidBitrate).arg(PidText(pid)));
-  pidSeries_->setVisible(!pidPoints.isEmpty());
+  pidSeries_->setVisible(!pidPoints_.isEmpty());
   // Laid out now rather than a pass later: the chart's scene has the whole
   // window repainted at once for its first change, and a layout after that
   // would have it all repainted a second time.

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QList>
+#include <QPointF>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -239,6 +241,7 @@ private:
   QLineSeries* pidSeries_ = nullptr;
   QValueAxis* timeAxis_ = nullptr;
   QValueAxis* rateAxis_ = nullptr;
+  QList<QPointF> muxPoints_, pidPoints_;  // the lines' points as the engine gave them
   QLabel* chartValue_ = nullptr;
   int64_t redrawAfterMs_ = 0;  // while running, the summary, PID table and chart are not redrawn before
   int64_t redrawnAtMs_ = 0;    // when they were last redrawn
