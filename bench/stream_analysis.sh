@@ -8,7 +8,8 @@
 # stall of the window's event loop while it analyses (target: none over
 # 100 ms), with the Overview and with the Timing tab in front, the cost of a
 # jump of the packet list (time, bytes read per screen), and when services and
-# tables first show on a paced input (a pipe at 256 MB/s). Offscreen Qt.
+# tables first show on a paced input (a pipe at 256 MB/s), and what the
+# window's collectors add to the engine alone. Offscreen Qt.
 #
 # Usage: bench/stream_analysis.sh [BUILD_DIR] [RUNS] [FILE]   (defaults: build, 3,
 # the sample with full service information, repeated); a FILE given is only read into the page cache.
@@ -17,7 +18,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 runs=${2:-3}
 . bench/repeated_file.sh
-bench_build "$build" vantrel-cli bench_stream_analysis_window bench_full_si_stream
+bench_build "$build" vantrel-cli bench_stream_analysis_window bench_full_si_stream bench_engine_observers
 cli=$build/cli/vantrel-cli
 
 sample=bench/out/full-si-sample.ts
@@ -61,4 +62,7 @@ printf 'cli best %.3f s, window best %.3f s: window/cli %.2f, the window adds %+
   "$(awk -v w="$window_best" -v c="$best" 'BEGIN { print (w / c - 1) * 100 }')"
 printf 'cli best CPU %.3f s, window best CPU %.3f s: window/cli %.2f\n' "$best_cpu" "$window_cpu" \
   "$(awk -v w="$window_cpu" -v c="$best_cpu" 'BEGIN { print w / c }')"
+# How much of that the window's collectors add to the engine alone (the
+# rest is the window's own thread).
+"$build/bench/bench_engine_observers" "$file" "$runs"
 echo "load: $(uptime)"
