@@ -75,6 +75,17 @@ uint64_t HealthResult::SiTotalErrors() const { return TallyChecks(*this, true).e
 int HealthResult::SiChecksWithErrors() const { return TallyChecks(*this, true).checksWithErrors; }
 HealthVerdict HealthResult::SiVerdict() const { return VerdictOf(*this, TallyChecks(*this, true)); }
 
+std::vector<int> HealthResult::NeverSeenPids(const ProgramInfo& program) const {
+  std::vector<int> never;
+  for (const ProgramStreamInfo& stream : program.streams) {
+    const bool seen = std::any_of(pids.begin(), pids.end(), [&](const PidStats& p) { return p.pid == stream.pid && p.packets > 0; });
+    if (!seen) never.push_back(stream.pid);
+  }
+  std::sort(never.begin(), never.end());
+  never.erase(std::unique(never.begin(), never.end()), never.end());
+  return never;
+}
+
 namespace health {
 
 namespace {

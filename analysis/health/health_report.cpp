@@ -112,6 +112,7 @@ std::string HealthJson(const HealthResult& r, int indent) {
         {"provider_name", DecodeDvbText(program.providerNameBytes)},
         {"provider_name_hex", DvbTextHex(program.providerNameBytes)},
         {"streams", std::move(streams)},
+        {"never_seen_pids", r.NeverSeenPids(program)},
     });
   }
   Json errors = Json::object();
@@ -244,6 +245,10 @@ std::string HealthText(const HealthResult& r) {
       t += "\nNo errors\n";
       break;
   }
+  std::string neverSeen;
+  for (const ProgramInfo& p : r.programs)
+    for (int pid : r.NeverSeenPids(p)) neverSeen += Format("%s0x%04X (program %d)", neverSeen.empty() ? "" : ", ", pid, p.programNumber);
+  if (!neverSeen.empty()) t += "Never seen, though a PMT names them: " + neverSeen + "\n";
   if (r.packets > 0) t += SiChecksText(r);
   return t;
 }

@@ -233,6 +233,10 @@ struct HealthResult {
   uint64_t SiTotalErrors() const;
   int SiChecksWithErrors() const;
   HealthVerdict SiVerdict() const;
+  // The PIDs `program`'s PMT names that no packet came on, ascending: a data
+  // or subtitle PID is not timed by PID_error (it may be silent for long),
+  // but one that never came at all is worth a word beside the verdict.
+  std::vector<int> NeverSeenPids(const ProgramInfo& program) const;
 };
 
 // What the engine passes on to a reader of the tables and elementary streams

@@ -537,6 +537,24 @@ TEST_F(StreamAnalysisWindowTest, BothLanguagesDefineEveryNewText) {
             QStringLiteral("负载单元起始指示 (payload_unit_start_indicator)"));
 }
 
+TEST_F(StreamAnalysisWindowTest, APidThePmtNamesThatNeverCameIsNamedBesideTheVerdict) {
+  TsStreamBuilder stream;
+  stream.Section(0x0000, PatSection(1, {{1, 0x1000}}))
+      .Section(0x1000, PmtSection(1, 0x100, {{0x02, 0x100}, {0x06, 0x105}}));
+  for (int i = 0; i < 10; ++i) stream.Packet({.pid = 0x100, .cc = i}, Bytes(20, 0x11));
+  const std::string path = dir_.File("never.ts");
+  ASSERT_TRUE(WriteTsFile(path, stream.bytes()));
+  const std::pair<ResLanguage, QString> expected[] = {
+      {ResLanguage::English, QStringLiteral("Never seen, though a PMT names it: 0x0105 (Program 1)")},
+      {ResLanguage::SimplifiedChinese, QStringLiteral("PMT 列出但从未出现：0x0105 (节目 1)")}};
+  for (const auto& [language, text] : expected) {
+    ScopedResourceLanguage scoped(language);
+    auto window = Analyse(path);
+    EXPECT_TRUE(Control<QTextBrowser>(*window, kIdSaSummary)->toPlainText().contains(text))
+        << Control<QTextBrowser>(*window, kIdSaSummary)->toPlainText().toStdString();
+  }
+}
+
 TEST_F(StreamAnalysisWindowTest, ChineseShowsWhatEachPidCarriesAndEachOccurrenceInChinese) {
   const std::string path = dir_.File("cc.ts");
   ASSERT_TRUE(WriteTsFile(path, StreamWithContinuityBreak()));

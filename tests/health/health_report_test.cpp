@@ -76,4 +76,39 @@ TEST(HealthReport, NoErrorsOnlyWhenEveryCheckWasEvaluatedOnAStream) {
   }
 }
 
+TEST(HealthReport, PidsAPmtNamesThatNeverCameAreNamedBesideTheVerdict) {
+  // Teletext and subtitles (not timed by PID_error) named by the PMT, never sent.
+  CbrStream named(Slot(1.2));
+  named.PcrEvery(kVideoPid, 0.020)
+      .SectionEvery(0, StandardPat(), 0.100)
+      .SectionEvery(kPmtPid, PmtSection(1, kVideoPid, {{0x02, kVideoPid}, {0x06, 0x103}, {0x03, kAudioPid}, {0x06, 0x102}}),
+                    0.100, 0.001)
+      .PtsEvery(kVideoPid, 0xE0, 0.040, 0.002)
+      .PtsEvery(kAudioPid, 0xC0, 0.040, 0.003);
+  struct Case {
+    const char* what;
+    Bytes stream;
+    std::vector<int> never;
+    const char* line;  // after the verdict, or nothing
+  };
+  const Case cases[] = {
+      {"all came", CbrStream(Slot(1.2)).StandardProgram().Build(), {}, nullptr},
+      {"two never came", named.Build(), {0x102, 0x103},
+       "\nNo errors\nNever seen, though a PMT names them: 0x0102 (program 1), 0x0103 (program 1)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const HealthResult r = Analyse(c.stream);
+    ASSERT_EQ(r.programs.size(), 1u);
+    EXPECT_EQ(r.Verdict(), HealthVerdict::NoErrors);
+    EXPECT_EQ(r.NeverSeenPids(r.programs[0]), c.never);
+    const std::string text = HealthText(r);
+    EXPECT_EQ(text.find("Never seen") != std::string::npos, c.line != nullptr) << text;
+    if (c.line) {
+      EXPECT_NE(text.find(c.line), std::string::npos) << text;
+    }
+    EXPECT_EQ(nlohmann::json::parse(HealthJson(r))["programs"][0]["never_seen_pids"], nlohmann::json(c.never));
+  }
+}
+
 }  // namespace
