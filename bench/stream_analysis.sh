@@ -35,7 +35,7 @@ echo "file: $file ($(stat -c %s "$file") bytes)"
 # work loads, the CPU times are the fair comparison. The command line and
 # the window take turns, so that a machine slower for a while slows both.
 TIMEFORMAT='%3R %3U %3S'
-best= best_cpu= window_best= window_cpu= worst_stall=0
+best= best_cpu= window_best= window_cpu= worst_stall=0 pair_ratios=
 keep_min() { awk -v t="$1" -v b="${2:-1e30}" 'BEGIN { print (t < b) ? t : b }'; }
 for run in $(seq "$runs"); do
   # Into the page cache again before each pair: a machine that reclaims idle
@@ -51,7 +51,9 @@ for run in $(seq "$runs"); do
   # One run with the Overview in front, one with the Timing tab.
   window_out=$(QT_QPA_PLATFORM=offscreen "$build/bench/bench_stream_analysis_window" "$file" 1 2>/dev/null)
   echo "$window_out" | grep -v '^window best\|^longest event-loop stall:'
-  window_best=$(keep_min "$(echo "$window_out" | sed -n 's/^window best: \([0-9.]*\) s$/\1/p')" "$window_best")
+  window_seconds=$(echo "$window_out" | sed -n 's/^window best: \([0-9.]*\) s$/\1/p')
+  window_best=$(keep_min "$window_seconds" "$window_best")
+  pair_ratios="$pair_ratios $(awk -v w="$window_seconds" -v c="$seconds" 'BEGIN { print w / c }')"
   window_cpu=$(keep_min "$(echo "$window_out" | sed -n 's/^window best CPU: \([0-9.]*\) s$/\1/p')" "$window_cpu")
   stall=$(echo "$window_out" | sed -n 's/^longest event-loop stall: \([0-9.]*\) ms.*/\1/p')
   worst_stall=$(awk -v t="$stall" -v b="$worst_stall" 'BEGIN { print (t > b) ? t : b }')
@@ -62,6 +64,9 @@ printf 'cli best %.3f s, window best %.3f s: window/cli %.2f, the window adds %+
   "$(awk -v w="$window_best" -v c="$best" 'BEGIN { print (w / c - 1) * 100 }')"
 printf 'cli best CPU %.3f s, window best CPU %.3f s: window/cli %.2f\n' "$best_cpu" "$window_cpu" \
   "$(awk -v w="$window_cpu" -v c="$best_cpu" 'BEGIN { print w / c }')"
+# On a machine whose speed wanders, the bests can come from different
+# moments; the pairs ran side by side.
+echo "median of the $runs pairs' window/cli: $(echo $pair_ratios | tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END { printf "%.2f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')"
 # How much of that the window's collectors add to the engine alone (the
 # rest is the window's own thread).
 "$build/bench/bench_engine_observers" "$file" "$runs"
