@@ -1155,12 +1155,14 @@ void CStreamAnalysisWnd::ShowSummary() {
   }
   if (r.partial)
     verdict += QStringLiteral(" <b>%1</b>").arg(Html(LoadResString(error_.isEmpty() ? kStrPartialMark : kStrPartialReadError)));
-  QStringList neverSeen;
-  for (const ProgramInfo& p : r.programs)
-    for (int pid : r.NeverSeenPids(p))
-      neverSeen << QStringLiteral("%1 (%2)").arg(HexText(static_cast<uint64_t>(pid), 4), LoadResString(kStrProgramItem).arg(p.programNumber));
-  if (finished_ && !neverSeen.isEmpty())
-    verdict += QStringLiteral("<br>") + Html(LoadResString(kStrNeverSeen).arg(neverSeen.join(QStringLiteral(", "))));
+  if (finished_) {  // while it runs, a PID may still come
+    QStringList neverSeen;
+    for (const ProgramInfo& p : r.programs)
+      for (int pid : r.NeverSeenPids(p))
+        neverSeen << QStringLiteral("%1 (%2)").arg(HexText(static_cast<uint64_t>(pid), 4), LoadResString(kStrProgramItem).arg(p.programNumber));
+    if (!neverSeen.isEmpty())
+      verdict += QStringLiteral("<br>") + Html(LoadResString(kStrNeverSeen).arg(neverSeen.join(QStringLiteral(", "))));
+  }
   QString bytes = LoadResString(kStrBytesSkipped).arg(r.bytes).arg(r.bytesSkipped);
   if (r.truncatedTailBytes > 0) bytes.insert(bytes.size() - 1, LoadResString(kStrTruncatedTail).arg(r.truncatedTailBytes));
   // The verdict first: a long program list below it never hides it.
