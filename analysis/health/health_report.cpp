@@ -246,8 +246,12 @@ std::string HealthText(const HealthResult& r) {
       break;
   }
   std::string neverSeen;
+  size_t neverCount = 0;
   for (const ProgramInfo& p : r.programs)
-    for (int pid : r.NeverSeenPids(p)) neverSeen += Format("%s0x%04X (program %d)", neverSeen.empty() ? "" : ", ", pid, p.programNumber);
+    for (int pid : r.NeverSeenPids(p))
+      if (++neverCount <= kNeverSeenListed)
+        neverSeen += Format("%s0x%04X (program %d)", neverSeen.empty() ? "" : ", ", pid, p.programNumber);
+  if (neverCount > kNeverSeenListed) neverSeen += Format(" and %zu more", neverCount - kNeverSeenListed);
   if (!neverSeen.empty()) t += "Never seen, though a PMT names them: " + neverSeen + "\n";
   if (r.packets > 0) t += SiChecksText(r);
   return t;

@@ -2,6 +2,7 @@
 // packets, bytes, bitrate_bps, duration_s, pids[], errors{}) and as text.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "analysis/health/stream_health.h"
@@ -18,6 +19,10 @@ std::string HealthText(const HealthResult& result);
 std::string SiChecksText(const HealthResult& result);
 // How regularly each table came (count, min/mean/max interval), a table.
 std::string SiRepetitionText(const HealthResult& result);
+
+// The PIDs a PMT names that never came are listed beside the verdict up to
+// this many, then counted (the JSON lists them all).
+constexpr size_t kNeverSeenListed = 8;
 
 // The verdict as the JSON report names it ("no_errors", "errors", ...).
 const char* HealthVerdictKey(HealthVerdict verdict);

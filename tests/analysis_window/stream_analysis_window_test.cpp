@@ -538,19 +538,30 @@ TEST_F(StreamAnalysisWindowTest, BothLanguagesDefineEveryNewText) {
 }
 
 TEST_F(StreamAnalysisWindowTest, APidThePmtNamesThatNeverCameIsNamedBesideTheVerdict) {
-  TsStreamBuilder stream;
-  stream.Section(0x0000, PatSection(1, {{1, 0x1000}}))
-      .Section(0x1000, PmtSection(1, 0x100, {{0x02, 0x100}, {0x06, 0x105}}));
-  for (int i = 0; i < 10; ++i) stream.Packet({.pid = 0x100, .cc = i}, Bytes(20, 0x11));
-  const std::string path = dir_.File("never.ts");
-  ASSERT_TRUE(WriteTsFile(path, stream.bytes()));
-  const std::pair<ResLanguage, QString> expected[] = {
-      {ResLanguage::English, QStringLiteral("Never seen, though a PMT names it: 0x0105 (Program 1)")},
-      {ResLanguage::SimplifiedChinese, QStringLiteral("PMT 列出但从未出现：0x0105 (节目 1)")}};
-  for (const auto& [language, text] : expected) {
-    ScopedResourceLanguage scoped(language);
-    auto window = Analyse(path);
-    EXPECT_TRUE(Control<QTextBrowser>(*window, kIdSaSummary)->toPlainText().contains(text))
+  // One PID never sent, then ten: eight listed and the rest counted.
+  auto write = [&](const char* name, int absent) {
+    std::vector<PmtStream> streams = {{0x02, 0x100}};
+    for (int k = 0; k < absent; ++k) streams.push_back({0x06, 0x105 + k});
+    TsStreamBuilder stream;
+    stream.Section(0x0000, PatSection(1, {{1, 0x1000}})).Section(0x1000, PmtSection(1, 0x100, streams));
+    for (int i = 0; i < 10; ++i) stream.Packet({.pid = 0x100, .cc = i}, Bytes(20, 0x11));
+    EXPECT_TRUE(WriteTsFile(dir_.File(name), stream.bytes()));
+    return dir_.File(name);
+  };
+  const std::string one = write("one.ts", 1), ten = write("ten.ts", 10);
+  const struct {
+    ResLanguage language;
+    const std::string& path;
+    QString text;
+  } expected[] = {
+      {ResLanguage::English, one, QStringLiteral("Never seen, though a PMT names it: 0x0105 (Program 1)")},
+      {ResLanguage::SimplifiedChinese, one, QStringLiteral("PMT 列出但从未出现：0x0105 (节目 1)")},
+      {ResLanguage::English, ten, QStringLiteral("0x010C (Program 1) and 2 more")},
+      {ResLanguage::SimplifiedChinese, ten, QStringLiteral("0x010C (节目 1)，另有 2 个")}};
+  for (const auto& e : expected) {
+    ScopedResourceLanguage scoped(e.language);
+    auto window = Analyse(e.path);
+    EXPECT_TRUE(Control<QTextBrowser>(*window, kIdSaSummary)->toPlainText().contains(e.text))
         << Control<QTextBrowser>(*window, kIdSaSummary)->toPlainText().toStdString();
   }
 }

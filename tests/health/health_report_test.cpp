@@ -85,6 +85,19 @@ TEST(HealthReport, PidsAPmtNamesThatNeverCameAreNamedBesideTheVerdict) {
                     0.100, 0.001)
       .PtsEvery(kVideoPid, 0xE0, 0.040, 0.002)
       .PtsEvery(kAudioPid, 0xC0, 0.040, 0.003);
+  // Ten named and never sent: eight listed, the rest counted.
+  std::vector<PmtStream> tenStreams = {{0x02, kVideoPid}, {0x03, kAudioPid}};
+  std::vector<int> ten;
+  for (int pid = 0x200; pid < 0x20A; ++pid) {
+    tenStreams.push_back({0x06, pid});
+    ten.push_back(pid);
+  }
+  CbrStream many(Slot(1.2));
+  many.PcrEvery(kVideoPid, 0.020)
+      .SectionEvery(0, StandardPat(), 0.100)
+      .SectionEvery(kPmtPid, PmtSection(1, kVideoPid, tenStreams), 0.100, 0.001)
+      .PtsEvery(kVideoPid, 0xE0, 0.040, 0.002)
+      .PtsEvery(kAudioPid, 0xC0, 0.040, 0.003);
   struct Case {
     const char* what;
     Bytes stream;
@@ -95,6 +108,7 @@ TEST(HealthReport, PidsAPmtNamesThatNeverCameAreNamedBesideTheVerdict) {
       {"all came", CbrStream(Slot(1.2)).StandardProgram().Build(), {}, nullptr},
       {"two never came", named.Build(), {0x102, 0x103},
        "\nNo errors\nNever seen, though a PMT names them: 0x0102 (program 1), 0x0103 (program 1)\n"},
+      {"ten never came", many.Build(), ten, "0x0206 (program 1), 0x0207 (program 1) and 2 more\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

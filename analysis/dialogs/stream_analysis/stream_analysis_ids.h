@@ -177,6 +177,7 @@ constexpr int kStrWhatCheckMeans = 944;
 constexpr int kStrGettingStarted = 945;
 constexpr int kStrGettingStartedPage = 946;
 constexpr int kStrNeverSeen = 947;  // PIDs a PMT names that no packet came on
+constexpr int kStrAndMore = 948;    // the first of a list, and how many more
 // The service information tabs.
 constexpr int kStrServices = 1600;
 constexpr int kStrTables = 1601;
@@ -293,7 +294,7 @@ constexpr int kStrSection = 1683;      // and a short-form section
 constexpr int kStrStreamAnalysisFirst = 700;
 constexpr int kStrStreamAnalysisLast = 790;
 constexpr int kStrStreamAnalysisMoreFirst = 900;
-constexpr int kStrStreamAnalysisMoreLast = 947;
+constexpr int kStrStreamAnalysisMoreLast = 948;
 constexpr int kStrStreamAnalysisSiFirst = 1600;
 constexpr int kStrStreamAnalysisSiLast = 1663;
 constexpr int kStrTimingFirst = 1700;

@@ -1157,11 +1157,14 @@ void CStreamAnalysisWnd::ShowSummary() {
     verdict += QStringLiteral(" <b>%1</b>").arg(Html(LoadResString(error_.isEmpty() ? kStrPartialMark : kStrPartialReadError)));
   if (finished_) {  // while it runs, a PID may still come
     QStringList neverSeen;
+    size_t count = 0;
     for (const ProgramInfo& p : r.programs)
       for (int pid : r.NeverSeenPids(p))
-        neverSeen << QStringLiteral("%1 (%2)").arg(HexText(static_cast<uint64_t>(pid), 4), LoadResString(kStrProgramItem).arg(p.programNumber));
-    if (!neverSeen.isEmpty())
-      verdict += QStringLiteral("<br>") + Html(LoadResString(kStrNeverSeen).arg(neverSeen.join(QStringLiteral(", "))));
+        if (++count <= kNeverSeenListed)
+          neverSeen << QStringLiteral("%1 (%2)").arg(HexText(static_cast<uint64_t>(pid), 4), LoadResString(kStrProgramItem).arg(p.programNumber));
+    QString listed = neverSeen.join(QStringLiteral(", "));
+    if (count > kNeverSeenListed) listed = LoadResString(kStrAndMore).arg(listed).arg(count - kNeverSeenListed);
+    if (count > 0) verdict += QStringLiteral("<br>") + Html(LoadResString(kStrNeverSeen).arg(listed));
   }
   QString bytes = LoadResString(kStrBytesSkipped).arg(r.bytes).arg(r.bytesSkipped);
   if (r.truncatedTailBytes > 0) bytes.insert(bytes.size() - 1, LoadResString(kStrTruncatedTail).arg(r.truncatedTailBytes));
