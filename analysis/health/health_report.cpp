@@ -252,7 +252,7 @@ std::string HealthText(const HealthResult& r) {
       if (++neverCount <= kNeverSeenListed)
         neverSeen += Format("%s0x%04X (program %d)", neverSeen.empty() ? "" : ", ", pid, p.programNumber);
   if (neverCount > kNeverSeenListed) neverSeen += Format(" and %zu more", neverCount - kNeverSeenListed);
-  if (!neverSeen.empty()) t += "Never seen, though a PMT names them: " + neverSeen + "\n";
+  if (!neverSeen.empty()) t += "Named by a PMT but never seen: " + neverSeen + "\n";
   if (r.packets > 0) t += SiChecksText(r);
   return t;
 }

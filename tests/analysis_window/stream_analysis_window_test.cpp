@@ -554,7 +554,7 @@ TEST_F(StreamAnalysisWindowTest, APidThePmtNamesThatNeverCameIsNamedBesideTheVer
     const std::string& path;
     QString text;
   } expected[] = {
-      {ResLanguage::English, one, QStringLiteral("Never seen, though a PMT names it: 0x0105 (Program 1)")},
+      {ResLanguage::English, one, QStringLiteral("Named by a PMT but never seen: 0x0105 (Program 1)")},
       {ResLanguage::SimplifiedChinese, one, QStringLiteral("PMT 列出但从未出现：0x0105 (节目 1)")},
       {ResLanguage::English, ten, QStringLiteral("0x010C (Program 1) and 2 more")},
       {ResLanguage::SimplifiedChinese, ten, QStringLiteral("0x010C (节目 1)，另有 2 个")}};

@@ -107,7 +107,7 @@ TEST(HealthReport, PidsAPmtNamesThatNeverCameAreNamedBesideTheVerdict) {
   const Case cases[] = {
       {"all came", CbrStream(Slot(1.2)).StandardProgram().Build(), {}, nullptr},
       {"two never came", named.Build(), {0x102, 0x103},
-       "\nNo errors\nNever seen, though a PMT names them: 0x0102 (program 1), 0x0103 (program 1)\n"},
+       "\nNo errors\nNamed by a PMT but never seen: 0x0102 (program 1), 0x0103 (program 1)\n"},
       {"ten never came", many.Build(), ten, "0x0206 (program 1), 0x0207 (program 1) and 2 more\n"},
   };
   for (const Case& c : cases) {
@@ -117,7 +117,7 @@ TEST(HealthReport, PidsAPmtNamesThatNeverCameAreNamedBesideTheVerdict) {
     EXPECT_EQ(r.Verdict(), HealthVerdict::NoErrors);
     EXPECT_EQ(r.NeverSeenPids(r.programs[0]), c.never);
     const std::string text = HealthText(r);
-    EXPECT_EQ(text.find("Never seen") != std::string::npos, c.line != nullptr) << text;
+    EXPECT_EQ(text.find("never seen") != std::string::npos, c.line != nullptr) << text;
     if (c.line) {
       EXPECT_NE(text.find(c.line), std::string::npos) << text;
     }
