@@ -77,9 +77,10 @@ HealthVerdict HealthResult::SiVerdict() const { return VerdictOf(*this, TallyChe
 
 std::vector<int> HealthResult::NeverSeenPids(const ProgramInfo& program) const {
   std::vector<int> never;
+  // `pids` holds the PIDs that had packets, ascending.
   for (const ProgramStreamInfo& stream : program.streams) {
-    const bool seen = std::any_of(pids.begin(), pids.end(), [&](const PidStats& p) { return p.pid == stream.pid && p.packets > 0; });
-    if (!seen) never.push_back(stream.pid);
+    const auto at = std::lower_bound(pids.begin(), pids.end(), stream.pid, [](const PidStats& p, int pid) { return p.pid < pid; });
+    if (at == pids.end() || at->pid != stream.pid || at->packets == 0) never.push_back(stream.pid);
   }
   std::sort(never.begin(), never.end());
   never.erase(std::unique(never.begin(), never.end()), never.end());
