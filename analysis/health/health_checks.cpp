@@ -77,6 +77,7 @@ HealthVerdict HealthResult::SiVerdict() const { return VerdictOf(*this, TallyChe
 
 std::vector<int> HealthResult::NeverSeenPids(const ProgramInfo& program) const {
   std::vector<int> never;
+  if (!durationS || *durationS < HealthLimits{}.pidTimeoutS) return never;
   // `pids` holds the PIDs that had packets, ascending.
   for (const ProgramStreamInfo& stream : program.streams) {
     const auto at = std::lower_bound(pids.begin(), pids.end(), stream.pid, [](const PidStats& p, int pid) { return p.pid < pid; });

@@ -235,7 +235,9 @@ struct HealthResult {
   HealthVerdict SiVerdict() const;
   // The PIDs `program`'s PMT names that no packet came on, ascending: a data
   // or subtitle PID is not timed by PID_error (it may be silent for long),
-  // but one that never came at all is worth a word beside the verdict.
+  // but one that never came at all is worth a word beside the verdict. None
+  // before the stream time read reaches PID_error's default limit (or while
+  // it is unknown): in a shorter excerpt a PID may just not have come yet.
   std::vector<int> NeverSeenPids(const ProgramInfo& program) const;
 };
 
