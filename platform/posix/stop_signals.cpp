@@ -6,13 +6,16 @@
 #include <ctime>
 
 namespace {
-constexpr long kSignalCheckMs = 50;
+// Sent by the destructor to the watcher alone, so that it ends at once
+// rather than at its next look (a command would otherwise exit that late).
+int WakeSignal() { return SIGRTMIN; }
 }  // namespace
 
 // The stop signals are blocked in every thread (later threads inherit the
-// mask) and taken by the watcher with sigtimedwait.
+// mask) and taken by the watcher with sigwaitinfo.
 struct StopSignals::SystemState {
   sigset_t signals{};
+  sigset_t signalsAndWake{};
   sigset_t previousMask{};
 };
 
@@ -20,12 +23,16 @@ StopSignals::StopSignals(std::function<void()> onStop)
     : onStop_(std::move(onStop)), system_(std::make_unique<SystemState>()) {
   sigemptyset(&system_->signals);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&system_->signals, signal);
-  pthread_sigmask(SIG_BLOCK, &system_->signals, &system_->previousMask);  // inherited by later threads
+  system_->signalsAndWake = system_->signals;
+  sigaddset(&system_->signalsAndWake, WakeSignal());
+  pthread_sigmask(SIG_BLOCK, &system_->signalsAndWake, &system_->previousMask);  // inherited by later threads
   watcher_ = std::thread([this] { Watch(); });
 }
 
 StopSignals::~StopSignals() {
   ending_.store(true);
+  // Pending until taken if the watcher is between two waits.
+  pthread_kill(watcher_.native_handle(), WakeSignal());
   watcher_.join();
   // A signal that came too late to matter is dropped rather than acted on
   // once unblocked.
@@ -36,10 +43,9 @@ StopSignals::~StopSignals() {
 }
 
 void StopSignals::Watch() {
-  const timespec step{0, kSignalCheckMs * 1000000};
   while (!ending_.load()) {
-    int signal = sigtimedwait(&system_->signals, nullptr, &step);
-    if (signal <= 0) continue;
+    const int signal = sigwaitinfo(&system_->signalsAndWake, nullptr);
+    if (signal <= 0 || signal == WakeSignal()) continue;
     Take(signal);
   }
 }
