@@ -68,6 +68,7 @@ printf 'cli best CPU %.3f s, window best CPU %.3f s: window/cli %.2f\n' "$best_c
 # moments; the pairs ran side by side.
 echo "median of the $runs pairs' window/cli: $(echo $pair_ratios | tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END { printf "%.2f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')"
 # How much of that the window's collectors add to the engine alone (the
-# rest is the window's own thread).
+# rest is the window's own thread, and, where the cores are few, the threads
+# waiting for one another).
 "$build/bench/bench_engine_observers" "$file" "$runs"
 echo "load: $(uptime)"

@@ -27,7 +27,8 @@ TEST(StopSignals, TakesARequestAndEndsAtOnce) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kEnds; ++i) {
     auto signals = std::make_unique<StopSignals>([&stops] { stops.fetch_add(1); });
-    // Half of them end while the watcher may not have begun to wait yet.
+    // Every other one ends at once, perhaps before its watcher has begun to
+    // wait; the others once it waits.
     if (i % 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
