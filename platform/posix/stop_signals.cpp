@@ -34,6 +34,11 @@ StopSignals::~StopSignals() {
   // Pending until taken if the watcher is between two waits.
   pthread_kill(watcher_.native_handle(), WakeSignal());
   watcher_.join();
+  // Once a stop was asked for, the command is ending: a request after it
+  // changes nothing, also once unblocked (a second Ctrl-C would otherwise
+  // end the process before it has said what it kept).
+  if (Received() != 0)
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, SIG_IGN);
   // A signal that came too late to matter is dropped rather than acted on
   // once unblocked.
   timespec none{0, 0};
