@@ -1,8 +1,8 @@
 // The stream clock: stream time as a function of the byte position in the
-// input (the time axis), built from the PCRs of every PID that a PMT names
-// as PCR_PID. Between two PCRs time is linear in the position; the clock
-// runs while any of those PIDs carries PCRs, and beyond the last one at the
-// last rate.
+// input (the time axis), built from the PCRs of a PID that a PMT names as
+// PCR_PID (one at a time: the PCR checks choose which). Between two PCRs
+// time is linear in the position; beyond the last one it runs at the last
+// rate.
 #pragma once
 
 #include <cstdint>

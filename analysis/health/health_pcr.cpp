@@ -1,11 +1,22 @@
 #include "analysis/health/health_pcr.h"
 
+#include <cmath>
+
 namespace health {
 
 namespace {
 
 constexpr double kPcrHz = 27e6;
 constexpr uint64_t kPcrModulus = (uint64_t{1} << 33) * 300;  // base 33 bits x 300
+// Stream time without a PCR of the followed PID after which another
+// PCR_PID's PCRs tick the clock.
+constexpr double kClockLapseS = 0.5;
+// Steps a PID's steadiness is measured over (a running mean's weight)
+// before another is compared with it.
+constexpr uint32_t kSteadySteps = 16;
+// A followed PID whose steps stray less than this from its rate is steady
+// enough (PCRs within their +-500 ns stray by far less).
+constexpr double kSteadyWobble = 1e-3;
 
 }  // namespace
 
@@ -64,10 +75,38 @@ bool PcrChecks::OnPcr(int pid, const uint8_t* field, bool discontinuity, const M
   s.fit->Add(mark, position, s.runSeconds, s.runTicks, context_.board, tally_);
 
   if (context_.arrivalClock) return false;  // the arrival timestamps tick the clock
+  if (continuous && step > 0 && mark.offset > previousAxis) {
+    const double rate = step / static_cast<double>(mark.offset - previousAxis);
+    if (s.steps == 0) s.rate = rate;
+    s.rate += (rate - s.rate) / kSteadySteps;
+    s.wobble += (std::fabs(rate - s.rate) / s.rate - s.wobble) / kSteadySteps;
+    ++s.steps;
+  }
+  // The clock follows one PID. Each program's PCRs are a clock of their own,
+  // which may run fast or jitter: rates taken from several in turn follow
+  // none of them, and one bad encoder would mistime every other program's
+  // checks. Another PID takes over when the followed one stops, or when its
+  // PCRs jitter and this one's do not.
+  if (pid == followedPid_) {
+    followedAxis_ = mark.offset;
+  } else if (followedPid_ >= 0 && !Steadier(pid) &&
+             !(context_.clock.At(mark.offset) - context_.clock.At(followedAxis_) > kClockLapseS)) {
+    return false;
+  }
   const bool advanced =
       context_.clock.Tick(mark, stepKnown && step > 0 ? step : -1, previousAxis, limits.pcrDiscontinuityS);
-  if (advanced && clockPid_ < 0) clockPid_ = pid;
+  if (advanced) {
+    followedPid_ = pid;
+    followedAxis_ = mark.offset;
+  }
   return advanced;
+}
+
+bool PcrChecks::Steadier(int pid) const {
+  const PidPcr& candidate = pids_[static_cast<size_t>(pid)];
+  const PidPcr& followed = pids_[static_cast<size_t>(followedPid_)];
+  return candidate.steps >= kSteadySteps && followed.steps >= kSteadySteps && followed.wobble > kSteadyWobble &&
+         candidate.wobble * 4 < followed.wobble;
 }
 
 void PcrChecks::EndRun(int pid) {

@@ -38,7 +38,8 @@ public:
     return s.maxInterval >= 0 ? std::optional<double>(s.maxInterval) : std::nullopt;
   }
   const PcrAccuracyTally& accuracy() const { return tally_; }
-  int clockPid() const { return clockPid_; }
+  // The PID whose PCRs timed the stream last.
+  int clockPid() const { return followedPid_; }
 
 private:
   struct PidPcr {
@@ -50,13 +51,21 @@ private:
     PcrAccuracyFit* fit = nullptr;
     double maxInterval = -1;
     uint64_t count = 0;
+    // How steadily its PCRs follow the bytes: running means of the seconds
+    // per byte of each step and of how far a step strays from that.
+    double rate = 0;
+    double wobble = 0;
+    uint32_t steps = 0;
   };
+  // Whether `pid`'s PCRs keep a clock much steadier than the followed PID's.
+  bool Steadier(int pid) const;
 
   HealthContext& context_;
   std::vector<PidPcr> pids_;
   std::map<int, std::unique_ptr<PcrAccuracyFit>> fits_;
   PcrAccuracyTally tally_;
-  int clockPid_ = -1;
+  int followedPid_ = -1;  // the PID whose PCRs tick the clock
+  uint64_t followedAxis_ = 0;  // where its latest PCR came
 };
 
 // The 27 MHz value of a 6-byte PCR field.

@@ -206,7 +206,7 @@ struct HealthResult {
   std::optional<double> bitrateBps;  // mux bitrate from the first PCR PID; 188-byte packets
   std::optional<double> durationS;
   std::optional<double> recentBitrateBps;  // over about the last second of stream time
-  int pcrPid = -1;              // the first PID whose PCRs timed the stream (others may too)
+  int pcrPid = -1;              // the PID whose PCRs timed the stream last (others may have before)
   // The arrival timestamps of 192-byte packets timed the stream (every
   // packet carries one that moves forward plausibly); the PCRs are judged
   // against them.

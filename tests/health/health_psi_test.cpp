@@ -193,6 +193,44 @@ TEST(HealthPsi, TheClockOutlivesOnePcrPid) {
   EXPECT_NEAR(*r.durationS, 3.0, 0.001);
 }
 
+TEST(HealthPsi, AnotherProgramsBadClockMistimesNothingOfProgram1) {
+  // Program 1's PCRs come every 35 ms and are right. Program 2's come every
+  // 20 ms in place, their values jittering (from before program 1's, so the
+  // clock follows them at first) or running fast (after program 1's).
+  const struct {
+    const char* what;
+    double firstBadPcr;
+    int64_t (*offsetTicks)(int k, double t);
+    double errorsUntil;  // program 1's checks may be mistimed only before this
+  } cases[] = {
+      {"jitter of +-4 ms", 0.0, [](int k, double) -> int64_t { return k % 2 ? 108000 : -108000; }, 0.7},
+      {"a clock 1.5 times too fast", 0.03, [](int, double t) -> int64_t { return static_cast<int64_t>(t * 13.5e6); },
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TwoPrograms p;
+    p.pcr1.from = 9;  // both programs' PCRs come as below
+    p.pcr2.until = 0;
+    CbrStream s = Build(p);
+    s.PcrStart(27'000'000).PcrEvery(kVideoPid, 0.035, 0.010);
+    int k = 0;
+    for (double t = c.firstBadPcr; Slot(t) < s.slots(); t += 0.020, ++k)
+      s.Put(s.FreeSlot(Slot(t)), PcrPacket(kVideo2, c.offsetTicks(k, t)));
+    const HealthResult r = Analyse(s.Build());
+    EXPECT_EQ(r.pcrPid, kVideoPid);
+    for (HealthCheck check : {HealthCheck::Pat, HealthCheck::Pmt, HealthCheck::Pts, HealthCheck::PcrRepetition})
+      for (const HealthOccurrence& o : r.check(check).first) {
+        ASSERT_TRUE(o.timeS);
+        EXPECT_LT(*o.timeS, c.errorsUntil) << o.description;
+      }
+    ASSERT_TRUE(r.durationS);
+    EXPECT_NEAR(*r.durationS, 3.0, 0.005);
+    ASSERT_TRUE(r.bitrateBps);
+    EXPECT_NEAR(*r.bitrateBps, kCbrBitrate, kCbrBitrate * 2e-3);
+  }
+}
+
 TEST(HealthPsi, WhatThePsiNoLongerReferencesRaisesNoErrors) {
   // At 1 s a new PAT version drops program 2; a new PMT version drops the
   // audio; both stop being sent, their PIDs too.
