@@ -34,7 +34,7 @@ constexpr int kPidCount = 0x2000;
 constexpr uint8_t kPatTableId = 0x00;
 constexpr uint8_t kPmtTableId = 0x02;
 constexpr uint8_t kSdtActualTableId = 0x42;
-constexpr uint8_t kSdtOtherTableId = 0x4A;
+constexpr uint8_t kSdtOtherTableId = 0x46;
 
 constexpr uint32_t kPatTimeLimitMs = 2000;
 constexpr uint32_t kPmtTimeLimitPerProgramMs = 300;
@@ -570,7 +570,7 @@ int AnalyseSdt() {
   auto examine = [&](const uint8_t* section, int size, int) {
     if (size < kMinSdtSectionLength + kSectionHeaderSize ||
         (section[0] != kSdtActualTableId && section[0] != kSdtOtherTableId) ||
-        (section[1] & 0x80) == 0 || !CheckSectionCrc(section, size))
+        (section[1] & 0x80) == 0 || (section[5] & 0x01) == 0 || !CheckSectionCrc(section, size))
       return false;
     bSdtExists = 1;
     ParseSdtServices(section + kSectionHeaderSize, size - kSectionHeaderSize, ProgramTable,

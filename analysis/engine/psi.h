@@ -30,8 +30,9 @@ struct ProgramRecord {
 };
 
 // stage_done values of the SDT stage: named by an SDT of this transport
-// stream (0x42), or only by one describing another stream (0x4A), which an
-// actual SDT still replaces.
+// stream (0x42), or only by one describing another stream (0x46), which an
+// actual SDT still replaces. A table not yet in force (current_next_indicator
+// 0) names nothing.
 constexpr int32_t kNamedByActualSdt = 1;
 constexpr int32_t kNamedByOtherSdt = 2;
 

@@ -258,9 +258,9 @@ TsStreamBuilder PatAndPmts() {
 TEST_F(PsiStageTest, SdtSectionsPackedIntoOnePacketAreEachDecoded) {
   Bytes sections = SdtSection(1, 1, {{.serviceId = 101, .provider = TextBytes("P"),
                                       .name = TextBytes("One")}});
-  // A table_id 0x4A section is read with the same layout.
+  // An SDT of another stream (table_id 0x46) is read with the same layout.
   Append(sections, SdtSection(1, 2, {{.serviceId = 102, .serviceType = 2, .name = TextBytes("Two")}},
-                              0x4A));
+                              0x46));
   Append(sections, SdtSection(1, 1, {{.serviceId = 103, .withServiceDescriptor = false}}));
   TsStreamBuilder stream = PatAndPmts();
   stream.Section(0x0011, sections).Section(0x0011, sections).NullPackets(3);
@@ -299,7 +299,7 @@ TEST_F(PsiStageTest, ActualSdtNamesWinOverAnotherStreamsSdt) {
   const Bytes other = SdtSection(0x63, 1, {{.serviceId = 101, .provider = TextBytes("OtherNet"),
                                             .name = TextBytes("WRONG")},
                                            {.serviceId = 102, .name = TextBytes("Elsewhere")}},
-                                 0x4A);
+                                 0x46);
   const Bytes actual = SdtSection(1, 1, {{.serviceId = 101, .provider = TextBytes("Mine"),
                                           .name = TextBytes("RIGHT")},
                                          {.serviceId = 103, .name = TextBytes("Three")}});
@@ -313,6 +313,21 @@ TEST_F(PsiStageTest, ActualSdtNamesWinOverAnotherStreamsSdt) {
   EXPECT_EQ(programs[0].provider, "Mine");
   EXPECT_EQ(programs[1].name, "Elsewhere") << "no actual SDT names program 102";
   EXPECT_EQ(programs[2].name, "Three");
+}
+
+TEST_F(PsiStageTest, AnSdtNotYetInForceNamesNothing) {
+  TsStreamBuilder stream = PatAndPmts();
+  stream
+      .Section(0x0011, LongSection({.tableId = 0x42, .tableIdExtension = 1, .currentNext = 0},
+                                   SdtBody(1, {{.serviceId = 101, .name = TextBytes("Next")},
+                                               {.serviceId = 102, .name = TextBytes("Next")}})))
+      .Section(0x0011, SdtSection(1, 1, {{.serviceId = 101, .name = TextBytes("Now")}}));
+  OpenStream(stream.bytes());
+  AnalyseSdt();
+  const auto programs = ProgramTableSummary();
+  ASSERT_EQ(programs.size(), 3u);
+  EXPECT_EQ(programs[0].name, "Now");
+  EXPECT_EQ(programs[1].name, "");
 }
 
 TEST_F(PsiStageTest, SdtTailBeforeThePointerCompletesTheSection) {
@@ -366,7 +381,7 @@ TEST_F(PsiStageTest, SdtSectionsFailingTheirChecksAreIgnored) {
                   SdtBody(1, {{.serviceId = 101, .name = TextBytes("Z")}}));
   TsStreamBuilder stream = PatAndPmts();
   stream.Section(0x0011, WithBrokenCrc(named))
-      .Section(0x0011, SdtSection(1, 1, {{.serviceId = 101, .name = TextBytes("Y")}}, 0x46))
+      .Section(0x0011, SdtSection(1, 1, {{.serviceId = 101, .name = TextBytes("Y")}}, 0x4A))  // a BAT
       .Section(0x0011, noSyntax)
       .Section(0x0011, WithBrokenCrc(named));
   OpenStream(stream.bytes());
