@@ -136,6 +136,7 @@ void SiCollector::OnSection(int pid, const uint8_t* s, size_t size, uint64_t off
     key.extension = fresh.extension = (s[3] << 8) | s[4];
     key.version = fresh.version = (s[5] >> 1) & 0x1F;
     fresh.current = (s[5] & 1) != 0;
+    key.ahead = !fresh.current;
     key.sectionNumber = fresh.sectionNumber = s[6];
     fresh.lastSectionNumber = s[7];
     if (tableId >= 0x4E && tableId <= 0x6F && size >= 16)

@@ -1,6 +1,6 @@
 // Collects the service information of a transport stream as the stream
 // health engine passes it on: every distinct section (per PID, table_id,
-// table_id_extension, section_number and version) once, with how often and
+// table_id_extension, section_number, version and current_next_indicator) once, with how often and
 // how regularly it repeats, and the elementary stream headers that say what
 // each stream carries. Decoding happens afterwards (si_tables.h), so that
 // the collecting costs little per section.
@@ -120,6 +120,9 @@ private:
     int64_t network;
     int sectionNumber, version;
     uint32_t content;  // splice_info sections: each distinct one
+    // A copy sent ahead of its table's being in force (current_next_indicator
+    // 0) is another section than the one in force under the same version.
+    bool ahead = false;
     auto operator<=>(const Key&) const = default;
   };
   SiIntervals* NoteTable(const SiTableKey& table, uint64_t offset);

@@ -125,15 +125,40 @@ const SiJson& SiReport::Decoded(const SiSection* section) const {
 }
 
 std::vector<const SiSection*> SiReport::Latest(int from, int to, int pid) const {
-  std::map<std::tuple<int, int, int, int64_t, int>, const SiSection*> latest;
+  // Per table, the sections of one version: a new version replaces the whole
+  // table, and a receiver takes it once all its sections came. So the latest
+  // version complete in the stream, else the latest seen. An EIT schedule
+  // is sent in segments over minutes, its sections numbered with gaps: of
+  // each section, the latest copy of any version.
+  struct Version {
+    uint64_t lastOffset = 0;
+    int lastSection = -1;
+    std::map<int, const SiSection*> sections;  // by section_number
+    bool Complete() const {
+      return lastSection < 0 || (static_cast<int>(sections.size()) == lastSection + 1 &&
+                                 sections.begin()->first == 0 && sections.rbegin()->first == lastSection);
+    }
+  };
+  std::map<std::tuple<int, int, int, int64_t>, std::map<int, Version>> tables;
   for (const SiSection* s : sections_) {
     if (s->tableId < from || s->tableId > to || (pid >= 0 && s->pid != pid) || !s->current || s->bytes.empty()) continue;
-    const auto key = std::make_tuple(s->pid, s->tableId, s->extension, s->network, s->sectionNumber);
-    auto it = latest.find(key);
-    if (it == latest.end() || s->repeats.lastOffset > it->second->repeats.lastOffset) latest[key] = s;
+    const bool schedule = s->tableId >= 0x50 && s->tableId <= 0x6F;
+    Version& v = tables[std::make_tuple(s->pid, s->tableId, s->extension, s->network)][schedule ? 0 : s->version];
+    v.lastOffset = std::max(v.lastOffset, s->repeats.lastOffset);
+    v.lastSection = std::max(v.lastSection, s->lastSectionNumber);
+    const SiSection*& kept = v.sections[s->sectionNumber];
+    if (!kept || s->repeats.lastOffset > kept->repeats.lastOffset) kept = s;
   }
   std::vector<const SiSection*> out;
-  for (const auto& [key, s] : latest) out.push_back(s);
+  for (const auto& [key, versions] : tables) {
+    const Version* chosen = nullptr;
+    for (const bool complete : {true, false}) {
+      for (const auto& [number, v] : versions)
+        if ((!complete || v.Complete()) && (!chosen || v.lastOffset > chosen->lastOffset)) chosen = &v;
+      if (chosen) break;
+    }
+    for (const auto& [number, s] : chosen->sections) out.push_back(s);
+  }
   return out;
 }
 

@@ -62,6 +62,47 @@ TEST(SiReport, DvbServicesJoinPatPmtSdtNit) {
   EXPECT_EQ(UtcText(*report.Time().lastUtc), "2026-12-07T21:15:10Z");
 }
 
+TEST(SiReport, ServicesAreNamedByTheSdtVersionInForce) {
+  // SDT sections of service 1 ("One", section 0) and service 2 ("Two",
+  // section 1) in the order given, after the PAT and PMT of program 1.
+  struct Sdt {
+    int version, number, last;
+    const char* name;
+    bool current = true;
+  };
+  auto section = [](const Sdt& s) {
+    const std::string name = s.name;
+    return LongSection(0x42, 1, s.version, s.number, s.last,
+                       Cat({U16(0x2000), {0xFF}, U16(s.number + 1), {0xFC},
+                            Loop(Descriptor(0x48, Cat({{0x01, 0}, {static_cast<uint8_t>(name.size())}, Text(name)})))}),
+                       s.current);
+  };
+  const struct {
+    const char* what;
+    std::vector<Sdt> sdts;
+    std::map<int, std::string> names;  // by service_id, "" for no name
+  } cases[] = {
+      {"a copy sent ahead of the version in force", {{0, 0, 0, "Old"}, {1, 0, 0, "Next", false}, {1, 0, 0, "New"}},
+       {{1, "New"}}},
+      {"a new version without a section the old one had", {{0, 0, 1, "One"}, {0, 1, 1, "Two"}, {1, 0, 0, "Uno"}},
+       {{1, "Uno"}}},
+      {"a new version not yet complete", {{0, 0, 1, "One"}, {0, 1, 1, "Two"}, {1, 0, 1, "Uno"}},
+       {{1, "One"}, {2, "Two"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    int cc[0x2000] = {};
+    Bytes stream = Cat({Packetize(0, Pat(1, 1, 0x100), cc[0]), Packetize(0x100, Pmt(1, 0x101, {{0x1B, 0x101, {}}}), cc[0x100])});
+    for (const Sdt& s : c.sdts) stream = Cat({stream, Packetize(0x11, section(s), cc[0x11]), NullPackets(2)});
+    const Fed fed = Feed(stream);
+    const SiReport report(*fed.si, fed.health);
+    std::map<int, std::string> names;
+    for (const SiService& s : report.Services())
+      if (!s.name.empty()) names[s.serviceId] = s.name;
+    EXPECT_EQ(names, c.names);
+  }
+}
+
 TEST(SiReport, GuideHasEveryEventOnce) {
   // Each feed split gives the same guide.
   for (size_t piece : {188u, 1000u, 65536u}) {
