@@ -88,19 +88,8 @@ void DecodeSegment(int compression, int mode, const uint8_t* bytes, size_t size,
   }
   if (IsUnicodePageMode(mode)) {
     for (size_t i = 0; i < size; ++i) AppendChar(out, (static_cast<uint32_t>(mode) << 8) | bytes[i]);
-  } else if (mode == 0x3F) {  // UTF-16
-    for (size_t i = 0; i + 1 < size; i += 2) {
-      uint32_t cp = (uint32_t{bytes[i]} << 8) | bytes[i + 1];
-      if (cp >= 0xD800 && cp < 0xDC00 && i + 3 < size) {
-        const uint32_t low = (uint32_t{bytes[i + 2]} << 8) | bytes[i + 3];
-        if (low >= 0xDC00 && low < 0xE000) {
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          i += 2;
-        }
-      }
-      AppendChar(out, cp);
-    }
-    if (size % 2) AppendHex(out, bytes + size - 1, 1);
+  } else if (mode == 0x3F) {
+    out += DecodeAtscUtf16(bytes, size);
   } else {
     AppendHex(out, bytes, size);
   }
@@ -200,6 +189,23 @@ std::vector<uint8_t> EncodeAtscHuffman(int compressionType, const std::string& l
     for (int b : end) put(b);
     for (int k = 0; k < 8; ++k) put(0);
   }
+  return out;
+}
+
+std::string DecodeAtscUtf16(const uint8_t* bytes, size_t size) {
+  std::string out;
+  for (size_t i = 0; i + 1 < size; i += 2) {
+    uint32_t cp = (uint32_t{bytes[i]} << 8) | bytes[i + 1];
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 3 < size) {
+      const uint32_t low = (uint32_t{bytes[i + 2]} << 8) | bytes[i + 3];
+      if (low >= 0xDC00 && low < 0xE000) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+    }
+    AppendChar(out, cp);
+  }
+  if (size % 2) AppendHex(out, bytes + size - 1, 1);
   return out;
 }
 

@@ -18,6 +18,10 @@ struct AtscString {
 // `used`, when given, receives the bytes the structure took.
 std::vector<AtscString> DecodeAtscMultipleString(const uint8_t* data, size_t size, size_t* used = nullptr);
 
+// UTF-16 (big-endian) text as UTF-8, surrogate pairs joined; a lone
+// surrogate or a control is shown as a "\xNN" escape.
+std::string DecodeAtscUtf16(const uint8_t* data, size_t size);
+
 // The first string's text, or the one in `language` when there is one.
 std::string AtscStringText(const std::vector<AtscString>& strings, const std::string& language = {});
 

@@ -359,21 +359,10 @@ SiJson DecodeVct(const std::vector<uint8_t>& s, const SiDecodeContext& context) 
   SiJson channels = SiJson::array();
   for (int i = 0; i < count && c.Need(32); ++i) {
     const uint8_t* ch = &s[c.pos];
-    std::string name;
-    for (int k = 0; k < 7; ++k) {
-      const int unit = Be16(ch + 2 * k);
-      if (unit == 0) break;
-      // short_name: seven UTF-16 code units.
-      if (unit < 0x80) name += static_cast<char>(unit);
-      else if (unit < 0x800) {
-        name += static_cast<char>(0xC0 | (unit >> 6));
-        name += static_cast<char>(0x80 | (unit & 0x3F));
-      } else {
-        name += static_cast<char>(0xE0 | (unit >> 12));
-        name += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-        name += static_cast<char>(0x80 | (unit & 0x3F));
-      }
-    }
+    // short_name: seven UTF-16 code units, ended early by a zero one.
+    size_t units = 0;
+    while (units < 7 && Be16(ch + 2 * units) != 0) ++units;
+    const std::string name = DecodeAtscUtf16(ch, 2 * units);
     const int major = ((ch[14] & 0x0F) << 6) | (ch[15] >> 2);
     const int minor = ((ch[15] & 0x03) << 8) | ch[16];
     const size_t dl = static_cast<size_t>(((ch[30] & 0x03) << 8) | ch[31]);

@@ -265,6 +265,12 @@ TEST(SiTables, DecodeIntoNamedFields) {
       {"splice_insert break", 0x123, splice, false, "/command/break_duration_90khz", 5400000},
       {"RRT value", 0x1FFB, rrt, true, "/dimensions/0/values/0/value/0/text", "General"},
       {"RRT region", 0x1FFB, rrt, true, "/rating_region_name/0/text", "US"},
+      // U+1F4FA as a surrogate pair, then a lone high surrogate.
+      {"TVCT short_name beyond the BMP", 0x1FFB,
+       LongSection(0xC8, 1, 0, 0, 0,
+                   Cat({{0x00, 0x01}, U16('T'), U16(0xD83D), U16(0xDCFA), U16(0xD83D), U16(0), U16(0), U16(0),
+                        {0xF0, 0x1C, 0x01, 0x04}, U32(0), U16(1), U16(1), {0x0D, 0xC2}, U16(5), {0xFC, 0x00}, {0xFC, 0x00}})),
+       true, "/channels/0/short_name", "T\xF0\x9F\x93\xBA\\x3D"},
       {"a private table stays hex", 0x500, LongSection(0x90, 1, 0, 0, 0, {0xAB}), false, "/hex",
        SiHex(LongSection(0x90, 1, 0, 0, 0, {0xAB}).data(), 13)},
   };
