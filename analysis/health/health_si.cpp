@@ -100,12 +100,19 @@ void SiChecks::StartStream(const Mark& first) {
     groups_.push_back({kNitPid, 0x40, 0x41, HealthCheck::Nit, "NIT", {limits.nitIntervalS}});
     groups_.push_back({kSdtPid, 0x42, 0x42, HealthCheck::Sdt, "SDT actual", {limits.sdtIntervalS}});
     groups_.push_back({kEitPid, 0x4E, 0x4E, HealthCheck::Eit, "EIT present/following actual", {limits.eitIntervalS}});
+    // The present and the following event each: a table that repeats only
+    // one of them leaves receivers without the other.
+    const int eit = static_cast<int>(groups_.size()) - 1;
+    groups_.push_back({kEitPid, 0x4E, 0x4E, HealthCheck::Eit, "EIT present/following actual (section 0)",
+                       {limits.eitIntervalS}, 0, eit});
+    groups_.push_back({kEitPid, 0x4E, 0x4E, HealthCheck::Eit, "EIT present/following actual (section 1)",
+                       {limits.eitIntervalS}, 1, eit});
     groups_.push_back({kTdtPid, 0x70, 0x70, HealthCheck::Tdt, "TDT", {limits.tdtIntervalS}});
   } else if (limits.si == SiStandard::Atsc) {
     groups_.push_back({kPsipPid, 0xC7, 0xC7, HealthCheck::SiRepetition, "MGT", {limits.mgtIntervalS}});
   }
   for (size_t g = 0; g < groups_.size(); ++g)
-    pending_.push_back({first, first.offset, -1, static_cast<int8_t>(g), false});
+    if (groups_[g].section < 0) pending_.push_back({first, first.offset, -1, static_cast<int8_t>(g), false});
 }
 
 void SiChecks::OnNetworkPid(int pid, const Mark& mark) {
@@ -230,9 +237,17 @@ void SiChecks::OnSection(int pid, const uint8_t* s, size_t size, bool intact, bo
   }
   int8_t group = -1;
   for (size_t g = 0; g < groups_.size(); ++g)
-    if (groups_[g].pid == pid && tableId >= groups_[g].lo && tableId <= groups_[g].hi) group = static_cast<int8_t>(g);
+    if (groups_[g].section < 0 && groups_[g].pid == pid && tableId >= groups_[g].lo && tableId <= groups_[g].hi)
+      group = static_cast<int8_t>(g);
   if (pending_.size() >= kMaxPending) pending_.pop_front();  // a stream without a clock: never timed
-  pending_.push_back({mark, end.offset, table, group, observed});
+  const int16_t section = (s[1] & 0x80) && size >= 7 ? s[6] : -1;
+  pending_.push_back({mark, end.offset, table, group, observed, section});
+  // After its table's: the section's time is judged knowing whether the table was out.
+  for (size_t g = 0; g < groups_.size() && group >= 0; ++g)
+    if (groups_[g].of == group && section == groups_[g].section) {
+      if (pending_.size() >= kMaxPending) pending_.pop_front();
+      pending_.push_back({mark, end.offset, -1, static_cast<int8_t>(g), false});
+    }
 }
 
 void SiChecks::LearnFromMgt(const uint8_t* s, size_t size, const Mark& mark) {
@@ -295,6 +310,24 @@ void SiChecks::Timed(const StreamClock& clock, const Mark& now, double tailWeigh
     }
     if (p.group >= 0) {
       Group& g = groups_[static_cast<size_t>(p.group)];
+      if (g.section < 0 && g.timing.have && g.timing.maxS > 0) {
+        const bool outage = t - g.timing.last > g.timing.maxS + kRounding;
+        for (Group& section : groups_) {
+          Timing& timing = section.timing;
+          if (section.of != p.group || !timing.have) continue;
+          if (outage) {
+            // The table comes back: its sections are missing from here on.
+            timing.last = std::max(timing.last, t);
+            timing.openReported = false;
+          } else if (section.section != p.section && !timing.openReported && t - timing.last > timing.maxS + kRounding) {
+            timing.openReported = true;
+            board.Report(section.check, p.mark, section.pid, [&]() -> Described {
+              return {"PID %s: no %s section for more than %s s (limit %s s)",
+                      {Hex4(section.pid), section.what, Seconds3(t - timing.last), Seconds3(timing.maxS)}};
+            });
+          }
+        }
+      }
       Interval(g.timing, t, tEnd, p.mark, g.pid, [&] { return std::string(g.what); }, g.check, g.check, false, board);
       // A repetition group (ATSC) only waits for its table's first section; the table's own limit goes on.
       if (p.table >= 0 && g.check == HealthCheck::SiRepetition) g.timing.maxS = 0;
@@ -345,7 +378,8 @@ void SiChecks::OpenGaps(double nowTime, const Mark& now, CheckBoard& board) {
     judge(table.timing, table.key.pid, [&] { return TableWhat(table.key); },
           table.ownMax ? table.own : HealthCheck::SiRepetition, true);
   }
-  for (Group& g : groups_) judge(g.timing, g.pid, [&] { return std::string(g.what); }, g.check, false);
+  for (Group& g : groups_)
+    if (g.section < 0) judge(g.timing, g.pid, [&] { return std::string(g.what); }, g.check, false);
 }
 
 void SiChecks::JudgeUnreferenced(const StreamClock& clock, const Mark& now, double nowTime, CheckBoard& board) {

@@ -86,6 +86,12 @@ private:
     HealthCheck check;
     const char* what;
     Timing timing;
+    // Only sections of this section_number, from the first one on, of the
+    // table group `of`; -1: any section, from the start of the stream. A
+    // section is missing when the rest of its table comes without it (judged
+    // as the others come); in an outage of the whole table only the table is.
+    int section = -1;
+    int of = -1;
   };
   struct Pending {
     Mark mark;
@@ -93,6 +99,7 @@ private:
     int32_t table;  // -1: none
     int8_t group;   // -1: none
     bool observed;
+    int16_t section = -1;  // section_number of a long-form section
   };
   struct Unreferenced {
     int pid;

@@ -126,12 +126,20 @@ TEST(HealthSi, EachPriority3LimitJustInsideAndJustOutside) {
       {"table_id 0x40 on PID 0x0011", only(true, true, true, true, times(0x11, Nit(), {1.2})), HealthCheck::Sdt, 1},
       {"SDT other 1.01 s apart: within its 10 s",
        only(true, true, true, true, times(0x11, Sdt(0x46), {0.2, 1.21})), HealthCheck::Sdt, 0},
-      // EIT present/following actual: 2 s; both sections.
+      // EIT present/following actual: 2 s, and each of its two sections 2 s.
       // Sections 0 and 1 30 ms apart: the gap from section 1 to the next section 0.
       {"EIT p/f 1.99 s apart",
        only(true, true, false, true,
-            [](CbrStream& s) { s.SectionEvery(0x12, EitPf(0), 2.02, 0.006).SectionEvery(0x12, EitPf(1), 2.02, 0.036); }),
+            [](CbrStream& s) { s.SectionEvery(0x12, EitPf(0), 1.99, 0.006).SectionEvery(0x12, EitPf(1), 1.99, 0.036); }),
        HealthCheck::Eit, 0},
+      {"EIT p/f with section 0 2.01 s apart",
+       only(true, true, false, true,
+            [](CbrStream& s) { s.SectionEvery(0x12, EitPf(0), 2.01, 0.006).SectionEvery(0x12, EitPf(1), 0.5, 0.256); }),
+       HealthCheck::Eit, 1},
+      {"EIT p/f whose section 1 stops",
+       only(true, true, false, true,
+            [](CbrStream& s) { s.SectionEvery(0x12, EitPf(0), 0.5, 0.006).SectionEvery(0x12, EitPf(1), 0.5, 0.036, 0.5); }),
+       HealthCheck::Eit, 1},
       {"EIT p/f 2.01 s apart",
        only(true, true, false, true,
             [](CbrStream& s) { s.SectionEvery(0x12, EitPf(0), 2.04, 0.006).SectionEvery(0x12, EitPf(1), 2.04, 0.036); }),
