@@ -37,8 +37,16 @@ std::string StreamKind(int type, const SiJson& descriptors) {
   if (IsAudioStreamType(type)) return "audio";
   if (type == 0x86) return "splice";
   if (type == 0x06) {
+    // AC-3, E-AC-3, AAC, DTS (whose fields are not decoded: its tag says
+    // enough); AC-4, DTS-HD and DTS-UHD in extension descriptors.
     for (int tag : {0x6A, 0x7A, 0x7C})
       if (!WithTag(descriptors, tag).empty()) return "audio";
+    if (descriptors.is_array())
+      for (const SiJson& d : descriptors)
+        if (d.value("tag", -1) == 0x7B) return "audio";
+    for (const SiJson* d : WithTag(descriptors, 0x7F))
+      for (int extension : {0x0E, 0x15, 0x21})
+        if (d->value("tag_extension", -1) == extension) return "audio";
     if (!WithTag(descriptors, 0x59).empty()) return "subtitles";
     if (!WithTag(descriptors, 0x56).empty() || !WithTag(descriptors, 0x46).empty()) return "teletext";
     return "data";

@@ -651,14 +651,16 @@ std::optional<int64_t> BcdDurationS(uint32_t bcd) {
     digits[i] = (bcd >> (20 - 4 * i)) & 0x0F;
     if (digits[i] > 9) return std::nullopt;
   }
-  return (digits[0] * 10 + digits[1]) * 3600 + (digits[2] * 10 + digits[3]) * 60 + digits[4] * 10 + digits[5];
+  const int minutes = digits[2] * 10 + digits[3], seconds = digits[4] * 10 + digits[5];
+  if (minutes > 59 || seconds > 59) return std::nullopt;
+  return (digits[0] * 10 + digits[1]) * 3600 + minutes * 60 + seconds;
 }
 
 std::optional<int64_t> DvbUtcTime(uint64_t mjdBcd) {
   if (mjdBcd == 0xFFFFFFFFFFull) return std::nullopt;
   const int64_t mjd = static_cast<int64_t>(mjdBcd >> 24);
   const auto seconds = BcdDurationS(static_cast<uint32_t>(mjdBcd & 0xFFFFFF));
-  if (!seconds || *seconds >= 86400 + 1) return std::nullopt;
+  if (!seconds || ((mjdBcd >> 16) & 0xFF) > 0x23) return std::nullopt;
   return (mjd - 40587) * 86400 + *seconds;
 }
 

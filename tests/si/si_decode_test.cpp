@@ -101,8 +101,12 @@ TEST(SiTimes, DvbAndGpsTimesInUtc) {
   for (uint8_t b : t) raw = (raw << 8) | b;
   EXPECT_EQ(UtcText(*DvbUtcTime(raw)), "2026-12-07T21:15:00Z");
   EXPECT_FALSE(DvbUtcTime(0xFFFFFFFFFFull).has_value());
-  EXPECT_FALSE(DvbUtcTime((uint64_t{61381} << 24) | 0x2A0000).has_value());  // hour "2A" is no BCD
+  // Digits that are no BCD, or no time of day.
+  for (uint32_t bad : {0x2A0000u, 0x240000u, 0x127500u, 0x120060u})
+    EXPECT_FALSE(DvbUtcTime((uint64_t{61381} << 24) | bad).has_value()) << std::hex << bad;
   EXPECT_EQ(BcdDurationS(0x013000).value_or(-1), 5400);
+  EXPECT_EQ(BcdDurationS(0x990000).value_or(-1), 99 * 3600);
+  for (uint32_t bad : {0x009000u, 0x000060u}) EXPECT_FALSE(BcdDurationS(bad).has_value()) << std::hex << bad;
   // GPS 0 is 1980-01-06; 18 leap seconds since.
   EXPECT_EQ(UtcText(GpsToUtc(0, 0)), "1980-01-06T00:00:00Z");
   EXPECT_EQ(UtcText(GpsToUtc(100, 18)), "1980-01-06T00:01:22Z");

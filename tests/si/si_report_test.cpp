@@ -103,6 +103,34 @@ TEST(SiReport, ServicesAreNamedByTheSdtVersionInForce) {
   }
 }
 
+TEST(SiReport, PrivateStreamsAreKnownByTheirDescriptors) {
+  const struct {
+    Bytes descriptors;
+    const char* kind;
+  } cases[] = {
+      {Descriptor(0x7B, {0x00, 0x00, 0x00, 0x00, 0x00}), "audio"},  // DTS
+      {Descriptor(0x7F, {0x15, 0x00}), "audio"},                    // AC-4
+      {Descriptor(0x7F, {0x0E, 0x00}), "audio"},                    // DTS-HD
+      {Descriptor(0x59, Cat({Text("eng"), {0x10}, U16(1), U16(1)})), "subtitles"},
+      {Descriptor(0x7F, {0x06, 0x00}), "data"},  // a supplementary audio descriptor alone says nothing
+      {{}, "data"},
+  };
+  std::vector<EsEntry> streams;
+  for (size_t k = 0; k < std::size(cases); ++k) streams.push_back({0x06, 0x110 + static_cast<int>(k), cases[k].descriptors});
+  int cc[0x2000] = {};
+  Bytes stream;
+  for (int round = 0; round < 2; ++round)
+    stream = Cat({stream, Packetize(0, Pat(1, 1, 0x100), cc[0]), Packetize(0x100, Pmt(1, 0x110, streams), cc[0x100])});
+  const Fed fed = Feed(stream);
+  const SiReport report(*fed.si, fed.health);
+  ASSERT_EQ(report.Services().size(), 1u);
+  for (size_t k = 0; k < std::size(cases); ++k) {
+    const SiStream* s = StreamOn(report.Services()[0], 0x110 + static_cast<int>(k));
+    ASSERT_NE(s, nullptr) << k;
+    EXPECT_EQ(s->kind, cases[k].kind) << k;
+  }
+}
+
 TEST(SiReport, GuideHasEveryEventOnce) {
   // Each feed split gives the same guide.
   for (size_t piece : {188u, 1000u, 65536u}) {
