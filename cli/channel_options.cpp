@@ -188,6 +188,7 @@ bool CheckBoxIsFree() {
 
 namespace {
 std::optional<std::string> chosenBox;  // --box as given
+int openExitCode = kExitFailure;       // of the last OpenTunerBoxForCli that failed
 }  // namespace
 
 void AddBoxOption(CLI::App& command) {
@@ -213,6 +214,7 @@ void AddBoxOption(CLI::App& command) {
 }
 
 int OpenTunerBoxForCli() {
+  openExitCode = kExitFailure;
   if (!kBuildTalksToBoxes) {
     std::fprintf(stderr, "%s\n",
                  TranslateText("This 64-bit Windows build serves file analysis and does not open tuner boxes: the "
@@ -239,7 +241,16 @@ int OpenTunerBoxForCli() {
   if (chosenBox && !StoreTunerBoxChoice(TunerBoxChoiceText(choice)))
     std::fprintf(stderr, "vantrel-cli: warning: the chosen box could not be remembered in %s: %s\n",
                  GetProfilePath().c_str(), LastProfileWriteProblem().c_str());
+  // A box that does not answer the model query would be taken for model 1.
+  ClearTunerProblem();
   const int model = GetTunerModel();
+  if (GetTunerProblem().problem != TunerProblem::None) {
+    openExitCode = ReportBoxProblem("the box did not say its model");
+    CloseTunerDevice();
+    return -1;
+  }
   nTunerModel.store(model);
   return model;
 }
+
+int OpenBoxExitCode() { return openExitCode; }

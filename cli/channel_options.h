@@ -65,3 +65,6 @@ void AddBoxOption(CLI::App& command);
 // what was half opened, prints "No tuner box found." (and which box was
 // looked for where, after a --box) on stderr and returns -1.
 int OpenTunerBoxForCli();
+// The exit code for the last OpenTunerBoxForCli that returned -1: 1 for no
+// box, or the box problem's (a box that did not answer its model query: 7).
+int OpenBoxExitCode();

@@ -416,7 +416,7 @@ int RunCaptureCommand(CaptureOptions options) {
   // A reader of a pipe that goes away is a write error, reported as such.
   IgnoreBrokenPipes();
   const int model = OpenTunerBoxForCli();
-  if (model < 0) return kExitFailure;
+  if (model < 0) return OpenBoxExitCode();
   nCaptureLockTimeoutMs.store(LockTimeoutMs(options.lockSeconds, model));
   int exitCode = kExitFailure;
   if (!StoreCaptureSettings(options, model)) {

@@ -36,7 +36,7 @@ struct OpenBox {
 
 int RunDevice() {
   OpenBox box;
-  if (box.model < 0) return kExitFailure;
+  if (box.model < 0) return OpenBoxExitCode();
   std::printf("model %d family %s kind %s\n", box.model, TunerFamilyShortName(box.model), OpenKindName());
   return kExitOk;
 }
@@ -62,7 +62,7 @@ struct TuneOptions {
 // channel at once and locks (or not) afterwards.
 int RunTune(const TuneOptions& options) {
   OpenBox box;
-  if (box.model < 0) return kExitFailure;
+  if (box.model < 0) return OpenBoxExitCode();
   TuneRecords records;
   if (!BuildRecords(options.channel, box.model, &records)) return kExitUsage;
   if (!CheckBoxIsFree()) {
@@ -140,7 +140,7 @@ std::string WhyNotTuned(int model, const TuneRecords& records, uint32_t timeoutM
 
 int RunSignal(const SignalOptions& options) {
   OpenBox box;
-  if (box.model < 0) return kExitFailure;
+  if (box.model < 0) return OpenBoxExitCode();
   TuneRecords records;
   if (!BuildRecords(options.channel, box.model, &records)) return kExitUsage;
   const uint32_t timeoutMs = static_cast<uint32_t>(options.timeoutSeconds) * 1000;

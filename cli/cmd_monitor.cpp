@@ -246,7 +246,7 @@ int MonitorStream(const MonitorOptions& options, int model) {
 // Opens and tunes the box, waits for lock, then runs `stream` on it.
 int RunOnTunedBox(const MonitorOptions& options, const std::function<int(int model)>& stream) {
   const int model = OpenTunerBoxForCli();
-  if (model < 0) return kExitFailure;
+  if (model < 0) return OpenBoxExitCode();
   int exitCode = kExitFailure;
   if (!StoreMonitorChannel(options, model)) {
     exitCode = kExitUsage;

@@ -136,7 +136,7 @@ int RunScan(const ScanOptions& options) {
   // Ctrl-C, SIGTERM and SIGHUP end the scan within a second; what was found is kept.
   StopSignals stopSignals([&scan] { scan.Cancel(); });
   const int model = OpenTunerBoxForCli();
-  if (model < 0) return kExitFailure;
+  if (model < 0) return OpenBoxExitCode();
   int exitCode = kExitOk;
   ScanSettings settings;
   ScanTuning defaults;
@@ -262,7 +262,7 @@ int RunServiceCaptureCommand(const ServiceCaptureOptions& options) {
   ServiceCapture capture;
   StopSignals stopSignals([&capture] { capture.Cancel(); });
   const int model = OpenTunerBoxForCli();
-  if (model < 0) return kExitFailure;
+  if (model < 0) return OpenBoxExitCode();
   ServiceCaptureRequest request;
   ScanTuning defaults;
   std::vector<ChannelFileService> services;

@@ -39,6 +39,21 @@ TEST_F(DeviceCliTest, NoBoxIsReportedOnStderr) {
   }
 }
 
+TEST_F(DeviceCliTest, ABoxThatDoesNotSayItsModelIsNotTakenForAnother) {
+  // A cable box whose model query never comes back: no command goes on as
+  // if it were a satellite box.
+  BoxSimProcess box({"--kind", "bus", "--model-code", "HVLPX5", "--hang", "AABB2880"});
+  TempDir out;
+  const std::vector<std::vector<std::string>> commands = {
+      {"device"}, {"capture", "--freq", "474000", "--seconds", "1", "-o", out.path() + "/never.ts"}};
+  for (const auto& command : commands) {
+    CliRun run = RunCli(command);
+    EXPECT_EQ(run.exitCode, 7) << command[0];
+    EXPECT_EQ(run.out, "") << command[0];
+    EXPECT_EQ(run.err, "vantrel-cli: the box did not answer within 3 s\n") << command[0];
+  }
+}
+
 TEST_F(DeviceCliTest, DeviceNamesModelFamilyAndKind) {
   struct Case {
     std::vector<std::string> box;
