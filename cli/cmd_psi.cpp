@@ -104,14 +104,16 @@ bool HoldsTransportStream(FILE* file, uint64_t* bytes) {
 int RunPsiCommand(PsiCommand command, const PsiOptions& options) {
   ResetAnalysis();
   strTsFileName = options.file;
-  if (!OpenTsFile()) {
+  // The stages read the file from its start more than once (the SDT stage
+  // restarts it, the PMT stage may go round again): from input that cannot be
+  // rewound they would give an incomplete table without noticing. A FIFO is
+  // refused before it is opened, which would wait for a writer.
+  const bool pipe = IsNamedPipePath(options.file);
+  if (!pipe && !OpenTsFile()) {
     ResetAnalysis();
     return kExitFailure;
   }
-  // The stages read the file from its start more than once (the SDT stage
-  // restarts it, the PMT stage may go round again): from input that cannot be
-  // rewound they would give an incomplete table without noticing.
-  if (!CanRewindStream(pTsFile)) {
+  if (pipe || !CanRewindStream(pTsFile)) {
     std::fprintf(stderr,
                  "%s cannot be read again from its start (a pipe or FIFO): the analysis reads "
                  "the stream more than once. Save it to a file first.\n",

@@ -13,6 +13,8 @@
 enum class PathKind { Missing, File, Folder, Other };  // Other: a pipe, a device, a socket
 
 PathKind GetPathKind(const std::string& path);
+// A named pipe (FIFO): opening it to read waits for a writer.
+bool IsNamedPipePath(const std::string& path);
 
 // std::fopen with a UTF-8 path, always in binary. A folder is not opened
 // (errno EISDIR).

@@ -25,6 +25,11 @@ PathKind GetPathKind(const std::string& path) {
   return PathKind::Other;
 }
 
+bool IsNamedPipePath(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
 FILE* OpenFileStream(const std::string& path, const char* mode) {
   FILE* file = std::fopen(path.c_str(), mode);
   struct stat status {};

@@ -56,6 +56,12 @@ PathKind GetPathKind(const std::string& path) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Folder : PathKind::File;
 }
 
+bool IsNamedPipePath(const std::string& path) {
+  std::string lower = path;
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return lower.rfind("\\\\.\\pipe\\", 0) == 0;
+}
+
 FILE* OpenFileStream(const std::string& path, const char* mode) {
   const std::wstring wide = WideFromUtf8(path);
   if (IsFolderPath(wide)) {
