@@ -1009,16 +1009,21 @@ int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, c
     return 0;
   };
   nCaptureStage.store(CaptureStage::Tuning);
+  const uint32_t lockMs = nCaptureLockTimeoutMs.load() ? nCaptureLockTimeoutMs.load() : GetDefaultLockTimeoutMs(model);
+  uint32_t tuneMs = 0;
+  TuneOutcome tuned = TuneOutcome::Refused;
   if (GetBoxStreamOwner() > 0) {
     result = failed(CaptureEnd::InUse);
-  } else if (!TuneChannel(-1, channel, capture)) {
+  } else if ((tuned = TuneChannelUntil(-1, channel, capture, lockMs, &tuneMs)) == TuneOutcome::Refused) {
     const bool noLo = GetTunerFamily(model) == TunerFamily::Satellite && GetSatelliteTuneLo(channel, capture) == 0;
     report.frequency = channel.words[0];
     result = failed(noLo ? CaptureEnd::NoLnbLo : CaptureEnd::TuneRefused);
   } else if (bCaptureCancel.load() != 0) {
     result = failed(CaptureEnd::Cancelled);
+  } else if (tuned == TuneOutcome::NotReady) {
+    report.waitedMs = tuneMs;
+    result = failed(CaptureEnd::NoLock);
   } else {
-    const uint32_t lockMs = nCaptureLockTimeoutMs.load() ? nCaptureLockTimeoutMs.load() : GetDefaultLockTimeoutMs(model);
     const LockWait lock = WaitForTunerLock(lockMs);
     bool go = lock == LockWait::Locked;
     if (lock == LockWait::NoLock) {

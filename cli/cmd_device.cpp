@@ -69,11 +69,18 @@ int RunTune(const TuneOptions& options) {
     std::puts("not tuned");
     return ReportBoxProblem("the box cannot say who streams");
   }
-  if (!TuneChannel(-1, records.channel, records.capture)) {
-    std::puts("not tuned");
-    return ReportBoxProblem("the box did not accept the channel");
-  }
   const uint32_t lockMs = LockTimeoutMs(options.lockSeconds, box.model);
+  switch (TuneChannelUntil(-1, records.channel, records.capture, lockMs)) {
+    case TuneOutcome::Tuned:
+      break;
+    case TuneOutcome::Refused:
+      std::puts("not tuned");
+      return ReportBoxProblem("the box did not accept the channel");
+    case TuneOutcome::NotReady:
+      std::puts("not tuned");
+      std::fprintf(stderr, "vantrel-cli: the tuner did not lock within %u s\n", lockMs / 1000);
+      return kExitFailure;
+  }
   switch (WaitForTunerLock(lockMs)) {
     case LockWait::Locked:
       std::puts("tuned");

@@ -18,3 +18,10 @@ bool SendTunerRequest(DeviceHandle handle, uint32_t code, const void* in, uint32
 
 // Waits `milliseconds`; false (at once) when requests are, or become, cancelled.
 bool WaitTunerDelay(uint32_t milliseconds);
+
+// A tuning sequence's ready poll gave up: the box took the channel but did
+// not get ready (a bus box is ready once locked). TuneChannel clears it.
+void NoteTuneNotReady();
+// How long a tuning sequence's ready poll lasts: `ownMs`, the sequence's
+// own limit, unless TuneChannelUntil asked for the time to lock instead.
+uint32_t ReadyPollLimitMs(uint32_t ownMs);

@@ -106,10 +106,13 @@ int TuneSatelliteBus(const ChannelSettings& channel, const CaptureSettings& capt
   const uint32_t start = GetTickCountMs();
   bool ready = false;
   while (!(ready = SendTunerRequest(hTunerBus, kIoctlBusReadyPoll, nullptr, 0, nullptr, 0))) {
-    if (GetTickCountMs() - start > kSatelliteReadyTimeoutMs) break;
+    if (GetTickCountMs() - start > ReadyPollLimitMs(kSatelliteReadyTimeoutMs)) break;
     if (!WaitTunerDelay(1)) return 0;
   }
-  if (!ready) return 0;
+  if (!ready) {
+    NoteTuneNotReady();
+    return 0;
+  }
   SendTunerRequest(hTunerBus, kIoctlBusTuneReadBack, tune.block, kFrameSize, answer, kFrameSize);
   return 1;
 }

@@ -1,4 +1,5 @@
 // TuneChannel, the cable, terrestrial and direct sequences, and signal status.
+#include <algorithm>
 #include <cstring>
 
 #include "device/device_protocol.h"
@@ -9,7 +10,15 @@ namespace {
 
 constexpr uint32_t kBusReadyTimeoutMs = 6000;
 
+// Per thread: each worker tunes for itself.
+thread_local bool tuneNotReady = false;
+thread_local uint32_t readyPollLimitMs = 0;  // 0: each sequence's own
+
 }  // namespace
+
+void NoteTuneNotReady() { tuneNotReady = true; }
+
+uint32_t ReadyPollLimitMs(uint32_t ownMs) { return readyPollLimitMs ? readyPollLimitMs : ownMs; }
 
 int TuneCableBus(uint32_t frequencyKHz, uint32_t symbolRate, uint32_t qamOrder) {
   if (bCiTuneFrame) {
@@ -29,10 +38,13 @@ int TuneCableBus(uint32_t frequencyKHz, uint32_t symbolRate, uint32_t qamOrder) 
   bool ready;
   do {
     ready = SendTunerRequest(hTunerBus, kIoctlBusReadyPoll, nullptr, 0, nullptr, 0);
-    if (GetTickCountMs() - start > kBusReadyTimeoutMs) break;
+    if (GetTickCountMs() - start > ReadyPollLimitMs(kBusReadyTimeoutMs)) break;
     if (!WaitTunerDelay(1)) return 0;
   } while (!ready);
-  if (!ready) return 0;
+  if (!ready) {
+    NoteTuneNotReady();
+    return 0;
+  }
   // The box's answer to the tune request goes back as it left it.
   return SendTunerRequest(hTunerBus, kIoctlBusTuneReadBack, frame, kFrameSize, frame, kFrameSize)
              ? 1
@@ -52,12 +64,15 @@ int TuneTerrestrialBus(int model, uint32_t frequencyKHz, uint32_t bandwidthMHz,
   const uint32_t start = GetTickCountMs();
   bool ready = false;
   while (!ready) {
-    if (GetTickCountMs() - start > kBusReadyTimeoutMs) break;
+    if (GetTickCountMs() - start > ReadyPollLimitMs(kBusReadyTimeoutMs)) break;
     ready = variantA ? SendTunerRequest(hTunerBus, kIoctlBusReadyPoll, nullptr, 0, nullptr, 0)
                      : SendTunerRequest(hTunerBus, kIoctlBusReadyPoll, frame, kFrameSize, nullptr, 0);
     if (!WaitTunerDelay(1)) return 0;
   }
-  if (!ready) return 0;
+  if (!ready) {
+    NoteTuneNotReady();
+    return 0;
+  }
   SendTunerRequest(hTunerBus, kIoctlBusTuneReadBack, frame, kFrameSize, answer, answerSize);
   return 1;
 }
@@ -69,6 +84,7 @@ int TuneDirect(DeviceHandle handle, uint8_t leadByte, uint32_t frequencyKHz, uin
 }
 
 int TuneChannel(int model, ChannelSettings channel, CaptureSettings capture) {
+  tuneNotReady = false;
   if (model < 0) model = GetTunerModel();
   const uint32_t word0 = static_cast<uint32_t>(channel.words[0]);
   const uint32_t word1 = static_cast<uint32_t>(channel.words[1]);
@@ -90,6 +106,17 @@ int TuneChannel(int model, ChannelSettings channel, CaptureSettings capture) {
     default:  // 13 and unknown numbers: no sequence serves them
       return 0;
   }
+}
+
+TuneOutcome TuneChannelUntil(int model, ChannelSettings channel, CaptureSettings capture, uint32_t lockMs,
+                             uint32_t* tookMs) {
+  const uint32_t start = GetTickCountMs();
+  readyPollLimitMs = std::max<uint32_t>(lockMs, 1);
+  const int tuned = TuneChannel(model, channel, capture);
+  readyPollLimitMs = 0;
+  if (tookMs) *tookMs = GetTickCountMs() - start;
+  if (tuned) return TuneOutcome::Tuned;
+  return tuneNotReady ? TuneOutcome::NotReady : TuneOutcome::Refused;
 }
 
 int GetSignalStatus(int* strength, int* quality, int* locked) {

@@ -240,14 +240,21 @@ ScanTransponder TuneAndWaitForLock(const ScanTuning& tuning, const ScanSettings&
   if (cancel.load()) return cancelled();
   ClearTunerProblem();
   const Clock::time_point tuneStart = Clock::now();
-  if (!TuneChannel(settings.model, channel, settings.capture)) {
-    if (cancel.load()) return cancelled();
+  const uint32_t lockLimitMs = settings.lockTimeoutMs ? settings.lockTimeoutMs : GetDefaultLockTimeoutMs(settings.model);
+  const TuneOutcome tuned = TuneChannelUntil(settings.model, channel, settings.capture, lockLimitMs);
+  if (tuned != TuneOutcome::Tuned && cancel.load()) return cancelled();
+  if (tuned == TuneOutcome::Refused) {
     const bool boxProblem = GetTunerProblem().problem != TunerProblem::None;
     t.outcome = boxProblem ? ScanOutcome::BoxFailed : ScanOutcome::TuneFailed;
     t.reason = ProblemReason("the box did not accept the channel");
     return t;
   }
-  const uint32_t lockLimitMs = settings.lockTimeoutMs ? settings.lockTimeoutMs : GetDefaultLockTimeoutMs(settings.model);
+  if (tuned == TuneOutcome::NotReady) {
+    t.lockMs = MsSince(tuneStart);
+    t.outcome = ScanOutcome::NoLock;
+    t.reason.Add("no lock within %s s", {Seconds(lockLimitMs)});
+    return t;
+  }
   const LockWait lock = WaitForTunerLock(lockLimitMs);
   t.lockMs = MsSince(tuneStart);
   if (cancel.load()) return cancelled();

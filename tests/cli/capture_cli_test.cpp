@@ -495,6 +495,16 @@ TEST_F(CaptureCli, TheTimeLimitRunsFromTheLock) {
   EXPECT_NE(run.err.find(" s of stream) in " + path + ".\n"), std::string::npos) << run.err;
 }
 
+TEST_F(CaptureCli, ACableBusBoxSlowerToLockThanItsOwnReadyPollGetsTheLockTimeout) {
+  // It gets ready (locks) 6.5 s after the tune; its tune sequence polls 6 s.
+  ASSERT_TRUE(box_.Start({"--kind", "bus", "--model-code", "HVLPX5", "--lock-ms", "6500"}));
+  const std::string path = dir_.File("slow.ts");
+  CliRun run = RunCli({"capture", "--freq", "474000", "--symbol-rate", "6875", "--qam", "64", "--seconds", "1",
+                       "--lock-timeout", "10", "-o", path});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_GT(FileSize(path), 0);
+}
+
 struct NoLockCase {
   const char* name;
   std::vector<std::string> box;
@@ -527,7 +537,10 @@ INSTANTIATE_TEST_SUITE_P(
     Kinds, NoLock,
     ::testing::Values(NoLockCase{"T", {"--kind", "t", "--lock-ms", "60000"}, {}},
                       NoLockCase{"S", {"--kind", "s", "--never-ready"}, {"--freq", "12308"}},
-                      NoLockCase{"A", {"--kind", "a", "--lock-ms", "60000"}, {}}),
+                      NoLockCase{"A", {"--kind", "a", "--lock-ms", "60000"}, {}},
+                      // Ready only once locked: its ready poll gives up, the channel taken.
+                      NoLockCase{"CableBus", {"--kind", "bus", "--model-code", "HVLPX5", "--never-ready"},
+                                 {"--freq", "474000", "--symbol-rate", "6875", "--qam", "64"}}),
     [](const ::testing::TestParamInfo<NoLockCase>& info) { return std::string(info.param.name); });
 
 TEST_F(CaptureCli, AHungRequestEndsCaptureAndMonitorSayingSo) {
