@@ -1040,6 +1040,11 @@ int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, c
       for (int attempt = 0; attempt < 3 && !patSeen && bCaptureCancel.load() == 0; ++attempt)
         patSeen = ProbeLivePat(1) == 1;
       if (!patSeen) {
+        // The probe's own requests note no problem of the box: whether another
+        // program took the stream meanwhile, or the box stopped answering its
+        // stream requests, is asked here (either is noted, and told below).
+        uint32_t offset = 0;
+        if (bCaptureCancel.load() == 0 && GetBoxStreamOwner() <= 0) GetStreamWritePosition(&offset);
         report.waitedMs = 3 * GetCaptureTimings().probeTimeoutMs;
         result = failed(CaptureEnd::NoPat);
       } else if (bCaptureCancel.load() != 0) {

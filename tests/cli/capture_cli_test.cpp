@@ -555,6 +555,14 @@ TEST_F(CaptureCli, AHungRequestEndsCaptureAndMonitorSayingSo) {
   EXPECT_NE(monitor.err.find("did not answer within 3 s"), std::string::npos) << monitor.err;
 }
 
+TEST_F(CaptureCli, ABusBoxThatStopsAnsweringItsStreamRequestsIsNotAStreamWithoutPat) {
+  ASSERT_TRUE(box_.Start({"--kind", "bus", "--model-code", "HVLPX5", "--hang", "DDFF2C80"}));
+  CliRun run = RunCli({"capture", "--freq", "474000", "--symbol-rate", "6875", "--qam", "64", "--seconds", "1",
+                       "-o", dir_.File("hung.ts")});
+  EXPECT_EQ(run.exitCode, 7) << run.err;
+  EXPECT_NE(run.err.find("Operation fail !\nThe box did not answer within 3 s.\n"), std::string::npos) << run.err;
+}
+
 TEST_F(CaptureCli, AStallThroughThePidFilterPastItsLimitFails) {
   ASSERT_TRUE(box_.Start({"--kind", "s", "--lock-ms", "0", "--stall-after-ms", "1500"}));
   ASSERT_EQ(RunCli({"lnb", "--type", "universal"}).exitCode, 0);
