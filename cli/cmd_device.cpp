@@ -150,6 +150,12 @@ int RunSignal(const SignalOptions& options) {
   if (box.model < 0) return OpenBoxExitCode();
   TuneRecords records;
   if (!BuildRecords(options.channel, box.model, &records)) return kExitUsage;
+  // The tune of a box another program streams from is refused: say so, not
+  // that the channel was.
+  if (!CheckBoxIsFree()) {
+    std::puts("not tuned");
+    return ReportBoxProblem("the box cannot say who streams");
+  }
   const uint32_t timeoutMs = static_cast<uint32_t>(options.timeoutSeconds) * 1000;
   bool tuned = false;
   {
@@ -310,7 +316,8 @@ CliCommandRegistration signalCommand(
       command.footer(
           "Each reading: strength NN% quality NN% locked|unlocked. Ends with 'not locked' "
           "(exit 1) when no reading was locked, and with 'not tuned: REASON' (exit 1) when the "
-          "box did not accept the channel within the timeout.");
+          "box did not accept the channel within the timeout; 'not tuned' (exit 6) when the box "
+          "streams for another program, the reason on standard error.");
       return [options] { return RunSignal(*options); };
     });
 

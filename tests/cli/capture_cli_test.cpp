@@ -446,7 +446,7 @@ TEST_F(CaptureCli, ASecondProgramIsRefusedBeforeItTouchesARunningCapture) {
   ASSERT_TRUE(WaitUntil([&] { return FileSize(first) >= 200000; }));
   const std::string inUse = "in use by another program (PID " + std::to_string(cli.pid()) + ")";
   const size_t tunes = CountJournal(box_.JournalLines(), "00222328");
-  // The monitor, a second capture, a capture into the same file, a tune.
+  // The monitor, a second capture, a capture into the same file, a tune, a signal reading.
   CliRun monitor = RunCli({"monitor", "--seconds", "2"});
   EXPECT_EQ(monitor.exitCode, 6) << monitor.err;
   EXPECT_NE(monitor.err.find(inUse), std::string::npos) << monitor.err;
@@ -461,9 +461,12 @@ TEST_F(CaptureCli, ASecondProgramIsRefusedBeforeItTouchesARunningCapture) {
   CliRun same = RunCli({"capture", "--seconds", "1", "--force", "-o", first});
   EXPECT_EQ(same.exitCode, 1);
   EXPECT_NE(same.err.find("it is in use by another capture"), std::string::npos) << same.err;
-  CliRun tune = RunCli({"tune"});
-  EXPECT_EQ(tune.exitCode, 6) << tune.err;
-  EXPECT_EQ(tune.out, "not tuned\n");
+  for (const char* command : {"tune", "signal"}) {
+    CliRun run = RunCli({command});
+    EXPECT_EQ(run.exitCode, 6) << command << ": " << run.err;
+    EXPECT_EQ(run.out, "not tuned\n") << command;
+    EXPECT_NE(run.err.find(inUse), std::string::npos) << command << ": " << run.err;
+  }
   EXPECT_EQ(CountJournal(box_.JournalLines(), "00222328"), tunes) << "nothing was tuned under the capture";
   EXPECT_EQ(CountJournal(box_.JournalLines(), "00222338"), 0u) << "nobody stopped its stream";
   cli.Signal(SIGINT);
