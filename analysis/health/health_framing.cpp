@@ -121,12 +121,13 @@ size_t PacketFramer::Process(const uint8_t* buf, size_t len, bool final) {
       if (i >= len) break;
       if (len - i < kTsSize) {
         if (!final) break;
-        // A last packet cut short (with a bad sync byte: stray bytes).
+        // A last packet cut short (with a bad sync byte: stray bytes); with
+        // its prefix, which the packet before it took as its successor's.
         if (buf[i] == 0x47) {
-          truncatedTail_ += len - i;
+          truncatedTail_ += len - i + OrphanPrefix();
         } else {
           ReportSyncByte(buf[i], base_ + i);
-          bytesSkipped_ += len - i;
+          bytesSkipped_ += len - i + OrphanPrefix();
         }
         i = len;
         break;
@@ -156,7 +157,7 @@ size_t PacketFramer::Process(const uint8_t* buf, size_t len, bool final) {
         return {"sync lost after %s bad sync bytes in a row", {std::to_string(syncLoss_)}};
       });
       locked_ = false;
-      bytesSkipped_ += 1;
+      bytesSkipped_ += 1 + OrphanPrefix();
       i += 1;
       continue;
     }

@@ -56,6 +56,10 @@ public:
 private:
   size_t Process(const uint8_t* buf, size_t len, bool final);
   int DetectAt(const uint8_t* buf, size_t len, size_t at, int run, size_t* syncAt) const;
+  // With 192-byte packets, the 4 bytes in front of a sync byte where no
+  // packet turned out to begin: a run takes them as the prefix of the
+  // packet after it.
+  uint64_t OrphanPrefix() const { return packetSize_ == 192 ? 4 : 0; }
   uint64_t PacketOffset(uint64_t syncOffset) const {
     return packetSize_ == 192 ? (syncOffset >= 4 ? syncOffset - 4 : 0) : syncOffset;
   }

@@ -37,6 +37,33 @@ TEST(HealthFraming, EachPacketSizeIsDetectedAndGivesTheSameCounts) {
   }
 }
 
+TEST(HealthFraming, InEachPacketSizeTheBytesAddUpAroundJunk) {
+  const Bytes ts = ShortProgram();
+  const Bytes junk(1000, 0x00);
+  for (int size : {188, 192, 204, 208}) {
+    const Bytes framed = Reframe(ts, size, 0x12345678, 0x47);
+    const size_t cut = framed.size() / 2 / static_cast<size_t>(size) * static_cast<size_t>(size);
+    Bytes between(framed.begin(), framed.begin() + static_cast<std::ptrdiff_t>(cut));
+    Append(between, junk);
+    Append(between, Bytes(framed.begin() + static_cast<std::ptrdiff_t>(cut), framed.end()));
+    Bytes atTheEnd = framed;
+    Append(atTheEnd, Bytes(100, 0x00));
+    const struct {
+      const char* what;
+      Bytes input;
+    } cases[] = {
+        {"junk between packets", between},
+        {"junk at the end", atTheEnd},
+        {"a last packet cut short", Bytes(framed.begin(), framed.end() - 100)},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::to_string(size) + ": " + c.what);
+      const HealthResult r = Analyse(c.input);
+      EXPECT_EQ(r.packets * static_cast<uint64_t>(size) + r.bytesSkipped + r.truncatedTailBytes, c.input.size());
+    }
+  }
+}
+
 TEST(HealthFraming, A192BytePrefixBeginningWithTheSyncByteIsNotTakenFor188) {
   // Every prefix starts with 0x47, so sync bytes sit both at the prefix and
   // four bytes later.
