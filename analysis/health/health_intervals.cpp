@@ -55,6 +55,7 @@ int IntervalTrackers::Start(int id, IntervalKind kind, int pid, double limit, co
   t.pid = pid;
   t.limit = limit;
   t.active = true;
+  t.startOffset = from.offset;
   Event(id, from);
   return id;
 }
@@ -70,8 +71,11 @@ void IntervalTrackers::Stop(int id, const Mark& at) {
   }
 }
 
-Described IntervalTrackers::DescribeGap(const Tracker& t, double seconds, bool open) {
+Described IntervalTrackers::DescribeGap(const Tracker& t, double seconds, bool open, bool first) {
   const std::string what = WhatOf(t.kind);
+  if (first && !open)
+    return {"PID %s: first " + what + " %s s after it was expected (limit %s s)",
+            {Hex4(t.pid), Seconds3(seconds), Seconds3(t.limit)}};
   if (t.kind == IntervalKind::Pcr && !open)
     return {"PID %s: PCR interval %s ms", {Hex4(t.pid), Format("%.3f", seconds * 1e3)}};
   return {open ? "PID %s: no " + what + " for more than %s s (limit %s s)"
@@ -101,8 +105,8 @@ Mark IntervalTrackers::WhereLimitPassed(const StreamClock& clock, const Tracker&
 }
 
 void IntervalTrackers::ReportGap(const Tracker& t, const Mark& at, double seconds, bool open,
-                                 CheckBoard& board) const {
-  board.Report(CheckOf(t.kind), at, t.pid, [&] { return DescribeGap(t, seconds, open); });
+                                 CheckBoard& board, bool first) const {
+  board.Report(CheckOf(t.kind), at, t.pid, [&] { return DescribeGap(t, seconds, open, first); });
 }
 
 void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckBoard& board, double tailWeight,
@@ -114,15 +118,18 @@ void IntervalTrackers::Resolve(const StreamClock& clock, const Mark& now, CheckB
     if (!t.active) continue;
     if (t.spanAny) {
       const double first = clock.At(t.spanFirst.offset);
+      const bool fromStart = t.awaitingFirst && t.haveLast;
       if (t.haveLast && !t.openReported && first - t.lastTime > t.limit + kRounding)
-        ReportGap(t, t.spanFirst, first - t.lastTime, false, board);
+        ReportGap(t, t.spanFirst, first - t.lastTime, false, board, fromStart);
       // Counted when it passed the limit; now its length is known.
       if (t.haveLast && t.openReported)
-        board.Amend(CheckOf(t.kind), t.openAt, t.pid, DescribeGap(t, first - t.lastTime, false));
+        board.Amend(CheckOf(t.kind), t.openAt, t.pid, DescribeGap(t, first - t.lastTime, false, fromStart));
       if (t.gapBytes > 0) {
         const double gap = clock.At(t.gapTo.offset) - clock.At(t.gapFrom.offset);
-        if (gap > t.limit + kRounding) ReportGap(t, t.gapTo, gap, false, board);
+        if (gap > t.limit + kRounding)
+          ReportGap(t, t.gapTo, gap, false, board, t.awaitingFirst && t.gapFrom.offset == t.startOffset);
       }
+      if (t.spanLast.offset != t.startOffset) t.awaitingFirst = false;
       t.haveLast = true;
       t.lastTime = clock.At(t.spanLast.offset);
       t.lastAt = t.spanLast;

@@ -85,10 +85,15 @@ private:
     Mark openAt;  // where the open gap was reported
     Mark stopAt;  // where it stopped being expected
     uint64_t gapBytes = 0;
+    // Where it was first expected; until an occurrence came, a gap runs from
+    // there and not from a previous one.
+    uint64_t startOffset = 0;
+    bool awaitingFirst = true;
   };
-  void ReportGap(const Tracker& t, const Mark& at, double seconds, bool open, CheckBoard& board) const;
+  void ReportGap(const Tracker& t, const Mark& at, double seconds, bool open, CheckBoard& board,
+                 bool first = false) const;
   static Mark WhereLimitPassed(const StreamClock& clock, const Tracker& t, const Mark& now, double tailWeight);
-  static Described DescribeGap(const Tracker& t, double seconds, bool open);
+  static Described DescribeGap(const Tracker& t, double seconds, bool open, bool first = false);
 
   std::vector<Tracker> trackers_;
   std::vector<int> dirty_;

@@ -135,6 +135,11 @@ TEST(HealthPsi, AGapIsDescribedWithItsWholeLength) {
          p.dropProgram2 = 1.2;
        },
        [](CbrStream&) {}, HealthCheck::PcrRepetition, "PID %s: PCR interval %s ms", 210},
+      // None before: from where it was first expected (the start, the PMT at 0.001 s).
+      {"first PAT at 0.6 s", [](TwoPrograms& p) { p.pat.from = 0.6; }, [](CbrStream&) {}, HealthCheck::Pat,
+       "PID %s: first PAT section %s s after it was expected (limit %s s)", 0.6},
+      {"first audio PTS at 0.9 s", [](TwoPrograms& p) { p.audio1.from = 0.9; }, [](CbrStream&) {}, HealthCheck::Pts,
+       "PID %s: first PTS %s s after it was expected (limit %s s)", 0.899},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
