@@ -1,8 +1,8 @@
 // Collects the service information of a transport stream as the stream
 // health engine passes it on: every distinct section (per PID, table_id,
-// table_id_extension, section_number, version and current_next_indicator) once, with how often and
-// how regularly it repeats, and the elementary stream headers that say what
-// each stream carries. Decoding happens afterwards (si_tables.h), so that
+// table_id_extension, section_number, version and current_next_indicator)
+// once, with how often and how regularly it repeats, and the elementary
+// stream headers that say what each stream carries. Decoding happens afterwards (si_tables.h), so that
 // the collecting costs little per section.
 //
 // Not thread-safe: the thread that feeds the engine calls it.
