@@ -261,16 +261,25 @@ void SiReport::BuildServices() {
     for (const SiJson& ts : Field(nit, "transport_streams")) {
       const int tsid = ts.value("transport_stream_id", -1);
       if (patTsid >= 0 && tsid != patTsid) continue;
+      // A transport stream is named by its transport_stream_id and
+      // original_network_id together: another network's may share the id.
+      const int onid = ts.value("original_network_id", -1);
+      auto ours = [&](int serviceId) {
+        auto it = services.find(serviceId);
+        if (it == services.end() || (it->second.originalNetworkId >= 0 && it->second.originalNetworkId != onid))
+          return services.end();
+        return it;
+      };
       for (const SiJson* d : WithTag(Field(ts, "descriptors"), 0x83))
         for (const SiJson& c : Field(*d, "channels")) {
-          auto it = services.find(c.value("service_id", -1));
+          auto it = ours(c.value("service_id", -1));
           if (it == services.end()) continue;
           it->second.logicalChannel = c.value("logical_channel_number", 0);
           it->second.logicalChannelVisible = c.value("visible", true);
         }
       for (const SiJson* d : WithTag(Field(ts, "descriptors"), 0x41))
         for (const SiJson& e : Field(*d, "services")) {
-          auto it = services.find(e.value("service_id", -1));
+          auto it = ours(e.value("service_id", -1));
           if (it != services.end() && it->second.serviceType < 0) it->second.serviceType = e.value("service_type", -1);
         }
     }
@@ -282,7 +291,8 @@ void SiReport::BuildServices() {
     for (const SiJson& c : Field(vct, "channels")) {
       const int program = c.value("program_number", 0);
       if (program == 0 || program == 0xFFFF) continue;
-      if (patTsid >= 0 && c.value("channel_tsid", -1) != patTsid && !services.count(program)) continue;
+      // A channel of another transport stream: its program_number is that stream's.
+      if (patTsid >= 0 && c.value("channel_tsid", -1) != patTsid) continue;
       SiService& service = services[program];
       service.serviceId = program;
       service.name = c.value("short_name", "");

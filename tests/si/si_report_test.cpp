@@ -62,6 +62,35 @@ TEST(SiReport, DvbServicesJoinPatPmtSdtNit) {
   EXPECT_EQ(UtcText(*report.Time().lastUtc), "2026-12-07T21:15:10Z");
 }
 
+TEST(SiReport, ServicesTakeNothingFromAnotherTransportStream) {
+  // Program 1 of transport stream 1 (original network 0x2000), and after
+  // what describes it, what describes a stream of the same id elsewhere.
+  auto channel = [](const std::string& name, int major, int tsid) {
+    Bytes shortName;
+    for (size_t k = 0; k < 7; ++k) shortName = Cat({shortName, U16(k < name.size() ? name[k] : 0)});
+    return Cat({shortName, {0xF0, static_cast<uint8_t>(major << 2), 0x01, 0x04}, U32(0), U16(tsid), U16(1),
+                {0x0D, 0xC2}, U16(major), {0xFC, 0x00}});
+  };
+  auto nitEntry = [](int onid, int lcn) {
+    return Cat({U16(1), U16(onid), Loop(Cat({Descriptor(0x5F, U32(0x29)), Descriptor(0x83, Cat({U16(1), U16(0x8000 | lcn)}))}))});
+  };
+  const Bytes sdt = LongSection(0x42, 1, 0, 0, 0, Cat({U16(0x2000), {0xFF}, U16(1), {0xFC}, Loop(Descriptor(0x48, Cat({{0x01, 0, 4}, Text("Eins")})))}));
+  const Bytes nit = LongSection(0x40, 0x3000, 0, 0, 0, Cat({Loop({}), Loop(Cat({nitEntry(0x2000, 7), nitEntry(0x3000, 333)}))}));
+  const Bytes tvct = LongSection(0xC8, 1, 0, 0, 0, Cat({{0x00, 0x02}, channel("HERE", 7, 1), channel("ELSEWHR", 9, 2), {0xFC, 0x00}}));
+  int cc[0x2000] = {};
+  Bytes stream;
+  for (int round = 0; round < 2; ++round)
+    stream = Cat({stream, Packetize(0, Pat(1, 1, 0x100), cc[0]), Packetize(0x100, Pmt(1, 0x101, {{0x1B, 0x101, {}}}), cc[0x100]),
+                  Packetize(0x11, sdt, cc[0x11]), Packetize(0x10, nit, cc[0x10]), Packetize(0x1FFB, tvct, cc[0x1FFB])});
+  const Fed fed = Feed(stream);
+  const SiReport report(*fed.si, fed.health);
+  ASSERT_EQ(report.Services().size(), 1u);
+  const SiService& s = report.Services()[0];
+  EXPECT_EQ(s.logicalChannel.value_or(-1), 7);
+  EXPECT_EQ(s.majorChannel.value_or(-1), 7);
+  EXPECT_EQ(s.name, "HERE");
+}
+
 TEST(SiReport, ServicesAreNamedByTheSdtVersionInForce) {
   // SDT sections of service 1 ("One", section 0) and service 2 ("Two",
   // section 1) in the order given, after the PAT and PMT of program 1.
