@@ -1010,21 +1010,18 @@ int RunCapture(const ChannelSettings& channel, const CaptureSettings& capture, c
   };
   nCaptureStage.store(CaptureStage::Tuning);
   const uint32_t lockMs = nCaptureLockTimeoutMs.load() ? nCaptureLockTimeoutMs.load() : GetDefaultLockTimeoutMs(model);
-  uint32_t tuneMs = 0;
   TuneOutcome tuned = TuneOutcome::Refused;
   if (GetBoxStreamOwner() > 0) {
     result = failed(CaptureEnd::InUse);
-  } else if ((tuned = TuneChannelUntil(-1, channel, capture, lockMs, &tuneMs)) == TuneOutcome::Refused) {
+  } else if ((tuned = TuneChannelUntil(-1, channel, capture, lockMs)) == TuneOutcome::Refused) {
     const bool noLo = GetTunerFamily(model) == TunerFamily::Satellite && GetSatelliteTuneLo(channel, capture) == 0;
     report.frequency = channel.words[0];
     result = failed(noLo ? CaptureEnd::NoLnbLo : CaptureEnd::TuneRefused);
   } else if (bCaptureCancel.load() != 0) {
     result = failed(CaptureEnd::Cancelled);
-  } else if (tuned == TuneOutcome::NotReady) {
-    report.waitedMs = tuneMs;
-    result = failed(CaptureEnd::NoLock);
   } else {
-    const LockWait lock = WaitForTunerLock(lockMs);
+    // A box that took the channel but never got ready did not lock.
+    const LockWait lock = tuned == TuneOutcome::NotReady ? LockWait::NoLock : WaitForTunerLock(lockMs);
     bool go = lock == LockWait::Locked;
     if (lock == LockWait::NoLock) {
       report.waitedMs = lockMs;

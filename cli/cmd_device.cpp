@@ -70,18 +70,12 @@ int RunTune(const TuneOptions& options) {
     return ReportBoxProblem("the box cannot say who streams");
   }
   const uint32_t lockMs = LockTimeoutMs(options.lockSeconds, box.model);
-  switch (TuneChannelUntil(-1, records.channel, records.capture, lockMs)) {
-    case TuneOutcome::Tuned:
-      break;
-    case TuneOutcome::Refused:
-      std::puts("not tuned");
-      return ReportBoxProblem("the box did not accept the channel");
-    case TuneOutcome::NotReady:
-      std::puts("not tuned");
-      std::fprintf(stderr, "vantrel-cli: the tuner did not lock within %u s\n", lockMs / 1000);
-      return kExitFailure;
+  const TuneOutcome tuned = TuneChannelUntil(-1, records.channel, records.capture, lockMs);
+  if (tuned == TuneOutcome::Refused) {
+    std::puts("not tuned");
+    return ReportBoxProblem("the box did not accept the channel");
   }
-  switch (WaitForTunerLock(lockMs)) {
+  switch (tuned == TuneOutcome::NotReady ? LockWait::NoLock : WaitForTunerLock(lockMs)) {
     case LockWait::Locked:
       std::puts("tuned");
       return kExitOk;

@@ -256,17 +256,14 @@ int RunOnTunedBox(const MonitorOptions& options, const std::function<int(int mod
     if (!CheckBoxIsFree()) {
       exitCode = ReportBoxProblem("the box cannot say who streams");
     } else if (const TuneOutcome tuned = TuneChannelUntil(-1, block.channel, block.capture, lockMs);
-               tuned != TuneOutcome::Tuned) {
-      if (stopRequested.load() != 0) {
-        std::fputs("vantrel-cli: stopped while tuning\n", stderr);
-      } else if (tuned == TuneOutcome::NotReady) {
-        std::fprintf(stderr, "vantrel-cli: the tuner did not lock within %u s\n", lockMs / 1000);
-        exitCode = kExitNoLock;
-      } else {
-        exitCode = ReportBoxProblem("the box did not accept the channel");
-      }
+               tuned == TuneOutcome::Refused) {
+      exitCode = stopRequested.load() != 0 ? (std::fputs("vantrel-cli: stopped while tuning\n", stderr), kExitFailure)
+                                           : ReportBoxProblem("the box did not accept the channel");
     } else {
-      const LockWait lock = stopRequested.load() != 0 ? LockWait::Failed : WaitForTunerLock(lockMs);
+      // A box that took the channel but never got ready did not lock.
+      const LockWait lock = stopRequested.load() != 0       ? LockWait::Failed
+                            : tuned == TuneOutcome::NotReady ? LockWait::NoLock
+                                                             : WaitForTunerLock(lockMs);
       if (lock == LockWait::NoLock) {
         std::fprintf(stderr, "vantrel-cli: the tuner did not lock within %u s\n", lockMs / 1000);
         exitCode = kExitNoLock;

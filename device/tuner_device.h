@@ -113,10 +113,8 @@ int TuneChannel(int model, ChannelSettings channel, CaptureSettings capture);
 // their own 6 s (2 s satellite): a bus box gets ready only once locked, so a
 // tuner slower than that is given the time to lock the user allows, and one
 // that does not get ready within it is told apart from a refused channel.
-// `tookMs`, when given, receives the time it took.
 enum class TuneOutcome { Tuned, Refused, NotReady };
-TuneOutcome TuneChannelUntil(int model, ChannelSettings channel, CaptureSettings capture, uint32_t lockMs,
-                             uint32_t* tookMs = nullptr);
+TuneOutcome TuneChannelUntil(int model, ChannelSettings channel, CaptureSettings capture, uint32_t lockMs);
 int GetSignalStatus(int* strength, int* quality, int* locked);
 
 // The sequences TuneChannel dispatches to (called only through it).

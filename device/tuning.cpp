@@ -108,13 +108,10 @@ int TuneChannel(int model, ChannelSettings channel, CaptureSettings capture) {
   }
 }
 
-TuneOutcome TuneChannelUntil(int model, ChannelSettings channel, CaptureSettings capture, uint32_t lockMs,
-                             uint32_t* tookMs) {
-  const uint32_t start = GetTickCountMs();
+TuneOutcome TuneChannelUntil(int model, ChannelSettings channel, CaptureSettings capture, uint32_t lockMs) {
   readyPollLimitMs = std::max<uint32_t>(lockMs, 1);
   const int tuned = TuneChannel(model, channel, capture);
   readyPollLimitMs = 0;
-  if (tookMs) *tookMs = GetTickCountMs() - start;
   if (tuned) return TuneOutcome::Tuned;
   return tuneNotReady ? TuneOutcome::NotReady : TuneOutcome::Refused;
 }

@@ -46,6 +46,12 @@ HealthCheck CheckOfPid(int pid) {
   }
 }
 
+// A section (of `what`) that has not come for `seconds`, longer than `limitS`.
+Described NoSectionFor(int pid, const std::string& what, double seconds, double limitS) {
+  return {"PID %s: no %s section for more than %s s (limit %s s)",
+          {Hex4(pid), what, Seconds3(seconds), Seconds3(limitS)}};
+}
+
 }  // namespace
 
 std::string TableName(int tableId) {
@@ -321,10 +327,8 @@ void SiChecks::Timed(const StreamClock& clock, const Mark& now, double tailWeigh
             timing.openReported = false;
           } else if (section.section != p.section && !timing.openReported && t - timing.last > timing.maxS + kRounding) {
             timing.openReported = true;
-            board.Report(section.check, p.mark, section.pid, [&]() -> Described {
-              return {"PID %s: no %s section for more than %s s (limit %s s)",
-                      {Hex4(section.pid), section.what, Seconds3(t - timing.last), Seconds3(timing.maxS)}};
-            });
+            board.Report(section.check, p.mark, section.pid,
+                         [&] { return NoSectionFor(section.pid, section.what, t - timing.last, timing.maxS); });
           }
         }
       }
@@ -366,10 +370,7 @@ void SiChecks::OpenGaps(double nowTime, const Mark& now, CheckBoard& board) {
       return;
     }
     timing.openReported = true;
-    auto describe = [&]() -> Described {
-      return {"PID %s: no %s section for more than %s s (limit %s s)",
-              {Hex4(pid), what(), Seconds3(nowTime - timing.last), Seconds3(timing.maxS)}};
-    };
+    auto describe = [&] { return NoSectionFor(pid, what(), nowTime - timing.last, timing.maxS); };
     board.Report(check, now, pid, describe);
     if (alsoRepetition && check != HealthCheck::SiRepetition) board.Report(HealthCheck::SiRepetition, now, pid, describe);
   };

@@ -249,13 +249,7 @@ ScanTransponder TuneAndWaitForLock(const ScanTuning& tuning, const ScanSettings&
     t.reason = ProblemReason("the box did not accept the channel");
     return t;
   }
-  if (tuned == TuneOutcome::NotReady) {
-    t.lockMs = MsSince(tuneStart);
-    t.outcome = ScanOutcome::NoLock;
-    t.reason.Add("no lock within %s s", {Seconds(lockLimitMs)});
-    return t;
-  }
-  const LockWait lock = WaitForTunerLock(lockLimitMs);
+  const LockWait lock = tuned == TuneOutcome::NotReady ? LockWait::NoLock : WaitForTunerLock(lockLimitMs);
   t.lockMs = MsSince(tuneStart);
   if (cancel.load()) return cancelled();
   if (lock == LockWait::Failed) {
